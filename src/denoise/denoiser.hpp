@@ -1,0 +1,61 @@
+// The iterative patch-based denoiser: its parameters, the iteration driver and
+// the per-pixel update that closes each iteration.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "array/array.hpp"
+
+namespace qv {
+
+// Five per-axis integers, indexed x = 0, y = 1, z = 2, c = 3, t = 4.
+using axis5 = std::array<std::int32_t, 5>;
+
+struct denoise_params {
+    axis5 patch_radius = {3, 3, 0, 0, 0};
+    axis5 search_axis = {1, 1, 1, 0, 1};
+    std::int32_t max_iter = 4;
+    float pvalue = 0.01f;
+    float quantile = 0.0f;  // always derived from pvalue
+    float variance_floor = 1e-8f;
+    float min_weight_factor = 1e-6f;
+    float min_weight_sum = 1e-6f;
+    float renoise_factor = 0.0f;
+};
+
+struct denoiser {
+    std::vector<std::function<void(denoiser*)>> iteration_callbacks;
+    denoise_params params;
+
+    // Denoises image (the noisy input) in place; sigma is the noise standard
+    // deviation.
+    void run(array& image, float sigma);
+};
+
+// Closed-form approximation of the inverse error function.
+[[nodiscard]] double inverse_erf(double x);
+
+// sqrt(2) * inverse_erf(1 - 2 p): the normal quantile of order 1 - p.
+[[nodiscard]] double normal_quantile(double pvalue);
+
+// Search-window half-sizes of iteration k for an image of the given shape.
+[[nodiscard]] axis5 search_window(const shape& s, const axis5& search_axis, std::int32_t k);
+
+// Builds a denoiser for an image of shape s from the caller's arguments,
+// checking them in a fixed order; throws std::invalid_argument with the
+// message of the first check that fails.
+[[nodiscard]] denoiser make_denoiser(const shape& s, const std::vector<std::int32_t>& patch_radius,
+                                     const std::vector<std::int32_t>& search_axis,
+                                     std::int32_t max_iter, float pvalue, float sigma,
+                                     float renoise_factor);
+
+// Divides the sums by the counts and merges the result with the previous
+// estimate (and, with renoise_variance > 0, with the noisy image).
+void update_pass(const array& noisy, float renoise_variance, const array& prev_estimate,
+                 const array& prev_variance, array& sum_estimate, array& sum_variance,
+                 const array& contrib_count, const denoise_params& params);
+
+}  // namespace qv

@@ -1,0 +1,25 @@
+#include <stdexcept>
+
+#include "module/bindings.hpp"
+#include "noise/noise_model.hpp"
+
+namespace qv::binding {
+
+double calibrate_gaussian(image_arg image) {
+    (void)image;
+    throw std::runtime_error("not implemented yet");
+}
+
+std::vector<std::vector<float>> calibrate_poisson_gaussian(image_arg image) {
+    (void)image;
+    throw std::runtime_error("not implemented yet");
+}
+
+void pseudoresiduals(image_arg& image) {
+    const array img = from_numpy(image);
+    const noise_model model;
+    const array residuals = model.pseudo_residuals(img);
+    write_back(image, residuals);
+}
+
+}  // namespace qv::binding
