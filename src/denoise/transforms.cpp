@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstddef>
 
+#include <stdexcept>
+
+#include "denoise/transforms.hpp"
 #include "noise/noise_model.hpp"
 
 namespace qv {
@@ -27,6 +30,19 @@ void for_each_in_channel(array& image, std::int32_t c, const Op& op) {
 }
 
 }  // namespace
+
+void check_transform_parameters(const noise_model& model, std::int32_t nc) {
+    const auto channels = static_cast<std::size_t>(std::max(nc, 0));
+    if (model.gain.size() < channels || model.offset.size() < channels) {
+        throw std::invalid_argument("gain and offset must have one entry per channel");
+    }
+    for (std::size_t c = 0; c < channels; ++c) {
+        const float g = model.gain[c];
+        if (!(std::isfinite(g) && g > 0.0f) || !std::isfinite(model.offset[c])) {
+            throw std::invalid_argument("gain must be > 0 and offset finite");
+        }
+    }
+}
 
 void noise_model::forward_transform(array& image) const {
     for (std::int32_t c = 0; c < image.nc; ++c) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <stdexcept>
 #include <vector>
 
+#include "denoise/transforms.hpp"
 #include "noise/noise_model.hpp"
 
 namespace {
@@ -85,6 +87,50 @@ TEST(Transform, EachChannelUsesItsOwnParametersAtEveryTime) {
             EXPECT_FLOAT_EQ(a.data[static_cast<std::size_t>(x + 2 * (1 + 2 * t))], c1);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+struct bad_model {
+    std::vector<float> gain;
+    std::vector<float> offset;
+    const char* message;
+};
+
+class TransformCheck : public ::testing::TestWithParam<bad_model> {};
+
+TEST_P(TransformCheck, RefusesModelsTheTransformCannotUse) {
+    qv::noise_model m;
+    m.gain = GetParam().gain;
+    m.offset = GetParam().offset;
+    try {
+        qv::check_transform_parameters(m, 2);
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), GetParam().message);
+    }
+}
+
+constexpr const char* per_channel = "gain and offset must have one entry per channel";
+constexpr const char* bad_value = "gain must be > 0 and offset finite";
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, TransformCheck,
+    ::testing::Values(bad_model{{1.0f}, {0.0f, 0.0f}, per_channel},
+                      bad_model{{1.0f, 1.0f}, {0.0f}, per_channel},
+                      bad_model{{1.0f, 0.0f}, {0.0f, 0.0f}, bad_value},
+                      bad_model{{1.0f, -2.0f}, {0.0f, 0.0f}, bad_value},
+                      bad_model{{1.0f, INFINITY}, {0.0f, 0.0f}, bad_value},
+                      bad_model{{1.0f, 1.0f}, {0.0f, NAN}, bad_value}));
+
+TEST(TransformCheck, AcceptsLongerListsAndNegativeOffsets) {
+    qv::noise_model m;
+    m.gain = {1.0f, 2.0f, 0.0f};
+    m.offset = {-5.0f, 3.0f};
+    EXPECT_NO_THROW(qv::check_transform_parameters(m, 2));
+    EXPECT_NO_THROW(qv::check_transform_parameters(m, 0));
 }
 
 }  // namespace
