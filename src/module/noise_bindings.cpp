@@ -1,18 +1,18 @@
-#include <stdexcept>
-
 #include "module/bindings.hpp"
 #include "noise/noise_model.hpp"
 
 namespace qv::binding {
 
 double calibrate_gaussian(image_arg image) {
-    (void)image;
-    throw std::runtime_error("not implemented yet");
+    const array img = from_numpy(image);
+    return estimate_gaussian_sigma(img);
 }
 
 std::vector<std::vector<float>> calibrate_poisson_gaussian(image_arg image) {
-    (void)image;
-    throw std::runtime_error("not implemented yet");
+    noise_model model;
+    const array img = from_numpy(image);
+    model.calibrate(img);
+    return {model.gain, model.offset};
 }
 
 void pseudoresiduals(image_arg& image) {

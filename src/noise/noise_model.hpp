@@ -9,10 +9,25 @@
 
 namespace qv {
 
+// Ratio of the standard deviation to the median absolute deviation of
+// Gaussian data.
+inline constexpr double mad_to_sigma = 1.4826;
+
 // One measured window: the median intensity and the robust noise variance.
 struct calibration_point {
     double intensity = 0.0;
     double variance = 0.0;
+};
+
+// What the measuring pass of one channel yields: every measured window, and
+// the least-squares sums over the windows whose two values are numbers.
+struct plane_measurement {
+    std::vector<calibration_point> points;
+    double sw = 0.0;    // number of points in the sums
+    double swx = 0.0;   // sum of intensities
+    double swxx = 0.0;  // sum of squared intensities
+    double swy = 0.0;   // sum of variances
+    double swxy = 0.0;  // sum of intensity * variance
 };
 
 struct noise_model {
@@ -24,24 +39,38 @@ struct noise_model {
     // rescaled so that white noise keeps its variance.
     [[nodiscard]] array pseudo_residuals(const array& image) const;
 
-    // Median of the image's values; reorders the storage. NaN sorts after
-    // every number.
+    // Median of the image's values: the middle one for an odd count, the mean
+    // of the two middle ones (summed in float) for an even count, 0 for an
+    // empty image. Sorts the storage in place; NaN sorts after every number.
     [[nodiscard]] double median(array& image) const;
-    // (1.4826 * median absolute deviation)^2; reorders the storage.
+    // (1.4826 * median absolute deviation)^2, 0 for an empty image and the
+    // value itself for a one-element image; reorders the storage.
     [[nodiscard]] double robust_variance(array& image) const;
 
-    // Fits gain and offset per channel from the image alone.
+    // Fits gain and offset per channel from the image alone. A channel whose
+    // points do not determine a line prints a diagnostic and gets gain 1,
+    // offset 0.
     void calibrate(const array& image);
     // Iteratively reweighted refit of the line variance = slope*intensity +
-    // intercept; points far from the line (in units of a) count less.
+    // intercept, with Gaussian weights of width a times the rms residual of
+    // the starting line.
     void refine_fit(std::vector<calibration_point> points, double& intercept,
                     double& slope, double a) const;
+    // Windows of channel c on the grid of spacing `step`: median raw value
+    // and robust variance of the residuals of each window, with the sums of
+    // the least-squares line. Runs one OpenMP region over the grid's t nodes.
+    [[nodiscard]] plane_measurement measure_plane(const array& image, const array& residuals,
+                                                  std::int32_t c) const;
 
     // Generalized Anscombe transform of every element, in place, per channel.
     void forward_transform(array& image) const;
     // Its algebraic inverse, in place.
     void inverse_transform(array& image) const;
 };
+
+// Median of a list of doubles by the rule of noise_model::median, with the
+// even-count mean taken in double. Sorts the list in place, NaN last.
+[[nodiscard]] double median_in_place(std::vector<double>& values);
 
 // Gaussian noise standard deviation of an image (robust scale of its
 // pseudo-residuals). The image is not changed.
