@@ -27,19 +27,29 @@ struct denoise_params {
 };
 
 struct denoiser {
+    // Called with this denoiser once before the first iteration and once
+    // after every iteration, in list order.
     std::vector<std::function<void(denoiser*)>> iteration_callbacks;
     denoise_params params;
 
     // Denoises image (the noisy input) in place; sigma is the noise standard
     // deviation.
     void run(array& image, float sigma);
+
+   private:
+    void call_iteration_callbacks();
 };
 
 // Closed-form approximation of the inverse error function.
 [[nodiscard]] double inverse_erf(double x);
 
-// sqrt(2) * inverse_erf(1 - 2 p): the normal quantile of order 1 - p.
+// sqrt(2) * inverse_erf(1 - 2 p), with p clamped to [0, 1]: the normal
+// quantile of order 1 - p, as the kernel's acceptance test derives it.
 [[nodiscard]] double normal_quantile(double pvalue);
+
+// The stored test threshold of a p-value: sqrt(2) * inverse_erf((1 - p) * 2 - 1)
+// in double, narrowed to float.
+[[nodiscard]] float quantile_from_pvalue(float pvalue);
 
 // Search-window half-sizes of iteration k for an image of the given shape.
 [[nodiscard]] axis5 search_window(const shape& s, const axis5& search_axis, std::int32_t k);

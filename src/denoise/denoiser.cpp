@@ -1,0 +1,54 @@
+// The iteration driver: work images, the growing search window, and one
+// estimation pass and one update pass per iteration.
+#include "denoise/denoiser.hpp"
+
+#include "denoise/kernel.hpp"
+
+namespace qv {
+
+void denoiser::call_iteration_callbacks() {
+    for (const auto& callback : iteration_callbacks) {
+        callback(this);
+    }
+}
+
+void denoiser::run(array& image, float sigma) {
+    params.min_weight_sum = sigma * params.min_weight_factor;
+
+    // prev_* receive the previous iteration's results through the swap at the
+    // start of every iteration: the first one starts from the noisy image
+    // and a variance of sigma^2 / 4.
+    array prev_estimate;
+    array prev_variance;
+    array sum_estimate;
+    array sum_variance;
+    array contrib_count;
+    prev_estimate.alloc(image);
+    prev_variance.alloc(image);
+    sum_estimate.assign(image.data.data(), image);
+    sum_variance.alloc(image).fill((sigma * 0.25f) * sigma);
+    contrib_count.alloc(image).fill(0.0f);
+
+    const float renoise_variance =
+        params.renoise_factor > 0.0f
+            ? (sigma * sigma) / (params.renoise_factor * params.renoise_factor)
+            : 0.0f;
+
+    call_iteration_callbacks();
+    for (std::int32_t k = 0; k < params.max_iter; ++k) {
+        const axis5 window = search_window(image, params.search_axis, k);
+        prev_estimate.swap(sum_estimate);
+        prev_variance.swap(sum_variance);
+        sum_estimate.fill(0.0f);
+        sum_variance.fill(0.0f);
+        contrib_count.fill(0.0f);
+        estimation_pass(params, image, sigma, window, prev_estimate, prev_variance, sum_estimate,
+                        sum_variance, contrib_count);
+        update_pass(image, renoise_variance, prev_estimate, prev_variance, sum_estimate,
+                    sum_variance, contrib_count, params);
+        call_iteration_callbacks();
+    }
+    image.assign(sum_estimate.data.data(), sum_estimate);
+}
+
+}  // namespace qv
