@@ -74,9 +74,17 @@ class RecordingCore:
         return self.sigma_estimate
 
     def _calibrate_poisson_gaussian(self, image: Any) -> list[list[float]]:
+        """`poisson_estimate` per channel; a single pair applies to every channel."""
         self._record("_calibrate_poisson_gaussian", (image,))
         n_channels = image.shape[1]
-        return [self.poisson_estimate[0] * n_channels, self.poisson_estimate[1] * n_channels]
+        gain, offset = self.poisson_estimate
+        if len(gain) != n_channels:
+            gain, offset = gain * n_channels, offset * n_channels
+        return [list(gain), list(offset)]
+
+    def names(self) -> list[str]:
+        """Names of the calls made, in order."""
+        return [name for name, _ in self.calls]
 
     def only_call(self, name: str) -> tuple[Any, ...]:
         """The arguments of the one call of `name`; fails if there was not exactly one."""

@@ -7,10 +7,13 @@ import os
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pytest
 import quorvel
+import quorvel.cli
+import quorvel.demo
 import tifffile
 from quorvel.cli import main
 from quorvel.demo import run_demo
@@ -34,16 +37,20 @@ def noisy_stack(shape: tuple[int, ...], seed: int = 0) -> np.ndarray:
     return (100 + 2 * rng.poisson(photons) + rng.normal(0, 3, shape)).astype(np.uint16)
 
 
+def listing(folder: Path) -> set[str]:
+    return {p.name for p in folder.iterdir()}
+
+
 # --------------------------------------------------------------------------
 # denoise
 
 
-@pytest.mark.parametrize(("dtype_option", "dtype"), [("float32", np.float32), ("input", np.uint16)])
+@pytest.mark.parametrize(("keep", "dtype"), [(False, np.float32), (True, np.uint16)])
 def test_imagej_hyperstack_keeps_axes_and_geometry(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], dtype_option: str, dtype: type
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], keep: bool, dtype: type
 ) -> None:
     data = noisy_stack((2, 3, 2, 24, 28))
-    src = tmp_path / "cells.tif"
+    src, dst = tmp_path / "cells.tif", tmp_path / "out.tif"
     tifffile.imwrite(
         src,
         data,
@@ -51,11 +58,12 @@ def test_imagej_hyperstack_keeps_axes_and_geometry(
         resolution=(5.0, 5.0),
         metadata={"axes": "TZCYX", "spacing": 0.5, "unit": "um", "finterval": 2.0},
     )
+    extra = ["--keep-dtype"] if keep else []
     status, out, err = run(
-        capsys, "denoise", src, "--sigma", "12", "--threads", "1", "--dtype", dtype_option
-    )
+        capsys, "denoise", src, "-o", dst, "--noise", "gaussian", "--sigma", "12", "--threads",
+        "1", *extra,
+    )  # fmt: skip
     assert status == 0, err
-    dst = tmp_path / "cells_denoised.tif"
     assert f"{src} -> {dst}" in out and "TZCYX 2 x 3 x 2 x 24 x 28 uint16" in out
     with tifffile.TiffFile(dst) as tif:
         assert tif.series[0].axes == "TZCYX"
@@ -64,11 +72,52 @@ def test_imagej_hyperstack_keeps_axes_and_geometry(
         meta = tif.imagej_metadata
         assert meta is not None
         assert (meta["spacing"], meta["unit"], meta["finterval"]) == (0.5, "um", 2.0)
-    expected = quorvel.denoise(data, 12.0, axes="TZCYX", n_threads=1)
-    if dtype is np.uint16:
+    expected = quorvel.denoise(data, "TZCYX", noise="gaussian", sigma=12.0, threads=1)
+    if keep:
         expected = np.clip(np.rint(expected), 0, 65535).astype(np.uint16)
     assert result.dtype == dtype
     np.testing.assert_array_equal(result, expected)
+    assert listing(tmp_path) == {"cells.tif", "out.tif"}
+
+
+@pytest.mark.parametrize(
+    ("writer", "axes", "shape"),
+    [
+        ({"imagej": True, "metadata": {"axes": "TYX"}}, "TYX", (3, 24, 24)),
+        ({"ome": True, "metadata": {"axes": "TCYX"}}, "TCYX", (3, 2, 24, 24)),
+    ],
+)
+def test_axes_from_imagej_or_ome_metadata(
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    writer: dict[str, Any],
+    axes: str,
+    shape: tuple[int, ...],
+) -> None:
+    data = noisy_stack(shape)
+    src, dst = tmp_path / "in.ome.tif", tmp_path / "out.tif"
+    tifffile.imwrite(src, data, **writer)
+    status, _, err = run(capsys, "denoise", src, "-o", dst, "--threads", "1", "-q")
+    assert status == 0, err
+    result = read_image(dst)
+    assert result.axes == axes
+    expected = quorvel.denoise(data, axes, threads=1)
+    np.testing.assert_array_equal(result.data, expected)
+
+
+@pytest.mark.parametrize(
+    ("dtype", "expected"),
+    [
+        (np.uint8, [0, 0, 2, 3, 255, 255]),
+        (np.int16, [-3, 0, 2, 3, 255, 300]),
+        (np.float64, [-3.4, 0.5, 1.5, 2.6, 254.6, 300.0]),
+    ],
+)
+def test_keep_dtype_rounds_and_clips(dtype: type, expected: list[float]) -> None:
+    values = np.array([-3.4, 0.5, 1.5, 2.6, 254.6, 300.0], dtype=np.float32)
+    out = quorvel.cli._cast(values, np.dtype(dtype))
+    assert out.dtype == dtype
+    np.testing.assert_allclose(out, expected, rtol=1e-6)
 
 
 @pytest.mark.parametrize(
@@ -86,67 +135,94 @@ def test_unnamed_pages_are_a_zstack_unless_named(
     tifffile.imwrite(src, data, photometric="minisblack")  # plain pages: no axis names
     extra = ["--axes", axes_option] if axes_option else []
     status, _, err = run(
-        capsys,
-        "denoise",
-        src,
-        "-o",
-        tmp_path / "out.tif",
-        "--sigma",
-        "12",
-        "--threads",
-        "1",
+        capsys, "denoise", src, "-o", tmp_path / "out.tif", "--sigma", "12", "--threads", "1",
         *extra,
-    )
+    )  # fmt: skip
     assert status == 0, err
-    assert ("assuming ZYX" in err) == note
-    expected = quorvel.denoise(data, 12.0, axes=axes, n_threads=1)
+    assert ("taking ZYX" in err) == note
+    expected = quorvel.denoise(data, axes, noise="gaussian", sigma=12.0, threads=1)
     np.testing.assert_array_equal(tifffile.imread(tmp_path / "out.tif"), expected)
 
 
-def test_several_npy_files_into_a_directory(
+def test_npy_with_a_camera_model(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    src = tmp_path / "frame.npy"
+    np.save(src, noisy_stack((32, 32), 1))
+    status, out, err = run(
+        capsys, "denoise", src, "-o", tmp_path / "out.npy", "--threads", "1", "--gain", "2",
+        "--offset=-191",
+    )  # fmt: skip
+    assert status == 0, err
+    assert "Poisson-Gaussian, gain 2, offset -191" in out
+    model = quorvel.NoiseModel(2.0, -191.0)
+    np.testing.assert_array_equal(
+        np.load(tmp_path / "out.npy"), quorvel.denoise(np.load(src), model=model, threads=1)
+    )
+
+
+@pytest.mark.parametrize(
+    ("shape", "options", "bar"),
+    [
+        ((3, 24, 24), [], True),  # a time-lapse: several frames
+        ((3, 24, 24), ["--quiet"], False),
+        ((24, 24), [], False),  # a single frame
+    ],
+)
+def test_progress_bar_for_multi_frame_work(
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    shape: tuple[int, ...],
+    options: list[str],
+    bar: bool,
+) -> None:
+    src = tmp_path / "in.tif"
+    tifffile.imwrite(src, noisy_stack(shape), imagej=True, metadata={"axes": "TYX"[-len(shape) :]})
+    status, out, err = run(capsys, "denoise", src, "-o", tmp_path / "out.tif", *options)
+    assert status == 0, err
+    assert ("3/3" in err) == bar
+    if "--quiet" in options:
+        assert out == "" and err == ""
+
+
+def test_auto_fallback_is_one_warning_line(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    sources = []
-    for seed in (1, 2):
-        sources.append(tmp_path / f"frame{seed}.npy")
-        np.save(sources[-1], noisy_stack((32, 32), seed))
-    status, out, err = run(
-        capsys,
-        "denoise",
-        *sources,
-        "--output-dir",
-        tmp_path / "out",
-        "--threads",
-        "1",
-        "--gain",
-        "2",
-        "--offset=-191",
-    )
+    # Noise that shrinks as intensity grows: no positive gain to fit.
+    rng = np.random.default_rng(6)
+    level = np.linspace(50.0, 250.0, 64)[None, :] * np.ones((64, 1))
+    image = level + rng.normal(0.0, 1.0, level.shape) * np.sqrt(300.0 - level)
+    np.save(tmp_path / "in.npy", image)
+    status, _, err = run(capsys, "denoise", tmp_path / "in.npy", "-o", tmp_path / "out.npy")
     assert status == 0, err
-    assert out.count("Poisson-Gaussian, gain 2, offset -191") == 2
-    model = quorvel.PoissonGaussianNoise(2.0, -191.0)
-    for src in sources:
-        result = np.load(tmp_path / "out" / f"{src.stem}_denoised.npy")
-        np.testing.assert_array_equal(result, quorvel.denoise(np.load(src), model, n_threads=1))
+    lines = err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("quorvel: warning: noise='auto'")
 
 
 @pytest.mark.parametrize(
     ("arguments", "status", "message"),
     [
-        (["missing.tif"], 2, "no such file"),
-        (["in.tif", "--sigma", "5"], 2, "exists; use --overwrite"),
-        (["in.tif", "in.tif", "-o", "x.tif"], 2, "--output takes one input"),
-        (["in.tif", "-o", "in.tif", "--overwrite"], 2, "replace its input"),
-        (["in.tif", "--gain", "2", "-o", "x.tif"], 2, "--gain and --offset"),
-        (["in.tif", "--sigma", "5", "--gain", "2", "--offset", "1", "-o", "x.tif"], 2, "--sigma"),
-        (["in.tif", "--patch-radius", "X=a", "-o", "x.tif"], 2, "per axis"),
-        (["in.tif", "--max-iter", "0", "--sigma", "5", "-o", "x.tif"], 1, "max_iter"),
-        (["in.tif", "--patch-radius", "20", "--sigma", "5", "-o", "x.tif"], 1, "patch_radius"),
-        (["in.tif", "--axes", "TYX", "--sigma", "5", "-o", "x.tif"], 1, "axes"),
-        (["in.tif", "-o", "x.png", "--sigma", "5"], 1, "unsupported file type"),
+        (["missing.tif", "-o", "x.tif"], 1, "missing.tif: no such file"),
+        (["in.png", "-o", "x.tif"], 1, "in.png: unknown format '.png'"),
+        (["in.tif", "-o", "x.png"], 1, "x.png: unknown format '.png'"),
+        (["broken.tif", "-o", "x.tif"], 1, "broken.tif: cannot read the image"),
+        (["in.tif", "-o", "nowhere/x.tif"], 1, "directory nowhere does not exist"),
+        (["in.tif", "-o", "in.tif"], 1, "would replace its input"),
+        (["in.tif", "-o", "x.tif", "--axes", "TYX"], 1, "axes 'TYX' names 3 axes"),
+        (["in.tif", "-o", "x.tif", "--axes", "YQ"], 1, "unknown axis 'Q'"),
+        (["four.npy", "-o", "x.tif"], 1, "4-D image; give them with --axes"),
+        (["in.tif", "-o", "x.tif", "--iterations", "0"], 1, "iterations must be between"),
+        (["in.tif", "-o", "x.tif", "--patch-radius", "20"], 1, "patch_radius 20 along X"),
+        (["in.tif", "-o", "x.tif", "--pvalue", "2"], 1, "pvalue must be in the range"),
+        (["in.tif", "-o", "x.tif", "--search", "C"], 1, "cannot search along C"),
+        (["in.tif", "-o", "x.tif", "--sigma", "0"], 1, "sigma must be > 0"),
+        (["in.tif", "-o", "x.tif", "--sigma", "5", "--noise", "auto"], 1, "--sigma goes with"),
+        (["in.tif", "-o", "x.tif", "--gain", "2"], 1, "--gain and --offset"),
+        (["in.tif", "-o", "x.tif", "--patch-radius", "X=a"], 2, "radii by axis"),
+        (["in.tif", "-o", "x.tif", "--iterations", "x"], 2, "invalid int value"),
+        (["in.tif"], 2, "required: -o/--output"),
+        (["in.tif", "-o", "x.tif", "--noise", "poisson"], 2, "invalid choice"),
     ],
 )
-def test_denoise_errors(
+def test_bad_input_is_one_line_and_no_output(
     tmp_path: Path,
     capsys: pytest.CaptureFixture[str],
     monkeypatch: pytest.MonkeyPatch,
@@ -156,30 +232,96 @@ def test_denoise_errors(
 ) -> None:
     monkeypatch.chdir(tmp_path)
     tifffile.imwrite("in.tif", noisy_stack((24, 24)))
-    tifffile.imwrite("in_denoised.tif", np.zeros((2, 2), np.uint8))
-    code, _, err = run(capsys, "denoise", *arguments)
+    Path("in.png").write_bytes(b"\x89PNG")
+    Path("broken.tif").write_bytes(b"II*\x00 truncated")
+    np.save("four.npy", np.zeros((2, 2, 8, 8)))
+    before = listing(tmp_path)
+    code, out, err = run(capsys, "denoise", *arguments)
     assert code == status
+    assert out == ""
+    assert err.count("\n") == 1 and err.startswith("quorvel: error: ")
     assert message in err
-    assert not Path("x.tif").exists()
+    assert listing(tmp_path) == before  # no output, no leftover temporary file
+
+
+def test_failed_write_leaves_no_partial_file(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    src, dst = tmp_path / "in.tif", tmp_path / "out.tif"
+    tifffile.imwrite(src, noisy_stack((24, 24)))
+    dst.write_bytes(b"previous result")
+    written: list[Path] = []
+
+    def write_half(path: Path, data: Any, *_: Any) -> None:
+        written.append(Path(path))
+        Path(path).write_bytes(b"half a tiff")
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(quorvel.cli, "write_image", write_half)
+    status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5")
+    assert status == 1 and "No space left on device" in err
+    # The writer was handed a temporary file beside the output, now removed;
+    # the previous output is intact.
+    assert written and written[0].parent == tmp_path and written[0] != dst
+    assert written[0].suffix == ".tif"
+    assert listing(tmp_path) == {"in.tif", "out.tif"}
+    assert dst.read_bytes() == b"previous result"
 
 
 # --------------------------------------------------------------------------
 # estimate
 
 
-def test_estimate_prints_the_model(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+def steps_image(gain: float, seed: int) -> np.ndarray:
     photons = np.repeat(np.linspace(2.0, 100.0, 16), 8)[:, None] * np.ones(128)
-    rng = np.random.default_rng(3)
-    image = (100 + 2 * rng.poisson(photons) + rng.normal(0, 3, photons.shape)).astype(np.float32)
+    rng = np.random.default_rng(seed)
+    return (100 + gain * rng.poisson(photons) + rng.normal(0, 3, photons.shape)).astype(np.float32)
+
+
+def test_estimate_prints_a_table_per_channel(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
     src = tmp_path / "steps.tif"
-    tifffile.imwrite(src, image)
+    data = np.stack([steps_image(2.0, 3), steps_image(5.0, 4)])
+    tifffile.imwrite(src, data, imagej=True, metadata={"axes": "CYX"})
+    status, out, err = run(capsys, "estimate", src)
+    assert status == 0, err
+    lines = out.splitlines()
+    assert lines[0] == f"{src}: CYX 2 x 128 x 128 float32"
+    assert lines[1].split() == ["channel", "gain", "offset", "sigma"]
+    rows = [line.split() for line in lines[2:4]]
+    assert [r[0] for r in rows] == ["0", "1"]
+    assert float(rows[0][1]) == pytest.approx(2.0, rel=0.1)
+    assert float(rows[1][1]) == pytest.approx(5.0, rel=0.1)
+
+
+def test_estimate_json(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    src = tmp_path / "steps.npy"
+    np.save(src, steps_image(2.0, 3))
     status, out, err = run(capsys, "estimate", src, "--json")
     assert status == 0, err
     record = json.loads(out)
-    assert (record["file"], record["axes"], record["model"]) == (str(src), "YX", "poisson-gaussian")
+    assert (record["file"], record["axes"], record["shape"]) == (str(src), "YX", [128, 128])
     assert record["gain"][0] == pytest.approx(2.0, rel=0.1)
-    status, out, _ = run(capsys, "estimate", src, "--model", "gaussian")
-    assert status == 0 and out.startswith(f"{src}: Gaussian, sigma ")
+    assert record["offset"][0] == pytest.approx(9.0 - 200.0, abs=30.0)
+    assert record["sigma"][0] > 0
+
+
+def test_estimate_json_of_a_constant_image_stays_json(tmp_path: Path) -> None:
+    # The core prints a diagnostic on the process's standard output when a
+    # fit fails; it must not end up in the JSON.
+    np.save(tmp_path / "flat.npy", np.full((32, 32), 5.0))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run(
+        [sys.executable, "-m", "quorvel", "estimate", str(tmp_path / "flat.npy"), "--json"],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=False,
+    )
+    assert done.returncode == 0, done.stderr
+    record = json.loads(done.stdout)
+    assert (record["gain"], record["offset"], record["sigma"]) == ([None], [None], [0.0])
 
 
 # --------------------------------------------------------------------------
@@ -211,19 +353,40 @@ def test_tiff_round_trip(tmp_path: Path, axes: str, shape: tuple[int, ...], dtyp
 
 
 def test_demo_recovers_the_camera_and_improves_psnr(tmp_path: Path) -> None:
-    result = run_demo(tmp_path, shape=(4, 64, 64), say=False)
-    estimated = result.estimated_noise
-    assert isinstance(estimated, quorvel.PoissonGaussianNoise)
-    assert estimated.gain[0] == pytest.approx(result.true_noise.gain[0], rel=0.2)
-    assert result.psnr_denoised > result.psnr_noisy + 4.0
-    assert result.psnr_denoised > result.psnr_without_time_search
-    assert abs(result.mean_denoised - result.mean_clean) < 1.0
-    for name in ("clean.tif", "noisy.tif", "denoised.tif"):
-        assert read_image(tmp_path / name).axes == "TYX"
+    lines: list[str] = []
+    result = run_demo(tmp_path, shape=(3, 96, 96), threads=1, say=lines.append)
+    estimated, true = result.estimated_noise, result.true_noise
+    assert estimated.gain[0] == pytest.approx(true.gain[0], rel=0.25)
+    assert result.psnr_denoised > result.psnr_noisy + 6.0
+    report = "\n".join(lines)
+    for figure in (f"{true.gain[0]:.3f}", f"{estimated.gain[0]:.3f}", f"{result.psnr_noisy:.2f}"):
+        assert figure in report
+    truth = read_image(tmp_path / "truth.tif")
+    assert truth.axes == "TYX" and truth.data.shape == (3, 96, 96)
+    assert read_image(tmp_path / "noisy.tif").data.dtype == np.float32
     from PIL import Image
 
     with Image.open(tmp_path / "comparison.png") as png:
-        assert png.size == (3 * 64 + 2 * 6, 64)
+        assert png.size == (3 * 96 + 2 * 6, 96)
+        panel = np.asarray(png)
+    noisy, denoised, clean = (panel[:, i * 102 : i * 102 + 96].astype(float) for i in range(3))
+    # noisy | denoised | truth: the denoised panel is the one close to the truth.
+    assert np.abs(denoised - clean).mean() < 0.5 * np.abs(noisy - clean).mean()
+
+
+def test_demo_command_writes_into_the_given_folder(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(quorvel.demo, "DEMO_SHAPE", (3, 48, 48))
+    status, out, err = run(capsys, "demo", "-o", tmp_path / "demo", "--threads", "1")
+    assert status == 0, err
+    assert listing(tmp_path / "demo") == {
+        "noisy.tif",
+        "denoised.tif",
+        "truth.tif",
+        "comparison.png",
+    }
+    assert "noise model, true:" in out and "PSNR: noisy" in out and "total time" in out
 
 
 def test_python_m_quorvel() -> None:

@@ -1,35 +1,20 @@
 """quorvel: denoising of fluorescence microscopy images and time-lapse sequences.
 
 >>> import quorvel
->>> clean = quorvel.denoise(stack, axes="TZYX")            # doctest: +SKIP
->>> quorvel.estimate_noise(stack, axes="TZYX")             # doctest: +SKIP
-PoissonGaussianNoise(gain=(2.01,), offset=(-190.3,))
+>>> clean = quorvel.denoise(movie, "TYX")                    # doctest: +SKIP
+>>> quorvel.estimate_noise(movie, "TYX")                     # doctest: +SKIP
+NoiseModel(gain=(2.01,), offset=(-190.3,), sigma=(6.12,))
 
-`denoise` estimates the noise itself unless told (a Gaussian sigma, or a
-`PoissonGaussianNoise` model of a camera); `quorvel.io` reads and writes TIFF
-files with their axis names.  The command line is ``quorvel`` (``python -m
-quorvel``).
+`denoise` estimates the noise itself unless told (``noise="gaussian"`` with a
+`sigma`, or a `NoiseModel` of a camera); `estimate_noise` returns that model.
+`quorvel.io` reads and writes TIFF and ``.npy`` files with their axis names.
+The command line is ``quorvel`` (``python -m quorvel``).
 """
 
 from __future__ import annotations
 
-from quorvel._api import (
-    GaussianNoise,
-    NoiseModel,
-    NoiseSpec,
-    PoissonGaussianNoise,
-    denoise,
-    estimate_noise,
-)
+from quorvel._api import NoiseModel, denoise, estimate_noise
 
-__all__ = [
-    "GaussianNoise",
-    "NoiseModel",
-    "NoiseSpec",
-    "PoissonGaussianNoise",
-    "__version__",
-    "denoise",
-    "estimate_noise",
-]
+__all__ = ["NoiseModel", "__version__", "denoise", "estimate_noise"]
 
 __version__ = "0.1.0"

@@ -1,8 +1,19 @@
 """Noise estimation and denoising of NumPy arrays.
 
 Everything here prepares arguments for the compute core ``_qv`` and interprets
-its results: axis names, parameter validation, per-channel scaling and the
-choice of noise model.  The numerical work happens in the core.
+its results: axis names, parameter validation, the per-channel choice of noise
+model and the per-channel scaling.  The numerical work happens in the core.
+
+Layers
+------
+The public functions `denoise` and `estimate_noise` take arrays in the
+caller's axis order.  Under them sit three private steps that work on one
+core-layout array ``(T, C, Z, Y, X)`` and can be called block by block with
+fixed noise parameters:
+
+- `_estimate_core`: the noise model of a core-layout array;
+- `_plan_noise`: which path each channel takes and with which parameters;
+- `_denoise_core`: one core-layout array in, the denoised array out.
 
 Channels
 --------
@@ -10,15 +21,18 @@ Noise estimation treats every channel on its own, and so do the
 variance-stabilising transforms of the Poisson-Gaussian path.  The denoiser
 does not: a patch spans all channels of its pixels, so the similarity of two
 patches, and with it the averaging weights, is judged on all channels
-together.  Channels are therefore denoised in one call, after each has been
-scaled to unit noise (Gaussian noise) or to photon units (Poisson-Gaussian
-noise) so that they weigh alike in that joint comparison.
+together.  Channels on the same path are therefore denoised in one call,
+after each has been scaled to unit noise (Gaussian path) or to photon units
+(Poisson-Gaussian path) so that they weigh alike in that joint comparison.
+When some channels take the Gaussian path and others the Poisson-Gaussian
+one, each group is denoised in its own call.
 """
 
 from __future__ import annotations
 
 import math
 import numbers
+import os
 import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
@@ -31,15 +45,7 @@ import numpy.typing as npt
 from quorvel._axes import core_shape, from_core_layout, normalize_axes, to_core_layout
 from quorvel._progress import Stages
 
-__all__ = [
-    "GaussianNoise",
-    "NoiseModel",
-    "NoiseSpec",
-    "PoissonGaussianNoise",
-    "denoise",
-    "estimate_noise",
-    "run_denoise",
-]
+__all__ = ["NoiseModel", "denoise", "estimate_noise"]
 
 # The compute core, looked up through this name on every call.
 qv = _qv
@@ -47,24 +53,21 @@ qv = _qv
 #: Patch radius per axis when none is given: 7 x 7 pixel patches in each plane.
 DEFAULT_PATCH_RADIUS = {"X": 3, "Y": 3, "Z": 0, "T": 0}
 
+#: Axes besides X and Y along which the search window grows by default.
+DEFAULT_SEARCH = "ZT"
+
 #: Largest iteration count: the search window doubles along X and Y with every
 #: iteration, and 2**30 pixels is beyond any image.
-MAX_ITER_LIMIT = 30
+MAX_ITERATIONS = 30
 
-#: In ``"auto"`` mode the noise counts as signal-dependent when the variance
-#: that the fitted model predicts at the bright end of a channel (99th
-#: percentile of its local means) is at least this factor times the variance
-#: at its dark end (1st percentile).  Below it the noise is essentially constant and the
-#: Gaussian path is used.
-SIGNAL_DEPENDENCE_RATIO = 1.25
-
-#: Local means sampled per channel to find the percentiles of that rule, and
-#: the side of the blocks they average.
-_PERCENTILE_SAMPLES = 1_000_000
-_BLOCK = 4
+NoiseKind: TypeAlias = Literal["auto", "gaussian", "poisson-gaussian"]
+_NOISE_KINDS = ("auto", "gaussian", "poisson-gaussian")
 
 #: One value, or one value per channel.
 FloatValues: TypeAlias = float | Sequence[float] | npt.NDArray[Any]
+
+#: A radius for X and Y, or radii by axis letter.
+PatchRadius: TypeAlias = int | Mapping[str, int]
 
 # The compute core addresses elements with 32-bit offsets.
 _MAX_ELEMENTS = 2**31 - 1
@@ -72,109 +75,177 @@ _MAX_ELEMENTS = 2**31 - 1
 # The stabilised noise has unit standard deviation.
 _STABILISED_SIGMA = 1.0
 
+# Warnings are attributed to the caller's code, not to this package.
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
-def _as_float_tuple(values: FloatValues, name: str) -> tuple[float, ...]:
+
+def _as_float_tuple(
+    values: FloatValues, name: str, *, allow_nan: bool = False
+) -> tuple[float, ...]:
     try:
         arr = np.asarray(values, dtype=np.float64)
     except (TypeError, ValueError) as err:
         raise ValueError(f"{name} must be a number or a sequence of numbers") from err
     if arr.ndim > 1:
-        raise ValueError(f"{name} must be a number or a sequence of numbers, got shape {arr.shape}")
+        raise ValueError(
+            f"{name} must be a number or a sequence of numbers, got shape {arr.shape}"
+        )
     out = tuple(float(v) for v in arr.reshape(-1))
     if not out:
         raise ValueError(f"{name} needs at least one value")
-    if not all(math.isfinite(v) for v in out):
-        raise ValueError(f"{name} must be finite, got {out}")
+    if any(math.isinf(v) or (math.isnan(v) and not allow_nan) for v in out):
+        raise ValueError(f"{name} must be finite, got {_format_values(out)}")
     return out
 
 
-def _format_values(values: tuple[float, ...]) -> str:
-    text = ", ".join(f"{v:.4g}" for v in values)
+def _format_values(values: Sequence[float | None]) -> str:
+    text = ", ".join("-" if v is None else f"{v:.4g}" for v in values)
     return text if len(values) == 1 else f"[{text}]"
 
 
-@dataclass(frozen=True)
-class GaussianNoise:
-    """Additive Gaussian noise of constant standard deviation.
-
-    Parameters
-    ----------
-    sigma : float or sequence of float
-        Noise standard deviation in intensity units, one value per channel
-        (a single value applies to every channel).  Must be positive.
-    """
-
-    sigma: tuple[float, ...]
-
-    def __init__(self, sigma: FloatValues) -> None:
-        values = _as_float_tuple(sigma, "sigma")
-        if not all(v > 0 for v in values):
-            raise ValueError(f"sigma must be > 0, got {_format_values(values)}")
-        object.__setattr__(self, "sigma", values)
-
-    @property
-    def n_channels(self) -> int:
-        """Number of channels described (1 also stands for any number)."""
-        return len(self.sigma)
-
-    def variance(self, intensity: npt.ArrayLike, channel: int = 0) -> npt.NDArray[np.float64]:
-        """Noise variance at `intensity` in `channel`: ``sigma**2``."""
-        return np.full(np.shape(intensity), self.sigma[channel] ** 2)
-
-    def __str__(self) -> str:
-        return f"Gaussian, sigma {_format_values(self.sigma)}"
+def _per_channel(values: tuple[Any, ...], n_channels: int) -> tuple[Any, ...]:
+    """`values` for every channel: as given, or one value repeated."""
+    return values if len(values) == n_channels else values * n_channels
 
 
 @dataclass(frozen=True)
-class PoissonGaussianNoise:
-    """Poisson-Gaussian noise: variance ``gain * intensity + offset``.
+class NoiseModel:
+    """The noise of an image, per channel: a Poisson-Gaussian and a Gaussian model.
 
-    This is the noise of a camera that counts photons (Poisson noise scaled by
-    the camera gain) and adds read-out noise.  With a dark level ``b`` and a
-    read-out noise ``s``, ``offset = s**2 - gain * b``, which is negative for
-    most cameras.
+    Poisson-Gaussian noise has the variance ``gain * intensity + offset``: the
+    noise of a camera that counts photons (Poisson noise scaled by the camera
+    gain) and adds read-out noise.  With a dark level ``b`` and a read-out
+    noise ``s``, ``offset = s**2 - gain * b``, which is negative for most
+    cameras.  `sigma` describes the same noise as additive Gaussian noise of
+    one standard deviation per channel, which is what the Gaussian path of
+    `denoise` uses.
 
     Parameters
     ----------
     gain : float or sequence of float
-        Slope of the variance, in intensity units per detected photon; one
-        value per channel.  Must be positive.
+        Slope of the noise variance, in intensity units per detected photon,
+        one value per channel.  `estimate_noise` gives NaN for a channel it
+        could not fit (a constant or nearly empty channel).
     offset : float or sequence of float
-        Noise variance at intensity 0, one value per channel.
+        Noise variance at intensity 0, one value per channel (as many as
+        `gain`; NaN where the fit failed).
+    sigma : float or sequence of float, optional
+        Standard deviation of the noise taken as Gaussian, one value per
+        channel; a single value applies to every channel.  None when unknown:
+        `denoise` then estimates it where it needs it.
+
+    Attributes
+    ----------
+    gain, offset : tuple of float
+        One value per channel.
+    sigma : tuple of float or None
+        One value per channel, or None.
+
+    Examples
+    --------
+    A camera of gain 2 per photon, dark level 100 and read-out noise 3:
+
+    >>> NoiseModel(gain=2.0, offset=3.0**2 - 2.0 * 100.0)
+    NoiseModel(gain=(2.0,), offset=(-191.0,), sigma=None)
     """
 
     gain: tuple[float, ...]
     offset: tuple[float, ...]
+    sigma: tuple[float, ...] | None = None
 
-    def __init__(self, gain: FloatValues, offset: FloatValues) -> None:
-        g = _as_float_tuple(gain, "gain")
-        o = _as_float_tuple(offset, "offset")
+    def __init__(
+        self, gain: FloatValues, offset: FloatValues, sigma: FloatValues | None = None
+    ) -> None:
+        g = _as_float_tuple(gain, "gain", allow_nan=True)
+        o = _as_float_tuple(offset, "offset", allow_nan=True)
         if len(g) != len(o):
             raise ValueError(f"gain has {len(g)} values but offset has {len(o)}")
-        if not all(v > 0 for v in g):
-            raise ValueError(f"gain must be > 0, got {_format_values(g)}")
+        s: tuple[float, ...] | None = None
+        if sigma is not None:
+            s = _as_float_tuple(sigma, "sigma")
+            if len(s) not in (1, len(g)):
+                raise ValueError(f"sigma has {len(s)} values but gain has {len(g)}")
+            if not all(v >= 0 for v in s):
+                raise ValueError(f"sigma must be >= 0, got {_format_values(s)}")
+            s = _per_channel(s, len(g))
         object.__setattr__(self, "gain", g)
         object.__setattr__(self, "offset", o)
+        object.__setattr__(self, "sigma", s)
 
     @property
     def n_channels(self) -> int:
-        """Number of channels described (1 also stands for any number)."""
+        """Number of channels described (a single channel applies to any number)."""
         return len(self.gain)
 
     def variance(self, intensity: npt.ArrayLike, channel: int = 0) -> npt.NDArray[np.float64]:
-        """Noise variance at `intensity` in `channel`."""
+        """Poisson-Gaussian noise variance at `intensity` in `channel`.
+
+        Parameters
+        ----------
+        intensity : array_like
+            Noise-free intensities.
+        channel : int
+            Channel index.
+
+        Returns
+        -------
+        ndarray of float64
+            ``gain[channel] * intensity + offset[channel]``.
+        """
         return self.gain[channel] * np.asarray(intensity, dtype=np.float64) + self.offset[channel]
 
     def __str__(self) -> str:
-        return (
-            f"Poisson-Gaussian, gain {_format_values(self.gain)}, "
-            f"offset {_format_values(self.offset)}"
-        )
+        text = f"gain {_format_values(self.gain)}, offset {_format_values(self.offset)}"
+        if self.sigma is not None:
+            text += f", sigma {_format_values(self.sigma)}"
+        return text
 
 
-NoiseModel: TypeAlias = GaussianNoise | PoissonGaussianNoise
-NoiseSpec: TypeAlias = Literal["auto", "gaussian", "poisson-gaussian"] | FloatValues | NoiseModel
-_ESTIMATORS = ("auto", "gaussian", "poisson-gaussian")
+@dataclass(frozen=True)
+class NoisePlan:
+    """The noise parameters of every channel, as the core receives them.
+
+    Channel ``c`` takes the Poisson-Gaussian path with ``gain[c]`` and
+    ``offset[c]`` when ``gain[c]`` is not None, and the Gaussian path with
+    ``sigma[c]`` otherwise.  A plan is fixed for a whole image: a chunked
+    computation makes it once and denoises every block with it.
+    """
+
+    gain: tuple[float | None, ...]
+    offset: tuple[float | None, ...]
+    sigma: tuple[float | None, ...]
+
+    @property
+    def poisson_channels(self) -> list[int]:
+        """Channels on the Poisson-Gaussian path."""
+        return [c for c, g in enumerate(self.gain) if g is not None]
+
+    @property
+    def gaussian_channels(self) -> list[int]:
+        """Channels on the Gaussian path."""
+        return [c for c, g in enumerate(self.gain) if g is None]
+
+    def __str__(self) -> str:
+        parts = []
+        if self.poisson_channels:
+            parts.append(
+                f"Poisson-Gaussian, gain {_format_values(self.gain)}, "
+                f"offset {_format_values(self.offset)}"
+            )
+        if self.gaussian_channels:
+            parts.append(f"Gaussian, sigma {_format_values(self.sigma)}")
+        return "; ".join(parts)
+
+
+@dataclass(frozen=True)
+class CoreSettings:
+    """Validated denoiser parameters in the core's x, y, z, c, t order."""
+
+    patch_radius: tuple[int, int, int, int, int]
+    search: tuple[int, int, int, int, int]
+    iterations: int
+    pvalue: float
+    renoise: float
 
 
 # --------------------------------------------------------------------------
@@ -184,7 +255,7 @@ _ESTIMATORS = ("auto", "gaussian", "poisson-gaussian")
 def _prepare(
     image: npt.ArrayLike, axes: str | None
 ) -> tuple[npt.NDArray[Any], str, npt.NDArray[Any]]:
-    """The image as an array, its normalised axis names, and its core view."""
+    """The image as an array, its normalised axis names, and its core-layout view."""
     arr = np.asarray(image)
     if arr.dtype.kind not in "biuf":
         raise TypeError(f"image must hold real numbers, got dtype {arr.dtype}")
@@ -200,59 +271,17 @@ def _prepare(
     return arr, names, to_core_layout(arr, names)
 
 
-def _float32_contiguous(core: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
-    """A C-contiguous float32 array for the read-only core functions."""
-    return np.ascontiguousarray(core, dtype=np.float32)
-
-
-def _fresh_copy(core: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
-    """A new C-contiguous float32 array that the core may overwrite."""
-    return np.array(core, dtype=np.float32, order="C", copy=True)
+def _channel(core5: npt.NDArray[Any], c: int) -> npt.NDArray[np.float32]:
+    return np.ascontiguousarray(core5[:, c : c + 1], dtype=np.float32)
 
 
 # --------------------------------------------------------------------------
 # Noise estimation
 
 
-def _estimate_sigma(core: npt.NDArray[Any]) -> tuple[float, ...]:
-    """Gaussian noise level of every channel of a core-layout image."""
-    return tuple(
-        float(qv._calibrate_gaussian(_float32_contiguous(core[:, c : c + 1])))
-        for c in range(core.shape[1])
-    )
-
-
-def _estimate_poisson_gaussian(core: npt.NDArray[Any]) -> tuple[list[float], list[float]]:
-    """Fitted gain and offset of every channel of a core-layout image."""
-    gain, offset = qv._calibrate_poisson_gaussian(_float32_contiguous(core))
-    return [float(v) for v in gain], [float(v) for v in offset]
-
-
-def _intensity_range(channel: npt.NDArray[Any]) -> tuple[float, float]:
-    """1st and 99th percentiles of the local means of a ``(T, Z, Y, X)`` channel.
-
-    Means over blocks of 4 x 4 pixels keep the range of the signal and drop
-    most of the range of the noise, which would otherwise make pure noise look
-    like a range of intensities.
-    """
-    planes = channel.reshape(-1, *channel.shape[-2:])
-    n_y, n_x = planes.shape[-2:]
-    b = _BLOCK if min(n_y, n_x) >= 2 * _BLOCK else 1
-    step = max(1, planes.shape[0] * (n_y // b) * (n_x // b) // _PERCENTILE_SAMPLES)
-    planes = planes[::step, : n_y - n_y % b, : n_x - n_x % b]
-    blocks = np.mean(
-        planes.reshape(planes.shape[0], n_y // b, b, n_x // b, b), axis=(2, 4), dtype=np.float64
-    )
-    lo, hi = np.percentile(blocks, [1.0, 99.0])
-    return float(lo), float(hi)
-
-
-def _is_signal_dependent(gain: float, offset: float, lo: float, hi: float) -> bool:
-    if not gain > 0 or not hi > lo:
-        return False
-    var_lo = gain * lo + offset
-    var_hi = gain * hi + offset
-    return var_lo <= 0 or var_hi >= SIGNAL_DEPENDENCE_RATIO * var_lo
+def _estimate_sigma(core5: npt.NDArray[Any], channels: Sequence[int]) -> dict[int, float]:
+    """Gaussian noise level of the given channels of a core-layout image, each on its own."""
+    return {c: float(qv._calibrate_gaussian(_channel(core5, c))) for c in channels}
 
 
 def _failed_fit(gain: float, offset: float) -> bool:
@@ -261,98 +290,82 @@ def _failed_fit(gain: float, offset: float) -> bool:
     return gain == 1.0 and offset == 0.0
 
 
-def _estimate_noise_core(core: npt.NDArray[Any], model: str) -> NoiseModel:
-    if model == "gaussian":
-        return _gaussian_from_estimate(_estimate_sigma(core))
-    gain, offset = _estimate_poisson_gaussian(core)
-    failed = [c for c in range(len(gain)) if _failed_fit(gain[c], offset[c])]
-    if model == "poisson-gaussian":
-        if failed:
-            raise ValueError(
-                f"noise: the Poisson-Gaussian fit failed for channel {failed[0]} (too few "
-                "distinct intensities); use noise='gaussian' or give the model"
-            )
-        bad = [c for c in range(len(gain)) if not gain[c] > 0]
-        if bad:
-            raise ValueError(
-                f"noise: the estimated gain of channel {bad[0]} is {gain[bad[0]]:.3g}, not "
-                "positive: the noise does not grow with intensity; use noise='gaussian'"
-            )
-        return PoissonGaussianNoise(gain, offset)
-    # auto
-    if failed:
-        warnings.warn(
-            f"the Poisson-Gaussian fit failed for channel {failed[0]}; assuming Gaussian noise",
-            RuntimeWarning,
-            stacklevel=3,
-        )
-    elif all(
-        _is_signal_dependent(gain[c], offset[c], *_intensity_range(core[:, c]))
-        for c in range(len(gain))
-    ):
-        return PoissonGaussianNoise(gain, offset)
-    return _gaussian_from_estimate(_estimate_sigma(core))
+def _calibrate(core5: npt.NDArray[Any]) -> tuple[tuple[float, ...], tuple[float, ...]]:
+    """Fitted gain and offset of every channel; NaN where the fit failed."""
+    gain, offset = qv._calibrate_poisson_gaussian(np.ascontiguousarray(core5, dtype=np.float32))
+    pairs = [
+        (math.nan, math.nan) if _failed_fit(g, o) else (float(g), float(o))
+        for g, o in zip(gain, offset, strict=True)
+    ]
+    return tuple(g for g, _ in pairs), tuple(o for _, o in pairs)
 
 
-def _gaussian_from_estimate(sigma: tuple[float, ...]) -> GaussianNoise:
-    zero = [c for c, s in enumerate(sigma) if not s > 0]
-    if zero:
-        raise ValueError(
-            f"noise: the estimated noise level of channel {zero[0]} is 0 (a constant or "
-            "noise-free channel); give sigma explicitly"
-        )
-    return GaussianNoise(sigma)
+def _estimate_core(core5: npt.NDArray[Any]) -> NoiseModel:
+    """The noise model of a core-layout ``(T, C, Z, Y, X)`` image.
+
+    Parameters
+    ----------
+    core5 : ndarray
+        Five-dimensional image in core layout; C-contiguous float32 avoids a
+        conversion.
+
+    Returns
+    -------
+    NoiseModel
+        Gain and offset from the core's Poisson-Gaussian calibration (NaN
+        where it failed) and sigma from its Gaussian estimate, per channel.
+    """
+    gain, offset = _calibrate(core5)
+    sigma = _estimate_sigma(core5, range(core5.shape[1]))
+    return NoiseModel(gain, offset, [sigma[c] for c in range(core5.shape[1])])
 
 
-def estimate_noise(
-    image: npt.ArrayLike,
-    model: Literal["auto", "gaussian", "poisson-gaussian"] = "auto",
-    *,
-    axes: str | None = None,
-) -> NoiseModel:
+def estimate_noise(image: npt.ArrayLike, axes: str | None = None) -> NoiseModel:
     """Estimate the noise of an image from the image itself.
 
     Parameters
     ----------
     image : array_like
-        Image of 1 to 5 dimensions; NumPy arrays, and anything that converts to
-        one (dask or zarr arrays, nested lists), are accepted.
-    model : {'auto', 'gaussian', 'poisson-gaussian'}
-        Which model to fit.  ``'gaussian'`` estimates one standard deviation
-        per channel from the differences between each pixel and its
-        neighbours.  ``'poisson-gaussian'`` fits variance = gain * intensity +
-        offset per channel from local intensity and noise measurements.
-        ``'auto'`` fits the Poisson-Gaussian model and keeps it when, in every
-        channel, the predicted variance at the bright end (99th percentile of
-        the means of 4 x 4 pixel blocks) is at least 1.25 times that at the
-        dark end (1st percentile); otherwise it returns the Gaussian
-        estimate.
+        Image of 1 to 5 dimensions, any real dtype (integers are read as
+        float32).  NumPy arrays and anything that converts to one are
+        accepted; the input is not modified.
     axes : str, optional
         Axis names, one letter per dimension of `image`, from ``T`` (time),
-        ``C`` or ``S`` (channel), ``Z``, ``Y`` and ``X``.  By default ``YX``,
-        ``ZYX``, ``CZYX`` or ``TCZYX`` by dimension.  Time and space are
-        neighbourhoods of a pixel; channels are estimated separately.
+        ``C`` or ``S`` (channel), ``Z``, ``Y`` and ``X``.  Without it a 2-D
+        array is ``"YX"`` and a 3-D one ``"ZYX"``; other dimensions must be
+        named.  Time and space are neighbourhoods of a pixel; each channel is
+        estimated on its own.
 
     Returns
     -------
-    GaussianNoise or PoissonGaussianNoise
-        The noise model, with one value per channel.
+    NoiseModel
+        Per channel: the Poisson-Gaussian ``gain`` and ``offset`` fitted to
+        local means and noise variances (NaN where no line could be fitted),
+        and the Gaussian noise level ``sigma``.
 
     Raises
     ------
     ValueError
-        For an invalid `model` or `axes`, an empty image or non-finite values;
-        for ``'poisson-gaussian'`` when the fit fails or gives a gain that is
-        not positive; when the estimated Gaussian noise level is 0.
+        For invalid `axes`, an empty image or non-finite values.
+    TypeError
+        If `image` does not hold real numbers.
+
+    See Also
+    --------
+    denoise : Uses the model, or estimates it itself.
+
+    Examples
+    --------
+    >>> model = estimate_noise(stack, axes="TYX")                # doctest: +SKIP
+    >>> model.gain, model.offset                                 # doctest: +SKIP
+    ((2.01,), (-190.3,))
     """
-    if model not in _ESTIMATORS:
-        raise ValueError(f"model must be one of {', '.join(_ESTIMATORS)}; got {model!r}")
-    _, _, core = _prepare(image, axes)
-    return _estimate_noise_core(core, model)
+    _, _, view5 = _prepare(image, axes)
+    return _estimate_core(np.ascontiguousarray(view5, dtype=np.float32))
 
 
 # --------------------------------------------------------------------------
-# Denoising parameters
+# Parameters
 
 
 def _check_int(value: object, name: str) -> int:
@@ -371,8 +384,8 @@ def _check_real(value: object, name: str) -> float:
 
 
 def _patch_radius5(
-    patch_radius: int | Mapping[str, int] | None, sizes: dict[str, int]
-) -> list[int]:
+    patch_radius: PatchRadius | None, sizes: dict[str, int], axes: str
+) -> tuple[int, int, int, int, int]:
     radius = dict(DEFAULT_PATCH_RADIUS)
     if isinstance(patch_radius, Mapping):
         for key, value in patch_radius.items():
@@ -394,242 +407,492 @@ def _patch_radius5(
         elif n < 2 * r + 1:
             raise ValueError(
                 f"patch_radius {r} along {axis} is too large for the image: a patch needs "
-                f"{2 * r + 1} pixels along {axis}, the image has {n}"
+                f"{2 * r + 1} pixels along {axis}, the image has {n} (axes {axes})"
             )
-    return [radius["X"], radius["Y"], radius["Z"], 0, radius["T"]]
+    return (radius["X"], radius["Y"], radius["Z"], 0, radius["T"])
 
 
-def _search5(search_axes: str) -> list[int]:
-    if not isinstance(search_axes, str):
-        raise ValueError(f"search_axes must be a string such as 'ZT', got {search_axes!r}")
-    letters = set(search_axes.upper())
+def _search5(search: str) -> tuple[int, int, int, int, int]:
+    if not isinstance(search, str):
+        raise ValueError(f"search must be a string of axis letters such as 'ZT', got {search!r}")
+    letters = set(search.upper())
     unknown = letters - set("XYZT")
     if unknown:
         raise ValueError(
-            f"search_axes {search_axes!r}: cannot search along {', '.join(sorted(unknown))}; "
+            f"search {search!r}: cannot search along {', '.join(sorted(unknown))}; "
             "use Z and T (X and Y are always searched)"
         )
-    return [1, 1, int("Z" in letters), 0, int("T" in letters)]
+    return (1, 1, int("Z" in letters), 0, int("T" in letters))
 
 
-def _noise_for_channels(noise: NoiseSpec, n_channels: int) -> NoiseModel | str:
-    """Validate a given noise model against the channel count, or pass an estimator name."""
-    if isinstance(noise, str):
-        if noise not in _ESTIMATORS:
-            raise ValueError(
-                f"noise must be one of {', '.join(_ESTIMATORS)}, a sigma or a noise model; "
-                f"got {noise!r}"
-            )
-        return noise
-    model: NoiseModel
-    if isinstance(noise, GaussianNoise | PoissonGaussianNoise):
-        model = noise
-    else:
-        model = GaussianNoise(noise)  # a sigma or one sigma per channel
-    if model.n_channels not in (1, n_channels):
-        raise ValueError(
-            f"noise describes {model.n_channels} channels but the image has {n_channels}"
-        )
-    return model
-
-
-def _per_channel(values: tuple[float, ...], n_channels: int) -> list[float]:
-    return list(values) if len(values) == n_channels else [values[0]] * n_channels
-
-
-# --------------------------------------------------------------------------
-# Denoising
-
-
-def _denoise_core(
-    work: npt.NDArray[np.float32],
-    model: NoiseModel,
-    radius5: list[int],
-    search5: list[int],
-    max_iter: int,
-    pvalue: float,
-    n_threads: int,
-    renoise: float,
-) -> npt.NDArray[np.float32]:
-    """Denoise a fresh core-layout float32 array; `work` is overwritten."""
-    n_channels = work.shape[1]
-    if isinstance(model, GaussianNoise):
-        sigma = _per_channel(model.sigma, n_channels)
-        if len(set(sigma)) == 1:
-            same: npt.NDArray[np.float32] = qv._denoise_gaussian(
-                work, sigma[0], radius5, search5, max_iter, pvalue, n_threads, renoise
-            )
-            return same
-        # Unit noise in every channel, so that each weighs alike in the joint
-        # patch comparison.
-        scale = np.asarray(sigma, dtype=np.float32).reshape(1, -1, 1, 1, 1)
-        work /= scale
-        out: npt.NDArray[np.float32] = qv._denoise_gaussian(
-            work, _STABILISED_SIGMA, radius5, search5, max_iter, pvalue, n_threads, renoise
-        )
-        out *= scale
-        return out
-    # Poisson-Gaussian: work in photon units (gain 1).  The transform into
-    # unit-variance noise is the same as with the original gain, and the
-    # inverse transform then applies its bias correction at the right scale.
-    gain = _per_channel(model.gain, n_channels)
-    offset = _per_channel(model.offset, n_channels)
-    scale = np.asarray(gain, dtype=np.float32).reshape(1, -1, 1, 1, 1)
-    work /= scale
-    stabilised: npt.NDArray[np.float32] = qv._denoise_poisson_gaussian(
-        work,
-        _STABILISED_SIGMA,
-        [1.0] * n_channels,
-        [o / (g * g) for g, o in zip(gain, offset, strict=True)],
-        radius5,
-        search5,
-        max_iter,
-        pvalue,
-        n_threads,
-        renoise,
-    )
-    stabilised *= scale
-    return stabilised
-
-
-def denoise(
-    image: npt.ArrayLike,
-    noise: NoiseSpec = "auto",
-    *,
-    axes: str | None = None,
-    patch_radius: int | Mapping[str, int] | None = None,
-    search_axes: str = "ZT",
-    max_iter: int = 4,
-    pvalue: float = 0.01,
-    renoise: float = 0.0,
-    n_threads: int = 0,
-    progress: bool = False,
-) -> npt.NDArray[np.float32]:
-    """Denoise an image, a z-stack or a time-lapse sequence.
-
-    Each pixel is replaced by a weighted mean of pixels whose surrounding
-    patches look alike, found in a search window that doubles in size with
-    every iteration; a statistical test keeps the previous estimate where the
-    new one disagrees with it.  The input is never modified.
-
-    Parameters
-    ----------
-    image : array_like
-        Image of 1 to 5 dimensions, any real dtype.  NumPy arrays and anything
-        that converts to one (dask or zarr arrays are read into memory) are
-        accepted.
-    noise : {'auto', 'gaussian', 'poisson-gaussian'}, float, sequence of float, \
-GaussianNoise or PoissonGaussianNoise
-        The noise of `image`.  A string estimates it from the image (see
-        `estimate_noise`); a number, or one number per channel, is the
-        standard deviation of Gaussian noise; a model object is used as it is.
-    axes : str, optional
-        Axis names, one letter per dimension of `image`, from ``T`` (time),
-        ``C`` or ``S`` (channel), ``Z``, ``Y`` and ``X``, e.g. ``'TYX'`` for a
-        2-D time-lapse or ``'TZCYX'`` for an ImageJ hyperstack.  By default
-        ``YX``, ``ZYX``, ``CZYX`` or ``TCZYX`` by dimension: a 3-D array is a
-        z-stack unless named otherwise.
-    patch_radius : int or mapping, optional
-        Half-size of the patches compared.  An int sets X and Y; a mapping such
-        as ``{'X': 2, 'Y': 2, 'Z': 1}`` sets any of X, Y, Z and T.  Unset axes
-        use X = Y = 3 and Z = T = 0.  Axes of length 1 are ignored; along the
-        others the image needs at least ``2 * radius + 1`` pixels.
-    search_axes : str, default 'ZT'
-        Axes besides X and Y along which the search window grows: ``'Z'``,
-        ``'T'``, both or ``''``.  Axes the image lacks are ignored.
-    max_iter : int, default 4
-        Number of iterations, 1 to 30; the last one searches ``2**(max_iter-1)``
-        pixels to each side along X and Y.
-    pvalue : float, default 0.01
-        Significance level of the tests that reject dissimilar patches and
-        estimates; in [0, 1).  Smaller values average more.
-    renoise : float, default 0
-        Mixes a fraction of the noisy image back into each estimate; larger
-        values mix in less.  0 switches mixing off.
-    n_threads : int, default 0
-        Threads to use; 0 uses all, a negative number all but that many.
-    progress : bool, default False
-        Show a progress bar on standard error, by stage (noise estimation,
-        denoising).  It does not change the result.
-
-    Returns
-    -------
-    ndarray of float32
-        The denoised image, with the shape and axis order of `image`.
-
-    Raises
-    ------
-    ValueError
-        For invalid parameters, naming the parameter; for an empty image or
-        one with non-finite values.  No computation runs before the checks.
-    TypeError
-        If `image` does not hold real numbers.
-
-    Notes
-    -----
-    Channels are denoised together: the similarity of two patches is judged
-    on all channels, each scaled to unit noise first.  The computation needs
-    about seven times the image's size in float32 memory.
-    """
-    with Stages(2 if isinstance(noise, str) else 1, enabled=progress) as stages:
-        out, _ = run_denoise(
-            image,
-            noise,
-            stages,
-            axes=axes,
-            patch_radius=patch_radius,
-            search_axes=search_axes,
-            max_iter=max_iter,
-            pvalue=pvalue,
-            renoise=renoise,
-            n_threads=n_threads,
-        )
-    return out
-
-
-def run_denoise(
-    image: npt.ArrayLike,
-    noise: NoiseSpec,
-    stages: Stages,
-    *,
-    axes: str | None,
-    patch_radius: int | Mapping[str, int] | None,
-    search_axes: str,
-    max_iter: int,
+def _check_settings(
+    sizes: dict[str, int],
+    axes: str,
+    patch_radius: PatchRadius | None,
+    search: str,
+    iterations: int,
     pvalue: float,
     renoise: float,
-    n_threads: int,
-) -> tuple[npt.NDArray[np.float32], NoiseModel]:
-    """`denoise` with a given progress display; also returns the noise model used.
-
-    Every parameter is checked before any computation, noise estimation
-    included.  When `noise` is a string, `stages` counts two stages
-    (estimation, denoising), otherwise one.
-    """
-    arr, names, core = _prepare(image, axes)
-    sizes = core_shape(arr.shape, names)
-    radius5 = _patch_radius5(patch_radius, sizes)
-    search5 = _search5(search_axes)
-    max_iter = _check_int(max_iter, "max_iter")
-    if not 1 <= max_iter <= MAX_ITER_LIMIT:
-        raise ValueError(f"max_iter must be between 1 and {MAX_ITER_LIMIT}, got {max_iter}")
+) -> CoreSettings:
+    """Validate the denoiser's parameters against an image of `sizes` (per core axis)."""
+    radius5 = _patch_radius5(patch_radius, sizes, axes)
+    search5 = _search5(search)
+    iterations = _check_int(iterations, "iterations")
+    if not 1 <= iterations <= MAX_ITERATIONS:
+        raise ValueError(f"iterations must be between 1 and {MAX_ITERATIONS}, got {iterations}")
     pvalue = _check_real(pvalue, "pvalue")
     if not 0.0 <= pvalue < 1.0:
         raise ValueError(f"pvalue must be in the range [0, 1), got {pvalue}")
     renoise = _check_real(renoise, "renoise")
     if renoise < 0:
         raise ValueError(f"renoise must be >= 0, got {renoise}")
-    n_threads = _check_int(n_threads, "n_threads")
-    spec = _noise_for_channels(noise, sizes["C"])
+    return CoreSettings(radius5, search5, iterations, pvalue, renoise)
 
-    if isinstance(spec, str):
-        model = stages.run("estimating noise", _estimate_noise_core, core, spec)
+
+def _check_threads(threads: int) -> int:
+    threads = _check_int(threads, "threads")
+    if not -(2**31) <= threads < 2**31:
+        raise ValueError(f"threads is out of range: {threads}")
+    return threads
+
+
+@dataclass(frozen=True)
+class _NoiseArgs:
+    kind: str
+    sigma: tuple[float, ...] | None
+    model: NoiseModel | None
+
+
+def _check_noise(
+    noise: str, sigma: FloatValues | None, model: NoiseModel | None, n_channels: int
+) -> _NoiseArgs:
+    """Validate `noise`, `sigma` and `model` against the channel count, before any work."""
+    if not isinstance(noise, str) or noise not in _NOISE_KINDS:
+        raise ValueError(
+            f"noise must be one of {', '.join(map(repr, _NOISE_KINDS))}; got {noise!r}"
+        )
+    sigmas: tuple[float, ...] | None = None
+    if sigma is not None:
+        if noise != "gaussian":
+            raise ValueError(
+                f"sigma is used with noise='gaussian' only (noise is {noise!r}); "
+                "pass noise='gaussian' to denoise with a known sigma"
+            )
+        sigmas = _as_float_tuple(sigma, "sigma")
+        if not all(v > 0 for v in sigmas):
+            raise ValueError(f"sigma must be > 0, got {_format_values(sigmas)}")
+        if len(sigmas) not in (1, n_channels):
+            raise ValueError(
+                f"sigma has {len(sigmas)} values but the image has {n_channels} channels"
+            )
+    if model is not None:
+        if not isinstance(model, NoiseModel):
+            raise ValueError(f"model must be a NoiseModel, got {type(model).__name__}")
+        if model.n_channels not in (1, n_channels):
+            raise ValueError(
+                f"model describes {model.n_channels} channels but the image has {n_channels}"
+            )
+        if noise == "poisson-gaussian":
+            bad = [c for c, g in enumerate(model.gain) if not g > 0]
+            if bad:
+                raise ValueError(
+                    f"model: the gain of channel {bad[0]} is {model.gain[bad[0]]:.4g}, not "
+                    "positive; use noise='auto' to denoise such channels as Gaussian noise"
+                )
+        model_sigma = model.sigma if noise == "gaussian" and sigmas is None else None
+        if model_sigma is not None and not all(v > 0 for v in model_sigma):
+            raise ValueError(f"model: sigma must be > 0, got {_format_values(model_sigma)}")
+    return _NoiseArgs(noise, sigmas, model)
+
+
+# --------------------------------------------------------------------------
+# The noise of each channel
+
+
+def _gaussian_levels(
+    core5: npt.NDArray[Any], channels: Sequence[int], known: tuple[float, ...] | None
+) -> dict[int, float]:
+    """Sigma of `channels`: from `known` (one value per channel) or estimated."""
+    if known is None:
+        levels = _estimate_sigma(core5, channels)
     else:
-        model = spec
-    out = stages.run(
-        "denoising",
-        lambda: _denoise_core(
-            _fresh_copy(core), model, radius5, search5, max_iter, pvalue, n_threads, renoise
-        ),
+        levels = {c: known[c] for c in channels}
+    zero = [c for c in channels if not levels[c] > 0]
+    if zero:
+        raise ValueError(
+            f"sigma: the noise level of channel {zero[0]} is 0 (a constant or noise-free "
+            "channel); give sigma with noise='gaussian'"
+        )
+    return levels
+
+
+def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs) -> NoisePlan:
+    """Decide the path and noise parameters of every channel of a core-layout image.
+
+    Parameters
+    ----------
+    core5 : ndarray
+        The image in core layout, read only for what has to be estimated
+        (a representative block may stand in for a larger image).
+    args : _NoiseArgs
+        Checked `noise`, `sigma` and `model` arguments of `denoise`.
+
+    Returns
+    -------
+    NoisePlan
+        Gaussian sigma or Poisson-Gaussian gain and offset, per channel.
+
+    Raises
+    ------
+    ValueError
+        When a required gain is not positive or a noise level is 0.
+    """
+    n = core5.shape[1]
+    none: tuple[None, ...] = (None,) * n
+    model = args.model
+    if args.kind == "gaussian":
+        known = args.sigma if args.sigma is not None else (model.sigma if model else None)
+        levels = _gaussian_levels(
+            core5, range(n), None if known is None else _per_channel(known, n)
+        )
+        return NoisePlan(none, none, tuple(levels[c] for c in range(n)))
+
+    if model is None:
+        gain, offset = _calibrate(core5)
+        known_sigma = None
+    else:
+        gain, offset = _per_channel(model.gain, n), _per_channel(model.offset, n)
+        known_sigma = None if model.sigma is None else _per_channel(model.sigma, n)
+    bad = [c for c in range(n) if not gain[c] > 0]
+    if args.kind == "poisson-gaussian" and bad:
+        c = bad[0]
+        what = "could not be fitted" if math.isnan(gain[c]) else f"is {gain[c]:.4g}, not positive"
+        raise ValueError(
+            f"noise: the Poisson-Gaussian gain of channel {c} {what}; use noise='auto' to "
+            "denoise such channels as Gaussian noise, or noise='gaussian'"
+        )
+    levels = _gaussian_levels(core5, bad, known_sigma) if bad else {}
+    if bad:
+        details = ", ".join(
+            f"channel {c} ({'no fit' if math.isnan(gain[c]) else f'gain {gain[c]:.3g}'}, "
+            f"sigma {levels[c]:.4g})"
+            for c in bad
+        )
+        warnings.warn(
+            "noise='auto': the Poisson-Gaussian gain is not positive in "
+            f"{details}; denoising {'it' if len(bad) == 1 else 'them'} as Gaussian noise",
+            RuntimeWarning,
+            skip_file_prefixes=(_PACKAGE_DIR,),
+        )
+    return NoisePlan(
+        tuple(None if c in levels else gain[c] for c in range(n)),
+        tuple(None if c in levels else offset[c] for c in range(n)),
+        tuple(levels.get(c) for c in range(n)),
     )
-    return np.ascontiguousarray(from_core_layout(out, names)), model
+
+
+# --------------------------------------------------------------------------
+# Denoising
+
+
+def _denoise_gaussian(
+    work: npt.NDArray[np.float32],
+    sigma: list[float],
+    settings: CoreSettings,
+    threads: int,
+) -> npt.NDArray[np.float32]:
+    """Gaussian path on a core-layout float32 array that the core may overwrite."""
+    args = (
+        list(settings.patch_radius),
+        list(settings.search),
+        settings.iterations,
+        settings.pvalue,
+        threads,
+        settings.renoise,
+    )
+    if len(set(sigma)) == 1:
+        same: npt.NDArray[np.float32] = qv._denoise_gaussian(work, sigma[0], *args)
+        return same
+    # Unit noise in every channel, so that each weighs alike in the joint
+    # patch comparison.
+    scale = np.asarray(sigma, dtype=np.float32).reshape(1, -1, 1, 1, 1)
+    work /= scale
+    out: npt.NDArray[np.float32] = qv._denoise_gaussian(work, _STABILISED_SIGMA, *args)
+    out *= scale
+    return out
+
+
+def _denoise_poisson_gaussian(
+    work: npt.NDArray[np.float32],
+    gain: list[float],
+    offset: list[float],
+    settings: CoreSettings,
+    threads: int,
+) -> npt.NDArray[np.float32]:
+    """Poisson-Gaussian path on a core-layout float32 array that the core may overwrite.
+
+    The core runs in photon units (gain 1): the forward transform into
+    unit-variance noise is the same as with the original gain, and the
+    inverse transform's fixed bias correction of 1/4 is then applied at the
+    scale where it is right.  With gain g it would shift every intensity by
+    ``(1 - g) / 4``.
+    """
+    n = work.shape[1]
+    scale = np.asarray(gain, dtype=np.float32).reshape(1, -1, 1, 1, 1)
+    work /= scale
+    out: npt.NDArray[np.float32] = qv._denoise_poisson_gaussian(
+        work,
+        _STABILISED_SIGMA,
+        [1.0] * n,
+        [o / (g * g) for g, o in zip(gain, offset, strict=True)],
+        list(settings.patch_radius),
+        list(settings.search),
+        settings.iterations,
+        settings.pvalue,
+        threads,
+        settings.renoise,
+    )
+    out *= scale
+    return out
+
+
+def _denoise_core(
+    core5: npt.NDArray[Any],
+    plan: NoisePlan,
+    settings: CoreSettings,
+    threads: int,
+    *,
+    overwrite: bool = False,
+) -> npt.NDArray[np.float32]:
+    """Denoise one core-layout ``(T, C, Z, Y, X)`` array with fixed noise parameters.
+
+    Parameters
+    ----------
+    core5 : ndarray
+        The image in core layout, any real dtype.
+    plan : NoisePlan
+        Path and noise parameters of every channel of `core5`.
+    settings : CoreSettings
+        Validated denoiser parameters.
+    threads : int
+        Thread count for the core (0 all, negative all but that many).
+    overwrite : bool
+        Let the computation use `core5` as its work array when it is a
+        writeable C-contiguous float32 array; otherwise `core5` is not
+        modified.
+
+    Returns
+    -------
+    ndarray of float32
+        The denoised image, C-contiguous, in core layout.
+    """
+    n = core5.shape[1]
+    if len(plan.gain) != n:
+        raise ValueError(f"the noise plan has {len(plan.gain)} channels, the image {n}")
+    reusable = (
+        overwrite
+        and core5.dtype == np.float32
+        and core5.flags.c_contiguous
+        and core5.flags.writeable
+    )
+    work = core5 if reusable else np.array(core5, dtype=np.float32, order="C", copy=True)
+    poisson, gaussian = plan.poisson_channels, plan.gaussian_channels
+
+    def gaussian_path(a: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+        return _denoise_gaussian(a, _values(plan.sigma, gaussian), settings, threads)
+
+    def poisson_path(a: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+        gain, offset = _values(plan.gain, poisson), _values(plan.offset, poisson)
+        return _denoise_poisson_gaussian(a, gain, offset, settings, threads)
+
+    if not gaussian:
+        return poisson_path(work)
+    if not poisson:
+        return gaussian_path(work)
+    # Mixed paths: each group of channels in its own call.
+    out = np.empty_like(work)
+    out[:, poisson] = poisson_path(np.ascontiguousarray(work[:, poisson]))
+    out[:, gaussian] = gaussian_path(np.ascontiguousarray(work[:, gaussian]))
+    return out
+
+
+def _values(values: tuple[float | None, ...], channels: list[int]) -> list[float]:
+    out = [values[c] for c in channels]
+    if any(v is None for v in out):
+        raise ValueError("the noise plan lacks a parameter of a channel on this path")
+    return [float(v) for v in out if v is not None]
+
+
+def denoise(
+    image: npt.ArrayLike,
+    axes: str | None = None,
+    *,
+    noise: NoiseKind = "auto",
+    sigma: FloatValues | None = None,
+    model: NoiseModel | None = None,
+    patch_radius: PatchRadius | None = None,
+    search: str = DEFAULT_SEARCH,
+    iterations: int = 4,
+    pvalue: float = 0.01,
+    renoise: float = 0.0,
+    threads: int = 0,
+) -> npt.NDArray[np.float32]:
+    """Denoise an image, a z-stack or a time-lapse sequence.
+
+    Each pixel is replaced by a weighted mean of pixels whose surrounding
+    patches look alike, found in a search window that grows with every
+    iteration; statistical tests reject patches that differ by more than the
+    noise explains and keep the previous estimate where a new one disagrees
+    with it.
+
+    Parameters
+    ----------
+    image : array_like
+        Image of 1 to 5 dimensions, any real dtype (integers are read as
+        float32).  NumPy arrays and anything that converts to one are
+        accepted.  The input is never modified.
+    axes : str, optional
+        Axis names, one letter per dimension of `image`, from ``T`` (time),
+        ``C`` or ``S`` (channel, e.g. RGB), ``Z``, ``Y`` and ``X``: e.g.
+        ``"TYX"`` for a 2-D time-lapse, ``"YXC"`` for a colour image,
+        ``"TZCYX"`` for an ImageJ hyperstack.  Without it a 2-D array is
+        ``"YX"`` and a 3-D one ``"ZYX"`` (a z-stack, not a time-lapse); any
+        other dimension raises ValueError.
+    noise : {'auto', 'gaussian', 'poisson-gaussian'}, default 'auto'
+        Noise model.  ``'gaussian'``: additive noise of one standard
+        deviation per channel, `sigma`.  ``'poisson-gaussian'``: variance
+        ``gain * intensity + offset`` per channel, from `model`, denoised
+        through a variance-stabilising transform.  ``'auto'``: the
+        Poisson-Gaussian path with `model`, except for channels whose gain is
+        not positive (noise that does not grow with intensity, or no fit),
+        which take the Gaussian path with a RuntimeWarning.
+    sigma : float or sequence of float, optional
+        Gaussian noise standard deviation, one value or one per channel;
+        only with ``noise='gaussian'``.  When None it is ``model.sigma`` if
+        a model with one is given, else estimated from the image.
+    model : NoiseModel, optional
+        Noise model, e.g. from `estimate_noise` or a calibrated camera; one
+        channel or one per channel.  When None, ``'poisson-gaussian'`` and
+        ``'auto'`` calibrate it from the image.
+    patch_radius : int or mapping of str to int, optional
+        Half-size of the compared patches: an int sets X and Y, a mapping by
+        axis letter sets any of X, Y, Z and T, e.g. ``{"X": 3, "Y": 3}`` or
+        ``{"Z": 1}``.  Unset axes keep X = Y = 3 (7 x 7 patches) and
+        Z = T = 0.  Larger patches tell structure from noise more reliably
+        in strong noise but find fewer matches, blur small details and cost
+        more time (proportional to the patch size); smaller ones keep fine
+        detail but leave more noise.  Axes of length 1 are ignored; along the
+        others the image needs ``2 * radius + 1`` pixels.
+    search : str, default 'ZT'
+        Axes besides X and Y along which the search window grows: letters
+        from ``"ZT"`` (``"XY"`` may be included; X and Y always grow).  At
+        iteration k the window reaches ``2**k`` pixels along X and Y, k
+        planes along Z and ``max(0, k - 2)`` frames along T.  Searching
+        along T and Z finds matches in neighbouring frames and planes,
+        which denoises static and slowly moving structures more, at some
+        cost in time; ``""`` treats every frame and plane on its own.
+    iterations : int, default 4
+        Number of iterations, 1 to 30.  Each doubles the search window
+        along X and Y (to 8 pixels to each side after 4): more averaging in
+        flat regions, about four times the work of the previous iteration
+        in a 2-D image.
+    pvalue : float, default 0.01
+        Significance level of the tests that reject dissimilar patches and
+        estimates, in [0, 1).  Smaller values accept more patches and
+        average more (smoother, risk of blurring faint structures); larger
+        values keep more detail and more noise.
+    renoise : float, default 0
+        Mixes the noisy image back into every estimate, as a measurement of
+        variance ``(sigma / renoise)**2``: larger values keep more of the
+        original texture and noise.  0 switches mixing off.
+    threads : int, default 0
+        Threads of the compute core; 0 uses all, a negative number all but
+        that many.  Work is shared over time points, so a single 2-D image
+        or z-stack gains little from more threads.
+
+    Returns
+    -------
+    ndarray of float32
+        The denoised image: a new C-contiguous array with the shape and
+        axis order of `image`.
+
+    Raises
+    ------
+    ValueError
+        For an invalid parameter, naming it; for missing or ambiguous
+        `axes`, an empty image or non-finite values; for
+        ``noise='poisson-gaussian'`` when a gain is not positive.  Every
+        parameter is checked before any computation.
+    TypeError
+        If `image` does not hold real numbers.
+
+    Warns
+    -----
+    RuntimeWarning
+        With ``noise='auto'``, for channels denoised on the Gaussian path.
+
+    See Also
+    --------
+    estimate_noise : The noise model that ``'auto'`` calibrates.
+
+    Notes
+    -----
+    Channels on the same path are denoised together: the similarity of two
+    patches is judged on all their channels, each scaled to unit noise.
+    Memory: about seven float32 copies of the image.
+
+    Examples
+    --------
+    >>> clean = denoise(movie, "TYX")                            # doctest: +SKIP
+    >>> clean = denoise(rgb, "YXC", noise="gaussian", sigma=4)   # doctest: +SKIP
+    >>> clean = denoise(stack, "ZYX", patch_radius={"Z": 1}, search="Z")  # doctest: +SKIP
+    """
+    out, _ = _run_denoise(
+        image,
+        axes,
+        noise=noise,
+        sigma=sigma,
+        model=model,
+        patch_radius=patch_radius,
+        search=search,
+        iterations=iterations,
+        pvalue=pvalue,
+        renoise=renoise,
+        threads=threads,
+    )
+    return out
+
+
+def _run_denoise(
+    image: npt.ArrayLike,
+    axes: str | None,
+    *,
+    noise: NoiseKind,
+    sigma: FloatValues | None,
+    model: NoiseModel | None,
+    patch_radius: PatchRadius | None,
+    search: str,
+    iterations: int,
+    pvalue: float,
+    renoise: float,
+    threads: int,
+    stages: Stages | None = None,
+) -> tuple[npt.NDArray[np.float32], NoisePlan]:
+    """`denoise`, run as two stages of a progress display; also returns the noise plan.
+
+    Every parameter is checked before any computation, noise estimation
+    included.  `stages` counts two stages: noise, denoising.
+    """
+    arr, names, view5 = _prepare(image, axes)
+    sizes = core_shape(arr.shape, names)
+    settings = _check_settings(sizes, names, patch_radius, search, iterations, pvalue, renoise)
+    threads = _check_threads(threads)
+    args = _check_noise(noise, sigma, model, sizes["C"])
+
+    # The one float32 copy in core layout: estimation reads it, the core then
+    # denoises it in place.
+    work = np.array(view5, dtype=np.float32, order="C", copy=True)
+    stages = stages or Stages(2, enabled=False)
+    plan = stages.run("noise", _plan_noise, work, args)
+    out = stages.run("denoising", _denoise_core, work, plan, settings, threads, overwrite=True)
+    return np.ascontiguousarray(from_core_layout(out, names)), plan

@@ -22,10 +22,11 @@ CORE_AXES = "TCZYX"
 #: pixel, e.g. RGB) is a channel axis.
 _ALIASES = {"T": "T", "C": "C", "S": "C", "Z": "Z", "Y": "Y", "X": "X"}
 
-#: Axis names assumed for an array given without names, by dimension.  A
-#: three-dimensional array is a z-stack and a four-dimensional one a
-#: multi-channel z-stack, never a time series: time-lapse data must say so.
-DEFAULT_AXES = {1: "X", 2: "YX", 3: "ZYX", 4: "CZYX", 5: "TCZYX"}
+#: Axis names assumed for an array given without names, by dimension: a 2-D
+#: array is an image and a 3-D one a z-stack.  Any other dimension is
+#: ambiguous (a 4-D array may be TZYX, CZYX, TCYX, ...) and must be named;
+#: so must a time-lapse, which would otherwise be searched as a z-stack.
+DEFAULT_AXES = {2: "YX", 3: "ZYX"}
 
 
 def normalize_axes(axes: str | None, ndim: int) -> str:
@@ -35,8 +36,8 @@ def normalize_axes(axes: str | None, ndim: int) -> str:
     ----------
     axes : str or None
         One letter per array dimension, in array order, from ``T``, ``C``
-        (or ``S``), ``Z``, ``Y`` and ``X``; case is ignored.  None picks the
-        default for `ndim` (``"YX"``, ``"ZYX"``, ``"CZYX"``, ``"TCZYX"``).
+        (or ``S``), ``Z``, ``Y`` and ``X``; case is ignored.  None names a
+        2-D array ``"YX"`` and a 3-D array ``"ZYX"``.
     ndim : int
         Number of dimensions of the image.
 
@@ -48,14 +49,18 @@ def normalize_axes(axes: str | None, ndim: int) -> str:
     Raises
     ------
     ValueError
-        If the names do not match `ndim`, repeat an axis, use an unknown
-        letter, or lack the ``X`` axis.
+        If `ndim` is not 1 to 5, if `axes` is None and `ndim` is neither 2
+        nor 3, or if the names do not match `ndim`, repeat an axis, use an
+        unknown letter, or lack the ``X`` axis.
     """
+    if not 1 <= ndim <= len(CORE_AXES):
+        raise ValueError(f"image must have 1 to 5 dimensions, got {ndim}")
     if axes is None:
         if ndim not in DEFAULT_AXES:
             raise ValueError(
-                f"axes: an image must have 1 to 5 dimensions, got {ndim}; "
-                "name its axes with a string such as 'TZYX'"
+                f"axes: the axes of a {ndim}-D array are ambiguous; name them, e.g. "
+                f"axes={_example(ndim)!r} (letters T, C or S, Z, Y, X); only 2-D (YX) "
+                "and 3-D (ZYX) arrays are named by default"
             )
         return DEFAULT_AXES[ndim]
     if not isinstance(axes, str):
@@ -75,6 +80,10 @@ def normalize_axes(axes: str | None, ndim: int) -> str:
     if "X" not in core:
         raise ValueError(f"axes {axes!r} has no X axis")
     return core
+
+
+def _example(ndim: int) -> str:
+    return {1: "X", 4: "TZYX", 5: "TZCYX"}[ndim]
 
 
 def to_core_layout(image: npt.NDArray[Any], axes: str) -> npt.NDArray[Any]:

@@ -3,7 +3,7 @@
 A denoising run is one call into the compute core that cannot be cut into
 pieces without changing the result (patches and search windows reach across
 any block, frame or channel boundary), so progress is shown per stage: noise
-estimation, denoising, and in the command line reading and writing files.
+estimation, denoising, and in the command line writing the file.
 While a long stage runs in the compute core, which releases the interpreter
 lock, the display keeps its elapsed time ticking from the calling thread.
 """
@@ -37,22 +37,27 @@ class Stages:
     """
 
     def __init__(self, total: int, *, enabled: bool, desc: str = "quorvel") -> None:
-        self._bar: Any = None
+        self._total = total
+        self._enabled = enabled
         self._desc = desc
+        self._bar: Any = None
         self._pool: ThreadPoolExecutor | None = None
-        if enabled:
-            from tqdm import tqdm
 
-            self._bar = tqdm(
-                total=total,
-                desc=desc,
-                unit="stage",
-                file=sys.stderr,
-                leave=True,
-                dynamic_ncols=True,
-                bar_format="{desc} {bar} {n_fmt}/{total_fmt} [{elapsed}]",
-            )
-            self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="quorvel")
+    def _start(self) -> None:
+        # The bar appears with the first stage, so that a run that fails its
+        # checks before any work shows none.
+        from tqdm import tqdm
+
+        self._bar = tqdm(
+            total=self._total,
+            desc=self._desc,
+            unit="stage",
+            file=sys.stderr,
+            leave=True,
+            dynamic_ncols=True,
+            bar_format="{desc} {bar} {n_fmt}/{total_fmt} [{elapsed}]",
+        )
+        self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="quorvel")
 
     def run(self, label: str, func: Callable[..., T], *args: Any, **kwargs: Any) -> T:
         """Run one stage and count it.
@@ -71,8 +76,11 @@ class Stages:
         object
             What `func` returns; its exceptions propagate.
         """
-        if self._bar is None or self._pool is None:
+        if not self._enabled:
             return func(*args, **kwargs)
+        if self._bar is None:
+            self._start()
+        assert self._bar is not None and self._pool is not None
         self._bar.set_description_str(f"{self._desc}: {label}", refresh=True)
         future = self._pool.submit(func, *args, **kwargs)
         while True:
@@ -83,15 +91,6 @@ class Stages:
                 self._bar.refresh()
         self._bar.update(1)
         return result
-
-    def write(self, text: str) -> None:
-        """Print a line of `text` on standard output without breaking the bar."""
-        if self._bar is None:
-            print(text, flush=True)
-        else:
-            from tqdm import tqdm
-
-            tqdm.write(text, file=sys.stdout)
 
     def close(self) -> None:
         """Finish the display and release its worker thread."""

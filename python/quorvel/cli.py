@@ -1,41 +1,47 @@
-"""Command line of quorvel: denoise image files, estimate their noise, run the demo.
+"""Command line of quorvel: denoise an image file, estimate its noise, run the demo.
 
 Examples
 --------
 ::
 
-    quorvel denoise cells.tif                       # writes cells_denoised.tif
-    quorvel denoise movie.tif --axes TYX -o out.tif
-    quorvel denoise *.tif --output-dir denoised/ --dtype input
-    quorvel estimate cells.tif --json
-    quorvel demo
+    quorvel denoise movie.tif -o movie_denoised.tif
+    quorvel denoise pages.tif -o out.tif --axes TYX --keep-dtype
+    quorvel denoise cells.npy -o out.npy --noise gaussian --sigma 12
+    quorvel estimate movie.tif --json
+    quorvel demo -o demo_output
+
+Exit status: 0 on success, 1 for bad input (a missing or unreadable file, an
+unknown format, bad axes, an invalid parameter), 2 for options the command
+does not understand, 130 when interrupted.  Every error is one line on
+standard error.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import ctypes
 import json
+import math
+import os
+import secrets
 import sys
 import time
-from collections.abc import Sequence
+import warnings
+from collections.abc import Iterator, Sequence
 from pathlib import Path
-from typing import Any, cast
+from typing import Any, NoReturn
 
 import numpy as np
 import numpy.typing as npt
 
 from quorvel import __version__
-from quorvel._api import (
-    GaussianNoise,
-    NoiseModel,
-    NoiseSpec,
-    PoissonGaussianNoise,
-    estimate_noise,
-    run_denoise,
-)
-from quorvel._axes import DEFAULT_AXES
+from quorvel._api import NoiseModel, _run_denoise, estimate_noise
+from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
 from quorvel._progress import Stages
-from quorvel.io import ImageData, read_image, write_image
+from quorvel.io import ImageData, read_image, supported_kind, write_image
+
+__all__ = ["build_parser", "main"]
 
 _NOISE_CHOICES = ("auto", "gaussian", "poisson-gaussian")
 
@@ -44,18 +50,24 @@ class CommandError(Exception):
     """A problem with the command's files or options, reported without a traceback."""
 
 
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose usage errors are one line on standard error."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"quorvel: error: {message} (see {self.prog} --help)\n")
+
+
 # --------------------------------------------------------------------------
 # Option parsing
 
 
 def _float_list(text: str) -> tuple[float, ...]:
     try:
-        values = tuple(float(v) for v in text.split(","))
+        return tuple(float(v) for v in text.split(","))
     except ValueError as err:
         raise argparse.ArgumentTypeError(
             f"expected a number or comma-separated numbers, got {text!r}"
         ) from err
-    return values
 
 
 def _patch_radius(text: str) -> int | dict[str, int]:
@@ -69,11 +81,11 @@ def _patch_radius(text: str) -> int | dict[str, int]:
         return radius
     except ValueError as err:
         raise argparse.ArgumentTypeError(
-            f"expected a radius such as 3, or per axis such as X=3,Y=3,Z=1; got {text!r}"
+            f"expected a radius such as 3, or radii by axis such as X=3,Y=3,Z=1; got {text!r}"
         ) from err
 
 
-def _axes(text: str) -> str:
+def _letters(text: str) -> str:
     return text.strip().upper()
 
 
@@ -85,7 +97,7 @@ def build_parser() -> argparse.ArgumentParser:
     argparse.ArgumentParser
         Parser with the sub-commands ``denoise``, ``estimate`` and ``demo``.
     """
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="quorvel",
         description="Denoising of fluorescence microscopy images and time-lapse sequences.",
     )
@@ -94,167 +106,196 @@ def build_parser() -> argparse.ArgumentParser:
 
     axes_help = (
         "axis names, one letter per dimension: T (time), C or S (channel), Z, Y, X, "
-        "e.g. TYX for a 2-D time-lapse; default: from the TIFF metadata, else YX, ZYX, "
-        "CZYX or TCZYX by dimension"
+        "e.g. TYX for a time-lapse; default: from the ImageJ or OME metadata, else "
+        "YX for 2-D and ZYX for 3-D images"
     )
 
     den = sub.add_parser(
         "denoise",
-        help="denoise TIFF or .npy files",
-        description="Denoise images, z-stacks and time-lapse sequences. The noise is "
-        "estimated from each image unless given.",
+        help="denoise a TIFF or .npy file",
+        description="Denoise an image, z-stack or time-lapse. The noise is estimated "
+        "from the image unless given.",
     )
-    den.add_argument("inputs", nargs="+", type=Path, metavar="INPUT", help=".tif, .tiff or .npy")
-    where = den.add_mutually_exclusive_group()
-    where.add_argument("-o", "--output", type=Path, help="output file (one input only)")
-    where.add_argument("--output-dir", type=Path, help="directory for the outputs")
+    den.add_argument("input", type=Path, metavar="IN", help=".tif, .tiff or .npy file")
     den.add_argument(
-        "--suffix",
-        default="_denoised",
-        help="added to the input's name to name its output (default: %(default)s)",
+        "-o", "--output", type=Path, required=True, metavar="OUT", help=".tif, .tiff or .npy file"
     )
-    den.add_argument("--axes", type=_axes, help=axes_help)
+    den.add_argument("--axes", type=_letters, metavar="AXES", help=axes_help)
     noise = den.add_argument_group("noise (estimated from the image unless given)")
     noise.add_argument(
         "--noise",
         choices=_NOISE_CHOICES,
-        default="auto",
-        help="noise model to estimate (default: %(default)s: Poisson-Gaussian when the "
-        "noise grows with intensity, else Gaussian)",
+        help="noise model (default: gaussian with --sigma, else auto: Poisson-Gaussian, "
+        "with Gaussian for channels whose fitted gain is not positive)",
     )
     noise.add_argument(
-        "--sigma", type=_float_list, help="Gaussian noise standard deviation (per channel: 5,8)"
+        "--sigma",
+        type=_float_list,
+        metavar="S",
+        help="Gaussian noise standard deviation (per channel: 5,8)",
     )
     noise.add_argument(
-        "--gain", type=_float_list, help="Poisson-Gaussian gain (per channel: 2.1,1.9)"
+        "--gain",
+        type=_float_list,
+        metavar="G",
+        help="Poisson-Gaussian gain (per channel: 2.1,1.9)",
     )
     noise.add_argument(
         "--offset",
         type=_float_list,
-        help="Poisson-Gaussian offset, with --gain; write negative lists as --offset=-190,-185",
+        metavar="O",
+        help="Poisson-Gaussian offset, with --gain; write negative values as --offset=-190",
     )
     algo = den.add_argument_group("denoiser")
     algo.add_argument(
         "--patch-radius",
         type=_patch_radius,
-        help="patch half-size: 3, or per axis X=3,Y=3,Z=1,T=0 (default: X=3,Y=3,Z=0,T=0)",
+        metavar="R",
+        help="patch half-size: 3, or by axis X=3,Y=3,Z=1 (default: 3 in X and Y)",
     )
     algo.add_argument(
-        "--search-axes",
+        "--search",
+        type=_letters,
+        metavar="AXES",
         default="ZT",
-        type=_axes,
-        help="axes besides X and Y to search along (default: %(default)s; '' for none)",
-    )
-    algo.add_argument("--max-iter", type=int, default=4, help="iterations (default: 4)")
-    algo.add_argument(
-        "--pvalue", type=float, default=0.01, help="test significance level (default: 0.01)"
+        help="axes besides X and Y along which the search window grows "
+        "(default: %(default)s; '' for none)",
     )
     algo.add_argument(
-        "--renoise", type=float, default=0.0, help="mix the noisy image back in (default: 0)"
+        "--iterations",
+        type=int,
+        default=4,
+        metavar="N",
+        help="each doubles the search window in X and Y (default: %(default)s)",
+    )
+    algo.add_argument(
+        "--pvalue",
+        type=float,
+        metavar="P",
+        default=0.01,
+        help="significance level of the tests; smaller averages more (default: %(default)s)",
+    )
+    algo.add_argument(
+        "--renoise",
+        type=float,
+        metavar="R",
+        default=0.0,
+        help="mix the noisy image back in; larger keeps more (default: %(default)s)",
     )
     den.add_argument(
-        "--threads", type=int, default=0, help="threads; 0 all, -1 all but one (default: 0)"
+        "--threads",
+        type=int,
+        default=0,
+        metavar="N",
+        help="0 all, -1 all but one (default: %(default)s)",
     )
     den.add_argument(
-        "--dtype",
-        choices=("float32", "input"),
-        default="float32",
-        help="output sample type: float32, or the input's (rounded and clipped) "
-        "(default: %(default)s)",
+        "--keep-dtype",
+        action="store_true",
+        help="write the input's sample type (rounded and clipped) instead of float32",
     )
-    den.add_argument("--overwrite", action="store_true", help="replace existing outputs")
-    _add_output_flags(den)
+    den.add_argument(
+        "-q", "--quiet", action="store_true", help="no progress bar, notes or summary"
+    )
     den.set_defaults(func=_cmd_denoise)
 
     est = sub.add_parser(
         "estimate",
-        help="estimate the noise of files",
-        description="Estimate the noise model of each file and print it.",
+        help="estimate the noise of a file",
+        description="Estimate the noise model of an image (per channel: Poisson-Gaussian "
+        "gain and offset, Gaussian sigma) and print it.",
     )
-    est.add_argument("inputs", nargs="+", type=Path, metavar="INPUT")
-    est.add_argument("--axes", type=_axes, help=axes_help)
-    est.add_argument(
-        "--model", choices=_NOISE_CHOICES, default="auto", help="(default: %(default)s)"
-    )
-    est.add_argument("--json", action="store_true", help="print one JSON document")
+    est.add_argument("input", type=Path, metavar="IN", help=".tif, .tiff or .npy file")
+    est.add_argument("--axes", type=_letters, metavar="AXES", help=axes_help)
+    est.add_argument("--json", action="store_true", help="print JSON instead of a table")
     est.set_defaults(func=_cmd_estimate)
 
     demo = sub.add_parser(
         "demo",
         help="run the demonstration on synthetic data",
-        description="Denoise a synthetic time-lapse with a known noise model and "
-        "report the estimated model, PSNR and time.",
+        description="Denoise a synthetic time-lapse with a known noise model and report "
+        "the estimated model, PSNR and time.",
     )
     demo.add_argument(
-        "--output-dir", type=Path, default=Path("demo_output"), help="(default: %(default)s)"
+        "-o",
+        "--output-dir",
+        type=Path,
+        default=Path("demo_output"),
+        metavar="DIR",
+        help="where to write the images (default: %(default)s)",
     )
-    demo.add_argument("--threads", type=int, default=0, help="(default: 0, all)")
+    demo.add_argument("--threads", type=int, default=0, metavar="N", help="(default: 0, all)")
     demo.set_defaults(func=_cmd_demo)
     return parser
-
-
-def _add_output_flags(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
-        "--progress",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="show a progress bar on standard error (default: when it is a terminal)",
-    )
-    parser.add_argument("-q", "--quiet", action="store_true", help="print no summary")
 
 
 # --------------------------------------------------------------------------
 # Helpers
 
 
-def _noise_from_args(args: argparse.Namespace) -> NoiseSpec:
-    if args.sigma is not None:
-        if args.gain is not None or args.offset is not None:
-            raise CommandError("--sigma cannot be combined with --gain/--offset")
-        return GaussianNoise(args.sigma)
+def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The `noise`, `sigma` and `model` arguments of `denoise` from the options."""
     if (args.gain is None) != (args.offset is None):
         raise CommandError("--gain and --offset must be given together")
-    if args.gain is not None:
-        return PoissonGaussianNoise(args.gain, args.offset)
-    return cast(NoiseSpec, args.noise)
+    if args.sigma is not None and args.gain is not None:
+        raise CommandError("--sigma cannot be combined with --gain/--offset")
+    kind = args.noise or ("gaussian" if args.sigma is not None else "auto")
+    if args.sigma is not None and kind != "gaussian":
+        raise CommandError(f"--sigma goes with --noise gaussian, not {kind}")
+    if args.gain is not None and kind == "gaussian":
+        raise CommandError("--gain/--offset go with --noise auto or poisson-gaussian")
+    model = None if args.gain is None else NoiseModel(args.gain, args.offset)
+    return {"noise": kind, "sigma": args.sigma, "model": model}
 
 
-def _output_paths(args: argparse.Namespace) -> list[Path]:
-    inputs: list[Path] = args.inputs
-    if args.output is not None:
-        if len(inputs) != 1:
-            raise CommandError("--output takes one input; use --output-dir for several")
-        outputs = [args.output]
-    else:
-        outputs = [
-            (args.output_dir or p.parent) / f"{p.stem}{args.suffix}{p.suffix}" for p in inputs
-        ]
-    for src, dst in zip(inputs, outputs, strict=True):
-        if not src.is_file():
-            raise CommandError(f"{src}: no such file")
-        if dst.resolve() == src.resolve():
-            raise CommandError(f"{dst}: the output would replace its input")
-        if dst.exists() and not args.overwrite:
-            raise CommandError(f"{dst} exists; use --overwrite to replace it")
-    if len(set(o.resolve() for o in outputs)) != len(outputs):
-        raise CommandError("several inputs would be written to the same output")
-    return outputs
+def _check_input(path: Path) -> None:
+    if not path.exists():
+        raise CommandError(f"{path}: no such file")
+    if not path.is_file():
+        raise CommandError(f"{path}: not a file")
+    supported_kind(path)
 
 
-def _axes_of(image: ImageData, given: str | None, path: Path) -> str | None:
-    """The axis names to use: given, from the file, or the default (with a note)."""
+def _check_output(src: Path, dst: Path) -> None:
+    supported_kind(dst)
+    if dst.is_dir():
+        raise CommandError(f"{dst}: is a directory")
+    if not dst.parent.is_dir():
+        raise CommandError(f"{dst}: directory {dst.parent} does not exist")
+    if dst.exists() and dst.resolve() == src.resolve():
+        raise CommandError(f"{dst}: the output would replace its input")
+
+
+def _read(path: Path) -> ImageData:
+    try:
+        return read_image(path)
+    except MemoryError:
+        raise
+    except Exception as err:
+        # A damaged file can fail anywhere inside the readers, with any error.
+        raise CommandError(f"{path}: cannot read the image ({_one_line(err)})") from err
+
+
+def _axes_of(image: ImageData, given: str | None, path: Path, quiet: bool) -> str:
+    """The axis names to use: given, from the file, or the default for 2-D and 3-D."""
     if given is not None:
         return given
     if image.axes is not None:
         return image.axes
-    default = DEFAULT_AXES.get(image.data.ndim)
-    if default is not None and image.data.ndim in (3, 4):
+    ndim = image.data.ndim
+    if ndim not in DEFAULT_AXES:
+        example = {1: "X", 4: "TZYX", 5: "TZCYX"}.get(ndim, "TZYX")
+        raise CommandError(
+            f"{path}: the file does not record the axes of its {ndim}-D image; "
+            f"give them with --axes, e.g. --axes {example}"
+        )
+    if ndim == 3 and not quiet:
         print(
-            f"quorvel: {path}: axes not recorded in the file, assuming {default} "
-            "(name them with --axes, e.g. --axes TYX for a time-lapse)",
+            f"quorvel: note: {path}: axes not recorded in the file, taking ZYX "
+            "(a z-stack); use --axes TYX for a time-lapse",
             file=sys.stderr,
         )
-    return default
+    return DEFAULT_AXES[ndim]
 
 
 def _cast(data: npt.NDArray[np.float32], dtype: np.dtype[Any]) -> npt.NDArray[Any]:
@@ -267,21 +308,69 @@ def _cast(data: npt.NDArray[np.float32], dtype: np.dtype[Any]) -> npt.NDArray[An
     return data  # boolean input: keep float32
 
 
-def _describe(data: npt.NDArray[Any], axes: str | None) -> str:
-    shape = " x ".join(str(n) for n in data.shape)
-    return f"{axes or '?'} {shape} {data.dtype}"
+def _describe(data: npt.NDArray[Any], axes: str) -> str:
+    return f"{axes} {' x '.join(str(n) for n in data.shape)} {data.dtype}"
 
 
-def _show_progress(args: argparse.Namespace) -> bool:
-    if args.progress is not None:
-        return bool(args.progress)
-    return not args.quiet and sys.stderr.isatty()
+def _multi_frame(shape: tuple[int, ...], axes: str) -> bool:
+    sizes = core_shape(shape, normalize_axes(axes, len(shape)))
+    return sizes["T"] * sizes["Z"] > 1
 
 
-def _model_record(model: NoiseModel) -> dict[str, Any]:
-    if isinstance(model, GaussianNoise):
-        return {"model": "gaussian", "sigma": list(model.sigma)}
-    return {"model": "poisson-gaussian", "gain": list(model.gain), "offset": list(model.offset)}
+def _one_line(err: BaseException) -> str:
+    return " ".join(str(err).split()) or type(err).__name__
+
+
+def _write_atomically(
+    dst: Path, data: npt.NDArray[Any], axes: str, metadata: dict[str, Any]
+) -> None:
+    """Write to a hidden file beside `dst` and rename it: `dst` is never partial."""
+    tmp = dst.with_name(f".{dst.stem}.{os.getpid()}-{secrets.token_hex(4)}.partial{dst.suffix}")
+    try:
+        write_image(tmp, data, axes, metadata)
+        os.replace(tmp, dst)
+    except BaseException:
+        tmp.unlink(missing_ok=True)
+        raise
+
+
+@contextlib.contextmanager
+def _core_output_silenced() -> Iterator[None]:
+    """Discard what the compute core prints on the process's standard output.
+
+    The core reports a failed noise fit with a diagnostic printed by the C
+    runtime, which would break JSON output and summaries; the package reports
+    such fits itself.
+    """
+    try:
+        libc: Any = ctypes.CDLL(None)
+        libc.fflush(None)
+        sys.stdout.flush()
+        saved = os.dup(1)
+    except (OSError, AttributeError, ValueError):
+        yield  # no C runtime or no file descriptor 1 to redirect
+        return
+    try:
+        with open(os.devnull, "wb") as devnull:
+            os.dup2(devnull.fileno(), 1)
+        yield
+    finally:
+        libc.fflush(None)
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
+@contextlib.contextmanager
+def _warnings_as_lines() -> Iterator[None]:
+    """Show warnings as one line each: ``quorvel: warning: ...``."""
+
+    def show(message: Warning | str, *_: Any, **__: Any) -> None:
+        print(f"quorvel: warning: {_one_line(Warning(str(message)))}", file=sys.stderr)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = show
+        yield
 
 
 # --------------------------------------------------------------------------
@@ -289,61 +378,78 @@ def _model_record(model: NoiseModel) -> dict[str, Any]:
 
 
 def _cmd_denoise(args: argparse.Namespace) -> int:
-    noise = _noise_from_args(args)
-    outputs = _output_paths(args)
-    per_file = 4 if isinstance(noise, str) else 3
-    with Stages(per_file * len(outputs), enabled=_show_progress(args)) as stages:
-        for src, dst in zip(args.inputs, outputs, strict=True):
-            start = time.perf_counter()
-            image = stages.run(f"reading {src.name}", read_image, src)
-            axes = _axes_of(image, args.axes, src)
-            out, model = run_denoise(
-                image.data,
-                noise,
-                stages,
-                axes=axes,
-                patch_radius=args.patch_radius,
-                search_axes=args.search_axes,
-                max_iter=args.max_iter,
-                pvalue=args.pvalue,
-                renoise=args.renoise,
-                n_threads=args.threads,
-            )
-            if args.dtype == "input":
-                out = _cast(out, image.data.dtype)
-            if args.output_dir is not None:
-                args.output_dir.mkdir(parents=True, exist_ok=True)
-            stages.run(f"writing {dst.name}", write_image, dst, out, axes, image.metadata)
-            if not args.quiet:
-                stages.write(
-                    f"{src} -> {dst}: {_describe(image.data, axes)}; noise {model}; "
-                    f"{time.perf_counter() - start:.1f} s"
-                )
+    src, dst = args.input, args.output
+    options = _noise_options(args)
+    _check_input(src)
+    _check_output(src, dst)
+    start = time.perf_counter()
+    image = _read(src)
+    axes = _axes_of(image, args.axes, src, args.quiet)
+    normalize_axes(axes, image.data.ndim)  # bad axes fail here, before the bar
+    show_bar = not args.quiet and _multi_frame(image.data.shape, axes)
+    with Stages(3, enabled=show_bar) as stages, _core_output_silenced():
+        out, plan = _run_denoise(
+            image.data,
+            axes,
+            **options,
+            patch_radius=args.patch_radius,
+            search=args.search,
+            iterations=args.iterations,
+            pvalue=args.pvalue,
+            renoise=args.renoise,
+            threads=args.threads,
+            stages=stages,
+        )
+        if args.keep_dtype:
+            out = _cast(out, image.data.dtype)
+        stages.run("writing", _write_atomically, dst, out, axes, image.metadata)
+    if not args.quiet:
+        print(
+            f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
+            f"{time.perf_counter() - start:.1f} s",
+            flush=True,
+        )
     return 0
 
 
+def _json_number(value: float | None) -> float | None:
+    return None if value is None or math.isnan(value) else value
+
+
 def _cmd_estimate(args: argparse.Namespace) -> int:
-    records = []
-    for src in args.inputs:
-        if not src.is_file():
-            raise CommandError(f"{src}: no such file")
-        image = read_image(src)
-        axes = _axes_of(image, args.axes, src)
-        model = estimate_noise(image.data, args.model, axes=axes)
-        records.append({"file": str(src), "axes": axes, **_model_record(model)})
-        if not args.json:
-            print(f"{src}: {model}", flush=True)
+    src = args.input
+    _check_input(src)
+    image = _read(src)
+    axes = _axes_of(image, args.axes, src, quiet=False)
+    with _core_output_silenced():
+        model = estimate_noise(image.data, axes)
+    sigma = model.sigma or (math.nan,) * model.n_channels
     if args.json:
-        print(json.dumps(records if len(records) > 1 else records[0], indent=2))
+        record = {
+            "file": str(src),
+            "axes": axes,
+            "shape": list(image.data.shape),
+            "dtype": str(image.data.dtype),
+            "gain": [_json_number(v) for v in model.gain],
+            "offset": [_json_number(v) for v in model.offset],
+            "sigma": [_json_number(v) for v in sigma],
+        }
+        print(json.dumps(record, indent=2))
+        return 0
+    print(f"{src}: {_describe(image.data, axes)}")
+    print(f"{'channel':>7}  {'gain':>10}  {'offset':>12}  {'sigma':>10}")
+    for c in range(model.n_channels):
+        values = (model.gain[c], model.offset[c], sigma[c])
+        gain, offset, sig = ("no fit" if math.isnan(v) else f"{v:.4g}" for v in values)
+        print(f"{c:>7}  {gain:>10}  {offset:>12}  {sig:>10}")
+    print("noise variance = gain * intensity + offset; sigma: as Gaussian noise")
     return 0
 
 
 def _cmd_demo(args: argparse.Namespace) -> int:
     from quorvel.demo import run_demo
 
-    start = time.perf_counter()
-    run_demo(args.output_dir, n_threads=args.threads)
-    print(f"demo finished in {time.perf_counter() - start:.1f} s")
+    run_demo(args.output_dir, threads=args.threads)
     return 0
 
 
@@ -358,17 +464,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     Returns
     -------
     int
-        The process exit status: 0 on success, 1 when a command fails, 2 for
-        unusable options, 130 when interrupted.
+        The exit status: 0 on success, 1 for bad input or a failed
+        computation, 2 for unusable options, 130 when interrupted.
     """
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        status: int = args.func(args)
-    except CommandError as err:
-        parser.exit(2, f"quorvel: error: {err}\n")
-    except (ValueError, TypeError, OSError, RuntimeError, MemoryError) as err:
-        print(f"quorvel: error: {err}", file=sys.stderr)
+        with _warnings_as_lines():
+            status: int = args.func(args)
+    except (CommandError, ValueError, TypeError, OSError, RuntimeError, MemoryError) as err:
+        print(f"quorvel: error: {_one_line(err)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("quorvel: interrupted", file=sys.stderr)

@@ -18,7 +18,7 @@ import numpy.typing as npt
 
 from quorvel._axes import DEFAULT_AXES
 
-__all__ = ["ImageData", "read_image", "write_image"]
+__all__ = ["ImageData", "read_image", "supported_kind", "write_image"]
 
 _TIFF_SUFFIXES = (".tif", ".tiff")
 _NPY_SUFFIXES = (".npy",)
@@ -53,13 +53,34 @@ class ImageData:
     metadata: dict[str, Any] = field(default_factory=dict)
 
 
-def _kind(path: Path) -> str:
+def supported_kind(path: str | os.PathLike[str]) -> str:
+    """The file format of `path`, from its suffix.
+
+    Parameters
+    ----------
+    path : str or path-like
+        A file name.
+
+    Returns
+    -------
+    str
+        ``"tiff"`` for ``.tif`` and ``.tiff``, ``"npy"`` for ``.npy`` (any
+        case).
+
+    Raises
+    ------
+    ValueError
+        For any other suffix.
+    """
+    path = Path(path)
     suffix = path.suffix.lower()
     if suffix in _TIFF_SUFFIXES:
         return "tiff"
     if suffix in _NPY_SUFFIXES:
         return "npy"
-    raise ValueError(f"{path}: unsupported file type {suffix!r}; use .tif, .tiff or .npy")
+    raise ValueError(
+        f"{path}: unknown format {suffix or '(no suffix)'!r}; use .tif, .tiff or .npy"
+    )
 
 
 def read_image(path: str | os.PathLike[str]) -> ImageData:
@@ -83,7 +104,7 @@ def read_image(path: str | os.PathLike[str]) -> ImageData:
         When the file cannot be read.
     """
     path = Path(path)
-    if _kind(path) == "npy":
+    if supported_kind(path) == "npy":
         return ImageData(np.load(path, allow_pickle=False), None)
 
     import tifffile
@@ -145,7 +166,7 @@ def write_image(
         For an unsupported file type or axis names that do not fit `data`.
     """
     path = Path(path)
-    kind = _kind(path)
+    kind = supported_kind(path)
     if axes is None:
         axes = DEFAULT_AXES.get(data.ndim)
     if axes is None or len(axes) != data.ndim:
