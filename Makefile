@@ -7,7 +7,7 @@ VPY := $(VENV)/bin/python
 # python3.12 on PATH when it really runs (a pyenv shim may not), else pyenv's 3.12.
 PYTHON312 := $(shell if python3.12 -c 'import sys' >/dev/null 2>&1; then command -v python3.12; \
 	else ls -d "$$(pyenv root 2>/dev/null)"/versions/3.12*/bin/python3.12 2>/dev/null | sort -V | tail -n 1; fi)
-SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' \) 2>/dev/null) \
+SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.inc' -o -name '*.py' \) 2>/dev/null) \
 	CMakeLists.txt pyproject.toml
 CPP_TESTS := $(wildcard tests/cpp/*.cpp)
 JOBS ?= 2

@@ -107,8 +107,18 @@ void aggregate_estimate(const pass_context& ctx, reference_work& work, const pos
                         sum_images& sums);
 
 // One estimation pass; adds into sum_estimate, sum_variance, contrib_count.
+// Uses every thread of the team and gives the same bits for any thread count:
+// those of reference_estimation_pass on one thread (see estimation_pass.cpp).
 void estimation_pass(const denoise_params& params, const array& noisy, float sigma,
                      const axis5& window, const array& prev_estimate, const array& prev_variance,
                      array& sum_estimate, array& sum_variance, array& contrib_count);
+
+// The straightforward pass: estimate_reference and atomic add_to_sums per
+// reference position, threads sharing the t positions. Kept as the reference
+// for estimation_pass; its sums depend on thread timing with several threads.
+void reference_estimation_pass(const denoise_params& params, const array& noisy, float sigma,
+                               const axis5& window, const array& prev_estimate,
+                               const array& prev_variance, array& sum_estimate, array& sum_variance,
+                               array& contrib_count);
 
 }  // namespace qv
