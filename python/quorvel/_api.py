@@ -26,13 +26,24 @@ after each has been scaled to unit noise (Gaussian path) or to photon units
 (Poisson-Gaussian path) so that they weigh alike in that joint comparison.
 When some channels take the Gaussian path and others the Poisson-Gaussian
 one, each group is denoised in its own call.
+
+Dask arrays
+-----------
+Given a dask array, `denoise` and `estimate_noise` return lazy results (a
+dask array, a delayed `NoiseModel`) and read nothing until those are
+computed.  The image is then denoised chunk by chunk with halos that make the
+result equal to that of the whole image (`quorvel._chunked`), and the noise is
+estimated once, on a central region of at most
+`quorvel._chunked.SAMPLE_ELEMENTS` elements, for all chunks.
 """
 
 from __future__ import annotations
 
+import functools
 import math
 import numbers
 import os
+import sys
 import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
@@ -325,10 +336,11 @@ def estimate_noise(image: npt.ArrayLike, axes: str | None = None) -> NoiseModel:
 
     Parameters
     ----------
-    image : array_like
+    image : array_like or dask.array.Array
         Image of 1 to 5 dimensions, any real dtype (integers are read as
         float32).  NumPy arrays and anything that converts to one are
-        accepted; the input is not modified.
+        accepted; the input is not modified.  A dask array gives a lazy
+        result (see Returns).
     axes : str, optional
         Axis names, one letter per dimension of `image`, from ``T`` (time),
         ``C`` or ``S`` (channel), ``Z``, ``Y`` and ``X``.  Without it a 2-D
@@ -338,10 +350,14 @@ def estimate_noise(image: npt.ArrayLike, axes: str | None = None) -> NoiseModel:
 
     Returns
     -------
-    NoiseModel
+    NoiseModel or dask.delayed.Delayed
         Per channel: the Poisson-Gaussian ``gain`` and ``offset`` fitted to
         local means and noise variances (NaN where no line could be fitted),
-        and the Gaussian noise level ``sigma``.
+        and the Gaussian noise level ``sigma``.  For a dask array, a delayed
+        `NoiseModel` that reads and estimates on a central region of the
+        image (the whole image when it holds at most 2**22 elements; else the
+        middle time points, planes and a central crop, as many as fit) when
+        computed; it can be passed on as `model` to `denoise`.
 
     Raises
     ------
@@ -360,6 +376,8 @@ def estimate_noise(image: npt.ArrayLike, axes: str | None = None) -> NoiseModel:
     >>> model.gain, model.offset                                 # doctest: +SKIP
     ((2.01,), (-190.3,))
     """
+    if _is_dask(image):
+        return _estimate_lazy(image, axes)
     _, _, view5 = _prepare(image, axes)
     return _estimate_core(np.ascontiguousarray(view5, dtype=np.float32))
 
@@ -747,10 +765,11 @@ def denoise(
 
     Parameters
     ----------
-    image : array_like
+    image : array_like or dask.array.Array
         Image of 1 to 5 dimensions, any real dtype (integers are read as
         float32).  NumPy arrays and anything that converts to one are
-        accepted.  The input is never modified.
+        accepted.  The input is never modified.  A dask array is denoised
+        lazily, chunk by chunk (see Notes).
     axes : str, optional
         Axis names, one letter per dimension of `image`, from ``T`` (time),
         ``C`` or ``S`` (channel, e.g. RGB), ``Z``, ``Y`` and ``X``: e.g.
@@ -772,7 +791,8 @@ def denoise(
         a model with one is given, else estimated from the image.
     model : NoiseModel, optional
         Noise model, e.g. from `estimate_noise` or a calibrated camera; one
-        channel or one per channel.  When None, ``'poisson-gaussian'`` and
+        channel or one per channel.  With a dask `image` it may also be the
+        delayed model that `estimate_noise` returns for it.  When None, ``'poisson-gaussian'`` and
         ``'auto'`` calibrate it from the image.
     patch_radius : int or mapping of str to int, optional
         Half-size of the compared patches: an int sets X and Y, a mapping by
@@ -807,14 +827,17 @@ def denoise(
         original texture and noise.  0 switches mixing off.
     threads : int, default 0
         Threads of the compute core; 0 uses all, a negative number all but
-        that many.  Work is shared over time points, so a single 2-D image
-        or z-stack gains little from more threads.
+        that many.  Every shape uses all the threads it is given, and the
+        result is the same for every thread count.  With a dask `image`:
+        threads per chunk; 0 divides the CPUs among the chunks that dask
+        runs at once (see Notes).
 
     Returns
     -------
-    ndarray of float32
+    ndarray of float32 or dask.array.Array
         The denoised image: a new C-contiguous array with the shape and
-        axis order of `image`.
+        axis order of `image`; for a dask `image`, a lazy float32 dask array
+        of that shape.
 
     Raises
     ------
@@ -841,12 +864,42 @@ def denoise(
     patches is judged on all their channels, each scaled to unit noise.
     Memory: about seven float32 copies of the image.
 
+    A dask array is denoised chunk by chunk, each chunk with a halo of its
+    neighbours as wide as a pixel's result depends on them (40 pixels along
+    X and Y, 1 frame along T and 6 planes along Z with the defaults), so
+    the result equals that of the whole image bit for bit.  Chunk
+    boundaries are moved onto multiples of the patch grid step (patch
+    radius + 1 along X, Y, Z; the radius along T), chunks shorter than the
+    halo are merged with a neighbour, and channels are kept in one chunk.
+    The noise is estimated once, on a central region (see
+    `estimate_noise`), for all chunks.  Each chunk runs with ``threads``
+    threads, or with 0 with ``max(1, cpus // slots)``: slots are the tasks
+    that dask runs at once on those CPUs (the threads of all workers on a
+    host of a distributed cluster; the local pool, at most one per chunk).
+    Memory: about seven float32 copies of each chunk with its halo, per
+    chunk running.
+
     Examples
     --------
     >>> clean = denoise(movie, "TYX")                            # doctest: +SKIP
     >>> clean = denoise(rgb, "YXC", noise="gaussian", sigma=4)   # doctest: +SKIP
     >>> clean = denoise(stack, "ZYX", patch_radius={"Z": 1}, search="Z")  # doctest: +SKIP
     """
+    if _is_dask(image):
+        lazy, _ = _denoise_lazy(
+            image,
+            axes,
+            noise=noise,
+            sigma=sigma,
+            model=model,
+            patch_radius=patch_radius,
+            search=search,
+            iterations=iterations,
+            pvalue=pvalue,
+            renoise=renoise,
+            threads=threads,
+        )
+        return lazy  # type: ignore[no-any-return]
     out, _ = _run_denoise(
         image,
         axes,
@@ -896,3 +949,132 @@ def _run_denoise(
     plan = stages.run("noise", _plan_noise, work, args)
     out = stages.run("denoising", _denoise_core, work, plan, settings, threads, overwrite=True)
     return np.ascontiguousarray(from_core_layout(out, names)), plan
+
+
+# --------------------------------------------------------------------------
+# Dask arrays: lazy, chunked
+
+
+def _is_dask(image: object) -> bool:
+    """Whether `image` is a dask array (without importing dask when it is not loaded)."""
+    module = sys.modules.get("dask.array")
+    return module is not None and isinstance(image, module.Array)
+
+
+def _is_delayed(value: object) -> bool:
+    module = sys.modules.get("dask.delayed")
+    return module is not None and isinstance(value, module.Delayed)
+
+
+def _prepare_lazy(image: Any, axes: str | None) -> tuple[str, Any]:
+    """Normalised axis names and the core-layout view of a dask array; nothing is read."""
+    from quorvel import _chunked
+
+    if np.dtype(image.dtype).kind not in "biuf":
+        raise TypeError(f"image must hold real numbers, got dtype {image.dtype}")
+    names = normalize_axes(axes, image.ndim)
+    if any(math.isnan(n) for n in image.shape):
+        raise ValueError(
+            "image has chunks of unknown size; call its compute_chunk_sizes() method first"
+        )
+    if any(n == 0 for n in image.shape):
+        raise ValueError(f"image is empty (shape {image.shape})")
+    return names, _chunked.to_core_dask(image, names)
+
+
+def _estimate_lazy(image: Any, axes: str | None) -> Any:
+    from quorvel import _chunked
+
+    _, core = _prepare_lazy(image, axes)
+    return _chunked.estimate_lazy(core, _estimate_core)
+
+
+def _needs_estimate(args: _NoiseArgs) -> bool:
+    """Whether planning the noise of `args` reads the image."""
+    model = args.model
+    if args.kind == "gaussian":
+        return args.sigma is None and (model is None or model.sigma is None)
+    if model is None:
+        return True
+    return model.sigma is None and any(not g > 0 for g in model.gain)
+
+
+def _plan_noise_checked(
+    core5: npt.NDArray[Any], model: NoiseModel, *, noise: str, sigma: FloatValues | None
+) -> NoisePlan:
+    """`_plan_noise` for a model known only when the computation runs."""
+    return _plan_noise(core5, _check_noise(noise, sigma, model, core5.shape[1]))
+
+
+def _denoise_block(
+    work: npt.NDArray[np.float32], plan: NoisePlan, threads: int, *, settings: CoreSettings
+) -> npt.NDArray[np.float32]:
+    """Denoise one block (a fresh core-layout float32 array) of a chunked computation."""
+    return _denoise_core(work, plan, settings, threads, overwrite=True)
+
+
+def _denoise_lazy(
+    image: Any,
+    axes: str | None,
+    *,
+    noise: NoiseKind,
+    sigma: FloatValues | None,
+    model: Any,
+    patch_radius: PatchRadius | None,
+    search: str,
+    iterations: int,
+    pvalue: float,
+    renoise: float,
+    threads: int,
+    chunks: Mapping[str, int] | None = None,
+) -> tuple[Any, Any]:
+    """`denoise` of a dask array: the lazy result and its noise plan (maybe delayed).
+
+    Every parameter, and `chunks` (chunk sizes by core axis letter, checked
+    strictly; None keeps the image's chunks, aligned), is checked before
+    anything is read.
+    """
+    from quorvel import _chunked
+
+    names, core = _prepare_lazy(image, axes)
+    sizes = dict(zip(_chunked.CORE_AXES, core.shape, strict=True))
+    absent = [a for a in chunks or {} if a not in names]
+    if absent:
+        raise ValueError(f"chunks: the image has no {absent[0]} axis (axes {names})")
+    settings = _check_settings(sizes, names, patch_radius, search, iterations, pvalue, renoise)
+    threads = _check_threads(threads)
+    delayed_model = _is_delayed(model)
+    args = _check_noise(noise, sigma, None if delayed_model else model, sizes["C"])
+
+    plan = _chunked.plan_chunks(
+        core.shape,
+        settings.patch_radius,
+        settings.search,
+        settings.iterations,
+        chunks if chunks is not None else core.chunks,
+        default=core.chunks,
+    )
+    largest = math.prod(
+        max(a.block_lengths(c)) if len(c) > 1 else a.extent
+        for a, c in zip(plan.axes, plan.chunks, strict=True)
+    )
+    if largest > _MAX_ELEMENTS:
+        raise ValueError(
+            f"a chunk with its halo holds {largest} elements; at most {_MAX_ELEMENTS} fit in "
+            "one computation: use smaller chunks"
+        )
+
+    noise_plan: Any
+    if delayed_model:
+        noise_plan = _chunked.estimate_lazy(
+            core, functools.partial(_plan_noise_checked, noise=noise, sigma=sigma), model
+        )
+    elif _needs_estimate(args):
+        noise_plan = _chunked.estimate_lazy(core, functools.partial(_plan_noise, args=args))
+    else:
+        # Nothing to estimate: the plan needs only the channel count.
+        noise_plan = _plan_noise(np.empty((0, sizes["C"], 0, 0, 0), dtype=np.float32), args)
+
+    kernel = functools.partial(_denoise_block, settings=settings)
+    out = _chunked.denoise_lazy(core, kernel, noise_plan, plan, n_threads=threads)
+    return _chunked.from_core_dask(out, names), noise_plan

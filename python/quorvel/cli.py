@@ -7,8 +7,16 @@ Examples
     quorvel denoise movie.tif -o movie_denoised.tif
     quorvel denoise pages.tif -o out.tif --axes TYX --keep-dtype
     quorvel denoise cells.npy -o out.npy --noise gaussian --sigma 12
+    quorvel denoise in.zarr -o out.zarr --chunks T=1,Y=512,X=512
+    quorvel denoise big.tif -o out.zarr --chunks T=8 --scheduler tcp://10.0.0.5:8786
     quorvel estimate movie.tif --json
     quorvel demo -o demo_output
+
+Images larger than memory are denoised chunk by chunk with dask: a zarr
+input or output, ``--chunks`` or ``--scheduler`` selects this mode.  The
+input (zarr, or TIFF and .npy opened lazily) is read chunk by chunk and the
+result is written into a zarr store as the chunks are done, with a progress
+bar; the result equals that of denoising the whole image at once.
 
 Exit status: 0 on success, 1 for bad input (a missing or unreadable file, an
 unknown format, bad axes, an invalid parameter), 2 for options the command
@@ -25,6 +33,7 @@ import json
 import math
 import os
 import secrets
+import shutil
 import sys
 import time
 import warnings
@@ -36,10 +45,18 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel import __version__
-from quorvel._api import NoiseModel, _run_denoise, estimate_noise
+from quorvel._api import NoiseModel, _denoise_lazy, _run_denoise, estimate_noise
 from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
 from quorvel._progress import Stages
-from quorvel.io import ImageData, read_image, supported_kind, write_image
+from quorvel.io import (
+    ImageData,
+    LazyImage,
+    read_image,
+    read_lazy,
+    supported_kind,
+    write_image,
+    write_zarr,
+)
 
 __all__ = ["build_parser", "main"]
 
@@ -89,6 +106,15 @@ def _letters(text: str) -> str:
     return text.strip().upper()
 
 
+def _chunk_sizes(text: str) -> dict[str, int]:
+    from quorvel._chunked import parse_chunk_spec
+
+    try:
+        return parse_chunk_spec(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from err
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The parser of the ``quorvel`` command.
 
@@ -116,9 +142,16 @@ def build_parser() -> argparse.ArgumentParser:
         description="Denoise an image, z-stack or time-lapse. The noise is estimated "
         "from the image unless given.",
     )
-    den.add_argument("input", type=Path, metavar="IN", help=".tif, .tiff or .npy file")
     den.add_argument(
-        "-o", "--output", type=Path, required=True, metavar="OUT", help=".tif, .tiff or .npy file"
+        "input", type=Path, metavar="IN", help=".tif, .tiff or .npy file, or .zarr store"
+    )
+    den.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        required=True,
+        metavar="OUT",
+        help=".tif, .tiff or .npy file, or .zarr store (the only output when chunked)",
     )
     den.add_argument("--axes", type=_letters, metavar="AXES", help=axes_help)
     noise = den.add_argument_group("noise (estimated from the image unless given)")
@@ -187,7 +220,26 @@ def build_parser() -> argparse.ArgumentParser:
         type=int,
         default=0,
         metavar="N",
-        help="0 all, -1 all but one (default: %(default)s)",
+        help="0 all, -1 all but one; when chunked, per chunk, 0 dividing the CPUs among the "
+        "chunks that run at once (default: %(default)s)",
+    )
+    big = den.add_argument_group(
+        "chunked (larger than memory; selected by these options or a .zarr input or output)"
+    )
+    big.add_argument(
+        "--chunks",
+        type=_chunk_sizes,
+        metavar="SPEC",
+        help="chunk sizes by axis, e.g. T=1,Y=512,X=512; sizes along X, Y (and Z, T with a "
+        "patch radius) must be multiples of the patch grid step and at least the halo "
+        "(40 along X and Y, 1 along T with the defaults, so T=1 processes 3 frames per "
+        "frame: larger chunks waste less); axes left out keep the input's chunks",
+    )
+    big.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="address of a dask.distributed scheduler to run on, e.g. tcp://10.0.0.5:8786 "
+        "(default: threads of this process)",
     )
     den.add_argument(
         "--keep-dtype",
@@ -205,7 +257,12 @@ def build_parser() -> argparse.ArgumentParser:
         description="Estimate the noise model of an image (per channel: Poisson-Gaussian "
         "gain and offset, Gaussian sigma) and print it.",
     )
-    est.add_argument("input", type=Path, metavar="IN", help=".tif, .tiff or .npy file")
+    est.add_argument(
+        "input",
+        type=Path,
+        metavar="IN",
+        help=".tif, .tiff or .npy file, or .zarr store (estimated on a central region)",
+    )
     est.add_argument("--axes", type=_letters, metavar="AXES", help=axes_help)
     est.add_argument("--json", action="store_true", help="print JSON instead of a table")
     est.set_defaults(func=_cmd_estimate)
@@ -248,9 +305,21 @@ def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
     return {"noise": kind, "sigma": args.sigma, "model": model}
 
 
+def _is_zarr_path(path: Path) -> bool:
+    return path.suffix.lower() == ".zarr"
+
+
+def _is_zarr_store(path: Path) -> bool:
+    return path.is_dir() and ((path / "zarr.json").is_file() or (path / ".zarray").is_file())
+
+
 def _check_input(path: Path) -> None:
     if not path.exists():
         raise CommandError(f"{path}: no such file")
+    if _is_zarr_path(path):
+        if not path.is_dir():
+            raise CommandError(f"{path}: not a zarr store")
+        return
     if not path.is_file():
         raise CommandError(f"{path}: not a file")
     supported_kind(path)
@@ -258,7 +327,10 @@ def _check_input(path: Path) -> None:
 
 def _check_output(src: Path, dst: Path) -> None:
     supported_kind(dst)
-    if dst.is_dir():
+    if _is_zarr_path(dst):
+        if dst.exists() and not _is_zarr_store(dst):
+            raise CommandError(f"{dst}: exists and is not a zarr store; not replacing it")
+    elif dst.is_dir():
         raise CommandError(f"{dst}: is a directory")
     if not dst.parent.is_dir():
         raise CommandError(f"{dst}: directory {dst.parent} does not exist")
@@ -276,7 +348,7 @@ def _read(path: Path) -> ImageData:
         raise CommandError(f"{path}: cannot read the image ({_one_line(err)})") from err
 
 
-def _axes_of(image: ImageData, given: str | None, path: Path, quiet: bool) -> str:
+def _axes_of(image: ImageData | LazyImage, given: str | None, path: Path, quiet: bool) -> str:
     """The axis names to use: given, from the file, or the default for 2-D and 3-D."""
     if given is not None:
         return given
@@ -308,7 +380,7 @@ def _cast(data: npt.NDArray[np.float32], dtype: np.dtype[Any]) -> npt.NDArray[An
     return data  # boolean input: keep float32
 
 
-def _describe(data: npt.NDArray[Any], axes: str) -> str:
+def _describe(data: Any, axes: str) -> str:
     return f"{axes} {' x '.join(str(n) for n in data.shape)} {data.dtype}"
 
 
@@ -332,6 +404,75 @@ def _write_atomically(
     except BaseException:
         tmp.unlink(missing_ok=True)
         raise
+
+
+def _write_zarr_atomically(dst: Path, data: Any, axes: str, compute: Any) -> list[Any]:
+    """Write `data` into a hidden store beside `dst`, then put it in place of `dst`.
+
+    `compute` runs the graph (the store first, then any further result it is
+    handed by the caller) and returns the computed values.
+    """
+    tmp = dst.with_name(f".{dst.stem}.{os.getpid()}-{secrets.token_hex(4)}.partial.zarr")
+    try:
+        values: list[Any] = compute(write_zarr(tmp, data, axes))
+        if dst.exists():
+            shutil.rmtree(dst)
+        os.replace(tmp, dst)
+    except BaseException:
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise
+    return values
+
+
+@contextlib.contextmanager
+def _dask_client(address: str | None) -> Iterator[Any]:
+    """A client of the distributed scheduler at `address`, or None to run on local threads."""
+    if address is None:
+        yield None
+        return
+    try:
+        from distributed import Client
+    except ImportError as err:
+        raise CommandError("--scheduler needs the distributed package") from err
+    try:
+        client = Client(address)
+    except (OSError, TimeoutError, ValueError) as err:
+        raise CommandError(
+            f"cannot reach the dask scheduler at {address} ({_one_line(err)})"
+        ) from err
+    try:
+        yield client
+    finally:
+        client.close()
+
+
+def _computer(client: Any, show_bar: bool, extra: Sequence[Any]) -> Any:
+    """A function computing a store task together with `extra`, with a progress bar."""
+
+    def compute(store: Any) -> list[Any]:
+        import dask
+
+        lazy = [v for v in extra if dask.is_dask_collection(v)]
+        if client is None:
+            from dask.diagnostics import ProgressBar
+
+            bar = ProgressBar(out=sys.stderr) if show_bar else contextlib.nullcontext()
+            with bar:
+                done = list(dask.compute(store, *lazy, scheduler="threads"))
+        else:
+            futures = client.compute([store, *lazy])
+            if show_bar:
+                from distributed import progress
+
+                # The console bar of distributed writes to standard output.
+                with contextlib.redirect_stdout(sys.stderr):
+                    progress(futures, multi=False)
+                print(file=sys.stderr)
+            done = list(client.gather(futures))
+        values = iter(done[1:])
+        return [done[0], *(next(values) if dask.is_dask_collection(v) else v for v in extra)]
+
+    return compute
 
 
 @contextlib.contextmanager
@@ -377,11 +518,64 @@ def _warnings_as_lines() -> Iterator[None]:
 # Commands
 
 
+def _chunked_mode(args: argparse.Namespace) -> bool:
+    return (
+        args.chunks is not None
+        or args.scheduler is not None
+        or _is_zarr_path(args.input)
+        or _is_zarr_path(args.output)
+    )
+
+
+def _cmd_denoise_chunked(args: argparse.Namespace, options: dict[str, Any]) -> int:
+    src, dst = args.input, args.output
+    if not _is_zarr_path(dst):
+        raise CommandError(
+            f"{dst}: chunked denoising writes a zarr store; name the output *.zarr"
+        )
+    start = time.perf_counter()
+    try:
+        image = read_lazy(src)
+    except (ValueError, MemoryError):
+        raise
+    except Exception as err:
+        raise CommandError(f"{src}: cannot open the image ({_one_line(err)})") from err
+    axes = _axes_of(image, args.axes, src, args.quiet)
+    out, plan = _denoise_lazy(
+        image.data,
+        axes,
+        **options,
+        patch_radius=args.patch_radius,
+        search=args.search,
+        iterations=args.iterations,
+        pvalue=args.pvalue,
+        renoise=args.renoise,
+        threads=args.threads,
+        chunks=args.chunks,
+    )
+    if args.keep_dtype:
+        dtype = np.dtype(image.data.dtype)
+        out = out.map_blocks(_cast, dtype, dtype=dtype if dtype.kind in "iuf" else np.float32)
+    with _dask_client(args.scheduler) as client, _core_output_silenced():
+        compute = _computer(client, not args.quiet, [plan])
+        _, plan = _write_zarr_atomically(dst, out, axes, compute)
+    if not args.quiet:
+        chunks = "x".join(str(c[0]) for c in out.chunks)
+        print(
+            f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
+            f"chunks {chunks}; {time.perf_counter() - start:.1f} s",
+            flush=True,
+        )
+    return 0
+
+
 def _cmd_denoise(args: argparse.Namespace) -> int:
     src, dst = args.input, args.output
     options = _noise_options(args)
     _check_input(src)
     _check_output(src, dst)
+    if _chunked_mode(args):
+        return _cmd_denoise_chunked(args, options)
     start = time.perf_counter()
     image = _read(src)
     axes = _axes_of(image, args.axes, src, args.quiet)
@@ -419,10 +613,12 @@ def _json_number(value: float | None) -> float | None:
 def _cmd_estimate(args: argparse.Namespace) -> int:
     src = args.input
     _check_input(src)
-    image = _read(src)
+    image: ImageData | LazyImage = read_lazy(src) if _is_zarr_path(src) else _read(src)
     axes = _axes_of(image, args.axes, src, quiet=False)
     with _core_output_silenced():
         model = estimate_noise(image.data, axes)
+        if isinstance(image, LazyImage):
+            model = model.compute(scheduler="threads")
     sigma = model.sigma or (math.nan,) * model.n_channels
     if args.json:
         record = {
