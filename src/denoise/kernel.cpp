@@ -1,6 +1,7 @@
 // The per-reference work of the estimation kernel: candidate weights, the
 // weighted patch sum, the acceptance test and the aggregation of one patch.
 #include "denoise/kernel.hpp"
+#include "denoise/regions.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -31,21 +32,6 @@ std::vector<std::int32_t> patch_row_offsets(const array& image, const position& 
         }
     }
     return offsets;
-}
-
-// Candidate range along one axis: the window around the reference, clipped
-// to the positions whose patch lies inside the image.
-struct index_range {
-    std::int32_t lo;
-    std::int32_t hi;
-};
-
-index_range candidate_range(std::int32_t center, std::int32_t half_size, std::int32_t extent,
-                            std::int32_t radius) {
-    const std::int64_t lo = std::max<std::int64_t>(radius, std::int64_t{center} - half_size);
-    const std::int64_t hi =
-        std::min<std::int64_t>(std::int64_t{extent} - radius - 1, std::int64_t{center} + half_size);
-    return {static_cast<std::int32_t>(lo), static_cast<std::int32_t>(hi)};
 }
 
 // patch_sum[k] += noisy[j + offset k] * w, each sum in double narrowed to float.

@@ -7,6 +7,7 @@
 // after the CPU check, so the library needs no -march flag and an installed
 // build runs on any x86-64.
 #include "denoise/patch_estimate.hpp"
+#include "denoise/regions.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -32,21 +33,6 @@
 namespace qv {
 
 namespace {
-
-// The window around the reference along one axis, clipped to the positions
-// whose patch lies inside the image.
-struct index_range {
-    std::int32_t lo;
-    std::int32_t hi;
-};
-
-index_range candidate_range(std::int32_t center, std::int32_t half_size, std::int32_t extent,
-                            std::int32_t radius) {
-    const std::int64_t lo = std::max<std::int64_t>(radius, std::int64_t{center} - half_size);
-    const std::int64_t hi =
-        std::min<std::int64_t>(std::int64_t{extent} - radius - 1, std::int64_t{center} + half_size);
-    return {static_cast<std::int32_t>(lo), static_cast<std::int32_t>(hi)};
-}
 
 struct weight_totals {
     float weight_sum = 0.0f;

@@ -7,77 +7,11 @@
 #include <cstdint>
 
 #include "denoise/kernel.hpp"
+#include "denoise/regions.hpp"
 
 namespace qv {
 
 namespace {
-
-// Positions lo, lo + step, ... up to hi, along one axis.
-struct axis_range {
-    std::int32_t lo = 0;
-    std::int32_t hi = -1;
-    std::int32_t step = 1;
-};
-
-// Ranges along x, y, z, t; the loops nest t, z, y, x from outer to inner.
-using region = std::array<axis_range, 4>;
-
-// Every position whose patch lies inside the image, along one axis.
-axis_range full_range(std::int32_t extent, std::int32_t radius) {
-    if (extent > 1) {
-        return {radius, extent - radius - 1, 1};
-    }
-    return {0, extent - 1, 1};
-}
-
-std::int32_t grid_step(int axis, std::int32_t extent, std::int32_t radius) {
-    if (radius <= 0) {
-        return 1;
-    }
-    switch (axis) {
-        case 2:  // z: planes are coarse, subsample only long stacks
-            return std::int64_t{extent} > 4 * std::int64_t{radius} + 1 ? radius + 1 : 1;
-        case 3:  // t: the patches of neighbouring grid frames overlap
-            return extent > radius ? radius : 1;
-        default:
-            return extent > radius ? radius + 1 : 1;
-    }
-}
-
-region interior_region(const pass_context& ctx) {
-    region g;
-    for (int a = 0; a < 4; ++a) {
-        g[a] = full_range(ctx.extent[a], ctx.radius[a]);
-        g[a].step = grid_step(a, ctx.extent[a], ctx.radius[a]);
-    }
-    return g;
-}
-
-// The far plane of one axis, visited densely, so that the last pixels along
-// that axis are covered even when the grid stops short of them.
-region border_region(const pass_context& ctx, int axis) {
-    region g;
-    for (int a = 0; a < 4; ++a) {
-        g[a] = full_range(ctx.extent[a], ctx.radius[a]);
-    }
-    const std::int32_t last = ctx.extent[axis] - ctx.radius[axis] - 1;
-    g[axis] = {last, last, 1};
-    return g;
-}
-
-bool has_border_region(const pass_context& ctx, int axis) {
-    return ctx.radius[axis] > 1 && ctx.extent[axis] > 1;
-}
-
-bool has_patch_position(const pass_context& ctx) {
-    for (int a = 0; a < 4; ++a) {
-        const axis_range r = full_range(ctx.extent[a], ctx.radius[a]);
-        if (r.hi < r.lo) {
-            return false;
-        }
-    }
-    return true;
-}
 
 void visit_reference(const pass_context& ctx, reference_work& work, const position& r,
                      sum_images& sums) {
@@ -87,15 +21,15 @@ void visit_reference(const pass_context& ctx, reference_work& work, const positi
 
 void visit_row(const pass_context& ctx, const region& g, std::int32_t y, std::int32_t z,
                std::int32_t t, reference_work& work, sum_images& sums) {
-    for (std::int32_t x = g[0].lo; x <= g[0].hi; x += g[0].step) {
+    for (std::int32_t x = g.axes[0].lo; x <= g.axes[0].hi; x += g.axes[0].step) {
         visit_reference(ctx, work, position{x, y, z, t}, sums);
     }
 }
 
 void visit_frame(const pass_context& ctx, const region& g, std::int32_t t, reference_work& work,
                  sum_images& sums) {
-    for (std::int32_t z = g[2].lo; z <= g[2].hi; z += g[2].step) {
-        for (std::int32_t y = g[1].lo; y <= g[1].hi; y += g[1].step) {
+    for (std::int32_t z = g.axes[2].lo; z <= g.axes[2].hi; z += g.axes[2].step) {
+        for (std::int32_t y = g.axes[1].lo; y <= g.axes[1].hi; y += g.axes[1].step) {
             visit_row(ctx, g, y, z, t, work, sums);
         }
     }
@@ -107,7 +41,7 @@ void run_region_over_t(const pass_context& ctx, const region& g, sum_images& sum
     {
         reference_work work(ctx);
 #pragma omp for schedule(dynamic, 1)
-        for (std::int32_t t = g[3].lo; t <= g[3].hi; t += g[3].step) {
+        for (std::int32_t t = g.axes[3].lo; t <= g.axes[3].hi; t += g.axes[3].step) {
             visit_frame(ctx, g, t, work, sums);
         }
     }
@@ -115,13 +49,13 @@ void run_region_over_t(const pass_context& ctx, const region& g, sum_images& sum
 
 // The t border has a single t position: its rows are shared instead.
 void run_region_over_rows(const pass_context& ctx, const region& g, sum_images& sums) {
-    const std::int32_t t = g[3].lo;
+    const std::int32_t t = g.axes[3].lo;
 #pragma omp parallel
     {
         reference_work work(ctx);
 #pragma omp for collapse(2) schedule(dynamic, 1)
-        for (std::int32_t z = g[2].lo; z <= g[2].hi; ++z) {
-            for (std::int32_t y = g[1].lo; y <= g[1].hi; ++y) {
+        for (std::int32_t z = g.axes[2].lo; z <= g.axes[2].hi; ++z) {
+            for (std::int32_t y = g.axes[1].lo; y <= g.axes[1].hi; ++y) {
                 visit_row(ctx, g, y, z, t, work, sums);
             }
         }
