@@ -885,34 +885,21 @@ def denoise(
     >>> clean = denoise(rgb, "YXC", noise="gaussian", sigma=4)   # doctest: +SKIP
     >>> clean = denoise(stack, "ZYX", patch_radius={"Z": 1}, search="Z")  # doctest: +SKIP
     """
+    options: dict[str, Any] = {
+        "noise": noise,
+        "sigma": sigma,
+        "model": model,
+        "patch_radius": patch_radius,
+        "search": search,
+        "iterations": iterations,
+        "pvalue": pvalue,
+        "renoise": renoise,
+        "threads": threads,
+    }
     if _is_dask(image):
-        lazy, _ = _denoise_lazy(
-            image,
-            axes,
-            noise=noise,
-            sigma=sigma,
-            model=model,
-            patch_radius=patch_radius,
-            search=search,
-            iterations=iterations,
-            pvalue=pvalue,
-            renoise=renoise,
-            threads=threads,
-        )
+        lazy, _ = _denoise_lazy(image, axes, **options)
         return lazy  # type: ignore[no-any-return]
-    out, _ = _run_denoise(
-        image,
-        axes,
-        noise=noise,
-        sigma=sigma,
-        model=model,
-        patch_radius=patch_radius,
-        search=search,
-        iterations=iterations,
-        pvalue=pvalue,
-        renoise=renoise,
-        threads=threads,
-    )
+    out, _ = _run_denoise(image, axes, **options)
     return out
 
 
