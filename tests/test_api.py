@@ -52,8 +52,8 @@ def test_core_layout_places_every_element(axes: str, shape: tuple[int, ...]) -> 
         ("YX", 3, "names 2 axes"),
         ("TZY", 3, "no X axis"),
         (None, 6, "1 to 5 dimensions"),
-        # Only 2-D and 3-D arrays have default names.
-        (None, 1, "axes: the axes of a 1-D array are ambiguous"),
+        # Only 1-D, 2-D and 3-D arrays have default names.
+        (None, 4, "only 1-D"),
         (None, 4, "axes: the axes of a 4-D array are ambiguous; name them, e.g. axes='TZYX'"),
         (None, 5, "axes: the axes of a 5-D array are ambiguous"),
     ],
@@ -71,6 +71,7 @@ def test_invalid_axes(axes: str | None, ndim: int, message: str) -> None:
     ("shape", "axes", "options", "radius5", "search5", "core_shape"),
     [
         ((48, 40), None, {}, [3, 3, 0, 0, 0], [1, 1, 1, 0, 1], (1, 1, 1, 48, 40)),
+        ((64,), None, {}, [3, 0, 0, 0, 0], [1, 1, 1, 0, 1], (1, 1, 1, 1, 64)),
         ((5, 48, 40), None, {}, [3, 3, 0, 0, 0], [1, 1, 1, 0, 1], (1, 1, 5, 48, 40)),
         ((4, 48, 40), "TYX", {}, [3, 3, 0, 0, 0], [1, 1, 1, 0, 1], (4, 1, 1, 48, 40)),
         (

@@ -22,11 +22,12 @@ CORE_AXES = "TCZYX"
 #: pixel, e.g. RGB) is a channel axis.
 _ALIASES = {"T": "T", "C": "C", "S": "C", "Z": "Z", "Y": "Y", "X": "X"}
 
-#: Axis names assumed for an array given without names, by dimension: a 2-D
-#: array is an image and a 3-D one a z-stack.  Any other dimension is
-#: ambiguous (a 4-D array may be TZYX, CZYX, TCYX, ...) and must be named;
-#: so must a time-lapse, which would otherwise be searched as a z-stack.
-DEFAULT_AXES = {2: "YX", 3: "ZYX"}
+#: Axis names assumed for an array given without names, by dimension: a 1-D
+#: array is a line profile, a 2-D array an image and a 3-D one a z-stack.
+#: Any other dimension is ambiguous (a 4-D array may be TZYX, CZYX, TCYX, ...)
+#: and must be named; so must a time-lapse, which would otherwise be searched
+#: as a z-stack.
+DEFAULT_AXES = {1: "X", 2: "YX", 3: "ZYX"}
 
 
 def normalize_axes(axes: str | None, ndim: int) -> str:
@@ -37,7 +38,7 @@ def normalize_axes(axes: str | None, ndim: int) -> str:
     axes : str or None
         One letter per array dimension, in array order, from ``T``, ``C``
         (or ``S``), ``Z``, ``Y`` and ``X``; case is ignored.  None names a
-        2-D array ``"YX"`` and a 3-D array ``"ZYX"``.
+        1-D array ``"X"``, a 2-D array ``"YX"`` and a 3-D array ``"ZYX"``.
     ndim : int
         Number of dimensions of the image.
 
@@ -49,8 +50,7 @@ def normalize_axes(axes: str | None, ndim: int) -> str:
     Raises
     ------
     ValueError
-        If `ndim` is not 1 to 5, if `axes` is None and `ndim` is neither 2
-        nor 3, or if the names do not match `ndim`, repeat an axis, use an
+        If `ndim` is not 1 to 5, if `axes` is None and `ndim` is 4 or 5, or if the names do not match `ndim`, repeat an axis, use an
         unknown letter, or lack the ``X`` axis.
     """
     if not 1 <= ndim <= len(CORE_AXES):
@@ -59,8 +59,8 @@ def normalize_axes(axes: str | None, ndim: int) -> str:
         if ndim not in DEFAULT_AXES:
             raise ValueError(
                 f"axes: the axes of a {ndim}-D array are ambiguous; name them, e.g. "
-                f"axes={_example(ndim)!r} (letters T, C or S, Z, Y, X); only 2-D (YX) "
-                "and 3-D (ZYX) arrays are named by default"
+                f"axes={_example(ndim)!r} (letters T, C or S, Z, Y, X); only 1-D (X), "
+                "2-D (YX) and 3-D (ZYX) arrays are named by default"
             )
         return DEFAULT_AXES[ndim]
     if not isinstance(axes, str):
