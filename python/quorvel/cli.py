@@ -8,7 +8,7 @@ Examples
     quorvel denoise pages.tif -o out.tif --axes TYX --keep-dtype
     quorvel denoise cells.npy -o out.npy --noise gaussian --sigma 12
     quorvel denoise in.zarr -o out.zarr --chunks T=1,Y=512,X=512
-    quorvel denoise big.tif -o out.zarr --chunks T=8 --scheduler tcp://10.0.0.5:8786
+    quorvel denoise big.tif -o out.zarr --chunks T=8 --scheduler tcp://scheduler-host:8786
     quorvel estimate movie.tif --json
     quorvel demo -o demo_output
 
@@ -238,7 +238,7 @@ def build_parser() -> argparse.ArgumentParser:
     big.add_argument(
         "--scheduler",
         metavar="ADDRESS",
-        help="address of a dask.distributed scheduler to run on, e.g. tcp://10.0.0.5:8786 "
+        help="address of a dask.distributed scheduler to run on, e.g. tcp://scheduler-host:8786 "
         "(default: threads of this process)",
     )
     den.add_argument(
