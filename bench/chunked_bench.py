@@ -65,11 +65,11 @@ def _kernel() -> ch.BlockKernel:
 def _halo_table() -> None:
     shape = (64, 1, 1, 2048, 2048)
     print(f"halo overhead, default parameters, sequence {shape[0]} x {shape[3]} x {shape[4]}")
-    for spec in ("T=1,Y=512,X=512", "T=8,Y=512,X=512", "T=1,Y=1024,X=1024",
+    for chunking in ("T=1,Y=512,X=512", "T=8,Y=512,X=512", "T=1,Y=1024,X=1024",
                  "T=16,Y=1024,X=1024", "T=64,Y=256,X=256", "T=64,Y=512,X=512"):
-        plan = ch.plan_chunks(shape, RADIUS5, SEARCH5, MAX_ITER, ch.parse_chunk_spec(spec))
+        plan = ch.plan_chunks(shape, RADIUS5, SEARCH5, MAX_ITER, ch.parse_chunk_spec(chunking))
         overhead = plan.processed_elements() / np.prod(shape) - 1.0
-        print(f"  {spec:<20} halo T,Y,X = {plan.depth[0]},{plan.depth[3]},{plan.depth[4]}"
+        print(f"  {chunking:<20} halo T,Y,X = {plan.depth[0]},{plan.depth[3]},{plan.depth[4]}"
               f"  overhead {100 * overhead:6.1f} %")
 
 
@@ -83,7 +83,7 @@ def main() -> None:
     if args.halo_table:
         _halo_table()
         return
-    specs = args.chunks or ["T=1,Y=512,X=512", "T=4,Y=512,X=512", "T=8,Y=256,X=256"]
+    chunkings = args.chunks or ["T=1,Y=512,X=512", "T=4,Y=512,X=512", "T=8,Y=256,X=256"]
     cpus = int(dask.system.CPU_COUNT)
     image = _sequence(args.frames, args.size)
     mpix = image.size / 1e6
@@ -95,15 +95,15 @@ def main() -> None:
     seconds = time.perf_counter() - start
     print(f"  in memory, {cpus} threads: {seconds:7.1f} s  {mpix / seconds:6.3f} Mpx/s")
 
-    for spec in specs:
-        plan = ch.plan_chunks(image.shape, RADIUS5, SEARCH5, MAX_ITER, ch.parse_chunk_spec(spec))
+    for chunking in chunkings:
+        plan = ch.plan_chunks(image.shape, RADIUS5, SEARCH5, MAX_ITER, ch.parse_chunk_spec(chunking))
         lazy = ch.denoise_lazy(da.from_array(image, chunks=plan.chunks), _kernel(), SIGMA, plan)
         overhead = plan.processed_elements() / image.size - 1.0
         start = time.perf_counter()
         with dask.config.set(num_workers=cpus):
             got = lazy.compute(scheduler="threads")
         seconds = time.perf_counter() - start
-        print(f"  chunked {spec:<18} {plan.n_blocks:4d} blocks: {seconds:7.1f} s  "
+        print(f"  chunked {chunking:<18} {plan.n_blocks:4d} blocks: {seconds:7.1f} s  "
               f"{mpix / seconds:6.3f} Mpx/s  halo overhead {100 * overhead:5.1f} %  "
               f"exact {np.array_equal(got, expected)}")
 

@@ -179,7 +179,7 @@ def test_default_parameters_halo(search5: list[int], expected: tuple[int, ...]) 
 
 
 # --------------------------------------------------------------------------
-# Chunk specifications
+# Chunk sizes as written by users
 
 
 @pytest.mark.parametrize(

@@ -368,7 +368,7 @@ def axis_plans(
 
 
 def parse_chunk_spec(text: str) -> dict[str, int]:
-    """Parse a chunk specification such as ``'T=1,Y=512,X=512'``.
+    """Parse chunk sizes written as ``'T=1,Y=512,X=512'``.
 
     Parameters
     ----------
@@ -384,7 +384,7 @@ def parse_chunk_spec(text: str) -> dict[str, int]:
     Raises
     ------
     ValueError
-        For an empty specification, an item without ``=``, an unknown or
+        For empty text, an item without ``=``, an unknown or
         repeated axis, or a size that is not a positive integer.
     """
     items = [item.strip() for item in text.split(",")]

@@ -229,7 +229,7 @@ def build_parser() -> argparse.ArgumentParser:
     big.add_argument(
         "--chunks",
         type=_chunk_sizes,
-        metavar="SPEC",
+        metavar="SIZES",
         help="chunk sizes by axis, e.g. T=1,Y=512,X=512; sizes along X, Y (and Z, T with a "
         "patch radius) must be multiples of the patch grid step and at least the halo "
         "(40 along X and Y, 1 along T with the defaults, so T=1 processes 3 frames per "
