@@ -133,21 +133,8 @@ def read_image(path: str | os.PathLike[str]) -> ImageData:
     import tifffile
 
     with tifffile.TiffFile(path) as tif:
-        series = tif.series[0]
-        data = series.asarray()
-        axes: str | None = series.axes
-        page = tif.pages[0]
-        metadata: dict[str, Any] = {}
-        resolution = getattr(page, "resolution", None)
-        if resolution and all(np.isfinite(resolution)) and tuple(resolution) != (1.0, 1.0):
-            metadata["resolution"] = tuple(float(r) for r in resolution)
-            metadata["resolutionunit"] = int(page.resolutionunit)
-        if tif.is_imagej and tif.imagej_metadata:
-            metadata.update(
-                {k: tif.imagej_metadata[k] for k in _IMAGEJ_KEYS if k in tif.imagej_metadata}
-            )
-    if axes is not None and (len(axes) != data.ndim or not set(axes) <= _KNOWN_AXES):
-        axes = None
+        data = tif.series[0].asarray()
+        axes, metadata = _tiff_header(tif)
     return ImageData(data, axes, metadata)
 
 
@@ -334,26 +321,30 @@ class _FileArray:
         self._lock = threading.Lock()
 
 
+def _tiff_header(tif: Any) -> tuple[str | None, dict[str, Any]]:
+    """Axis names (None when unusable) and the metadata worth keeping of an open TIFF."""
+    series = tif.series[0]
+    axes: str | None = series.axes
+    page = tif.pages[0]
+    metadata: dict[str, Any] = {}
+    resolution = getattr(page, "resolution", None)
+    if resolution and all(np.isfinite(resolution)) and tuple(resolution) != (1.0, 1.0):
+        metadata["resolution"] = tuple(float(r) for r in resolution)
+        metadata["resolutionunit"] = int(page.resolutionunit)
+    if tif.is_imagej and tif.imagej_metadata:
+        metadata.update(
+            {k: tif.imagej_metadata[k] for k in _IMAGEJ_KEYS if k in tif.imagej_metadata}
+        )
+    if axes is not None and (len(axes) != len(series.shape) or not set(axes) <= _KNOWN_AXES):
+        axes = None
+    return axes, metadata
+
+
 def _tiff_axes_and_metadata(path: Path) -> tuple[str | None, dict[str, Any]]:
     import tifffile
 
     with tifffile.TiffFile(path) as tif:
-        series = tif.series[0]
-        axes: str | None = series.axes
-        ndim = len(series.shape)
-        page = tif.pages[0]
-        metadata: dict[str, Any] = {}
-        resolution = getattr(page, "resolution", None)
-        if resolution and all(np.isfinite(resolution)) and tuple(resolution) != (1.0, 1.0):
-            metadata["resolution"] = tuple(float(r) for r in resolution)
-            metadata["resolutionunit"] = int(page.resolutionunit)
-        if tif.is_imagej and tif.imagej_metadata:
-            metadata.update(
-                {k: tif.imagej_metadata[k] for k in _IMAGEJ_KEYS if k in tif.imagej_metadata}
-            )
-    if axes is not None and (len(axes) != ndim or not set(axes) <= _KNOWN_AXES):
-        axes = None
-    return axes, metadata
+        return _tiff_header(tif)
 
 
 def read_lazy(path: str | os.PathLike[str]) -> LazyImage:
