@@ -571,6 +571,25 @@ def test_cli_tiff_read_lazily_into_zarr(tmp_path: Any, capsys: pytest.CaptureFix
     np.testing.assert_array_equal(result[...], expected)
 
 
+def test_lazy_tiff_reader_closes_its_file(tmp_path: Any) -> None:
+    import gc
+    import warnings
+
+    import tifffile
+
+    from quorvel.io import read_lazy
+
+    src = tmp_path / "in.tif"
+    tifffile.imwrite(src, _camera_movie((3, 40, 40), seed=4), imagej=True, metadata={"axes": "TYX"})
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        image = read_lazy(src)
+        assert image.data[1].compute().shape == (40, 40)
+        del image
+        gc.collect()
+    assert not [w for w in caught if issubclass(w.category, ResourceWarning)]
+
+
 @pytest.mark.parametrize(
     ("args", "status", "message"),
     [

@@ -509,7 +509,10 @@ def _warnings_as_lines() -> Iterator[None]:
         print(f"quorvel: warning: {_one_line(Warning(str(message)))}", file=sys.stderr)
 
     with warnings.catch_warnings():
-        warnings.simplefilter("always")
+        # Every warning meant for users, each time; other categories (resource
+        # and deprecation notes of libraries) keep Python's default filters.
+        warnings.simplefilter("always", UserWarning)
+        warnings.simplefilter("always", RuntimeWarning)
         warnings.showwarning = show
         yield
 

@@ -14,6 +14,8 @@ names.
 
 from __future__ import annotations
 
+import contextlib
+
 import os
 import threading
 from dataclasses import dataclass, field
@@ -285,6 +287,7 @@ class _FileArray:
         self.kind = kind
         self._lock = threading.Lock()
         self._reader: Any = None
+        self._store: Any = None
         reader = self._open()
         self.shape: tuple[int, ...] = tuple(int(n) for n in reader.shape)
         self.dtype = np.dtype(reader.dtype)
@@ -302,10 +305,24 @@ class _FileArray:
                     import tifffile
                     import zarr
 
-                    node = zarr.open(tifffile.imread(self.path, aszarr=True), mode="r")
+                    self._store = tifffile.imread(self.path, aszarr=True)
+                    node = zarr.open(self._store, mode="r")
                     # A pyramid opens as a group: its level 0 is the full image.
                     self._reader = node if isinstance(node, zarr.Array) else node["0"]
             return self._reader
+
+    def close(self) -> None:
+        """Close this process's reader; the next read opens it again."""
+        with self._lock:
+            store, self._store, self._reader = self._store, None, None
+        if store is not None:
+            store.close()
+
+    def __del__(self) -> None:
+        # The TIFF store holds an open file: close it rather than leave it to
+        # the garbage collector, which would warn about it.
+        with contextlib.suppress(Exception):
+            self.close()
 
     def __getitem__(self, index: Any) -> npt.NDArray[Any]:
         return np.asarray(self._open()[index])
@@ -313,6 +330,7 @@ class _FileArray:
     def __getstate__(self) -> dict[str, Any]:
         state = dict(self.__dict__)
         state["_reader"] = None
+        state["_store"] = None
         del state["_lock"]
         return state
 
