@@ -530,6 +530,18 @@ def _chunked_mode(args: argparse.Namespace) -> bool:
     )
 
 
+def _denoiser_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The denoiser's parameters from the command line, as keyword arguments."""
+    return {
+        "patch_radius": args.patch_radius,
+        "search": args.search,
+        "iterations": args.iterations,
+        "pvalue": args.pvalue,
+        "renoise": args.renoise,
+        "threads": args.threads,
+    }
+
+
 def _cmd_denoise_chunked(args: argparse.Namespace, options: dict[str, Any]) -> int:
     src, dst = args.input, args.output
     if not _is_zarr_path(dst):
@@ -548,12 +560,7 @@ def _cmd_denoise_chunked(args: argparse.Namespace, options: dict[str, Any]) -> i
         image.data,
         axes,
         **options,
-        patch_radius=args.patch_radius,
-        search=args.search,
-        iterations=args.iterations,
-        pvalue=args.pvalue,
-        renoise=args.renoise,
-        threads=args.threads,
+        **_denoiser_options(args),
         chunks=args.chunks,
     )
     if args.keep_dtype:
@@ -589,12 +596,7 @@ def _cmd_denoise(args: argparse.Namespace) -> int:
             image.data,
             axes,
             **options,
-            patch_radius=args.patch_radius,
-            search=args.search,
-            iterations=args.iterations,
-            pvalue=args.pvalue,
-            renoise=args.renoise,
-            threads=args.threads,
+            **_denoiser_options(args),
             stages=stages,
         )
         if args.keep_dtype:
