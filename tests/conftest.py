@@ -96,8 +96,8 @@ class RecordingCore:
 @pytest.fixture
 def fake_core(monkeypatch: pytest.MonkeyPatch) -> RecordingCore:
     """Replace the compute core seen by the package with a `RecordingCore`."""
-    import quorvel._api
+    import quorvel._core
 
     core = RecordingCore()
-    monkeypatch.setattr(quorvel._api, "qv", core)
+    monkeypatch.setattr(quorvel._core, "qv", core)
     return core

@@ -15,7 +15,6 @@ names.
 from __future__ import annotations
 
 import contextlib
-
 import os
 import threading
 from dataclasses import dataclass, field

@@ -1,0 +1,151 @@
+"""`denoise` and `estimate_noise` of dask arrays: lazy results, chunked computation."""
+
+from __future__ import annotations
+
+import functools
+import math
+import sys
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from quorvel._axes import normalize_axes
+from quorvel._core import _MAX_ELEMENTS, CoreSettings, NoisePlan, _denoise_core
+from quorvel._params import (
+    NoiseKind,
+    PatchRadius,
+    _check_noise,
+    _check_settings,
+    _check_threads,
+    _NoiseArgs,
+)
+from quorvel._util import FloatValues
+from quorvel.noise import NoiseModel, _estimate_core, _plan_noise
+
+
+def _is_dask(image: object) -> bool:
+    """Whether `image` is a dask array (without importing dask when it is not loaded)."""
+    module = sys.modules.get("dask.array")
+    return module is not None and isinstance(image, module.Array)
+
+
+def _is_delayed(value: object) -> bool:
+    module = sys.modules.get("dask.delayed")
+    return module is not None and isinstance(value, module.Delayed)
+
+
+def _prepare_lazy(image: Any, axes: str | None) -> tuple[str, Any]:
+    """Normalised axis names and the core-layout view of a dask array; nothing is read."""
+    from quorvel import _chunked
+
+    if np.dtype(image.dtype).kind not in "biuf":
+        raise TypeError(f"image must hold real numbers, got dtype {image.dtype}")
+    names = normalize_axes(axes, image.ndim)
+    if any(math.isnan(n) for n in image.shape):
+        raise ValueError(
+            "image has chunks of unknown size; call its compute_chunk_sizes() method first"
+        )
+    if any(n == 0 for n in image.shape):
+        raise ValueError(f"image is empty (shape {image.shape})")
+    return names, _chunked.to_core_dask(image, names)
+
+
+def _estimate_lazy(image: Any, axes: str | None) -> Any:
+    from quorvel import _chunked
+
+    _, core = _prepare_lazy(image, axes)
+    return _chunked.estimate_lazy(core, _estimate_core)
+
+
+def _needs_estimate(args: _NoiseArgs) -> bool:
+    """Whether planning the noise of `args` reads the image."""
+    model = args.model
+    if args.kind == "gaussian":
+        return args.sigma is None and (model is None or model.sigma is None)
+    if model is None:
+        return True
+    return model.sigma is None and any(not g > 0 for g in model.gain)
+
+
+def _plan_noise_checked(
+    core5: npt.NDArray[Any], model: NoiseModel, *, noise: str, sigma: FloatValues | None
+) -> NoisePlan:
+    """`_plan_noise` for a model known only when the computation runs."""
+    return _plan_noise(core5, _check_noise(noise, sigma, model, core5.shape[1]))
+
+
+def _denoise_block(
+    work: npt.NDArray[np.float32], plan: NoisePlan, threads: int, *, settings: CoreSettings
+) -> npt.NDArray[np.float32]:
+    """Denoise one block (a fresh core-layout float32 array) of a chunked computation."""
+    return _denoise_core(work, plan, settings, threads, overwrite=True)
+
+
+def _denoise_lazy(
+    image: Any,
+    axes: str | None,
+    *,
+    noise: NoiseKind,
+    sigma: FloatValues | None,
+    model: Any,
+    patch_radius: PatchRadius | None,
+    search: str,
+    iterations: int,
+    pvalue: float,
+    renoise: float,
+    threads: int,
+    chunks: Mapping[str, int] | None = None,
+) -> tuple[Any, Any]:
+    """`denoise` of a dask array: the lazy result and its noise plan (maybe delayed).
+
+    Every parameter, and `chunks` (chunk sizes by core axis letter, checked
+    strictly; None keeps the image's chunks, aligned), is checked before
+    anything is read.
+    """
+    from quorvel import _chunked
+
+    names, core = _prepare_lazy(image, axes)
+    sizes = dict(zip(_chunked.CORE_AXES, core.shape, strict=True))
+    absent = [a for a in chunks or {} if a not in names]
+    if absent:
+        raise ValueError(f"chunks: the image has no {absent[0]} axis (axes {names})")
+    settings = _check_settings(sizes, names, patch_radius, search, iterations, pvalue, renoise)
+    threads = _check_threads(threads)
+    delayed_model = _is_delayed(model)
+    args = _check_noise(noise, sigma, None if delayed_model else model, sizes["C"])
+
+    plan = _chunked.plan_chunks(
+        core.shape,
+        settings.patch_radius,
+        settings.search,
+        settings.iterations,
+        chunks if chunks is not None else core.chunks,
+        default=core.chunks,
+    )
+    largest = math.prod(
+        max(a.block_lengths(c)) if len(c) > 1 else a.extent
+        for a, c in zip(plan.axes, plan.chunks, strict=True)
+    )
+    if largest > _MAX_ELEMENTS:
+        raise ValueError(
+            f"a chunk with its halo holds {largest} elements; at most {_MAX_ELEMENTS} fit in "
+            "one computation: use smaller chunks"
+        )
+
+    noise_plan: Any
+    if delayed_model:
+        noise_plan = _chunked.estimate_lazy(
+            core, functools.partial(_plan_noise_checked, noise=noise, sigma=sigma), model
+        )
+    elif _needs_estimate(args):
+        noise_plan = _chunked.estimate_lazy(core, functools.partial(_plan_noise, args=args))
+    else:
+        # Nothing to estimate: the plan needs only the channel count.
+        noise_plan = _plan_noise(np.empty((0, sizes["C"], 0, 0, 0), dtype=np.float32), args)
+
+    kernel = functools.partial(_denoise_block, settings=settings)
+    out = _chunked.denoise_lazy(core, kernel, noise_plan, plan, n_threads=threads)
+    return _chunked.from_core_dask(out, names), noise_plan
+

@@ -1,0 +1,173 @@
+"""Checks of the denoiser's parameters, before any computation."""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Literal, TypeAlias
+
+from quorvel._core import CoreSettings
+from quorvel._util import FloatValues, _as_float_tuple, _format_values
+from quorvel.noise import NoiseModel
+
+#: Patch radius per axis when none is given: 7 x 7 pixel patches in each plane.
+DEFAULT_PATCH_RADIUS = {"X": 3, "Y": 3, "Z": 0, "T": 0}
+
+#: Axes besides X and Y along which the search window grows by default.
+DEFAULT_SEARCH = "ZT"
+
+#: Largest iteration count: the search window doubles along X and Y with every
+#: iteration, and 2**30 pixels is beyond any image.
+MAX_ITERATIONS = 30
+
+NoiseKind: TypeAlias = Literal["auto", "gaussian", "poisson-gaussian"]
+_NOISE_KINDS = ("auto", "gaussian", "poisson-gaussian")
+
+
+#: A radius for X and Y, or radii by axis letter.
+PatchRadius: TypeAlias = int | Mapping[str, int]
+
+
+# --------------------------------------------------------------------------
+# Parameters
+
+
+def _check_int(value: object, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise ValueError(f"{name} must be an integer, got {value!r}")
+    return int(value)
+
+
+def _check_real(value: object, name: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{name} must be a number, got {value!r}")
+    out = float(value)
+    if not math.isfinite(out):
+        raise ValueError(f"{name} must be finite, got {out}")
+    return out
+
+
+def _patch_radius5(
+    patch_radius: PatchRadius | None, sizes: dict[str, int], axes: str
+) -> tuple[int, int, int, int, int]:
+    radius = dict(DEFAULT_PATCH_RADIUS)
+    if isinstance(patch_radius, Mapping):
+        for key, value in patch_radius.items():
+            axis = str(key).upper()
+            if axis not in radius:
+                raise ValueError(
+                    f"patch_radius: no radius along axis {key!r}; patches extend along "
+                    "X, Y, Z and T and always span all channels"
+                )
+            radius[axis] = _check_int(value, f"patch_radius[{key!r}]")
+    elif patch_radius is not None:
+        radius["X"] = radius["Y"] = _check_int(patch_radius, "patch_radius")
+    for axis, r in radius.items():
+        if r < 0:
+            raise ValueError(f"patch_radius along {axis} must be >= 0, got {r}")
+        n = sizes[axis]
+        if n == 1:
+            radius[axis] = 0  # an axis the image does not extend along
+        elif n < 2 * r + 1:
+            raise ValueError(
+                f"patch_radius {r} along {axis} is too large for the image: a patch needs "
+                f"{2 * r + 1} pixels along {axis}, the image has {n} (axes {axes})"
+            )
+    return (radius["X"], radius["Y"], radius["Z"], 0, radius["T"])
+
+
+def _search5(search: str) -> tuple[int, int, int, int, int]:
+    if not isinstance(search, str):
+        raise ValueError(f"search must be a string of axis letters such as 'ZT', got {search!r}")
+    letters = set(search.upper())
+    unknown = letters - set("XYZT")
+    if unknown:
+        raise ValueError(
+            f"search {search!r}: cannot search along {', '.join(sorted(unknown))}; "
+            "use Z and T (X and Y are always searched)"
+        )
+    return (1, 1, int("Z" in letters), 0, int("T" in letters))
+
+
+def _check_settings(
+    sizes: dict[str, int],
+    axes: str,
+    patch_radius: PatchRadius | None,
+    search: str,
+    iterations: int,
+    pvalue: float,
+    renoise: float,
+) -> CoreSettings:
+    """Validate the denoiser's parameters against an image of `sizes` (per core axis)."""
+    radius5 = _patch_radius5(patch_radius, sizes, axes)
+    search5 = _search5(search)
+    iterations = _check_int(iterations, "iterations")
+    if not 1 <= iterations <= MAX_ITERATIONS:
+        raise ValueError(f"iterations must be between 1 and {MAX_ITERATIONS}, got {iterations}")
+    pvalue = _check_real(pvalue, "pvalue")
+    if not 0.0 <= pvalue < 1.0:
+        raise ValueError(f"pvalue must be in the range [0, 1), got {pvalue}")
+    renoise = _check_real(renoise, "renoise")
+    if renoise < 0:
+        raise ValueError(f"renoise must be >= 0, got {renoise}")
+    return CoreSettings(radius5, search5, iterations, pvalue, renoise)
+
+
+def _check_threads(threads: int) -> int:
+    threads = _check_int(threads, "threads")
+    if not -(2**31) <= threads < 2**31:
+        raise ValueError(f"threads is out of range: {threads}")
+    return threads
+
+
+@dataclass(frozen=True)
+class _NoiseArgs:
+    kind: str
+    sigma: tuple[float, ...] | None
+    model: NoiseModel | None
+
+
+def _check_noise(
+    noise: str, sigma: FloatValues | None, model: NoiseModel | None, n_channels: int
+) -> _NoiseArgs:
+    """Validate `noise`, `sigma` and `model` against the channel count, before any work."""
+    if not isinstance(noise, str) or noise not in _NOISE_KINDS:
+        raise ValueError(
+            f"noise must be one of {', '.join(map(repr, _NOISE_KINDS))}; got {noise!r}"
+        )
+    sigmas: tuple[float, ...] | None = None
+    if sigma is not None:
+        if noise != "gaussian":
+            raise ValueError(
+                f"sigma is used with noise='gaussian' only (noise is {noise!r}); "
+                "pass noise='gaussian' to denoise with a known sigma"
+            )
+        sigmas = _as_float_tuple(sigma, "sigma")
+        if not all(v > 0 for v in sigmas):
+            raise ValueError(f"sigma must be > 0, got {_format_values(sigmas)}")
+        if len(sigmas) not in (1, n_channels):
+            raise ValueError(
+                f"sigma has {len(sigmas)} values but the image has {n_channels} channels"
+            )
+    if model is not None:
+        if not isinstance(model, NoiseModel):
+            raise ValueError(f"model must be a NoiseModel, got {type(model).__name__}")
+        if model.n_channels not in (1, n_channels):
+            raise ValueError(
+                f"model describes {model.n_channels} channels but the image has {n_channels}"
+            )
+        if noise == "poisson-gaussian":
+            bad = [c for c, g in enumerate(model.gain) if not g > 0]
+            if bad:
+                raise ValueError(
+                    f"model: the gain of channel {bad[0]} is {model.gain[bad[0]]:.4g}, not "
+                    "positive; use noise='auto' to denoise such channels as Gaussian noise"
+                )
+        model_sigma = model.sigma if noise == "gaussian" and sigmas is None else None
+        if model_sigma is not None and not all(v > 0 for v in model_sigma):
+            raise ValueError(f"model: sigma must be > 0, got {_format_values(model_sigma)}")
+    return _NoiseArgs(noise, sigmas, model)
+
+
