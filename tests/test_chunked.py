@@ -549,7 +549,7 @@ def test_cli_zarr_round_trip(
     status, out, err = _cli(capsys, "estimate", src, "--json")
     assert status == 0, err
     assert 1.5 < json.loads(out)["gain"][0] < 2.5
-    status, _, err = _cli(capsys, "denoise", src, "-o", dst, "--sigma", "9", "-q")
+    status, _, err = _cli(capsys, "denoise", src, "-o", dst, "--sigma", "9", "-q", "--overwrite")
     assert status == 0, err
     assert not np.array_equal(zarr.open_array(str(dst), mode="r")[...], first)
 

@@ -206,6 +206,7 @@ def test_auto_fallback_is_one_warning_line(
         (["broken.tif", "-o", "x.tif"], 1, "broken.tif: cannot read the image"),
         (["in.tif", "-o", "nowhere/x.tif"], 1, "directory nowhere does not exist"),
         (["in.tif", "-o", "in.tif"], 1, "would replace its input"),
+        (["in.tif", "-o", "old.tif"], 1, "old.tif: exists; give --overwrite to replace it"),
         (["in.tif", "-o", "x.tif", "--axes", "TYX"], 1, "axes 'TYX' names 3 axes"),
         (["in.tif", "-o", "x.tif", "--axes", "YQ"], 1, "unknown axis 'Q'"),
         (["four.npy", "-o", "x.tif"], 1, "4-D image; give them with --axes"),
@@ -234,6 +235,7 @@ def test_bad_input_is_one_line_and_no_output(
     tifffile.imwrite("in.tif", noisy_stack((24, 24)))
     Path("in.png").write_bytes(b"\x89PNG")
     Path("broken.tif").write_bytes(b"II*\x00 truncated")
+    Path("old.tif").write_bytes(b"kept")
     np.save("four.npy", np.zeros((2, 2, 8, 8)))
     before = listing(tmp_path)
     code, out, err = run(capsys, "denoise", *arguments)
@@ -257,8 +259,8 @@ def test_failed_write_leaves_no_partial_file(
         Path(path).write_bytes(b"half a tiff")
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(quorvel.cli, "write_image", write_half)
-    status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5")
+    monkeypatch.setattr(quorvel.cli._files, "write_image", write_half)
+    status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--overwrite")
     assert status == 1 and "No space left on device" in err
     # The writer was handed a temporary file beside the output, now removed;
     # the previous output is intact.

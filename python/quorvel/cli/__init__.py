@@ -1,0 +1,69 @@
+"""Command line of quorvel: denoise an image file, estimate its noise, run the demo.
+
+Examples
+--------
+::
+
+    quorvel denoise movie.tif -o movie_denoised.tif
+    quorvel denoise pages.tif -o out.tif --axes TYX --keep-dtype
+    quorvel denoise cells.npy -o out.npy --noise gaussian --sigma 12
+    quorvel denoise in.zarr -o out.zarr --chunks T=1,Y=512,X=512
+    quorvel denoise big.tif -o out.zarr --chunks T=8 --scheduler tcp://scheduler-host:8786
+    quorvel estimate movie.tif --json
+    quorvel demo -o demo_output
+
+Images larger than memory are denoised chunk by chunk with dask: a zarr
+input or output, ``--chunks`` or ``--scheduler`` selects this mode.  The
+input (zarr, or TIFF and .npy opened lazily) is read chunk by chunk and the
+result is written into a zarr store as the chunks are done, with a progress
+bar; the result equals that of denoising the whole image at once.
+
+Exit status: 0 on success, 1 for bad input (a missing or unreadable file, an
+unknown format, bad axes, an invalid parameter), 2 for options the command
+does not understand, 130 when interrupted.  Every error is one line on
+standard error.
+"""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Sequence
+
+from quorvel.cli._console import CommandError, _one_line, _warnings_as_lines
+from quorvel.cli._denoise import _cast
+from quorvel.cli._parser import build_parser
+
+__all__ = ["build_parser", "main"]
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the quorvel command line.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        Arguments without the program name; ``sys.argv[1:]`` when None.
+
+    Returns
+    -------
+    int
+        The exit status: 0 on success, 1 for bad input or a failed
+        computation, 2 for unusable options, 130 when interrupted.
+    """
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        with _warnings_as_lines():
+            status: int = args.func(args)
+    except (CommandError, ValueError, TypeError, OSError, RuntimeError, MemoryError) as err:
+        print(f"quorvel: error: {_one_line(err)}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("quorvel: interrupted", file=sys.stderr)
+        return 130
+    return status
+
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,62 @@
+"""Running dask graphs: on local threads or a distributed scheduler, with a progress bar."""
+
+from __future__ import annotations
+
+import contextlib
+import sys
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+from quorvel.cli._console import CommandError, _one_line
+
+
+@contextlib.contextmanager
+def _dask_client(address: str | None) -> Iterator[Any]:
+    """A client of the distributed scheduler at `address`, or None to run on local threads."""
+    if address is None:
+        yield None
+        return
+    try:
+        from distributed import Client
+    except ImportError as err:
+        raise CommandError("--scheduler needs the distributed package") from err
+    try:
+        client = Client(address)
+    except (OSError, TimeoutError, ValueError) as err:
+        raise CommandError(
+            f"cannot reach the dask scheduler at {address} ({_one_line(err)})"
+        ) from err
+    try:
+        yield client
+    finally:
+        client.close()
+
+
+def _computer(client: Any, show_bar: bool, extra: Sequence[Any]) -> Any:
+    """A function computing a store task together with `extra`, with a progress bar."""
+
+    def compute(store: Any) -> list[Any]:
+        import dask
+
+        lazy = [v for v in extra if dask.is_dask_collection(v)]
+        if client is None:
+            from dask.diagnostics import ProgressBar
+
+            bar = ProgressBar(out=sys.stderr) if show_bar else contextlib.nullcontext()
+            with bar:
+                done = list(dask.compute(store, *lazy, scheduler="threads"))
+        else:
+            futures = client.compute([store, *lazy])
+            if show_bar:
+                from distributed import progress
+
+                # The console bar of distributed writes to standard output.
+                with contextlib.redirect_stdout(sys.stderr):
+                    progress(futures, multi=False)
+                print(file=sys.stderr)
+            done = list(client.gather(futures))
+        values = iter(done[1:])
+        return [done[0], *(next(values) if dask.is_dask_collection(v) else v for v in extra)]
+
+    return compute
+

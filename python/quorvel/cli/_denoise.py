@@ -1,0 +1,272 @@
+"""The ``denoise`` command: one image in memory, or chunk by chunk with dask."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from quorvel._api import NoiseModel, _denoise_lazy, _run_denoise
+from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
+from quorvel._progress import Stages
+from quorvel._provenance import provenance_record
+from quorvel.cli._compute import _computer, _dask_client
+from quorvel.cli._console import CommandError, _core_output_silenced, _describe, _one_line
+from quorvel.cli._files import (
+    _check_input,
+    _check_output,
+    _expand_inputs,
+    _is_zarr_path,
+    _read,
+    _write_atomically,
+    _write_zarr_atomically,
+)
+from quorvel.io import ImageData, LazyImage, read_lazy, wants_ome
+
+
+def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The `noise`, `sigma` and `model` arguments of `denoise` from the options."""
+    if (args.gain is None) != (args.offset is None):
+        raise CommandError("--gain and --offset must be given together")
+    if args.sigma is not None and args.gain is not None:
+        raise CommandError("--sigma cannot be combined with --gain/--offset")
+    kind = args.noise or ("gaussian" if args.sigma is not None else "auto")
+    if args.sigma is not None and kind != "gaussian":
+        raise CommandError(f"--sigma goes with --noise gaussian, not {kind}")
+    if args.gain is not None and kind == "gaussian":
+        raise CommandError("--gain/--offset go with --noise auto or poisson-gaussian")
+    model = None if args.gain is None else NoiseModel(args.gain, args.offset)
+    return {"noise": kind, "sigma": args.sigma, "model": model}
+
+
+def _axes_of(image: ImageData | LazyImage, given: str | None, path: Path, quiet: bool) -> str:
+    """The axis names to use: given, from the file, or the default for 2-D and 3-D."""
+    if given is not None:
+        return given
+    if image.axes is not None:
+        return image.axes
+    ndim = image.data.ndim
+    if ndim not in DEFAULT_AXES:
+        example = {1: "X", 4: "TZYX", 5: "TZCYX"}.get(ndim, "TZYX")
+        raise CommandError(
+            f"{path}: the file does not record the axes of its {ndim}-D image; "
+            f"give them with --axes, e.g. --axes {example}"
+        )
+    if ndim == 3 and not quiet:
+        print(
+            f"quorvel: note: {path}: axes not recorded in the file, taking ZYX "
+            "(a z-stack); use --axes TYX for a time-lapse",
+            file=sys.stderr,
+        )
+    return DEFAULT_AXES[ndim]
+
+
+def _cast(data: npt.NDArray[np.float32], dtype: np.dtype[Any]) -> npt.NDArray[Any]:
+    """`data` in `dtype`: integers are rounded and clipped to the type's range."""
+    if dtype.kind in "iu":
+        info = np.iinfo(dtype)
+        return np.clip(np.rint(data), info.min, info.max).astype(dtype)
+    if dtype.kind == "f":
+        return data.astype(dtype, copy=False)
+    return data  # boolean input: keep float32
+
+
+def _multi_frame(shape: tuple[int, ...], axes: str) -> bool:
+    sizes = core_shape(shape, normalize_axes(axes, len(shape)))
+    return sizes["T"] * sizes["Z"] > 1
+
+
+def _chunked_mode(args: argparse.Namespace, src: Path, dst: Path) -> bool:
+    return (
+        args.chunks is not None
+        or args.scheduler is not None
+        or _is_zarr_path(src)
+        or _is_zarr_path(dst)
+    )
+
+
+def _denoiser_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The denoiser's parameters from the command line, as keyword arguments."""
+    return {
+        "patch_radius": args.patch_radius,
+        "search": args.search,
+        "iterations": args.iterations,
+        "pvalue": args.pvalue,
+        "renoise": args.renoise,
+        "threads": args.threads,
+    }
+
+
+def _run_parameters(args: argparse.Namespace, axes: str) -> dict[str, Any]:
+    """Every parameter of a run, as recorded in the output's provenance."""
+    return {
+        "axes": axes,
+        "noise": args.noise or ("gaussian" if args.sigma is not None else "auto"),
+        "sigma": args.sigma,
+        "gain": args.gain,
+        "offset": args.offset,
+        **_denoiser_options(args),
+        "keep_dtype": args.keep_dtype,
+        "chunks": args.chunks,
+        "level": args.level,
+    }
+
+
+def _output_metadata(
+    metadata: dict[str, Any], plan: Any, args: argparse.Namespace, axes: str, src: Path
+) -> dict[str, Any]:
+    """The input's metadata with the provenance of this run."""
+    record = provenance_record(plan, _run_parameters(args, axes), source=str(src))
+    return {**metadata, "provenance": record}
+
+
+def _denoise_chunked_file(
+    args: argparse.Namespace, src: Path, dst: Path, options: dict[str, Any], show_bar: bool
+) -> str:
+    if not _is_zarr_path(dst):
+        raise CommandError(
+            f"{dst}: chunked denoising writes a zarr store; name the output *.zarr"
+        )
+    start = time.perf_counter()
+    try:
+        image = read_lazy(src, level=args.level)
+    except (ValueError, MemoryError):
+        raise
+    except Exception as err:
+        raise CommandError(f"{src}: cannot open the image ({_one_line(err)})") from err
+    axes = _axes_of(image, args.axes, src, args.quiet)
+    out, plan = _denoise_lazy(
+        image.data,
+        axes,
+        **options,
+        **_denoiser_options(args),
+        chunks=args.chunks,
+    )
+    if args.keep_dtype:
+        dtype = np.dtype(image.data.dtype)
+        out = out.map_blocks(_cast, dtype, dtype=dtype if dtype.kind in "iuf" else np.float32)
+    ome = wants_ome(dst, image.metadata) or args.pyramid > 1
+    with _dask_client(args.scheduler) as client, _core_output_silenced():
+        compute = _computer(client, show_bar, [plan])
+        _, plan = _write_zarr_atomically(
+            dst,
+            out,
+            axes,
+            compute,
+            image.metadata,
+            lambda values: _output_metadata(image.metadata, values[1], args, axes, src),
+            ome=ome,
+            levels=args.pyramid,
+        )
+    chunks = "x".join(str(c[0]) for c in out.chunks)
+    return (
+        f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
+        f"chunks {chunks}; {time.perf_counter() - start:.1f} s"
+    )
+
+
+def _denoise_file(
+    args: argparse.Namespace, src: Path, dst: Path, options: dict[str, Any], show_bar: bool
+) -> str:
+    """Denoise `src` into `dst`; the line that reports it."""
+    _check_input(src)
+    _check_output(src, dst, args.overwrite)
+    if _chunked_mode(args, src, dst):
+        return _denoise_chunked_file(args, src, dst, options, show_bar)
+    if args.pyramid > 1:
+        raise CommandError(f"{dst}: a pyramid is written into an OME-Zarr store; name it *.ome.zarr")
+    start = time.perf_counter()
+    image = _read(src, args.level)
+    axes = _axes_of(image, args.axes, src, args.quiet)
+    normalize_axes(axes, image.data.ndim)  # bad axes fail here, before the bar
+    show_bar = show_bar and _multi_frame(image.data.shape, axes)
+    with Stages(3, enabled=show_bar) as stages, _core_output_silenced():
+        out, plan = _run_denoise(
+            image.data,
+            axes,
+            **options,
+            **_denoiser_options(args),
+            stages=stages,
+        )
+        if args.keep_dtype:
+            out = _cast(out, image.data.dtype)
+        metadata = _output_metadata(image.metadata, plan, args, axes, src)
+        stages.run("writing", _write_atomically, dst, out, axes, metadata)
+    return (
+        f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
+        f"{time.perf_counter() - start:.1f} s"
+    )
+
+
+def _batch_output(src: Path, out_dir: Path, chunked: bool) -> Path:
+    """The output of `src` in `out_dir`: the same name (a zarr store when chunked)."""
+    if not chunked or _is_zarr_path(src):
+        return out_dir / src.name
+    ome = src.name.lower().endswith((".ome.tif", ".ome.tiff"))
+    stem = src.name[: src.name.lower().rindex(".ome.")] if ome else src.stem
+    return out_dir / (stem + (".ome.zarr" if ome else ".zarr"))
+
+
+def _is_batch(args: argparse.Namespace) -> bool:
+    out = args.output
+    many = len(args.input) > 1 or any(
+        p.is_dir() and not _is_zarr_path(p) or any(c in str(p) for c in "*?[") for p in args.input
+    )
+    return many or (out.is_dir() and not _is_zarr_path(out)) or str(out).endswith(os.sep)
+
+
+def _cmd_denoise(args: argparse.Namespace) -> int:
+    options = _noise_options(args)
+    if args.level < 0 or args.pyramid < 1:
+        raise CommandError("--level must be 0 or more and --pyramid 1 or more")
+    if not _is_batch(args):
+        line = _denoise_file(args, args.input[0], args.output, options, not args.quiet)
+        if not args.quiet:
+            print(line, flush=True)
+        return 0
+    return _denoise_batch(args, options)
+
+
+def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
+    """Denoise every input into the output folder; a failed file is reported and skipped."""
+    from tqdm import tqdm
+
+    out_dir = args.output
+    if not out_dir.is_dir():
+        raise CommandError(f"{out_dir}: no such folder for the outputs")
+    sources = _expand_inputs(args.input)
+    if not sources:
+        raise CommandError("no image files among the inputs")
+    failed: list[Path] = []
+    taken: dict[Path, Path] = {}
+    with tqdm(
+        total=len(sources), unit="file", file=sys.stderr, disable=args.quiet, leave=False
+    ) as bar:
+        for src in sources:
+            dst = _batch_output(src, out_dir, args.chunks is not None or args.scheduler is not None)
+            try:
+                if dst in taken:
+                    raise CommandError(f"{dst}: also the output of {taken[dst]}; skipped")
+                taken[dst] = src
+                line = _denoise_file(args, src, dst, options, show_bar=False)
+                if not args.quiet:
+                    bar.write(line, file=sys.stdout)
+            except (CommandError, ValueError, TypeError, OSError, RuntimeError, MemoryError) as err:
+                failed.append(src)
+                message = _one_line(err)
+                prefix = "" if message.startswith(str(src)) else f"{src}: "
+                bar.write(f"quorvel: error: {prefix}{message}", file=sys.stderr)
+            bar.update(1)
+    done = len(sources) - len(failed)
+    if failed or not args.quiet:
+        summary = f"quorvel: {done} of {len(sources)} files denoised into {out_dir}"
+        if failed:
+            summary += f"; {len(failed)} failed: {', '.join(str(p) for p in failed)}"
+        print(summary, file=sys.stderr)
+    return 1 if failed else 0

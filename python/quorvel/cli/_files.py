@@ -1,0 +1,138 @@
+"""The command's files: checks of inputs and outputs, reading, and atomic writing."""
+
+from __future__ import annotations
+
+import glob
+import os
+from collections.abc import Sequence
+import secrets
+import shutil
+from pathlib import Path
+from typing import Any
+
+import numpy.typing as npt
+
+from quorvel.cli._console import CommandError, _one_line
+from quorvel.io import ImageData, read_image, supported_kind, write_image, write_zarr
+from quorvel.io._npy import sidecar
+from quorvel.io._zarr import annotate_zarr
+
+
+def _is_zarr_store(path: Path) -> bool:
+    return path.is_dir() and any((path / n).is_file() for n in ("zarr.json", ".zarray", ".zgroup"))
+
+
+def _is_zarr_path(path: Path) -> bool:
+    """A ``.zarr`` name, or a zarr store under another name (an array inside a group)."""
+    return path.suffix.lower() == ".zarr" or _is_zarr_store(path)
+
+
+def _expand_inputs(items: Sequence[Path]) -> list[Path]:
+    """The files named by `items`: files and stores as given, folders' images, glob patterns."""
+    found: list[Path] = []
+    for item in items:
+        text = str(item)
+        if any(c in text for c in "*?[") and not item.exists():
+            matches = sorted(Path(p) for p in glob.glob(text))
+            found.extend(matches or [item])  # no match: reported as missing
+        elif item.is_dir() and not _is_zarr_path(item):
+            found.extend(
+                p for p in sorted(item.iterdir()) if not p.name.startswith(".") and _readable(p)
+            )
+        else:
+            found.append(item)
+    return found
+
+
+def _readable(path: Path) -> bool:
+    try:
+        supported_kind(path)
+    except ValueError:
+        return False
+    return path.is_file() or _is_zarr_path(path)
+
+
+def _check_input(path: Path) -> None:
+    if not path.exists():
+        raise CommandError(f"{path}: no such file")
+    if _is_zarr_path(path):
+        if not path.is_dir():
+            raise CommandError(f"{path}: not a zarr store")
+        return
+    if not path.is_file():
+        raise CommandError(f"{path}: not a file")
+    supported_kind(path)
+
+
+def _check_output(src: Path, dst: Path, overwrite: bool = False) -> None:
+    supported_kind(dst)
+    if _is_zarr_path(dst):
+        if dst.exists() and not _is_zarr_store(dst):
+            raise CommandError(f"{dst}: exists and is not a zarr store; not replacing it")
+    elif dst.is_dir():
+        raise CommandError(f"{dst}: is a directory")
+    if not dst.parent.is_dir():
+        raise CommandError(f"{dst}: directory {dst.parent} does not exist")
+    if dst.exists() and dst.resolve() == src.resolve():
+        raise CommandError(f"{dst}: the output would replace its input")
+    if dst.exists() and not overwrite:
+        raise CommandError(f"{dst}: exists; give --overwrite to replace it")
+
+
+def _read(path: Path, level: int = 0) -> ImageData:
+    try:
+        return read_image(path, level=level)
+    except MemoryError:
+        raise
+    except Exception as err:
+        # A damaged file can fail anywhere inside the readers, with any error.
+        raise CommandError(f"{path}: cannot read the image ({_one_line(err)})") from err
+
+
+def _write_atomically(
+    dst: Path, data: npt.NDArray[Any], axes: str, metadata: dict[str, Any]
+) -> None:
+    """Write to a hidden file beside `dst` and rename it: `dst` is never partial."""
+    tmp = dst.with_name(f".{dst.stem}.{os.getpid()}-{secrets.token_hex(4)}.partial{dst.suffix}")
+    try:
+        write_image(tmp, data, axes, metadata)
+        if sidecar(tmp).exists():  # a .npy file's metadata, renamed first
+            os.replace(sidecar(tmp), sidecar(dst))
+        os.replace(tmp, dst)
+    except BaseException:
+        tmp.unlink(missing_ok=True)
+        sidecar(tmp).unlink(missing_ok=True)
+        raise
+
+
+def _write_zarr_atomically(
+    dst: Path,
+    data: Any,
+    axes: str,
+    compute: Any,
+    metadata: dict[str, Any],
+    finish: Any,
+    *,
+    ome: bool,
+    levels: int,
+) -> list[Any]:
+    """Write `data` into a hidden store beside `dst`, then put it in place of `dst`.
+
+    `compute` runs the graph (the store first, then any further result it is
+    handed by the caller) and returns the computed values; `finish` is then
+    called with them and returns the metadata to record before the store is
+    put in place.
+    """
+    tmp = dst.with_name(f".{dst.stem}.{os.getpid()}-{secrets.token_hex(4)}.partial.zarr")
+    try:
+        store = write_zarr(tmp, data, axes, metadata, ome=ome, levels=levels)
+        values: list[Any] = compute(store)
+        annotate_zarr(tmp, finish(values))
+        if dst.exists():
+            shutil.rmtree(dst)
+        os.replace(tmp, dst)
+    except BaseException:
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise
+    return values
+

@@ -1,0 +1,264 @@
+"""The options of the ``quorvel`` command and their parsing."""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+from typing import NoReturn
+
+from quorvel import __version__
+from quorvel.cli._commands import _cmd_demo, _cmd_estimate, _cmd_info
+from quorvel.cli._denoise import _cmd_denoise
+
+
+_NOISE_CHOICES = ("auto", "gaussian", "poisson-gaussian")
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose usage errors are one line on standard error."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"quorvel: error: {message} (see {self.prog} --help)\n")
+
+
+def _float_list(text: str) -> tuple[float, ...]:
+    try:
+        return tuple(float(v) for v in text.split(","))
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(
+            f"expected a number or comma-separated numbers, got {text!r}"
+        ) from err
+
+
+def _patch_radius(text: str) -> int | dict[str, int]:
+    try:
+        if "=" not in text:
+            return int(text)
+        radius: dict[str, int] = {}
+        for item in text.split(","):
+            axis, value = item.split("=")
+            radius[axis.strip().upper()] = int(value)
+        return radius
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(
+            f"expected a radius such as 3, or radii by axis such as X=3,Y=3,Z=1; got {text!r}"
+        ) from err
+
+
+def _letters(text: str) -> str:
+    return text.strip().upper()
+
+
+def _chunk_sizes(text: str) -> dict[str, int]:
+    from quorvel._chunked import parse_chunk_spec
+
+    try:
+        return parse_chunk_spec(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from err
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The parser of the ``quorvel`` command.
+
+    Returns
+    -------
+    argparse.ArgumentParser
+        Parser with the sub-commands ``denoise``, ``estimate``, ``info`` and ``demo``.
+    """
+    parser = _Parser(
+        prog="quorvel",
+        description="Denoising of fluorescence microscopy images and time-lapse sequences.",
+    )
+    parser.add_argument("--version", action="version", version=f"quorvel {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    axes_help = (
+        "axis names, one letter per dimension: T (time), C or S (channel), Z, Y, X, "
+        "e.g. TYX for a time-lapse; default: from the ImageJ or OME metadata, else "
+        "YX for 2-D and ZYX for 3-D images"
+    )
+
+    level_help = "resolution level of an OME-Zarr input (default: 0, full resolution)"
+
+    den = sub.add_parser(
+        "denoise",
+        help="denoise image files",
+        description="Denoise an image, z-stack or time-lapse. The noise is estimated "
+        "from the image unless given.",
+    )
+    den.add_argument(
+        "input",
+        type=Path,
+        nargs="+",
+        metavar="IN",
+        help=".tif, .tiff, .npy, .czi, .nd2 or .lif file, or .zarr store (OME-Zarr image too); "
+        "several files, folders and glob patterns denoise each file into the folder OUT",
+    )
+    den.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        required=True,
+        metavar="OUT",
+        help=".tif, .tiff or .npy file, or .zarr store (the only output when chunked; "
+        ".ome.tif and .ome.zarr for OME); a folder for several inputs",
+    )
+    den.add_argument(
+        "--overwrite", action="store_true", help="replace outputs that exist (default: refuse)"
+    )
+    den.add_argument("--level", type=int, default=0, metavar="N", help=level_help)
+    den.add_argument(
+        "--pyramid",
+        type=int,
+        nargs="?",
+        const=4,
+        default=1,
+        metavar="LEVELS",
+        help="write an OME-Zarr pyramid of LEVELS resolutions, each halving X and Y "
+        "(default without the option: 1; with it alone: %(const)s)",
+    )
+    den.add_argument("--axes", type=_letters, metavar="AXES", help=axes_help)
+    noise = den.add_argument_group("noise (estimated from the image unless given)")
+    noise.add_argument(
+        "--noise",
+        choices=_NOISE_CHOICES,
+        help="noise model (default: gaussian with --sigma, else auto: Poisson-Gaussian, "
+        "with Gaussian for channels whose fitted gain is not positive)",
+    )
+    noise.add_argument(
+        "--sigma",
+        type=_float_list,
+        metavar="S",
+        help="Gaussian noise standard deviation (per channel: 5,8)",
+    )
+    noise.add_argument(
+        "--gain",
+        type=_float_list,
+        metavar="G",
+        help="Poisson-Gaussian gain (per channel: 2.1,1.9)",
+    )
+    noise.add_argument(
+        "--offset",
+        type=_float_list,
+        metavar="O",
+        help="Poisson-Gaussian offset, with --gain; write negative values as --offset=-190",
+    )
+    algo = den.add_argument_group("denoiser")
+    algo.add_argument(
+        "--patch-radius",
+        type=_patch_radius,
+        metavar="R",
+        help="patch half-size: 3, or by axis X=3,Y=3,Z=1 (default: 3 in X and Y)",
+    )
+    algo.add_argument(
+        "--search",
+        type=_letters,
+        metavar="AXES",
+        default="ZT",
+        help="axes besides X and Y along which the search window grows "
+        "(default: %(default)s; '' for none)",
+    )
+    algo.add_argument(
+        "--iterations",
+        type=int,
+        default=4,
+        metavar="N",
+        help="each doubles the search window in X and Y (default: %(default)s)",
+    )
+    algo.add_argument(
+        "--pvalue",
+        type=float,
+        metavar="P",
+        default=0.01,
+        help="significance level of the tests; smaller averages more (default: %(default)s)",
+    )
+    algo.add_argument(
+        "--renoise",
+        type=float,
+        metavar="R",
+        default=0.0,
+        help="mix the noisy image back in; larger keeps more (default: %(default)s)",
+    )
+    den.add_argument(
+        "--threads",
+        type=int,
+        default=0,
+        metavar="N",
+        help="0 all, -1 all but one; when chunked, per chunk, 0 dividing the CPUs among the "
+        "chunks that run at once (default: %(default)s)",
+    )
+    big = den.add_argument_group(
+        "chunked (larger than memory; selected by these options or a .zarr input or output)"
+    )
+    big.add_argument(
+        "--chunks",
+        type=_chunk_sizes,
+        metavar="SIZES",
+        help="chunk sizes by axis, e.g. T=1,Y=512,X=512; sizes along X, Y (and Z, T with a "
+        "patch radius) must be multiples of the patch grid step and at least the halo "
+        "(40 along X and Y, 1 along T with the defaults, so T=1 processes 3 frames per "
+        "frame: larger chunks waste less); axes left out keep the input's chunks",
+    )
+    big.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="address of a dask.distributed scheduler to run on, e.g. tcp://scheduler-host:8786 "
+        "(default: threads of this process)",
+    )
+    den.add_argument(
+        "--keep-dtype",
+        action="store_true",
+        help="write the input's sample type (rounded and clipped) instead of float32",
+    )
+    den.add_argument(
+        "-q", "--quiet", action="store_true", help="no progress bar, notes or summary"
+    )
+    den.set_defaults(func=_cmd_denoise)
+
+    est = sub.add_parser(
+        "estimate",
+        help="estimate the noise of a file",
+        description="Estimate the noise model of an image (per channel: Poisson-Gaussian "
+        "gain and offset, Gaussian sigma) and print it.",
+    )
+    est.add_argument(
+        "input",
+        type=Path,
+        metavar="IN",
+        help=".tif, .tiff or .npy file, or .zarr store (estimated on a central region)",
+    )
+    est.add_argument("--axes", type=_letters, metavar="AXES", help=axes_help)
+    est.add_argument("--level", type=int, default=0, metavar="N", help=level_help)
+    est.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    est.set_defaults(func=_cmd_estimate)
+
+    info = sub.add_parser(
+        "info",
+        help="describe an image file and how it was made",
+        description="Print the axes, shape, sample type, physical sizes and channel names "
+        "of an image, and the provenance that quorvel recorded in its outputs.",
+    )
+    info.add_argument("input", type=Path, metavar="IN", help="an image file or zarr store")
+    info.add_argument("--level", type=int, default=0, metavar="N", help=level_help)
+    info.add_argument("--json", action="store_true", help="print JSON instead of text")
+    info.set_defaults(func=_cmd_info)
+
+    demo = sub.add_parser(
+        "demo",
+        help="run the demonstration on synthetic data",
+        description="Denoise a synthetic time-lapse with a known noise model and report "
+        "the estimated model, PSNR and time.",
+    )
+    demo.add_argument(
+        "-o",
+        "--output-dir",
+        type=Path,
+        default=Path("demo_output"),
+        metavar="DIR",
+        help="where to write the images (default: %(default)s)",
+    )
+    demo.add_argument("--threads", type=int, default=0, metavar="N", help="(default: 0, all)")
+    demo.set_defaults(func=_cmd_demo)
+    return parser
+

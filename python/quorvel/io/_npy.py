@@ -1,0 +1,57 @@
+"""NumPy ``.npy`` files, with the metadata in a sidecar ``.json`` file beside them."""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from quorvel.io._image import ImageData, valid_axes
+
+
+def sidecar(path: Path) -> Path:
+    """The metadata file of a ``.npy`` file: ``name.npy`` has ``name.json``."""
+    return path.with_suffix(".json")
+
+
+def read_sidecar(path: Path, ndim: int) -> tuple[str | None, dict[str, Any]]:
+    """Axes and metadata from the sidecar of `path` written by `write_npy` (none if absent)."""
+    try:
+        record = json.loads(sidecar(path).read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None, {}
+    if not isinstance(record, dict):
+        return None, {}
+    metadata: dict[str, Any] = {}
+    physical = record.get("physical")
+    if isinstance(physical, dict):
+        metadata["physical"] = {a: tuple(v) for a, v in physical.items() if isinstance(v, list)}
+    for key in ("channels", "provenance"):
+        if key in record:
+            metadata[key] = record[key]
+    return valid_axes(record.get("axes"), ndim), metadata
+
+
+def read_npy(path: Path) -> ImageData:
+    """A ``.npy`` file and the axes and metadata of its sidecar, if any."""
+    data = np.load(path, allow_pickle=False)
+    axes, metadata = read_sidecar(path, data.ndim)
+    return ImageData(data, axes, metadata)
+
+
+def sidecar_text(axes: str, metadata: dict[str, Any]) -> str | None:
+    """The sidecar's JSON for an image written with `metadata`, or None if nothing to keep."""
+    kept = {k: metadata[k] for k in ("physical", "channels", "provenance") if k in metadata}
+    if not kept:
+        return None
+    record: dict[str, Any] = {"axes": axes, **kept}
+    return json.dumps(record, indent=2) + "\n"
+
+
+def write_npy(path: Path, data: npt.NDArray[Any]) -> None:
+    """Write the pixels of a ``.npy`` file (the caller writes the sidecar)."""
+    with open(path, "wb") as file:
+        np.save(file, data, allow_pickle=False)

@@ -1,0 +1,259 @@
+"""TIFF files: plain, ImageJ hyperstacks and OME-TIFF.
+
+The axis names come from the file's metadata (ImageJ hyperstacks are
+``TZCYX`` in that order, RGB images ``YXS``, OME-TIFF any order).  Physical
+sizes (X, Y, Z), the time increment and channel names are read from the
+OME-XML or the ImageJ metadata and written back in the same kind of file.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import xml.etree.ElementTree as ET
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from quorvel.io._image import ImageData, valid_axes
+from quorvel.io._units import convert, unit_name, unit_symbol
+
+# ImageJ stores hyperstacks in this axis order, and only these sample types.
+_IMAGEJ_ORDER = "TZCYXS"
+_IMAGEJ_DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
+# ImageJ metadata that describes the geometry, kept when writing.
+_IMAGEJ_KEYS = ("spacing", "unit", "finterval")
+# The namespace of the map annotation that holds a quorvel output's record.
+PROVENANCE_NAMESPACE = "quorvel.provenance"
+# TIFF resolution units: 2 inch, 3 centimeter.
+_RESOLUTION_UNITS = {3: "centimeter"}
+
+
+def is_ome_name(path: Path) -> bool:
+    """Whether `path` is named as an OME-TIFF file (``.ome.tif``, ``.ome.tiff``)."""
+    return path.name.lower().endswith((".ome.tif", ".ome.tiff"))
+
+
+def read_tiff(path: Path) -> ImageData:
+    """The first image series of a TIFF file, its axes and metadata."""
+    import tifffile
+
+    with tifffile.TiffFile(path) as tif:
+        axes, metadata = tiff_header(tif, path)
+        data = tif.series[0].asarray()
+    return ImageData(data, axes, metadata)
+
+
+def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
+    """Axis names (None when unusable) and the metadata worth keeping of an open TIFF.
+
+    Raises
+    ------
+    ValueError
+        When the file holds fewer images than its metadata announces (a
+        truncated or damaged file), so that nothing is done with part of it.
+    """
+    series = tif.series[0]
+    axes = valid_axes(series.axes, len(series.shape))
+    page = tif.pages[0]
+    metadata: dict[str, Any] = {}
+    physical: dict[str, tuple[float, str | None]] = {}
+    resolution = getattr(page, "resolution", None)
+    if resolution and all(np.isfinite(resolution)) and tuple(resolution) != (1.0, 1.0):
+        metadata["resolution"] = tuple(float(r) for r in resolution)
+        metadata["resolutionunit"] = int(page.resolutionunit)
+        physical.update(_sizes_from_resolution(metadata["resolution"], page.resolutionunit))
+    if tif.is_imagej and tif.imagej_metadata:
+        ij = tif.imagej_metadata
+        _check_plane_count(path, series, ij.get("images"), "ImageJ")
+        metadata.update({k: ij[k] for k in _IMAGEJ_KEYS if k in ij})
+        physical.update(_sizes_from_imagej(ij, physical))
+    elif tif.is_ome and tif.ome_metadata:
+        ome = _read_ome_xml(tif.ome_metadata)
+        _check_plane_count(path, series, ome.pop("planes"), "OME")
+        physical.update(ome.pop("physical"))
+        metadata.update(ome)
+        metadata["ome"] = True
+    if physical:
+        metadata["physical"] = physical
+    if tif.is_shaped and "provenance" not in metadata:
+        record = (tif.shaped_metadata or [{}])[0].get("provenance")
+        if isinstance(record, dict):
+            metadata["provenance"] = record
+    if tif.is_imagej and isinstance((tif.imagej_metadata or {}).get("Info"), str):
+        record = _provenance_from_info(tif.imagej_metadata["Info"])
+        if record is not None:
+            metadata["provenance"] = record
+    return axes, metadata
+
+
+def _check_plane_count(path: Path, series: Any, announced: Any, source: str) -> None:
+    planes = math.prod(n for n, a in zip(series.shape, series.axes, strict=True) if a not in "YXS")
+    if isinstance(announced, int) and announced > 0 and planes != announced:
+        raise ValueError(
+            f"{path}: the file holds {planes} of the {announced} images its {source} metadata "
+            "announces (truncated or damaged); nothing was read"
+        )
+
+
+def _sizes_from_resolution(
+    resolution: tuple[float, float], unit_code: int
+) -> dict[str, tuple[float, str | None]]:
+    unit = _RESOLUTION_UNITS.get(int(unit_code))
+    xres, yres = resolution
+    if unit is None:  # no unit (ImageJ gives it in its own metadata) or inches
+        return {"X": (1.0 / xres, None), "Y": (1.0 / yres, None)}
+    return {
+        "X": (convert(1.0 / xres, unit, "micrometer"), "micrometer"),
+        "Y": (convert(1.0 / yres, unit, "micrometer"), "micrometer"),
+    }
+
+
+def _sizes_from_imagej(
+    ij: dict[str, Any], physical: dict[str, tuple[float, str | None]]
+) -> dict[str, tuple[float, str | None]]:
+    unit = unit_name(ij.get("unit"))
+    sizes = {a: (v, unit) for a, (v, u) in physical.items() if u is None and a in "XY"}
+    if isinstance(ij.get("spacing"), (int, float)):
+        sizes["Z"] = (float(ij["spacing"]), unit)
+    if isinstance(ij.get("finterval"), (int, float)) and ij["finterval"] > 0:
+        sizes["T"] = (float(ij["finterval"]), "second")
+    return sizes
+
+
+def _read_ome_xml(text: str) -> dict[str, Any]:
+    """Physical sizes, time increment, channel names, plane count and quorvel record."""
+    root = ET.fromstring(text)
+    ns = {"ome": root.tag[1 : root.tag.index("}")]} if root.tag.startswith("{") else {}
+    prefix = "ome:" if ns else ""
+    pixels = root.find(f"{prefix}Image/{prefix}Pixels", ns)
+    found: dict[str, Any] = {"physical": {}, "planes": None}
+    if pixels is None:
+        return found
+    for axis in "XYZ":
+        value = pixels.get(f"PhysicalSize{axis}")
+        if value is not None:
+            unit = unit_name(pixels.get(f"PhysicalSize{axis}Unit", "µm"))
+            found["physical"][axis] = (float(value), unit)
+    if pixels.get("TimeIncrement") is not None:
+        unit = unit_name(pixels.get("TimeIncrementUnit", "s"))
+        found["physical"]["T"] = (float(pixels.get("TimeIncrement")), unit)
+    names = [c.get("Name") for c in pixels.findall(f"{prefix}Channel", ns)]
+    if names and all(isinstance(n, str) for n in names):
+        found["channels"] = names
+    samples = max(int(c.get("SamplesPerPixel", "1")) for c in pixels.findall(f"{prefix}Channel", ns)) if names else 1
+    sizes = [int(pixels.get(f"Size{a}", "1")) for a in "ZCT"]
+    found["planes"] = math.prod(sizes) // max(samples, 1)
+    for annotation in root.iter():
+        if annotation.tag.endswith("MapAnnotation") and annotation.get("Namespace") == PROVENANCE_NAMESPACE:
+            for item in annotation.iter():
+                if item.tag.endswith("}M") or item.tag == "M":
+                    record = _json_dict(item.text)
+                    if record is not None:
+                        found["provenance"] = record
+    return found
+
+
+def _json_dict(text: str | None) -> dict[str, Any] | None:
+    try:
+        value = json.loads(text or "")
+    except ValueError:
+        return None
+    return value if isinstance(value, dict) else None
+
+
+def _provenance_from_info(info: str) -> dict[str, Any] | None:
+    marker = "quorvel provenance: "
+    for line in info.splitlines():
+        if line.startswith(marker):
+            return _json_dict(line[len(marker) :])
+    return None
+
+
+def _imagej_compatible(data: npt.NDArray[Any], axes: str) -> bool:
+    if data.dtype not in _IMAGEJ_DTYPES or "S" in axes:
+        return False
+    positions = [_IMAGEJ_ORDER.index(a) for a in axes]
+    return positions == sorted(positions)
+
+
+def _resolution_options(metadata: dict[str, Any]) -> dict[str, Any]:
+    if "resolution" in metadata:
+        return {
+            "resolution": metadata["resolution"],
+            "resolutionunit": metadata.get("resolutionunit"),
+        }
+    physical = metadata.get("physical", {})
+    if "X" in physical and "Y" in physical:
+        (x, unit_x), (y, _) = physical["X"], physical["Y"]
+        if unit_x == "micrometer":
+            return {"resolution": (1e4 / x, 1e4 / y), "resolutionunit": "CENTIMETER"}
+        return {"resolution": (1.0 / x, 1.0 / y)}
+    return {}
+
+
+def _imagej_description(axes: str, metadata: dict[str, Any]) -> dict[str, Any]:
+    description: dict[str, Any] = {"axes": axes}
+    description.update({k: metadata[k] for k in _IMAGEJ_KEYS if k in metadata})
+    physical = metadata.get("physical", {})
+    if "unit" not in description and physical.get("X", (0, None))[1]:
+        description["unit"] = "um" if physical["X"][1] == "micrometer" else physical["X"][1]
+    if "spacing" not in description and "Z" in physical:
+        description["spacing"] = physical["Z"][0]
+    if "finterval" not in description and physical.get("T", (0, None))[1] == "second":
+        description["finterval"] = physical["T"][0]
+    if "provenance" in metadata:
+        description["Info"] = "quorvel provenance: " + json.dumps(metadata["provenance"])
+    return description
+
+
+def _ome_description(axes: str, metadata: dict[str, Any], n_channels: int) -> dict[str, Any]:
+    description: dict[str, Any] = {"axes": axes}
+    physical = metadata.get("physical", {})
+    for axis in "XYZ":
+        if axis in physical:
+            value, unit = physical[axis]
+            description[f"PhysicalSize{axis}"] = value
+            if unit_symbol(unit):
+                description[f"PhysicalSize{axis}Unit"] = unit_symbol(unit)
+    if "T" in physical:
+        value, unit = physical["T"]
+        description["TimeIncrement"] = value
+        if unit_symbol(unit):
+            description["TimeIncrementUnit"] = unit_symbol(unit)
+    channels = metadata.get("channels")
+    if channels and len(channels) == n_channels:
+        description["Channel"] = {"Name": list(channels)}
+    if "provenance" in metadata:
+        description["MapAnnotation"] = {
+            "Namespace": PROVENANCE_NAMESPACE,
+            "provenance": json.dumps(metadata["provenance"]),
+        }
+    return description
+
+
+def write_tiff(
+    path: Path, data: npt.NDArray[Any], axes: str, metadata: dict[str, Any], ome: bool
+) -> None:
+    """Write a TIFF file: OME-TIFF if `ome`, else ImageJ when the axes and dtype allow it."""
+    import tifffile
+
+    options = _resolution_options(metadata)
+    # Without this, tifffile may take a short first axis for colour planes.
+    photometric = "rgb" if axes.endswith("S") and data.shape[-1] in (3, 4) else "minisblack"
+    if ome:
+        n_channels = data.shape[axes.index("C")] if "C" in axes else 1
+        description = _ome_description(axes, metadata, n_channels)
+        tifffile.imwrite(
+            path, data, ome=True, metadata=description, photometric=photometric, **options
+        )
+    elif _imagej_compatible(data, axes):
+        description = _imagej_description(axes, metadata)
+        tifffile.imwrite(path, data, imagej=True, metadata=description, **options)
+    else:
+        shaped: dict[str, Any] = {"axes": axes}
+        if "provenance" in metadata:
+            shaped["provenance"] = metadata["provenance"]
+        tifffile.imwrite(path, data, metadata=shaped, photometric=photometric, **options)

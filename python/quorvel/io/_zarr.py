@@ -1,0 +1,265 @@
+"""Zarr stores: single arrays with named dimensions, and OME-Zarr (NGFF) images.
+
+An OME-Zarr image is read from its group at one resolution level, with the
+axis names, units and scale of its multiscale metadata.  Images are written
+as OME-Zarr 0.5 on zarr v3 (optionally with a pyramid of levels halved in X
+and Y) or as a single array; the metadata is built and validated by
+ome-zarr-models.  quorvel's own record (channel names, provenance) is the
+group's or array's ``quorvel`` attribute.
+"""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any
+
+from quorvel.io._image import LazyImage, valid_axes
+
+# OME-Zarr axis order: time, channel, then space.
+_NGFF_ORDER = "TCZYX"
+_AXIS_TYPES = {"T": "time", "C": "channel", "Z": "space", "Y": "space", "X": "space"}
+# Metadata kept under the store's ``quorvel`` attribute.
+_OWN_KEYS = ("channels", "provenance")
+
+
+def _zarr_axes(array: Any) -> str | None:
+    """Axis names of a zarr array: its dimension names, else an ``axes`` attribute."""
+    names = getattr(array.metadata, "dimension_names", None)
+    candidates: list[Any] = []
+    if names is not None and all(isinstance(n, str) for n in names):
+        candidates.append("".join(names))
+    attrs = array.attrs.asdict()
+    candidates.append(attrs.get("axes"))
+    dims = attrs.get("_ARRAY_DIMENSIONS")  # the xarray convention
+    if isinstance(dims, list) and all(isinstance(n, str) for n in dims):
+        candidates.append("".join(dims))
+    for text in candidates:
+        axes = valid_axes(text, array.ndim)
+        if axes is not None:
+            return axes
+    return None
+
+
+def _own_metadata(attrs: dict[str, Any]) -> dict[str, Any]:
+    own = attrs.get("quorvel")
+    return {k: own[k] for k in _OWN_KEYS if k in own} if isinstance(own, dict) else {}
+
+
+def read_zarr(path: Path, level: int = 0) -> LazyImage:
+    """A zarr array, or one level of an OME-Zarr image, as a dask array."""
+    import dask.array as da
+    import zarr
+
+    try:
+        node = zarr.open(store=str(path), mode="r")
+    except FileNotFoundError as err:
+        raise OSError(f"{path}: no zarr store") from err
+    if isinstance(node, zarr.Array):
+        if level:
+            raise ValueError(f"{path}: a single array has no level {level}")
+        return LazyImage(da.from_zarr(node), _zarr_axes(node), _own_metadata(node.attrs.asdict()))
+    return _read_ome_image(path, node, level)
+
+
+def _read_ome_image(path: Path, group: Any, level: int) -> LazyImage:
+    import dask.array as da
+    from ome_zarr_models import open_ome_zarr
+    from ome_zarr_models.v04.image import Image as ImageV04
+    from ome_zarr_models.v05.image import Image as ImageV05
+
+    attrs = group.attrs.asdict()
+    if "multiscales" not in attrs and "multiscales" not in attrs.get("ome", {}):
+        names = sorted(group.array_keys())
+        hint = f"; it holds the arrays {', '.join(names)}: name one, e.g. {path}/{names[0]}"
+        raise ValueError(f"{path}: a zarr group, not an array or OME-Zarr image{hint if names else ''}")
+    try:
+        image = open_ome_zarr(group)
+    except Exception as err:
+        raise ValueError(f"{path}: invalid OME-Zarr metadata ({' '.join(str(err).split())[:200]})") from err
+    if not isinstance(image, (ImageV04, ImageV05)):
+        raise ValueError(f"{path}: an OME-Zarr {type(image).__name__}, not an image")
+    multiscale = image.ome_attributes.multiscales[0]
+    datasets = multiscale.datasets
+    if not 0 <= level < len(datasets):
+        raise ValueError(f"{path}: no level {level}; the image has levels 0 to {len(datasets) - 1}")
+    array = group[datasets[level].path]
+    names = "".join(str(a.name) for a in multiscale.axes)
+    axes = valid_axes(names, array.ndim)
+    scale = next(
+        (t.scale for t in datasets[level].coordinateTransformations if hasattr(t, "scale")), None
+    )
+    metadata: dict[str, Any] = {"ome": True, **_own_metadata(attrs)}
+    if axes is not None and scale is not None:
+        physical = {
+            a: (float(s), axis.unit if isinstance(axis.unit, str) else None)
+            for a, s, axis in zip(axes, scale, multiscale.axes, strict=True)
+            if a in "TZYX"
+        }
+        metadata["physical"] = {a: v for a, v in physical.items() if v[1] is not None or v[0] != 1.0}
+    omero = attrs.get("omero") or attrs.get("ome", {}).get("omero")
+    if "channels" not in metadata and isinstance(omero, dict):
+        labels = [c.get("label") for c in omero.get("channels", []) if isinstance(c, dict)]
+        if labels and all(isinstance(n, str) for n in labels):
+            metadata["channels"] = labels
+    return LazyImage(da.from_zarr(array), axes, metadata)
+
+
+def _regular(data: Any) -> Any:
+    """`data` with equal chunks along each axis (the last one shorter), as zarr stores them."""
+    chunks = tuple(max(1, c[0]) for c in data.chunks)
+    regular = tuple(
+        tuple([size] * (n // size) + ([n % size] if n % size else [])) if n else (0,)
+        for size, n in zip(chunks, data.shape, strict=True)
+    )
+    return data if data.chunks == regular else data.rechunk(regular)
+
+
+def _halved(data: Any, axes: str) -> Any:
+    """`data` at half the resolution in X and Y: the mean of 2 x 2 pixels, in its dtype."""
+    import dask.array as da
+    import numpy as np
+
+    factors = {axes.index(a): 2 for a in "YX" if data.shape[axes.index(a)] >= 2}
+    trimmed = data[tuple(slice(0, n - n % factors.get(i, 1)) for i, n in enumerate(data.shape))]
+    mean = da.coarsen(np.mean, trimmed.astype(np.float32), factors, trim_excess=True)
+    if data.dtype.kind in "iu":
+        info = np.iinfo(data.dtype)
+        mean = da.clip(da.rint(mean), info.min, info.max)
+    return mean.astype(data.dtype)
+
+
+def _ome_order(data: Any, axes: str) -> tuple[Any, str]:
+    """`data` transposed to OME-Zarr's axis order (a colour axis S counts as channels)."""
+    names = axes.replace("S", "C") if "C" not in axes else axes
+    if "S" in names:
+        raise ValueError(f"OME-Zarr holds one channel axis; the image has C and S ({axes})")
+    order = "".join(a for a in _NGFF_ORDER if a in names)
+    return data.transpose([names.index(a) for a in order]), order
+
+
+def _multiscale_attributes(
+    order: str, shapes: list[tuple[int, ...]], metadata: dict[str, Any]
+) -> dict[str, Any]:
+    """The ``ome`` attribute of an OME-Zarr 0.5 image, built and validated by ome-zarr-models."""
+    from ome_zarr_models.v05.axes import Axis
+    from ome_zarr_models.v05.image import ImageAttrs
+    from ome_zarr_models.v05.multiscales import Dataset, Multiscale
+
+    physical = metadata.get("physical", {})
+    axes = [
+        Axis(name=a.lower(), type=_AXIS_TYPES[a], unit=physical.get(a, (1.0, None))[1])
+        for a in order
+    ]
+    base = [float(physical.get(a, (1.0, None))[0]) if a != "C" else 1.0 for a in order]
+    datasets = []
+    for level, shape in enumerate(shapes):
+        factor = [shapes[0][i] / n if a in "YX" else 1.0 for i, (a, n) in enumerate(zip(order, shape))]
+        scale = [b * f for b, f in zip(base, factor, strict=True)]
+        translation = [b * (f - 1.0) / 2.0 for b, f in zip(base, factor, strict=True)]
+        datasets.append(
+            Dataset.build(path=str(level), scale=scale, translation=translation if level else None)
+        )
+    multiscale = Multiscale(axes=tuple(axes), datasets=tuple(datasets), name="quorvel")
+    attrs = ImageAttrs(multiscales=[multiscale], version="0.5")
+    return attrs.model_dump(mode="json", exclude_none=True)
+
+
+def write_zarr(
+    path: str | Path,
+    data: Any,
+    axes: str,
+    metadata: dict[str, Any] | None = None,
+    *,
+    ome: bool = False,
+    levels: int = 1,
+) -> Any:
+    """Prepare writing a dask array into a new zarr store, chunk by chunk.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The ``.zarr`` store to create; an existing store there is replaced.
+    data : dask.array.Array
+        The pixels.  Zarr chunks take the size of its first chunk along each
+        axis; the array is re-cut to match where its chunks differ.
+    axes : str
+        One letter per dimension of `data`.
+    metadata : dict, optional
+        As in `quorvel.io.ImageData.metadata`: physical sizes become the
+        OME-Zarr scale and units; channel names and provenance are kept in
+        the ``quorvel`` attribute.
+    ome : bool, optional
+        Write an OME-Zarr 0.5 image (a group with the levels ``0``, ``1``,
+        ...) instead of a single array with its axes as dimension names.
+    levels : int, optional
+        Resolution levels of an OME-Zarr image: each after the first halves
+        X and Y (default 1: full resolution only).
+
+    Returns
+    -------
+    dask.delayed.Delayed
+        Computing it computes `data` and writes each chunk as soon as it is
+        ready.
+    """
+    import dask.array as da
+    import zarr
+
+    if len(axes) != data.ndim:
+        raise ValueError(f"axes {axes!r} do not fit an image of shape {data.shape}")
+    metadata = metadata or {}
+    own = {k: metadata[k] for k in _OWN_KEYS if k in metadata}
+    if not ome:
+        if levels != 1:
+            raise ValueError("a pyramid is written as OME-Zarr: name the output *.ome.zarr")
+        data = _regular(data)
+        attributes: dict[str, Any] = {"axes": axes}
+        if own:
+            attributes["quorvel"] = own
+        target = zarr.create_array(
+            store=str(path),
+            shape=data.shape,
+            chunks=tuple(c[0] for c in data.chunks),
+            dtype=data.dtype,
+            dimension_names=list(axes),
+            attributes=attributes,
+            overwrite=True,
+        )
+        # Every dask chunk is one zarr chunk, so the chunks are written without
+        # locks as soon as each is done.  (`dask.array.to_zarr` into an existing
+        # array would first merge chunks up to dask's default chunk size.)
+        return da.store(data, target, lock=False, compute=False)
+
+    data, order = _ome_order(data, axes)
+    pyramid = [_regular(data)]
+    for _ in range(1, levels):
+        pyramid.append(_regular(_halved(pyramid[-1], order)))
+    group = zarr.open_group(store=str(path), mode="w", zarr_format=3)
+    group.attrs.update(
+        {"ome": _multiscale_attributes(order, [p.shape for p in pyramid], metadata)}
+    )
+    if own:
+        group.attrs["quorvel"] = own
+    targets = [
+        group.create_array(
+            str(level),
+            shape=level_data.shape,
+            chunks=tuple(c[0] for c in level_data.chunks),
+            dtype=level_data.dtype,
+            dimension_names=[a.lower() for a in order],
+        )
+        for level, level_data in enumerate(pyramid)
+    ]
+    return da.store(pyramid, targets, lock=False, compute=False)
+
+
+def annotate_zarr(path: str | Path, metadata: dict[str, Any]) -> None:
+    """Record channel names and provenance in the ``quorvel`` attribute of a written store.
+
+    The chunked path learns its noise model while the chunks are written, so
+    its record is added once they are.
+    """
+    import zarr
+
+    node = zarr.open(store=str(path), mode="r+")
+    own = {k: metadata[k] for k in _OWN_KEYS if k in metadata}
+    node.attrs["quorvel"] = {**_own_metadata(node.attrs.asdict()), **own}

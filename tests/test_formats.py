@@ -1,0 +1,143 @@
+"""Microscopy files: OME-TIFF, OME-Zarr, vendor formats through bioio, batches, provenance."""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+
+import numpy as np
+import pytest
+import quorvel
+import tifffile
+from quorvel.io import read_image, read_lazy
+
+from test_cli import listing, noisy_stack, run
+
+OME_META = {
+    "axes": "TCYX",
+    "PhysicalSizeX": 0.2,
+    "PhysicalSizeXUnit": "µm",
+    "PhysicalSizeY": 0.25,
+    "PhysicalSizeYUnit": "µm",
+    "TimeIncrement": 1.5,
+    "TimeIncrementUnit": "s",
+    "Channel": {"Name": ["GFP", "RFP"]},
+}
+SIZES = {"X": (0.2, "micrometer"), "Y": (0.25, "micrometer"), "T": (1.5, "second")}
+
+
+@pytest.mark.parametrize("command", ["denoise", "estimate"])
+def test_truncated_imagej_file_fails_in_one_line(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], command: str
+) -> None:
+    src = tmp_path / "cut.tif"
+    tifffile.imwrite(src, noisy_stack((3, 32, 32)), imagej=True, metadata={"axes": "TYX"})
+    src.write_bytes(src.read_bytes()[: src.stat().st_size // 2])
+    extra = ["-o", tmp_path / "out.tif"] if command == "denoise" else []
+    status, out, err = run(capsys, command, src, *extra)
+    assert status == 1 and out == ""
+    assert err.count("\n") == 1 and "holds 1 of the 3 images" in err
+    assert listing(tmp_path) == {"cut.tif"}
+
+
+@pytest.mark.parametrize("output", ["out.ome.tif", "out.tif", "out.npy", "out.ome.zarr"])
+def test_ome_tiff_metadata_and_provenance_round_trip(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], output: str
+) -> None:
+    data = noisy_stack((2, 2, 32, 32))
+    src, dst = tmp_path / "in.ome.tif", tmp_path / output
+    tifffile.imwrite(src, data, ome=True, metadata=OME_META)
+    status, _, err = run(
+        capsys, "denoise", src, "-o", dst, "--gain", "2,2", "--offset=-190,-190",
+        "--threads", "1", "--keep-dtype", "-q",
+    )  # fmt: skip
+    assert status == 0, err
+    image = read_image(dst)
+    assert image.axes == "TCYX" and image.data.dtype == np.uint16
+    model = quorvel.NoiseModel((2.0, 2.0), (-190.0, -190.0))
+    expected = quorvel.denoise(data, "TCYX", model=model, threads=1)
+    np.testing.assert_array_equal(image.data, np.clip(np.rint(expected), 0, 65535))
+    for axis, (size, unit) in SIZES.items():
+        assert image.metadata["physical"][axis] == (pytest.approx(size), unit)
+    assert image.metadata["channels"] == ["GFP", "RFP"]
+    record = image.metadata["provenance"]
+    assert record["version"] == quorvel.__version__ and record["source"] == str(src)
+    assert [c["gain"] for c in record["noise"]] == [2.0, 2.0]
+    assert record["parameters"]["keep_dtype"] is True
+    status, out, err = run(capsys, "info", dst)
+    assert status == 0, err
+    assert "X: 0.2 micrometer per pixel" in out and "channels: GFP, RFP" in out
+    assert "noise, channel 1: poisson-gaussian, gain 2, offset -190" in out
+
+
+def test_ome_zarr_pyramid_is_read_by_ome_zarr_and_napari_readers(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    from napari_ome_zarr import napari_get_reader
+    from ome_zarr.io import parse_url
+    from ome_zarr.reader import Reader
+
+    data = noisy_stack((2, 2, 64, 48))
+    src, dst = tmp_path / "in.ome.tif", tmp_path / "out.ome.zarr"
+    tifffile.imwrite(src, data, ome=True, metadata=OME_META)
+    status, _, err = run(
+        capsys, "denoise", src, "-o", dst, "--sigma", "9", "--chunks", "T=1", "--pyramid", "3",
+        "--threads", "1", "-q",
+    )  # fmt: skip
+    assert status == 0, err
+    expected = quorvel.denoise(data, "TCYX", noise="gaussian", sigma=9.0, threads=1)
+
+    node = next(iter(Reader(parse_url(str(dst)))()))
+    assert [level.shape for level in node.data] == [(2, 2, 64, 48), (2, 2, 32, 24), (2, 2, 16, 12)]
+    np.testing.assert_array_equal(np.asarray(node.data[0]), expected)
+    assert [a["name"] for a in node.metadata["axes"]] == ["t", "c", "y", "x"]
+
+    layers = napari_get_reader(str(dst))(str(dst))  # one layer per channel
+    assert len(layers) == 2
+    pixels, meta = layers[1][0], layers[1][1]
+    assert len(pixels) == 3
+    np.testing.assert_array_equal(np.asarray(pixels[1]), np.asarray(node.data[1])[:, 1])
+    assert meta["scale"][-2:] == pytest.approx([0.25, 0.2])
+
+    level = read_lazy(dst, level=1)
+    assert level.axes == "TCYX" and level.data.shape == (2, 2, 32, 24)
+    assert level.metadata["physical"]["X"] == (pytest.approx(0.4), "micrometer")
+    assert read_image(dst).metadata["provenance"]["parameters"]["sigma"] == [9.0]
+
+
+def test_vendor_reader_gives_tczyx_and_sizes(tmp_path: Path) -> None:
+    from quorvel.io._bioio import read_bioio
+
+    src = tmp_path / "in.ome.tif"
+    tifffile.imwrite(src, noisy_stack((2, 2, 32, 32)), ome=True, metadata=OME_META)
+    image = read_bioio(src, lazy=True)
+    assert image.axes == "TCZYX" and image.data.shape == (2, 2, 1, 32, 32)
+    assert image.metadata["physical"]["X"] == (pytest.approx(0.2), "micrometer")
+    assert image.metadata["channels"] == ["GFP", "RFP"]
+
+
+def test_batch_skips_a_bad_file_and_refuses_to_overwrite(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    inputs, out = tmp_path / "in", tmp_path / "out"
+    inputs.mkdir()
+    out.mkdir()
+    for name, seed in (("a.tif", 0), ("c.tif", 1)):
+        tifffile.imwrite(inputs / name, noisy_stack((24, 24), seed))
+    (inputs / "b.tif").write_bytes(b"II*\x00 not an image")
+    np.save(tmp_path / "d.npy", noisy_stack((24, 24), 2))
+    args = ["denoise", inputs, tmp_path / "*.npy", "-o", out, "--sigma", "5", "--threads", "1"]
+    status, stdout, err = run(capsys, *args)
+    assert status == 1
+    assert listing(out) == {"a.tif", "c.tif", "d.npy", "d.json"}
+    assert stdout.count(" -> ") == 3
+    assert "b.tif: cannot read the image" in err
+    assert "3 of 4 files denoised" in err and "1 failed" in err
+    assert json.loads((out / "d.json").read_text())["provenance"]["noise"][0]["sigma"] == 5.0
+
+    before = {p.name: p.stat().st_mtime_ns for p in out.iterdir()}
+    status, _, err = run(capsys, *args[:2], "-o", out, "--sigma", "5")
+    assert status == 1 and "a.tif: exists; give --overwrite" in err
+    assert {p.name: p.stat().st_mtime_ns for p in out.iterdir()} == before
+    status, _, err = run(capsys, *args[:2], "-o", out, "--sigma", "5", "--overwrite", "-q")
+    assert status == 1 and "b.tif" in err and "a.tif" not in err
