@@ -115,7 +115,7 @@ def test_axes_from_imagej_or_ome_metadata(
 )
 def test_keep_dtype_rounds_and_clips(dtype: type, expected: list[float]) -> None:
     values = np.array([-3.4, 0.5, 1.5, 2.6, 254.6, 300.0], dtype=np.float32)
-    out = quorvel.cli._cast(values, np.dtype(dtype))
+    out = quorvel.cli._denoise._cast(values, np.dtype(dtype))
     assert out.dtype == dtype
     np.testing.assert_allclose(out, expected, rtol=1e-6)
 

@@ -10,7 +10,6 @@ import pytest
 import quorvel
 import tifffile
 from quorvel.io import read_image, read_lazy
-
 from test_cli import listing, noisy_stack, run
 
 OME_META = {
@@ -27,16 +26,20 @@ SIZES = {"X": (0.2, "micrometer"), "Y": (0.25, "micrometer"), "T": (1.5, "second
 
 
 @pytest.mark.parametrize("command", ["denoise", "estimate"])
-def test_truncated_imagej_file_fails_in_one_line(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], command: str
+@pytest.mark.parametrize(
+    ("writer", "message"),
+    [("imagej", "holds 1 of the 3 images"), ("ome", "cut short or damaged")],
+)
+def test_truncated_tiff_fails_in_one_line(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], command: str, writer: str, message: str
 ) -> None:
     src = tmp_path / "cut.tif"
-    tifffile.imwrite(src, noisy_stack((3, 32, 32)), imagej=True, metadata={"axes": "TYX"})
+    tifffile.imwrite(src, noisy_stack((3, 32, 32)), metadata={"axes": "TYX"}, **{writer: True})
     src.write_bytes(src.read_bytes()[: src.stat().st_size // 2])
     extra = ["-o", tmp_path / "out.tif"] if command == "denoise" else []
     status, out, err = run(capsys, command, src, *extra)
     assert status == 1 and out == ""
-    assert err.count("\n") == 1 and "holds 1 of the 3 images" in err
+    assert err.count("\n") == 1 and message in err
     assert listing(tmp_path) == {"cut.tif"}
 
 

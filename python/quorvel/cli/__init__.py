@@ -1,4 +1,4 @@
-"""Command line of quorvel: denoise an image file, estimate its noise, run the demo.
+"""Command line of quorvel: denoise image files, estimate their noise, describe them.
 
 Examples
 --------
@@ -9,7 +9,10 @@ Examples
     quorvel denoise cells.npy -o out.npy --noise gaussian --sigma 12
     quorvel denoise in.zarr -o out.zarr --chunks T=1,Y=512,X=512
     quorvel denoise big.tif -o out.zarr --chunks T=8 --scheduler tcp://scheduler-host:8786
+    quorvel denoise a.tif b.ome.tif raw/ -o denoised/ --overwrite
+    quorvel denoise cells.ome.tif -o cells.ome.zarr --chunks T=1 --pyramid
     quorvel estimate movie.tif --json
+    quorvel info denoised/a.tif
     quorvel demo -o demo_output
 
 Images larger than memory are denoised chunk by chunk with dask: a zarr
@@ -18,8 +21,13 @@ input (zarr, or TIFF and .npy opened lazily) is read chunk by chunk and the
 result is written into a zarr store as the chunks are done, with a progress
 bar; the result equals that of denoising the whole image at once.
 
+Several inputs (files, folders, glob patterns) are denoised one by one into
+the folder OUT; a file that fails is reported and skipped.  An existing
+output is kept unless ``--overwrite`` is given.
+
 Exit status: 0 on success, 1 for bad input (a missing or unreadable file, an
-unknown format, bad axes, an invalid parameter), 2 for options the command
+unknown format, bad axes, an invalid parameter; in a batch, any file that
+failed), 2 for options the command
 does not understand, 130 when interrupted.  Every error is one line on
 standard error.
 """
@@ -30,7 +38,6 @@ import sys
 from collections.abc import Sequence
 
 from quorvel.cli._console import CommandError, _one_line, _warnings_as_lines
-from quorvel.cli._denoise import _cast
 from quorvel.cli._parser import build_parser
 
 __all__ = ["build_parser", "main"]
@@ -62,7 +69,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("quorvel: interrupted", file=sys.stderr)
         return 130
     return status
-
 
 
 if __name__ == "__main__":

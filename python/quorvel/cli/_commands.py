@@ -9,10 +9,10 @@ from pathlib import Path
 from typing import Any
 
 from quorvel._api import estimate_noise
-from quorvel.cli._console import CommandError, _core_output_silenced, _describe, _one_line
+from quorvel.cli._console import _core_output_silenced, _describe
 from quorvel.cli._denoise import _axes_of
-from quorvel.cli._files import _check_input, _is_zarr_path, _read
-from quorvel.io import ImageData, LazyImage, read_lazy, supported_kind
+from quorvel.cli._files import _check_input, _is_zarr_path, _open_lazy, _read
+from quorvel.io import ImageData, LazyImage, supported_kind
 
 
 def _json_number(value: float | None) -> float | None:
@@ -23,7 +23,7 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
     src = args.input
     _check_input(src)
     image: ImageData | LazyImage = (
-        read_lazy(src, level=args.level) if _is_zarr_path(src) else _read(src, args.level)
+        _open_lazy(src, args.level) if _is_zarr_path(src) else _read(src, args.level)
     )
     axes = _axes_of(image, args.axes, src, quiet=False)
     with _core_output_silenced():
@@ -70,32 +70,36 @@ def _info_record(path: Path, image: LazyImage) -> dict[str, Any]:
 def _cmd_info(args: argparse.Namespace) -> int:
     src = args.input
     _check_input(src)
-    try:
-        image = read_lazy(src, level=args.level)
-    except (ValueError, MemoryError):
-        raise
-    except Exception as err:
-        raise CommandError(f"{src}: cannot open the image ({_one_line(err)})") from err
+    image = _open_lazy(src, args.level)
     record = _info_record(src, image)
     if args.json:
         print(json.dumps(record, indent=2))
         return 0
     shape = " x ".join(str(n) for n in record["shape"])
-    print(f"{src}: {record['format']}, axes {record['axes'] or '(not recorded)'}, {shape} "
-          f"{record['dtype']}")
+    print(
+        f"{src}: {record['format']}, axes {record['axes'] or '(not recorded)'}, {shape} "
+        f"{record['dtype']}"
+    )
     for axis, (size, unit) in record["physical_sizes"].items():
-        print(f"  {axis}: {size:g} {unit or '(no unit)'} per {'frame' if axis == 'T' else 'pixel'}")
+        print(
+            f"  {axis}: {size:g} {unit or '(no unit)'} per {'frame' if axis == 'T' else 'pixel'}"
+        )
     if record["channels"]:
         print(f"  channels: {', '.join(record['channels'])}")
     provenance = record["provenance"]
     if provenance is None:
         print("  no quorvel provenance")
         return 0
-    print(f"  made by quorvel {provenance.get('version')} on {provenance.get('created')} "
-          f"from {provenance.get('source')}")
+    print(
+        f"  made by quorvel {provenance.get('version')} on {provenance.get('created')} "
+        f"from {provenance.get('source')}"
+    )
     for entry in provenance.get("noise", []):
-        values = ", ".join(f"{k} {v:.6g}" for k, v in entry.items()
-                           if k not in ("channel", "model") and v is not None)
+        values = ", ".join(
+            f"{k} {v:.6g}"
+            for k, v in entry.items()
+            if k not in ("channel", "model") and v is not None
+        )
         print(f"  noise, channel {entry.get('channel')}: {entry.get('model')}, {values}")
     for name, value in provenance.get("parameters", {}).items():
         print(f"  {name}: {json.dumps(value)}")
@@ -107,4 +111,3 @@ def _cmd_demo(args: argparse.Namespace) -> int:
 
     run_demo(args.output_dir, threads=args.threads)
     return 0
-

@@ -59,4 +59,3 @@ def _computer(client: Any, show_bar: bool, extra: Sequence[Any]) -> Any:
         return [done[0], *(next(values) if dask.is_dask_collection(v) else v for v in extra)]
 
     return compute
-

@@ -63,4 +63,3 @@ def _warnings_as_lines() -> Iterator[None]:
         warnings.simplefilter("always", RuntimeWarning)
         warnings.showwarning = show
         yield
-

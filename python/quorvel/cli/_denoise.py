@@ -23,11 +23,12 @@ from quorvel.cli._files import (
     _check_output,
     _expand_inputs,
     _is_zarr_path,
+    _open_lazy,
     _read,
     _write_atomically,
     _write_zarr_atomically,
 )
-from quorvel.io import ImageData, LazyImage, read_lazy, wants_ome
+from quorvel.io import ImageData, LazyImage, wants_ome
 
 
 def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -130,16 +131,9 @@ def _denoise_chunked_file(
     args: argparse.Namespace, src: Path, dst: Path, options: dict[str, Any], show_bar: bool
 ) -> str:
     if not _is_zarr_path(dst):
-        raise CommandError(
-            f"{dst}: chunked denoising writes a zarr store; name the output *.zarr"
-        )
+        raise CommandError(f"{dst}: chunked denoising writes a zarr store; name the output *.zarr")
     start = time.perf_counter()
-    try:
-        image = read_lazy(src, level=args.level)
-    except (ValueError, MemoryError):
-        raise
-    except Exception as err:
-        raise CommandError(f"{src}: cannot open the image ({_one_line(err)})") from err
+    image = _open_lazy(src, args.level)
     axes = _axes_of(image, args.axes, src, args.quiet)
     out, plan = _denoise_lazy(
         image.data,
@@ -180,7 +174,9 @@ def _denoise_file(
     if _chunked_mode(args, src, dst):
         return _denoise_chunked_file(args, src, dst, options, show_bar)
     if args.pyramid > 1:
-        raise CommandError(f"{dst}: a pyramid is written into an OME-Zarr store; name it *.ome.zarr")
+        raise CommandError(
+            f"{dst}: a pyramid is written into an OME-Zarr store; name it *.ome.zarr"
+        )
     start = time.perf_counter()
     image = _read(src, args.level)
     axes = _axes_of(image, args.axes, src, args.quiet)
@@ -249,7 +245,9 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
         total=len(sources), unit="file", file=sys.stderr, disable=args.quiet, leave=False
     ) as bar:
         for src in sources:
-            dst = _batch_output(src, out_dir, args.chunks is not None or args.scheduler is not None)
+            dst = _batch_output(
+                src, out_dir, args.chunks is not None or args.scheduler is not None
+            )
             try:
                 if dst in taken:
                     raise CommandError(f"{dst}: also the output of {taken[dst]}; skipped")
@@ -257,7 +255,14 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
                 line = _denoise_file(args, src, dst, options, show_bar=False)
                 if not args.quiet:
                     bar.write(line, file=sys.stdout)
-            except (CommandError, ValueError, TypeError, OSError, RuntimeError, MemoryError) as err:
+            except (
+                CommandError,
+                ValueError,
+                TypeError,
+                OSError,
+                RuntimeError,
+                MemoryError,
+            ) as err:
                 failed.append(src)
                 message = _one_line(err)
                 prefix = "" if message.startswith(str(src)) else f"{src}: "

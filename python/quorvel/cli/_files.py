@@ -4,16 +4,24 @@ from __future__ import annotations
 
 import glob
 import os
-from collections.abc import Sequence
 import secrets
 import shutil
+from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
 import numpy.typing as npt
 
 from quorvel.cli._console import CommandError, _one_line
-from quorvel.io import ImageData, read_image, supported_kind, write_image, write_zarr
+from quorvel.io import (
+    ImageData,
+    LazyImage,
+    read_image,
+    read_lazy,
+    supported_kind,
+    write_image,
+    write_zarr,
+)
 from quorvel.io._npy import sidecar
 from quorvel.io._zarr import annotate_zarr
 
@@ -89,6 +97,15 @@ def _read(path: Path, level: int = 0) -> ImageData:
         raise CommandError(f"{path}: cannot read the image ({_one_line(err)})") from err
 
 
+def _open_lazy(path: Path, level: int = 0) -> LazyImage:
+    try:
+        return read_lazy(path, level=level)
+    except (ValueError, MemoryError):
+        raise
+    except Exception as err:
+        raise CommandError(f"{path}: cannot open the image ({_one_line(err)})") from err
+
+
 def _write_atomically(
     dst: Path, data: npt.NDArray[Any], axes: str, metadata: dict[str, Any]
 ) -> None:
@@ -135,4 +152,3 @@ def _write_zarr_atomically(
         shutil.rmtree(tmp, ignore_errors=True)
         raise
     return values
-

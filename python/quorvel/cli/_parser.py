@@ -10,7 +10,6 @@ from quorvel import __version__
 from quorvel.cli._commands import _cmd_demo, _cmd_estimate, _cmd_info
 from quorvel.cli._denoise import _cmd_denoise
 
-
 _NOISE_CHOICES = ("auto", "gaussian", "poisson-gaussian")
 
 
@@ -261,4 +260,3 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--threads", type=int, default=0, metavar="N", help="(default: 0, all)")
     demo.set_defaults(func=_cmd_demo)
     return parser
-

@@ -159,10 +159,7 @@ def read_lazy(path: str | os.PathLike[str], *, level: int = 0) -> LazyImage:
         axes, metadata = _npy.read_sidecar(path, header.ndim)
         del header
     else:
-        import tifffile
-
-        with tifffile.TiffFile(path) as tif:
-            axes, metadata = _tiff.tiff_header(tif, path)
+        axes, metadata = _tiff.read_header(path)
     source = FileArray(path, kind)
     stat = path.stat()
     name = f"read-{kind}-" + tokenize(str(path.resolve()), stat.st_size, stat.st_mtime_ns)
@@ -223,7 +220,9 @@ def write_image(
     elif kind == "zarr":
         import dask.array as da
 
-        store = write_zarr(path, da.from_array(data), axes, metadata, ome=wants_ome(path, metadata))
+        store = write_zarr(
+            path, da.from_array(data), axes, metadata, ome=wants_ome(path, metadata)
+        )
         da.compute(store)
     elif kind == "tiff":
         _tiff.write_tiff(path, data, axes, metadata, ome=wants_ome(path, metadata))

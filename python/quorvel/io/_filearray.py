@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+
 class FileArray:
     """A file's pixels as an array-like that dask reads region by region.
 
@@ -73,4 +74,3 @@ class FileArray:
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
         self._lock = threading.Lock()
-

@@ -8,9 +8,13 @@ OME-XML or the ImageJ metadata and written back in the same kind of file.
 
 from __future__ import annotations
 
+import contextlib
 import json
+import logging
 import math
+import warnings
 import xml.etree.ElementTree as ET
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -27,6 +31,8 @@ _IMAGEJ_DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
 _IMAGEJ_KEYS = ("spacing", "unit", "finterval")
 # The namespace of the map annotation that holds a quorvel output's record.
 PROVENANCE_NAMESPACE = "quorvel.provenance"
+# What tifffile logs when the chain of pages ends past the end of the file.
+_CUT_MARKERS = ("invalid page offset", "invalid offset to page", "corrupted tag list of page")
 # TIFF resolution units: 2 inch, 3 centimeter.
 _RESOLUTION_UNITS = {3: "centimeter"}
 
@@ -36,11 +42,52 @@ def is_ome_name(path: Path) -> bool:
     return path.name.lower().endswith((".ome.tif", ".ome.tiff"))
 
 
+class _Collect(logging.Handler):
+    def __init__(self) -> None:
+        super().__init__(logging.WARNING)
+        self.records: list[logging.LogRecord] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.records.append(record)
+
+
+@contextlib.contextmanager
+def _refusing_cut_files(path: Path) -> Iterator[None]:
+    """Fail when tifffile finds the chain of pages cut (a truncated file).
+
+    tifffile logs such a cut and goes on with the pages before it, which
+    would silently denoise part of the file; its other notes become warnings.
+    """
+    collect = _Collect()
+    logger = logging.getLogger("tifffile")
+    logger.addHandler(collect)
+    try:
+        yield
+    finally:
+        logger.removeHandler(collect)
+    messages = [" ".join(r.getMessage().split()) for r in collect.records]
+    cut = [m for m in messages if any(marker in m for marker in _CUT_MARKERS)]
+    if cut:
+        raise ValueError(
+            f"{path}: the file is cut short or damaged ({cut[0][:160]}); nothing was read"
+        )
+    for message in messages:
+        warnings.warn(f"{path}: {message[:200]}", UserWarning, stacklevel=3)
+
+
+def read_header(path: Path) -> tuple[str | None, dict[str, Any]]:
+    """Axis names and metadata of a TIFF file, reading no pixels."""
+    import tifffile
+
+    with _refusing_cut_files(path), tifffile.TiffFile(path) as tif:
+        return tiff_header(tif, path)
+
+
 def read_tiff(path: Path) -> ImageData:
     """The first image series of a TIFF file, its axes and metadata."""
     import tifffile
 
-    with tifffile.TiffFile(path) as tif:
+    with _refusing_cut_files(path), tifffile.TiffFile(path) as tif:
         axes, metadata = tiff_header(tif, path)
         data = tif.series[0].asarray()
     return ImageData(data, axes, metadata)
@@ -55,6 +102,7 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
         When the file holds fewer images than its metadata announces (a
         truncated or damaged file), so that nothing is done with part of it.
     """
+    len(tif.pages)  # walks the chain of pages: a cut one is found here
     series = tif.series[0]
     axes = valid_axes(series.axes, len(series.shape))
     page = tif.pages[0]
@@ -143,11 +191,18 @@ def _read_ome_xml(text: str) -> dict[str, Any]:
     names = [c.get("Name") for c in pixels.findall(f"{prefix}Channel", ns)]
     if names and all(isinstance(n, str) for n in names):
         found["channels"] = names
-    samples = max(int(c.get("SamplesPerPixel", "1")) for c in pixels.findall(f"{prefix}Channel", ns)) if names else 1
+    samples = (
+        max(int(c.get("SamplesPerPixel", "1")) for c in pixels.findall(f"{prefix}Channel", ns))
+        if names
+        else 1
+    )
     sizes = [int(pixels.get(f"Size{a}", "1")) for a in "ZCT"]
     found["planes"] = math.prod(sizes) // max(samples, 1)
     for annotation in root.iter():
-        if annotation.tag.endswith("MapAnnotation") and annotation.get("Namespace") == PROVENANCE_NAMESPACE:
+        if (
+            annotation.tag.endswith("MapAnnotation")
+            and annotation.get("Namespace") == PROVENANCE_NAMESPACE
+        ):
             for item in annotation.iter():
                 if item.tag.endswith("}M") or item.tag == "M":
                     record = _json_dict(item.text)

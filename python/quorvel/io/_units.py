@@ -19,7 +19,9 @@ _SYMBOLS = {
     "hour": "h",
 }
 _NAMES = {symbol: name for name, symbol in _SYMBOLS.items()}
-_NAMES.update({"um": "micrometer", "micron": "micrometer", "microns": "micrometer", "sec": "second"})
+_NAMES.update(
+    {"um": "micrometer", "micron": "micrometer", "microns": "micrometer", "sec": "second"}
+)
 # Length units in meters, to convert the TIFF resolution tags.
 _METERS = {"micrometer": 1e-6, "centimeter": 1e-2}
 

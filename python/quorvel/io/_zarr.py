@@ -71,17 +71,23 @@ def _read_ome_image(path: Path, group: Any, level: int) -> LazyImage:
     if "multiscales" not in attrs and "multiscales" not in attrs.get("ome", {}):
         names = sorted(group.array_keys())
         hint = f"; it holds the arrays {', '.join(names)}: name one, e.g. {path}/{names[0]}"
-        raise ValueError(f"{path}: a zarr group, not an array or OME-Zarr image{hint if names else ''}")
+        raise ValueError(
+            f"{path}: a zarr group, not an array or OME-Zarr image{hint if names else ''}"
+        )
     try:
         image = open_ome_zarr(group)
     except Exception as err:
-        raise ValueError(f"{path}: invalid OME-Zarr metadata ({' '.join(str(err).split())[:200]})") from err
+        raise ValueError(
+            f"{path}: invalid OME-Zarr metadata ({' '.join(str(err).split())[:200]})"
+        ) from err
     if not isinstance(image, (ImageV04, ImageV05)):
         raise ValueError(f"{path}: an OME-Zarr {type(image).__name__}, not an image")
     multiscale = image.ome_attributes.multiscales[0]
     datasets = multiscale.datasets
     if not 0 <= level < len(datasets):
-        raise ValueError(f"{path}: no level {level}; the image has levels 0 to {len(datasets) - 1}")
+        raise ValueError(
+            f"{path}: no level {level}; the image has levels 0 to {len(datasets) - 1}"
+        )
     array = group[datasets[level].path]
     names = "".join(str(a.name) for a in multiscale.axes)
     axes = valid_axes(names, array.ndim)
@@ -95,7 +101,9 @@ def _read_ome_image(path: Path, group: Any, level: int) -> LazyImage:
             for a, s, axis in zip(axes, scale, multiscale.axes, strict=True)
             if a in "TZYX"
         }
-        metadata["physical"] = {a: v for a, v in physical.items() if v[1] is not None or v[0] != 1.0}
+        metadata["physical"] = {
+            a: v for a, v in physical.items() if v[1] is not None or v[0] != 1.0
+        }
     omero = attrs.get("omero") or attrs.get("ome", {}).get("omero")
     if "channels" not in metadata and isinstance(omero, dict):
         labels = [c.get("label") for c in omero.get("channels", []) if isinstance(c, dict)]
@@ -152,8 +160,14 @@ def _multiscale_attributes(
     ]
     base = [float(physical.get(a, (1.0, None))[0]) if a != "C" else 1.0 for a in order]
     datasets = []
-    for level, shape in enumerate(shapes):
-        factor = [shapes[0][i] / n if a in "YX" else 1.0 for i, (a, n) in enumerate(zip(order, shape))]
+    factor = [1.0] * len(order)
+    for level in range(len(shapes)):
+        if level:  # `_halved` halves Y and X where they hold two pixels or more
+            previous = shapes[level - 1]
+            factor = [
+                f * 2.0 if a in "YX" and previous[i] >= 2 else f
+                for i, (a, f) in enumerate(zip(order, factor, strict=True))
+            ]
         scale = [b * f for b, f in zip(base, factor, strict=True)]
         translation = [b * (f - 1.0) / 2.0 for b, f in zip(base, factor, strict=True)]
         datasets.append(
