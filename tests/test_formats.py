@@ -43,13 +43,26 @@ def test_truncated_tiff_fails_in_one_line(
     assert listing(tmp_path) == {"cut.tif"}
 
 
-@pytest.mark.parametrize("output", ["out.ome.tif", "out.tif", "out.npy", "out.ome.zarr"])
-def test_ome_tiff_metadata_and_provenance_round_trip(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], output: str
+@pytest.mark.parametrize(
+    ("source", "output"),
+    [
+        ("ome", "out.ome.tif"),
+        ("ome", "out.tif"),
+        ("ome", "out.npy"),
+        ("ome", "out.ome.zarr"),
+        ("imagej", "out.tif"),
+    ],
+)
+def test_metadata_and_provenance_round_trip(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], source: str, output: str
 ) -> None:
     data = noisy_stack((2, 2, 32, 32))
-    src, dst = tmp_path / "in.ome.tif", tmp_path / output
-    tifffile.imwrite(src, data, ome=True, metadata=OME_META)
+    src, dst = tmp_path / "in.tif", tmp_path / output
+    if source == "ome":
+        tifffile.imwrite(src, data, ome=True, metadata=OME_META)
+    else:
+        imagej = {"axes": "TCYX", "unit": "um", "finterval": 1.5}
+        tifffile.imwrite(src, data, imagej=True, resolution=(5.0, 4.0), metadata=imagej)
     status, _, err = run(
         capsys, "denoise", src, "-o", dst, "--gain", "2,2", "--offset=-190,-190",
         "--threads", "1", "--keep-dtype", "-q",
@@ -62,14 +75,14 @@ def test_ome_tiff_metadata_and_provenance_round_trip(
     np.testing.assert_array_equal(image.data, np.clip(np.rint(expected), 0, 65535))
     for axis, (size, unit) in SIZES.items():
         assert image.metadata["physical"][axis] == (pytest.approx(size), unit)
-    assert image.metadata["channels"] == ["GFP", "RFP"]
+    assert image.metadata.get("channels") == (["GFP", "RFP"] if source == "ome" else None)
     record = image.metadata["provenance"]
     assert record["version"] == quorvel.__version__ and record["source"] == str(src)
     assert [c["gain"] for c in record["noise"]] == [2.0, 2.0]
     assert record["parameters"]["keep_dtype"] is True
     status, out, err = run(capsys, "info", dst)
     assert status == 0, err
-    assert "X: 0.2 micrometer per pixel" in out and "channels: GFP, RFP" in out
+    assert "X: 0.2 micrometer per pixel" in out
     assert "noise, channel 1: poisson-gaussian, gain 2, offset -190" in out
 
 
@@ -108,15 +121,38 @@ def test_ome_zarr_pyramid_is_read_by_ome_zarr_and_napari_readers(
     assert read_image(dst).metadata["provenance"]["parameters"]["sigma"] == [9.0]
 
 
-def test_vendor_reader_gives_tczyx_and_sizes(tmp_path: Path) -> None:
+@pytest.mark.parametrize("suffix", [".czi", ".ome.tif"])
+def test_files_read_through_bioio(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], suffix: str
+) -> None:
     from quorvel.io._bioio import read_bioio
 
-    src = tmp_path / "in.ome.tif"
-    tifffile.imwrite(src, noisy_stack((2, 2, 32, 32)), ome=True, metadata=OME_META)
+    data = noisy_stack((2, 2, 32, 32))
+    src = tmp_path / f"in{suffix}"
+    if suffix == ".czi":
+        from pylibCZIrw import czi
+
+        with czi.create_czi(str(src)) as writer:
+            for t, c in np.ndindex(2, 2):
+                writer.write(data[t, c], plane={"T": t, "C": c})
+            names = {0: "GFP", 1: "RFP"}
+            writer.write_metadata(channel_names=names, scale_x=0.2e-6, scale_y=0.25e-6)
+    else:
+        tifffile.imwrite(src, data, ome=True, metadata=OME_META)
     image = read_bioio(src, lazy=True)
     assert image.axes == "TCZYX" and image.data.shape == (2, 2, 1, 32, 32)
+    np.testing.assert_array_equal(image.data[:, :, 0].compute(), data)
     assert image.metadata["physical"]["X"] == (pytest.approx(0.2), "micrometer")
+    assert image.metadata["physical"]["Y"] == (pytest.approx(0.25), "micrometer")
     assert image.metadata["channels"] == ["GFP", "RFP"]
+    if suffix == ".czi":  # and on to an OME-TIFF that keeps them
+        dst = tmp_path / "out.ome.tif"
+        status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "-q")
+        assert status == 0, err
+        out = read_image(dst)
+        # tifffile leaves out the single Z plane when reading OME-TIFF
+        assert out.axes == "TCYX" and out.metadata["channels"] == ["GFP", "RFP"]
+        assert out.metadata["physical"]["Y"] == (pytest.approx(0.25), "micrometer")
 
 
 def test_batch_skips_a_bad_file_and_refuses_to_overwrite(

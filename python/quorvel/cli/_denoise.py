@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 import time
+import warnings
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -229,6 +232,21 @@ def _cmd_denoise(args: argparse.Namespace) -> int:
     return _denoise_batch(args, options)
 
 
+@contextlib.contextmanager
+def _warnings_of(src: Path, write: Any) -> Iterator[None]:
+    """Show the warnings about one file of a batch as lines that name it."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", UserWarning)
+        warnings.simplefilter("always", RuntimeWarning)
+        try:
+            yield
+        finally:
+            for item in caught:
+                if issubclass(item.category, (UserWarning, RuntimeWarning)):
+                    text = _one_line(Warning(str(item.message)))
+                    write(f"quorvel: warning: {src}: {text}", file=sys.stderr)
+
+
 def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
     """Denoise every input into the output folder; a failed file is reported and skipped."""
     from tqdm import tqdm
@@ -252,7 +270,8 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
                 if dst in taken:
                     raise CommandError(f"{dst}: also the output of {taken[dst]}; skipped")
                 taken[dst] = src
-                line = _denoise_file(args, src, dst, options, show_bar=False)
+                with _warnings_of(src, bar.write):
+                    line = _denoise_file(args, src, dst, options, show_bar=False)
                 if not args.quiet:
                     bar.write(line, file=sys.stdout)
             except (

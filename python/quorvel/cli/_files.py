@@ -110,7 +110,11 @@ def _write_atomically(
     dst: Path, data: npt.NDArray[Any], axes: str, metadata: dict[str, Any]
 ) -> None:
     """Write to a hidden file beside `dst` and rename it: `dst` is never partial."""
-    tmp = dst.with_name(f".{dst.stem}.{os.getpid()}-{secrets.token_hex(4)}.partial{dst.suffix}")
+    # An OME name stays one, so that the file is written as OME-TIFF.
+    ome = dst.name.lower().endswith((".ome.tif", ".ome.tiff"))
+    tail = dst.name[dst.name.lower().rindex(".ome.") :] if ome else dst.suffix
+    stem = dst.name[: len(dst.name) - len(tail)]
+    tmp = dst.with_name(f".{stem}.{os.getpid()}-{secrets.token_hex(4)}.partial{tail}")
     try:
         write_image(tmp, data, axes, metadata)
         if sidecar(tmp).exists():  # a .npy file's metadata, renamed first

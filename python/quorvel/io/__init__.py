@@ -72,6 +72,13 @@ def supported_kind(path: str | os.PathLike[str]) -> str:
     return _SUFFIXES[suffix]
 
 
+def _kind_at_level(path: Path, level: int) -> str:
+    kind = supported_kind(path)
+    if level != 0 and kind != "zarr":
+        raise ValueError(f"{path}: only OME-Zarr images have resolution levels; got level {level}")
+    return kind
+
+
 def read_image(path: str | os.PathLike[str], *, level: int = 0) -> ImageData:
     """Read an image file.
 
@@ -99,7 +106,7 @@ def read_image(path: str | os.PathLike[str], *, level: int = 0) -> ImageData:
         When the file cannot be read.
     """
     path = Path(path)
-    kind = supported_kind(path)
+    kind = _kind_at_level(path, level)
     if kind == "npy":
         return _npy.read_npy(path)
     if kind == "tiff":
@@ -144,7 +151,7 @@ def read_lazy(path: str | os.PathLike[str], *, level: int = 0) -> LazyImage:
     from quorvel.io._filearray import FileArray
 
     path = Path(path)
-    kind = supported_kind(path)
+    kind = _kind_at_level(path, level)
     if kind == "zarr":
         return _zarr.read_zarr(path, level)
     if kind == "bioio":

@@ -36,13 +36,13 @@ def _metadata(image: Any) -> dict[str, Any]:
     physical = {
         axis: (float(value), "micrometer")
         for axis, value in zip("ZYX", (sizes.Z, sizes.Y, sizes.X), strict=True)
-        if value is not None
+        if value is not None and value > 0  # 0: not recorded
     }
     if physical:
         metadata["physical"] = physical
     names = image.channel_names
     if names and all(isinstance(n, str) for n in names):
-        metadata["channels"] = list(names)
+        metadata["channels"] = [str(n) for n in names]
     return metadata
 
 
