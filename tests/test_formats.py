@@ -121,6 +121,37 @@ def test_ome_zarr_pyramid_is_read_by_ome_zarr_and_napari_readers(
     assert read_image(dst).metadata["provenance"]["parameters"]["sigma"] == [9.0]
 
 
+@pytest.mark.parametrize("version", ["0.4", "0.5"])
+def test_ome_zarr_written_by_ome_zarr_is_denoised_at_a_level(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], version: str
+) -> None:
+    import zarr
+    from ome_zarr.format import FormatV04, FormatV05
+    from ome_zarr.writer import write_image
+
+    data = noisy_stack((2, 3, 64, 64))
+    src, dst = tmp_path / "in.ome.zarr", tmp_path / "out.zarr"
+    fmt = FormatV05() if version == "0.5" else FormatV04()
+    group = zarr.open_group(str(src), mode="w", zarr_format=3 if version == "0.5" else 2)
+    units = {"t": "second", "y": "micrometer", "x": "micrometer"}
+    write_image(
+        data, group, scale_factors=(2,), axes="tcyx", fmt=fmt,
+        scale={"t": 2.0, "c": 1.0, "y": 0.3, "x": 0.3}, axes_units=units,
+    )  # fmt: skip
+    status, _, err = run(
+        capsys, "denoise", src, "--level", "1", "-o", dst, "--sigma", "5", "--threads", "1", "-q"
+    )
+    assert status == 0, err
+    source, result = read_lazy(src, level=1), read_image(dst)
+    assert result.axes == "TCYX" and result.data.shape == (2, 3, 32, 32)
+    expected = quorvel.denoise(
+        source.data.compute(), "TCYX", noise="gaussian", sigma=5.0, threads=1
+    )
+    np.testing.assert_array_equal(result.data, expected)
+    assert result.metadata["physical"]["X"] == (pytest.approx(0.6), "micrometer")
+    assert result.metadata["physical"]["T"] == (pytest.approx(2.0), "second")
+
+
 @pytest.mark.parametrize("suffix", [".czi", ".ome.tif"])
 def test_files_read_through_bioio(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], suffix: str
