@@ -149,10 +149,12 @@ def _check_plane_count(path: Path, series: Any, announced: Any, source: str) -> 
 def _sizes_from_resolution(
     resolution: tuple[float, float], unit_code: int
 ) -> dict[str, tuple[float, str | None]]:
-    unit = _RESOLUTION_UNITS.get(int(unit_code))
     xres, yres = resolution
-    if unit is None:  # no unit (ImageJ gives it in its own metadata) or inches
+    if int(unit_code) == 1:  # no unit: ImageJ gives it in its own metadata
         return {"X": (1.0 / xres, None), "Y": (1.0 / yres, None)}
+    unit = _RESOLUTION_UNITS.get(int(unit_code))
+    if unit is None:  # inches: a printing resolution, not a pixel size
+        return {}
     return {
         "X": (convert(1.0 / xres, unit, "micrometer"), "micrometer"),
         "Y": (convert(1.0 / yres, unit, "micrometer"), "micrometer"),
@@ -267,17 +269,16 @@ def _imagej_description(axes: str, metadata: dict[str, Any]) -> dict[str, Any]:
 def _ome_description(axes: str, metadata: dict[str, Any], n_channels: int) -> dict[str, Any]:
     description: dict[str, Any] = {"axes": axes}
     physical = metadata.get("physical", {})
+    # OME-XML takes a size without a unit for micrometers: write known units only.
     for axis in "XYZ":
-        if axis in physical:
-            value, unit = physical[axis]
-            description[f"PhysicalSize{axis}"] = value
-            if unit_symbol(unit):
-                description[f"PhysicalSize{axis}Unit"] = unit_symbol(unit)
-    if "T" in physical:
-        value, unit = physical["T"]
-        description["TimeIncrement"] = value
+        value, unit = physical.get(axis, (0.0, None))
         if unit_symbol(unit):
-            description["TimeIncrementUnit"] = unit_symbol(unit)
+            description[f"PhysicalSize{axis}"] = value
+            description[f"PhysicalSize{axis}Unit"] = unit_symbol(unit)
+    value, unit = physical.get("T", (0.0, None))
+    if unit_symbol(unit):
+        description["TimeIncrement"] = value
+        description["TimeIncrementUnit"] = unit_symbol(unit)
     channels = metadata.get("channels")
     if channels and len(channels) == n_channels:
         description["Channel"] = {"Name": list(channels)}
