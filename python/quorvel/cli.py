@@ -47,7 +47,9 @@ import numpy.typing as npt
 from quorvel import __version__
 from quorvel._api import NoiseModel, _denoise_lazy, _run_denoise, estimate_noise
 from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
+from quorvel._params import parse_numbers, parse_patch_radius
 from quorvel._progress import Stages
+from quorvel._util import one_line as _one_line
 from quorvel.io import (
     ImageData,
     LazyImage,
@@ -80,26 +82,16 @@ class _Parser(argparse.ArgumentParser):
 
 def _float_list(text: str) -> tuple[float, ...]:
     try:
-        return tuple(float(v) for v in text.split(","))
+        return parse_numbers(text)
     except ValueError as err:
-        raise argparse.ArgumentTypeError(
-            f"expected a number or comma-separated numbers, got {text!r}"
-        ) from err
+        raise argparse.ArgumentTypeError(str(err)) from err
 
 
 def _patch_radius(text: str) -> int | dict[str, int]:
     try:
-        if "=" not in text:
-            return int(text)
-        radius: dict[str, int] = {}
-        for item in text.split(","):
-            axis, value = item.split("=")
-            radius[axis.strip().upper()] = int(value)
-        return radius
+        return parse_patch_radius(text)
     except ValueError as err:
-        raise argparse.ArgumentTypeError(
-            f"expected a radius such as 3, or radii by axis such as X=3,Y=3,Z=1; got {text!r}"
-        ) from err
+        raise argparse.ArgumentTypeError(str(err)) from err
 
 
 def _letters(text: str) -> str:
@@ -387,10 +379,6 @@ def _describe(data: Any, axes: str) -> str:
 def _multi_frame(shape: tuple[int, ...], axes: str) -> bool:
     sizes = core_shape(shape, normalize_axes(axes, len(shape)))
     return sizes["T"] * sizes["Z"] > 1
-
-
-def _one_line(err: BaseException) -> str:
-    return " ".join(str(err).split()) or type(err).__name__
 
 
 def _write_atomically(
