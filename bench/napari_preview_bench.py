@@ -42,7 +42,7 @@ def main() -> None:
     viewer = napari.Viewer(show=True)
     viewer.window.resize(1800, 1100)
     layer = viewer.add_image(noisy, name="noisy", metadata={"axes": "TYX"})
-    _, widget = viewer.window.add_plugin_dock_widget("quorvel", "Denoise (quorvel)")
+    _, widget = viewer.window.add_plugin_dock_widget("quorvel", "Denoise")
     app = QApplication.instance()
     viewer.reset_view()
     for _ in range(20):

@@ -27,7 +27,7 @@ def _noisy(shape: tuple[int, ...], seed: int = 0) -> np.ndarray:
 
 
 def _dock(viewer: Any) -> Any:
-    _, widget = viewer.window.add_plugin_dock_widget("quorvel", "Denoise (quorvel)")
+    _, widget = viewer.window.add_plugin_dock_widget("quorvel", "Denoise")
     return widget
 
 
@@ -73,7 +73,8 @@ def test_sample_widget_and_estimate(make_napari_viewer: Any, qtbot: Any) -> None
     viewer = make_napari_viewer()
     viewer.open_sample("quorvel", "timelapse")
     assert [layer.name for layer in viewer.layers] == ["noisy time-lapse", "truth"]
-    widget = _dock(viewer)
+    dock, widget = viewer.window.add_plugin_dock_widget("quorvel", "Denoise")
+    assert dock.name == "Denoise (quorvel)"
     noisy = viewer.layers["noisy time-lapse"]
     assert widget.image.value is noisy
     assert widget.axes.value == "TYX"
@@ -127,8 +128,8 @@ def test_preview_of_the_visible_region(make_napari_viewer: Any, qtbot: Any) -> N
     widget.axes.value = "TYX"
     _set(widget)
     viewer.dims.set_point(0, 3)
-    viewer.camera.center = (0.0, 5 + 2 * 40.0, 7 + 2 * 90.0)
-    viewer.camera.zoom = 8.0
+    viewer.scene.camera.center = (0.0, 5 + 2 * 40.0, 7 + 2 * 90.0)
+    viewer.scene.camera.zoom = 8.0
     qtbot.waitUntil(lambda: 0 < layer.corner_pixels[0, 1], timeout=WAIT_MS)
 
     widget.preview()

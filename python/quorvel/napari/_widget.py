@@ -1,4 +1,4 @@
-"""The dock widget "Denoise (quorvel)".
+"""The dock widget "Denoise (quorvel)" (napari adds the plugin's name to "Denoise").
 
 Every computation (noise estimation, preview, a whole run) runs in a worker
 thread (`superqt.utils.create_worker`, what napari's ``thread_worker`` is
@@ -296,8 +296,9 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             data = layer_data(layer)
             options = self.options()
             self.job = _jobs.Job()
-            if not (_is_dask(data) or _jobs._denoise_accepts("progress")):
-                self.progress.native.setRange(0, 0)  # busy: the denoiser tells no progress
+            # Without progress reports from the denoiser, the bar only shows it is busy.
+            reports = _is_dask(data) or _jobs._denoise_accepts("progress")
+            self._set_bar(0.0 if reports else None)
             self._start(
                 _jobs.denoise,
                 self.job,
@@ -332,6 +333,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             self._viewer.add_image(
                 variance, name=f"{layer.name} variance", metadata=metadata, rgb=False, **where
             )
+        self._set_bar(1.0)
         self.status.value = "done"
 
     @staticmethod
@@ -344,10 +346,18 @@ class DenoiseWidget(Container):  # type: ignore[misc]
     # ------------------------------------------------------------------
     # Worker signals (GUI thread)
 
+    def _set_bar(self, fraction: float | None) -> None:
+        """Show `fraction` done, or that the run is busy (None)."""
+        bar = self.progress.native
+        if fraction is None:
+            bar.setRange(0, 0)
+        else:
+            bar.setRange(0, _PROGRESS_STEPS)
+            bar.setValue(round(fraction * _PROGRESS_STEPS))
+
     def _show_progress(self) -> None:
         if self.job is not None and self.job.fraction is not None:
-            self.progress.native.setRange(0, _PROGRESS_STEPS)
-            self.progress.value = round(self.job.fraction * _PROGRESS_STEPS)
+            self._set_bar(self.job.fraction)
 
     def _on_error(self, err: BaseException) -> None:
         if isinstance(err, _jobs.Cancelled):
@@ -365,6 +375,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
     def _on_finished(self) -> None:
         self._timer.stop()
         self._show_progress()
-        self.progress.native.setRange(0, _PROGRESS_STEPS)
+        if self.progress.native.maximum() == 0:  # still busy: stopped without a result
+            self._set_bar(0.0)
         self.job = None
         self._set_busy(False)
