@@ -12,7 +12,7 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o 
 CPP_TESTS := $(wildcard tests/cpp/*.cpp)
 JOBS ?= 2
 
-.PHONY: test demo cpp-test py-test install clean
+.PHONY: test demo cpp-test py-test install gui-debs clean
 
 $(VENV)/.deps: requirements-dev.txt
 	@if [ -z "$(PYTHON312)" ]; then \
@@ -37,10 +37,24 @@ build/cpp/qv_tests: /usr/include/gtest/gtest.h $(VENV)/.deps $(SOURCES) $(CPP_TE
 		-DQV_BUILD_MODULE=OFF -DQV_BUILD_TESTS=ON >/dev/null
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/cpp -j $(JOBS)
 
+# Xvfb, and what Qt and Mesa's software OpenGL need, for the napari tests
+# (pytest-xvfb runs the tests in a virtual display).
+GUI_DEBS := xvfb xauth libgl1-mesa-dri libegl1 libxkbcommon-x11-0 libxcb-cursor0 libxcb-icccm4 \
+	libxcb-keysyms1 libxcb-shape0 libxcb-xinerama0 libxcb-randr0 libxcb-render-util0 \
+	libxcb-image0 libfontconfig1 libdbus-1-3
+
+gui-debs:
+	@missing="$$(for p in $(GUI_DEBS); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null \
+		| grep -q 'ok installed' || echo $$p; done)"; \
+	if [ -n "$$missing" ]; then \
+		command -v apt-get >/dev/null || { echo "error: missing $$missing and no apt-get" >&2; exit 1; }; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
 cpp-test: build/cpp/qv_tests
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
 
-py-test: install
+py-test: install gui-debs
 	$(VPY) -m pytest -q tests
 
 test: cpp-test py-test

@@ -31,6 +31,36 @@ PatchRadius: TypeAlias = int | Mapping[str, int]
 
 
 # --------------------------------------------------------------------------
+# Text forms of the parameters (command line, napari widget)
+
+
+def parse_numbers(text: str) -> tuple[float, ...]:
+    """Comma-separated numbers, e.g. one per channel: ``"2.1,1.8"``."""
+    try:
+        return tuple(float(v) for v in text.split(","))
+    except ValueError as err:
+        raise ValueError(f"expected a number or comma-separated numbers, got {text!r}") from err
+
+
+def parse_by_axis(text: str) -> dict[str, int]:
+    """Integers by axis letter: ``"X=3,Y=3,Z=1"`` gives ``{"X": 3, "Y": 3, "Z": 1}``.
+
+    Raises ValueError for anything else.
+    """
+    return {k.strip().upper(): int(v) for k, v in (item.split("=") for item in text.split(","))}
+
+
+def parse_patch_radius(text: str) -> int | dict[str, int]:
+    """A patch radius such as ``"3"``, or radii by axis such as ``"X=3,Y=3,Z=1"``."""
+    try:
+        return parse_by_axis(text) if "=" in text else int(text)
+    except ValueError as err:
+        raise ValueError(
+            f"expected a radius such as 3, or radii by axis such as X=3,Y=3,Z=1; got {text!r}"
+        ) from err
+
+
+# --------------------------------------------------------------------------
 # Parameters
 
 

@@ -1,4 +1,4 @@
-"""Small helpers for per-channel parameter values."""
+"""Small helpers: per-channel parameter values, one-line error messages."""
 
 from __future__ import annotations
 
@@ -41,3 +41,8 @@ def _per_channel(values: tuple[Any, ...], n_channels: int) -> tuple[Any, ...]:
     """`values` for every channel: as given, or one value repeated."""
     return values if len(values) == n_channels else values * n_channels
 
+
+
+def one_line(err: BaseException) -> str:
+    """The message of `err` on one line (its type name when it has none)."""
+    return " ".join(str(err).split()) or type(err).__name__

@@ -37,7 +37,8 @@ from __future__ import annotations
 import sys
 from collections.abc import Sequence
 
-from quorvel.cli._console import CommandError, _one_line, _warnings_as_lines
+from quorvel._util import one_line as _one_line
+from quorvel.cli._console import CommandError, _warnings_as_lines
 from quorvel.cli._parser import build_parser
 
 __all__ = ["build_parser", "main"]

@@ -7,7 +7,8 @@ import sys
 from collections.abc import Iterator, Sequence
 from typing import Any
 
-from quorvel.cli._console import CommandError, _one_line
+from quorvel._util import one_line as _one_line
+from quorvel.cli._console import CommandError
 
 
 @contextlib.contextmanager

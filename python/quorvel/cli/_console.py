@@ -10,13 +10,11 @@ import warnings
 from collections.abc import Iterator
 from typing import Any
 
+from quorvel._util import one_line as _one_line
+
 
 class CommandError(Exception):
     """A problem with the command's files or options, reported without a traceback."""
-
-
-def _one_line(err: BaseException) -> str:
-    return " ".join(str(err).split()) or type(err).__name__
 
 
 def _describe(data: Any, axes: str) -> str:

@@ -20,7 +20,12 @@ from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
 from quorvel._progress import Stages
 from quorvel._provenance import provenance_record
 from quorvel.cli._compute import _computer, _dask_client
-from quorvel.cli._console import CommandError, _core_output_silenced, _describe, _one_line
+from quorvel.cli._console import (
+    CommandError,
+    _core_output_silenced,
+    _describe,
+    _one_line,
+)
 from quorvel.cli._files import (
     _check_input,
     _check_output,

@@ -12,7 +12,8 @@ from typing import Any
 
 import numpy.typing as npt
 
-from quorvel.cli._console import CommandError, _one_line
+from quorvel._util import one_line as _one_line
+from quorvel.cli._console import CommandError
 from quorvel.io import (
     ImageData,
     LazyImage,

@@ -7,6 +7,7 @@ from pathlib import Path
 from typing import NoReturn
 
 from quorvel import __version__
+from quorvel._params import parse_numbers, parse_patch_radius
 from quorvel.cli._commands import _cmd_demo, _cmd_estimate, _cmd_info
 from quorvel.cli._denoise import _cmd_denoise
 
@@ -22,26 +23,16 @@ class _Parser(argparse.ArgumentParser):
 
 def _float_list(text: str) -> tuple[float, ...]:
     try:
-        return tuple(float(v) for v in text.split(","))
+        return parse_numbers(text)
     except ValueError as err:
-        raise argparse.ArgumentTypeError(
-            f"expected a number or comma-separated numbers, got {text!r}"
-        ) from err
+        raise argparse.ArgumentTypeError(str(err)) from err
 
 
 def _patch_radius(text: str) -> int | dict[str, int]:
     try:
-        if "=" not in text:
-            return int(text)
-        radius: dict[str, int] = {}
-        for item in text.split(","):
-            axis, value = item.split("=")
-            radius[axis.strip().upper()] = int(value)
-        return radius
+        return parse_patch_radius(text)
     except ValueError as err:
-        raise argparse.ArgumentTypeError(
-            f"expected a radius such as 3, or radii by axis such as X=3,Y=3,Z=1; got {text!r}"
-        ) from err
+        raise argparse.ArgumentTypeError(str(err)) from err
 
 
 def _letters(text: str) -> str:

@@ -1,0 +1,194 @@
+"""The napari plugin in a real viewer (under Xvfb): widget, preview, run, cancel."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pytest
+
+napari = pytest.importorskip("napari")
+pytest.importorskip("pytestqt")
+
+import quorvel  # noqa: E402
+from quorvel.napari import _jobs, _widget  # noqa: E402
+from quorvel.napari._layers import guess_axes  # noqa: E402
+
+# Small and quick: Gaussian noise of a known sigma, two iterations.
+SETTINGS = {"noise": "gaussian", "sigma": (4.0,), "patch_radius": 2, "iterations": 2}
+WAIT_MS = 120_000
+
+
+def _noisy(shape: tuple[int, ...], seed: int = 0) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0 : shape[-2], 0 : shape[-1]]
+    scene = 100.0 + 50.0 * np.sin(xx / 5.0) * np.cos(yy / 7.0)
+    return (scene + rng.normal(0.0, 4.0, shape)).astype(np.float32)
+
+
+def _dock(viewer: Any) -> Any:
+    _, widget = viewer.window.add_plugin_dock_widget("quorvel", "Denoise")
+    return widget
+
+
+def _set(widget: Any) -> None:
+    """The fields of `SETTINGS`."""
+    widget.noise.value = "gaussian"
+    widget.sigma.value = "4"
+    widget.patch_radius.value = "2"
+    widget.iterations.value = 2
+
+
+def _finish(qtbot: Any, widget: Any) -> None:
+    qtbot.waitUntil(lambda: not widget.busy, timeout=WAIT_MS)
+
+
+@pytest.fixture
+def errors(monkeypatch: pytest.MonkeyPatch) -> list[str]:
+    """Messages of the error notifications the widget shows."""
+    shown: list[str] = []
+    monkeypatch.setattr(_widget, "show_error", shown.append)
+    return shown
+
+
+@pytest.mark.parametrize(
+    ("shape", "kwargs", "viewer_labels", "expected"),
+    [
+        ((4, 16, 16), {"metadata": {"axes": "tyx"}}, (), "TYX"),
+        ((4, 16, 16), {"metadata": {"axes": "TZYX"}}, (), "ZYX"),  # does not fit: ignored
+        ((4, 16, 16), {"axis_labels": ("t", "y", "x")}, (), "TYX"),
+        ((2, 4, 16, 16), {}, ("c", "t", "y", "x"), "CTYX"),
+        ((16, 16, 3), {"rgb": True}, (), "YXC"),
+        ((4, 3, 16, 16), {}, ("0", "1", "2", "3"), "TZYX"),
+    ],
+)
+def test_axes_guess(
+    shape: tuple[int, ...], kwargs: dict[str, Any], viewer_labels: tuple[str, ...], expected: str
+) -> None:
+    layer = napari.layers.Image(np.zeros(shape, np.uint8), **kwargs)
+    assert guess_axes(layer, viewer_labels) == expected
+
+
+def test_sample_widget_and_estimate(make_napari_viewer: Any, qtbot: Any) -> None:
+    viewer = make_napari_viewer()
+    viewer.open_sample("quorvel", "timelapse")
+    assert [layer.name for layer in viewer.layers] == ["noisy time-lapse", "truth"]
+    dock, widget = viewer.window.add_plugin_dock_widget("quorvel", "Denoise")
+    assert dock.name == "Denoise (quorvel)"
+    noisy = viewer.layers["noisy time-lapse"]
+    assert widget.image.value is noisy
+    assert widget.axes.value == "TYX"
+    assert "search window" in widget.search.tooltip
+
+    widget.estimate()
+    _finish(qtbot, widget)
+    model = quorvel.estimate_noise(noisy.data, "TYX")
+    assert np.allclose([float(widget.gain.value)], model.gain, rtol=1e-5)
+    assert np.allclose([float(widget.offset.value)], model.offset, rtol=1e-5)
+    assert np.allclose([float(widget.sigma.value)], model.sigma, rtol=1e-5)
+
+
+@pytest.mark.parametrize("kind", ["numpy", "dask", "multiscale"])
+def test_run_matches_denoise_and_keeps_placement(
+    make_napari_viewer: Any, qtbot: Any, kind: str
+) -> None:
+    image = _noisy((3, 48, 64))
+    data: Any = image
+    if kind == "dask":
+        da = pytest.importorskip("dask.array")
+        data = da.from_array(image, chunks=(1, 48, 32))
+    elif kind == "multiscale":
+        data = [image, image[:, ::2, ::2]]
+    viewer = make_napari_viewer()
+    layer = viewer.add_image(
+        data,
+        name="cells",
+        scale=(2.0, 0.5, 0.25),
+        translate=(1.0, 10.0, -3.0),
+        metadata={"axes": "TYX", "objective": "60x"},
+        multiscale=kind == "multiscale",
+    )
+    widget = _dock(viewer)
+    _set(widget)
+    widget.run()
+    _finish(qtbot, widget)
+
+    out = viewer.layers["cells denoised"]
+    np.testing.assert_array_equal(np.asarray(out.data), quorvel.denoise(image, "TYX", **SETTINGS))
+    np.testing.assert_array_equal(out.scale, layer.scale)
+    np.testing.assert_array_equal(out.translate, layer.translate)
+    assert out.metadata == layer.metadata
+
+
+def test_preview_of_the_visible_region(make_napari_viewer: Any, qtbot: Any) -> None:
+    image = _noisy((5, 128, 128))
+    viewer = make_napari_viewer(show=True)
+    layer = viewer.add_image(image, name="cells", scale=(1.0, 2.0, 2.0), translate=(0, 5, 7))
+    widget = _dock(viewer)
+    widget.axes.value = "TYX"
+    _set(widget)
+    viewer.dims.set_point(0, 3)
+    viewer.scene.camera.center = (0.0, 5 + 2 * 40.0, 7 + 2 * 90.0)
+    viewer.scene.camera.zoom = 8.0
+    qtbot.waitUntil(lambda: 0 < layer.corner_pixels[0, 1], timeout=WAIT_MS)
+
+    widget.preview()
+    _finish(qtbot, widget)
+    shown = viewer.layers["cells preview"]
+    lo, hi = layer.corner_pixels  # first and last pixel on the canvas, along (T, Y, X)
+    assert 0 < lo[1] and hi[2] < 127
+    assert shown.data.shape == (1, hi[1] - lo[1] + 1, hi[2] - lo[2] + 1)
+    np.testing.assert_array_equal(shown.translate, (3, 5 + 2 * lo[1], 7 + 2 * lo[2]))
+    crop = image[3:4, lo[1] : hi[1] + 1, lo[2] : hi[2] + 1]
+    np.testing.assert_array_equal(shown.data, quorvel.denoise(crop, "TYX", **SETTINGS))
+
+
+def test_cancel_stops_a_run(make_napari_viewer: Any, qtbot: Any) -> None:
+    viewer = make_napari_viewer()
+    viewer.add_image(_noisy((6, 160, 160)), name="cells", metadata={"axes": "TYX"})
+    widget = _dock(viewer)
+    widget.noise.value = "auto"
+    widget.run()
+    job = widget.job
+    reports = _jobs._denoise_accepts("progress")
+    # With progress reports, cancel in the middle of the denoiser's run.
+    qtbot.waitUntil(lambda: job.fraction is not None if reports else widget.worker.is_running)
+    assert widget.cancel_button.enabled
+    widget.cancel_button.native.click()
+    _finish(qtbot, widget)
+
+    assert [layer.name for layer in viewer.layers] == ["cells"]
+    assert widget.status.value == "cancelled"
+    if reports:
+        assert job.fraction < 1.0
+
+
+def test_bad_settings_are_one_line_errors(
+    make_napari_viewer: Any, qtbot: Any, errors: list[str]
+) -> None:
+    viewer = make_napari_viewer()
+    viewer.add_image(_noisy((32, 32)), name="cells")
+    widget = _dock(viewer)
+    _set(widget)
+    widget.axes.value = "YQ"
+    widget.run()
+    _finish(qtbot, widget)
+    widget.axes.value = "YX"
+    widget.patch_radius.value = "X=two"
+    widget.preview()
+    assert errors == [
+        "quorvel: error: axes 'YQ': unknown axis 'Q'; use T (time), C or S (channel), Z, Y and X",
+        "quorvel: error: patch radius: expected a radius such as 3, or radii by axis such as "
+        "X=3,Y=3,Z=1; got 'X=two'",
+    ]
+    assert len(viewer.layers) == 1 and not widget.busy
+
+
+def test_function_contribution(make_napari_viewer: Any) -> None:
+    viewer = make_napari_viewer()
+    image = _noisy((40, 40))
+    viewer.add_image(image, name="cells")
+    _, function = viewer.window.add_plugin_dock_widget("quorvel", "Denoise image (function)")
+    function(axes="YX", noise="gaussian", iterations=2)
+    expected = quorvel.denoise(image, "YX", noise="gaussian", iterations=2)
+    np.testing.assert_array_equal(viewer.layers[-1].data, expected)
