@@ -48,6 +48,7 @@ from quorvel import __version__
 from quorvel._api import NoiseModel, _denoise_lazy, _run_denoise, estimate_noise
 from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
 from quorvel._progress import Stages
+from quorvel.noise import METHODS
 from quorvel.io import (
     ImageData,
     LazyImage,
@@ -179,6 +180,12 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="O",
         help="Poisson-Gaussian offset, with --gain; write negative values as --offset=-190",
     )
+    noise.add_argument(
+        "--camera",
+        type=Path,
+        metavar="JSON",
+        help="noise model of the camera, from 'quorvel calibrate' (instead of --gain/--offset)",
+    )
     algo = den.add_argument_group("denoiser")
     algo.add_argument(
         "--patch-radius",
@@ -265,7 +272,30 @@ def build_parser() -> argparse.ArgumentParser:
     )
     est.add_argument("--axes", type=_letters, metavar="AXES", help=axes_help)
     est.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    est.add_argument(
+        "--method", choices=METHODS, default="auto", help="calibration (default: %(default)s)"
+    )
+    est.add_argument(
+        "--plot",
+        type=Path,
+        metavar="PNG",
+        help="draw the local mean-variance points and the fitted line per channel "
+        "(needs matplotlib)",
+    )
     est.set_defaults(func=_cmd_estimate)
+
+    cal = sub.add_parser(
+        "calibrate",
+        help="measure a camera's noise model from dark and flat frames",
+        description="Offset and read noise from dark frames; gain from pairs of flat "
+        "frames (each file a stack of 2 or more frames, or single frames paired in order), "
+        "or from --image when there are no flats.",
+    )
+    cal.add_argument("--dark", type=Path, nargs="+", required=True, metavar="DARK")
+    cal.add_argument("--flat", type=Path, nargs="*", default=[], metavar="FLAT")
+    cal.add_argument("--image", type=Path, metavar="IMG", help="image to take the gain from")
+    cal.add_argument("-o", "--output", type=Path, required=True, metavar="JSON")
+    cal.set_defaults(func=_cmd_calibrate)
 
     demo = sub.add_parser(
         "demo",
@@ -302,6 +332,10 @@ def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
     if args.gain is not None and kind == "gaussian":
         raise CommandError("--gain/--offset go with --noise auto or poisson-gaussian")
     model = None if args.gain is None else NoiseModel(args.gain, args.offset)
+    if args.camera is not None:
+        if args.gain is not None or kind == "gaussian":
+            raise CommandError("--camera cannot be combined with --gain/--offset or --sigma")
+        model = NoiseModel.from_json(args.camera)
     return {"noise": kind, "sigma": args.sigma, "model": model}
 
 
@@ -621,9 +655,11 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
     image: ImageData | LazyImage = read_lazy(src) if _is_zarr_path(src) else _read(src)
     axes = _axes_of(image, args.axes, src, quiet=False)
     with _core_output_silenced():
-        model = estimate_noise(image.data, axes)
+        model = estimate_noise(image.data, axes, method=args.method)
         if isinstance(image, LazyImage):
             model = model.compute(scheduler="threads")
+        if args.plot is not None:
+            _plot(image, axes, args)
     sigma = model.sigma or (math.nan,) * model.n_channels
     if args.json:
         record = {
@@ -644,6 +680,38 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
         gain, offset, sig = ("no fit" if math.isnan(v) else f"{v:.4g}" for v in values)
         print(f"{c:>7}  {gain:>10}  {offset:>12}  {sig:>10}")
     print("noise variance = gain * intensity + offset; sigma: as Gaussian noise")
+    return 0
+
+
+def _plot(image: ImageData | LazyImage, axes: str, args: argparse.Namespace) -> None:
+    from quorvel import _chunked
+    from quorvel._axes import to_core_layout
+    from quorvel.noise.plot import plot_mean_variance
+
+    if isinstance(image, LazyImage):  # the region the estimate used
+        core = _chunked.to_core_dask(image.data, axes)
+        data = np.asarray(core[_chunked.noise_sample_region(core.shape)])
+    else:
+        data = to_core_layout(np.asarray(image.data), axes)
+    method = "auto" if args.method == "core" else args.method
+    plot_mean_variance(data, args.plot, method, title=f"{args.input.name} ({method})")
+
+
+def _cmd_calibrate(args: argparse.Namespace) -> int:
+    from quorvel.noise.camera import calibrate_camera
+
+    for path in [*args.dark, *args.flat, *([args.image] if args.image else [])]:
+        _check_input(path)
+    image = None if args.image is None else _read(args.image).data
+    result = calibrate_camera(
+        [_read(p).data for p in args.dark], [_read(p).data for p in args.flat], image
+    )
+    result.to_json(args.output)
+    m = result.model
+    print(
+        f"{args.output}: gain {m.gain[0]:.4g} ({result.gain_source}), offset {m.offset[0]:.4g}; "
+        f"dark level {result.dark_level:.4g}, read noise {result.read_noise:.4g}"
+    )
     return 0
 
 

@@ -1,33 +1,21 @@
-"""The noise model of an image and its estimation from the image itself.
-
-`NoiseModel` holds per channel a Poisson-Gaussian model (variance
-``gain * intensity + offset``) and a Gaussian one (``sigma``).  `_plan_noise`
-decides for each channel which path the denoiser takes and with which
-parameters.
-"""
+"""`NoiseModel`: the per-channel Poisson-Gaussian and Gaussian noise of an image."""
 
 from __future__ import annotations
 
-import math
+import json
 import os
-import warnings
-from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from quorvel._core import NoisePlan, _calibrate, _estimate_sigma
 from quorvel._util import FloatValues, _as_float_tuple, _format_values, _per_channel
-
-if TYPE_CHECKING:
-    from quorvel._params import _NoiseArgs
 
 __all__ = ["NoiseModel"]
 
-# Warnings are attributed to the caller's code, not to this package.
-_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+#: What a camera file says it is, so that other JSON is not taken for one.
+_FORMAT = "quorvel-noise-model"
 
 
 @dataclass(frozen=True)
@@ -122,112 +110,64 @@ class NoiseModel:
             text += f", sigma {_format_values(self.sigma)}"
         return text
 
+    def to_json(self, path: str | os.PathLike[str] | None = None, **extra: Any) -> str:
+        """The model as JSON text, written to `path` when given.
 
+        Parameters
+        ----------
+        path : str or path-like, optional
+            File to write.
+        **extra
+            Further JSON-serialisable fields kept beside the model (e.g. the
+            read noise and dark level a camera calibration measured).
 
-def _estimate_core(core5: npt.NDArray[Any]) -> NoiseModel:
-    """The noise model of a core-layout ``(T, C, Z, Y, X)`` image.
+        Returns
+        -------
+        str
+            The JSON text; `from_json` reads it back.
+        """
+        fields: dict[str, Any] = {"format": _FORMAT, "gain": list(self.gain)}
+        fields["offset"] = list(self.offset)
+        if self.sigma is not None:
+            fields["sigma"] = list(self.sigma)
+        text = json.dumps({**fields, **extra}, indent=2, allow_nan=True) + "\n"
+        if path is not None:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+        return text
 
-    Parameters
-    ----------
-    core5 : ndarray
-        Five-dimensional image in core layout; C-contiguous float32 avoids a
-        conversion.
+    @classmethod
+    def from_json(cls, source: str | os.PathLike[str]) -> NoiseModel:
+        """Read a model written by `to_json` (or ``quorvel calibrate``).
 
-    Returns
-    -------
-    NoiseModel
-        Gain and offset from the core's Poisson-Gaussian calibration (NaN
-        where it failed) and sigma from its Gaussian estimate, per channel.
-    """
-    gain, offset = _calibrate(core5)
-    sigma = _estimate_sigma(core5, range(core5.shape[1]))
-    return NoiseModel(gain, offset, [sigma[c] for c in range(core5.shape[1])])
+        Parameters
+        ----------
+        source : str or path-like
+            A file name, or JSON text (a string starting with ``{``).
 
+        Returns
+        -------
+        NoiseModel
 
-
-# --------------------------------------------------------------------------
-# The noise of each channel
-
-
-def _gaussian_levels(
-    core5: npt.NDArray[Any], channels: Sequence[int], known: tuple[float, ...] | None
-) -> dict[int, float]:
-    """Sigma of `channels`: from `known` (one value per channel) or estimated."""
-    if known is None:
-        levels = _estimate_sigma(core5, channels)
-    else:
-        levels = {c: known[c] for c in channels}
-    zero = [c for c in channels if not levels[c] > 0]
-    if zero:
-        raise ValueError(
-            f"sigma: the noise level of channel {zero[0]} is 0 (a constant or noise-free "
-            "channel); give sigma with noise='gaussian'"
-        )
-    return levels
-
-
-def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs) -> NoisePlan:
-    """Decide the path and noise parameters of every channel of a core-layout image.
-
-    Parameters
-    ----------
-    core5 : ndarray
-        The image in core layout, read only for what has to be estimated
-        (a representative block may stand in for a larger image).
-    args : _NoiseArgs
-        Checked `noise`, `sigma` and `model` arguments of `denoise`.
-
-    Returns
-    -------
-    NoisePlan
-        Gaussian sigma or Poisson-Gaussian gain and offset, per channel.
-
-    Raises
-    ------
-    ValueError
-        When a required gain is not positive or a noise level is 0.
-    """
-    n = core5.shape[1]
-    none: tuple[None, ...] = (None,) * n
-    model = args.model
-    if args.kind == "gaussian":
-        known = args.sigma if args.sigma is not None else (model.sigma if model else None)
-        levels = _gaussian_levels(
-            core5, range(n), None if known is None else _per_channel(known, n)
-        )
-        return NoisePlan(none, none, tuple(levels[c] for c in range(n)))
-
-    if model is None:
-        gain, offset = _calibrate(core5)
-        known_sigma = None
-    else:
-        gain, offset = _per_channel(model.gain, n), _per_channel(model.offset, n)
-        known_sigma = None if model.sigma is None else _per_channel(model.sigma, n)
-    bad = [c for c in range(n) if not gain[c] > 0]
-    if args.kind == "poisson-gaussian" and bad:
-        c = bad[0]
-        what = "could not be fitted" if math.isnan(gain[c]) else f"is {gain[c]:.4g}, not positive"
-        raise ValueError(
-            f"noise: the Poisson-Gaussian gain of channel {c} {what}; use noise='auto' to "
-            "denoise such channels as Gaussian noise, or noise='gaussian'"
-        )
-    levels = _gaussian_levels(core5, bad, known_sigma) if bad else {}
-    if bad:
-        details = ", ".join(
-            f"channel {c} ({'no fit' if math.isnan(gain[c]) else f'gain {gain[c]:.3g}'}, "
-            f"sigma {levels[c]:.4g})"
-            for c in bad
-        )
-        warnings.warn(
-            "noise='auto': the Poisson-Gaussian gain is not positive in "
-            f"{details}; denoising {'it' if len(bad) == 1 else 'them'} as Gaussian noise",
-            RuntimeWarning,
-            skip_file_prefixes=(_PACKAGE_DIR,),
-        )
-    return NoisePlan(
-        tuple(None if c in levels else gain[c] for c in range(n)),
-        tuple(None if c in levels else offset[c] for c in range(n)),
-        tuple(levels.get(c) for c in range(n)),
-    )
-
+        Raises
+        ------
+        ValueError
+            When the text is not such a model or its values are invalid.
+        """
+        text = str(source)
+        where = "text"
+        if not text.lstrip().startswith("{"):
+            where = text
+            with open(source, encoding="utf-8") as f:
+                text = f.read()
+        try:
+            data = json.loads(text)
+        except json.JSONDecodeError as exc:
+            raise ValueError(f"{where}: not JSON ({exc})") from None
+        if not isinstance(data, dict) or data.get("format") != _FORMAT:
+            raise ValueError(f"{where}: not a quorvel noise model (no format {_FORMAT!r})")
+        try:
+            return cls(data["gain"], data["offset"], data.get("sigma"))
+        except KeyError as exc:
+            raise ValueError(f"{where}: missing field {exc}") from None
 
