@@ -100,49 +100,127 @@ def _points(residual: F64, wide: F64, mean: F64, block: int) -> BlockPoints:
     return BlockPoints(m.ravel(), energy.ravel(), wide_energy.ravel(), np.full(m.size, n))
 
 
-def temporal_points(channel: npt.NDArray[Any], axis: int, block: int = BLOCK) -> BlockPoints:
-    """Blocks of neighbouring-frame differences of one channel (T, Z, Y, X) along `axis`."""
-    x = np.asarray(channel, dtype=np.float64)
-    n = x.shape[axis]
-    if n < 2:
-        return _EMPTY
-    # Pairs (k, k + 1) beside (k, k + 2); with two frames the pair stands in for both.
-    pairs = max(n - 2, 1)
-    first = np.take(x, np.arange(pairs), axis=axis)
-    second = np.take(x, np.arange(1, pairs + 1), axis=axis)
-    third = np.take(x, np.arange(min(2, n - 1), pairs + min(2, n - 1)), axis=axis)
-    return _points(
-        (second - first) / np.sqrt(2.0),
-        (third - first) / np.sqrt(2.0),
-        0.5 * (first + second),
-        block,
+#: Largest shift (pixels along Y and X) a block of a frame difference is
+#: matched over, to follow structure that moves between frames.
+MOTION_REACH = 1
+
+
+def _pair_blocks(
+    a: F64, b: F64, dy: int, dx: int, block: int
+) -> tuple[F64, F64, F64]:
+    """Block energy, wide energy and mean of ``b`` shifted by (dy, dx) minus ``a``.
+
+    The wide residual sums the differences of 2 x 2 neighbouring pixels (over
+    2, keeping the variance of white noise): noise is independent from pixel
+    to pixel, while what motion leaves in a difference is smooth over
+    neighbouring pixels and grows four times in energy.
+    """
+    r = MOTION_REACH
+    ny, nx = a.shape[-2:]
+    a_c = a[..., r : ny - r, r : nx - r]
+    b_c = b[..., r + dy : ny - r + dy, r + dx : nx - r + dx]
+    d = (b_c - a_c) / np.sqrt(2.0)
+    box = d[..., :-1, :-1] + d[..., 1:, :-1] + d[..., :-1, 1:] + d[..., 1:, 1:]
+    n = float(block * block)
+    core = d[..., :-1, :-1]
+    return (
+        _block_sums(core * core, block) / n,
+        _block_sums(0.25 * box * box, block) / n,
+        _block_sums(0.5 * (a_c + b_c)[..., :-1, :-1], block) / n,
     )
 
 
-def spatial_points(channel: npt.NDArray[Any], block: int = BLOCK) -> BlockPoints:
-    """Blocks of four-neighbour residuals of one channel (T, Z, Y, X), plane by plane."""
-    x = np.asarray(channel, dtype=np.float64)
-    if x.shape[-1] < 5 or x.shape[-2] < 5:
+def temporal_points(channel: npt.NDArray[Any], axis: int, block: int = BLOCK) -> BlockPoints:
+    """Blocks of neighbouring-frame differences of one channel (T, Z, Y, X) along `axis`.
+
+    Each block of frame k + 1 is matched to frame k at the shift (up to
+    `MOTION_REACH` pixels) that best explains another pair of frames, two
+    frames before or after, which shares no frame and so no noise with
+    this one: the choice does not select for low noise.
+    """
+    x = np.moveaxis(np.asarray(channel, dtype=np.float64), axis, 0)
+    n = x.shape[0]
+    size = min(block, x.shape[-2] - 2 * MOTION_REACH - 1, x.shape[-1] - 2 * MOTION_REACH - 1)
+    if n < 2 or size < 2:
         return _EMPTY
-    centre = x[..., 2:-2, 2:-2]
+    shifts = [
+        (dy, dx)
+        for dy in range(-MOTION_REACH, MOTION_REACH + 1)
+        for dx in range(-MOTION_REACH, MOTION_REACH + 1)
+    ]
+    # Per pair: (shifts, ...blocks) arrays of energy, wide energy and mean.
+    pairs = [
+        [np.stack(v) for v in zip(*(_pair_blocks(x[k], x[k + 1], dy, dx, size) for dy, dx in shifts))]
+        for k in range(n - 1)
+    ]
+    still = shifts.index((0, 0))
+    out: list[list[F64]] = [[], [], []]
+    for k, (energy, wide, mean) in enumerate(pairs):
+        other = k - 2 if k >= 2 else k + 2
+        if other < len(pairs):
+            choice = np.argmin(pairs[other][1], axis=0)[None]
+        else:
+            choice = np.full((1, *energy.shape[1:]), still)
+        for i, v in enumerate((energy, wide, mean)):
+            out[i].append(np.take_along_axis(v, choice, axis=0)[0].ravel())
+    energy, wide, mean = (np.concatenate(v) for v in out)
+    return BlockPoints(mean, energy, wide, np.full(mean.size, float(size * size)))
 
-    def ring(d: int) -> F64:
-        ny, nx = x.shape[-2:]
-        return (
-            x[..., 2 - d : ny - 2 - d, 2:-2]
-            + x[..., 2 + d : ny - 2 + d, 2:-2]
-            + x[..., 2:-2, 2 - d : nx - 2 - d]
-            + x[..., 2:-2, 2 + d : nx - 2 + d]
-        )
 
-    near = ring(1)
-    # var(c - s/4) = v + v/4 for equal variances: scale by sqrt(4/5).  Its
-    # expected square weighs the centre's variance by 4/5 and each
-    # neighbour's by 1/20, and so does the local mean.
-    residual = np.sqrt(0.8) * (centre - 0.25 * near)
-    wide = np.sqrt(0.8) * (centre - 0.25 * ring(2))
-    mean = 0.8 * centre + 0.05 * near
-    return _points(residual, wide, mean, block)
+def _polynomial_residual_weights(half: int, degree: int, stride: int) -> F64:
+    """Weights of the pixel minus the value a 2-D polynomial fit gives it.
+
+    The polynomial of `degree` is fitted by least squares to the
+    (2 * half + 1)**2 pixels `stride` apart around the pixel; the residual
+    is a linear combination of them that vanishes on every such polynomial.
+    """
+    offsets = np.arange(-half, half + 1)
+    yy, xx = np.meshgrid(offsets, offsets, indexing="ij")
+    terms = [
+        (yy**i * xx**j).ravel() for i in range(degree + 1) for j in range(degree + 1 - i)
+    ]
+    design = np.stack(terms, axis=1).astype(np.float64)
+    centre_row = np.linalg.pinv(design)[:, (design.shape[0] - 1) // 2]
+    fitted = design @ centre_row  # weights of the fitted centre value... per pixel
+    weights = -fitted
+    weights[(design.shape[0] - 1) // 2] += 1.0
+    full = np.zeros(((2 * half) * stride + 1, (2 * half) * stride + 1))
+    full[::stride, ::stride] = weights.reshape(2 * half + 1, 2 * half + 1)
+    return full
+
+
+def _correlate(x: F64, weights: F64, reach: int) -> F64:
+    """Sum of weights times shifted copies of the last two axes, cropped by `reach`."""
+    ny, nx = x.shape[-2:]
+    out = np.zeros((*x.shape[:-2], ny - 2 * reach, nx - 2 * reach))
+    k = weights.shape[0] // 2
+    for (dy, dx), w in np.ndenumerate(weights):
+        if w != 0.0:
+            oy, ox = reach + dy - k, reach + dx - k
+            out += w * x[..., oy : oy + ny - 2 * reach, ox : ox + nx - 2 * reach]
+    return out
+
+
+#: Half-size and degree of the polynomial the spatial residual removes.
+SPATIAL_HALF = 2
+SPATIAL_DEGREE = 3
+
+
+def spatial_points(channel: npt.NDArray[Any], block: int = BLOCK) -> BlockPoints:
+    """Blocks of polynomial-fit residuals of one channel (T, Z, Y, X), plane by plane."""
+    x = np.asarray(channel, dtype=np.float64)
+    near = _polynomial_residual_weights(SPATIAL_HALF, SPATIAL_DEGREE, 1)
+    wide = _polynomial_residual_weights(SPATIAL_HALF, SPATIAL_DEGREE, 2)
+    reach = wide.shape[0] // 2
+    if x.shape[-1] <= 2 * reach or x.shape[-2] <= 2 * reach:
+        return _EMPTY
+    # E[r**2] = sum(w_j**2 * v_j): unit weight sum after scaling, and the
+    # local mean takes the same weights.
+    norm_near, norm_wide = (near**2).sum(), (wide**2).sum()
+    residual = _correlate(x, near / np.sqrt(norm_near), reach)
+    wide_residual = _correlate(x, wide / np.sqrt(norm_wide), reach)
+    mean = _correlate(x, near**2 / norm_near, reach)
+    return _points(residual, wide_residual, mean, block)
 
 
 def _weighted_line(
@@ -205,7 +283,8 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
     with np.errstate(divide="ignore", invalid="ignore"):
         excess = np.log(points.wide / y)
     positive &= np.isfinite(excess)
-    flat = positive & (excess <= REJECT_Z * _noise_scale(excess[positive]))
+    flat_scale = _noise_scale(excess[positive])
+    flat = positive & (excess <= REJECT_Z * flat_scale)
     used = flat if flat.sum() >= 2 else positive
     gain = offset = np.nan
     for _ in range(MAX_ROUNDS):
@@ -216,7 +295,11 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
             gain, offset = _weighted_line(x[used], y[used], w, lo, hi, floor)
             predicted = np.maximum(gain * x + offset, floor)
         ratio = np.log(np.where(positive, y, 1.0) / predicted)
-        keep = flat & (ratio <= REJECT_Z * _noise_scale(ratio[used]))
+        # A fit pulled up by structure widens the spread below it: the
+        # spread of the flatness statistic (a difference of two such
+        # energies) bounds it.
+        scale = min(_noise_scale(ratio[used]), flat_scale)
+        keep = flat & (ratio <= REJECT_Z * scale)
         if np.array_equal(keep, used) or keep.sum() < 2:
             break
         used = keep
