@@ -167,60 +167,47 @@ def temporal_points(channel: npt.NDArray[Any], axis: int, block: int = BLOCK) ->
     return BlockPoints(mean, energy, wide, np.full(mean.size, float(size * size)))
 
 
-def _polynomial_residual_weights(half: int, degree: int, stride: int) -> F64:
-    """Weights of the pixel minus the value a 2-D polynomial fit gives it.
-
-    The polynomial of `degree` is fitted by least squares to the
-    (2 * half + 1)**2 pixels `stride` apart around the pixel; the residual
-    is a linear combination of them that vanishes on every such polynomial.
-    """
-    offsets = np.arange(-half, half + 1)
-    yy, xx = np.meshgrid(offsets, offsets, indexing="ij")
-    terms = [
-        (yy**i * xx**j).ravel() for i in range(degree + 1) for j in range(degree + 1 - i)
-    ]
-    design = np.stack(terms, axis=1).astype(np.float64)
-    centre_row = np.linalg.pinv(design)[:, (design.shape[0] - 1) // 2]
-    fitted = design @ centre_row  # weights of the fitted centre value... per pixel
-    weights = -fitted
-    weights[(design.shape[0] - 1) // 2] += 1.0
-    full = np.zeros(((2 * half) * stride + 1, (2 * half) * stride + 1))
-    full[::stride, ::stride] = weights.reshape(2 * half + 1, 2 * half + 1)
-    return full
+#: Weights of the centre value of a cubic fitted to 5 points (Savitzky-Golay).
+_CUBIC_FIT = np.array([-3.0, 12.0, 17.0, 12.0, -3.0]) / 35.0
 
 
-def _correlate(x: F64, weights: F64, reach: int) -> F64:
-    """Sum of weights times shifted copies of the last two axes, cropped by `reach`."""
+def _separable(x: npt.NDArray[np.float32], taps: F64, stride: int, reach: int) -> npt.NDArray[np.float32]:
+    """`taps` applied `stride` pixels apart along Y then X, cropped by `reach` on each side."""
     ny, nx = x.shape[-2:]
-    out = np.zeros((*x.shape[:-2], ny - 2 * reach, nx - 2 * reach))
-    k = weights.shape[0] // 2
-    for (dy, dx), w in np.ndenumerate(weights):
-        if w != 0.0:
-            oy, ox = reach + dy - k, reach + dx - k
-            out += w * x[..., oy : oy + ny - 2 * reach, ox : ox + nx - 2 * reach]
+    half = len(taps) // 2
+    rows = np.zeros((*x.shape[:-2], ny - 2 * reach, nx), dtype=np.float32)
+    for i, w in enumerate(taps):
+        o = reach + (i - half) * stride
+        rows += np.float32(w) * x[..., o : o + ny - 2 * reach, :]
+    out = np.zeros((*x.shape[:-2], ny - 2 * reach, nx - 2 * reach), dtype=np.float32)
+    for i, w in enumerate(taps):
+        o = reach + (i - half) * stride
+        out += np.float32(w) * rows[..., o : o + nx - 2 * reach]
     return out
 
 
-#: Half-size and degree of the polynomial the spatial residual removes.
-SPATIAL_HALF = 2
-SPATIAL_DEGREE = 3
-
-
 def spatial_points(channel: npt.NDArray[Any], block: int = BLOCK) -> BlockPoints:
-    """Blocks of polynomial-fit residuals of one channel (T, Z, Y, X), plane by plane."""
-    x = np.asarray(channel, dtype=np.float64)
-    near = _polynomial_residual_weights(SPATIAL_HALF, SPATIAL_DEGREE, 1)
-    wide = _polynomial_residual_weights(SPATIAL_HALF, SPATIAL_DEGREE, 2)
-    reach = wide.shape[0] // 2
+    """Blocks of local-polynomial residuals of one channel (T, Z, Y, X), plane by plane.
+
+    The residual is the pixel minus the value that a product of cubics along
+    Y and X, fitted to the 5 x 5 pixels around it, gives it: it vanishes on
+    every such polynomial.  The wide residual takes the 5 x 5 pixels two
+    apart.  With kernel k, ``E[r**2] = sum((delta - k)**2 * v)`` where
+    ``(delta - k)**2 = (1 - 2 k0) delta + k**2``: after scaling to unit
+    weight sum, the local mean uses the same weights.
+    """
+    x = np.asarray(channel, dtype=np.float32)
+    reach = 2 * (len(_CUBIC_FIT) // 2)
     if x.shape[-1] <= 2 * reach or x.shape[-2] <= 2 * reach:
         return _EMPTY
-    # E[r**2] = sum(w_j**2 * v_j): unit weight sum after scaling, and the
-    # local mean takes the same weights.
-    norm_near, norm_wide = (near**2).sum(), (wide**2).sum()
-    residual = _correlate(x, near / np.sqrt(norm_near), reach)
-    wide_residual = _correlate(x, wide / np.sqrt(norm_wide), reach)
-    mean = _correlate(x, near**2 / norm_near, reach)
-    return _points(residual, wide_residual, mean, block)
+    k0 = _CUBIC_FIT[len(_CUBIC_FIT) // 2] ** 2
+    norm = float(1.0 - 2.0 * k0 + (_CUBIC_FIT**2).sum() ** 2)
+    scale = np.float32(1.0 / np.sqrt(norm))
+    centre = x[..., reach:-reach, reach:-reach]
+    residual = (centre - _separable(x, _CUBIC_FIT, 1, reach)) * scale
+    wide = (centre - _separable(x, _CUBIC_FIT, 2, reach)) * scale
+    mean = ((1.0 - 2.0 * k0) * centre + _separable(x, _CUBIC_FIT**2, 1, reach)) / norm
+    return _points(residual, wide, mean, block)
 
 
 def _weighted_line(
