@@ -64,6 +64,23 @@ class BlockPoints:
     energy: F64
     wide: F64
     count: F64
+    #: Which residual each block comes from (0: frames, 1: pixels): the
+    #: spread of the flatness statistic is measured per kind.
+    kind: npt.NDArray[np.int8] | None = None
+
+    def __add__(self, other: BlockPoints) -> BlockPoints:
+        """The blocks of both, each keeping its kind."""
+        kinds = [
+            p.kind if p.kind is not None else np.full(p.mean.size, k, np.int8)
+            for k, p in enumerate((self, other))
+        ]
+        return BlockPoints(
+            np.concatenate([self.mean, other.mean]),
+            np.concatenate([self.energy, other.energy]),
+            np.concatenate([self.wide, other.wide]),
+            np.concatenate([self.count, other.count]),
+            np.concatenate(kinds),
+        )
 
 
 @dataclass(frozen=True)
@@ -270,7 +287,10 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
     with np.errstate(divide="ignore", invalid="ignore"):
         excess = np.log(points.wide / y)
     positive &= np.isfinite(excess)
-    flat_scale = _noise_scale(excess[positive])
+    kind = points.kind if points.kind is not None else np.zeros(x.shape, np.int8)
+    flat_scale = np.zeros(x.shape)
+    for k in np.unique(kind):
+        flat_scale[kind == k] = _noise_scale(excess[positive & (kind == k)])
     flat = positive & (excess <= REJECT_Z * flat_scale)
     used = flat if flat.sum() >= 2 else positive
     gain = offset = np.nan
@@ -285,7 +305,7 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
         # A fit pulled up by structure widens the spread below it: the
         # spread of the flatness statistic (a difference of two such
         # energies) bounds it.
-        scale = min(_noise_scale(ratio[used]), flat_scale)
+        scale = np.minimum(_noise_scale(ratio[used]), flat_scale)
         keep = flat & (ratio <= REJECT_Z * scale)
         if np.array_equal(keep, used) or keep.sum() < 2:
             break
@@ -316,7 +336,9 @@ def choose_method(shape: tuple[int, ...]) -> tuple[Method, int]:
     return "spatial", -1
 
 
-def fit_channel(channel: npt.NDArray[Any], method: Method | Literal["auto"]) -> LineFit:
+def fit_channel(
+    channel: npt.NDArray[Any], method: Method | Literal["auto"], pool: bool | None = None
+) -> LineFit:
     """Fit the noise of one channel, an array (T, Z, Y, X).
 
     Parameters
@@ -327,6 +349,9 @@ def fit_channel(channel: npt.NDArray[Any], method: Method | Literal["auto"]) -> 
         ``'temporal'`` uses differences along T when there are at least two
         frames, else along Z; ``'auto'`` takes ``'temporal'`` when T or Z
         has at least `MIN_FRAMES` elements and ``'spatial'`` otherwise.
+    pool : bool, optional
+        Add the blocks of the spatial method to those of the temporal one
+        (default: for ``'auto'`` only).
 
     Returns
     -------
@@ -334,6 +359,8 @@ def fit_channel(channel: npt.NDArray[Any], method: Method | Literal["auto"]) -> 
         The fitted line and its block points.
     """
     axis = -1
+    if pool is None:
+        pool = method == "auto"
     if method == "auto":
         method, axis = choose_method(channel.shape)
     elif method == "temporal":
@@ -343,9 +370,14 @@ def fit_channel(channel: npt.NDArray[Any], method: Method | Literal["auto"]) -> 
                 "method='temporal' needs at least two frames (T) or planes (Z), got "
                 f"T={channel.shape[0]}, Z={channel.shape[1]}"
             )
-    points = (
-        temporal_points(channel, axis) if method == "temporal" else spatial_points(channel)
-    )
+    if method == "temporal":
+        points = temporal_points(channel, axis)
+        if pool:
+            # Flat blocks of the frames measure the same line where the
+            # differences do not (structure that moves).
+            points = points + spatial_points(channel)
+    else:
+        points = spatial_points(channel)
     # The range of the local means: single noisy pixels reach below the
     # intensity where a camera's variance line crosses 0.
     means = points.mean[np.isfinite(points.mean)]
