@@ -8,20 +8,25 @@ the intensities inside the block, as long as the signal itself cancels in
 ``r``.
 
 - ``temporal``: ``r`` is the difference of two neighbouring frames (or
-  planes) over sqrt(2) and ``m`` their mean; static structure cancels.
-- ``spatial``: ``r`` is the pixel minus the mean of its four neighbours
+  planes) over sqrt(2) and ``m`` their mean; static structure cancels, and
+  each block is matched over a pixel of shift to follow moving structure.
+- ``spatial``: ``r`` is the pixel minus the value of a local cubic fit
   (scaled to keep the variance) and ``m`` the matching weighted mean; only
-  locally flat signal cancels.
+  locally smooth signal cancels.
 
-The residuals are summarised in blocks of `BLOCK` pixels per plane.  Blocks
+The residuals are summarised in blocks of `BLOCK` x `BLOCK` pixels (smaller,
+down to `SMALLEST_BLOCK`, when that gives fewer than `MIN_BLOCKS`).  Blocks
 where the signal does not cancel (structure, edges, motion) hold more energy
-than the noise explains; they are rejected against the current fit (a
-one-sided test on the block's mean square), the line is refitted on the
-rest, and this repeats until the set of blocks settles.  The line is fitted
-by weighted least squares (weights: block size over predicted variance
-squared) through two anchor points inside the data's intensity range; both
-anchors are kept positive, so the fitted variance is never negative over
-that range.
+than the noise explains.  Two tests reject them: a flatness test (the same
+residual taken at twice the distance must not hold more energy: noise does
+not care about distance, leftover signal grows) and an energy test against
+the current fit, both one-sided, on logarithms of energy ratios, at
+`REJECT_Z` spreads measured on the blocks themselves (from the side that
+only noise reaches).  The line is refitted on the rest until the set of
+blocks settles.  It is fitted by weighted least squares (weights: block size
+over predicted variance squared) through two anchor points at the ends of
+the blocks' range of local means; both anchors are kept positive, so the
+fitted variance is never negative over that range.
 """
 
 from __future__ import annotations
@@ -36,6 +41,9 @@ Method = Literal["temporal", "spatial"]
 
 #: Side of the square blocks (in pixels, per plane) that the residuals are summarised in.
 BLOCK = 8
+SMALLEST_BLOCK = 4
+#: Fewest blocks a channel should give before the blocks are made smaller.
+MIN_BLOCKS = 200
 #: Fewest frames or planes the temporal method is used on by "auto".
 MIN_FRAMES = 4
 #: A block is rejected when its mean square exceeds the prediction by this
@@ -326,6 +334,15 @@ def _noise_scale(values: F64) -> float:
     return 1.4826 * float(np.median(-below))
 
 
+def _block_size(shape: tuple[int, ...]) -> int:
+    """The largest block side from `BLOCK` down that gives `MIN_BLOCKS` blocks."""
+    planes = int(np.prod(shape[:-2]))
+    for side in range(BLOCK, SMALLEST_BLOCK, -1):
+        if planes * (shape[-2] // side) * (shape[-1] // side) >= MIN_BLOCKS:
+            return side
+    return SMALLEST_BLOCK
+
+
 def choose_method(shape: tuple[int, ...]) -> tuple[Method, int]:
     """The method "auto" takes for a channel of shape (T, Z, Y, X), and the axis it uses."""
     nt, nz = shape[0], shape[1]
@@ -358,6 +375,7 @@ def fit_channel(
     LineFit
         The fitted line and its block points.
     """
+    block = _block_size(channel.shape)
     axis = -1
     if pool is None:
         pool = method == "auto"
@@ -371,13 +389,13 @@ def fit_channel(
                 f"T={channel.shape[0]}, Z={channel.shape[1]}"
             )
     if method == "temporal":
-        points = temporal_points(channel, axis)
+        points = temporal_points(channel, axis, block)
         if pool:
             # Flat blocks of the frames measure the same line where the
             # differences do not (structure that moves).
-            points = points + spatial_points(channel)
+            points = points + spatial_points(channel, block)
     else:
-        points = spatial_points(channel)
+        points = spatial_points(channel, block)
     # The range of the local means: single noisy pixels reach below the
     # intensity where a camera's variance line crosses 0.
     means = points.mean[np.isfinite(points.mean)]
