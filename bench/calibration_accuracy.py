@@ -190,6 +190,20 @@ def main(argv: Sequence[str] | None = None) -> int:
             f"| {method} | {errs.size} | {100 * np.mean(errs <= 5):.1f} % | "
             f"{100 * np.mean(errs <= 10):.1f} % | {w[0]:.1f} % | {w[1]} | {seconds[method]:.1f} |"
         )
+    lines.append("")
+    lines.append(
+        "| scene | frames | " + " | ".join(f"{m} within 5 % / 10 %" for m in METHODS) + " |"
+    )
+    lines.append("|---|---|" + "---|" * len(METHODS))
+    per_group = len(GAINS) * len(READ_NOISES) * len(PEAKS)
+    for g in range(len(rows) // per_group):
+        name, kind = rows[g * per_group][:2]
+        cells = []
+        for method in METHODS:
+            errs = np.array([e for e, _ in worst[method][g * per_group : (g + 1) * per_group]])
+            cells.append(f"{np.sum(errs <= 5)} / {np.sum(errs <= 10)} of {errs.size}")
+        frames_text = "1" if kind == "single" else f"{FRAMES} {kind}"
+        lines.append(f"| {name} | {frames_text} | " + " | ".join(cells) + " |")
     text = "\n".join(lines)
     print(text)
     if args.out:

@@ -2,7 +2,8 @@
 
 Everything here prepares arguments for the compute core ``_qv`` and interprets
 its results: axis names, parameter validation, the per-channel choice of noise
-model and the per-channel scaling.  The numerical work happens in the core.
+model and the per-channel scaling.  The numerical work happens in the core,
+except the noise calibration of `quorvel.noise` (NumPy).
 
 Layers
 ------

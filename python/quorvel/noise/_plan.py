@@ -13,7 +13,6 @@ import warnings
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Literal
 
-import numpy as np
 import numpy.typing as npt
 
 from quorvel._core import NoisePlan, _calibrate, _estimate_sigma
