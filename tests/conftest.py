@@ -47,7 +47,7 @@ class RecordingCore:
 
     The denoisers double every element in place, so a caller that moves
     elements to the wrong place on the way back is caught; the calibrations
-    return the values set on the instance.
+    (the core's and the package's own) return the values set on the instance.
     """
 
     def __init__(self) -> None:
@@ -82,6 +82,20 @@ class RecordingCore:
             gain, offset = gain * n_channels, offset * n_channels
         return [list(gain), list(offset)]
 
+    def fit_package(self, image: Any, method: str) -> tuple[tuple[float, ...], ...]:
+        """The package's own calibration, answered like `_calibrate_poisson_gaussian`."""
+        self._record("fit_package", (image, method))
+        gain, offset = self.poisson_estimate
+        n_channels = image.shape[1]
+        if len(gain) != n_channels:
+            gain, offset = gain * n_channels, offset * n_channels
+        nan = float("nan")
+        failed = [g == 1.0 and o == 0.0 for g, o in zip(gain, offset, strict=True)]
+        return (
+            tuple(nan if f else g for g, f in zip(gain, failed, strict=True)),
+            tuple(nan if f else o for o, f in zip(offset, failed, strict=True)),
+        )
+
     def names(self) -> list[str]:
         """Names of the calls made, in order."""
         return [name for name, _ in self.calls]
@@ -98,6 +112,9 @@ def fake_core(monkeypatch: pytest.MonkeyPatch) -> RecordingCore:
     """Replace the compute core seen by the package with a `RecordingCore`."""
     import quorvel._core
 
+    import quorvel.noise._plan
+
     core = RecordingCore()
     monkeypatch.setattr(quorvel._core, "qv", core)
+    monkeypatch.setattr(quorvel.noise._plan, "_fit_package", core.fit_package)
     return core

@@ -2,7 +2,8 @@
 
 Everything here prepares arguments for the compute core ``_qv`` and interprets
 its results: axis names, parameter validation, the per-channel choice of noise
-model and the per-channel scaling.  The numerical work happens in the core.
+model and the per-channel scaling.  The numerical work happens in the core,
+except the noise calibration of `quorvel.noise` (NumPy).
 
 Layers
 ------
@@ -45,7 +46,8 @@ from quorvel._params import (
 )
 from quorvel._progress import Stages
 from quorvel._util import FloatValues
-from quorvel.noise import NoiseModel, _estimate_core, _plan_noise
+from quorvel.noise import EstimateMethod, NoiseModel, _estimate_core, _plan_noise
+from quorvel.noise._plan import _check_method
 
 __all__ = ["NoiseModel", "denoise", "estimate_noise"]
 
@@ -74,7 +76,9 @@ def _prepare(
 
 
 
-def estimate_noise(image: npt.ArrayLike, axes: str | None = None) -> NoiseModel:
+def estimate_noise(
+    image: npt.ArrayLike, axes: str | None = None, method: EstimateMethod = "auto"
+) -> NoiseModel:
     """Estimate the noise of an image from the image itself.
 
     Parameters
@@ -90,6 +94,19 @@ def estimate_noise(image: npt.ArrayLike, axes: str | None = None) -> NoiseModel:
         array is ``"YX"`` and a 3-D one ``"ZYX"``; other dimensions must be
         named.  Time and space are neighbourhoods of a pixel; each channel is
         estimated on its own.
+    method : {'auto', 'temporal', 'spatial', 'core'}, default 'auto'
+        How gain and offset are calibrated, channel by channel.
+        ``'temporal'``: from differences of neighbouring frames (along T, or
+        along Z when there is one frame), which cancel static structure;
+        blocks where structure moves are rejected.  ``'spatial'``: from each
+        pixel's difference to its four neighbours, in the blocks where the
+        image is locally flat (their energy is what the fitted noise
+        predicts; the fit and the selection are iterated).  Both fit the line
+        robustly and keep the variance positive over the image's intensity
+        range.  ``'auto'``: ``'temporal'`` when T or Z has at least 4
+        elements, else ``'spatial'``.  ``'core'``: the compute core's
+        calibration (medians of windows on a grid), good on dense scenes and
+        biased on sparse ones.
 
     Returns
     -------
@@ -105,7 +122,8 @@ def estimate_noise(image: npt.ArrayLike, axes: str | None = None) -> NoiseModel:
     Raises
     ------
     ValueError
-        For invalid `axes`, an empty image or non-finite values.
+        For invalid `axes` or `method`, an empty image or non-finite values,
+        or ``method='temporal'`` on a single frame and plane.
     TypeError
         If `image` does not hold real numbers.
 
@@ -120,9 +138,10 @@ def estimate_noise(image: npt.ArrayLike, axes: str | None = None) -> NoiseModel:
     ((2.01,), (-190.3,))
     """
     if _is_dask(image):
-        return _estimate_lazy(image, axes)
+        return _estimate_lazy(image, axes, method)
+    _check_method(method)
     _, _, view5 = _prepare(image, axes)
-    return _estimate_core(np.ascontiguousarray(view5, dtype=np.float32))
+    return _estimate_core(np.ascontiguousarray(view5, dtype=np.float32), method)
 
 
 
@@ -178,7 +197,8 @@ def denoise(
         Noise model, e.g. from `estimate_noise` or a calibrated camera; one
         channel or one per channel.  With a dask `image` it may also be the
         delayed model that `estimate_noise` returns for it.  When None, ``'poisson-gaussian'`` and
-        ``'auto'`` calibrate it from the image.
+        ``'auto'`` calibrate it from the image with ``estimate_noise(...,
+        method='auto')``.
     patch_radius : int or mapping of str to int, optional
         Half-size of the compared patches: an int sets X and Y, a mapping by
         axis letter sets any of X, Y, Z and T, e.g. ``{"X": 3, "Y": 3}`` or

@@ -110,6 +110,9 @@ __all__ = [
 #: Axis order of the compute core, slowest to fastest.
 CORE_AXES = "TCZYX"
 
+#: Fewest frames (or planes) the region the noise is estimated on keeps, when
+#: the image has them: the calibration from neighbouring frames needs them.
+SAMPLE_FRAMES = 4
 #: Largest number of elements of the region the noise is estimated on
 #: (16 MiB of float32).
 SAMPLE_ELEMENTS = 2**22
@@ -815,17 +818,22 @@ def noise_sample_region(shape: Sequence[int], budget: int = SAMPLE_ELEMENTS) -> 
     -------
     tuple of slice
         The whole image if it fits `budget`; otherwise the middle time points
-        (as many as fit, at least one), then the middle planes, then a central
-        crop of Y and X as square as the image allows.  All channels are kept.
+        (as many as fit, at least `SAMPLE_FRAMES` or all), then the middle
+        planes (at least `SAMPLE_FRAMES` or all when fewer frames are kept),
+        then a central crop of Y and X as square as the image allows.  All
+        channels are kept.
     """
     t, c, z, y, x = (int(n) for n in shape)
     keep = {"T": t, "Z": z, "Y": y, "X": x}
+    # Enough frames (or else planes) for the calibration from neighbouring ones.
+    frames = min(t, SAMPLE_FRAMES)
+    planes = min(z, SAMPLE_FRAMES) if frames < SAMPLE_FRAMES else 1
     if t * c * z * y * x > budget:
-        keep["T"] = max(1, min(t, budget // (c * z * y * x)))
+        keep["T"] = max(frames, min(t, budget // (c * z * y * x)))
     if keep["T"] * c * z * y * x > budget:
-        keep["Z"] = max(1, min(z, budget // (c * y * x)))
+        keep["Z"] = max(planes, min(z, budget // (c * keep["T"] * y * x)))
     if keep["T"] * c * keep["Z"] * y * x > budget:
-        plane = max(1, budget // c)
+        plane = max(1, budget // (c * keep["T"] * keep["Z"]))
         side = math.isqrt(plane)
         keep["Y"] = min(y, max(1, side if x >= side else plane // x))
         keep["X"] = min(x, max(1, plane // keep["Y"]))

@@ -23,6 +23,7 @@ from quorvel._params import (
 )
 from quorvel._util import FloatValues
 from quorvel.noise import NoiseModel, _estimate_core, _plan_noise
+from quorvel.noise._plan import _check_method
 
 
 def _is_dask(image: object) -> bool:
@@ -52,11 +53,12 @@ def _prepare_lazy(image: Any, axes: str | None) -> tuple[str, Any]:
     return names, _chunked.to_core_dask(image, names)
 
 
-def _estimate_lazy(image: Any, axes: str | None) -> Any:
+def _estimate_lazy(image: Any, axes: str | None, method: str = "auto") -> Any:
     from quorvel import _chunked
 
     _, core = _prepare_lazy(image, axes)
-    return _chunked.estimate_lazy(core, _estimate_core)
+    _check_method(method)
+    return _chunked.estimate_lazy(core, _estimate_core, method)
 
 
 def _needs_estimate(args: _NoiseArgs) -> bool:

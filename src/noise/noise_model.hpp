@@ -41,7 +41,8 @@ struct noise_model {
 
     // Median of the image's values: the middle one for an odd count, the mean
     // of the two middle ones (summed in float) for an even count, 0 for an
-    // empty image. Sorts the storage in place; NaN sorts after every number.
+    // empty image; NaN counts as greater than every number. Found by
+    // selection: reorders the storage.
     [[nodiscard]] double median(array& image) const;
     // (1.4826 * median absolute deviation)^2, 0 for an empty image and the
     // value itself for a one-element image; reorders the storage.
@@ -69,7 +70,7 @@ struct noise_model {
 };
 
 // Median of a list of doubles by the rule of noise_model::median, with the
-// even-count mean taken in double. Sorts the list in place, NaN last.
+// even-count mean taken in double. Reorders the list.
 [[nodiscard]] double median_in_place(std::vector<double>& values);
 
 // Gaussian noise standard deviation of an image (robust scale of its

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <utility>
 
 #include "noise/noise_model.hpp"
 
@@ -10,14 +11,41 @@ namespace qv {
 
 namespace {
 
-// Ascending order with every NaN after every number. NaN values are moved
-// out of the way first, so the comparison sort only ever sees numbers and
-// `<` is a strict weak order on them.
+// Value at position k of `values` in ascending order with every NaN after
+// every number, given that [begin, numbers_end) holds all the numbers.
+// Reorders the numbers only. Equal numbers are interchangeable, so the value
+// is that of a full sort.
 template <typename T>
-void sort_nan_last(std::span<T> values) {
+T order_statistic(std::span<T> values, typename std::span<T>::iterator numbers_end,
+                  std::size_t k) {
+    const auto count = static_cast<std::size_t>(numbers_end - values.begin());
+    if (k >= count) {
+        return values[k];  // a NaN: the numbers come first
+    }
+    const auto kth = values.begin() + static_cast<std::ptrdiff_t>(k);
+    std::nth_element(values.begin(), kth, numbers_end);
+    return *kth;
+}
+
+// The two middle values of `values` in that order (the same one twice for an
+// odd count), by selection rather than a full sort. n >= 2.
+template <typename T>
+std::pair<T, T> middle_values(std::span<T> values) {
+    const std::size_t n = values.size();
+    // NaN values are moved out of the way first, so the selection only ever
+    // sees numbers and `<` is a strict weak order on them.
     const auto numbers_end =
         std::partition(values.begin(), values.end(), [](T v) { return !std::isnan(v); });
-    std::sort(values.begin(), numbers_end);
+    const std::size_t low = (n - 1) / 2;
+    const T first = order_statistic(values, numbers_end, low);
+    if (n % 2 == 1) {
+        return {first, first};
+    }
+    // After the selection everything past `low` is >= it: the next order
+    // statistic is the least of them (or a NaN when no number is left).
+    const auto rest = values.begin() + static_cast<std::ptrdiff_t>(low + 1);
+    const T second = rest < numbers_end ? *std::min_element(rest, numbers_end) : values[low + 1];
+    return {first, second};
 }
 
 }  // namespace
@@ -30,11 +58,11 @@ double noise_model::median(array& image) const {
     if (n == 1) {
         return image.data[0];
     }
-    sort_nan_last(std::span<float>(image.data));
+    const auto [first, second] = middle_values(std::span<float>(image.data));
     if (n % 2 == 1) {
-        return image.data[(n - 1) / 2];
+        return first;
     }
-    const float middle_sum = image.data[n / 2 - 1] + image.data[n / 2];
+    const float middle_sum = first + second;
     return static_cast<double>(middle_sum) / 2.0;
 }
 
@@ -64,11 +92,11 @@ double median_in_place(std::vector<double>& values) {
     if (n == 1) {
         return values[0];
     }
-    sort_nan_last(std::span<double>(values));
+    const auto [first, second] = middle_values(std::span<double>(values));
     if (n % 2 == 1) {
-        return values[(n - 1) / 2];
+        return first;
     }
-    return (values[n / 2 - 1] + values[n / 2]) / 2.0;
+    return (first + second) / 2.0;
 }
 
 double estimate_gaussian_sigma(const array& image) {

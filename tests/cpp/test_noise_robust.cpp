@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <numeric>
 #include <ostream>
+#include <random>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -63,15 +68,60 @@ TEST(NoiseMedian, EvenCountOfAnImageSumsInFloat) {
     EXPECT_EQ(qv::median_in_place(list), 50000000.5);
 }
 
-TEST(NoiseMedian, SortsTheImageWithNanLast) {
-    qv::array image = qv_test::row_image({nan_f, 3.0f, -1.0f, nan_f, 2.0f, 0.5f});
-    (void)qv::noise_model{}.median(image);
-    EXPECT_EQ(image.data[0], -1.0f);
-    EXPECT_EQ(image.data[1], 0.5f);
-    EXPECT_EQ(image.data[2], 2.0f);
-    EXPECT_EQ(image.data[3], 3.0f);
-    EXPECT_TRUE(std::isnan(image.data[4]));
-    EXPECT_TRUE(std::isnan(image.data[5]));
+// The median by a full sort with NaN last, for comparison with the selection.
+template <typename T>
+double sorted_median(std::vector<T> v, bool sum_in_t) {
+    const auto numbers_end =
+        std::partition(v.begin(), v.end(), [](T x) { return !std::isnan(x); });
+    std::sort(v.begin(), numbers_end);
+    const std::size_t n = v.size();
+    if (n % 2 == 1) {
+        return v[(n - 1) / 2];
+    }
+    return sum_in_t ? static_cast<double>(static_cast<T>(v[n / 2 - 1] + v[n / 2])) / 2.0
+                    : (static_cast<double>(v[n / 2 - 1]) + v[n / 2]) / 2.0;
+}
+
+// Random lists of every small length, odd and even, with many ties (values
+// from a few levels) and NaN in some: the selection gives the bits of the
+// sort and leaves a permutation of the values.
+TEST(NoiseMedian, SelectionGivesTheSortedMedian) {
+    std::mt19937 rng(7);
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::size_t n = 2 + static_cast<std::size_t>(trial % 37);
+        const int levels = 1 + trial % 9;
+        const double nan_share = (trial % 4) * 0.2;
+        std::uniform_int_distribution<int> level(-levels, levels);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        std::vector<float> values(n);
+        for (float& v : values) {
+            v = u(rng) < nan_share ? nan_f : static_cast<float>(level(rng)) * 0.37f + 1.0f;
+        }
+        qv::array image = qv_test::row_image(values);
+        const double expected_image = sorted_median(values, true);
+        const double got_image = qv::noise_model{}.median(image);
+        std::vector<double> list(values.begin(), values.end());
+        const double expected_list = sorted_median(list, false);
+        const double got_list = qv::median_in_place(list);
+        for (const auto& [got, expected] :
+             {std::pair{got_image, expected_image}, std::pair{got_list, expected_list}}) {
+            if (std::isnan(expected)) {
+                EXPECT_TRUE(std::isnan(got)) << "trial " << trial;
+            } else {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(expected))
+                    << "trial " << trial << ": " << got << " vs " << expected;
+            }
+        }
+        const auto order = [](float a, float b) {
+            return std::isnan(b) ? !std::isnan(a) : (!std::isnan(a) && a < b);
+        };
+        std::vector<float> before = values;
+        std::sort(before.begin(), before.end(), order);
+        std::sort(image.data.begin(), image.data.end(), order);
+        EXPECT_TRUE(std::equal(before.begin(), before.end(), image.data.begin(),
+                               [](float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); }))
+            << "trial " << trial;
+    }
 }
 
 struct variance_case {

@@ -1,4 +1,4 @@
-"""The ``estimate``, ``info`` and ``demo`` commands."""
+"""The ``estimate``, ``calibrate``, ``info`` and ``demo`` commands."""
 
 from __future__ import annotations
 
@@ -7,6 +7,8 @@ import json
 import math
 from pathlib import Path
 from typing import Any
+
+import numpy as np
 
 from quorvel._api import estimate_noise
 from quorvel.cli._console import _core_output_silenced, _describe
@@ -27,9 +29,11 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
     )
     axes = _axes_of(image, args.axes, src, quiet=False)
     with _core_output_silenced():
-        model = estimate_noise(image.data, axes)
+        model = estimate_noise(image.data, axes, method=args.method)
         if isinstance(image, LazyImage):
             model = model.compute(scheduler="threads")
+        if args.plot is not None:
+            _plot(image, axes, args)
     sigma = model.sigma or (math.nan,) * model.n_channels
     if args.json:
         record = {
@@ -50,6 +54,38 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
         gain, offset, sig = ("no fit" if math.isnan(v) else f"{v:.4g}" for v in values)
         print(f"{c:>7}  {gain:>10}  {offset:>12}  {sig:>10}")
     print("noise variance = gain * intensity + offset; sigma: as Gaussian noise")
+    return 0
+
+
+def _plot(image: ImageData | LazyImage, axes: str, args: argparse.Namespace) -> None:
+    from quorvel import _chunked
+    from quorvel._axes import to_core_layout
+    from quorvel.noise.plot import plot_mean_variance
+
+    if isinstance(image, LazyImage):  # the region the estimate used
+        core = _chunked.to_core_dask(image.data, axes)
+        data = np.asarray(core[_chunked.noise_sample_region(core.shape)])
+    else:
+        data = to_core_layout(np.asarray(image.data), axes)
+    method = "auto" if args.method == "core" else args.method
+    plot_mean_variance(data, args.plot, method, title=f"{args.input.name} ({method})")
+
+
+def _cmd_calibrate(args: argparse.Namespace) -> int:
+    from quorvel.noise.camera import calibrate_camera
+
+    for path in [*args.dark, *args.flat, *([args.image] if args.image else [])]:
+        _check_input(path)
+    image = None if args.image is None else _read(args.image).data
+    result = calibrate_camera(
+        [_read(p).data for p in args.dark], [_read(p).data for p in args.flat], image
+    )
+    result.to_json(args.output)
+    m = result.model
+    print(
+        f"{args.output}: gain {m.gain[0]:.4g} ({result.gain_source}), offset {m.offset[0]:.4g}; "
+        f"dark level {result.dark_level:.4g}, read noise {result.read_noise:.4g}"
+    )
     return 0
 
 

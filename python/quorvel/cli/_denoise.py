@@ -51,6 +51,10 @@ def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
     if args.gain is not None and kind == "gaussian":
         raise CommandError("--gain/--offset go with --noise auto or poisson-gaussian")
     model = None if args.gain is None else NoiseModel(args.gain, args.offset)
+    if args.camera is not None:
+        if args.gain is not None or kind == "gaussian":
+            raise CommandError("--camera cannot be combined with --gain/--offset or --sigma")
+        model = NoiseModel.from_json(args.camera)
     return {"noise": kind, "sigma": args.sigma, "model": model}
 
 

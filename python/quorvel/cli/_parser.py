@@ -8,8 +8,9 @@ from typing import NoReturn
 
 from quorvel import __version__
 from quorvel._params import parse_numbers, parse_patch_radius
-from quorvel.cli._commands import _cmd_demo, _cmd_estimate, _cmd_info
+from quorvel.cli._commands import _cmd_calibrate, _cmd_demo, _cmd_estimate, _cmd_info
 from quorvel.cli._denoise import _cmd_denoise
+from quorvel.noise import METHODS
 
 _NOISE_CHOICES = ("auto", "gaussian", "poisson-gaussian")
 
@@ -134,6 +135,12 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="O",
         help="Poisson-Gaussian offset, with --gain; write negative values as --offset=-190",
     )
+    noise.add_argument(
+        "--camera",
+        type=Path,
+        metavar="JSON",
+        help="noise model of the camera, from 'quorvel calibrate' (instead of --gain/--offset)",
+    )
     algo = den.add_argument_group("denoiser")
     algo.add_argument(
         "--patch-radius",
@@ -221,7 +228,30 @@ def build_parser() -> argparse.ArgumentParser:
     est.add_argument("--axes", type=_letters, metavar="AXES", help=axes_help)
     est.add_argument("--level", type=int, default=0, metavar="N", help=level_help)
     est.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    est.add_argument(
+        "--method", choices=METHODS, default="auto", help="calibration (default: %(default)s)"
+    )
+    est.add_argument(
+        "--plot",
+        type=Path,
+        metavar="PNG",
+        help="draw the local mean-variance points and the fitted line per channel "
+        "(needs matplotlib)",
+    )
     est.set_defaults(func=_cmd_estimate)
+
+    cal = sub.add_parser(
+        "calibrate",
+        help="measure a camera's noise model from dark and flat frames",
+        description="Offset and read noise from dark frames; gain from pairs of flat "
+        "frames (each file a stack of 2 or more frames, or single frames paired in order), "
+        "or from --image when there are no flats.",
+    )
+    cal.add_argument("--dark", type=Path, nargs="+", required=True, metavar="DARK")
+    cal.add_argument("--flat", type=Path, nargs="*", default=[], metavar="FLAT")
+    cal.add_argument("--image", type=Path, metavar="IMG", help="image to take the gain from")
+    cal.add_argument("-o", "--output", type=Path, required=True, metavar="JSON")
+    cal.set_defaults(func=_cmd_calibrate)
 
     info = sub.add_parser(
         "info",

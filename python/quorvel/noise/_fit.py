@@ -1,0 +1,403 @@
+"""Poisson-Gaussian calibration that holds on sparse scenes and sequences.
+
+Both methods turn the image into *residuals* ``r`` whose expected square is
+the noise variance, and *local means* ``m`` that average the same noise-free
+intensities with the same weights.  Because the model is linear, the mean of
+``r**2`` over any block of pixels is ``gain * mean(m) + offset`` whatever
+the intensities inside the block, as long as the signal itself cancels in
+``r``.
+
+- ``temporal``: ``r`` is the difference of two neighbouring frames (or
+  planes) over sqrt(2) and ``m`` their mean; static structure cancels, and
+  each block is matched over a pixel of shift to follow moving structure.
+- ``spatial``: ``r`` is the pixel minus the value of a local cubic fit
+  (scaled to keep the variance) and ``m`` the matching weighted mean; only
+  locally smooth signal cancels.
+
+The residuals are summarised in blocks of `BLOCK` x `BLOCK` pixels (smaller,
+down to `SMALLEST_BLOCK`, when that gives fewer than `MIN_BLOCKS`).  Blocks
+where the signal does not cancel (structure, edges, motion) hold more energy
+than the noise explains.  Two tests reject them: a flatness test (the same
+residual taken at twice the distance must not hold more energy: noise does
+not care about distance, leftover signal grows) and an energy test against
+the current fit, both one-sided, on logarithms of energy ratios, at
+`REJECT_Z` spreads measured on the blocks themselves (from the side that
+only noise reaches).  The line is refitted on the rest until the set of
+blocks settles.  It is fitted by weighted least squares (weights: block size
+over predicted variance squared) through two anchor points at the ends of
+the blocks' range of local means; both anchors are kept positive, so the
+fitted variance is never negative over that range.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+Method = Literal["temporal", "spatial"]
+
+#: Side of the square blocks (in pixels, per plane) that the residuals are summarised in.
+BLOCK = 8
+SMALLEST_BLOCK = 4
+#: Fewest blocks a channel should give before the blocks are made smaller.
+MIN_BLOCKS = 200
+#: Fewest frames or planes the temporal method is used on by "auto".
+MIN_FRAMES = 4
+#: A block is rejected when its mean square exceeds the prediction by this
+#: many of its standard errors.
+REJECT_Z = 3.5
+#: Rounds of rejection and refit.
+MAX_ROUNDS = 12
+#: Smallest fitted variance allowed at the anchors, as a share of the median block energy.
+MIN_VARIANCE_SHARE = 1e-3
+
+F64 = npt.NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class BlockPoints:
+    """Block summaries of one channel.
+
+    `mean` is the block's local mean, `energy` its mean square residual and
+    `wide` the mean square of the same residual taken at twice the distance
+    (two pixels, or two frames apart), `count` its number of pixels.  Noise
+    alone gives both energies the same expectation; signal that does not
+    cancel (curvature, motion) grows about four times as fast in `wide`.
+    """
+
+    mean: F64
+    energy: F64
+    wide: F64
+    count: F64
+    #: Which residual each block comes from (0: frames, 1: pixels): the
+    #: spread of the flatness statistic is measured per kind.
+    kind: npt.NDArray[np.int8] | None = None
+
+    def __add__(self, other: BlockPoints) -> BlockPoints:
+        """The blocks of both, each keeping its kind."""
+        kinds = [
+            p.kind if p.kind is not None else np.full(p.mean.size, k, np.int8)
+            for k, p in enumerate((self, other))
+        ]
+        return BlockPoints(
+            np.concatenate([self.mean, other.mean]),
+            np.concatenate([self.energy, other.energy]),
+            np.concatenate([self.wide, other.wide]),
+            np.concatenate([self.count, other.count]),
+            np.concatenate(kinds),
+        )
+
+
+@dataclass(frozen=True)
+class LineFit:
+    """A fitted line ``variance = gain * intensity + offset`` and the blocks it used."""
+
+    gain: float
+    offset: float
+    points: BlockPoints
+    used: npt.NDArray[np.bool_]
+
+
+def _block_sums(values: F64, block: int) -> F64:
+    """Sum of `values` (..., Y, X) over blocks of block x block pixels, whole blocks only."""
+    *lead, ny, nx = values.shape
+    by, bx = ny // block, nx // block
+    cut = values[..., : by * block, : bx * block]
+    return cut.reshape(*lead, by, block, bx, block).sum(axis=(-3, -1))
+
+
+_EMPTY = BlockPoints(np.empty(0), np.empty(0), np.empty(0), np.empty(0))
+
+
+def _points(residual: F64, wide: F64, mean: F64, block: int) -> BlockPoints:
+    """Block summaries of residual, wide-residual and local-mean planes (..., Y, X)."""
+    ny, nx = residual.shape[-2:]
+    size = min(block, ny, nx)
+    if size < 2:
+        return _EMPTY
+    n = float(size * size)
+    energy = _block_sums(residual * residual, size) / n
+    wide_energy = _block_sums(wide * wide, size) / n
+    m = _block_sums(mean, size) / n
+    return BlockPoints(m.ravel(), energy.ravel(), wide_energy.ravel(), np.full(m.size, n))
+
+
+#: Largest shift (pixels along Y and X) a block of a frame difference is
+#: matched over, to follow structure that moves between frames.
+MOTION_REACH = 1
+
+
+def _pair_blocks(
+    a: F64, b: F64, dy: int, dx: int, block: int
+) -> tuple[F64, F64, F64]:
+    """Block energy, wide energy and mean of ``b`` shifted by (dy, dx) minus ``a``.
+
+    The wide residual sums the differences of 2 x 2 neighbouring pixels (over
+    2, keeping the variance of white noise): noise is independent from pixel
+    to pixel, while what motion leaves in a difference is smooth over
+    neighbouring pixels and grows four times in energy.
+    """
+    r = MOTION_REACH
+    ny, nx = a.shape[-2:]
+    a_c = a[..., r : ny - r, r : nx - r]
+    b_c = b[..., r + dy : ny - r + dy, r + dx : nx - r + dx]
+    d = (b_c - a_c) / np.sqrt(2.0)
+    box = d[..., :-1, :-1] + d[..., 1:, :-1] + d[..., :-1, 1:] + d[..., 1:, 1:]
+    n = float(block * block)
+    core = d[..., :-1, :-1]
+    return (
+        _block_sums(core * core, block) / n,
+        _block_sums(0.25 * box * box, block) / n,
+        _block_sums(0.5 * (a_c + b_c)[..., :-1, :-1], block) / n,
+    )
+
+
+def temporal_points(channel: npt.NDArray[Any], axis: int, block: int = BLOCK) -> BlockPoints:
+    """Blocks of neighbouring-frame differences of one channel (T, Z, Y, X) along `axis`.
+
+    Each block of frame k + 1 is matched to frame k at the shift (up to
+    `MOTION_REACH` pixels) that best explains another pair of frames, two
+    frames before or after, which shares no frame and so no noise with
+    this one: the choice does not select for low noise.
+    """
+    x = np.moveaxis(np.asarray(channel, dtype=np.float64), axis, 0)
+    n = x.shape[0]
+    size = min(block, x.shape[-2] - 2 * MOTION_REACH - 1, x.shape[-1] - 2 * MOTION_REACH - 1)
+    if n < 2 or size < 2:
+        return _EMPTY
+    shifts = [
+        (dy, dx)
+        for dy in range(-MOTION_REACH, MOTION_REACH + 1)
+        for dx in range(-MOTION_REACH, MOTION_REACH + 1)
+    ]
+    # Per pair: (shifts, ...blocks) arrays of energy, wide energy and mean.
+    pairs = [
+        [np.stack(v) for v in zip(*(_pair_blocks(x[k], x[k + 1], dy, dx, size) for dy, dx in shifts))]
+        for k in range(n - 1)
+    ]
+    still = shifts.index((0, 0))
+    out: list[list[F64]] = [[], [], []]
+    for k, (energy, wide, mean) in enumerate(pairs):
+        other = k - 2 if k >= 2 else k + 2
+        if other < len(pairs):
+            choice = np.argmin(pairs[other][1], axis=0)[None]
+        else:
+            choice = np.full((1, *energy.shape[1:]), still)
+        for i, v in enumerate((energy, wide, mean)):
+            out[i].append(np.take_along_axis(v, choice, axis=0)[0].ravel())
+    energy, wide, mean = (np.concatenate(v) for v in out)
+    return BlockPoints(mean, energy, wide, np.full(mean.size, float(size * size)))
+
+
+#: Weights of the centre value of a cubic fitted to 5 points (Savitzky-Golay).
+_CUBIC_FIT = np.array([-3.0, 12.0, 17.0, 12.0, -3.0]) / 35.0
+
+
+def _separable(x: npt.NDArray[np.float32], taps: F64, stride: int, reach: int) -> npt.NDArray[np.float32]:
+    """`taps` applied `stride` pixels apart along Y then X, cropped by `reach` on each side."""
+    ny, nx = x.shape[-2:]
+    half = len(taps) // 2
+    rows = np.zeros((*x.shape[:-2], ny - 2 * reach, nx), dtype=np.float32)
+    for i, w in enumerate(taps):
+        o = reach + (i - half) * stride
+        rows += np.float32(w) * x[..., o : o + ny - 2 * reach, :]
+    out = np.zeros((*x.shape[:-2], ny - 2 * reach, nx - 2 * reach), dtype=np.float32)
+    for i, w in enumerate(taps):
+        o = reach + (i - half) * stride
+        out += np.float32(w) * rows[..., o : o + nx - 2 * reach]
+    return out
+
+
+def spatial_points(channel: npt.NDArray[Any], block: int = BLOCK) -> BlockPoints:
+    """Blocks of local-polynomial residuals of one channel (T, Z, Y, X), plane by plane.
+
+    The residual is the pixel minus the value that a product of cubics along
+    Y and X, fitted to the 5 x 5 pixels around it, gives it: it vanishes on
+    every such polynomial.  The wide residual takes the 5 x 5 pixels two
+    apart.  With kernel k, ``E[r**2] = sum((delta - k)**2 * v)`` where
+    ``(delta - k)**2 = (1 - 2 k0) delta + k**2``: after scaling to unit
+    weight sum, the local mean uses the same weights.
+    """
+    x = np.asarray(channel, dtype=np.float32)
+    reach = 2 * (len(_CUBIC_FIT) // 2)
+    if x.shape[-1] <= 2 * reach or x.shape[-2] <= 2 * reach:
+        return _EMPTY
+    k0 = _CUBIC_FIT[len(_CUBIC_FIT) // 2] ** 2
+    norm = float(1.0 - 2.0 * k0 + (_CUBIC_FIT**2).sum() ** 2)
+    scale = np.float32(1.0 / np.sqrt(norm))
+    centre = x[..., reach:-reach, reach:-reach]
+    residual = (centre - _separable(x, _CUBIC_FIT, 1, reach)) * scale
+    wide = (centre - _separable(x, _CUBIC_FIT, 2, reach)) * scale
+    mean = ((1.0 - 2.0 * k0) * centre + _separable(x, _CUBIC_FIT**2, 1, reach)) / norm
+    return _points(residual, wide, mean, block)
+
+
+def _weighted_line(
+    x: F64, y: F64, w: F64, lo: float, hi: float, floor: float
+) -> tuple[float, float]:
+    """Weighted least-squares line through (x, y), kept >= floor at x = lo and x = hi.
+
+    The line is written as ``a * (hi - x) / span + b * (x - lo) / span``, so
+    that a and b are its values at the two anchors; each is clamped to the
+    floor with the other refitted.
+    """
+    span = hi - lo
+    u = (hi - x) / span
+    v = (x - lo) / span
+    suu, suv, svv = (w * u * u).sum(), (w * u * v).sum(), (w * v * v).sum()
+    suy, svy = (w * u * y).sum(), (w * v * y).sum()
+    det = suu * svv - suv * suv
+    if det > 1e-12 * suu * svv:
+        a = (suy * svv - svy * suv) / det
+        b = (svy * suu - suy * suv) / det
+    else:  # all points at one intensity: a flat line through them
+        a = b = (w * y).sum() / w.sum()
+    if a < floor:
+        a = floor
+        b = max((svy - a * suv) / svv, floor) if svv > 0 else floor
+    elif b < floor:
+        b = floor
+        a = max((suy - b * suv) / suu, floor) if suu > 0 else floor
+    gain = (b - a) / span
+    return float(gain), float(a - gain * lo)
+
+
+def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
+    """Fit ``variance = gain * intensity + offset`` to block points, rejecting structure.
+
+    Parameters
+    ----------
+    points : BlockPoints
+        Block summaries of one channel.
+    lo, hi : float
+        Intensity range of the channel's local means: the fitted variance
+        stays positive over it.
+
+    Returns
+    -------
+    LineFit
+        The line (NaN gain and offset when no block carries noise) and the
+        blocks it rests on.
+    """
+    finite = np.isfinite(points.mean) & np.isfinite(points.energy)
+    positive = finite & (points.energy > 0)
+    if positive.sum() < 2 or not hi > lo:
+        return LineFit(np.nan, np.nan, points, np.zeros(points.mean.shape, bool))
+    x, y, n = points.mean, points.energy, points.count
+    floor = MIN_VARIANCE_SHARE * float(np.median(y[positive]))
+    # Flat blocks: the wide residual holds no more energy than the near one.
+    # The spread of that difference (relative to the energy) is taken from
+    # the blocks themselves, so heavy-tailed noise is judged by its own scale.
+    # Logarithms of energy ratios: nearly symmetric for noise alone.
+    with np.errstate(divide="ignore", invalid="ignore"):
+        excess = np.log(points.wide / y)
+    positive &= np.isfinite(excess)
+    kind = points.kind if points.kind is not None else np.zeros(x.shape, np.int8)
+    flat_scale = np.zeros(x.shape)
+    for k in np.unique(kind):
+        flat_scale[kind == k] = _noise_scale(excess[positive & (kind == k)])
+    flat = positive & (excess <= REJECT_Z * flat_scale)
+    used = flat if flat.sum() >= 2 else positive
+    gain = offset = np.nan
+    for _ in range(MAX_ROUNDS):
+        # Two passes per round: the weights follow the prediction.
+        predicted = np.full(x.shape, float(np.median(y[used])))
+        for _pass in range(2):
+            w = n[used] / predicted[used] ** 2
+            gain, offset = _weighted_line(x[used], y[used], w, lo, hi, floor)
+            predicted = np.maximum(gain * x + offset, floor)
+        ratio = np.log(np.where(positive, y, 1.0) / predicted)
+        # A fit pulled up by structure widens the spread below it: the
+        # spread of the flatness statistic (a difference of two such
+        # energies) bounds it.
+        scale = np.minimum(_noise_scale(ratio[used]), flat_scale)
+        keep = flat & (ratio <= REJECT_Z * scale)
+        if np.array_equal(keep, used) or keep.sum() < 2:
+            break
+        used = keep
+    return LineFit(gain, offset, points, used)
+
+
+def _noise_scale(values: F64) -> float:
+    """Standard deviation of the noise in `values` from their negative side.
+
+    Structure only adds energy, so values below 0 come from noise alone: for
+    noise symmetric about 0 their median magnitude is 0.6745 of its standard
+    deviation.
+    """
+    below = values[values < 0]
+    if below.size == 0:
+        return 0.0
+    return 1.4826 * float(np.median(-below))
+
+
+def _block_size(shape: tuple[int, ...]) -> int:
+    """The largest block side from `BLOCK` down that gives `MIN_BLOCKS` blocks."""
+    planes = int(np.prod(shape[:-2]))
+    for side in range(BLOCK, SMALLEST_BLOCK, -1):
+        if planes * (shape[-2] // side) * (shape[-1] // side) >= MIN_BLOCKS:
+            return side
+    return SMALLEST_BLOCK
+
+
+def choose_method(shape: tuple[int, ...]) -> tuple[Method, int]:
+    """The method "auto" takes for a channel of shape (T, Z, Y, X), and the axis it uses."""
+    nt, nz = shape[0], shape[1]
+    if nt >= MIN_FRAMES:
+        return "temporal", 0
+    if nz >= MIN_FRAMES:
+        return "temporal", 1
+    return "spatial", -1
+
+
+def fit_channel(
+    channel: npt.NDArray[Any], method: Method | Literal["auto"], pool: bool | None = None
+) -> LineFit:
+    """Fit the noise of one channel, an array (T, Z, Y, X).
+
+    Parameters
+    ----------
+    channel : ndarray
+        One channel in core layout without its channel axis.
+    method : {'auto', 'temporal', 'spatial'}
+        ``'temporal'`` uses differences along T when there are at least two
+        frames, else along Z; ``'auto'`` takes ``'temporal'`` when T or Z
+        has at least `MIN_FRAMES` elements and ``'spatial'`` otherwise.
+    pool : bool, optional
+        Add the blocks of the spatial method to those of the temporal one
+        (default: for ``'auto'`` only).
+
+    Returns
+    -------
+    LineFit
+        The fitted line and its block points.
+    """
+    block = _block_size(channel.shape)
+    axis = -1
+    if pool is None:
+        pool = method == "auto"
+    if method == "auto":
+        method, axis = choose_method(channel.shape)
+    elif method == "temporal":
+        axis = 0 if channel.shape[0] >= 2 else 1
+        if channel.shape[axis] < 2:
+            raise ValueError(
+                "method='temporal' needs at least two frames (T) or planes (Z), got "
+                f"T={channel.shape[0]}, Z={channel.shape[1]}"
+            )
+    if method == "temporal":
+        points = temporal_points(channel, axis, block)
+        if pool:
+            # Flat blocks of the frames measure the same line where the
+            # differences do not (structure that moves).
+            points = points + spatial_points(channel, block)
+    else:
+        points = spatial_points(channel, block)
+    # The range of the local means: single noisy pixels reach below the
+    # intensity where a camera's variance line crosses 0.
+    means = points.mean[np.isfinite(points.mean)]
+    lo, hi = (means.min(), means.max()) if means.size else (0.0, 0.0)
+    return fit_line(points, float(lo), float(hi))

@@ -1,0 +1,173 @@
+"""`NoiseModel`: the per-channel Poisson-Gaussian and Gaussian noise of an image."""
+
+from __future__ import annotations
+
+import json
+import os
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from quorvel._util import FloatValues, _as_float_tuple, _format_values, _per_channel
+
+__all__ = ["NoiseModel"]
+
+#: What a camera file says it is, so that other JSON is not taken for one.
+_FORMAT = "quorvel-noise-model"
+
+
+@dataclass(frozen=True)
+class NoiseModel:
+    """The noise of an image, per channel: a Poisson-Gaussian and a Gaussian model.
+
+    Poisson-Gaussian noise has the variance ``gain * intensity + offset``: the
+    noise of a camera that counts photons (Poisson noise scaled by the camera
+    gain) and adds read-out noise.  With a dark level ``b`` and a read-out
+    noise ``s``, ``offset = s**2 - gain * b``, which is negative for most
+    cameras.  `sigma` describes the same noise as additive Gaussian noise of
+    one standard deviation per channel, which is what the Gaussian path of
+    `denoise` uses.
+
+    Parameters
+    ----------
+    gain : float or sequence of float
+        Slope of the noise variance, in intensity units per detected photon,
+        one value per channel.  `estimate_noise` gives NaN for a channel it
+        could not fit (a constant or nearly empty channel).
+    offset : float or sequence of float
+        Noise variance at intensity 0, one value per channel (as many as
+        `gain`; NaN where the fit failed).
+    sigma : float or sequence of float, optional
+        Standard deviation of the noise taken as Gaussian, one value per
+        channel; a single value applies to every channel.  None when unknown:
+        `denoise` then estimates it where it needs it.
+
+    Attributes
+    ----------
+    gain, offset : tuple of float
+        One value per channel.
+    sigma : tuple of float or None
+        One value per channel, or None.
+
+    Examples
+    --------
+    A camera of gain 2 per photon, dark level 100 and read-out noise 3:
+
+    >>> NoiseModel(gain=2.0, offset=3.0**2 - 2.0 * 100.0)
+    NoiseModel(gain=(2.0,), offset=(-191.0,), sigma=None)
+    """
+
+    gain: tuple[float, ...]
+    offset: tuple[float, ...]
+    sigma: tuple[float, ...] | None = None
+
+    def __init__(
+        self, gain: FloatValues, offset: FloatValues, sigma: FloatValues | None = None
+    ) -> None:
+        g = _as_float_tuple(gain, "gain", allow_nan=True)
+        o = _as_float_tuple(offset, "offset", allow_nan=True)
+        if len(g) != len(o):
+            raise ValueError(f"gain has {len(g)} values but offset has {len(o)}")
+        s: tuple[float, ...] | None = None
+        if sigma is not None:
+            s = _as_float_tuple(sigma, "sigma")
+            if len(s) not in (1, len(g)):
+                raise ValueError(f"sigma has {len(s)} values but gain has {len(g)}")
+            if not all(v >= 0 for v in s):
+                raise ValueError(f"sigma must be >= 0, got {_format_values(s)}")
+            s = _per_channel(s, len(g))
+        object.__setattr__(self, "gain", g)
+        object.__setattr__(self, "offset", o)
+        object.__setattr__(self, "sigma", s)
+
+    @property
+    def n_channels(self) -> int:
+        """Number of channels described (a single channel applies to any number)."""
+        return len(self.gain)
+
+    def variance(self, intensity: npt.ArrayLike, channel: int = 0) -> npt.NDArray[np.float64]:
+        """Poisson-Gaussian noise variance at `intensity` in `channel`.
+
+        Parameters
+        ----------
+        intensity : array_like
+            Noise-free intensities.
+        channel : int
+            Channel index.
+
+        Returns
+        -------
+        ndarray of float64
+            ``gain[channel] * intensity + offset[channel]``.
+        """
+        return self.gain[channel] * np.asarray(intensity, dtype=np.float64) + self.offset[channel]
+
+    def __str__(self) -> str:
+        text = f"gain {_format_values(self.gain)}, offset {_format_values(self.offset)}"
+        if self.sigma is not None:
+            text += f", sigma {_format_values(self.sigma)}"
+        return text
+
+    def to_json(self, path: str | os.PathLike[str] | None = None, **extra: Any) -> str:
+        """The model as JSON text, written to `path` when given.
+
+        Parameters
+        ----------
+        path : str or path-like, optional
+            File to write.
+        **extra
+            Further JSON-serialisable fields kept beside the model (e.g. the
+            read noise and dark level a camera calibration measured).
+
+        Returns
+        -------
+        str
+            The JSON text; `from_json` reads it back.
+        """
+        fields: dict[str, Any] = {"format": _FORMAT, "gain": list(self.gain)}
+        fields["offset"] = list(self.offset)
+        if self.sigma is not None:
+            fields["sigma"] = list(self.sigma)
+        text = json.dumps({**fields, **extra}, indent=2, allow_nan=True) + "\n"
+        if path is not None:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+        return text
+
+    @classmethod
+    def from_json(cls, source: str | os.PathLike[str]) -> NoiseModel:
+        """Read a model written by `to_json` (or ``quorvel calibrate``).
+
+        Parameters
+        ----------
+        source : str or path-like
+            A file name, or JSON text (a string starting with ``{``).
+
+        Returns
+        -------
+        NoiseModel
+
+        Raises
+        ------
+        ValueError
+            When the text is not such a model or its values are invalid.
+        """
+        text = str(source)
+        where = "text"
+        if not text.lstrip().startswith("{"):
+            where = text
+            with open(source, encoding="utf-8") as f:
+                text = f.read()
+        try:
+            data = json.loads(text)
+        except json.JSONDecodeError as exc:
+            raise ValueError(f"{where}: not JSON ({exc})") from None
+        if not isinstance(data, dict) or data.get("format") != _FORMAT:
+            raise ValueError(f"{where}: not a quorvel noise model (no format {_FORMAT!r})")
+        try:
+            return cls(data["gain"], data["offset"], data.get("sigma"))
+        except KeyError as exc:
+            raise ValueError(f"{where}: missing field {exc}") from None
+

@@ -1,0 +1,161 @@
+"""Estimation of the noise model from the image, and the per-channel path choice.
+
+`_estimate_core` gives the `NoiseModel` of a core-layout image by one of the
+calibration methods; `_plan_noise` decides for each channel which path the
+denoiser takes and with which parameters.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import warnings
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, Literal
+
+import numpy.typing as npt
+
+from quorvel._core import NoisePlan, _calibrate, _estimate_sigma
+from quorvel._util import _per_channel
+from quorvel.noise._fit import fit_channel
+from quorvel.noise._model import NoiseModel
+
+if TYPE_CHECKING:
+    from quorvel._params import _NoiseArgs
+
+EstimateMethod = Literal["auto", "temporal", "spatial", "core"]
+METHODS: tuple[str, ...] = ("auto", "temporal", "spatial", "core")
+
+# Warnings are attributed to the caller's code, not to this package.
+_PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def _check_method(method: str) -> EstimateMethod:
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {method!r}")
+    return method  # type: ignore[return-value]
+
+
+def _fit_package(
+    core5: npt.NDArray[Any], method: str
+) -> tuple[tuple[float, ...], tuple[float, ...]]:
+    """Gain and offset of every channel by the package's own calibration (NaN: no fit)."""
+    fits = [fit_channel(core5[:, c], method) for c in range(core5.shape[1])]  # type: ignore[arg-type]
+    return tuple(f.gain for f in fits), tuple(f.offset for f in fits)
+
+
+def _fit_poisson(
+    core5: npt.NDArray[Any], method: str
+) -> tuple[tuple[float, ...], tuple[float, ...]]:
+    """Gain and offset of every channel of a core-layout image by `method`."""
+    if method == "core":
+        return _calibrate(core5)
+    return _fit_package(core5, method)
+
+
+def _estimate_core(core5: npt.NDArray[Any], method: str = "auto") -> NoiseModel:
+    """The noise model of a core-layout ``(T, C, Z, Y, X)`` image.
+
+    Parameters
+    ----------
+    core5 : ndarray
+        Five-dimensional image in core layout; C-contiguous float32 avoids a
+        conversion.
+    method : {'auto', 'temporal', 'spatial', 'core'}
+        Calibration of gain and offset (see `quorvel.estimate_noise`).
+
+    Returns
+    -------
+    NoiseModel
+        Gain and offset per channel (NaN where the fit failed) and sigma
+        from the core's Gaussian estimate.
+    """
+    gain, offset = _fit_poisson(core5, _check_method(method))
+    sigma = _estimate_sigma(core5, range(core5.shape[1]))
+    return NoiseModel(gain, offset, [sigma[c] for c in range(core5.shape[1])])
+
+
+# --------------------------------------------------------------------------
+# The noise of each channel
+
+
+def _gaussian_levels(
+    core5: npt.NDArray[Any], channels: Sequence[int], known: tuple[float, ...] | None
+) -> dict[int, float]:
+    """Sigma of `channels`: from `known` (one value per channel) or estimated."""
+    if known is None:
+        levels = _estimate_sigma(core5, channels)
+    else:
+        levels = {c: known[c] for c in channels}
+    zero = [c for c in channels if not levels[c] > 0]
+    if zero:
+        raise ValueError(
+            f"sigma: the noise level of channel {zero[0]} is 0 (a constant or noise-free "
+            "channel); give sigma with noise='gaussian'"
+        )
+    return levels
+
+
+def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs) -> NoisePlan:
+    """Decide the path and noise parameters of every channel of a core-layout image.
+
+    Parameters
+    ----------
+    core5 : ndarray
+        The image in core layout, read only for what has to be estimated
+        (a representative block may stand in for a larger image).
+    args : _NoiseArgs
+        Checked `noise`, `sigma` and `model` arguments of `denoise`.
+
+    Returns
+    -------
+    NoisePlan
+        Gaussian sigma or Poisson-Gaussian gain and offset, per channel.
+
+    Raises
+    ------
+    ValueError
+        When a required gain is not positive or a noise level is 0.
+    """
+    n = core5.shape[1]
+    none: tuple[None, ...] = (None,) * n
+    model = args.model
+    if args.kind == "gaussian":
+        known = args.sigma if args.sigma is not None else (model.sigma if model else None)
+        levels = _gaussian_levels(
+            core5, range(n), None if known is None else _per_channel(known, n)
+        )
+        return NoisePlan(none, none, tuple(levels[c] for c in range(n)))
+
+    if model is None:
+        gain, offset = _fit_poisson(core5, "auto")
+        known_sigma = None
+    else:
+        gain, offset = _per_channel(model.gain, n), _per_channel(model.offset, n)
+        known_sigma = None if model.sigma is None else _per_channel(model.sigma, n)
+    bad = [c for c in range(n) if not gain[c] > 0]
+    if args.kind == "poisson-gaussian" and bad:
+        c = bad[0]
+        what = "could not be fitted" if math.isnan(gain[c]) else f"is {gain[c]:.4g}, not positive"
+        raise ValueError(
+            f"noise: the Poisson-Gaussian gain of channel {c} {what}; use noise='auto' to "
+            "denoise such channels as Gaussian noise, or noise='gaussian'"
+        )
+    levels = _gaussian_levels(core5, bad, known_sigma) if bad else {}
+    if bad:
+        details = ", ".join(
+            f"channel {c} ({'no fit' if math.isnan(gain[c]) else f'gain {gain[c]:.3g}'}, "
+            f"sigma {levels[c]:.4g})"
+            for c in bad
+        )
+        warnings.warn(
+            "noise='auto': the Poisson-Gaussian gain is not positive in "
+            f"{details}; denoising {'it' if len(bad) == 1 else 'them'} as Gaussian noise",
+            RuntimeWarning,
+            skip_file_prefixes=(_PACKAGE_DIR,),
+        )
+    return NoisePlan(
+        tuple(None if c in levels else gain[c] for c in range(n)),
+        tuple(None if c in levels else offset[c] for c in range(n)),
+        tuple(levels.get(c) for c in range(n)),
+    )
