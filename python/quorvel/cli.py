@@ -106,6 +106,18 @@ def _letters(text: str) -> str:
     return text.strip().upper()
 
 
+def _search(text: str) -> str | dict[str, int]:
+    if "=" not in text:
+        return text.strip().upper()
+    try:
+        return {axis.strip().upper(): int(value) for axis, value in
+                (item.split("=") for item in text.split(","))}  # fmt: skip
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(
+            f"expected axis letters such as ZT, or reaches by axis such as T=5,Z=2; got {text!r}"
+        ) from err
+
+
 def _chunk_sizes(text: str) -> dict[str, int]:
     from quorvel._chunked import parse_chunk_spec
 
@@ -188,11 +200,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     algo.add_argument(
         "--search",
-        type=_letters,
+        type=_search,
         metavar="AXES",
         default="ZT",
         help="axes besides X and Y along which the search window grows "
-        "(default: %(default)s; '' for none)",
+        "(default: %(default)s; '' for none), or the reach by axis, e.g. T=5,Z=2 "
+        "(up to 5 frames and 2 planes to each side from the first iteration on)",
     )
     algo.add_argument(
         "--iterations",
@@ -240,6 +253,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="ADDRESS",
         help="address of a dask.distributed scheduler to run on, e.g. tcp://scheduler-host:8786 "
         "(default: threads of this process)",
+    )
+    den.add_argument(
+        "--variance",
+        type=Path,
+        metavar="PATH",
+        help="also write the variance of each denoised pixel (float32, squared intensity "
+        "units) to PATH",
     )
     den.add_argument(
         "--keep-dtype",
@@ -584,7 +604,13 @@ def _cmd_denoise(args: argparse.Namespace) -> int:
     options = _noise_options(args)
     _check_input(src)
     _check_output(src, dst)
+    if args.variance is not None:
+        _check_output(src, args.variance)
+        if args.variance.resolve() == dst.resolve():
+            raise CommandError(f"{args.variance}: the variance would replace the output")
     if _chunked_mode(args):
+        if args.variance is not None:
+            raise CommandError("--variance is not available for chunked denoising")
         return _cmd_denoise_chunked(args, options)
     start = time.perf_counter()
     image = _read(src)
@@ -592,16 +618,19 @@ def _cmd_denoise(args: argparse.Namespace) -> int:
     normalize_axes(axes, image.data.ndim)  # bad axes fail here, before the bar
     show_bar = not args.quiet and _multi_frame(image.data.shape, axes)
     with Stages(3, enabled=show_bar) as stages, _core_output_silenced():
-        out, plan = _run_denoise(
+        out, variance, plan = _run_denoise(
             image.data,
             axes,
             **options,
             **_denoiser_options(args),
             stages=stages,
+            return_variance=args.variance is not None,
         )
         if args.keep_dtype:
             out = _cast(out, image.data.dtype)
         stages.run("writing", _write_atomically, dst, out, axes, image.metadata)
+        if variance is not None:
+            _write_atomically(args.variance, variance, axes, image.metadata)
     if not args.quiet:
         print(
             f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "

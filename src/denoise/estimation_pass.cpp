@@ -34,6 +34,7 @@
 #include "denoise/kernel.hpp"
 #include "denoise/patch_estimate.hpp"
 #include "denoise/regions.hpp"
+#include "denoise/run_monitor.hpp"
 
 namespace qv {
 
@@ -155,8 +156,11 @@ void add_to_stripe(const pass_context& ctx, const reference_outcome& outcome, co
 
 // One thread's share of a pass: every region in order, each in t, z, y, x
 // order, restricted to the positions whose patch reaches into the stripe.
+//
+// With a monitor, each row of reference positions is counted when done, and
+// the stripe stops at the next row once the monitor's cancel flag is set.
 void run_stripe(const pass_context& ctx, const std::vector<region>& regions, const stripe& s,
-                sum_images& sums) {
+                sum_images& sums, run_monitor* monitor) {
     candidate_row_scratch scratch(ctx);
     std::vector<float> patch(static_cast<std::size_t>(ctx.patch_size()));
     for (const region& whole : regions) {
@@ -171,10 +175,27 @@ void run_stripe(const pass_context& ctx, const std::vector<region>& regions, con
                             estimate_patch(ctx, scratch, patch.data(), r);
                         add_to_stripe(ctx, outcome, patch.data(), r, s, sums);
                     }
+                    if (monitor != nullptr) {
+                        monitor->done.fetch_add(ax.count(), std::memory_order_relaxed);
+                        if (monitor->cancelled()) {
+                            return;
+                        }
+                    }
                 }
             }
         }
     }
+}
+
+// Reference positions a stripe visits.
+std::int64_t positions_in_stripe(const pass_context& ctx, const std::vector<region>& regions,
+                                 const stripe& s) {
+    std::int64_t n = 0;
+    for (const region& whole : regions) {
+        const region g = positions_reaching(ctx, whole, s);
+        n += g.axes[0].count() * g.axes[1].count() * g.axes[2].count() * g.axes[3].count();
+    }
+    return n;
 }
 
 }  // namespace
@@ -182,6 +203,14 @@ void run_stripe(const pass_context& ctx, const std::vector<region>& regions, con
 void estimation_pass(const denoise_params& params, const array& noisy, float sigma,
                      const axis5& window, const array& prev_estimate, const array& prev_variance,
                      array& sum_estimate, array& sum_variance, array& contrib_count) {
+    estimation_pass(params, noisy, sigma, window, prev_estimate, prev_variance, sum_estimate,
+                    sum_variance, contrib_count, nullptr);
+}
+
+void estimation_pass(const denoise_params& params, const array& noisy, float sigma,
+                     const axis5& window, const array& prev_estimate, const array& prev_variance,
+                     array& sum_estimate, array& sum_variance, array& contrib_count,
+                     run_monitor* monitor) {
     if (noisy.size() == 0) {
         return;
     }
@@ -194,7 +223,12 @@ void estimation_pass(const denoise_params& params, const array& noisy, float sig
     sum_images sums{sum_estimate, sum_variance, contrib_count};
 #pragma omp parallel
     {
-        run_stripe(ctx, regions, stripe_of(ctx, omp_get_thread_num(), omp_get_num_threads()), sums);
+        const stripe s = stripe_of(ctx, omp_get_thread_num(), omp_get_num_threads());
+        if (monitor != nullptr) {
+            monitor->total.fetch_add(positions_in_stripe(ctx, regions, s),
+                                     std::memory_order_relaxed);
+        }
+        run_stripe(ctx, regions, s, sums, monitor);
     }
 }
 

@@ -113,6 +113,16 @@ void estimation_pass(const denoise_params& params, const array& noisy, float sig
                      const axis5& window, const array& prev_estimate, const array& prev_variance,
                      array& sum_estimate, array& sum_variance, array& contrib_count);
 
+struct run_monitor;
+
+// estimation_pass that counts the reference positions it visits into
+// `monitor` (when not null) and stops early once its cancel flag is set; the
+// sums of a stopped pass are incomplete.
+void estimation_pass(const denoise_params& params, const array& noisy, float sigma,
+                     const axis5& window, const array& prev_estimate, const array& prev_variance,
+                     array& sum_estimate, array& sum_variance, array& contrib_count,
+                     run_monitor* monitor);
+
 // The straightforward pass: estimate_reference and atomic add_to_sums per
 // reference position, threads sharing the t positions. Kept as the reference
 // for estimation_pass; its sums depend on thread timing with several threads.
