@@ -57,9 +57,13 @@ def blobs(
     return photons, mask
 
 
+#: Plane spacing over pixel size of the volumes (--z-spacing).
+Z_SPACING = 3.0
+
+
 def _weights(ndim: int) -> tuple[float, ...]:
-    # Planes 3 pixels apart: a z step covers 3 pixels of the object.
-    return (9.0, 1.0, 1.0) if ndim == 3 else (1.0, 1.0)
+    # Planes Z_SPACING pixels apart: a z step covers that many pixels of the object.
+    return (Z_SPACING**2, 1.0, 1.0) if ndim == 3 else (1.0, 1.0)
 
 
 def camera(photons: npt.NDArray[np.float64], rng: np.random.Generator) -> npt.NDArray[np.float32]:
@@ -130,7 +134,7 @@ def run_depth(size: int, planes: int, seed: int) -> None:
     photons, _ = blobs((planes, size, size), n, rng, centres)
     clean = BASE + GAIN * photons
     noisy = camera(photons, rng)
-    print(f"\nvolume {planes} x {size} x {size}, planes 3 px apart")
+    print(f"\nvolume {planes} x {size} x {size}, planes {Z_SPACING:g} px apart")
     print(f"noisy PSNR {psnr(clean, noisy):.2f} dB")
     print(f"{'patch Z radius':>15}{'search':>14}{'dB':>8}{'z-profile dB':>14}{'time s':>8}")
     for rz in (0, 1):
@@ -147,9 +151,14 @@ def main() -> None:
     parser.add_argument("--frames", type=int, default=10)
     parser.add_argument("--planes", type=int, default=16)
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--z-spacing", type=float, default=3.0)
     parser.add_argument("--skip-depth", action="store_true")
+    parser.add_argument("--skip-time", action="store_true")
     args = parser.parse_args()
-    run_time(args.size, args.frames, args.seed)
+    global Z_SPACING
+    Z_SPACING = args.z_spacing
+    if not args.skip_time:
+        run_time(args.size, args.frames, args.seed)
     if not args.skip_depth:
         run_depth(args.size, args.planes, args.seed)
 

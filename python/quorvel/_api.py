@@ -277,8 +277,8 @@ def denoise(
     -----
     Channels on the same path are denoised together: the similarity of two
     patches is judged on all their channels, each scaled to unit noise.
-    Memory: about six float32 copies of the image, the result included
-    (seven with ``return_variance``).
+    Memory: about five float32 copies of the image besides the input, the
+    result among them (the variance with ``return_variance`` too).
 
     A dask array is denoised chunk by chunk, each chunk with a halo of its
     neighbours as wide as a pixel's result depends on them (40 pixels along
@@ -292,7 +292,7 @@ def denoise(
     threads, or with 0 with ``max(1, cpus // slots)``: slots are the tasks
     that dask runs at once on those CPUs (the threads of all workers on a
     host of a distributed cluster; the local pool, at most one per chunk).
-    Memory: about seven float32 copies of each chunk with its halo, per
+    Memory: about five float32 copies of each chunk with its halo, per
     chunk running.
 
     Examples

@@ -85,6 +85,8 @@ import dask.array as da
 import numpy as np
 import numpy.typing as npt
 
+from quorvel._core import new_work_image
+
 __all__ = [
     "CORE_AXES",
     "SAMPLE_ELEMENTS",
@@ -715,7 +717,7 @@ def _denoise_block(
     n_threads: int,
     n_blocks: int,
 ) -> npt.NDArray[np.float32]:
-    work = np.array(block, dtype=np.float32, order="C", copy=True)
+    work = new_work_image(block)
     if not np.isfinite(work).all():
         raise ValueError("image contains NaN or infinite values")
     return kernel(work, noise, task_threads(n_threads, n_blocks))

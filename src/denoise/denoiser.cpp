@@ -2,6 +2,9 @@
 // estimation pass and one update pass per iteration.
 #include "denoise/denoiser.hpp"
 
+#include <optional>
+
+#include "denoise/coverage.hpp"
 #include "denoise/kernel.hpp"
 #include "denoise/run_monitor.hpp"
 
@@ -28,7 +31,16 @@ void denoiser::run(array& image, float sigma) {
     prev_variance.alloc(image);
     sum_estimate.assign(image.data.data(), image);
     sum_variance.alloc(image).fill((sigma * 0.25f) * sigma);
-    contrib_count.alloc(image).fill(0.0f);
+    if (!counts_from_coverage) {
+        contrib_count.alloc(image).fill(0.0f);
+    }
+    pass_hooks hooks;
+    hooks.monitor = monitor;
+    hooks.list_missing = counts_from_coverage;
+    std::optional<pass_coverage> coverage;
+    if (counts_from_coverage) {
+        coverage.emplace(params, image);
+    }
 
     const float renoise_variance =
         params.renoise_factor > 0.0f
@@ -58,12 +70,18 @@ void denoiser::run(array& image, float sigma) {
             monitor->iteration.store(k, std::memory_order_release);
         }
         estimation_pass(params, image, sigma, window, prev_estimate, prev_variance, sum_estimate,
-                        sum_variance, contrib_count, monitor);
+                        sum_variance, contrib_count, hooks);
         if (monitor != nullptr && monitor->cancelled()) {
             throw run_cancelled();
         }
-        update_pass(image, renoise_variance, prev_estimate, prev_variance, sum_estimate,
-                    sum_variance, contrib_count, params);
+        if (coverage) {
+            coverage->set_missing(hooks.missing);
+            update_pass(image, renoise_variance, prev_estimate, prev_variance, sum_estimate,
+                        sum_variance, *coverage, params);
+        } else {
+            update_pass(image, renoise_variance, prev_estimate, prev_variance, sum_estimate,
+                        sum_variance, contrib_count, params);
+        }
         call_iteration_callbacks();
     }
     // The image's storage is reused (same size), so a view of it stays valid.

@@ -43,6 +43,9 @@ struct denoiser {
     run_monitor* monitor = nullptr;
     // Optional: receives the per-pixel variance of the final estimate.
     array* variance_out = nullptr;
+    // Derive the contribution counts from the geometry of the passes instead
+    // of keeping a count image: one image less, the same bits.
+    bool counts_from_coverage = false;
 
     // Denoises image (the noisy input) in place; sigma is the noise standard
     // deviation.

@@ -82,6 +82,7 @@ denoiser prepare(const array& img, const run_settings& s, float sigma) {
     denoiser d = make_denoiser(img, s.patch_radius, s.search, s.max_iter, s.pvalue, sigma,
                                s.renoise);
     d.params.search_reach = reach5(s.reach);
+    d.counts_from_coverage = true;
     for (int a : {2, 4}) {
         // A reach asks for a search along its axis.
         const std::int32_t extent = a == 2 ? img.nz : img.nt;
