@@ -40,7 +40,7 @@ BASE = 100.0
 def blobs(
     shape: tuple[int, ...], n: int, rng: np.random.Generator, centres: npt.NDArray[np.float64]
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_]]:
-    """Photon image of soft nuclei at `centres` (last axes y, x; leading z if 3-D) and their mask."""
+    """Photon image of soft nuclei at `centres` (y, x; z first in 3-D) and their mask."""
     grids = np.meshgrid(*[np.arange(s, dtype=np.float64) for s in shape], indexing="ij")
     photons = np.full(shape, 2.0)
     mask = np.zeros(shape, dtype=bool)
@@ -95,7 +95,9 @@ def sequences(size: int, frames: int, seed: int):
     return static_clean, np.array(moving), np.array(masks), rng
 
 
-def denoise_timed(noisy: npt.NDArray[np.float32], axes: str, **options) -> tuple[npt.NDArray[np.float32], float]:
+def denoise_timed(
+    noisy: npt.NDArray[np.float32], axes: str, **options: object
+) -> tuple[npt.NDArray[np.float32], float]:
     start = time.perf_counter()
     out = quorvel.denoise(noisy, axes, threads=2, **options)
     return out, time.perf_counter() - start

@@ -46,12 +46,14 @@ def table(truth: np.ndarray, out: np.ndarray, variance: np.ndarray) -> None:
     within = np.abs(out.astype(np.float64) - truth).ravel() <= 2 * np.sqrt(v)
     print(f"{'bin':>4}{'mean pred var':>15}{'mean sq err':>14}{'ratio':>8}{'within 2 sd':>13}")
     for i in range(10):
-        sel = (v >= edges[i]) & (v <= edges[i + 1]) if i == 9 else (v >= edges[i]) & (v < edges[i + 1])
+        upper = v <= edges[i + 1] if i == 9 else v < edges[i + 1]
+        sel = (v >= edges[i]) & upper
         if not sel.any():
             continue
         pv, me = v[sel].mean(), e[sel].mean()
         print(f"{i:>4}{pv:>15.4g}{me:>14.4g}{me / pv:>8.2f}{within[sel].mean():>13.1%}")
-    print(f" all{v.mean():>15.4g}{e.mean():>14.4g}{e.mean() / v.mean():>8.2f}{within.mean():>13.1%}")
+    ratio = e.mean() / v.mean()
+    print(f" all{v.mean():>15.4g}{e.mean():>14.4g}{ratio:>8.2f}{within.mean():>13.1%}")
 
 
 def main() -> None:

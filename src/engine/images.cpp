@@ -30,7 +30,8 @@ std::vector<py::ssize_t> shape_of(const py::array& a) {
 }  // namespace
 
 float_array new_image(const std::vector<py::ssize_t>& numpy_shape) {
-    const shape s = shape_from_extents(numpy_shape.data(), static_cast<py::ssize_t>(numpy_shape.size()));
+    const shape s =
+        shape_from_extents(numpy_shape.data(), static_cast<py::ssize_t>(numpy_shape.size()));
     auto owned = std::make_unique<array>();
     owned->alloc(s);
     return view_of(std::move(owned), numpy_shape);
