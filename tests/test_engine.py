@@ -108,9 +108,8 @@ def test_raising_progress_stops_the_run(owned: bool) -> None:
             search=SEARCH, max_iter=6, progress=stop,
         )  # fmt: skip
     assert len(calls) == 1 and calls[0] < 1.0
-    # The caller's buffer holds the noisy image again (the engine's own
-    # buffer is transformed back), or was never touched.
-    np.testing.assert_allclose(work, image + (0.25 if owned else 0.0), atol=1e-3)
+    if not owned:  # a buffer the engine does not own is only written at the end
+        np.testing.assert_array_equal(work, image)
 
 
 @pytest.mark.parametrize("noise", ["gaussian", "poisson-gaussian"])
