@@ -69,6 +69,23 @@ class RecordingCore:
         args[0][...] *= 2
         return args[0]
 
+    # The engine's keyword interface, recorded in the positional order above.
+    def new_image(self, shape: tuple[int, ...]) -> Any:
+        return np.zeros(shape, dtype=np.float32)
+
+    def denoise_gaussian(self, image: Any, **kw: Any) -> Any:
+        return self._denoise_gaussian(image, kw["sigma"], *self._settings(kw))
+
+    def denoise_poisson_gaussian(self, image: Any, **kw: Any) -> Any:
+        return self._denoise_poisson_gaussian(
+            image, kw["sigma"], kw["gain"], kw["offset"], *self._settings(kw)
+        )
+
+    @staticmethod
+    def _settings(kw: dict[str, Any]) -> tuple[Any, ...]:
+        keys = ("patch_radius", "search", "max_iter", "pvalue", "threads", "renoise")
+        return tuple(kw[k] for k in keys)
+
     def _calibrate_gaussian(self, image: Any) -> float:
         self._record("_calibrate_gaussian", (image,))
         return self.sigma_estimate
@@ -111,10 +128,10 @@ class RecordingCore:
 def fake_core(monkeypatch: pytest.MonkeyPatch) -> RecordingCore:
     """Replace the compute core seen by the package with a `RecordingCore`."""
     import quorvel._core
-
     import quorvel.noise._plan
 
     core = RecordingCore()
     monkeypatch.setattr(quorvel._core, "qv", core)
     monkeypatch.setattr(quorvel.noise._plan, "_fit_package", core.fit_package)
+    monkeypatch.setattr(quorvel._core, "engine", core)
     return core

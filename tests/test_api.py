@@ -514,7 +514,7 @@ def test_progress_display_does_not_change_the_result(
     }
     quiet = quorvel.denoise(noisy, "TYX", threads=1)
     with Stages(2, enabled=True) as stages:
-        shown, plan = _run_denoise(noisy, "TYX", stages=stages, **options)
+        shown, _, plan = _run_denoise(noisy, "TYX", stages=stages, **options)
     np.testing.assert_array_equal(shown, quiet)
     assert plan.poisson_channels == [0]
     assert "2/2" in capsys.readouterr().err

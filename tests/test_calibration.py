@@ -8,7 +8,6 @@ from typing import Any
 
 import numpy as np
 import pytest
-
 import quorvel
 from quorvel.cli import main
 from quorvel.noise.camera import calibrate_camera

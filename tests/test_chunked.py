@@ -178,6 +178,25 @@ def test_default_parameters_halo(search5: list[int], expected: tuple[int, ...]) 
     assert plan.depth == expected
 
 
+def test_reach_sets_the_halo_and_stays_exact() -> None:
+    import quorvel
+
+    # The reach is the window of every iteration along T and Z, and caps X
+    # and Y: 4 x 5 frames; 4 x 2 planes; 4 x 6 + (1 + 2 + 3 + 3) = 33, rounded up to 36.
+    plan = ch.plan_chunks(
+        (50, 1, 30, 600, 600), [3, 3, 0, 0, 0], [1, 1, 1, 0, 1], 4,
+        {"T": 20, "Z": 10, "Y": 200, "X": 200}, reach5=[3, -1, 2, -1, 5],
+    )  # fmt: skip
+    assert plan.depth == (20, 0, 8, 40, 36)
+    movie = _camera_movie((12, 40, 44), seed=6)
+    options: dict[str, Any] = {"search": {"T": 1, "X": 5}, "threads": 1}
+    lazy = quorvel.denoise(da.from_array(movie, chunks=(4, 40, 44)), "TYX", **options)
+    assert lazy.numblocks[0] == 3
+    np.testing.assert_array_equal(
+        lazy.compute(scheduler="threads"), quorvel.denoise(movie, "TYX", **options)
+    )
+
+
 # --------------------------------------------------------------------------
 # Chunk sizes as written by users
 
@@ -578,7 +597,6 @@ def test_lazy_tiff_reader_closes_its_file(tmp_path: Any) -> None:
     import warnings
 
     import tifffile
-
     from quorvel.io import read_lazy
 
     src = tmp_path / "in.tif"

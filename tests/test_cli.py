@@ -159,6 +159,24 @@ def test_npy_with_a_camera_model(tmp_path: Path, capsys: pytest.CaptureFixture[s
     )
 
 
+def test_search_reach_and_variance_file(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    src, dst, var = tmp_path / "movie.npy", tmp_path / "out.npy", tmp_path / "var.npy"
+    movie = noisy_stack((4, 24, 28), 2)
+    np.save(src, movie)
+    status, _, err = run(
+        capsys, "denoise", src, "-o", dst, "--axes", "TYX", "--threads", "1", "--search",
+        "t=2", "--variance", var, "-q",
+    )  # fmt: skip
+    assert status == 0, err
+    want, variance = quorvel.denoise(
+        movie, "TYX", search={"T": 2}, threads=1, return_variance=True
+    )
+    np.testing.assert_array_equal(np.load(dst), want)
+    np.testing.assert_array_equal(np.load(var), variance)
+
+
 @pytest.mark.parametrize(
     ("shape", "options", "bar"),
     [

@@ -34,12 +34,19 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel._axes import core_shape, from_core_layout, normalize_axes, to_core_layout
-from quorvel._core import _MAX_ELEMENTS, NoisePlan, _denoise_core
+from quorvel._core import (
+    _MAX_ELEMENTS,
+    NoisePlan,
+    ProgressCallback,
+    _denoise_core,
+    new_work_image,
+)
 from quorvel._lazy import _denoise_lazy, _estimate_lazy, _is_dask
 from quorvel._params import (
     DEFAULT_SEARCH,
     NoiseKind,
     PatchRadius,
+    Search,
     _check_noise,
     _check_settings,
     _check_threads,
@@ -153,12 +160,14 @@ def denoise(
     sigma: FloatValues | None = None,
     model: NoiseModel | None = None,
     patch_radius: PatchRadius | None = None,
-    search: str = DEFAULT_SEARCH,
+    search: Search = DEFAULT_SEARCH,
     iterations: int = 4,
     pvalue: float = 0.01,
     renoise: float = 0.0,
     threads: int = 0,
-) -> npt.NDArray[np.float32]:
+    progress: ProgressCallback | None = None,
+    return_variance: bool = False,
+) -> Any:
     """Denoise an image, a z-stack or a time-lapse sequence.
 
     Each pixel is replaced by a weighted mean of pixels whose surrounding
@@ -208,7 +217,7 @@ def denoise(
         more time (proportional to the patch size); smaller ones keep fine
         detail but leave more noise.  Axes of length 1 are ignored; along the
         others the image needs ``2 * radius + 1`` pixels.
-    search : str, default 'ZT'
+    search : str or mapping of str to int, default 'ZT'
         Axes besides X and Y along which the search window grows: letters
         from ``"ZT"`` (``"XY"`` may be included; X and Y always grow).  At
         iteration k the window reaches ``2**k`` pixels along X and Y, k
@@ -216,6 +225,11 @@ def denoise(
         along T and Z finds matches in neighbouring frames and planes,
         which denoises static and slowly moving structures more, at some
         cost in time; ``""`` treats every frame and plane on its own.
+        A mapping gives the reach per axis letter instead, e.g.
+        ``{"T": 5}`` (up to 5 frames to each side) or ``{"T": 5, "Z": 2}``:
+        the window spans the reach along Z and T from the first iteration
+        on, and at most the reach along X and Y; axes it leaves out are not
+        searched (X and Y keep their doubling window).
     iterations : int, default 4
         Number of iterations, 1 to 30.  Each doubles the search window
         along X and Y (to 8 pixels to each side after 4): more averaging in
@@ -236,6 +250,16 @@ def denoise(
         result is the same for every thread count.  With a dask `image`:
         threads per chunk; 0 divides the CPUs among the chunks that dask
         runs at once (see Notes).
+    progress : callable, optional
+        Called as ``progress(fraction)`` while the image is denoised, with
+        the share of the work done (a float in [0, 1], increasing), at most
+        about ten times per second and once with 1.0 at the end.  If it
+        raises, the run stops within about 0.1 s, its memory is released
+        and the exception propagates out of `denoise`.  Not with a dask
+        `image`.
+    return_variance : bool, default False
+        Also return the variance of each denoised pixel (see Returns).  Not
+        with a dask `image`.
 
     Returns
     -------
@@ -243,6 +267,18 @@ def denoise(
         The denoised image: a new C-contiguous array with the shape and
         axis order of `image`; for a dask `image`, a lazy float32 dask array
         of that shape.
+    ndarray of float32
+        With ``return_variance=True`` only, as the second item of a tuple:
+        the variance that the iterations carry for the final estimate of
+        each pixel, in squared intensity units (on the Poisson-Gaussian
+        path carried back through the inverse transform to first order:
+        times ``(gain * y / 2)**2`` at the stabilised estimate ``y``).  It
+        is the denoiser's own account of the averaging: it grows where few
+        similar patches were found (edges, spots, moving objects) and is
+        small in flat regions.  It is not a calibrated error bar: it
+        ignores the bias of the estimate (blurred detail) and the
+        correlation between averaged pixels, so it tends to understate the
+        squared error where structure is blurred.
 
     Raises
     ------
@@ -267,7 +303,8 @@ def denoise(
     -----
     Channels on the same path are denoised together: the similarity of two
     patches is judged on all their channels, each scaled to unit noise.
-    Memory: about seven float32 copies of the image.
+    Memory: about five float32 copies of the image besides the input, the
+    result among them (the variance with ``return_variance`` too).
 
     A dask array is denoised chunk by chunk, each chunk with a halo of its
     neighbours as wide as a pixel's result depends on them (40 pixels along
@@ -281,7 +318,7 @@ def denoise(
     threads, or with 0 with ``max(1, cpus // slots)``: slots are the tasks
     that dask runs at once on those CPUs (the threads of all workers on a
     host of a distributed cluster; the local pool, at most one per chunk).
-    Memory: about seven float32 copies of each chunk with its halo, per
+    Memory: about five float32 copies of each chunk with its halo, per
     chunk running.
 
     Examples
@@ -302,10 +339,14 @@ def denoise(
         "threads": threads,
     }
     if _is_dask(image):
+        if progress is not None or return_variance:
+            raise ValueError("progress and return_variance are not available for dask arrays")
         lazy, _ = _denoise_lazy(image, axes, **options)
-        return lazy  # type: ignore[no-any-return]
-    out, _ = _run_denoise(image, axes, **options)
-    return out
+        return lazy
+    out, variance, _ = _run_denoise(
+        image, axes, progress=progress, return_variance=return_variance, **options
+    )
+    return (out, variance) if return_variance else out
 
 
 def _run_denoise(
@@ -316,17 +357,22 @@ def _run_denoise(
     sigma: FloatValues | None,
     model: NoiseModel | None,
     patch_radius: PatchRadius | None,
-    search: str,
+    search: Search,
     iterations: int,
     pvalue: float,
     renoise: float,
     threads: int,
     stages: Stages | None = None,
-) -> tuple[npt.NDArray[np.float32], NoisePlan]:
-    """`denoise`, run as two stages of a progress display; also returns the noise plan.
+    progress: ProgressCallback | None = None,
+    return_variance: bool = False,
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None, NoisePlan]:
+    """`denoise`, run as two stages of a progress display.
 
-    Every parameter is checked before any computation, noise estimation
-    included.  `stages` counts two stages: noise, denoising.
+    Returns the denoised image, its variance (None unless `return_variance`)
+    and the noise plan.  Every parameter is checked before any computation,
+    noise estimation included.  `stages` counts two stages: noise,
+    denoising; the second reports its progress to the display and to
+    `progress`.
     """
     arr, names, view5 = _prepare(image, axes)
     sizes = core_shape(arr.shape, names)
@@ -334,12 +380,33 @@ def _run_denoise(
     threads = _check_threads(threads)
     args = _check_noise(noise, sigma, model, sizes["C"])
 
-    # The one float32 copy in core layout: estimation reads it, the core then
-    # denoises it in place.
-    work = np.array(view5, dtype=np.float32, order="C", copy=True)
+    if progress is not None and not callable(progress):
+        raise ValueError(f"progress must be callable, got {progress!r}")
+    # The one float32 copy in core layout: estimation reads it, the engine
+    # then denoises it in place.
+    work = new_work_image(view5)
     stages = stages or Stages(2, enabled=False)
     plan = stages.run("noise", _plan_noise, work, args)
-    out = stages.run("denoising", _denoise_core, work, plan, settings, threads, overwrite=True)
-    return np.ascontiguousarray(from_core_layout(out, names)), plan
+    out, variance = stages.run_reporting(
+        "denoising",
+        progress,
+        _denoise_core,
+        work,
+        plan,
+        settings,
+        threads,
+        overwrite=True,
+        return_variance=bool(return_variance),
+    )
+    del work
+
+    def caller_layout(a: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+        return np.ascontiguousarray(from_core_layout(a, names))
+
+    return (
+        caller_layout(out),
+        None if variance is None else caller_layout(variance),
+        plan,
+    )
 
 

@@ -85,6 +85,8 @@ import dask.array as da
 import numpy as np
 import numpy.typing as npt
 
+from quorvel._core import new_work_image
+
 __all__ = [
     "CORE_AXES",
     "SAMPLE_ELEMENTS",
@@ -148,7 +150,9 @@ def _searched(axis: str, extent: int, search5: Sequence[int]) -> bool:
     return axis in "XY" or bool(search5[_LIST_INDEX[axis]])
 
 
-def search_half_sizes(axis: str, extent: int, searched: bool, max_iter: int) -> list[int]:
+def search_half_sizes(
+    axis: str, extent: int, searched: bool, max_iter: int, reach: int = -1
+) -> list[int]:
     """Search-window half-size along one axis in each iteration.
 
     Parameters
@@ -161,18 +165,24 @@ def search_half_sizes(axis: str, extent: int, searched: bool, max_iter: int) -> 
         Whether the window grows along `axis` (X and Y always do).
     max_iter : int
         Number of iterations.
+    reach : int, default -1
+        Largest half-size along `axis`; -1 for none.
 
     Returns
     -------
     list of int
         ``2**k`` along X and Y, ``k`` along Z, ``max(0, k - 2)`` along T, for
         ``k = 0 .. max_iter - 1``; zeros for C, axes of length 1 and axes not
-        searched.
+        searched.  With a reach: at most the reach along X and Y, the reach
+        in every iteration along Z and T.
     """
     if extent <= 1 or not searched or axis == "C":
         return [0] * max_iter
     if axis in "XY":
-        return [2**k if k < _MAX_DOUBLING else extent for k in range(max_iter)]
+        doubling = [2**k if k < _MAX_DOUBLING else extent for k in range(max_iter)]
+        return doubling if reach < 0 else [min(w, reach) for w in doubling]
+    if reach >= 0:
+        return [reach] * max_iter
     if axis == "Z":
         return list(range(max_iter))
     return [max(0, k - 2) for k in range(max_iter)]
@@ -205,7 +215,9 @@ def grid_step(axis: str, extent: int, radius: int) -> int:
     return radius + 1 if extent > radius else 1
 
 
-def halo(axis: str, extent: int, radius: int, searched: bool, max_iter: int) -> int:
+def halo(
+    axis: str, extent: int, radius: int, searched: bool, max_iter: int, reach: int = -1
+) -> int:
     """Distance over which a pixel's result depends on its neighbours.
 
     Parameters
@@ -220,6 +232,8 @@ def halo(axis: str, extent: int, radius: int, searched: bool, max_iter: int) -> 
         Whether the search window grows along `axis`.
     max_iter : int
         Number of iterations.
+    reach : int, default -1
+        Largest search half-size along `axis` (`search_half_sizes`).
 
     Returns
     -------
@@ -231,7 +245,7 @@ def halo(axis: str, extent: int, radius: int, searched: bool, max_iter: int) -> 
     """
     if axis == "C" or extent <= 1:
         return 0
-    windows = search_half_sizes(axis, extent, searched, max_iter)
+    windows = search_half_sizes(axis, extent, searched, max_iter, reach)
     depth = sum(2 * radius + w for w in windows)
     if radius > 1 and windows[0] == 0:
         depth += 1
@@ -338,7 +352,11 @@ class ChunkPlan:
 
 
 def axis_plans(
-    shape: Sequence[int], radius5: Sequence[int], search5: Sequence[int], max_iter: int
+    shape: Sequence[int],
+    radius5: Sequence[int],
+    search5: Sequence[int],
+    max_iter: int,
+    reach5: Sequence[int] = (),
 ) -> tuple[AxisPlan, ...]:
     """Step and halo of every axis of a core-layout image.
 
@@ -351,6 +369,8 @@ def axis_plans(
         c, t).
     max_iter : int
         Number of iterations.
+    reach5 : sequence of int, optional
+        Search reach per axis (x, y, z, c, t; -1 for none); empty for none.
 
     Returns
     -------
@@ -361,7 +381,8 @@ def axis_plans(
     for axis, extent in zip(CORE_AXES, shape, strict=True):
         radius = _radius(axis, extent, radius5)
         step = grid_step(axis, extent, radius)
-        raw = halo(axis, extent, radius, _searched(axis, extent, search5), max_iter)
+        reach = int(reach5[_LIST_INDEX[axis]]) if reach5 else -1
+        raw = halo(axis, extent, radius, _searched(axis, extent, search5), max_iter, reach)
         plans.append(AxisPlan(axis, extent, radius, step, -(-raw // step) * step))
     return tuple(plans)
 
@@ -542,6 +563,7 @@ def plan_chunks(
     chunks: Chunks | Mapping[str, int] | None = None,
     *,
     default: Chunks | None = None,
+    reach5: Sequence[int] = (),
 ) -> ChunkPlan:
     """Chunks and halos for exact chunked denoising of a core-layout image.
 
@@ -559,13 +581,15 @@ def plan_chunks(
         for sizes that cannot be exact).  None keeps the image in one block.
     default : tuple of tuple of int, optional
         With a mapping: the chunks of the axes it leaves out.
+    reach5 : sequence of int, optional
+        Search reach per axis, as `axis_plans` takes it.
 
     Returns
     -------
     ChunkPlan
         The chunks, and the halo per axis (0 along axes in one chunk).
     """
-    plans = axis_plans(shape, radius5, search5, max_iter)
+    plans = axis_plans(shape, radius5, search5, max_iter, reach5)
     if chunks is None:
         final: Chunks = tuple((n,) for n in shape)
     elif isinstance(chunks, Mapping):
@@ -696,7 +720,7 @@ def _denoise_block(
     n_threads: int,
     n_blocks: int,
 ) -> npt.NDArray[np.float32]:
-    work = np.array(block, dtype=np.float32, order="C", copy=True)
+    work = new_work_image(block)
     if not np.isfinite(work).all():
         raise ValueError("image contains NaN or infinite values")
     return kernel(work, noise, task_threads(n_threads, n_blocks))

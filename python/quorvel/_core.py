@@ -20,7 +20,8 @@ one, each group is denoised in its own call.
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+import time
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -28,10 +29,21 @@ import _qv
 import numpy as np
 import numpy.typing as npt
 
+from quorvel import _engine
 from quorvel._util import _format_values
 
-# The compute core, looked up through this name on every call.
+# The compute core, looked up through this name on every call: noise
+# estimation.  Denoising runs in the package's own engine, built from the
+# same core, which adds keyword arguments, search reach per axis, progress
+# reports, cancellation and the variance of the result.
 qv = _qv
+engine = _engine
+
+#: ``progress(fraction)``: told the share of the denoising work done.
+ProgressCallback = Callable[[float], object]
+
+# Shortest interval between two progress reports.
+_REPORT_SECONDS = 0.1
 
 # The compute core addresses elements with 32-bit offsets.
 _MAX_ELEMENTS = 2**31 - 1
@@ -85,6 +97,54 @@ class CoreSettings:
     iterations: int
     pvalue: float
     renoise: float
+    #: Largest search half-size per axis (x, y, z, c, t); -1 keeps the
+    #: default schedule; empty when no axis has a reach.
+    reach: tuple[int, ...] = ()
+
+
+class _Progress:
+    """Relays a run's progress to a callable: monotone, at most every 0.1 s.
+
+    A run may call the engine several times (one call per noise path); call
+    `part` with the share of the work of each call before running it.
+    """
+
+    def __init__(self, callback: ProgressCallback | None) -> None:
+        self._callback = callback
+        self._start = 0.0
+        self._share = 1.0
+        self._last = -1.0
+        self._last_time = -math.inf
+
+    def part(self, share: float) -> Callable[[float], None] | None:
+        """A callable for the next engine call, which does `share` of the work."""
+        if self._callback is None:
+            return None
+        self._start = max(self._last, 0.0)
+        self._share = share
+        return self._report
+
+    def _report(self, fraction: float) -> None:
+        value = min(1.0, self._start + self._share * min(max(fraction, 0.0), 1.0))
+        now = time.monotonic()
+        if value <= self._last or now - self._last_time < _REPORT_SECONDS:
+            return
+        self._last, self._last_time = value, now
+        assert self._callback is not None
+        self._callback(value)
+
+    def finish(self) -> None:
+        """Report the end: 1.0, once."""
+        if self._callback is not None:
+            self._last = 1.0
+            self._callback(1.0)
+
+
+def new_work_image(source: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
+    """A float32 copy of `source` that the engine denoises in place, without a copy of its own."""
+    work: npt.NDArray[np.float32] = engine.new_image(source.shape)
+    np.copyto(work, source, casting="unsafe")
+    return work
 
 
 
@@ -121,31 +181,52 @@ def _calibrate(core5: npt.NDArray[Any]) -> tuple[tuple[float, ...], tuple[float,
 # Denoising
 
 
+def _engine_settings(settings: CoreSettings, threads: int) -> dict[str, Any]:
+    return {
+        "patch_radius": list(settings.patch_radius),
+        "search": list(settings.search),
+        "reach": list(settings.reach),
+        "max_iter": settings.iterations,
+        "pvalue": settings.pvalue,
+        "threads": threads,
+        "renoise": settings.renoise,
+    }
+
+
+Denoised = tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None]
+
+
+def _split(result: Any, return_variance: bool) -> Denoised:
+    if return_variance:
+        image, variance = result
+        return image, variance
+    return result, None
+
+
 def _denoise_gaussian(
     work: npt.NDArray[np.float32],
     sigma: list[float],
     settings: CoreSettings,
     threads: int,
-) -> npt.NDArray[np.float32]:
-    """Gaussian path on a core-layout float32 array that the core may overwrite."""
-    args = (
-        list(settings.patch_radius),
-        list(settings.search),
-        settings.iterations,
-        settings.pvalue,
-        threads,
-        settings.renoise,
-    )
+    progress: Callable[[float], None] | None = None,
+    return_variance: bool = False,
+) -> Denoised:
+    """Gaussian path on a core-layout float32 array that the engine may overwrite."""
+    kwargs = _engine_settings(settings, threads)
+    kwargs.update(progress=progress, return_variance=return_variance)
     if len(set(sigma)) == 1:
-        same: npt.NDArray[np.float32] = qv._denoise_gaussian(work, sigma[0], *args)
-        return same
+        return _split(engine.denoise_gaussian(work, sigma=sigma[0], **kwargs), return_variance)
     # Unit noise in every channel, so that each weighs alike in the joint
     # patch comparison.
     scale = np.asarray(sigma, dtype=np.float32).reshape(1, -1, 1, 1, 1)
     work /= scale
-    out: npt.NDArray[np.float32] = qv._denoise_gaussian(work, _STABILISED_SIGMA, *args)
+    out, variance = _split(
+        engine.denoise_gaussian(work, sigma=_STABILISED_SIGMA, **kwargs), return_variance
+    )
     out *= scale
-    return out
+    if variance is not None:
+        variance *= scale * scale
+    return out, variance
 
 
 def _denoise_poisson_gaussian(
@@ -154,10 +235,12 @@ def _denoise_poisson_gaussian(
     offset: list[float],
     settings: CoreSettings,
     threads: int,
-) -> npt.NDArray[np.float32]:
-    """Poisson-Gaussian path on a core-layout float32 array that the core may overwrite.
+    progress: Callable[[float], None] | None = None,
+    return_variance: bool = False,
+) -> Denoised:
+    """Poisson-Gaussian path on a core-layout float32 array that the engine may overwrite.
 
-    The core runs in photon units (gain 1): the forward transform into
+    The engine runs in photon units (gain 1): the forward transform into
     unit-variance noise is the same as with the original gain, and the
     inverse transform's fixed bias correction of 1/4 is then applied at the
     scale where it is right.  With gain g it would shift every intensity by
@@ -166,20 +249,23 @@ def _denoise_poisson_gaussian(
     n = work.shape[1]
     scale = np.asarray(gain, dtype=np.float32).reshape(1, -1, 1, 1, 1)
     work /= scale
-    out: npt.NDArray[np.float32] = qv._denoise_poisson_gaussian(
-        work,
-        _STABILISED_SIGMA,
-        [1.0] * n,
-        [o / (g * g) for g, o in zip(gain, offset, strict=True)],
-        list(settings.patch_radius),
-        list(settings.search),
-        settings.iterations,
-        settings.pvalue,
-        threads,
-        settings.renoise,
+    kwargs = _engine_settings(settings, threads)
+    out, variance = _split(
+        engine.denoise_poisson_gaussian(
+            work,
+            sigma=_STABILISED_SIGMA,
+            gain=[1.0] * n,
+            offset=[o / (g * g) for g, o in zip(gain, offset, strict=True)],
+            progress=progress,
+            return_variance=return_variance,
+            **kwargs,
+        ),
+        return_variance,
     )
     out *= scale
-    return out
+    if variance is not None:
+        variance *= scale * scale
+    return out, variance
 
 
 def _denoise_core(
@@ -189,7 +275,9 @@ def _denoise_core(
     threads: int,
     *,
     overwrite: bool = False,
-) -> npt.NDArray[np.float32]:
+    progress: ProgressCallback | None = None,
+    return_variance: bool = False,
+) -> Denoised:
     """Denoise one core-layout ``(T, C, Z, Y, X)`` array with fixed noise parameters.
 
     Parameters
@@ -204,13 +292,21 @@ def _denoise_core(
         Thread count for the core (0 all, negative all but that many).
     overwrite : bool
         Let the computation use `core5` as its work array when it is a
-        writeable C-contiguous float32 array; otherwise `core5` is not
+        writeable C-contiguous float32 array (denoised in place, without a
+        copy, when it comes from `new_work_image`); otherwise `core5` is not
         modified.
+    progress : callable, optional
+        Called as ``progress(fraction)`` while the engine runs (see
+        `quorvel.denoise`); an exception it raises stops the run.
+    return_variance : bool
+        Also return the variance of the result.
 
     Returns
     -------
     ndarray of float32
         The denoised image, C-contiguous, in core layout.
+    ndarray of float32 or None
+        Its variance per pixel in intensity units, or None.
     """
     n = core5.shape[1]
     if len(plan.gain) != n:
@@ -221,25 +317,38 @@ def _denoise_core(
         and core5.flags.c_contiguous
         and core5.flags.writeable
     )
-    work = core5 if reusable else np.array(core5, dtype=np.float32, order="C", copy=True)
+    work = core5 if reusable else new_work_image(core5)
     poisson, gaussian = plan.poisson_channels, plan.gaussian_channels
+    relay = _Progress(progress)
 
-    def gaussian_path(a: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
-        return _denoise_gaussian(a, _values(plan.sigma, gaussian), settings, threads)
+    def gaussian_path(a: npt.NDArray[np.float32]) -> Denoised:
+        return _denoise_gaussian(
+            a, _values(plan.sigma, gaussian), settings, threads,
+            relay.part(len(gaussian) / n), return_variance,
+        )
 
-    def poisson_path(a: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+    def poisson_path(a: npt.NDArray[np.float32]) -> Denoised:
         gain, offset = _values(plan.gain, poisson), _values(plan.offset, poisson)
-        return _denoise_poisson_gaussian(a, gain, offset, settings, threads)
+        return _denoise_poisson_gaussian(
+            a, gain, offset, settings, threads, relay.part(len(poisson) / n), return_variance
+        )
 
     if not gaussian:
-        return poisson_path(work)
-    if not poisson:
-        return gaussian_path(work)
-    # Mixed paths: each group of channels in its own call.
-    out = np.empty_like(work)
-    out[:, poisson] = poisson_path(np.ascontiguousarray(work[:, poisson]))
-    out[:, gaussian] = gaussian_path(np.ascontiguousarray(work[:, gaussian]))
-    return out
+        result = poisson_path(work)
+    elif not poisson:
+        result = gaussian_path(work)
+    else:
+        # Mixed paths: each group of channels in its own call.
+        out = np.empty_like(work)
+        variance = np.empty_like(work) if return_variance else None
+        for channels, path in ((poisson, poisson_path), (gaussian, gaussian_path)):
+            part, part_variance = path(new_work_image(work[:, channels]))
+            out[:, channels] = part
+            if variance is not None:
+                variance[:, channels] = part_variance
+        result = out, variance
+    relay.finish()
+    return result
 
 
 def _values(values: tuple[float | None, ...], channels: list[int]) -> list[float]:

@@ -16,6 +16,7 @@ from quorvel._core import _MAX_ELEMENTS, CoreSettings, NoisePlan, _denoise_core
 from quorvel._params import (
     NoiseKind,
     PatchRadius,
+    Search,
     _check_noise,
     _check_settings,
     _check_threads,
@@ -82,7 +83,7 @@ def _denoise_block(
     work: npt.NDArray[np.float32], plan: NoisePlan, threads: int, *, settings: CoreSettings
 ) -> npt.NDArray[np.float32]:
     """Denoise one block (a fresh core-layout float32 array) of a chunked computation."""
-    return _denoise_core(work, plan, settings, threads, overwrite=True)
+    return _denoise_core(work, plan, settings, threads, overwrite=True)[0]
 
 
 def _denoise_lazy(
@@ -93,7 +94,7 @@ def _denoise_lazy(
     sigma: FloatValues | None,
     model: Any,
     patch_radius: PatchRadius | None,
-    search: str,
+    search: Search,
     iterations: int,
     pvalue: float,
     renoise: float,
@@ -125,6 +126,7 @@ def _denoise_lazy(
         settings.iterations,
         chunks if chunks is not None else core.chunks,
         default=core.chunks,
+        reach5=settings.reach,
     )
     largest = math.prod(
         max(a.block_lengths(c)) if len(c) > 1 else a.extent

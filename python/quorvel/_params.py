@@ -108,9 +108,33 @@ def _patch_radius5(
     return (radius["X"], radius["Y"], radius["Z"], 0, radius["T"])
 
 
-def _search5(search: str) -> tuple[int, int, int, int, int]:
+#: Search along Z and T given as a string of axis letters, or as the reach
+#: (largest search half-size) per axis letter.
+Search: TypeAlias = str | Mapping[str, int]
+
+
+def _search5(search: Search) -> tuple[tuple[int, int, int, int, int], tuple[int, ...]]:
+    """Search flags (x, y, z, c, t) and reaches (empty, or 5 with -1 for "default")."""
+    if isinstance(search, Mapping):
+        reach = {"X": -1, "Y": -1, "Z": -1, "C": -1, "T": -1}
+        for key, value in search.items():
+            axis = str(key).upper()
+            if axis not in "XYZT" or len(axis) != 1:
+                raise ValueError(
+                    f"search: no reach along axis {key!r}; the window extends along X, Y, Z "
+                    "and T"
+                )
+            r = _check_int(value, f"search[{key!r}]")
+            if r < 0:
+                raise ValueError(f"search reach along {axis} must be >= 0, got {r}")
+            reach[axis] = r
+        flags = (1, 1, int(reach["Z"] >= 0), 0, int(reach["T"] >= 0))
+        return flags, tuple(reach[a] for a in "XYZCT")
     if not isinstance(search, str):
-        raise ValueError(f"search must be a string of axis letters such as 'ZT', got {search!r}")
+        raise ValueError(
+            "search must be a string of axis letters such as 'ZT' or a mapping of axis letter "
+            f"to reach such as {{'T': 5}}, got {search!r}"
+        )
     letters = set(search.upper())
     unknown = letters - set("XYZT")
     if unknown:
@@ -118,21 +142,21 @@ def _search5(search: str) -> tuple[int, int, int, int, int]:
             f"search {search!r}: cannot search along {', '.join(sorted(unknown))}; "
             "use Z and T (X and Y are always searched)"
         )
-    return (1, 1, int("Z" in letters), 0, int("T" in letters))
+    return (1, 1, int("Z" in letters), 0, int("T" in letters)), ()
 
 
 def _check_settings(
     sizes: dict[str, int],
     axes: str,
     patch_radius: PatchRadius | None,
-    search: str,
+    search: Search,
     iterations: int,
     pvalue: float,
     renoise: float,
 ) -> CoreSettings:
     """Validate the denoiser's parameters against an image of `sizes` (per core axis)."""
     radius5 = _patch_radius5(patch_radius, sizes, axes)
-    search5 = _search5(search)
+    search5, reach5 = _search5(search)
     iterations = _check_int(iterations, "iterations")
     if not 1 <= iterations <= MAX_ITERATIONS:
         raise ValueError(f"iterations must be between 1 and {MAX_ITERATIONS}, got {iterations}")
@@ -142,7 +166,7 @@ def _check_settings(
     renoise = _check_real(renoise, "renoise")
     if renoise < 0:
         raise ValueError(f"renoise must be >= 0, got {renoise}")
-    return CoreSettings(radius5, search5, iterations, pvalue, renoise)
+    return CoreSettings(radius5, search5, iterations, pvalue, renoise, reach5)
 
 
 def _check_threads(threads: int) -> int:

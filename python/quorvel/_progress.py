@@ -1,16 +1,18 @@
 """Progress display by stages.
 
-A denoising run is one call into the compute core that cannot be cut into
-pieces without changing the result (patches and search windows reach across
-any block, frame or channel boundary), so progress is shown per stage: noise
-estimation, denoising, and in the command line writing the file.
-While a long stage runs in the compute core, which releases the interpreter
-lock, the display keeps its elapsed time ticking from the calling thread.
+Progress is shown per stage: noise estimation, denoising, and in the
+command line writing the file.  The denoising stage reports how far it got
+(the engine's share of work done), shown as a percentage with the time
+left.  While a stage runs on a worker thread, the display keeps its elapsed
+time ticking from the calling thread, and Ctrl-C there stops the engine
+through its progress callable.
 """
 
 from __future__ import annotations
 
 import sys
+import threading
+import time
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from concurrent.futures import TimeoutError as FutureTimeout
@@ -19,7 +21,18 @@ from typing import Any, TypeVar
 
 T = TypeVar("T")
 
-_REFRESH_SECONDS = 0.25
+_REFRESH_SECONDS = 0.1
+
+
+class Interrupted(Exception):
+    """Raised from a progress callable to stop the engine after Ctrl-C."""
+
+
+def _eta(elapsed: float, fraction: float) -> str:
+    if fraction <= 0.0:
+        return "?"
+    seconds = int(round(elapsed * (1.0 - fraction) / fraction))
+    return f"{seconds // 60}:{seconds % 60:02d}"
 
 
 class Stages:
@@ -59,13 +72,16 @@ class Stages:
         )
         self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="quorvel")
 
-    def run(self, label: str, func: Callable[..., T], *args: Any, **kwargs: Any) -> T:
+    def run(
+        self, label: str | Callable[[], str], func: Callable[..., T], *args: Any, **kwargs: Any
+    ) -> T:
         """Run one stage and count it.
 
         Parameters
         ----------
-        label : str
-            What the stage does, shown next to the bar while it runs.
+        label : str or callable
+            What the stage does, shown next to the bar while it runs; a
+            callable is asked again at every refresh.
         func : callable
             The work of the stage.
         *args, **kwargs
@@ -81,16 +97,63 @@ class Stages:
         if self._bar is None:
             self._start()
         assert self._bar is not None and self._pool is not None
-        self._bar.set_description_str(f"{self._desc}: {label}", refresh=True)
+        def text() -> str:
+            return f"{self._desc}: {label() if callable(label) else label}"
+
+        self._bar.set_description_str(text(), refresh=True)
         future = self._pool.submit(func, *args, **kwargs)
         while True:
             try:
                 result = future.result(timeout=_REFRESH_SECONDS)
                 break
             except FutureTimeout:
-                self._bar.refresh()
+                self._bar.set_description_str(text(), refresh=True)
         self._bar.update(1)
         return result
+
+    def run_reporting(
+        self,
+        label: str,
+        progress: Callable[[float], object] | None,
+        func: Callable[..., T],
+        *args: Any,
+        **kwargs: Any,
+    ) -> T:
+        """Run one stage that reports its progress, as ``func(*args, progress=..., **kwargs)``.
+
+        The display shows the stage's percentage and time left; `progress`
+        (if given) is called as well.  Ctrl-C while the stage runs on the
+        worker thread stops it through the callable before KeyboardInterrupt
+        propagates.
+        """
+        if not self._enabled:
+            return func(*args, progress=progress, **kwargs)
+        cancel = threading.Event()
+        state = {"fraction": 0.0}
+
+        def report(fraction: float) -> None:
+            if cancel.is_set():
+                raise Interrupted
+            state["fraction"] = fraction
+            if progress is not None:
+                progress(fraction)
+
+        start = time.monotonic()
+
+        def describe() -> str:
+            f = state["fraction"]
+            return f"{label} {100 * f:.0f}% (left {_eta(time.monotonic() - start, f)})"
+
+        try:
+            return self.run(describe, func, *args, progress=report, **kwargs)
+        except KeyboardInterrupt:
+            cancel.set()
+            if self._pool is not None:
+                # The engine stops at its next report; wait for it so that
+                # nothing runs on once the interrupt propagates.
+                self._pool.shutdown(wait=True)
+                self._pool = None
+            raise
 
     def close(self) -> None:
         """Finish the display and release its worker thread."""

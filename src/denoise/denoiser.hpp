@@ -24,13 +24,28 @@ struct denoise_params {
     float min_weight_factor = 1e-6f;
     float min_weight_sum = 1e-6f;
     float renoise_factor = 0.0f;
+    // Largest search-window half-size per axis; -1 leaves the axis to the
+    // schedule of search_window. An axis with a reach of r >= 0 is searched
+    // r pixels to each side from the first iteration on (x and y: at most
+    // the doubling half-size).
+    axis5 search_reach = {-1, -1, -1, -1, -1};
 };
+
+struct run_monitor;
 
 struct denoiser {
     // Called with this denoiser once before the first iteration and once
     // after every iteration, in list order.
     std::vector<std::function<void(denoiser*)>> iteration_callbacks;
     denoise_params params;
+    // Optional: progress counters and a cancel flag shared with an observer;
+    // run throws run_cancelled once the flag is set.
+    run_monitor* monitor = nullptr;
+    // Optional: receives the per-pixel variance of the final estimate.
+    array* variance_out = nullptr;
+    // Derive the contribution counts from the geometry of the passes instead
+    // of keeping a count image: one image less, the same bits.
+    bool counts_from_coverage = false;
 
     // Denoises image (the noisy input) in place; sigma is the noise standard
     // deviation.
@@ -53,6 +68,15 @@ struct denoiser {
 
 // Search-window half-sizes of iteration k for an image of the given shape.
 [[nodiscard]] axis5 search_window(const shape& s, const axis5& search_axis, std::int32_t k);
+
+// The window of search_window with the reaches of `reach` applied (entries
+// >= 0), for an image of shape s.
+[[nodiscard]] axis5 reach_window(const shape& s, const axis5& search_axis, const axis5& reach,
+                                 std::int32_t k);
+
+// Relative work of iteration k: candidate positions per reference position.
+[[nodiscard]] double iteration_work(const shape& s, const axis5& patch_radius,
+                                    const axis5& window);
 
 // Builds a denoiser for an image of shape s from the caller's arguments,
 // checking them in a fixed order; throws std::invalid_argument with the

@@ -34,6 +34,7 @@
 #include "denoise/kernel.hpp"
 #include "denoise/patch_estimate.hpp"
 #include "denoise/regions.hpp"
+#include "denoise/run_monitor.hpp"
 
 namespace qv {
 
@@ -117,12 +118,16 @@ void add_patch_row(const pass_context& ctx, const reference_outcome& outcome, co
                    std::int32_t p0, sum_images& sums) {
     float* sum_e = sums.sum_estimate.data.data() + p0;
     float* sum_v = sums.sum_variance.data.data() + p0;
-    float* count = sums.contrib_count.data.data() + p0;
+    if (!sums.contrib_count.data.empty()) {
+        float* count = sums.contrib_count.data.data() + p0;
+        for (std::int32_t x = 0; x < ctx.row_length; ++x) {
+            count[x] += 1.0f;
+        }
+    }
     if (outcome.verdict == patch_verdict::accepted) {
         for (std::int32_t x = 0; x < ctx.row_length; ++x) {
             sum_e[x] += patch[x];
             sum_v[x] += outcome.variance;
-            count[x] += 1.0f;
         }
         return;
     }
@@ -131,7 +136,6 @@ void add_patch_row(const pass_context& ctx, const reference_outcome& outcome, co
     for (std::int32_t x = 0; x < ctx.row_length; ++x) {
         sum_e[x] += est[x];
         sum_v[x] += var[x];
-        count[x] += 1.0f;
     }
 }
 
@@ -155,12 +159,18 @@ void add_to_stripe(const pass_context& ctx, const reference_outcome& outcome, co
 
 // One thread's share of a pass: every region in order, each in t, z, y, x
 // order, restricted to the positions whose patch reaches into the stripe.
+//
+// With a monitor, each row of reference positions is counted when done, and
+// the stripe stops at the next row once the monitor's cancel flag is set.
 void run_stripe(const pass_context& ctx, const std::vector<region>& regions, const stripe& s,
-                sum_images& sums) {
+                sum_images& sums, pass_hooks* hooks,
+                std::vector<std::array<std::int32_t, 5>>& missing) {
+    run_monitor* monitor = hooks != nullptr ? hooks->monitor : nullptr;
+    const bool list_missing = hooks != nullptr && hooks->list_missing;
     candidate_row_scratch scratch(ctx);
     std::vector<float> patch(static_cast<std::size_t>(ctx.patch_size()));
-    for (const region& whole : regions) {
-        const region g = positions_reaching(ctx, whole, s);
+    for (std::size_t index = 0; index < regions.size(); ++index) {
+        const region g = positions_reaching(ctx, regions[index], s);
         const auto& [ax, ay, az, at] = g.axes;
         for (std::int32_t t = at.lo; t <= at.hi; t += at.step) {
             for (std::int32_t z = az.lo; z <= az.hi; z += az.step) {
@@ -169,7 +179,16 @@ void run_stripe(const pass_context& ctx, const std::vector<region>& regions, con
                         const position r{x, y, z, t};
                         const reference_outcome outcome =
                             estimate_patch(ctx, scratch, patch.data(), r);
+                        if (list_missing && outcome.verdict == patch_verdict::no_estimate) {
+                            missing.push_back({x, y, z, t, static_cast<std::int32_t>(index)});
+                        }
                         add_to_stripe(ctx, outcome, patch.data(), r, s, sums);
+                    }
+                    if (monitor != nullptr) {
+                        monitor->done.fetch_add(ax.count(), std::memory_order_relaxed);
+                        if (monitor->cancelled()) {
+                            return;
+                        }
                     }
                 }
             }
@@ -177,11 +196,26 @@ void run_stripe(const pass_context& ctx, const std::vector<region>& regions, con
     }
 }
 
+// Reference positions a stripe visits.
+std::int64_t positions_in_stripe(const pass_context& ctx, const std::vector<region>& regions,
+                                 const stripe& s) {
+    std::int64_t n = 0;
+    for (const region& whole : regions) {
+        const region g = positions_reaching(ctx, whole, s);
+        n += g.axes[0].count() * g.axes[1].count() * g.axes[2].count() * g.axes[3].count();
+    }
+    return n;
+}
+
 }  // namespace
 
-void estimation_pass(const denoise_params& params, const array& noisy, float sigma,
-                     const axis5& window, const array& prev_estimate, const array& prev_variance,
-                     array& sum_estimate, array& sum_variance, array& contrib_count) {
+namespace {
+
+// The pass; hooks may be null.
+void run_pass(const denoise_params& params, const array& noisy, float sigma, const axis5& window,
+              const array& prev_estimate, const array& prev_variance, array& sum_estimate,
+              array& sum_variance, array& contrib_count, pass_hooks* hooks) {
+    run_monitor* monitor = hooks != nullptr ? hooks->monitor : nullptr;
     if (noisy.size() == 0) {
         return;
     }
@@ -194,8 +228,47 @@ void estimation_pass(const denoise_params& params, const array& noisy, float sig
     sum_images sums{sum_estimate, sum_variance, contrib_count};
 #pragma omp parallel
     {
-        run_stripe(ctx, regions, stripe_of(ctx, omp_get_thread_num(), omp_get_num_threads()), sums);
+        const stripe s = stripe_of(ctx, omp_get_thread_num(), omp_get_num_threads());
+        if (monitor != nullptr) {
+            monitor->total.fetch_add(positions_in_stripe(ctx, regions, s),
+                                     std::memory_order_relaxed);
+        }
+        std::vector<std::array<std::int32_t, 5>> missing;
+        run_stripe(ctx, regions, s, sums, hooks, missing);
+        if (!missing.empty()) {
+#pragma omp critical(qv_missing_positions)
+            hooks->missing.insert(hooks->missing.end(), missing.begin(), missing.end());
+        }
     }
+}
+
+}  // namespace
+
+void estimation_pass(const denoise_params& params, const array& noisy, float sigma,
+                     const axis5& window, const array& prev_estimate, const array& prev_variance,
+                     array& sum_estimate, array& sum_variance, array& contrib_count) {
+    run_pass(params, noisy, sigma, window, prev_estimate, prev_variance, sum_estimate,
+             sum_variance, contrib_count, nullptr);
+}
+
+void estimation_pass(const denoise_params& params, const array& noisy, float sigma,
+                     const axis5& window, const array& prev_estimate, const array& prev_variance,
+                     array& sum_estimate, array& sum_variance, array& contrib_count,
+                     pass_hooks& hooks) {
+    hooks.missing.clear();
+    run_pass(params, noisy, sigma, window, prev_estimate, prev_variance, sum_estimate,
+             sum_variance, contrib_count, &hooks);
+    // A position on a stripe boundary is listed by both stripes.
+    std::sort(hooks.missing.begin(), hooks.missing.end());
+    hooks.missing.erase(std::unique(hooks.missing.begin(), hooks.missing.end()),
+                        hooks.missing.end());
+}
+
+std::vector<region> pass_regions(const pass_context& ctx) {
+    if (ctx.noisy.size() == 0 || !has_patch_position(ctx)) {
+        return {};
+    }
+    return visiting_order(ctx);
 }
 
 }  // namespace qv

@@ -113,6 +113,28 @@ void estimation_pass(const denoise_params& params, const array& noisy, float sig
                      const axis5& window, const array& prev_estimate, const array& prev_variance,
                      array& sum_estimate, array& sum_variance, array& contrib_count);
 
+struct run_monitor;
+
+// What a pass reports beyond its sums, and how it may leave out the counts.
+struct pass_hooks {
+    // Counts the reference positions visited; the pass stops early, with
+    // incomplete sums, once its cancel flag is set.
+    run_monitor* monitor = nullptr;
+    // When set, the pass leaves contrib_count alone (it may be empty) and
+    // lists instead its visits of reference positions without an estimate
+    // (no candidate weight) as (x, y, z, t, region index), sorted and
+    // without repeats: with the coverage of the pass (coverage.hpp) they
+    // give the counts. A position visited by two regions is listed twice.
+    bool list_missing = false;
+    std::vector<std::array<std::int32_t, 5>> missing;
+};
+
+// estimation_pass with hooks (see pass_hooks).
+void estimation_pass(const denoise_params& params, const array& noisy, float sigma,
+                     const axis5& window, const array& prev_estimate, const array& prev_variance,
+                     array& sum_estimate, array& sum_variance, array& contrib_count,
+                     pass_hooks& hooks);
+
 // The straightforward pass: estimate_reference and atomic add_to_sums per
 // reference position, threads sharing the t positions. Kept as the reference
 // for estimation_pass; its sums depend on thread timing with several threads.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "denoise/kernel.hpp"
 
@@ -70,6 +71,10 @@ inline region border_region(const pass_context& ctx, int axis) {
     g.axes[axis] = {last, last, 1};
     return g;
 }
+
+// The regions an estimation pass visits, in visiting order; none when no
+// patch fits in the image.
+[[nodiscard]] std::vector<region> pass_regions(const pass_context& ctx);
 
 inline bool has_border_region(const pass_context& ctx, int axis) {
     return ctx.radius[axis] > 1 && ctx.extent[axis] > 1;

@@ -1,7 +1,9 @@
 // The per-pixel update that closes an iteration: the sums become means, which
 // are merged with the previous estimate by inverse-variance weighting.
 #include <cstdint>
+#include <vector>
 
+#include "denoise/coverage.hpp"
 #include "denoise/denoiser.hpp"
 
 namespace qv {
@@ -77,6 +79,43 @@ void update_pass(const array& noisy, float renoise_variance, const array& prev_e
             update_pixel(n[i], P[i], Q[i], Y[i], se[i], sv[i], renoise_variance, params);
         se[i] = u.estimate;
         sv[i] = u.variance;
+    }
+}
+
+void update_pass(const array& noisy, float renoise_variance, const array& prev_estimate,
+                 const array& prev_variance, array& sum_estimate, array& sum_variance,
+                 const pass_coverage& coverage, const denoise_params& params) {
+    const std::int64_t rows = std::int64_t{prev_estimate.ny} * prev_estimate.nz *
+                              prev_estimate.nc * prev_estimate.nt;
+    const std::int32_t nx = prev_estimate.nx;
+    if (prev_estimate.size() == 0) {
+        return;
+    }
+    const float* P = prev_estimate.data.data();
+    const float* Q = prev_variance.data.data();
+    const float* Y = noisy.data.data();
+    float* se = sum_estimate.data.data();
+    float* sv = sum_variance.data.data();
+#pragma omp parallel
+    {
+        std::vector<float> n(static_cast<std::size_t>(nx));
+#pragma omp for schedule(static)
+        for (std::int64_t row = 0; row < rows; ++row) {
+            // row = y + ny * (z + nz * (c + nc * t))
+            const auto y = static_cast<std::int32_t>(row % prev_estimate.ny);
+            const std::int64_t zct = row / prev_estimate.ny;
+            const auto z = static_cast<std::int32_t>(zct % prev_estimate.nz);
+            const auto t = static_cast<std::int32_t>(zct / prev_estimate.nz / prev_estimate.nc);
+            coverage.row_counts(y, z, t, n.data());
+            const std::int64_t first = row * nx;
+            for (std::int32_t x = 0; x < nx; ++x) {
+                const std::int64_t i = first + x;
+                const pixel_update u = update_pixel(n[static_cast<std::size_t>(x)], P[i], Q[i],
+                                                    Y[i], se[i], sv[i], renoise_variance, params);
+                se[i] = u.estimate;
+                sv[i] = u.variance;
+            }
+        }
     }
 }
 

@@ -183,7 +183,13 @@ def _denoise_file(
     """Denoise `src` into `dst`; the line that reports it."""
     _check_input(src)
     _check_output(src, dst, args.overwrite)
+    if args.variance is not None:
+        _check_output(src, args.variance, args.overwrite)
+        if args.variance.resolve() == dst.resolve():
+            raise CommandError(f"{args.variance}: the variance would replace the output")
     if _chunked_mode(args, src, dst):
+        if args.variance is not None:
+            raise CommandError("--variance is not available for chunked denoising")
         return _denoise_chunked_file(args, src, dst, options, show_bar)
     if args.pyramid > 1:
         raise CommandError(
@@ -195,17 +201,20 @@ def _denoise_file(
     normalize_axes(axes, image.data.ndim)  # bad axes fail here, before the bar
     show_bar = show_bar and _multi_frame(image.data.shape, axes)
     with Stages(3, enabled=show_bar) as stages, _core_output_silenced():
-        out, plan = _run_denoise(
+        out, variance, plan = _run_denoise(
             image.data,
             axes,
             **options,
             **_denoiser_options(args),
             stages=stages,
+            return_variance=args.variance is not None,
         )
         if args.keep_dtype:
             out = _cast(out, image.data.dtype)
         metadata = _output_metadata(image.metadata, plan, args, axes, src)
         stages.run("writing", _write_atomically, dst, out, axes, metadata)
+        if variance is not None:
+            _write_atomically(args.variance, variance, axes, metadata)
     return (
         f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
         f"{time.perf_counter() - start:.1f} s"
@@ -238,6 +247,8 @@ def _cmd_denoise(args: argparse.Namespace) -> int:
         if not args.quiet:
             print(line, flush=True)
         return 0
+    if args.variance is not None:
+        raise CommandError("--variance names one file: it is not available for a batch")
     return _denoise_batch(args, options)
 
 

@@ -7,7 +7,7 @@ from pathlib import Path
 from typing import NoReturn
 
 from quorvel import __version__
-from quorvel._params import parse_numbers, parse_patch_radius
+from quorvel._params import parse_by_axis, parse_numbers, parse_patch_radius
 from quorvel.cli._commands import _cmd_calibrate, _cmd_demo, _cmd_estimate, _cmd_info
 from quorvel.cli._denoise import _cmd_denoise
 from quorvel.noise import METHODS
@@ -38,6 +38,17 @@ def _patch_radius(text: str) -> int | dict[str, int]:
 
 def _letters(text: str) -> str:
     return text.strip().upper()
+
+
+def _search(text: str) -> str | dict[str, int]:
+    if "=" not in text:
+        return _letters(text)
+    try:
+        return parse_by_axis(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(
+            f"expected axis letters such as ZT, or reaches by axis such as T=5,Z=2; got {text!r}"
+        ) from err
 
 
 def _chunk_sizes(text: str) -> dict[str, int]:
@@ -150,11 +161,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     algo.add_argument(
         "--search",
-        type=_letters,
+        type=_search,
         metavar="AXES",
         default="ZT",
         help="axes besides X and Y along which the search window grows "
-        "(default: %(default)s; '' for none)",
+        "(default: %(default)s; '' for none), or the reach by axis, e.g. T=5,Z=2 "
+        "(up to 5 frames and 2 planes to each side from the first iteration on)",
     )
     algo.add_argument(
         "--iterations",
@@ -202,6 +214,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="ADDRESS",
         help="address of a dask.distributed scheduler to run on, e.g. tcp://scheduler-host:8786 "
         "(default: threads of this process)",
+    )
+    den.add_argument(
+        "--variance",
+        type=Path,
+        metavar="PATH",
+        help="also write the variance of each denoised pixel (float32, squared intensity "
+        "units) to PATH",
     )
     den.add_argument(
         "--keep-dtype",

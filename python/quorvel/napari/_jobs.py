@@ -7,7 +7,6 @@ thread reads and sets.
 
 from __future__ import annotations
 
-import inspect
 import threading
 from typing import Any
 
@@ -23,11 +22,6 @@ class Cancelled(Exception):
 
     def __init__(self) -> None:
         super().__init__("cancelled")
-
-
-def _denoise_accepts(name: str) -> bool:
-    """Whether `quorvel.denoise` takes the keyword argument `name`."""
-    return name in inspect.signature(quorvel.denoise).parameters
 
 
 class Job:
@@ -124,7 +118,8 @@ def denoise(
     variance : ndarray of float32 or None
     """
     kwargs = dict(options)
-    with_variance = variance and _denoise_accepts("return_variance")
+    # The chunked path of dask arrays gives no variance.
+    with_variance = variance and not _is_dask(data)
     if with_variance:
         kwargs["return_variance"] = True
     job.check()
@@ -134,8 +129,7 @@ def denoise(
         with _dask_progress(job):
             result = dask.compute(quorvel.denoise(data, axes, **kwargs))[0]
     else:
-        if _denoise_accepts("progress"):
-            kwargs["progress"] = job.report
+        kwargs["progress"] = job.report
         result = quorvel.denoise(data, axes, **kwargs)
     job.check()
     if with_variance:

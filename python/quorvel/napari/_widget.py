@@ -29,7 +29,6 @@ from napari.utils.notifications import show_error, show_info, show_warning
 from qtpy.QtCore import QTimer
 from superqt.utils import WorkerBase, create_worker
 
-from quorvel._lazy import _is_dask
 from quorvel._params import DEFAULT_SEARCH, MAX_ITERATIONS
 from quorvel._util import one_line
 from quorvel.napari import _jobs
@@ -114,8 +113,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self.variance = CheckBox(
             text="variance layer",
             value=False,
-            enabled=_jobs._denoise_accepts("return_variance"),
-            tooltip="Also add the variance of the result as a layer.",
+            tooltip="Also add the variance of the result as a layer (not for dask layers).",
         )
         self.preview_button = PushButton(text="Preview")
         self.run_button = PushButton(text="Run")
@@ -296,9 +294,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             data = layer_data(layer)
             options = self.options()
             self.job = _jobs.Job()
-            # Without progress reports from the denoiser, the bar only shows it is busy.
-            reports = _is_dask(data) or _jobs._denoise_accepts("progress")
-            self._set_bar(0.0 if reports else None)
+            self._set_bar(0.0)
             self._start(
                 _jobs.denoise,
                 self.job,

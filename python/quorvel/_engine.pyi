@@ -1,0 +1,75 @@
+"""Typed interface of the compiled engine ``quorvel._engine``."""
+
+from collections.abc import Callable, Sequence
+from typing import Any, Literal, overload
+
+import numpy as np
+import numpy.typing as npt
+
+_Image = npt.NDArray[np.float32]
+
+def new_image(shape: Sequence[int]) -> _Image: ...
+@overload
+def denoise_gaussian(
+    image: npt.ArrayLike,
+    *,
+    sigma: float,
+    patch_radius: Sequence[int],
+    search: Sequence[int],
+    reach: Sequence[int] = ...,
+    max_iter: int = 4,
+    pvalue: float = 0.01,
+    threads: int = 0,
+    renoise: float = 0.0,
+    progress: Callable[[float], Any] | None = None,
+    return_variance: Literal[False] = False,
+) -> _Image: ...
+@overload
+def denoise_gaussian(
+    image: npt.ArrayLike,
+    *,
+    sigma: float,
+    patch_radius: Sequence[int],
+    search: Sequence[int],
+    reach: Sequence[int] = ...,
+    max_iter: int = 4,
+    pvalue: float = 0.01,
+    threads: int = 0,
+    renoise: float = 0.0,
+    progress: Callable[[float], Any] | None = None,
+    return_variance: Literal[True],
+) -> tuple[_Image, _Image]: ...
+@overload
+def denoise_poisson_gaussian(
+    image: npt.ArrayLike,
+    *,
+    sigma: float,
+    gain: Sequence[float],
+    offset: Sequence[float],
+    patch_radius: Sequence[int],
+    search: Sequence[int],
+    reach: Sequence[int] = ...,
+    max_iter: int = 4,
+    pvalue: float = 0.01,
+    threads: int = 0,
+    renoise: float = 0.0,
+    progress: Callable[[float], Any] | None = None,
+    return_variance: Literal[False] = False,
+) -> _Image: ...
+@overload
+def denoise_poisson_gaussian(
+    image: npt.ArrayLike,
+    *,
+    sigma: float,
+    gain: Sequence[float],
+    offset: Sequence[float],
+    patch_radius: Sequence[int],
+    search: Sequence[int],
+    reach: Sequence[int] = ...,
+    max_iter: int = 4,
+    pvalue: float = 0.01,
+    threads: int = 0,
+    renoise: float = 0.0,
+    progress: Callable[[float], Any] | None = None,
+    return_variance: Literal[True],
+) -> tuple[_Image, _Image]: ...

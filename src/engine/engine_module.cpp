@@ -1,0 +1,246 @@
+// quorvel._engine: the denoiser with keyword arguments, search reach per
+// axis, progress reports, cancellation and the variance of the result.
+#include <omp.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "denoise/denoiser.hpp"
+#include "denoise/run_monitor.hpp"
+#include "denoise/transforms.hpp"
+#include "engine/images.hpp"
+#include "engine/watch.hpp"
+#include "module/convert.hpp"
+#include "noise/noise_model.hpp"
+
+namespace py = pybind11;
+
+namespace qv::engine {
+
+namespace {
+
+// The settings shared by both noise paths.
+struct run_settings {
+    std::vector<int> patch_radius;
+    std::vector<int> search;
+    std::vector<int> reach;
+    int max_iter;
+    float pvalue;
+    int threads;
+    float renoise;
+    py::object progress;
+    bool return_variance;
+};
+
+// The image to denoise: the engine's own buffer behind `image` (denoised in
+// place), or a converted copy written back at the end.
+struct work_image {
+    py::array target;
+    array* owned = nullptr;
+    array copy;
+
+    explicit work_image(const py::array& image) : target(image), owned(owned_image(image)) {
+        if (owned == nullptr) {
+            copy = from_numpy(image_arg::ensure(image));
+        } else if (!target.writeable()) {
+            throw std::domain_error("array is not writeable");
+        }
+    }
+    array& get() { return owned != nullptr ? *owned : copy; }
+};
+
+axis5 reach5(const std::vector<int>& reach) {
+    axis5 out = {-1, -1, -1, -1, -1};
+    if (reach.empty()) {
+        return out;
+    }
+    if (reach.size() != 5) {
+        throw std::invalid_argument("reach must have 5 entries");
+    }
+    std::copy(reach.begin(), reach.end(), out.begin());
+    return out;
+}
+
+// Resolves the thread-count rule on the calling thread (which keeps the
+// setting, as _qv does) and returns the count for the worker.
+int resolve_threads(int nthreads) {
+    set_thread_count(nthreads);
+    return omp_get_max_threads();
+}
+
+denoiser prepare(const array& img, const run_settings& s, float sigma) {
+    denoiser d = make_denoiser(img, s.patch_radius, s.search, s.max_iter, s.pvalue, sigma,
+                               s.renoise);
+    d.params.search_reach = reach5(s.reach);
+    d.counts_from_coverage = true;
+    for (int a : {2, 4}) {
+        // A reach asks for a search along its axis.
+        const std::int32_t extent = a == 2 ? img.nz : img.nt;
+        if (d.params.search_reach[a] >= 0 && extent > 1) {
+            d.params.search_axis[a] = 1;
+        }
+    }
+    return d;
+}
+
+py::object finish(work_image& w, array&& variance, bool return_variance) {
+    py::object result;
+    if (w.owned != nullptr) {
+        result = w.target;
+    } else {
+        auto arg = image_arg::ensure(w.target);
+        write_back(arg, w.copy);
+        result = arg;
+    }
+    if (!return_variance) {
+        return result;
+    }
+    return py::make_tuple(result, adopt(std::move(variance), w.target));
+}
+
+py::object denoise_gaussian(const py::array& image, float sigma, const run_settings& s) {
+    const int threads = resolve_threads(s.threads);
+    work_image w(image);
+    array& img = w.get();
+    denoiser d = prepare(img, s, sigma);
+    run_monitor monitor;
+    d.monitor = &monitor;
+    array variance;
+    if (s.return_variance) {
+        d.variance_out = &variance;
+    }
+    run_watched([&] { d.run(img, sigma); }, threads, s.progress, monitor);
+    return finish(w, std::move(variance), s.return_variance);
+}
+
+// Carries the variance of a stabilised estimate y back through the inverse
+// transform to first order: var * (dx/dy)^2 with dx/dy = gain * y / 2.
+void variance_to_intensity(const noise_model& model, const array& stabilised, array& variance) {
+    const std::int64_t plane = static_cast<std::int64_t>(stabilised.nx) * stabilised.ny *
+                               stabilised.nz;
+    for (std::int32_t t = 0; t < stabilised.nt; ++t) {
+        for (std::int32_t c = 0; c < stabilised.nc; ++c) {
+            const float g = model.gain[static_cast<std::size_t>(c)];
+            const std::int64_t first = (static_cast<std::int64_t>(t) * stabilised.nc + c) * plane;
+            for (std::int64_t i = first; i < first + plane; ++i) {
+                const float slope = (g * 0.5f) * stabilised.data[static_cast<std::size_t>(i)];
+                variance.data[static_cast<std::size_t>(i)] *= slope * slope;
+            }
+        }
+    }
+}
+
+py::object denoise_poisson_gaussian(const py::array& image, float sigma,
+                                    const std::vector<float>& gain,
+                                    const std::vector<float>& offset, const run_settings& s) {
+    const int threads = resolve_threads(s.threads);
+    noise_model model;
+    model.gain = gain;
+    model.offset = offset;
+    work_image w(image);
+    array& img = w.get();
+    check_transform_parameters(model, img.nc);
+    // Checked before the transform touches the caller's buffer.
+    denoiser d = prepare(img, s, sigma);
+    run_monitor monitor;
+    d.monitor = &monitor;
+    array variance;
+    if (s.return_variance) {
+        d.variance_out = &variance;
+    }
+    // A stopped run leaves an engine-owned buffer in the stabilised domain
+    // (a converted copy is simply dropped).
+    model.forward_transform(img);
+    run_watched([&] { d.run(img, sigma); }, threads, s.progress, monitor);
+    if (s.return_variance) {
+        variance_to_intensity(model, img, variance);
+    }
+    model.inverse_transform(img);
+    return finish(w, std::move(variance), s.return_variance);
+}
+
+}  // namespace
+
+}  // namespace qv::engine
+
+namespace {
+
+// glibc raises its threshold for mapping large blocks after one is freed,
+// and later blocks of that size then come from the heap, which keeps what
+// is freed: a denoising run after a noise estimate would peak at the
+// estimate's freed buffers plus its own work images. A fixed threshold keeps
+// every block of 1 MiB or more mapped, and so returned when freed.
+void map_large_blocks() {
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
+}
+
+constexpr const char* gaussian_doc =
+    "Denoise an image with Gaussian noise of standard deviation `sigma`.\n\n"
+    "`image` has 1 to 5 axes (T, C, Z, Y, X from the last one). An image made by\n"
+    "`new_image` is denoised in place and returned; any other is converted to a\n"
+    "float32 copy, and when it is a C-contiguous float32 array the result is\n"
+    "written back into it. `reach` (5 ints, x y z c t; -1 = default schedule)\n"
+    "sets the search half-size per axis. `progress(fraction)` is called about\n"
+    "every 0.1 s; an exception it raises, or Ctrl-C, stops the run. With\n"
+    "`return_variance` the result is `(image, variance)`.";
+
+constexpr const char* poisson_doc =
+    "Denoise an image with Poisson-Gaussian noise (variance gain * intensity +\n"
+    "offset per channel) through a variance-stabilising transform; `sigma` is\n"
+    "the noise level after it. The variance returned with `return_variance` is\n"
+    "carried back to intensity units to first order. Otherwise as\n"
+    "`denoise_gaussian`.";
+
+}  // namespace
+
+PYBIND11_MODULE(_engine, m, py::multiple_interpreters::not_supported()) {
+    using qv::engine::run_settings;
+    map_large_blocks();
+    m.doc() = "quorvel's denoising engine: keyword arguments, search reach, progress and cancel.";
+    m.def("new_image", &qv::engine::new_image, py::arg("shape"),
+          "A zero-filled float32 array whose buffer the engine can denoise in place.");
+    m.def(
+        "denoise_gaussian",
+        [](const py::array& image, float sigma, const std::vector<int>& patch_radius,
+           const std::vector<int>& search, const std::vector<int>& reach, int max_iter,
+           float pvalue, int threads, float renoise, const py::object& progress,
+           bool return_variance) {
+            return qv::engine::denoise_gaussian(
+                image, sigma,
+                run_settings{patch_radius, search, reach, max_iter, pvalue, threads, renoise,
+                             progress, return_variance});
+        },
+        py::arg("image"), py::kw_only(), py::arg("sigma"), py::arg("patch_radius"),
+        py::arg("search"), py::arg("reach") = std::vector<int>{}, py::arg("max_iter") = 4,
+        py::arg("pvalue") = 0.01f, py::arg("threads") = 0, py::arg("renoise") = 0.0f,
+        py::arg("progress") = py::none(), py::arg("return_variance") = false, gaussian_doc);
+    m.def(
+        "denoise_poisson_gaussian",
+        [](const py::array& image, float sigma, const std::vector<float>& gain,
+           const std::vector<float>& offset, const std::vector<int>& patch_radius,
+           const std::vector<int>& search, const std::vector<int>& reach, int max_iter,
+           float pvalue, int threads, float renoise, const py::object& progress,
+           bool return_variance) {
+            return qv::engine::denoise_poisson_gaussian(
+                image, sigma, gain, offset,
+                run_settings{patch_radius, search, reach, max_iter, pvalue, threads, renoise,
+                             progress, return_variance});
+        },
+        py::arg("image"), py::kw_only(), py::arg("sigma"), py::arg("gain"), py::arg("offset"),
+        py::arg("patch_radius"), py::arg("search"), py::arg("reach") = std::vector<int>{},
+        py::arg("max_iter") = 4, py::arg("pvalue") = 0.01f, py::arg("threads") = 0,
+        py::arg("renoise") = 0.0f, py::arg("progress") = py::none(),
+        py::arg("return_variance") = false, poisson_doc);
+}

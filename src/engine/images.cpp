@@ -1,0 +1,64 @@
+#include "engine/images.hpp"
+
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "module/convert.hpp"
+
+namespace py = pybind11;
+
+namespace qv::engine {
+
+namespace {
+
+constexpr const char* capsule_name = "quorvel.engine.image";
+
+float_array view_of(std::unique_ptr<array> owned, const std::vector<py::ssize_t>& numpy_shape) {
+    float* data = owned->data.data();
+    py::capsule holder(owned.get(), capsule_name, [](void* p) {
+        const std::unique_ptr<array> release(static_cast<array*>(p));
+    });
+    owned.release();  // the capsule owns it now
+    return float_array(numpy_shape, data, holder);
+}
+
+std::vector<py::ssize_t> shape_of(const py::array& a) {
+    return {a.shape(), a.shape() + a.ndim()};
+}
+
+}  // namespace
+
+float_array new_image(const std::vector<py::ssize_t>& numpy_shape) {
+    const shape s =
+        shape_from_extents(numpy_shape.data(), static_cast<py::ssize_t>(numpy_shape.size()));
+    auto owned = std::make_unique<array>();
+    owned->alloc(s);
+    return view_of(std::move(owned), numpy_shape);
+}
+
+float_array adopt(array&& img, const py::array& like) {
+    return view_of(std::make_unique<array>(std::move(img)), shape_of(like));
+}
+
+array* owned_image(const py::array& a) {
+    const py::handle base = a.base();
+    if (!base || !py::isinstance<py::capsule>(base)) {
+        return nullptr;
+    }
+    const auto cap = py::reinterpret_borrow<py::capsule>(base);
+    const char* name = cap.name();
+    if (name == nullptr || std::string_view(name) != capsule_name) {
+        return nullptr;
+    }
+    auto* img = cap.get_pointer<array>();
+    const shape s = shape_from_extents(a.shape(), a.ndim());
+    const bool whole = a.dtype().is(py::dtype::of<float>()) &&
+                       s.nx == img->nx && s.ny == img->ny && s.nz == img->nz &&
+                       s.nc == img->nc && s.nt == img->nt &&
+                       (a.flags() & py::array::c_style) != 0 && a.data() == img->data.data() &&
+                       static_cast<std::uint64_t>(a.size()) == img->data.size();
+    return whole ? img : nullptr;
+}
+
+}  // namespace qv::engine

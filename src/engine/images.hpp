@@ -1,0 +1,26 @@
+// Images whose storage the engine owns and NumPy views: the package fills
+// one, and the engine then denoises it in place without another copy.
+#pragma once
+
+#include <pybind11/numpy.h>
+
+#include <vector>
+
+#include "array/array.hpp"
+
+namespace qv::engine {
+
+using float_array = pybind11::array_t<float, pybind11::array::c_style>;
+
+// A new zero-filled float32 array of `numpy_shape` (1 to 5 axes) whose buffer
+// is a qv::array kept alive by the NumPy array.
+[[nodiscard]] float_array new_image(const std::vector<pybind11::ssize_t>& numpy_shape);
+
+// A NumPy view that keeps `img` (moved in) alive, with the NumPy shape of `like`.
+[[nodiscard]] float_array adopt(array&& img, const pybind11::array& like);
+
+// The qv::array behind `a` when `a` is the whole of an image from new_image
+// (same buffer, same element count); null otherwise.
+[[nodiscard]] array* owned_image(const pybind11::array& a);
+
+}  // namespace qv::engine

@@ -1,0 +1,121 @@
+"""The package's engine: same bits as _qv by default, reach, progress, cancel, variance."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import _qv
+import numpy as np
+import pytest
+import quorvel
+from quorvel import _engine
+
+SEARCH = [1, 1, 1, 0, 1]
+
+
+def _noisy(shape: tuple[int, ...], seed: int = 0) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    return (rng.poisson(30.0, shape) + rng.normal(0.0, 2.0, shape)).astype(np.float32)
+
+
+@pytest.mark.parametrize(
+    ("shape", "radius"),
+    [
+        ((48, 52), [3, 3, 0, 0, 0]),  # YX
+        ((5, 30, 34), [2, 2, 1, 0, 0]),  # ZYX
+        ((2, 4, 26, 30), [3, 3, 0, 0, 0]),  # CZYX
+        ((5, 2, 3, 22, 24), [2, 2, 1, 0, 1]),  # TCZYX
+    ],
+)
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("owned", [False, True])
+def test_engine_matches_qv_bit_for_bit(
+    shape: tuple[int, ...], radius: list[int], threads: int, owned: bool
+) -> None:
+    image = _noisy(shape)
+    nc = shape[-4] if len(shape) >= 4 else 1
+    gain, offset = [1.0] * nc, [0.5 + c for c in range(nc)]
+
+    def work() -> np.ndarray:
+        if not owned:
+            return image.copy()
+        w = _engine.new_image(image.shape)
+        w[...] = image
+        return w
+
+    common: dict[str, Any] = {"patch_radius": radius, "search": SEARCH, "threads": threads}
+    w = work()
+    got = _engine.denoise_gaussian(w, sigma=2.0, **common)
+    want = _qv._denoise_gaussian(image.copy(), 2.0, radius, SEARCH, 4, 0.01, threads, 0.0)
+    np.testing.assert_array_equal(got, want)
+    assert got is w  # denoised in place, also for a plain C-contiguous float32 array
+    got = _engine.denoise_poisson_gaussian(work(), sigma=1.0, gain=gain, offset=offset, **common)
+    want = _qv._denoise_poisson_gaussian(
+        image.copy(), 1.0, gain, offset, radius, SEARCH, 4, 0.01, threads, 0.0
+    )
+    np.testing.assert_array_equal(got, want)
+
+
+def _gaussian(movie: np.ndarray, search: Any) -> np.ndarray:
+    out: np.ndarray = quorvel.denoise(
+        movie, "TYX", noise="gaussian", sigma=2.0, search=search, threads=1
+    )
+    return out
+
+
+def test_reach_changes_results_only_where_asked() -> None:
+    movie = _noisy((6, 32, 36), seed=1)
+    alone = _gaussian(movie, "")
+    # No reach, or a reach along an axis the image lacks, is no temporal search.
+    np.testing.assert_array_equal(_gaussian(movie, {"T": 0}), alone)
+    np.testing.assert_array_equal(_gaussian(movie, {"Z": 2}), alone)
+    # A reach along T is used from the first iteration: unlike the default
+    # schedule, which reaches 1 frame only in the last of 4 iterations.
+    reach = _gaussian(movie, {"T": 1})
+    assert not np.array_equal(reach, _gaussian(movie, "T"))
+    assert not np.array_equal(reach, alone)
+
+
+def test_progress_is_monotone_and_ends_at_one() -> None:
+    seen: list[float] = []
+    image = _noisy((4, 64, 64), seed=2)
+    options: dict[str, Any] = {"noise": "gaussian", "sigma": 5.0, "threads": 2}
+    out = quorvel.denoise(image, "TYX", progress=seen.append, **options)
+    assert seen[-1] == 1.0 and seen.count(1.0) == 1
+    assert all(0.0 <= a < b for a, b in zip(seen, seen[1:]))
+    np.testing.assert_array_equal(out, quorvel.denoise(image, "TYX", **options))
+
+
+class _Stop(Exception):
+    pass
+
+
+@pytest.mark.parametrize("owned", [False, True])
+def test_raising_progress_stops_the_run(owned: bool) -> None:
+    calls: list[float] = []
+
+    def stop(fraction: float) -> None:
+        calls.append(fraction)
+        raise _Stop
+
+    image = _noisy((3, 96, 96), seed=3)
+    work = _engine.new_image(image.shape) if owned else image.copy()
+    work[...] = image
+    with pytest.raises(_Stop):
+        _engine.denoise_poisson_gaussian(
+            work, sigma=1.0, gain=[1.0], offset=[0.0], patch_radius=[3, 3, 0, 0, 0],
+            search=SEARCH, max_iter=6, progress=stop,
+        )  # fmt: skip
+    assert len(calls) == 1 and calls[0] < 1.0
+    if not owned:  # a buffer the engine does not own is only written at the end
+        np.testing.assert_array_equal(work, image)
+
+
+@pytest.mark.parametrize("noise", ["gaussian", "poisson-gaussian"])
+def test_variance_is_finite_and_positive(noise: str, smooth: Any) -> None:
+    image = np.random.default_rng(4).poisson(smooth((2, 3, 40, 40))).astype(np.float32)
+    kwargs: dict[str, Any] = {"sigma": 5.0} if noise == "gaussian" else {}
+    out, variance = quorvel.denoise(image, "CZYX", noise=noise, return_variance=True, **kwargs)
+    np.testing.assert_array_equal(out, quorvel.denoise(image, "CZYX", noise=noise, **kwargs))
+    assert variance.shape == image.shape and variance.dtype == np.float32
+    assert np.isfinite(variance).all() and (variance > 0).all()
