@@ -46,11 +46,13 @@ struct candidate_row_scratch {
 //
 // How: the distances of four or eight consecutive candidates are computed at
 // once, one SIMD lane per candidate, each lane doing the scalar sequence of
-// float terms and double sums of patch_distance. The weighted sum then runs
-// over groups of four patch elements in SIMD lanes, each element taking the
-// candidates of the row one after another as the scalar code does, several
-// groups at a time. The weights (exp) and their sums stay scalar, in
-// candidate order. Only the evaluation order across independent quantities
+// float terms and double sums of patch_distance; the AVX2 build lays the
+// candidate rows of a batch end to end across the lanes and runs two blocks
+// of eight together. The weighted sum then runs over groups of four patch
+// elements in SIMD lanes, each element taking the candidates of the row one
+// after another as the scalar code does, several groups at a time, reading
+// the noisy values from a tile widened to double once per batch. The weights
+// (exp) and their sums stay scalar, in candidate order. Only the evaluation order across independent quantities
 // changes, never the operations on one quantity, so no rounding changes (the
 // build forbids FMA contraction and enables no FMA target).
 [[nodiscard]] reference_outcome estimate_patch(const pass_context& ctx,
