@@ -70,10 +70,17 @@ namespace qv {
 
 candidate_row_scratch::candidate_row_scratch(const pass_context& ctx)
     : next_patch(static_cast<std::size_t>(ctx.patch_size())) {
-    const auto longest = static_cast<std::size_t>(
-        std::min<std::int64_t>(ctx.extent[0], 2 * std::int64_t{ctx.window[0]} + 1));
-    distance.resize(longest);
-    weight.resize(longest);
+    const std::int64_t longest =
+        std::min<std::int64_t>(ctx.extent[0], 2 * std::int64_t{ctx.window[0]} + 1);
+    const std::int64_t rows =
+        std::min<std::int64_t>(ctx.extent[1], 2 * std::int64_t{ctx.window[1]} + 1);
+    // A few thousand candidates per batch at most.
+    constexpr std::int64_t batch_candidates = 2048;
+    batch_rows = static_cast<std::int32_t>(
+        std::max<std::int64_t>(1, std::min(rows, batch_candidates / std::max<std::int64_t>(1, longest))));
+    row_start.resize(static_cast<std::size_t>(batch_rows));
+    distance.resize(static_cast<std::size_t>(batch_rows * std::max<std::int64_t>(1, longest)));
+    weight.resize(distance.size());
     // Chunks of four along each patch row, the last one moved back to end at
     // the row's end; rows shorter than four go element by element.
     const std::int32_t row_length = ctx.row_length;
@@ -88,7 +95,8 @@ candidate_row_scratch::candidate_row_scratch(const pass_context& ctx)
     for (std::size_t row = 0; row < ctx.row_offsets.size(); ++row) {
         for (const std::int32_t x : starts) {
             chunk_patch_offset.push_back(static_cast<std::int32_t>(row) * row_length + x);
-            chunk_source_offset.push_back(ctx.row_offsets[row] + x);
+            chunk_row.push_back(static_cast<std::int32_t>(row));
+            chunk_x.push_back(x);
         }
     }
     // The group size that needs the fewest repeated chunks, then the largest;
@@ -104,8 +112,15 @@ candidate_row_scratch::candidate_row_scratch(const pass_context& ctx)
     }
     while (chunk_patch_offset.size() % static_cast<std::size_t>(chunk_group) != 0) {
         chunk_patch_offset.push_back(chunk_patch_offset.back());
-        chunk_source_offset.push_back(chunk_source_offset.back());
+        chunk_row.push_back(chunk_row.back());
+        chunk_x.push_back(chunk_x.back());
     }
+    chunk_source_offset.resize(chunk_patch_offset.size());
+    const std::int64_t tile_rows = (batch_rows + 2 * std::int64_t{ctx.radius[1]}) *
+                                   (2 * ctx.radius[2] + 1) * ctx.noisy.nc *
+                                   (2 * ctx.radius[3] + 1);
+    source_tile.resize(static_cast<std::size_t>(tile_rows * (std::max<std::int64_t>(1, longest) +
+                                                             2 * std::int64_t{ctx.radius[0]})));
 }
 
 bool lane_set_supported(lane_set set) noexcept {

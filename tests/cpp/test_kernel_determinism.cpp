@@ -175,9 +175,11 @@ INSTANTIATE_TEST_SUITE_P(
         kernel_case{"pvalue_1", {24, 24, 1, 1, 1}, {3, 3, 0, 0, 0}, {4, 4, 0, 0, 0}, 1.0f}),
     [](const ::testing::TestParamInfo<kernel_case>& info) { return info.param.name; });
 
-// Every reference position of a row image, every window width from 0 to 12
-// and every patch width from 1 to 13: all block and tail paths of the lanes,
-// in each instruction-set build this machine can run.
+// Every reference position of a small image, every window width from 0 to 12
+// (three candidate rows above and below) and every patch width from 1 to 13:
+// all block and tail paths of the lanes, blocks that run from one candidate
+// row into the next and blocks at the image's end, in each instruction-set
+// build this machine can run.
 class PatchEstimate : public ::testing::TestWithParam<std::tuple<qv::lane_set, std::int32_t>> {};
 
 TEST_P(PatchEstimate, EqualsEstimateReferenceAtEveryPosition) {
@@ -185,18 +187,21 @@ TEST_P(PatchEstimate, EqualsEstimateReferenceAtEveryPosition) {
     if (!qv::lane_set_supported(set)) {
         GTEST_SKIP() << "this CPU cannot run that build";
     }
-    const qv::shape s{40, 3, 1, 1, 1};
+    const qv::shape s{40, 9, 1, 1, 1};
     const pass_inputs in(s, 5 + static_cast<unsigned>(px));
     const qv::denoise_params params = params_of({"", s, {px, 1, 0, 0, 0}, {}});
     for (std::int32_t w = 0; w <= 12; ++w) {
-        const qv::pass_context ctx(params, in.noisy, in.sigma, {w, 1, 0, 0, 0}, in.prev_estimate,
+        const qv::pass_context ctx(params, in.noisy, in.sigma, {w, 3, 0, 0, 0}, in.prev_estimate,
                                    in.prev_variance);
         qv::reference_work work(ctx);
         qv::candidate_row_scratch scratch(ctx);
         std::vector<float> patch(static_cast<std::size_t>(ctx.patch_size()), -1.0f);
-        for (std::int32_t x = px; x < s.nx - px; ++x) {
-            SCOPED_TRACE("window " + std::to_string(w) + ", x " + std::to_string(x));
-            const qv::position r{x, 1, 0, 0};
+        for (std::int32_t i = 0; i < (s.nx - 2 * px) * (s.ny - 2); ++i) {
+            const std::int32_t x = px + i % (s.nx - 2 * px);
+            const std::int32_t y = 1 + i / (s.nx - 2 * px);
+            SCOPED_TRACE("window " + std::to_string(w) + ", x " + std::to_string(x) + ", y " +
+                         std::to_string(y));
+            const qv::position r{x, y, 0, 0};
             const qv::reference_outcome expected = qv::estimate_reference(ctx, work, r);
             const qv::reference_outcome actual =
                 qv::estimate_patch_with(set, ctx, scratch, patch.data(), r);
