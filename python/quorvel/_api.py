@@ -44,7 +44,7 @@ from quorvel._params import (
     _check_threads,
 )
 from quorvel._progress import Stages
-from quorvel._util import FloatValues
+from quorvel._util import FLOAT32_MAX, FloatValues
 from quorvel.noise import NoiseModel, _estimate_core, _plan_noise
 
 __all__ = ["NoiseModel", "denoise", "estimate_noise"]
@@ -70,6 +70,11 @@ def _prepare(
         )
     if arr.dtype.kind == "f" and not np.isfinite(arr).all():
         raise ValueError("image contains NaN or infinite values")
+    if arr.dtype.kind == "f" and arr.dtype.itemsize > 4 and np.abs(arr).max() > FLOAT32_MAX:
+        raise ValueError(
+            f"image has values beyond the float32 range of the computation (largest "
+            f"magnitude {np.abs(arr).max():.4g}, at most {FLOAT32_MAX:.4g})"
+        )
     return arr, names, to_core_layout(arr, names)
 
 
@@ -318,7 +323,7 @@ def _run_denoise(
     # denoises it in place.
     work = np.array(view5, dtype=np.float32, order="C", copy=True)
     stages = stages or Stages(2, enabled=False)
-    plan = stages.run("noise", _plan_noise, work, args)
+    plan = stages.run("noise", _plan_noise, work, args, threads)
     out = stages.run("denoising", _denoise_core, work, plan, settings, threads, overwrite=True)
     return np.ascontiguousarray(from_core_layout(out, names)), plan
 

@@ -28,13 +28,16 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import ctypes
+import errno
 import json
 import math
 import os
+import re
 import secrets
 import shutil
+import signal
 import sys
+import threading
 import time
 import warnings
 from collections.abc import Iterator, Sequence
@@ -47,6 +50,7 @@ import numpy.typing as npt
 from quorvel import __version__
 from quorvel._api import NoiseModel, _denoise_lazy, _run_denoise, estimate_noise
 from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
+from quorvel._core import CoreOutputWarning
 from quorvel._progress import Stages
 from quorvel.io import (
     ImageData,
@@ -393,14 +397,100 @@ def _one_line(err: BaseException) -> str:
     return " ".join(str(err).split()) or type(err).__name__
 
 
+# Hidden files and stores being written: ``.NAME.PID-RANDOM.partial[.SUFFIX]``.
+_PARTIAL = re.compile(r"^\.(?P<stem>.+)\.(?P<pid>\d+)-[0-9a-f]{8}\.partial(\.[^.]+)?$")
+
+
+def _partial_path(dst: Path, suffix: str) -> Path:
+    return dst.with_name(f".{dst.stem}.{os.getpid()}-{secrets.token_hex(4)}.partial{suffix}")
+
+
+def _pid_alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError):
+        return True  # another user's process, or not a PID: leave it alone
+    return True
+
+
+def _remove_stale_partials(folder: Path) -> None:
+    """Remove the partial outputs that runs killed before cleaning up left in `folder`."""
+    with contextlib.suppress(OSError):
+        for path in folder.iterdir():
+            match = _PARTIAL.match(path.name)
+            if match is None or _pid_alive(int(match["pid"])):
+                continue
+            if path.is_dir() and not path.is_symlink():
+                shutil.rmtree(path, ignore_errors=True)
+            else:
+                path.unlink(missing_ok=True)
+
+
+class _Publication:
+    """Puts a finished output in place, unless the run was interrupted first.
+
+    The writing may run on a worker thread while the main thread receives
+    Ctrl-C: the rename and the cancellation take one lock, so that
+    afterwards `done` tells whether the output is in place.
+    """
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._cancelled = False
+        self.done = False
+
+    def rename(self, tmp: Path, dst: Path) -> None:
+        with self._lock, _interrupts_deferred():
+            if self._cancelled:
+                raise KeyboardInterrupt
+            os.replace(tmp, dst)
+            self.done = True
+
+    def cancel(self) -> None:
+        with self._lock:
+            self._cancelled = True
+
+
+@contextlib.contextmanager
+def _interrupts_deferred() -> Iterator[None]:
+    """Hold back Ctrl-C on the main thread until the block is over."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # only the main thread receives KeyboardInterrupt
+        return
+    caught: list[Any] = []
+    previous = signal.signal(signal.SIGINT, lambda *frame: caught.append(frame))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if caught:
+            raise KeyboardInterrupt
+
+
+def _write_error(dst: Path, err: OSError) -> CommandError:
+    if err.errno == errno.ENOSPC:
+        return CommandError(f"{dst}: cannot write the output: no space left on device")
+    return CommandError(f"{dst}: cannot write the output ({_one_line(err)})")
+
+
 def _write_atomically(
-    dst: Path, data: npt.NDArray[Any], axes: str, metadata: dict[str, Any]
+    dst: Path,
+    data: npt.NDArray[Any],
+    axes: str,
+    metadata: dict[str, Any],
+    publication: _Publication | None = None,
 ) -> None:
     """Write to a hidden file beside `dst` and rename it: `dst` is never partial."""
-    tmp = dst.with_name(f".{dst.stem}.{os.getpid()}-{secrets.token_hex(4)}.partial{dst.suffix}")
+    _remove_stale_partials(dst.parent)
+    tmp = _partial_path(dst, dst.suffix)
     try:
         write_image(tmp, data, axes, metadata)
-        os.replace(tmp, dst)
+        (publication or _Publication()).rename(tmp, dst)
+    except OSError as err:
+        tmp.unlink(missing_ok=True)
+        raise _write_error(dst, err) from err
     except BaseException:
         tmp.unlink(missing_ok=True)
         raise
@@ -412,12 +502,16 @@ def _write_zarr_atomically(dst: Path, data: Any, axes: str, compute: Any) -> lis
     `compute` runs the graph (the store first, then any further result it is
     handed by the caller) and returns the computed values.
     """
-    tmp = dst.with_name(f".{dst.stem}.{os.getpid()}-{secrets.token_hex(4)}.partial.zarr")
+    _remove_stale_partials(dst.parent)
+    tmp = _partial_path(dst, ".zarr")
     try:
         values: list[Any] = compute(write_zarr(tmp, data, axes))
         if dst.exists():
             shutil.rmtree(dst)
         os.replace(tmp, dst)
+    except OSError as err:
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise _write_error(dst, err) from err
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
         raise
@@ -477,28 +571,14 @@ def _computer(client: Any, show_bar: bool, extra: Sequence[Any]) -> Any:
 
 @contextlib.contextmanager
 def _core_output_silenced() -> Iterator[None]:
-    """Discard what the compute core prints on the process's standard output.
+    """Hide the compute core's diagnostics (`CoreOutputWarning`).
 
-    The core reports a failed noise fit with a diagnostic printed by the C
-    runtime, which would break JSON output and summaries; the package reports
-    such fits itself.
+    The core reports a failed noise fit with a text of its own, which the
+    package catches; the command reports such fits itself.
     """
-    try:
-        libc: Any = ctypes.CDLL(None)
-        libc.fflush(None)
-        sys.stdout.flush()
-        saved = os.dup(1)
-    except (OSError, AttributeError, ValueError):
-        yield  # no C runtime or no file descriptor 1 to redirect
-        return
-    try:
-        with open(os.devnull, "wb") as devnull:
-            os.dup2(devnull.fileno(), 1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", CoreOutputWarning)
         yield
-    finally:
-        libc.fflush(None)
-        os.dup2(saved, 1)
-        os.close(saved)
 
 
 @contextlib.contextmanager
@@ -591,23 +671,36 @@ def _cmd_denoise(args: argparse.Namespace) -> int:
     axes = _axes_of(image, args.axes, src, args.quiet)
     normalize_axes(axes, image.data.ndim)  # bad axes fail here, before the bar
     show_bar = not args.quiet and _multi_frame(image.data.shape, axes)
-    with Stages(3, enabled=show_bar) as stages, _core_output_silenced():
-        out, plan = _run_denoise(
-            image.data,
-            axes,
-            **options,
-            **_denoiser_options(args),
-            stages=stages,
-        )
-        if args.keep_dtype:
-            out = _cast(out, image.data.dtype)
-        stages.run("writing", _write_atomically, dst, out, axes, image.metadata)
-    if not args.quiet:
-        print(
-            f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
-            f"{time.perf_counter() - start:.1f} s",
-            flush=True,
-        )
+    publication = _Publication()
+    try:
+        with Stages(3, enabled=show_bar) as stages, _core_output_silenced():
+            try:
+                out, plan = _run_denoise(
+                    image.data,
+                    axes,
+                    **options,
+                    **_denoiser_options(args),
+                    stages=stages,
+                )
+                if args.keep_dtype:
+                    out = _cast(out, image.data.dtype)
+                stages.run(
+                    "writing", _write_atomically, dst, out, axes, image.metadata, publication
+                )
+            except KeyboardInterrupt:
+                publication.cancel()  # before the stages wait for the writing to end
+                raise
+        if not args.quiet:
+            print(
+                f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
+                f"{time.perf_counter() - start:.1f} s",
+                flush=True,
+            )
+    except KeyboardInterrupt:
+        if not publication.done:
+            raise
+        # Too late to stop: the output is complete and in place.
+        print(f"quorvel: interrupted after {dst} was written", file=sys.stderr)
     return 0
 
 

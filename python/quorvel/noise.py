@@ -19,7 +19,13 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel._core import NoisePlan, _calibrate, _estimate_sigma
-from quorvel._util import FloatValues, _as_float_tuple, _format_values, _per_channel
+from quorvel._util import (
+    FloatValues,
+    _as_float_tuple,
+    _check_not_tiny,
+    _format_values,
+    _per_channel,
+)
 
 if TYPE_CHECKING:
     from quorvel._params import _NoiseArgs
@@ -80,6 +86,7 @@ class NoiseModel:
     ) -> None:
         g = _as_float_tuple(gain, "gain", allow_nan=True)
         o = _as_float_tuple(offset, "offset", allow_nan=True)
+        _check_not_tiny(g, "gain")
         if len(g) != len(o):
             raise ValueError(f"gain has {len(g)} values but offset has {len(o)}")
         s: tuple[float, ...] | None = None
@@ -89,6 +96,7 @@ class NoiseModel:
                 raise ValueError(f"sigma has {len(s)} values but gain has {len(g)}")
             if not all(v >= 0 for v in s):
                 raise ValueError(f"sigma must be >= 0, got {_format_values(s)}")
+            _check_not_tiny(s, "sigma")
             s = _per_channel(s, len(g))
         object.__setattr__(self, "gain", g)
         object.__setattr__(self, "offset", o)
@@ -166,7 +174,7 @@ def _gaussian_levels(
     return levels
 
 
-def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs) -> NoisePlan:
+def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> NoisePlan:
     """Decide the path and noise parameters of every channel of a core-layout image.
 
     Parameters
@@ -176,6 +184,8 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs) -> NoisePlan:
         (a representative block may stand in for a larger image).
     args : _NoiseArgs
         Checked `noise`, `sigma` and `model` arguments of `denoise`.
+    threads : int
+        Threads of the calibration, as `denoise` takes them.
 
     Returns
     -------
@@ -198,7 +208,7 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs) -> NoisePlan:
         return NoisePlan(none, none, tuple(levels[c] for c in range(n)))
 
     if model is None:
-        gain, offset = _calibrate(core5)
+        gain, offset = _calibrate(core5, threads)
         known_sigma = None
     else:
         gain, offset = _per_channel(model.gain, n), _per_channel(model.offset, n)
