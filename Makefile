@@ -47,7 +47,8 @@ test: cpp-test py-test
 
 # ASan + UBSan: the module and the C++ tests built into build/sanitize, the C++
 # tests and the Python suite (on that module, with the ASan runtime preloaded
-# into the interpreter) stopping at the first error. Not part of `test`.
+# into the interpreter, and libstdc++ with it so that ASan can intercept C++
+# exceptions) stopping at the first error. Not part of `test`.
 SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g
 SAN_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -65,8 +66,10 @@ build/sanitize/.built: /usr/include/gtest/gtest.h $(VENV)/.deps $(SOURCES) $(CPP
 sanitize: build/sanitize/.built install
 	$(SAN_ENV) PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir build/sanitize \
 		--output-on-failure -j $(JOBS)
-	$(SAN_ENV) PYTHONMALLOC=malloc LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so)" \
-		PYTHONPATH="$(CURDIR)/build/sanitize:$(CURDIR)/python" $(VPY) -m pytest -q -p no:cacheprovider tests
+	$(SAN_ENV) PYTHONMALLOC=malloc \
+		LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+		PYTHONPATH="$(CURDIR)/build/sanitize:$(CURDIR)/python" \
+		$(VPY) -m pytest -q -p no:cacheprovider --capture=sys tests
 
 demo: install
 	$(VPY) -m quorvel demo

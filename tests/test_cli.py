@@ -218,6 +218,8 @@ def test_auto_fallback_is_one_warning_line(
         (["in.tif", "-o", "x.tif", "--sigma", "0"], 1, "sigma must be > 0"),
         (["in.tif", "-o", "x.tif", "--sigma", "5", "--noise", "auto"], 1, "--sigma goes with"),
         (["in.tif", "-o", "x.tif", "--gain", "2"], 1, "--gain and --offset"),
+        (["in.tif", "-o", "x.tif", "--gain", "1e-300", "--offset=0"], 1, "gain is too close"),
+        (["in.tif", "-o", "x.tif", "--threads", str(2**31)], 1, "threads is out of range"),
         (["in.tif", "-o", "x.tif", "--patch-radius", "X=a"], 2, "radii by axis"),
         (["in.tif", "-o", "x.tif", "--iterations", "x"], 2, "invalid int value"),
         (["in.tif"], 2, "required: -o/--output"),

@@ -456,11 +456,12 @@ class _Publication:
 @contextlib.contextmanager
 def _interrupts_deferred() -> Iterator[None]:
     """Hold back Ctrl-C on the main thread until the block is over."""
-    if threading.current_thread() is not threading.main_thread():
-        yield  # only the main thread receives KeyboardInterrupt
+    previous = signal.getsignal(signal.SIGINT)
+    if threading.current_thread() is not threading.main_thread() or previous is None:
+        yield  # only the main thread receives KeyboardInterrupt from Python's handler
         return
     caught: list[Any] = []
-    previous = signal.signal(signal.SIGINT, lambda *frame: caught.append(frame))
+    signal.signal(signal.SIGINT, lambda *frame: caught.append(frame))
     try:
         yield
     finally:

@@ -1,14 +1,13 @@
 #include "module/convert.hpp"
 
-#include "array/threads.hpp"
-
 #include <omp.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+
+#include "array/threads.hpp"
 
 namespace qv {
 
