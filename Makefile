@@ -12,7 +12,7 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o 
 CPP_TESTS := $(wildcard tests/cpp/*.cpp)
 JOBS ?= 2
 
-.PHONY: test demo cpp-test py-test install gui-debs clean
+.PHONY: test demo cpp-test py-test install gui-debs sanitize clean
 
 $(VENV)/.deps: requirements-dev.txt
 	@if [ -z "$(PYTHON312)" ]; then \
@@ -58,6 +58,35 @@ py-test: install gui-debs
 	$(VPY) -m pytest -q tests
 
 test: cpp-test py-test
+
+# ASan + UBSan: the module and the C++ tests built into build/sanitize, the C++
+# tests and the Python suite (on that module, with the ASan runtime preloaded
+# into the interpreter, and libstdc++ with it so that ASan can intercept C++
+# exceptions) stopping at the first error; the package is staged with that build's
+# engine in build/sanitize/site. Not part of `test`.
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g
+SAN_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+build/sanitize/.built: /usr/include/gtest/gtest.h $(VENV)/.deps $(SOURCES) $(CPP_TESTS)
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B build/sanitize -G Ninja \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" \
+		-DCMAKE_EXE_LINKER_FLAGS="$(SAN_FLAGS)" -DCMAKE_SHARED_LINKER_FLAGS="$(SAN_FLAGS)" \
+		-DCMAKE_MODULE_LINKER_FLAGS="$(SAN_FLAGS)" \
+		-DQV_BUILD_MODULE=ON -DQV_BUILD_TESTS=ON -DPython_EXECUTABLE="$(CURDIR)/$(VPY)" \
+		-Dpybind11_DIR="$$($(VPY) -m pybind11 --cmakedir)" >/dev/null
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/sanitize -j $(JOBS)
+	rm -rf build/sanitize/site && mkdir -p build/sanitize/site
+	cp -r python/quorvel build/sanitize/site/ && cp build/sanitize/_engine*.so build/sanitize/site/quorvel/
+	@touch $@
+
+sanitize: build/sanitize/.built install
+	$(SAN_ENV) PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir build/sanitize \
+		--output-on-failure -j $(JOBS)
+	$(SAN_ENV) PYTHONMALLOC=malloc \
+		LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+		PYTHONPATH="$(CURDIR)/build/sanitize/site:$(CURDIR)/build/sanitize" \
+		$(VPY) -m pytest -q -p no:cacheprovider --capture=sys tests
 
 demo: install
 	$(VPY) -m quorvel demo

@@ -12,6 +12,7 @@ from quorvel import NoiseModel
 from quorvel._api import _run_denoise
 from quorvel._axes import from_core_layout, normalize_axes, to_core_layout
 from quorvel._progress import Stages
+from quorvel._threads import available_cpus
 
 # --------------------------------------------------------------------------
 # Axis names and the core layout
@@ -46,8 +47,8 @@ def test_core_layout_places_every_element(axes: str, shape: tuple[int, ...]) -> 
 @pytest.mark.parametrize(
     ("axes", "ndim", "message"),
     [
-        ("YXY", 3, "twice"),
-        ("CYXS", 4, "twice"),
+        ("YXY", 3, "names Y twice"),
+        ("CYXS", 4, "names two channel axes (C and S"),
         ("QYX", 3, "unknown axis"),
         ("YX", 3, "names 2 axes"),
         ("TZY", 3, "no X axis"),
@@ -144,7 +145,7 @@ def test_core_receives_layout_and_parameters(
         search5,
         3,
         0.05,
-        -1,
+        max(1, available_cpus() - 1),  # an explicit count: all CPUs but one
         0.5,
     )
     # Every element back in its place (the stand-in doubles them), input untouched.
@@ -266,6 +267,14 @@ _NO_SIGMA: dict[str, Any] = {"sigma": None}
         ({"search": "C"}, "search"),
         ({"search": ["Z"]}, "search"),
         ({"sigma": 0.0}, "sigma must be > 0"),
+        # Finite as Python floats, but 0 or inf in the core's float32.
+        ({"sigma": [10.0, 1e-300]}, "sigma is too close to 0"),
+        ({"sigma": [10.0, 1e300]}, "sigma must fit float32"),
+        ({"renoise": 1e-45}, "renoise"),
+        ({"renoise": 1e-30}, "renoise"),
+        ({"pvalue": 1 - 1e-9}, "pvalue"),
+        ({"sigma": "3"}, "sigma must be a number"),
+        ({"sigma": True}, "sigma must be a number"),
         ({"sigma": [1.0, 2.0, 3.0]}, "sigma has 3 values"),
         ({"noise": "auto"}, "sigma is used with noise='gaussian' only"),
         ({"noise": "poisson-gaussian"}, "sigma is used with"),
@@ -307,6 +316,7 @@ def test_invalid_parameters_rejected_before_any_work(
         (np.ones((1, 1, 1, 1, 1, 4)), ValueError, "1 to 5 dimensions"),
         (np.ones((2, 3, 8, 8)), ValueError, "4-D array are ambiguous"),
         (np.broadcast_to(np.float32(1), (2**16, 2**15 + 1)), ValueError, "at most 2147483647"),
+        (np.full((4, 4), 1e300), ValueError, "beyond the float32 range"),
     ],
 )
 def test_invalid_images(fake_core: Any, image: Any, error: type, message: str) -> None:
@@ -326,6 +336,11 @@ def test_invalid_images(fake_core: Any, image: Any, error: type, message: str) -
         (lambda: NoiseModel(1.0, 0.0, sigma=-1.0), "sigma must be >= 0"),
         (lambda: NoiseModel([1.0, 2.0], [0.0, 0.0], sigma=[1.0, 2.0, 3.0]), "sigma has 3"),
         (lambda: NoiseModel("two", 0.0), "gain must be a number"),  # type: ignore[arg-type]
+        (lambda: NoiseModel(None, None), "gain must be a number"),  # type: ignore[arg-type]
+        (lambda: NoiseModel(1e-300, 0.0), "gain is too close to 0"),
+        (lambda: NoiseModel(1e-40, 0.0), "gain is too close to 0"),
+        (lambda: NoiseModel(1e39, 0.0), "gain must fit float32"),
+        (lambda: NoiseModel(1.0, 1e39), "offset must fit float32"),
     ],
 )
 def test_invalid_noise_models(make: Any, message: str) -> None:

@@ -419,6 +419,8 @@ def test_dask_input_gives_a_lazy_result(options: dict[str, Any]) -> None:
         ("TYX", (1, 48, 44), {"noise": "gaussian", "sigma": 5.0}),
         ("YXT", (96, 48, 2), {}),
         ("TYX", (2, 50, 88), {"noise": "gaussian"}),
+        # Automatic noise, calibrated with several threads on either side.
+        ("TYX", (3, 48, 88), {"threads": 3}),
     ],
 )
 def test_dask_result_equals_numpy_result(
@@ -429,11 +431,12 @@ def test_dask_result_equals_numpy_result(
     movie = _camera_movie((6, 96, 88), seed=4)
     if axes == "YXT":
         movie = np.ascontiguousarray(np.moveaxis(movie, 0, -1))
-    lazy = quorvel.denoise(da.from_array(movie, chunks=chunks), axes, threads=1, **options)
+    options = {"threads": 1, **options}
+    lazy = quorvel.denoise(da.from_array(movie, chunks=chunks), axes, **options)
     assert isinstance(lazy, da.Array)
     with dask.config.set(num_workers=2):
         got = lazy.compute(scheduler="threads")
-    np.testing.assert_array_equal(got, quorvel.denoise(movie, axes, threads=1, **options))
+    np.testing.assert_array_equal(got, quorvel.denoise(movie, axes, **options))
 
 
 def test_noise_is_estimated_once_and_shared_by_every_chunk(fake_core: Any) -> None:

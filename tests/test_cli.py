@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 from typing import Any
 
@@ -235,6 +237,8 @@ def test_auto_fallback_is_one_warning_line(
         (["in.tif", "-o", "x.tif", "--sigma", "0"], 1, "sigma must be > 0"),
         (["in.tif", "-o", "x.tif", "--sigma", "5", "--noise", "auto"], 1, "--sigma goes with"),
         (["in.tif", "-o", "x.tif", "--gain", "2"], 1, "--gain and --offset"),
+        (["in.tif", "-o", "x.tif", "--gain", "1e-300", "--offset=0"], 1, "gain is too close"),
+        (["in.tif", "-o", "x.tif", "--threads", str(2**31)], 1, "threads is out of range"),
         (["in.tif", "-o", "x.tif", "--patch-radius", "X=a"], 2, "radii by axis"),
         (["in.tif", "-o", "x.tif", "--iterations", "x"], 2, "invalid int value"),
         (["in.tif"], 2, "required: -o/--output"),
@@ -279,13 +283,51 @@ def test_failed_write_leaves_no_partial_file(
 
     monkeypatch.setattr(quorvel.cli._files, "write_image", write_half)
     status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--overwrite")
-    assert status == 1 and "No space left on device" in err
+    assert status == 1 and f"{dst}: cannot write the output: no space left on device" in err
     # The writer was handed a temporary file beside the output, now removed;
     # the previous output is intact.
     assert written and written[0].parent == tmp_path and written[0] != dst
     assert written[0].suffix == ".tif"
     assert listing(tmp_path) == {"in.tif", "out.tif"}
     assert dst.read_bytes() == b"previous result"
+
+
+@pytest.mark.parametrize("pause", [0.0, 0.6])
+def test_ctrl_c_while_writing_tells_the_truth(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch, pause: float
+) -> None:
+    src, dst = tmp_path / "in.tif", tmp_path / "out.tif"
+    tifffile.imwrite(src, noisy_stack((3, 24, 24)), imagej=True, metadata={"axes": "TYX"})
+
+    def write_then_ctrl_c(*args: Any) -> None:
+        write_image(*args)  # on the progress bar's worker thread
+        signal.raise_signal(signal.SIGINT)
+        time.sleep(pause)  # long enough for the main thread to take the interrupt
+
+    monkeypatch.setattr(quorvel.cli._files, "write_image", write_then_ctrl_c)
+    status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5")
+    assert status in (0, 130), err
+    assert dst.exists() == (status == 0), err  # success exactly when the output is in place
+    if pause:
+        assert status == 130 and "interrupted" in err
+    assert listing(tmp_path) <= {"in.tif", "out.tif"}
+
+
+def test_stale_partial_outputs_of_dead_runs_are_removed(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    dead = 2**22 + 1  # above any PID Linux hands out
+    stale = [f".out.{dead}-0123abcd.partial.npy", f".old.{dead}-89abcdef.partial.zarr"]
+    (tmp_path / stale[0]).write_bytes(b"half")
+    (tmp_path / stale[1]).mkdir()
+    (tmp_path / stale[1] / "zarr.json").write_text("{}")
+    live = f".out.{os.getpid()}-00000000.partial.npy"  # a run still going
+    (tmp_path / live).write_bytes(b"busy")
+    np.save(tmp_path / "in.npy", noisy_stack((24, 24)).astype(np.float32))
+    status, _, err = run(capsys, "denoise", tmp_path / "in.npy", "-o", tmp_path / "out.npy",
+                         "--sigma", "5")
+    assert status == 0, err
+    assert listing(tmp_path) == {"in.npy", "out.npy", "out.json", live}
 
 
 # --------------------------------------------------------------------------

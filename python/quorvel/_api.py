@@ -52,7 +52,7 @@ from quorvel._params import (
     _check_threads,
 )
 from quorvel._progress import Stages
-from quorvel._util import FloatValues
+from quorvel._util import FLOAT32_MAX, FloatValues
 from quorvel.noise import EstimateMethod, NoiseModel, _estimate_core, _plan_noise
 from quorvel.noise._plan import _check_method
 
@@ -79,6 +79,11 @@ def _prepare(
         )
     if arr.dtype.kind == "f" and not np.isfinite(arr).all():
         raise ValueError("image contains NaN or infinite values")
+    if arr.dtype.kind == "f" and arr.dtype.itemsize > 4 and np.abs(arr).max() > FLOAT32_MAX:
+        raise ValueError(
+            f"image has values beyond the float32 range of the computation (largest "
+            f"magnitude {np.abs(arr).max():.4g}, at most {FLOAT32_MAX:.4g})"
+        )
     return arr, names, to_core_layout(arr, names)
 
 
@@ -386,7 +391,7 @@ def _run_denoise(
     # then denoises it in place.
     work = new_work_image(view5)
     stages = stages or Stages(2, enabled=False)
-    plan = stages.run("noise", _plan_noise, work, args)
+    plan = stages.run("noise", _plan_noise, work, args, threads)
     out, variance = stages.run_reporting(
         "denoising",
         progress,

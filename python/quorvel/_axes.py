@@ -76,7 +76,13 @@ def normalize_axes(axes: str | None, ndim: int) -> str:
         raise ValueError(f"axes {axes!r} names {len(upper)} axes but the image has {ndim}")
     core = "".join(_ALIASES[a] for a in upper)
     if len(set(core)) != len(core):
-        raise ValueError(f"axes {axes!r} names the same axis twice (C and S are both channels)")
+        repeated = sorted({a for a in upper if upper.count(a) > 1})
+        note = (
+            f"names {repeated[0]} twice"
+            if repeated
+            else "names two channel axes (C and S are both channels)"
+        )
+        raise ValueError(f"axes {axes!r} {note}")
     if "X" not in core:
         raise ValueError(f"axes {axes!r} has no X axis")
     return core

@@ -19,18 +19,26 @@ one, each group is denoised in its own call.
 
 from __future__ import annotations
 
+import contextlib
+import ctypes
 import math
+import os
+import sys
+import tempfile
+import threading
 import time
-from collections.abc import Callable, Sequence
+import warnings
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import IO, Any
 
 import _qv
 import numpy as np
 import numpy.typing as npt
 
 from quorvel import _engine
-from quorvel._util import _format_values
+from quorvel._threads import resolve_threads
+from quorvel._util import FLOAT32_MAX, _format_values
 
 # The compute core, looked up through this name on every call: noise
 # estimation.  Denoising runs in the package's own engine, built from the
@@ -167,14 +175,116 @@ def _failed_fit(gain: float, offset: float) -> bool:
     return gain == 1.0 and offset == 0.0
 
 
-def _calibrate(core5: npt.NDArray[Any]) -> tuple[tuple[float, ...], tuple[float, ...]]:
-    """Fitted gain and offset of every channel; NaN where the fit failed."""
-    gain, offset = qv._calibrate_poisson_gaussian(np.ascontiguousarray(core5, dtype=np.float32))
+def _calibrate(
+    core5: npt.NDArray[Any], threads: int = 0
+) -> tuple[tuple[float, ...], tuple[float, ...]]:
+    """Fitted gain and offset of every channel; NaN where the fit failed.
+
+    `threads` as for `_denoise_core`: the calibration runs with that many
+    threads whatever an earlier call on this thread set.
+    """
+    image = np.ascontiguousarray(core5, dtype=np.float32)
+    _set_core_threads(resolve_threads(threads))
+    with core_output_as_warning():
+        gain, offset = qv._calibrate_poisson_gaussian(image)
     pairs = [
         (math.nan, math.nan) if _failed_fit(g, o) else (float(g), float(o))
         for g, o in zip(gain, offset, strict=True)
     ]
     return tuple(g for g, _ in pairs), tuple(o for _, o in pairs)
+
+
+def _set_core_threads(threads: int) -> None:
+    """Make `threads` the OpenMP thread count of the calling thread.
+
+    The core's calibration runs with the count that the last denoising call
+    on this thread set, and takes none itself; a denoising call on an empty
+    image sets it and does next to nothing else.
+    """
+    empty = np.zeros(0, dtype=np.float32)
+    _qv._denoise_gaussian(empty, 1.0, [0, 0, 0, 0, 0], [0, 0, 0, 0, 0], 1, 0.0, threads, 0.0)
+
+
+class CoreOutputWarning(RuntimeWarning):
+    """Text the compute core printed on the process's standard output."""
+
+
+class _StdoutCapture:
+    """File descriptor 1 sent to a temporary file while any thread needs it so.
+
+    The core prints diagnostics with the C runtime, past Python's
+    ``sys.stdout``.  Several Python threads may call the core at once: the
+    first to enter redirects the descriptor, the last to leave restores it
+    and collects everything printed meanwhile.  Whatever else this process
+    writes to descriptor 1 in that time is collected too.
+    """
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._users = 0
+        self._saved = -1
+        self._file: IO[bytes] | None = None
+
+    def enter(self) -> None:
+        with self._lock:
+            if self._users == 0:
+                _flush_c_stdout()
+                sys.stdout.flush()
+                file = tempfile.TemporaryFile()
+                try:
+                    self._saved = os.dup(1)
+                except OSError:
+                    file.close()  # no descriptor 1: nothing to redirect
+                    raise
+                os.dup2(file.fileno(), 1)
+                self._file = file
+            self._users += 1
+
+    def leave(self) -> str:
+        with self._lock:
+            self._users -= 1
+            if self._users > 0 or self._file is None:
+                return ""
+            _flush_c_stdout()
+            os.dup2(self._saved, 1)
+            os.close(self._saved)
+            file, self._file = self._file, None
+        with file:
+            file.seek(0)
+            return file.read().decode(errors="replace")
+
+
+_stdout_capture = _StdoutCapture()
+
+
+def _flush_c_stdout() -> None:
+    with contextlib.suppress(OSError, AttributeError):
+        ctypes.CDLL(None).fflush(None)
+
+
+@contextlib.contextmanager
+def core_output_as_warning() -> Iterator[None]:
+    """Turn what the core prints on standard output during the block into a warning.
+
+    Wrap every call into the core that can print (the noise calibration).
+    Safe when several threads call at once.
+
+    Warns
+    -----
+    CoreOutputWarning
+        A RuntimeWarning holding the printed text, on one line.
+    """
+    try:
+        _stdout_capture.enter()
+    except OSError:
+        yield
+        return
+    try:
+        yield
+    finally:
+        text = " ".join(_stdout_capture.leave().split())
+        if text:
+            warnings.warn(f"the compute core reported: {text}", CoreOutputWarning, stacklevel=3)
 
 
 # --------------------------------------------------------------------------
@@ -214,6 +324,7 @@ def _denoise_gaussian(
     """Gaussian path on a core-layout float32 array that the engine may overwrite."""
     kwargs = _engine_settings(settings, threads)
     kwargs.update(progress=progress, return_variance=return_variance)
+    _check_renoise(settings.renoise, sigma[0] if len(set(sigma)) == 1 else _STABILISED_SIGMA)
     if len(set(sigma)) == 1:
         return _split(engine.denoise_gaussian(work, sigma=sigma[0], **kwargs), return_variance)
     # Unit noise in every channel, so that each weighs alike in the joint
@@ -247,6 +358,8 @@ def _denoise_poisson_gaussian(
     ``(1 - g) / 4``.
     """
     n = work.shape[1]
+    _check_renoise(settings.renoise, _STABILISED_SIGMA)
+    photon_offset = [_photon_offset(g, o) for g, o in zip(gain, offset, strict=True)]
     scale = np.asarray(gain, dtype=np.float32).reshape(1, -1, 1, 1, 1)
     work /= scale
     kwargs = _engine_settings(settings, threads)
@@ -255,7 +368,7 @@ def _denoise_poisson_gaussian(
             work,
             sigma=_STABILISED_SIGMA,
             gain=[1.0] * n,
-            offset=[o / (g * g) for g, o in zip(gain, offset, strict=True)],
+            offset=photon_offset,
             progress=progress,
             return_variance=return_variance,
             **kwargs,
@@ -289,7 +402,8 @@ def _denoise_core(
     settings : CoreSettings
         Validated denoiser parameters.
     threads : int
-        Thread count for the core (0 all, negative all but that many).
+        Thread count (`quorvel._threads.resolve_threads`: 0 all available
+        CPUs, negative all but that many, at most ``max(64, 4 * CPUs)``).
     overwrite : bool
         Let the computation use `core5` as its work array when it is a
         writeable C-contiguous float32 array (denoised in place, without a
@@ -309,6 +423,7 @@ def _denoise_core(
         Its variance per pixel in intensity units, or None.
     """
     n = core5.shape[1]
+    threads = resolve_threads(threads)
     if len(plan.gain) != n:
         raise ValueError(f"the noise plan has {len(plan.gain)} channels, the image {n}")
     reusable = (
@@ -347,8 +462,42 @@ def _denoise_core(
             if variance is not None:
                 variance[:, channels] = part_variance
         result = out, variance
+    if not np.isfinite(result[0]).all():
+        # Finite parameters and pixels can still overflow float32 once
+        # divided by a small noise level or gain.
+        raise ValueError(
+            f"the result is not finite: the image's values with noise {plan} exceed the "
+            "float32 range of the computation; rescale the image or the noise parameters"
+        )
     relay.finish()
     return result
+
+
+def _check_renoise(renoise: float, sigma: float) -> None:
+    """Refuse a renoise factor whose variance ``(sigma / renoise)**2`` float32 cannot hold."""
+    if renoise == 0:
+        return
+    s, r = np.float32(sigma), np.float32(renoise)
+    with np.errstate(over="ignore", under="ignore", divide="ignore", invalid="ignore"):
+        variance = (s * s) / (r * r)
+    if not (np.isfinite(variance) and variance > 0):
+        raise ValueError(
+            f"renoise {renoise:.4g} gives the noise variance (sigma / renoise)**2 = "
+            f"({sigma:.4g} / {renoise:.4g})**2, beyond the float32 range; use 0 or a "
+            "value nearer 1"
+        )
+
+
+def _photon_offset(gain: float, offset: float) -> float:
+    """The offset in photon units, ``offset / gain**2``, checked to fit float32."""
+    square = gain * gain
+    value = offset / square if square > 0 else math.inf
+    if not abs(value) <= FLOAT32_MAX:
+        raise ValueError(
+            f"model: offset {offset:.4g} with gain {gain:.4g} gives offset / gain**2 = "
+            f"{value:.4g}, beyond the float32 range"
+        )
+    return value
 
 
 def _values(values: tuple[float | None, ...], channels: list[int]) -> list[float]:

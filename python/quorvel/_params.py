@@ -8,8 +8,16 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Literal, TypeAlias
 
+import numpy as np
+
 from quorvel._core import CoreSettings
-from quorvel._util import FloatValues, _as_float_tuple, _format_values
+from quorvel._util import (
+    FLOAT32_MAX,
+    FloatValues,
+    _as_float_tuple,
+    _check_not_tiny,
+    _format_values,
+)
 from quorvel.noise import NoiseModel
 
 #: Patch radius per axis when none is given: 7 x 7 pixel patches in each plane.
@@ -161,11 +169,13 @@ def _check_settings(
     if not 1 <= iterations <= MAX_ITERATIONS:
         raise ValueError(f"iterations must be between 1 and {MAX_ITERATIONS}, got {iterations}")
     pvalue = _check_real(pvalue, "pvalue")
-    if not 0.0 <= pvalue < 1.0:
+    # The core compares in float32, where values just below 1 round to 1.
+    if not 0.0 <= float(np.float32(pvalue)) < 1.0:
         raise ValueError(f"pvalue must be in the range [0, 1), got {pvalue}")
     renoise = _check_real(renoise, "renoise")
-    if renoise < 0:
-        raise ValueError(f"renoise must be >= 0, got {renoise}")
+    if not 0 <= renoise <= FLOAT32_MAX:
+        raise ValueError(f"renoise must be >= 0 and fit float32, got {renoise}")
+    _check_not_tiny((renoise,), "renoise")
     return CoreSettings(radius5, search5, iterations, pvalue, renoise, reach5)
 
 
@@ -201,6 +211,7 @@ def _check_noise(
         sigmas = _as_float_tuple(sigma, "sigma")
         if not all(v > 0 for v in sigmas):
             raise ValueError(f"sigma must be > 0, got {_format_values(sigmas)}")
+        _check_not_tiny(sigmas, "sigma")
         if len(sigmas) not in (1, n_channels):
             raise ValueError(
                 f"sigma has {len(sigmas)} values but the image has {n_channels} channels"

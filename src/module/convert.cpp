@@ -2,11 +2,12 @@
 
 #include <omp.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+
+#include "array/threads.hpp"
 
 namespace qv {
 
@@ -65,11 +66,9 @@ void write_back(image_arg& a, const array& img) {
 }
 
 void set_thread_count(int n) {
-    if (n > 0) {
-        omp_set_num_threads(n);
-    } else {
-        omp_set_num_threads(std::max(1, omp_get_max_threads() + n));
-    }
+    const std::int64_t wanted =
+        n > 0 ? n : static_cast<std::int64_t>(omp_get_max_threads()) + n;
+    omp_set_num_threads(clamp_thread_count(wanted));
 }
 
 }  // namespace qv

@@ -19,7 +19,8 @@ using image_arg = pybind11::array_t<float, pybind11::array::c_style | pybind11::
 // Copies img into the argument's buffer after checking that it is writeable.
 void write_back(image_arg& a, const array& img);
 
-// n > 0: n threads; n <= 0: max(1, current maximum + n).
+// n > 0: n threads; n <= 0: the current maximum + n, at least 1. Either is
+// clamped to max_thread_count(), so that no request can exhaust the runtime.
 void set_thread_count(int n);
 
 // The qv::shape that from_numpy gives a NumPy shape, or std::length_error

@@ -48,7 +48,7 @@ std::int64_t node_count(std::int32_t extent, std::int64_t step) {
     return extent <= 0 ? 0 : (static_cast<std::int64_t>(extent) + step - 1) / step;
 }
 
-// Least-squares sums of one thread, accumulated point after point.
+// Least-squares sums, accumulated point after point.
 struct fit_sums {
     double sw = 0.0;
     double swx = 0.0;
@@ -119,37 +119,72 @@ double window_robust_variance(window_lists& lists) {
     return scale * scale;
 }
 
-// Everything the nodes of one grid t coordinate share.
-struct slab_context {
-    const array& image;
-    const array& residuals;
-    std::int32_t c;
+// The grid nodes of one plane, numbered t outermost, then z, then y, with x
+// innermost.
+struct node_grid {
     std::int64_t step;
-    std::vector<calibration_point>& points;
+    std::int64_t nx, ny, nz, nt;  // nodes along each axis
+
+    node_grid(const array& image, std::int64_t step_)
+        : step(step_),
+          nx(node_count(image.nx, step_)),
+          ny(node_count(image.ny, step_)),
+          nz(node_count(image.nz, step_)),
+          nt(node_count(image.nt, step_)) {}
+
+    [[nodiscard]] std::int64_t size() const { return nx * ny * nz * nt; }
+
+    [[nodiscard]] node_window window(const array& image, std::int64_t node) const {
+        const std::int64_t x = node % nx;
+        const std::int64_t y = (node / nx) % ny;
+        const std::int64_t z = (node / (nx * ny)) % nz;
+        const std::int64_t t = node / (nx * ny * nz);
+        return window_of(image, step, x * step, y * step, z * step, t * step);
+    }
 };
 
-// Measures every node (x, y, z) of grid coordinate t: appends its point to
-// the shared list and adds it to this thread's sums when both values are
-// numbers.
-void measure_slab(const slab_context& ctx, std::int64_t t, window_lists& lists, fit_sums& sums) {
-    const array& image = ctx.image;
-    for (std::int64_t z = 0; z < image.nz; z += ctx.step) {
-        for (std::int64_t y = 0; y < image.ny; y += ctx.step) {
-            for (std::int64_t x = 0; x < image.nx; x += ctx.step) {
-                gather_window(image, ctx.residuals, ctx.c, window_of(image, ctx.step, x, y, z, t),
-                              lists);
-                if (lists.raw.size() <= 2) {
-                    continue;
-                }
-                const calibration_point p{median_in_place(lists.raw),
-                                          window_robust_variance(lists)};
-#pragma omp critical(qv_calibration_points)
-                ctx.points.push_back(p);  // capacity reserved: never reallocates
-                if (!std::isnan(p.intensity) && !std::isnan(p.variance)) {
-                    sums.add(p);
-                }
+std::int64_t window_size(const node_window& w) {
+    const auto len = [](const axis_range& r) {
+        return std::max<std::int64_t>(r.last - r.first + 1, 0);
+    };
+    return len(w.x) * len(w.y) * len(w.z) * len(w.t);
+}
+
+// A window of 2 values or fewer gives no point.
+bool measured(const node_window& w) { return window_size(w) > 2; }
+
+// The point of every node with a measured window, in node order.
+void measure_nodes(const array& image, const array& residuals, std::int32_t c,
+                   const node_grid& grid, std::vector<calibration_point>& points) {
+    const std::size_t window_capacity = largest_window(image, grid.step);
+    const std::int64_t n = grid.size();
+    std::exception_ptr failure;
+#pragma omp parallel
+    {
+        window_lists lists;
+        bool ready = true;
+        try {
+            lists.reserve(window_capacity);
+        } catch (...) {
+            ready = false;
+#pragma omp critical(qv_calibration_failure)
+            if (!failure) {
+                failure = std::current_exception();
             }
         }
+#pragma omp for schedule(static)
+        for (std::int64_t node = 0; node < n; ++node) {
+            const node_window w = grid.window(image, node);
+            if (!ready || !measured(w)) {
+                continue;
+            }
+            gather_window(image, residuals, c, w, lists);
+            points[static_cast<std::size_t>(node)] = {median_in_place(lists.raw),
+                                                      window_robust_variance(lists)};
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
     }
 }
 
@@ -169,51 +204,29 @@ plane_measurement noise_model::measure_plane(const array& image, const array& re
         return out;
     }
     // A step below 1 would never advance along the grid.
-    const std::int64_t grid_step = std::max<std::int32_t>(step, 1);
-    out.points.reserve(static_cast<std::size_t>(
-        node_count(image.nx, grid_step) * node_count(image.ny, grid_step) *
-        node_count(image.nz, grid_step) * node_count(image.nt, grid_step)));
-    const std::size_t window_capacity = largest_window(image, grid_step);
-    const slab_context ctx{image, residuals, c, grid_step, out.points};
-    const std::int64_t nt = image.nt;
-
-    double sw = 0.0, swx = 0.0, swxx = 0.0, swy = 0.0, swxy = 0.0;
-    std::exception_ptr failure;
-#pragma omp parallel reduction(+ : sw, swx, swxx, swy, swxy)
-    {
-        fit_sums mine;
-        window_lists lists;
-        bool ready = true;
-        try {
-            lists.reserve(window_capacity);
-        } catch (...) {
-            ready = false;
-#pragma omp critical(qv_calibration_failure)
-            if (!failure) {
-                failure = std::current_exception();
-            }
+    const node_grid grid(image, std::max<std::int32_t>(step, 1));
+    out.points.resize(static_cast<std::size_t>(grid.size()));
+    measure_nodes(image, residuals, c, grid, out.points);
+    // Kept points and sums in node order, whatever thread measured a node:
+    // the result has the same bits for every thread count.
+    fit_sums sums;
+    std::size_t kept = 0;
+    for (std::int64_t node = 0; node < grid.size(); ++node) {
+        if (!measured(grid.window(image, node))) {
+            continue;
         }
-#pragma omp for schedule(static)
-        for (std::int64_t t = 0; t < nt; t += grid_step) {
-            if (ready) {
-                measure_slab(ctx, t, lists, mine);
-            }
+        const calibration_point p = out.points[static_cast<std::size_t>(node)];
+        out.points[kept++] = p;
+        if (!std::isnan(p.intensity) && !std::isnan(p.variance)) {
+            sums.add(p);
         }
-        // The private copies start at 0, so each becomes this thread's sums.
-        sw += mine.sw;
-        swx += mine.swx;
-        swxx += mine.swxx;
-        swy += mine.swy;
-        swxy += mine.swxy;
     }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-    out.sw = sw;
-    out.swx = swx;
-    out.swxx = swxx;
-    out.swy = swy;
-    out.swxy = swxy;
+    out.points.resize(kept);
+    out.sw = sums.sw;
+    out.swx = sums.swx;
+    out.swxx = sums.swxx;
+    out.swy = sums.swy;
+    out.swxy = sums.swxy;
     return out;
 }
 

@@ -59,7 +59,8 @@ struct noise_model {
                     double& slope, double a) const;
     // Windows of channel c on the grid of spacing `step`: median raw value
     // and robust variance of the residuals of each window, with the sums of
-    // the least-squares line. Runs one OpenMP region over the grid's t nodes.
+    // the least-squares line. Runs one OpenMP region over the grid's nodes;
+    // points and sums come in node order, the same for any thread count.
     [[nodiscard]] plane_measurement measure_plane(const array& image, const array& residuals,
                                                   std::int32_t c) const;
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "array/array.hpp"
+#include "array/threads.hpp"
 
 namespace {
 
@@ -138,6 +139,21 @@ TEST(Array, OffsetFormulaMatchesBufferOrder) {
     const int off = x + a.nx * (y + a.ny * (z + a.nz * (c + a.nc * t)));
     EXPECT_EQ(off, 93);
     EXPECT_EQ(a.data[93], 93.0f);
+}
+
+TEST(ThreadCount, KeepsEveryCountUpToTheCap) {
+    const int cap = qv::max_thread_count();
+    EXPECT_GE(cap, 64);
+    for (const std::int64_t n : {1, 3, 5, 64}) {
+        EXPECT_EQ(qv::clamp_thread_count(n), n);
+    }
+    EXPECT_EQ(qv::clamp_thread_count(cap), cap);
+    for (const std::int64_t n : {std::int64_t{cap} + 1, std::int64_t{1} << 40}) {
+        EXPECT_EQ(qv::clamp_thread_count(n), cap) << n;
+    }
+    for (const std::int64_t n : {0, -1, -100000}) {
+        EXPECT_EQ(qv::clamp_thread_count(n), 1) << n;
+    }
 }
 
 }  // namespace

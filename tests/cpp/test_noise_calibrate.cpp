@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -226,5 +227,41 @@ TEST_P(NoiseCalibrateScale, GainScalesLinearlyAndOffsetQuadratically) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Noise, NoiseCalibrateScale, ::testing::Values(10.0, 0.1));
+
+// A noisy sequence of 24 frames: t nodes for several threads.
+qv::array noisy_sequence() {
+    qv::array image;
+    image.alloc(qv::shape{30, 30, 1, 1, 24});
+    for (std::int32_t t = 0; t < 24; ++t) {
+        const qv::array frame = qv_test::poisson_gaussian_image(30, {}, 100u + t);
+        std::copy(frame.data.begin(), frame.data.end(), image.data.begin() + 900 * t);
+    }
+    return image;
+}
+
+TEST(NoiseCalibrate, SameBitsForEveryThreadCount) {
+    const qv::array image = noisy_sequence();
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(1);
+    const qv::plane_measurement one = measure(image);
+    qv::noise_model single;
+    single.calibrate(image);
+    for (const int threads : {2, 3, 8}) {
+        omp_set_num_threads(threads);
+        const qv::plane_measurement m = measure(image);
+        ASSERT_EQ(m.points.size(), one.points.size()) << threads << " threads";
+        for (std::size_t i = 0; i < m.points.size(); ++i) {
+            ASSERT_EQ(m.points[i].intensity, one.points[i].intensity) << threads << " threads";
+            ASSERT_EQ(m.points[i].variance, one.points[i].variance) << threads << " threads";
+        }
+        EXPECT_EQ(std::vector<double>({m.sw, m.swx, m.swxx, m.swy, m.swxy}),
+                  std::vector<double>({one.sw, one.swx, one.swxx, one.swy, one.swxy}));
+        qv::noise_model model;
+        model.calibrate(image);
+        EXPECT_EQ(model.gain, single.gain) << threads << " threads";
+        EXPECT_EQ(model.offset, single.offset) << threads << " threads";
+    }
+    omp_set_num_threads(saved);
+}
 
 }  // namespace

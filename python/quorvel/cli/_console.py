@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import contextlib
-import ctypes
-import os
 import sys
 import warnings
 from collections.abc import Iterator
 from typing import Any
 
+from quorvel._core import CoreOutputWarning
 from quorvel._util import one_line as _one_line
 
 
@@ -23,28 +22,14 @@ def _describe(data: Any, axes: str) -> str:
 
 @contextlib.contextmanager
 def _core_output_silenced() -> Iterator[None]:
-    """Discard what the compute core prints on the process's standard output.
+    """Hide the compute core's diagnostics (`CoreOutputWarning`).
 
-    The core reports a failed noise fit with a diagnostic printed by the C
-    runtime, which would break JSON output and summaries; the package reports
-    such fits itself.
+    The core reports a failed noise fit with a text of its own, which the
+    package catches; the command reports such fits itself.
     """
-    try:
-        libc: Any = ctypes.CDLL(None)
-        libc.fflush(None)
-        sys.stdout.flush()
-        saved = os.dup(1)
-    except (OSError, AttributeError, ValueError):
-        yield  # no C runtime or no file descriptor 1 to redirect
-        return
-    try:
-        with open(os.devnull, "wb") as devnull:
-            os.dup2(devnull.fileno(), 1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", CoreOutputWarning)
         yield
-    finally:
-        libc.fflush(None)
-        os.dup2(saved, 1)
-        os.close(saved)
 
 
 @contextlib.contextmanager

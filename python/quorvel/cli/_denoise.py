@@ -32,6 +32,7 @@ from quorvel.cli._files import (
     _expand_inputs,
     _is_zarr_path,
     _open_lazy,
+    _Publication,
     _read,
     _write_atomically,
     _write_zarr_atomically,
@@ -200,21 +201,32 @@ def _denoise_file(
     axes = _axes_of(image, args.axes, src, args.quiet)
     normalize_axes(axes, image.data.ndim)  # bad axes fail here, before the bar
     show_bar = show_bar and _multi_frame(image.data.shape, axes)
-    with Stages(3, enabled=show_bar) as stages, _core_output_silenced():
-        out, variance, plan = _run_denoise(
-            image.data,
-            axes,
-            **options,
-            **_denoiser_options(args),
-            stages=stages,
-            return_variance=args.variance is not None,
-        )
-        if args.keep_dtype:
-            out = _cast(out, image.data.dtype)
-        metadata = _output_metadata(image.metadata, plan, args, axes, src)
-        stages.run("writing", _write_atomically, dst, out, axes, metadata)
-        if variance is not None:
-            _write_atomically(args.variance, variance, axes, metadata)
+    publication = _Publication()
+    try:
+        with Stages(3, enabled=show_bar) as stages, _core_output_silenced():
+            try:
+                out, variance, plan = _run_denoise(
+                    image.data,
+                    axes,
+                    **options,
+                    **_denoiser_options(args),
+                    stages=stages,
+                    return_variance=args.variance is not None,
+                )
+                if args.keep_dtype:
+                    out = _cast(out, image.data.dtype)
+                metadata = _output_metadata(image.metadata, plan, args, axes, src)
+                if variance is not None:
+                    _write_atomically(args.variance, variance, axes, metadata)
+                stages.run("writing", _write_atomically, dst, out, axes, metadata, publication)
+            except KeyboardInterrupt:
+                publication.cancel()  # before the stages wait for the writing to end
+                raise
+    except KeyboardInterrupt:
+        if not publication.done:
+            raise
+        # Too late to stop: the output is complete and in place.
+        print(f"quorvel: interrupted after {dst} was written", file=sys.stderr)
     return (
         f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
         f"{time.perf_counter() - start:.1f} s"

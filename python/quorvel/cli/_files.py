@@ -2,11 +2,16 @@
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import glob
 import os
+import re
 import secrets
 import shutil
-from collections.abc import Sequence
+import signal
+import threading
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -107,20 +112,108 @@ def _open_lazy(path: Path, level: int = 0) -> LazyImage:
         raise CommandError(f"{path}: cannot open the image ({_one_line(err)})") from err
 
 
+# Hidden files and stores being written: ``.NAME.PID-RANDOM.partial[.SUFFIX]``.
+_PARTIAL = re.compile(r"^\.(?P<stem>.+)\.(?P<pid>\d+)-[0-9a-f]{8}\.partial(\..+)?$")
+
+
+def _partial_path(dst: Path, tail: str) -> Path:
+    stem = dst.name[: len(dst.name) - len(tail)] if tail else dst.name
+    return dst.with_name(f".{stem}.{os.getpid()}-{secrets.token_hex(4)}.partial{tail}")
+
+
+def _pid_alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError):
+        return True  # another user's process, or not a PID: leave it alone
+    return True
+
+
+def _remove_stale_partials(folder: Path) -> None:
+    """Remove the partial outputs that runs killed before cleaning up left in `folder`."""
+    with contextlib.suppress(OSError):
+        for path in folder.iterdir():
+            match = _PARTIAL.match(path.name)
+            if match is None or _pid_alive(int(match["pid"])):
+                continue
+            if path.is_dir() and not path.is_symlink():
+                shutil.rmtree(path, ignore_errors=True)
+            else:
+                path.unlink(missing_ok=True)
+
+
+class _Publication:
+    """Puts a finished output in place, unless the run was interrupted first.
+
+    The writing may run on a worker thread while the main thread receives
+    Ctrl-C: the rename and the cancellation take one lock, so that
+    afterwards `done` tells whether the output is in place.
+    """
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._cancelled = False
+        self.done = False
+
+    def rename(self, tmp: Path, dst: Path) -> None:
+        with self._lock, _interrupts_deferred():
+            if self._cancelled:
+                raise KeyboardInterrupt
+            if sidecar(tmp).exists():  # a .npy file's metadata, renamed first
+                os.replace(sidecar(tmp), sidecar(dst))
+            os.replace(tmp, dst)
+            self.done = True
+
+    def cancel(self) -> None:
+        with self._lock:
+            self._cancelled = True
+
+
+@contextlib.contextmanager
+def _interrupts_deferred() -> Iterator[None]:
+    """Hold back Ctrl-C on the main thread until the block is over."""
+    previous = signal.getsignal(signal.SIGINT)
+    if threading.current_thread() is not threading.main_thread() or previous is None:
+        yield  # only the main thread receives KeyboardInterrupt from Python's handler
+        return
+    caught: list[Any] = []
+    signal.signal(signal.SIGINT, lambda *frame: caught.append(frame))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if caught:
+            raise KeyboardInterrupt
+
+
+def _write_error(dst: Path, err: OSError) -> CommandError:
+    if err.errno == errno.ENOSPC:
+        return CommandError(f"{dst}: cannot write the output: no space left on device")
+    return CommandError(f"{dst}: cannot write the output ({_one_line(err)})")
+
+
 def _write_atomically(
-    dst: Path, data: npt.NDArray[Any], axes: str, metadata: dict[str, Any]
+    dst: Path,
+    data: npt.NDArray[Any],
+    axes: str,
+    metadata: dict[str, Any],
+    publication: _Publication | None = None,
 ) -> None:
     """Write to a hidden file beside `dst` and rename it: `dst` is never partial."""
+    _remove_stale_partials(dst.parent)
     # An OME name stays one, so that the file is written as OME-TIFF.
     ome = dst.name.lower().endswith((".ome.tif", ".ome.tiff"))
     tail = dst.name[dst.name.lower().rindex(".ome.") :] if ome else dst.suffix
-    stem = dst.name[: len(dst.name) - len(tail)]
-    tmp = dst.with_name(f".{stem}.{os.getpid()}-{secrets.token_hex(4)}.partial{tail}")
+    tmp = _partial_path(dst, tail)
     try:
         write_image(tmp, data, axes, metadata)
-        if sidecar(tmp).exists():  # a .npy file's metadata, renamed first
-            os.replace(sidecar(tmp), sidecar(dst))
-        os.replace(tmp, dst)
+        (publication or _Publication()).rename(tmp, dst)
+    except OSError as err:
+        tmp.unlink(missing_ok=True)
+        sidecar(tmp).unlink(missing_ok=True)
+        raise _write_error(dst, err) from err
     except BaseException:
         tmp.unlink(missing_ok=True)
         sidecar(tmp).unlink(missing_ok=True)
@@ -145,6 +238,7 @@ def _write_zarr_atomically(
     called with them and returns the metadata to record before the store is
     put in place.
     """
+    _remove_stale_partials(dst.parent)
     tmp = dst.with_name(f".{dst.stem}.{os.getpid()}-{secrets.token_hex(4)}.partial.zarr")
     try:
         store = write_zarr(tmp, data, axes, metadata, ome=ome, levels=levels)
@@ -153,6 +247,9 @@ def _write_zarr_atomically(
         if dst.exists():
             shutil.rmtree(dst)
         os.replace(tmp, dst)
+    except OSError as err:
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise _write_error(dst, err) from err
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
         raise

@@ -10,7 +10,13 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quorvel._util import FloatValues, _as_float_tuple, _format_values, _per_channel
+from quorvel._util import (
+    FloatValues,
+    _as_float_tuple,
+    _check_not_tiny,
+    _format_values,
+    _per_channel,
+)
 
 __all__ = ["NoiseModel"]
 
@@ -68,6 +74,7 @@ class NoiseModel:
     ) -> None:
         g = _as_float_tuple(gain, "gain", allow_nan=True)
         o = _as_float_tuple(offset, "offset", allow_nan=True)
+        _check_not_tiny(g, "gain")
         if len(g) != len(o):
             raise ValueError(f"gain has {len(g)} values but offset has {len(o)}")
         s: tuple[float, ...] | None = None
@@ -77,6 +84,7 @@ class NoiseModel:
                 raise ValueError(f"sigma has {len(s)} values but gain has {len(g)}")
             if not all(v >= 0 for v in s):
                 raise ValueError(f"sigma must be >= 0, got {_format_values(s)}")
+            _check_not_tiny(s, "sigma")
             s = _per_channel(s, len(g))
         object.__setattr__(self, "gain", g)
         object.__setattr__(self, "offset", o)

@@ -45,11 +45,11 @@ def _fit_package(
 
 
 def _fit_poisson(
-    core5: npt.NDArray[Any], method: str
+    core5: npt.NDArray[Any], method: str, threads: int = 0
 ) -> tuple[tuple[float, ...], tuple[float, ...]]:
     """Gain and offset of every channel of a core-layout image by `method`."""
     if method == "core":
-        return _calibrate(core5)
+        return _calibrate(core5, threads)
     return _fit_package(core5, method)
 
 
@@ -96,7 +96,7 @@ def _gaussian_levels(
     return levels
 
 
-def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs) -> NoisePlan:
+def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> NoisePlan:
     """Decide the path and noise parameters of every channel of a core-layout image.
 
     Parameters
@@ -106,6 +106,8 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs) -> NoisePlan:
         (a representative block may stand in for a larger image).
     args : _NoiseArgs
         Checked `noise`, `sigma` and `model` arguments of `denoise`.
+    threads : int
+        Threads of a calibration in the core, as `denoise` takes them.
 
     Returns
     -------
@@ -128,7 +130,7 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs) -> NoisePlan:
         return NoisePlan(none, none, tuple(levels[c] for c in range(n)))
 
     if model is None:
-        gain, offset = _fit_poisson(core5, "auto")
+        gain, offset = _fit_poisson(core5, "auto", threads)
         known_sigma = None
     else:
         gain, offset = _per_channel(model.gain, n), _per_channel(model.offset, n)
