@@ -27,6 +27,8 @@ estimated once, on a central region of at most
 
 from __future__ import annotations
 
+import logging
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -44,10 +46,16 @@ from quorvel._params import (
     _check_threads,
 )
 from quorvel._progress import Stages
+from quorvel._tune import TuneResult, _check_grid, _tune_core
 from quorvel._util import FloatValues
 from quorvel.noise import NoiseModel, _estimate_core, _plan_noise
 
 __all__ = ["NoiseModel", "denoise", "estimate_noise"]
+
+_log = logging.getLogger("quorvel")
+
+#: ``tune``: off, on with the default grid, or a grid of one's own.
+Tune = bool | Mapping[str, Sequence[Any]]
 
 
 # --------------------------------------------------------------------------
@@ -139,6 +147,7 @@ def denoise(
     pvalue: float = 0.01,
     renoise: float = 0.0,
     threads: int = 0,
+    tune: Tune = False,
 ) -> npt.NDArray[np.float32]:
     """Denoise an image, a z-stack or a time-lapse sequence.
 
@@ -216,6 +225,16 @@ def denoise(
         result is the same for every thread count.  With a dask `image`:
         threads per chunk; 0 divides the CPUs among the chunks that dask
         runs at once (see Notes).
+    tune : bool or mapping, default False
+        Choose `patch_radius` (X and Y, and Z for a z-stack), `iterations`
+        and `pvalue` for this image, from those given (as the starting
+        point) and a small grid, by the least estimated error (Monte-Carlo
+        SURE on a few crops, with a fixed seed: the same image gives the
+        same choice).  A mapping replaces dimensions of the grid, e.g.
+        ``{"iterations": (3, 4), "pvalue": (0.01, 0.1)}``; its keys are
+        those of `quorvel._tune.DEFAULT_GRID`.  The choice is logged on the
+        ``quorvel`` logger at level INFO.  Costs about as much as the final
+        denoising.  Not for dask arrays.
 
     Returns
     -------
@@ -282,9 +301,11 @@ def denoise(
         "threads": threads,
     }
     if _is_dask(image):
+        if tune is not False:
+            raise ValueError("tune works on in-memory images; pass a NumPy array")
         lazy, _ = _denoise_lazy(image, axes, **options)
         return lazy  # type: ignore[no-any-return]
-    out, _ = _run_denoise(image, axes, **options)
+    out, _ = _run_denoise(image, axes, **options, tune=tune)
     return out
 
 
@@ -301,24 +322,36 @@ def _run_denoise(
     pvalue: float,
     renoise: float,
     threads: int,
+    tune: Tune = False,
     stages: Stages | None = None,
+    on_tune: Callable[[TuneResult], None] | None = None,
 ) -> tuple[npt.NDArray[np.float32], NoisePlan]:
-    """`denoise`, run as two stages of a progress display; also returns the noise plan.
+    """`denoise`, run as stages of a progress display; also returns the noise plan.
 
     Every parameter is checked before any computation, noise estimation
-    included.  `stages` counts two stages: noise, denoising.
+    included.  `stages` counts two stages: noise, denoising (three with
+    `tune`: tuning before denoising).  `on_tune` receives the choice.
     """
     arr, names, view5 = _prepare(image, axes)
     sizes = core_shape(arr.shape, names)
     settings = _check_settings(sizes, names, patch_radius, search, iterations, pvalue, renoise)
     threads = _check_threads(threads)
     args = _check_noise(noise, sigma, model, sizes["C"])
+    if not isinstance(tune, bool):
+        grid = _check_grid(tune, sizes)
+    elif tune:
+        grid = _check_grid(None, sizes)
 
     # The one float32 copy in core layout: estimation reads it, the core then
     # denoises it in place.
     work = np.array(view5, dtype=np.float32, order="C", copy=True)
     stages = stages or Stages(2, enabled=False)
     plan = stages.run("noise", _plan_noise, work, args)
+    if tune is not False:
+        settings, tuned = stages.run("tuning", _tune_core, work, plan, settings, grid, threads)
+        _log.info("tuned: %s", tuned)
+        if on_tune is not None:
+            on_tune(tuned)
     out = stages.run("denoising", _denoise_core, work, plan, settings, threads, overwrite=True)
     return np.ascontiguousarray(from_core_layout(out, names)), plan
 

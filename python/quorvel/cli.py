@@ -209,6 +209,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="significance level of the tests; smaller averages more (default: %(default)s)",
     )
     algo.add_argument(
+        "--tune",
+        action="store_true",
+        help="choose patch radius, iterations and p-value for this image by the least "
+        "estimated error, starting from the values given; prints the choice",
+    )
+    algo.add_argument(
         "--renoise",
         type=float,
         metavar="R",
@@ -585,19 +591,24 @@ def _cmd_denoise(args: argparse.Namespace) -> int:
     _check_input(src)
     _check_output(src, dst)
     if _chunked_mode(args):
+        if args.tune:
+            raise CommandError("--tune works on images denoised in memory, not chunked")
         return _cmd_denoise_chunked(args, options)
     start = time.perf_counter()
     image = _read(src)
     axes = _axes_of(image, args.axes, src, args.quiet)
     normalize_axes(axes, image.data.ndim)  # bad axes fail here, before the bar
     show_bar = not args.quiet and _multi_frame(image.data.shape, axes)
-    with Stages(3, enabled=show_bar) as stages, _core_output_silenced():
+    tuned: list[Any] = []  # printed after the core's output is let through again
+    with Stages(3 + args.tune, enabled=show_bar) as stages, _core_output_silenced():
         out, plan = _run_denoise(
             image.data,
             axes,
             **options,
             **_denoiser_options(args),
+            tune=args.tune,
             stages=stages,
+            on_tune=tuned.append,
         )
         if args.keep_dtype:
             out = _cast(out, image.data.dtype)
@@ -605,7 +616,8 @@ def _cmd_denoise(args: argparse.Namespace) -> int:
     if not args.quiet:
         print(
             f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
-            f"{time.perf_counter() - start:.1f} s",
+            + "".join(f"tuned {t}; " for t in tuned)
+            + f"{time.perf_counter() - start:.1f} s",
             flush=True,
         )
     return 0
