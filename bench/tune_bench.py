@@ -73,7 +73,8 @@ def main() -> None:
         assert abs(tuned_db - scores[key]) < 1e-6, (tuned_db, scores[key])
         gap = scores[best] - tuned_db
         rows.append(gap)
-        fmt = lambda k: f"r{k[0]} it{k[1]} p{k[2]:g}" + (f" z{k[3]}" if sizes["Z"] > 1 else "")  # noqa: E731
+        z = sizes["Z"] > 1
+        fmt = lambda k: f"r{k[0]} it{k[1]} p{k[2]:g}" + (f" z{k[3]}" if z else "")  # noqa: E731
         print(f"| {w.name} | {psnr(w.clean, default_out.reshape(w.noisy.shape)):.2f} "
               f"| {scores[best]:.2f} ({fmt(best)}) | {tuned_db:.2f} ({fmt(key)}) | {gap:.2f} "
               f"| {t_tune / t_final:.2f} | {t_tune / t_default:.2f} |", flush=True)

@@ -20,7 +20,9 @@ on the stabilised values.
 Cost
 ----
 Every candidate costs two runs on a few crops that together hold about
-1/16 of the image.  Each crop carries a margin around the part that is
+1/16 of the image, and at least 2**14 elements: on smaller images the
+estimate would be too noisy to tell settings apart that differ by a few
+percent of the error, and tuning then costs more than the final run.  Each crop carries a margin around the part that is
 scored, so that the risk is not dominated by the crop's own borders (a
 margin is dropped where the crop meets the image's border).  The grid is
 searched one parameter at a time from the starting settings, in the grid's
@@ -59,6 +61,7 @@ DEFAULT_GRID: dict[str, tuple[Any, ...]] = {
 
 # Share of the image's elements that the crops hold together.
 _BUDGET_SHARE = 1.0 / 16.0
+_MIN_BUDGET = 2**14
 # Margin around the scored part of a crop, per core axis (T, Z, Y = X).
 _MARGIN = {"T": 1, "Z": 2, "YX": 12}
 # Scored extent of a crop along T and Z, and the range along Y and X.
@@ -111,7 +114,7 @@ class TuneResult:
         return (
             f"patch radius {radius}, {self.settings['iterations']} iterations, "
             f"p-value {self.settings['pvalue']:g} (risk {self.risk:.4f} of the noise "
-            f"variance, {len(self.candidates)} settings on {self.crops} crops)"
+            f"variance, {len(self.candidates)} settings on {self.crops} crop(s))"
         )
 
 
@@ -119,7 +122,9 @@ class TuneResult:
 # Grid
 
 
-def _check_grid(grid: Mapping[str, Sequence[Any]] | None, sizes: dict[str, int]) -> dict[str, tuple[Any, ...]]:
+def _check_grid(
+    grid: Mapping[str, Sequence[Any]] | None, sizes: dict[str, int]
+) -> dict[str, tuple[Any, ...]]:
     """The grid to search on an image of `sizes`: the default's, with `grid`'s entries."""
     if grid is not None and not isinstance(grid, Mapping):
         raise ValueError(f"tune must be True, False or a mapping of grid values, got {grid!r}")
@@ -151,7 +156,8 @@ def _check_value(key: str, value: Any) -> Any:
             return float(value)
         raise ValueError(f"tune['pvalue']: values must be in [0, 1), got {value!r}")
     low, high = (1, 30) if key == "iterations" else (0, 64)
-    if isinstance(value, numbers.Integral) and not isinstance(value, bool) and low <= value <= high:
+    integral = isinstance(value, numbers.Integral) and not isinstance(value, bool)
+    if integral and low <= value <= high:
         return int(value)
     raise ValueError(f"tune[{key!r}]: values must be integers in [{low}, {high}], got {value!r}")
 
@@ -211,7 +217,7 @@ def _crops(stab: npt.NDArray[np.float32]) -> list[tuple[tuple[slice, ...], tuple
     t_crop, t_in = _span(nt, _INTERIOR["T"], _MARGIN["T"], nt // 2)
     z_crop, z_in = _span(nz, _INTERIOR["Z"], _MARGIN["Z"], nz // 2)
     depth = (t_crop.stop - t_crop.start) * nc * (z_crop.stop - z_crop.start)
-    budget = _BUDGET_SHARE * stab.size / depth
+    budget = max(_BUDGET_SHARE * stab.size, _MIN_BUDGET) / depth
     m = _MARGIN["YX"]
     for count in range(_MAX_CROPS, 0, -1):
         side = int(math.sqrt(budget / count)) - 2 * m
@@ -245,7 +251,10 @@ def _crops(stab: npt.NDArray[np.float32]) -> list[tuple[tuple[slice, ...], tuple
 # Risk
 
 
-def _denoise_unit(a: npt.NDArray[np.float32], s: CoreSettings, threads: int) -> npt.NDArray[np.float32]:
+def _denoise_unit(
+    a: npt.NDArray[np.float32], s: CoreSettings, threads: int
+) -> npt.NDArray[np.float32]:
+    """The core's Gaussian path with unit noise on a copy of `a`."""
     out: npt.NDArray[np.float32] = qv._denoise_gaussian(
         a.copy(), 1.0, list(s.patch_radius), list(s.search), s.iterations, s.pvalue, threads,
         s.renoise,
