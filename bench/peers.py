@@ -123,11 +123,14 @@ def main() -> None:
     parser.add_argument("--only", choices=("2d", "spots", "3d"), default="all")
     parser.add_argument("--skip", default="", help="peers to leave out, comma-separated")
     parser.add_argument("--out", help="also write the table to this file")
+    parser.add_argument("--volume-shape", default="32,128,128",
+                        help="Z,Y,X of the 3-D workloads (default: %(default)s)")
     args = parser.parse_args()
     skip = {s.strip() for s in args.skip.split(",") if s.strip()}
     lines = ["| workload | method | PSNR dB | SSIM | seconds |", "|---|---|---|---|---|"]
     print("\n".join(lines), flush=True)
-    for w in workloads(args.only):
+    shape = tuple(int(n) for n in args.volume_shape.split(","))
+    for w in workloads(args.only, shape):  # type: ignore[arg-type]
         runs: dict[str, Callable[[], Any]] = {
             "quorvel default": lambda w=w: quorvel.denoise(w.noisy, w.axes, **w.noise, threads=1),
             "quorvel tuned": lambda w=w: quorvel.denoise(w.noisy, w.axes, **w.noise, threads=1,

@@ -40,12 +40,15 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", choices=("2d", "spots", "3d"), default="all")
     parser.add_argument("--threads", type=int, default=1)
+    parser.add_argument("--volume-shape", default="32,128,128",
+                        help="Z,Y,X of the 3-D workloads (default: %(default)s)")
     args = parser.parse_args()
     rows = []
     print("| workload | default dB | grid best dB (setting) | tuned dB (setting) | gap dB "
           "| tune / final | tune / default |")
     print("|---|---|---|---|---|---|---|")
-    for w in workloads(args.only):
+    shape = tuple(int(n) for n in args.volume_shape.split(","))
+    for w in workloads(args.only, shape):  # type: ignore[arg-type]
         names = normalize_axes(w.axes, w.noisy.ndim)
         sizes = core_shape(w.noisy.shape, names)
         grid = _check_grid(None, sizes)

@@ -88,7 +88,9 @@ def _volume(shape: tuple[int, int, int], seed: int) -> npt.NDArray[np.float64]:
     return vol / vol.max()
 
 
-def workloads(which: str = "all") -> list[Workload]:
+def workloads(
+    which: str = "all", volume_shape: tuple[int, int, int] = (32, 128, 128)
+) -> list[Workload]:
     """The benchmark set, or the part of it named by `which` ("2d", "spots", "3d")."""
     rng = np.random.default_rng(2026)
     out: list[Workload] = []
@@ -113,7 +115,7 @@ def workloads(which: str = "all") -> list[Workload]:
                          {"noise": "poisson-gaussian", "model": camera.noise_model})
             )
     if which in ("all", "3d"):
-        vol = _volume((32, 128, 128), 7)
+        vol = _volume(volume_shape, 7)
         clean = 100.0 * vol
         noisy = clean + rng.normal(0.0, 12.0, vol.shape)
         out.append(Workload("volume gaussian", "ZYX", clean.astype(np.float32),

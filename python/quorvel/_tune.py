@@ -52,11 +52,15 @@ from quorvel._core import CoreSettings, NoisePlan, _values, qv
 
 #: The grid searched with ``tune=True``: patch radius along X and Y, iterations,
 #: p-value of the tests and, for images with planes, the patch radius along Z.
+#: Z radius 1 is searched only when asked for: with an even number of planes
+#: the core leaves the last plane nearly as noisy as the input (RMS error 10.3
+#: of noise 12 on a flat 16 x 48 x 48 stack), and crops, whose scored part
+#: stays clear of the image's borders, cannot see it.
 DEFAULT_GRID: dict[str, tuple[Any, ...]] = {
     "patch_radius": (2, 3, 4),
     "iterations": (3, 4, 5),
     "pvalue": (0.001, 0.01, 0.1),
-    "patch_radius_z": (0, 1),
+    "patch_radius_z": (0,),
 }
 
 # Share of the image's elements that the crops hold together.
