@@ -28,6 +28,8 @@ estimated once, on a central region of at most
 
 from __future__ import annotations
 
+import logging
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -52,11 +54,17 @@ from quorvel._params import (
     _check_threads,
 )
 from quorvel._progress import Stages
+from quorvel._tune import TuneResult, _check_grid, _tune_core
 from quorvel._util import FLOAT32_MAX, FloatValues
 from quorvel.noise import EstimateMethod, NoiseModel, _estimate_core, _plan_noise
 from quorvel.noise._plan import _check_method
 
 __all__ = ["NoiseModel", "denoise", "estimate_noise"]
+
+_log = logging.getLogger("quorvel")
+
+#: ``tune``: off, on with the default grid, or a grid of one's own.
+Tune = bool | Mapping[str, Sequence[Any]]
 
 
 # --------------------------------------------------------------------------
@@ -170,6 +178,7 @@ def denoise(
     pvalue: float = 0.01,
     renoise: float = 0.0,
     threads: int = 0,
+    tune: Tune = False,
     progress: ProgressCallback | None = None,
     return_variance: bool = False,
 ) -> Any:
@@ -265,6 +274,16 @@ def denoise(
     return_variance : bool, default False
         Also return the variance of each denoised pixel (see Returns).  Not
         with a dask `image`.
+    tune : bool or mapping, default False
+        Choose `patch_radius` (X and Y, and Z for a z-stack), `iterations`
+        and `pvalue` for this image, from those given (as the starting
+        point) and a small grid, by the least estimated error (Monte-Carlo
+        SURE on a few crops, with a fixed seed: the same image gives the
+        same choice).  A mapping replaces dimensions of the grid, e.g.
+        ``{"iterations": (3, 4), "pvalue": (0.01, 0.1)}``; its keys are
+        those of `quorvel._tune.DEFAULT_GRID`.  The choice is logged on the
+        ``quorvel`` logger at level INFO.  Costs about as much as the final
+        denoising.  Not for dask arrays.
 
     Returns
     -------
@@ -344,12 +363,14 @@ def denoise(
         "threads": threads,
     }
     if _is_dask(image):
-        if progress is not None or return_variance:
-            raise ValueError("progress and return_variance are not available for dask arrays")
+        if progress is not None or return_variance or tune is not False:
+            raise ValueError(
+                "progress, return_variance and tune are not available for dask arrays"
+            )
         lazy, _ = _denoise_lazy(image, axes, **options)
         return lazy
     out, variance, _ = _run_denoise(
-        image, axes, progress=progress, return_variance=return_variance, **options
+        image, axes, progress=progress, return_variance=return_variance, tune=tune, **options
     )
     return (out, variance) if return_variance else out
 
@@ -367,7 +388,9 @@ def _run_denoise(
     pvalue: float,
     renoise: float,
     threads: int,
+    tune: Tune = False,
     stages: Stages | None = None,
+    on_tune: Callable[[TuneResult], None] | None = None,
     progress: ProgressCallback | None = None,
     return_variance: bool = False,
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None, NoisePlan]:
@@ -376,14 +399,19 @@ def _run_denoise(
     Returns the denoised image, its variance (None unless `return_variance`)
     and the noise plan.  Every parameter is checked before any computation,
     noise estimation included.  `stages` counts two stages: noise,
-    denoising; the second reports its progress to the display and to
-    `progress`.
+    denoising (three with `tune`: tuning before denoising; `on_tune`
+    receives the choice); the denoising reports its progress to the
+    display and to `progress`.
     """
     arr, names, view5 = _prepare(image, axes)
     sizes = core_shape(arr.shape, names)
     settings = _check_settings(sizes, names, patch_radius, search, iterations, pvalue, renoise)
     threads = _check_threads(threads)
     args = _check_noise(noise, sigma, model, sizes["C"])
+    if not isinstance(tune, bool):
+        grid = _check_grid(tune, sizes)
+    elif tune:
+        grid = _check_grid(None, sizes)
 
     if progress is not None and not callable(progress):
         raise ValueError(f"progress must be callable, got {progress!r}")
@@ -392,6 +420,11 @@ def _run_denoise(
     work = new_work_image(view5)
     stages = stages or Stages(2, enabled=False)
     plan = stages.run("noise", _plan_noise, work, args, threads)
+    if tune is not False:
+        settings, tuned = stages.run("tuning", _tune_core, work, plan, settings, grid, threads)
+        _log.info("tuned: %s", tuned)
+        if on_tune is not None:
+            on_tune(tuned)
     out, variance = stages.run_reporting(
         "denoising",
         progress,

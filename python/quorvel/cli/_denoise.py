@@ -117,26 +117,38 @@ def _denoiser_options(args: argparse.Namespace) -> dict[str, Any]:
     }
 
 
-def _run_parameters(args: argparse.Namespace, axes: str) -> dict[str, Any]:
+def _run_parameters(
+    args: argparse.Namespace, axes: str, tuned: Any = None
+) -> dict[str, Any]:
     """Every parameter of a run, as recorded in the output's provenance."""
-    return {
+    record = {
         "axes": axes,
         "noise": args.noise or ("gaussian" if args.sigma is not None else "auto"),
         "sigma": args.sigma,
         "gain": args.gain,
         "offset": args.offset,
+        "camera": None if args.camera is None else str(args.camera),
         **_denoiser_options(args),
+        "tune": args.tune,
         "keep_dtype": args.keep_dtype,
         "chunks": args.chunks,
         "level": args.level,
     }
+    if tuned is not None:
+        record["tuned"] = tuned.as_dict()
+    return record
 
 
 def _output_metadata(
-    metadata: dict[str, Any], plan: Any, args: argparse.Namespace, axes: str, src: Path
+    metadata: dict[str, Any],
+    plan: Any,
+    args: argparse.Namespace,
+    axes: str,
+    src: Path,
+    tuned: Any = None,
 ) -> dict[str, Any]:
     """The input's metadata with the provenance of this run."""
-    record = provenance_record(plan, _run_parameters(args, axes), source=str(src))
+    record = provenance_record(plan, _run_parameters(args, axes, tuned), source=str(src))
     return {**metadata, "provenance": record}
 
 
@@ -191,6 +203,8 @@ def _denoise_file(
     if _chunked_mode(args, src, dst):
         if args.variance is not None:
             raise CommandError("--variance is not available for chunked denoising")
+        if args.tune:
+            raise CommandError("--tune works on images denoised in memory, not chunked")
         return _denoise_chunked_file(args, src, dst, options, show_bar)
     if args.pyramid > 1:
         raise CommandError(
@@ -202,20 +216,25 @@ def _denoise_file(
     normalize_axes(axes, image.data.ndim)  # bad axes fail here, before the bar
     show_bar = show_bar and _multi_frame(image.data.shape, axes)
     publication = _Publication()
+    tuned: list[Any] = []
     try:
-        with Stages(3, enabled=show_bar) as stages, _core_output_silenced():
+        with Stages(3 + args.tune, enabled=show_bar) as stages, _core_output_silenced():
             try:
                 out, variance, plan = _run_denoise(
                     image.data,
                     axes,
                     **options,
                     **_denoiser_options(args),
+                    tune=args.tune,
                     stages=stages,
+                    on_tune=tuned.append,
                     return_variance=args.variance is not None,
                 )
                 if args.keep_dtype:
                     out = _cast(out, image.data.dtype)
-                metadata = _output_metadata(image.metadata, plan, args, axes, src)
+                metadata = _output_metadata(
+                    image.metadata, plan, args, axes, src, tuned[0] if tuned else None
+                )
                 if variance is not None:
                     _write_atomically(args.variance, variance, axes, metadata)
                 stages.run("writing", _write_atomically, dst, out, axes, metadata, publication)
@@ -229,7 +248,8 @@ def _denoise_file(
         print(f"quorvel: interrupted after {dst} was written", file=sys.stderr)
     return (
         f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
-        f"{time.perf_counter() - start:.1f} s"
+        + "".join(f"tuned {t}; " for t in tuned)
+        + f"{time.perf_counter() - start:.1f} s"
     )
 
 

@@ -183,6 +183,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="significance level of the tests; smaller averages more (default: %(default)s)",
     )
     algo.add_argument(
+        "--tune",
+        action="store_true",
+        help="choose patch radius, iterations and p-value for this image by the least "
+        "estimated error, starting from the values given; prints the choice",
+    )
+    algo.add_argument(
         "--renoise",
         type=float,
         metavar="R",

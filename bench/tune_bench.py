@@ -1,0 +1,90 @@
+"""How well ``tune=True`` chooses, and what it costs, on the benchmark set.
+
+Run by hand (not part of the test suite), with the package installed and
+scikit-image and scipy importable (``requirements-bench.txt``)::
+
+    nice python bench/tune_bench.py [--only 2d|spots|3d] [--threads N]
+
+For every workload of ``bench/workloads.py`` it denoises with every point of
+the tuning grid (the full product, not only the points the tuner visits) and
+rates each by its true PSNR; then it runs the tuner and reports the chosen
+point, its PSNR, the gap to the grid's best, and the tuner's time as a ratio
+to the final denoising with the chosen settings and to the default
+denoising (each timed once, one after the other, in this process).
+"""
+
+from __future__ import annotations
+
+import argparse
+import itertools
+import time
+
+import numpy as np
+
+from quorvel import denoise
+from quorvel._axes import core_shape, normalize_axes, to_core_layout
+from quorvel._core import _denoise_core
+from quorvel._params import _check_noise, _check_settings
+from quorvel._tune import _check_grid, _tune_core
+from quorvel.noise import _plan_noise
+from workloads import psnr, workloads
+
+
+def _timed(func, *args, **kwargs):  # type: ignore[no-untyped-def]
+    start = time.perf_counter()
+    out = func(*args, **kwargs)
+    return out, time.perf_counter() - start
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--only", choices=("2d", "spots", "3d"), default="all")
+    parser.add_argument("--threads", type=int, default=1)
+    parser.add_argument("--volume-shape", default="32,128,128",
+                        help="Z,Y,X of the 3-D workloads (default: %(default)s)")
+    args = parser.parse_args()
+    rows = []
+    print("| workload | default dB | grid best dB (setting) | tuned dB (setting) | gap dB "
+          "| tune / final | tune / default |")
+    print("|---|---|---|---|---|---|---|")
+    shape = tuple(int(n) for n in args.volume_shape.split(","))
+    for w in workloads(args.only, shape):  # type: ignore[arg-type]
+        names = normalize_axes(w.axes, w.noisy.ndim)
+        sizes = core_shape(w.noisy.shape, names)
+        grid = _check_grid(None, sizes)
+        settings = _check_settings(sizes, names, None, "ZT", 4, 0.01, 0.0)
+        work = np.ascontiguousarray(to_core_layout(w.noisy, names), dtype=np.float32)
+        plan = _plan_noise(work, _check_noise(w.noise["noise"], w.gaussian_sigma, w.model, 1))
+
+        scores = {}
+        for point in itertools.product(*grid.values()):
+            p = dict(zip(grid, point, strict=True))
+            radius = {"X": p["patch_radius"], "Y": p["patch_radius"]}
+            if sizes["Z"] > 1:
+                radius["Z"] = p["patch_radius_z"]
+            out = denoise(w.noisy, w.axes, **w.noise, patch_radius=radius,
+                          iterations=p["iterations"], pvalue=p["pvalue"], threads=args.threads)
+            scores[point] = psnr(w.clean, out)
+        best = max(scores, key=scores.get)
+
+        default_out, t_default = _timed(_denoise_core, work, plan, settings, args.threads)
+        (chosen, result), t_tune = _timed(_tune_core, work, plan, settings, grid, args.threads)
+        final, t_final = _timed(_denoise_core, work, plan, chosen, args.threads)
+        s = result.settings
+        key = (s["patch_radius"]["X"], s["iterations"], s["pvalue"], s["patch_radius"].get("Z", 0))
+        tuned_db = psnr(w.clean, final.reshape(w.noisy.shape))
+        assert abs(tuned_db - scores[key]) < 1e-6, (tuned_db, scores[key])
+        gap = scores[best] - tuned_db
+        rows.append(gap)
+        z = sizes["Z"] > 1
+        fmt = lambda k: f"r{k[0]} it{k[1]} p{k[2]:g}" + (f" z{k[3]}" if z else "")  # noqa: E731
+        print(f"| {w.name} | {psnr(w.clean, default_out.reshape(w.noisy.shape)):.2f} "
+              f"| {scores[best]:.2f} ({fmt(best)}) | {tuned_db:.2f} ({fmt(key)}) | {gap:.2f} "
+              f"| {t_tune / t_final:.2f} | {t_tune / t_default:.2f} |", flush=True)
+    within = sum(g <= 0.15 for g in rows)
+    print(f"\nwithin 0.15 dB of the grid's best: {within} of {len(rows)} "
+          f"({100.0 * within / len(rows):.0f} %)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,79 @@
+"""Choice of the denoiser's parameters by the estimated error (``tune``)."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import pytest
+from quorvel import NoiseModel, denoise
+from quorvel._api import _run_denoise
+from quorvel._core import CoreSettings, NoisePlan
+from quorvel._tune import _risk, _stabilise
+
+
+def test_risk_ranks_settings_like_the_true_error(smooth: Callable[..., Any]) -> None:
+    clean = smooth((96, 96)).astype(np.float32) / 20.0  # in units of the noise level
+    noisy = clean + np.random.default_rng(3).standard_normal(clean.shape, dtype=np.float32)
+    (y,) = _stabilise(noisy.reshape(1, 1, 1, 96, 96), NoisePlan((None,), (None,), (1.0,)))
+    probe = np.random.default_rng(0).standard_normal(y.shape, dtype=np.float32)
+    inner = (slice(None), slice(None), slice(None), slice(8, 88), slice(8, 88))
+    estimated, true = [], []
+    for radius, iterations in ((1, 1), (3, 4)):
+        settings = CoreSettings((radius, radius, 0, 0, 0), (1, 1, 0, 0, 0), iterations, 0.01, 0.0)
+        estimated.append(_risk([(y, probe, inner)], settings, 1))
+        out = denoise(noisy, noise="gaussian", sigma=1.0, patch_radius=radius,
+                      iterations=iterations, threads=1)
+        true.append(float(np.mean(np.square(out - clean)[8:88, 8:88])))
+    assert abs(10 * np.log10(true[0] / true[1])) > 0.5
+    assert (estimated[0] > estimated[1]) == (true[0] > true[1])
+    np.testing.assert_allclose(estimated, true, rtol=0.15)
+
+
+@pytest.mark.parametrize(
+    ("shape", "axes", "options"),
+    [
+        ((64, 72), "YX", {"noise": "gaussian", "sigma": 10.0, "model": None}),
+        ((6, 40, 48), "ZYX", {"noise": "poisson-gaussian", "sigma": None,
+                              "model": NoiseModel(2.0, 30.0)}),
+    ],
+)
+def test_tune_is_deterministic_and_applies_its_choice(
+    smooth: Callable[..., Any], shape: tuple[int, ...], axes: str, options: dict[str, Any]
+) -> None:
+    clean = smooth(shape)
+    rng = np.random.default_rng(1)
+    noisy = (2.0 * rng.poisson(clean / 2.0) + rng.normal(0, 5.5, shape)).astype(np.float32)
+    chosen: list[Any] = []
+    grid = {"iterations": (2, 3), "pvalue": (0.01, 0.1)}
+    runs = [
+        _run_denoise(noisy, axes, **options, patch_radius=None, search="ZT", iterations=4,
+                     pvalue=0.01, renoise=0.0, threads=t, tune=grid, on_tune=chosen.append)[0]
+        for t in (1, 2)
+    ]
+    np.testing.assert_array_equal(runs[0], runs[1])
+    assert chosen[0] == chosen[1]
+    settings = chosen[0].settings
+    assert settings["iterations"] in grid["iterations"] and settings["pvalue"] in grid["pvalue"]
+    assert ("Z" in settings["patch_radius"]) == (axes == "ZYX")
+    assert chosen[0].risk == min(r for _, r in chosen[0].candidates)
+    direct = denoise(noisy, axes, **options, **settings, threads=1)
+    np.testing.assert_array_equal(runs[0], direct)
+
+
+@pytest.mark.parametrize(
+    ("tune", "message"),
+    [
+        ({"radius": (2,)}, "no grid dimension 'radius'"),
+        ({"pvalue": ()}, "non-empty sequence"),
+        ({"iterations": 4}, "non-empty sequence"),
+        ({"iterations": (0, 4)}, r"integers in \[1, 30\]"),
+        ({"pvalue": (0.01, 1.0)}, r"in \[0, 1\)"),
+        ({"patch_radius": (2, 20)}, "needs 41 pixels along X"),
+        ("yes", "mapping of grid values"),
+    ],
+)
+def test_bad_grids_are_rejected(tune: Any, message: str) -> None:
+    with pytest.raises(ValueError, match=message):
+        denoise(np.zeros((32, 32), np.float32), noise="gaussian", sigma=1.0, tune=tune)
