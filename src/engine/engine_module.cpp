@@ -108,18 +108,24 @@ py::object finish(work_image& w, array&& variance, bool return_variance) {
     return py::make_tuple(result, adopt(std::move(variance), w.target));
 }
 
+// Runs the iterations on `img` on a worker thread, watched for progress and
+// cancellation; the final variance goes into `variance` when it is asked for.
+void run_monitored(denoiser& d, array& img, float sigma, int threads, const run_settings& s,
+                   array& variance) {
+    run_monitor monitor;
+    d.monitor = &monitor;
+    d.variance_out = s.return_variance ? &variance : nullptr;
+    run_watched([&] { d.run(img, sigma); }, threads, s.progress, monitor);
+    d.monitor = nullptr;
+}
+
 py::object denoise_gaussian(const py::array& image, float sigma, const run_settings& s) {
     const int threads = resolve_threads(s.threads);
     work_image w(image);
     array& img = w.get();
     denoiser d = prepare(img, s, sigma);
-    run_monitor monitor;
-    d.monitor = &monitor;
     array variance;
-    if (s.return_variance) {
-        d.variance_out = &variance;
-    }
-    run_watched([&] { d.run(img, sigma); }, threads, s.progress, monitor);
+    run_monitored(d, img, sigma, threads, s, variance);
     return finish(w, std::move(variance), s.return_variance);
 }
 
@@ -152,16 +158,11 @@ py::object denoise_poisson_gaussian(const py::array& image, float sigma,
     check_transform_parameters(model, img.nc);
     // Checked before the transform touches the caller's buffer.
     denoiser d = prepare(img, s, sigma);
-    run_monitor monitor;
-    d.monitor = &monitor;
     array variance;
-    if (s.return_variance) {
-        d.variance_out = &variance;
-    }
     // A stopped run leaves an engine-owned buffer in the stabilised domain
     // (a converted copy is simply dropped).
     model.forward_transform(img);
-    run_watched([&] { d.run(img, sigma); }, threads, s.progress, monitor);
+    run_monitored(d, img, sigma, threads, s, variance);
     if (s.return_variance) {
         variance_to_intensity(model, img, variance);
     }
