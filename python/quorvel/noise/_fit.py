@@ -62,10 +62,11 @@ class BlockPoints:
     """Block summaries of one channel.
 
     `mean` is the block's local mean, `energy` its mean square residual and
-    `wide` the mean square of the same residual taken at twice the distance
-    (two pixels, or two frames apart), `count` its number of pixels.  Noise
-    alone gives both energies the same expectation; signal that does not
-    cancel (curvature, motion) grows about four times as fast in `wide`.
+    `wide` the mean square of a residual that noise alone gives the same
+    expectation but leftover signal more (the spatial residual taken two
+    pixels apart, the frame difference summed over 3 x 3 pixels), `count`
+    its number of pixels.  Signal that does not cancel (curvature, motion)
+    grows about four to nine times as fast in `wide`.
     """
 
     mean: F64
@@ -135,23 +136,24 @@ def _pair_blocks(
 ) -> tuple[F64, F64, F64]:
     """Block energy, wide energy and mean of ``b`` shifted by (dy, dx) minus ``a``.
 
-    The wide residual sums the differences of 2 x 2 neighbouring pixels (over
-    2, keeping the variance of white noise): noise is independent from pixel
+    The wide residual sums the differences of 3 x 3 neighbouring pixels (over
+    3, keeping the variance of white noise): noise is independent from pixel
     to pixel, while what motion leaves in a difference is smooth over
-    neighbouring pixels and grows four times in energy.
+    neighbouring pixels and grows up to nine times in energy.
     """
     r = MOTION_REACH
     ny, nx = a.shape[-2:]
     a_c = a[..., r : ny - r, r : nx - r]
     b_c = b[..., r + dy : ny - r + dy, r + dx : nx - r + dx]
     d = (b_c - a_c) / np.sqrt(2.0)
-    box = d[..., :-1, :-1] + d[..., 1:, :-1] + d[..., :-1, 1:] + d[..., 1:, 1:]
+    rows = d[..., :-2, :] + d[..., 1:-1, :] + d[..., 2:, :]
+    box = rows[..., :-2] + rows[..., 1:-1] + rows[..., 2:]
     n = float(block * block)
-    core = d[..., :-1, :-1]
+    core = d[..., 1:-1, 1:-1]
     return (
         _block_sums(core * core, block) / n,
-        _block_sums(0.25 * box * box, block) / n,
-        _block_sums(0.5 * (a_c + b_c)[..., :-1, :-1], block) / n,
+        _block_sums(box * box / 9.0, block) / n,
+        _block_sums(0.5 * (a_c + b_c)[..., 1:-1, 1:-1], block) / n,
     )
 
 
@@ -165,7 +167,7 @@ def temporal_points(channel: npt.NDArray[Any], axis: int, block: int = BLOCK) ->
     """
     x = np.moveaxis(np.asarray(channel, dtype=np.float64), axis, 0)
     n = x.shape[0]
-    size = min(block, x.shape[-2] - 2 * MOTION_REACH - 1, x.shape[-1] - 2 * MOTION_REACH - 1)
+    size = min(block, x.shape[-2] - 2 * MOTION_REACH - 2, x.shape[-1] - 2 * MOTION_REACH - 2)
     if n < 2 or size < 2:
         return _EMPTY
     shifts = [
