@@ -17,12 +17,12 @@ the intensities inside the block, as long as the signal itself cancels in
 The residuals are summarised in blocks of `BLOCK` x `BLOCK` pixels (smaller,
 down to `SMALLEST_BLOCK`, when that gives fewer than `MIN_BLOCKS`).  Blocks
 where the signal does not cancel (structure, edges, motion) hold more energy
-than the noise explains.  Two tests reject them: a flatness test (the same
-residual taken at twice the distance must not hold more energy: noise does
-not care about distance, leftover signal grows) and an energy test against
-the current fit, both one-sided, on logarithms of energy ratios, at
-`REJECT_Z` spreads measured on the blocks themselves (from the side that
-only noise reaches).  The line is refitted on the rest until the set of
+than the noise explains.  Two tests reject them: a flatness test (a wider
+residual, taken at twice the distance or summed over neighbouring pixels,
+must not hold more energy: noise does not care about distance, leftover
+signal grows) and an energy test against the current fit, both one-sided,
+on logarithms of energy ratios, at `FLAT_Z` and `REJECT_Z` spreads measured
+on the blocks themselves (from the side that only noise reaches).  The line is refitted on the rest until the set of
 blocks settles.  It is fitted by weighted least squares (weights: block size
 over predicted variance squared) through two anchor points at the ends of
 the blocks' range of local means; both anchors are kept positive, so the
@@ -49,6 +49,11 @@ MIN_FRAMES = 4
 #: A block is rejected when its mean square exceeds the prediction by this
 #: many of its standard errors.
 REJECT_Z = 3.5
+#: A block is not flat when its wide energy exceeds its energy by this many
+#: spreads of that excess.  Stricter than `REJECT_Z`: leftover structure
+#: passes this test more easily than the energy test, and a noise block it
+#: rejects wrongly costs only a little precision.
+FLAT_Z = 2.5
 #: Rounds of rejection and refit.
 MAX_ROUNDS = 12
 #: Smallest fitted variance allowed at the anchors, as a share of the median block energy.
@@ -301,7 +306,7 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
     flat_scale = np.zeros(x.shape)
     for k in np.unique(kind):
         flat_scale[kind == k] = _noise_scale(excess[positive & (kind == k)])
-    flat = positive & (excess <= REJECT_Z * flat_scale)
+    flat = positive & (excess <= FLAT_Z * flat_scale)
     used = flat if flat.sum() >= 2 else positive
     gain = offset = np.nan
     for _ in range(MAX_ROUNDS):
