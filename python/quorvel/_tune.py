@@ -25,10 +25,12 @@ estimate would be too noisy to tell settings apart that differ by a few
 percent of the error, and tuning then costs more than the final run.  Each crop carries a margin around the part that is
 scored, so that the risk is not dominated by the crop's own borders (a
 margin is dropped where the crop meets the image's border).  The grid is
-searched one parameter at a time from the starting settings, in the grid's
-order (one sweep of coordinate descent): each dimension adds its length, not
+searched one parameter at a time from the starting settings (one sweep of
+coordinate descent), each by a walk from the current value that stops where
+the risk rises (`_line_search`): each dimension adds at most its length, not
 a factor, so further dimensions such as the search reach along Z and T fit
-in as one more entry of the grid.
+in as one more entry of the grid, and the dearer values beyond a minimum on
+the cheap side are never run.
 
 The probe step is a tenth of the noise level: the tests that accept or
 reject patches make the denoiser jump where a distance crosses a threshold,
@@ -158,7 +160,7 @@ def _check_grid(
                     f"tune[{key!r}]: radius {max(out[key])} needs {2 * max(out[key]) + 1} "
                     f"pixels along {axis}, the image has {sizes[axis]}"
                 )
-    return {k: tuple(dict.fromkeys(v)) for k, v in out.items()}
+    return {k: tuple(sorted(set(v))) for k, v in out.items()}
 
 
 def _check_value(key: str, value: Any) -> Any:
@@ -292,6 +294,32 @@ def _risk(
     return total / count
 
 
+def _line_search(values: tuple[Any, ...], start: Any, risk: Any) -> Any:
+    """The value of least `risk` along one grid dimension, walking from `start`.
+
+    Steps towards the lower values first and stops at the first step that
+    does not lower the risk; only when the first step down fails does it walk
+    up.  The risk along one parameter has one minimum in practice, and the
+    walk skips the values beyond it: when a smaller radius, fewer iterations
+    or a smaller p-value wins, the dearer settings on the other side are
+    never run.
+    """
+    i = values.index(start)
+    best = risk(values[i])
+    for step in (-1, 1):
+        moved = False
+        j = i + step
+        while 0 <= j < len(values):
+            r = risk(values[j])
+            if r >= best:
+                break
+            i, best, moved = j, r, True
+            j += step
+        if moved:
+            break
+    return values[i]
+
+
 def _tune_core(
     core5: npt.NDArray[Any],
     plan: NoisePlan,
@@ -333,7 +361,7 @@ def _tune_core(
         return risks[key]
 
     for key, values in grid.items():
-        point[key] = min(values, key=lambda v: risk_of({**point, key: v}))
+        point[key] = _line_search(values, point[key], lambda v: risk_of({**point, key: v}))
     has_z = core5.shape[2] > 1
     candidates = tuple(
         (_public(dict(zip(grid, key, strict=True)), has_z), value) for key, value in risks.items()
