@@ -89,10 +89,15 @@ def _volume(shape: tuple[int, int, int], seed: int) -> npt.NDArray[np.float64]:
 
 
 def workloads(
-    which: str = "all", volume_shape: tuple[int, int, int] = (32, 128, 128)
+    which: str = "all",
+    volume_shape: tuple[int, int, int] = (32, 128, 128),
+    seed: int = 2026,
 ) -> list[Workload]:
-    """The benchmark set, or the part of it named by `which` ("2d", "spots", "3d")."""
-    rng = np.random.default_rng(2026)
+    """The benchmark set, or the part of it named by `which` ("2d", "spots", "3d").
+
+    `seed` draws the noise; the clean images stay the same.
+    """
+    rng = np.random.default_rng(seed)
     out: list[Workload] = []
     if which in ("all", "2d"):
         for name, img in _skimage_images().items():

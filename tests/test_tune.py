@@ -16,13 +16,13 @@ from quorvel._tune import _risk, _stabilise
 def test_risk_ranks_settings_like_the_true_error(smooth: Callable[..., Any]) -> None:
     clean = smooth((96, 96)).astype(np.float32) / 20.0  # in units of the noise level
     noisy = clean + np.random.default_rng(3).standard_normal(clean.shape, dtype=np.float32)
-    (y,) = _stabilise(noisy.reshape(1, 1, 1, 96, 96), NoisePlan((None,), (None,), (1.0,)))
+    ((y, _, _),) = _stabilise(noisy.reshape(1, 1, 1, 96, 96), NoisePlan((None,), (None,), (1.0,)))
     probe = np.random.default_rng(0).standard_normal(y.shape, dtype=np.float32)
     inner = (slice(None), slice(None), slice(None), slice(8, 88), slice(8, 88))
     estimated, true = [], []
     for radius, iterations in ((1, 1), (3, 4)):
         settings = CoreSettings((radius, radius, 0, 0, 0), (1, 1, 0, 0, 0), iterations, 0.01, 0.0)
-        estimated.append(_risk([(y, probe, inner)], settings, 1))
+        estimated.append(_risk([(y, probe, inner, None, None)], settings, 1))
         out = denoise(noisy, noise="gaussian", sigma=1.0, patch_radius=radius,
                       iterations=iterations, threads=1)
         true.append(float(np.mean(np.square(out - clean)[8:88, 8:88])))
