@@ -84,12 +84,12 @@ def test_invalid_axes(axes: str | None, ndim: int, message: str) -> None:
             (1, 1, 5, 48, 40),
         ),
         (
-            (3, 5, 2, 20, 24),
+            (3, 5, 2, 21, 24),
             "TZCYX",
             {"patch_radius": {"X": 2, "Y": 1, "T": 1}, "search": "xyz"},
             [2, 1, 0, 0, 1],
             [1, 1, 1, 0, 0],
-            (3, 2, 5, 20, 24),
+            (3, 2, 5, 21, 24),
         ),
         (
             (20, 24, 3),
@@ -458,6 +458,23 @@ def test_time_is_not_depth() -> None:
         quorvel.denoise(noisy, "TYX", search="", **options),
         quorvel.denoise(noisy, "ZYX", search="", **options),
     )
+
+
+@pytest.mark.parametrize(
+    ("shape", "axes", "radius"),
+    [((32, 32), "YX", 1), ((8, 24, 24), "ZYX", {"X": 1, "Y": 1, "Z": 1})],
+)
+def test_patches_of_radius_one_reach_the_far_ends(
+    shape: tuple[int, ...], axes: str, radius: Any
+) -> None:
+    # Reference patches every other pixel stop one short of an even length.
+    clean = np.full(shape, 100.0, np.float32)
+    noisy = clean + np.random.default_rng(3).normal(0.0, 10.0, shape).astype(np.float32)
+    out = quorvel.denoise(noisy, axes, noise="gaussian", sigma=10.0, patch_radius=radius)
+    assert out.shape == shape
+    for axis in range(len(shape)):
+        far_end = np.take(out - clean, -1, axis=axis)
+        assert np.sqrt(np.mean(far_end**2)) < 4.0  # the input's is 10
 
 
 def test_colour_channels_stay_apart(smooth: Any) -> None:

@@ -426,6 +426,17 @@ def _denoise_core(
     threads = resolve_threads(threads)
     if len(plan.gain) != n:
         raise ValueError(f"the noise plan has {len(plan.gain)} channels, the image {n}")
+    grown = _covered_shape(core5.shape, settings.patch_radius)
+    if grown != core5.shape:
+        out, variance = _denoise_core(
+            _mirror_end(core5, grown), plan, settings, threads, overwrite=True,
+            progress=progress, return_variance=return_variance,
+        )
+        crop = tuple(slice(0, size) for size in core5.shape)
+        return (
+            np.ascontiguousarray(out[crop]),
+            None if variance is None else np.ascontiguousarray(variance[crop]),
+        )
     reusable = (
         overwrite
         and core5.dtype == np.float32
@@ -471,6 +482,38 @@ def _denoise_core(
         )
     relay.finish()
     return result
+
+
+def _covered_shape(
+    shape: tuple[int, ...], patch_radius: tuple[int, int, int, int, int]
+) -> tuple[int, ...]:
+    """The core-layout shape the engine covers whole: `shape` grown by one where it is not.
+
+    With a patch radius of 1 along X, Y or Z the reference patches sit every
+    other pixel (along Z from 6 planes on) and no extra pass covers the far
+    end, so an even length leaves its last row, column or plane as noisy as
+    the input.  One more element along such an axis makes the grid reach it.
+    """
+    grown = list(shape)
+    for axis, radius, fewest in ((4, patch_radius[0], 3), (3, patch_radius[1], 3),
+                                 (2, patch_radius[2], 6)):
+        if radius == 1 and shape[axis] >= fewest and shape[axis] % 2 == 0:
+            grown[axis] += 1
+    return tuple(grown)
+
+
+def _mirror_end(core5: npt.NDArray[Any], shape: tuple[int, ...]) -> npt.NDArray[np.float32]:
+    """A work image of `shape` holding `core5`, each added last element mirroring the one
+    before the original last (as ``numpy.pad`` with mode ``'reflect'``)."""
+    work: npt.NDArray[np.float32] = engine.new_image(shape)
+    np.copyto(work[tuple(slice(0, size) for size in core5.shape)], core5, casting="unsafe")
+    for axis, size in enumerate(core5.shape):
+        if shape[axis] > size:
+            index: list[Any] = [slice(None)] * work.ndim
+            source = list(index)
+            index[axis], source[axis] = size, size - 2
+            work[tuple(index)] = work[tuple(source)]
+    return work
 
 
 def _check_renoise(renoise: float, sigma: float) -> None:
