@@ -4,7 +4,8 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <utility>
+#include <string>
+#include <vector>
 
 #include "module/convert.hpp"
 #include "noise/block_residuals.hpp"

@@ -336,9 +336,11 @@ block_summaries temporal_block_summaries(const plane_stack& planes, std::int64_t
             const std::int64_t at = k * per_pair + (p * by + band % by) * bx;
             for (std::int64_t b = 0; b < bx; ++b) {
                 for (int s = 0; s < shift_count; ++s) {
-                    per_block[static_cast<std::size_t>(s)] = wide[static_cast<std::size_t>(s * bx + b)] / n;
+                    per_block[static_cast<std::size_t>(s)] =
+                        wide[static_cast<std::size_t>(s * bx + b)] / n;
                 }
-                best[static_cast<std::size_t>(at + b)] = static_cast<std::uint8_t>(lowest(per_block.data()));
+                best[static_cast<std::size_t>(at + b)] =
+                    static_cast<std::uint8_t>(lowest(per_block.data()));
             }
         }
 #pragma omp for schedule(static)
@@ -350,8 +352,9 @@ block_summaries temporal_block_summaries(const plane_stack& planes, std::int64_t
             const std::int64_t other = reference_pair(k, pairs);
             for (std::int64_t b = 0; b < bx; ++b) {
                 const auto i = static_cast<std::size_t>(at + b);
-                const int shift =
-                    other < 0 ? no_shift : best[static_cast<std::size_t>(other * per_pair + (at + b - k * per_pair))];
+                // The same block of the referenced pair.
+                const auto same = static_cast<std::size_t>(at + b + (other - k) * per_pair);
+                const int shift = other < 0 ? no_shift : best[same];
                 add_pair_band(pair_of(k, p), row0, b * side, side, 1, shift, buf,
                               out.wide.data() + i, out.energy.data() + i, out.mean.data() + i);
             }

@@ -14,6 +14,7 @@
 // on the thread count.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
