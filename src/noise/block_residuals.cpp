@@ -262,7 +262,7 @@ block_summaries spatial_block_summaries(const plane_stack& planes, int block, in
 #pragma omp parallel num_threads(std::max(threads, 1))
     {
         cubic_residuals residuals(planes.nx, bx * side);
-#pragma omp for schedule(static)
+#pragma omp for schedule(dynamic)
         for (std::int64_t band = 0; band < bands; ++band) {
             const float* plane = planes.plane(band / by);
             const std::int64_t first = (band % by) * side + spatial_reach;
@@ -322,7 +322,7 @@ block_summaries temporal_block_summaries(const plane_stack& planes, std::int64_t
     {
         band_buffers buf(side, bx * side);
         std::vector<double> wide(static_cast<std::size_t>(shift_count * bx));
-#pragma omp for schedule(static)
+#pragma omp for schedule(dynamic)
         for (std::int64_t band = 0; band < reference_bands; ++band) {
             const std::int64_t k = referenced[static_cast<std::size_t>(band / (per_frame * by))];
             const std::int64_t p = band / by % per_frame;
@@ -343,7 +343,7 @@ block_summaries temporal_block_summaries(const plane_stack& planes, std::int64_t
                     static_cast<std::uint8_t>(lowest(per_block.data()));
             }
         }
-#pragma omp for schedule(static)
+#pragma omp for schedule(dynamic)
         for (std::int64_t band = 0; band < bands; ++band) {
             const std::int64_t k = band / (per_frame * by);
             const std::int64_t p = band / by % per_frame;
