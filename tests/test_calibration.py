@@ -9,6 +9,7 @@ from typing import Any
 import numpy as np
 import pytest
 import quorvel
+from quorvel import _engine
 from quorvel.cli import main
 from quorvel.noise.camera import calibrate_camera
 
@@ -72,6 +73,92 @@ def test_single_sparse_frame_keeps_variance_positive_and_auto_prints_nothing(
     constant = quorvel.estimate_noise(np.full((32, 32), 7.0), "YX")
     assert np.isnan(constant.gain[0])
     assert capfd.readouterr().out == ""
+
+
+def _block_means(values: Any, side: int) -> Any:
+    """float64 means of (..., Y, X) over whole side x side blocks, flattened per leading axis."""
+    *lead, ny, nx = values.shape
+    by, bx = ny // side, nx // side
+    cut = values[..., : by * side, : bx * side].reshape(*lead, by, side, bx, side)
+    return cut.sum(axis=(-3, -1), dtype=np.float64) / side**2
+
+
+def _spatial_reference(x: Any, side: int) -> Any:
+    c = np.array([-3.0, 12.0, 17.0, 12.0, -3.0]) / 35.0
+
+    def smooth(taps: Any, stride: int) -> Any:
+        ny, nx = x.shape[-2:]
+        o = [4 + (i - 2) * stride for i in range(5)]
+        rows = sum(np.float32(w) * x[..., a : ny - 8 + a, :] for w, a in zip(taps, o))
+        return sum(np.float32(w) * rows[..., a : nx - 8 + a] for w, a in zip(taps, o))
+
+    norm = 1.0 - 2.0 * c[2] ** 2 + (c**2).sum() ** 2
+    centre = x[..., 4:-4, 4:-4]
+    r = (centre - smooth(c, 1)) * np.float32(norm**-0.5)
+    w = (centre - smooth(c, 2)) * np.float32(norm**-0.5)
+    m = (np.float32(1.0 - 2.0 * c[2] ** 2) * centre + smooth(c**2, 1)) / np.float32(norm)
+    return np.stack([_block_means(v, side).ravel() for v in (m, r * r, w * w)])
+
+
+def _temporal_reference(x: Any, side: int) -> Any:
+    """Per pair (k, k + 1), every block at the shift of lowest wide energy in pair k -+ 2."""
+
+    def pair(a: Any, b: Any, dy: int, dx: int) -> Any:
+        ny, nx = a.shape[-2:]
+        a_c, b_c = a[..., 1:-1, 1:-1], b[..., 1 + dy : ny - 1 + dy, 1 + dx : nx - 1 + dx]
+        d = (b_c - a_c) * np.float32(np.sqrt(0.5))
+        rows = d[..., :-2, :] + d[..., 1:-1, :] + d[..., 2:, :]
+        box = rows[..., :-2] + rows[..., 1:-1] + rows[..., 2:]
+        core = d[..., 1:-1, 1:-1]
+        mean = np.float32(0.5) * (a_c + b_c)[..., 1:-1, 1:-1]
+        wide = box * box * np.float32(1.0 / 9.0)
+        return np.stack([_block_means(v, side) for v in (mean, core * core, wide)])
+
+    shifts = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1)]
+    pairs = [np.stack([pair(x[k], x[k + 1], *s) for s in shifts]) for k in range(len(x) - 1)]
+    out = []
+    for k, blocks in enumerate(pairs):
+        other = k - 2 if k >= 2 else k + 2
+        if other < len(pairs):
+            choice = pairs[other][:, 2].argmin(axis=0)
+        else:
+            choice = np.full(blocks.shape[2:], 4)
+        out.append(np.take_along_axis(blocks, choice[None, None], axis=0)[0])
+    return np.stack(out, axis=1).reshape(3, -1)
+
+
+@pytest.mark.parametrize(
+    ("kind", "shape", "block"),
+    [
+        ("spatial", (2, 37, 45), 8),
+        ("spatial", (1, 50, 13), 4),  # 5 columns of residual: blocks of 5
+        ("spatial", (1, 8, 40), 8),  # no residual: no blocks
+        ("temporal", (6, 2, 29, 33), 8),
+        ("temporal", (3, 1, 23, 41), 5),
+        ("temporal", (4, 1, 9, 30), 8),  # 5 rows of differences: blocks of 5
+    ],
+)
+def test_engine_block_summaries_match_numpy(kind: str, shape: tuple[int, ...], block: int) -> None:
+    rng = np.random.default_rng(sum(shape) + block)
+    # Structure moving one pixel per frame along X, so that the shifts matter.
+    y, x = np.mgrid[0 : shape[-2], 0 : shape[-1] + shape[0]]
+    scene = 50 * np.sin(x / 3.0) * np.cos(y / 4.0) + 2 * x
+    frames = np.stack([scene[:, t : t + shape[-1]] for t in range(shape[0])])
+    frames = frames.reshape(shape[:1] + (1,) * (len(shape) - 3) + shape[-2:])
+    image = (100 + frames + rng.normal(0, 5, shape)).astype(np.float32)
+    blocks = _engine.spatial_blocks if kind == "spatial" else _engine.temporal_blocks
+    side, *got = blocks(image, block=block, threads=2)
+    margin = 8 if kind == "spatial" else 4
+    expected_side = min(block, shape[-2] - margin, shape[-1] - margin)
+    assert side == (expected_side if expected_side >= 2 else 0)
+    if side == 0:
+        assert all(v.size == 0 for v in got)
+        return
+    reference = (_spatial_reference if kind == "spatial" else _temporal_reference)(image, side)
+    np.testing.assert_allclose(np.stack(got), reference, rtol=1e-5)
+    # One thread gives the same bits.
+    _, *single = blocks(image, block=block, threads=1)
+    assert all(np.array_equal(a, b) for a, b in zip(single, got))
 
 
 @pytest.mark.parametrize(

@@ -73,3 +73,9 @@ def denoise_poisson_gaussian(
     progress: Callable[[float], Any] | None = None,
     return_variance: Literal[True],
 ) -> tuple[_Image, _Image]: ...
+def spatial_blocks(
+    planes: npt.ArrayLike, *, block: int, threads: int
+) -> tuple[int, npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+def temporal_blocks(
+    frames: npt.ArrayLike, *, block: int, threads: int
+) -> tuple[int, npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...

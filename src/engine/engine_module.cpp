@@ -1,5 +1,6 @@
 // quorvel._engine: the denoiser with keyword arguments, search reach per
-// axis, progress reports, cancellation and the variance of the result.
+// axis, progress reports, cancellation and the variance of the result; and
+// the block summaries of the noise calibration (block_bindings.cpp).
 #include <omp.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -18,6 +19,7 @@
 #include "denoise/denoiser.hpp"
 #include "denoise/run_monitor.hpp"
 #include "denoise/transforms.hpp"
+#include "engine/block_bindings.hpp"
 #include "engine/images.hpp"
 #include "engine/watch.hpp"
 #include "module/convert.hpp"
@@ -244,4 +246,5 @@ PYBIND11_MODULE(_engine, m, py::multiple_interpreters::not_supported()) {
         py::arg("max_iter") = 4, py::arg("pvalue") = 0.01f, py::arg("threads") = 0,
         py::arg("renoise") = 0.0f, py::arg("progress") = py::none(),
         py::arg("return_variance") = false, poisson_doc);
+    qv::engine::bind_block_summaries(m);
 }

@@ -37,6 +37,9 @@ from typing import Any, Literal
 import numpy as np
 import numpy.typing as npt
 
+from quorvel import _engine as engine
+from quorvel._threads import resolve_threads
+
 Method = Literal["temporal", "spatial"]
 
 #: Side of the square blocks (in pixels, per plane) that the residuals are summarised in.
@@ -107,120 +110,32 @@ class LineFit:
     used: npt.NDArray[np.bool_]
 
 
-def _block_sums(values: F64, block: int) -> F64:
-    """Sum of `values` (..., Y, X) over blocks of block x block pixels, whole blocks only."""
-    *lead, ny, nx = values.shape
-    by, bx = ny // block, nx // block
-    cut = values[..., : by * block, : bx * block]
-    return cut.reshape(*lead, by, block, bx, block).sum(axis=(-3, -1))
-
-
 _EMPTY = BlockPoints(np.empty(0), np.empty(0), np.empty(0), np.empty(0))
 
 
-def _points(residual: F64, wide: F64, mean: F64, block: int) -> BlockPoints:
-    """Block summaries of residual, wide-residual and local-mean planes (..., Y, X)."""
-    ny, nx = residual.shape[-2:]
-    size = min(block, ny, nx)
-    if size < 2:
+def _block_points(summaries: tuple[int, F64, F64, F64]) -> BlockPoints:
+    """BlockPoints of the engine's ``(side, mean, energy, wide)`` block summaries."""
+    side, mean, energy, wide = summaries
+    if side == 0:
         return _EMPTY
-    n = float(size * size)
-    energy = _block_sums(residual * residual, size) / n
-    wide_energy = _block_sums(wide * wide, size) / n
-    m = _block_sums(mean, size) / n
-    return BlockPoints(m.ravel(), energy.ravel(), wide_energy.ravel(), np.full(m.size, n))
-
-
-#: Largest shift (pixels along Y and X) a block of a frame difference is
-#: matched over, to follow structure that moves between frames.
-MOTION_REACH = 1
-
-
-F32 = npt.NDArray[np.float32]
-
-
-def _pair_blocks(
-    a: F32, b: F32, dy: int, dx: int, block: int
-) -> tuple[F32, F32, F32]:
-    """Block energy, wide energy and mean of ``b`` shifted by (dy, dx) minus ``a``.
-
-    The wide residual sums the differences of 3 x 3 neighbouring pixels (over
-    3, keeping the variance of white noise): noise is independent from pixel
-    to pixel, while what motion leaves in a difference is smooth over
-    neighbouring pixels and grows up to nine times in energy.
-    """
-    r = MOTION_REACH
-    ny, nx = a.shape[-2:]
-    a_c = a[..., r : ny - r, r : nx - r]
-    b_c = b[..., r + dy : ny - r + dy, r + dx : nx - r + dx]
-    d = (b_c - a_c) * np.float32(np.sqrt(0.5))
-    rows = d[..., :-2, :] + d[..., 1:-1, :] + d[..., 2:, :]
-    box = rows[..., :-2] + rows[..., 1:-1] + rows[..., 2:]
-    n = float(block * block)
-    core = d[..., 1:-1, 1:-1]
-    return (
-        _block_sums(core * core, block) / n,
-        _block_sums(box * box * np.float32(1.0 / 9.0), block) / n,
-        _block_sums(np.float32(0.5) * (a_c + b_c)[..., 1:-1, 1:-1], block) / n,
-    )
+    return BlockPoints(mean, energy, wide, np.full(mean.size, float(side * side)))
 
 
 def temporal_points(channel: npt.NDArray[Any], axis: int, block: int = BLOCK) -> BlockPoints:
     """Blocks of neighbouring-frame differences of one channel (T, Z, Y, X) along `axis`.
 
-    Each block of frame k + 1 is matched to frame k at the shift (up to
-    `MOTION_REACH` pixels) that best explains another pair of frames, two
-    frames before or after, which shares no frame and so no noise with
-    this one: the choice does not select for low noise.
+    The residual is the difference of frames k + 1 and k over sqrt(2), the
+    wide one the sum of the differences of 3 x 3 neighbouring pixels over 3
+    (noise is independent from pixel to pixel, while what motion leaves in a
+    difference is smooth and grows up to nine times in energy), the local
+    mean the frames' average.  Each block of frame k + 1 is matched to frame
+    k at the shift (up to one pixel along Y and X) that best explains another
+    pair of frames, two frames before or after, which shares no frame and so
+    no noise with this one: the choice does not select for low noise.
+    Computed by `quorvel._engine.temporal_blocks`.
     """
-    # Single precision halves the memory traffic; the sums of squares keep
-    # about 7 significant digits, far below the spread of block energies.
     x = np.moveaxis(np.asarray(channel, dtype=np.float32), axis, 0)
-    n = x.shape[0]
-    size = min(block, x.shape[-2] - 2 * MOTION_REACH - 2, x.shape[-1] - 2 * MOTION_REACH - 2)
-    if n < 2 or size < 2:
-        return _EMPTY
-    shifts = [
-        (dy, dx)
-        for dy in range(-MOTION_REACH, MOTION_REACH + 1)
-        for dx in range(-MOTION_REACH, MOTION_REACH + 1)
-    ]
-    # Per pair: (shifts, ...blocks) arrays of energy, wide energy and mean.
-    pairs = [
-        [np.stack(v) for v in zip(*(_pair_blocks(x[k], x[k + 1], dy, dx, size) for dy, dx in shifts))]
-        for k in range(n - 1)
-    ]
-    still = shifts.index((0, 0))
-    out: list[list[F64]] = [[], [], []]
-    for k, (energy, wide, mean) in enumerate(pairs):
-        other = k - 2 if k >= 2 else k + 2
-        if other < len(pairs):
-            choice = np.argmin(pairs[other][1], axis=0)[None]
-        else:
-            choice = np.full((1, *energy.shape[1:]), still)
-        for i, v in enumerate((energy, wide, mean)):
-            out[i].append(np.take_along_axis(v, choice, axis=0)[0].ravel())
-    energy, wide, mean = (np.concatenate(v).astype(np.float64) for v in out)
-    return BlockPoints(mean, energy, wide, np.full(mean.size, float(size * size)))
-
-
-#: Weights of the centre value of a cubic fitted to 5 points (Savitzky-Golay).
-_CUBIC_FIT = np.array([-3.0, 12.0, 17.0, 12.0, -3.0]) / 35.0
-
-
-def _separable(x: npt.NDArray[np.float32], taps: F64, stride: int, reach: int) -> npt.NDArray[np.float32]:
-    """`taps` applied `stride` pixels apart along Y then X, cropped by `reach` on each side."""
-    ny, nx = x.shape[-2:]
-    half = len(taps) // 2
-    rows = np.zeros((*x.shape[:-2], ny - 2 * reach, nx), dtype=np.float32)
-    for i, w in enumerate(taps):
-        o = reach + (i - half) * stride
-        rows += np.float32(w) * x[..., o : o + ny - 2 * reach, :]
-    out = np.zeros((*x.shape[:-2], ny - 2 * reach, nx - 2 * reach), dtype=np.float32)
-    for i, w in enumerate(taps):
-        o = reach + (i - half) * stride
-        out += np.float32(w) * rows[..., o : o + nx - 2 * reach]
-    return out
+    return _block_points(engine.temporal_blocks(x, block=block, threads=resolve_threads(0)))
 
 
 def spatial_points(channel: npt.NDArray[Any], block: int = BLOCK) -> BlockPoints:
@@ -231,20 +146,11 @@ def spatial_points(channel: npt.NDArray[Any], block: int = BLOCK) -> BlockPoints
     every such polynomial.  The wide residual takes the 5 x 5 pixels two
     apart.  With kernel k, ``E[r**2] = sum((delta - k)**2 * v)`` where
     ``(delta - k)**2 = (1 - 2 k0) delta + k**2``: after scaling to unit
-    weight sum, the local mean uses the same weights.
+    weight sum, the local mean uses the same weights.  Computed by
+    `quorvel._engine.spatial_blocks`.
     """
     x = np.asarray(channel, dtype=np.float32)
-    reach = 2 * (len(_CUBIC_FIT) // 2)
-    if x.shape[-1] <= 2 * reach or x.shape[-2] <= 2 * reach:
-        return _EMPTY
-    k0 = _CUBIC_FIT[len(_CUBIC_FIT) // 2] ** 2
-    norm = float(1.0 - 2.0 * k0 + (_CUBIC_FIT**2).sum() ** 2)
-    scale = np.float32(1.0 / np.sqrt(norm))
-    centre = x[..., reach:-reach, reach:-reach]
-    residual = (centre - _separable(x, _CUBIC_FIT, 1, reach)) * scale
-    wide = (centre - _separable(x, _CUBIC_FIT, 2, reach)) * scale
-    mean = ((1.0 - 2.0 * k0) * centre + _separable(x, _CUBIC_FIT**2, 1, reach)) / norm
-    return _points(residual, wide, mean, block)
+    return _block_points(engine.spatial_blocks(x, block=block, threads=resolve_threads(0)))
 
 
 def _weighted_line(

@@ -1,0 +1,65 @@
+// Block summaries of noise residuals, for fitting a variance line to them.
+//
+// A residual is a combination of pixels whose expected square is the noise
+// variance wherever the signal cancels in it; a wide residual has the same
+// expectation for noise alone but grows faster with signal that does not
+// cancel; a local mean averages the noise-free intensities with the weights
+// that make E[residual^2] = gain * E[mean] + offset. Each is summarised over
+// square blocks of `side` x `side` pixels per plane (whole blocks only, from
+// the corner of the region where the residual is defined), in the order
+// (plane, block row, block column).
+//
+// Pixel arithmetic is in float32 in a fixed order; each block's sums are
+// accumulated in double by one thread, row by row, so results do not depend
+// on the thread count.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace qv {
+
+// `count` planes of ny x nx float32 pixels, C order, not owned.
+struct plane_stack {
+    const float* data = nullptr;
+    std::int64_t count = 0;
+    std::int64_t ny = 0;
+    std::int64_t nx = 0;
+
+    [[nodiscard]] const float* plane(std::int64_t p) const { return data + p * ny * nx; }
+};
+
+// Per block: mean of the local means, of the squared residual and of the
+// squared wide residual; `side` is the block side used (0 when no block fits).
+struct block_summaries {
+    int side = 0;
+    std::vector<double> mean;
+    std::vector<double> energy;
+    std::vector<double> wide;
+
+    void resize(std::size_t blocks);
+};
+
+// Residual of each pixel to the value at its centre of the product of
+// cubics along Y and X least-squares fitted to its 5 x 5 neighbourhood
+// (scaled to unit noise gain); the wide residual uses the 5 x 5 pixels two
+// apart. Defined 4 pixels in from every edge. `side` is `block`, or less
+// when the plane is smaller; no blocks below 2 pixels.
+[[nodiscard]] block_summaries spatial_block_summaries(const plane_stack& planes, int block,
+                                                      int threads);
+
+// Differences of neighbouring frames: `planes` holds `frames` frames of
+// planes.count / frames planes each. For every pair (k, k + 1) and plane,
+// each block of frame k + 1 is shifted by up to one pixel along Y and X;
+// the residual is the difference over sqrt(2) and the wide residual the sum
+// of its 3 x 3 neighbours over 3. The shift of a block is the one whose wide
+// energy is lowest in pair k - 2 (pair k + 2 for the first two pairs; no
+// shift when that pair does not exist), which shares no frame, and so no
+// noise, with pair k. Defined 2 pixels in from every edge. Blocks are in
+// the order (pair, plane, block row, block column).
+[[nodiscard]] block_summaries temporal_block_summaries(const plane_stack& planes,
+                                                       std::int64_t frames, int block,
+                                                       int threads);
+
+}  // namespace qv
