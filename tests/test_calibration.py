@@ -31,6 +31,18 @@ def _spots(n: int) -> Any:
     return img
 
 
+def _filaments(n: int) -> Any:
+    """Straight blurred filaments 2000 photons high on a background of 20."""
+    rng = np.random.default_rng(5)
+    y, x = np.mgrid[0:n, 0:n]
+    img = np.full((n, n), 20.0)
+    for _ in range(n // 24):
+        (y0, x0), angle = rng.uniform(0, n, 2), rng.uniform(0, np.pi)
+        across = (y - y0) * np.cos(angle) - (x - x0) * np.sin(angle)
+        img += 2000.0 * np.exp(-(across**2) / (2 * 1.2**2))
+    return img
+
+
 def _smooth(n: int) -> Any:
     y, x = np.mgrid[0:n, 0:n] / n
     return 80.0 + 300.0 * x + 60.0 * np.sin(6 * y)
@@ -45,20 +57,24 @@ def _std_errors(model: quorvel.NoiseModel, photons: Any) -> list[float]:
 
 
 @pytest.mark.parametrize(
-    ("photons", "axes"),
+    ("photons", "axes", "limit"),
     [
         # Static spots over 8 frames: the frame differences cancel them.
-        (np.repeat(_spots(96)[None], 8, axis=0), "TYX"),
+        (np.repeat(_spots(96)[None], 8, axis=0), "TYX", 0.05),
         # The same spots as planes of a stack: so do plane differences.
-        (np.repeat(_spots(96)[None], 8, axis=0), "ZYX"),
+        (np.repeat(_spots(96)[None], 8, axis=0), "ZYX", 0.05),
         # One frame of a smooth scene: flat everywhere.
-        (_smooth(160), "YX"),
+        (_smooth(160), "YX", 0.05),
+        # One frame of bright filaments: little is flat at the 90th
+        # percentile; a residual that structure leaks into, or blocks chosen
+        # for a high energy, miss it there by up to 80 %.
+        (_filaments(128), "YX", 0.10),
     ],
-    ids=["spots-sequence", "spots-stack", "smooth-frame"],
+    ids=["spots-sequence", "spots-stack", "smooth-frame", "bright-filaments-frame"],
 )
-def test_auto_predicts_the_noise_std_within_5_percent(photons: Any, axes: str) -> None:
+def test_auto_predicts_the_noise_std(photons: Any, axes: str, limit: float) -> None:
     model = quorvel.estimate_noise(_record(photons, 1), axes)
-    assert max(_std_errors(model, photons)) < 0.05, model
+    assert max(_std_errors(model, photons)) < limit, model
 
 
 def test_single_sparse_frame_keeps_variance_positive_and_auto_prints_nothing(
