@@ -16,7 +16,8 @@ the intensities inside the block, as long as the signal itself cancels in
   along Y or along X cancels, and sharp spots and filaments leave little,
   but neighbouring values are correlated, so a block says less.  And the
   pixel minus a local cubic fit: nearly white noise, but structure leaves
-  more in it.  The pool with ``temporal`` takes only the first.
+  more in it.  The pool with ``temporal``, and a frame that gives
+  `CUBIC_BELOW` blocks or more, take only the first.
 
 The residuals are summarised in blocks of `BLOCK` x `BLOCK` pixels (smaller,
 down to `SMALLEST_BLOCK`, when that gives fewer than `MIN_BLOCKS`).  Blocks
@@ -60,9 +61,10 @@ MIN_FRAMES = 4
 #: many of its standard errors.
 REJECT_Z = 3.5
 #: A block is not flat when its wide energy exceeds the fitted line (its own
-#: energy before the first fit) by this many spreads of that excess.  Stricter than `REJECT_Z`: leftover structure
-#: passes this test more easily than the energy test, and a noise block it
-#: rejects wrongly costs only a little precision.
+#: energy before the first fit) by this many spreads of that excess.
+#: Stricter than `REJECT_Z`: leftover structure passes this test more easily
+#: than the energy test, and a noise block it rejects wrongly costs only a
+#: little precision.
 FLAT_Z = 2.5
 #: Kinds of residual: differences of frames, fourth differences of single
 #: frames, differences to a local cubic fit of single frames.
@@ -77,6 +79,12 @@ FRAMES, FOURTH, CUBIC = 0, 1, 2
 #: grows only up to 9 times, and what leaves a cubic fit is not far below
 #: what leaves one of twice the reach: their tests stay strict.
 WIDE_GROWTH = (1.0, 16.0, 1.0)
+#: Fewest blocks a channel's fourth differences give for the spatial method
+#: to fit them alone: below, the cubic-fit blocks are added for precision
+#: (the energy of an 8 x 8 block of fourth differences varies about 5.6
+#: times as much as that of white noise: 4096 such blocks measure the line
+#: about as well as 730 blocks of white noise).
+CUBIC_BELOW = 4096
 #: Rounds of rejection and refit.
 MAX_ROUNDS = 12
 #: Smallest fitted variance allowed at the anchors, as a share of the median block energy.
@@ -249,10 +257,13 @@ def _separable(x: npt.NDArray[np.float32], taps: F64, stride: int, reach: int) -
 
 
 def _with_kind(points: BlockPoints, kind: int) -> BlockPoints:
+    """`points` with every block marked as of `kind`."""
     return replace(points, kind=np.full(points.mean.size, kind, np.int8))
 
 
-def spatial_points(channel: npt.NDArray[Any], block: int = BLOCK, cubic: bool = True) -> BlockPoints:
+def spatial_points(
+    channel: npt.NDArray[Any], block: int = BLOCK, cubic: bool = True
+) -> BlockPoints:
     """Blocks of high-pass residuals of one channel (T, Z, Y, X), plane by plane.
 
     Two residuals, each with a wide one that takes the same pixels two
@@ -449,6 +460,13 @@ def _block_size(shape: tuple[int, ...]) -> int:
     return SMALLEST_BLOCK
 
 
+def _blocks(shape: tuple[int, ...], block: int) -> int:
+    """Number of blocks the spatial residuals of a channel of `shape` give."""
+    reach = 2 * (len(_FOURTH_DIFFERENCE) // 2)
+    planes = int(np.prod(shape[:-2]))
+    return planes * ((shape[-2] - 2 * reach) // block) * ((shape[-1] - 2 * reach) // block)
+
+
 def choose_method(shape: tuple[int, ...]) -> tuple[Method, int]:
     """The method "auto" takes for a channel of shape (T, Z, Y, X), and the axis it uses."""
     nt, nz = shape[0], shape[1]
@@ -502,7 +520,7 @@ def fit_channel(
             # already give the precision the cubic-fit blocks would add.
             points = points + spatial_points(channel, block, cubic=False)
     else:
-        points = spatial_points(channel, block)
+        points = spatial_points(channel, block, cubic=_blocks(channel.shape, block) < CUBIC_BELOW)
     # The range of the local means: single noisy pixels reach below the
     # intensity where a camera's variance line crosses 0.
     means = points.mean[np.isfinite(points.mean)]
