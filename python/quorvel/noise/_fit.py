@@ -274,7 +274,8 @@ def spatial_points(
       along Y or along X, so a ridge along either axis cancels whatever its
       profile, and a sharp spot or an oblique filament leaves little; but
       its values are correlated from pixel to pixel, so a block says less
-      (its energy spreads about twice as much as that of white noise);
+      (an 8 x 8 block's energy spreads about 2.4 times as much as that of
+      white noise);
     - with `cubic`, the pixel minus the value that a product of cubics along
       Y and X, fitted to the 5 x 5 pixels around it, gives it: nearly white,
       but sharp structure leaves more in it.
