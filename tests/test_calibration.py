@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import json
 from pathlib import Path
 from typing import Any
@@ -32,6 +33,18 @@ def _spots(n: int) -> Any:
     return img
 
 
+def _filaments(n: int) -> Any:
+    """Straight blurred filaments 2000 photons high on a background of 20."""
+    rng = np.random.default_rng(5)
+    y, x = np.mgrid[0:n, 0:n]
+    img = np.full((n, n), 20.0)
+    for _ in range(n // 24):
+        (y0, x0), angle = rng.uniform(0, n, 2), rng.uniform(0, np.pi)
+        across = (y - y0) * np.cos(angle) - (x - x0) * np.sin(angle)
+        img += 2000.0 * np.exp(-(across**2) / (2 * 1.2**2))
+    return img
+
+
 def _smooth(n: int) -> Any:
     y, x = np.mgrid[0:n, 0:n] / n
     return 80.0 + 300.0 * x + 60.0 * np.sin(6 * y)
@@ -46,20 +59,24 @@ def _std_errors(model: quorvel.NoiseModel, photons: Any) -> list[float]:
 
 
 @pytest.mark.parametrize(
-    ("photons", "axes"),
+    ("photons", "axes", "limit"),
     [
         # Static spots over 8 frames: the frame differences cancel them.
-        (np.repeat(_spots(96)[None], 8, axis=0), "TYX"),
+        (np.repeat(_spots(96)[None], 8, axis=0), "TYX", 0.05),
         # The same spots as planes of a stack: so do plane differences.
-        (np.repeat(_spots(96)[None], 8, axis=0), "ZYX"),
+        (np.repeat(_spots(96)[None], 8, axis=0), "ZYX", 0.05),
         # One frame of a smooth scene: flat everywhere.
-        (_smooth(160), "YX"),
+        (_smooth(160), "YX", 0.05),
+        # One frame of bright filaments: little is flat at the 90th
+        # percentile; a residual that structure leaks into, or blocks chosen
+        # for a high energy, miss it there by up to 80 %.
+        (_filaments(128), "YX", 0.10),
     ],
-    ids=["spots-sequence", "spots-stack", "smooth-frame"],
+    ids=["spots-sequence", "spots-stack", "smooth-frame", "bright-filaments-frame"],
 )
-def test_auto_predicts_the_noise_std_within_5_percent(photons: Any, axes: str) -> None:
+def test_auto_predicts_the_noise_std(photons: Any, axes: str, limit: float) -> None:
     model = quorvel.estimate_noise(_record(photons, 1), axes)
-    assert max(_std_errors(model, photons)) < 0.05, model
+    assert max(_std_errors(model, photons)) < limit, model
 
 
 def test_single_sparse_frame_keeps_variance_positive_and_auto_prints_nothing(
@@ -83,8 +100,9 @@ def _block_means(values: Any, side: int) -> Any:
     return cut.sum(axis=(-3, -1), dtype=np.float64) / side**2
 
 
-def _spatial_reference(x: Any, side: int) -> Any:
+def _spatial_reference(x: Any, side: int, residual: str) -> Any:
     c = np.array([-3.0, 12.0, 17.0, 12.0, -3.0]) / 35.0
+    f = np.array([1.0, -4.0, 6.0, -4.0, 1.0]) / np.sqrt(70.0)
 
     def smooth(taps: Any, stride: int) -> Any:
         ny, nx = x.shape[-2:]
@@ -92,11 +110,13 @@ def _spatial_reference(x: Any, side: int) -> Any:
         rows = sum(np.float32(w) * x[..., a : ny - 8 + a, :] for w, a in zip(taps, o))
         return sum(np.float32(w) * rows[..., a : nx - 8 + a] for w, a in zip(taps, o))
 
-    norm = 1.0 - 2.0 * c[2] ** 2 + (c**2).sum() ** 2
-    centre = x[..., 4:-4, 4:-4]
-    r = (centre - smooth(c, 1)) * np.float32(norm**-0.5)
-    w = (centre - smooth(c, 2)) * np.float32(norm**-0.5)
-    m = (np.float32(1.0 - 2.0 * c[2] ** 2) * centre + smooth(c**2, 1)) / np.float32(norm)
+    if residual == "fourth":
+        r, w = smooth(f, 1), smooth(f, 2)
+    else:
+        scale = np.float32((1.0 - 2.0 * c[2] ** 2 + (c**2).sum() ** 2) ** -0.5)
+        centre = x[..., 4:-4, 4:-4]
+        r, w = (centre - smooth(c, 1)) * scale, (centre - smooth(c, 2)) * scale
+    m = smooth(f**2, 1)
     return np.stack([_block_means(v, side).ravel() for v in (m, r * r, w * w)])
 
 
@@ -130,9 +150,10 @@ def _temporal_reference(x: Any, side: int) -> Any:
 @pytest.mark.parametrize(
     ("kind", "shape", "block"),
     [
-        ("spatial", (2, 37, 45), 8),
-        ("spatial", (1, 50, 13), 4),  # 5 columns of residual: blocks of 5
-        ("spatial", (1, 8, 40), 8),  # no residual: no blocks
+        ("fourth", (2, 37, 45), 8),
+        ("cubic", (2, 37, 45), 8),
+        ("cubic", (1, 50, 13), 4),  # 5 columns of residual: blocks of 5
+        ("fourth", (1, 8, 40), 8),  # no residual: no blocks
         ("temporal", (6, 2, 29, 33), 8),
         ("temporal", (3, 1, 23, 41), 5),
         ("temporal", (4, 1, 9, 30), 8),  # 5 rows of differences: blocks of 5
@@ -146,15 +167,22 @@ def test_engine_block_summaries_match_numpy(kind: str, shape: tuple[int, ...], b
     frames = np.stack([scene[:, t : t + shape[-1]] for t in range(shape[0])])
     frames = frames.reshape(shape[:1] + (1,) * (len(shape) - 3) + shape[-2:])
     image = (100 + frames + rng.normal(0, 5, shape)).astype(np.float32)
-    blocks = _engine.spatial_blocks if kind == "spatial" else _engine.temporal_blocks
+    spatial = kind != "temporal"
+    blocks = (
+        functools.partial(_engine.spatial_blocks, residual=kind)
+        if spatial
+        else _engine.temporal_blocks
+    )
     side, *got = blocks(image, block=block, threads=2)
-    margin = 8 if kind == "spatial" else 4
+    margin = 8 if spatial else 4
     expected_side = min(block, shape[-2] - margin, shape[-1] - margin)
     assert side == (expected_side if expected_side >= 2 else 0)
     if side == 0:
         assert all(v.size == 0 for v in got)
         return
-    reference = (_spatial_reference if kind == "spatial" else _temporal_reference)(image, side)
+    reference = (
+        _spatial_reference(image, side, kind) if spatial else _temporal_reference(image, side)
+    )
     np.testing.assert_allclose(np.stack(got), reference, rtol=1e-5)
     # One thread gives the same bits.
     _, *single = blocks(image, block=block, threads=1)

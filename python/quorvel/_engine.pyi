@@ -74,7 +74,7 @@ def denoise_poisson_gaussian(
     return_variance: Literal[True],
 ) -> tuple[_Image, _Image]: ...
 def spatial_blocks(
-    planes: npt.ArrayLike, *, block: int, threads: int
+    planes: npt.ArrayLike, *, residual: str, block: int, threads: int
 ) -> tuple[int, npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
 def temporal_blocks(
     frames: npt.ArrayLike, *, block: int, threads: int

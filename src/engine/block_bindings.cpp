@@ -50,15 +50,17 @@ py::tuple to_python(const block_summaries& b) {
 }
 
 constexpr const char* spatial_doc =
-    "Block summaries of the residual to a local cubic, plane by plane.\n\n"
+    "Block summaries of a high-pass residual of single planes.\n\n"
     "`planes` (..., Y, X) is read as float32. Each pixel 4 or more pixels in\n"
-    "from the edges gets the residual to the centre value of a product of\n"
-    "cubics fitted to its 5 x 5 neighbourhood (unit noise gain), a wide residual\n"
-    "from the 5 x 5 pixels two apart, and the matching local mean. Returns\n"
-    "`(side, mean, energy, wide)`: the block side used (`block`, less on small\n"
-    "planes, 0 when no block of 2 pixels fits) and, per block in the order\n"
-    "(plane, block row, block column), the mean local mean, mean squared\n"
-    "residual and mean squared wide residual (float64).";
+    "from the edges gets a residual over its 5 x 5 neighbourhood (unit noise\n"
+    "gain): with `residual` \"fourth\" the fourth difference along Y of the\n"
+    "fourth differences along X, with \"cubic\" the pixel minus the centre value\n"
+    "of a product of cubics fitted to the neighbourhood; a wide residual from\n"
+    "the 5 x 5 pixels two apart; and a local mean weighted by the squared\n"
+    "fourth-difference taps. Returns `(side, mean, energy, wide)`: the block side\n"
+    "used (`block`, less on small planes, 0 when no block of 2 pixels fits) and,\n"
+    "per block in the order (plane, block row, block column), the mean local\n"
+    "mean, mean squared residual and mean squared wide residual (float64).";
 
 constexpr const char* temporal_doc =
     "Block summaries of differences of neighbouring frames.\n\n"
@@ -76,17 +78,25 @@ constexpr const char* temporal_doc =
 void bind_block_summaries(py::module_& m) {
     m.def(
         "spatial_blocks",
-        [](const image_arg& planes, int block, int threads) {
+        [](const image_arg& planes, const std::string& residual, int block, int threads) {
             check_threads(threads);
+            if (residual != "fourth" && residual != "cubic") {
+                throw py::value_error("residual must be 'fourth' or 'cubic', got '" + residual +
+                                      "'");
+            }
+            const spatial_residual kind = residual == "fourth"
+                                              ? spatial_residual::fourth_difference
+                                              : spatial_residual::cubic_fit;
             const plane_stack s = planes_of(planes, 2);
             block_summaries b;
             {
                 const py::gil_scoped_release release;
-                b = spatial_block_summaries(s, block, threads);
+                b = spatial_block_summaries(s, kind, block, threads);
             }
             return to_python(b);
         },
-        py::arg("planes"), py::kw_only(), py::arg("block"), py::arg("threads"), spatial_doc);
+        py::arg("planes"), py::kw_only(), py::arg("residual"), py::arg("block"),
+        py::arg("threads"), spatial_doc);
     m.def(
         "temporal_blocks",
         [](const image_arg& frames, int block, int threads) {

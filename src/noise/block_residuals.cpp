@@ -33,11 +33,13 @@ void divide(double* sums, std::int64_t blocks, double n) {
 }
 
 // ---------------------------------------------------------------------------
-// Residuals to a local cubic, plane by plane
+// High-pass residuals of single planes
 
 // Weights of the centre value of a cubic least-squares fitted to 5 points.
 constexpr std::array<double, 5> cubic_fit = {-3.0 / 35.0, 12.0 / 35.0, 17.0 / 35.0,
                                              12.0 / 35.0, -3.0 / 35.0};
+// The fourth difference; divided by sqrt(70) it has unit sum of squares.
+constexpr std::array<double, 5> fourth_difference = {1.0, -4.0, 6.0, -4.0, 1.0};
 constexpr int half_taps = 2;
 // The widest filter reaches 2 taps of 2 pixels to each side.
 constexpr int spatial_reach = 4;
@@ -48,10 +50,19 @@ struct separable_filter {
     int stride;
 };
 
-separable_filter cubic_filter(int stride, bool squared) {
+separable_filter cubic_filter(int stride) {
     separable_filter f{{}, stride};
     for (std::size_t i = 0; i < cubic_fit.size(); ++i) {
-        f.taps[i] = static_cast<float>(squared ? cubic_fit[i] * cubic_fit[i] : cubic_fit[i]);
+        f.taps[i] = static_cast<float>(cubic_fit[i]);
+    }
+    return f;
+}
+
+separable_filter fourth_filter(int stride, bool squared) {
+    separable_filter f{{}, stride};
+    for (std::size_t i = 0; i < fourth_difference.size(); ++i) {
+        const double c = fourth_difference[i] / std::sqrt(70.0);
+        f.taps[i] = static_cast<float>(squared ? c * c : c);
     }
     return f;
 }
@@ -84,27 +95,36 @@ void filter_row_wise(const std::vector<float>& row, std::int64_t width, const se
 }
 
 // The filters, the constants of the residuals and the buffers of one thread.
-class cubic_residuals {
+class plane_residuals {
 public:
-    cubic_residuals(std::int64_t nx, std::int64_t width)
-        : nx_(nx), width_(width), column_(static_cast<std::size_t>(nx)),
-          fit_(static_cast<std::size_t>(width)), wide_fit_(static_cast<std::size_t>(width)),
-          weighted_(static_cast<std::size_t>(width)), energy_(static_cast<std::size_t>(width)),
-          wide_(static_cast<std::size_t>(width)), mean_(static_cast<std::size_t>(width)) {}
+    plane_residuals(spatial_residual kind, std::int64_t nx, std::int64_t width)
+        : kind_(kind), nx_(nx), width_(width), column_(static_cast<std::size_t>(nx)),
+          near_(static_cast<std::size_t>(width)), far_(static_cast<std::size_t>(width)),
+          energy_(static_cast<std::size_t>(width)), wide_(static_cast<std::size_t>(width)),
+          mean_(static_cast<std::size_t>(width)) {}
 
     // Squared residual, squared wide residual and local mean along image row y.
     void row(const float* plane, std::int64_t y) {
-        apply(plane, y, near_, fit_);
-        apply(plane, y, far_, wide_fit_);
-        apply(plane, y, weights_, weighted_);
+        apply(plane, y, weights_, mean_);
+        if (kind_ == spatial_residual::fourth_difference) {
+            apply(plane, y, fourth_near_, near_);
+            apply(plane, y, fourth_far_, far_);
+            for (std::int64_t x = 0; x < width_; ++x) {
+                const auto i = static_cast<std::size_t>(x);
+                energy_[i] = near_[i] * near_[i];
+                wide_[i] = far_[i] * far_[i];
+            }
+            return;
+        }
+        apply(plane, y, cubic_near_, near_);
+        apply(plane, y, cubic_far_, far_);
         const float* centre = plane + y * nx_ + spatial_reach;
         for (std::int64_t x = 0; x < width_; ++x) {
             const auto i = static_cast<std::size_t>(x);
-            const float r = (centre[x] - fit_[i]) * scale_;
-            const float w = (centre[x] - wide_fit_[i]) * scale_;
+            const float r = (centre[x] - near_[i]) * scale_;
+            const float w = (centre[x] - far_[i]) * scale_;
             energy_[i] = r * r;
             wide_[i] = w * w;
-            mean_[i] = (centre_weight_ * centre[x] + weighted_[i]) / norm_;
         }
     }
 
@@ -121,8 +141,8 @@ private:
 
     // With kernel k (centre k0), E[r^2] = sum((delta - k)^2 v) and
     // (delta - k)^2 = (1 - 2 k0) delta + k^2: the residual is scaled by the
-    // weight sum `norm`, and the mean takes the same weights over it.
-    static double norm() {
+    // square root of the weight sum `norm`.
+    static double cubic_norm() {
         const double k0 = cubic_fit[half_taps] * cubic_fit[half_taps];
         double sum_sq = 0.0;
         for (const double c : cubic_fit) {
@@ -131,16 +151,18 @@ private:
         return 1.0 - 2.0 * k0 + sum_sq * sum_sq;
     }
 
+    spatial_residual kind_;
     std::int64_t nx_;
     std::int64_t width_;
-    separable_filter near_ = cubic_filter(1, false);
-    separable_filter far_ = cubic_filter(2, false);
-    separable_filter weights_ = cubic_filter(1, true);
-    float scale_ = static_cast<float>(1.0 / std::sqrt(norm()));
-    float centre_weight_ =
-        static_cast<float>(1.0 - 2.0 * cubic_fit[half_taps] * cubic_fit[half_taps]);
-    float norm_ = static_cast<float>(norm());
-    std::vector<float> column_, fit_, wide_fit_, weighted_, energy_, wide_, mean_;
+    separable_filter cubic_near_ = cubic_filter(1);
+    separable_filter cubic_far_ = cubic_filter(2);
+    separable_filter fourth_near_ = fourth_filter(1, false);
+    separable_filter fourth_far_ = fourth_filter(2, false);
+    // The local mean of both residuals: the squared fourth-difference taps
+    // (unit sum).
+    separable_filter weights_ = fourth_filter(1, true);
+    float scale_ = static_cast<float>(1.0 / std::sqrt(cubic_norm()));
+    std::vector<float> column_, near_, far_, energy_, wide_, mean_;
 };
 
 // ---------------------------------------------------------------------------
@@ -243,7 +265,8 @@ std::int64_t reference_pair(std::int64_t k, std::int64_t pairs) {
 
 }  // namespace
 
-block_summaries spatial_block_summaries(const plane_stack& planes, int block, int threads) {
+block_summaries spatial_block_summaries(const plane_stack& planes, spatial_residual kind, int block,
+                                        int threads) {
     block_summaries out;
     const std::int64_t ny = planes.ny - 2 * spatial_reach;
     const std::int64_t nx = planes.nx - 2 * spatial_reach;
@@ -261,7 +284,7 @@ block_summaries spatial_block_summaries(const plane_stack& planes, int block, in
     const double n = static_cast<double>(side) * side;
 #pragma omp parallel num_threads(std::max(threads, 1))
     {
-        cubic_residuals residuals(planes.nx, bx * side);
+        plane_residuals residuals(kind, planes.nx, bx * side);
 #pragma omp for schedule(dynamic)
         for (std::int64_t band = 0; band < bands; ++band) {
             const float* plane = planes.plane(band / by);

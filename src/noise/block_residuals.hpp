@@ -41,12 +41,22 @@ struct block_summaries {
     void resize(std::size_t blocks);
 };
 
-// Residual of each pixel to the value at its centre of the product of
-// cubics along Y and X least-squares fitted to its 5 x 5 neighbourhood
-// (scaled to unit noise gain); the wide residual uses the 5 x 5 pixels two
-// apart. Defined 4 pixels in from every edge. `side` is `block`, or less
-// when the plane is smaller; no blocks below 2 pixels.
-[[nodiscard]] block_summaries spatial_block_summaries(const plane_stack& planes, int block,
+// The high-pass residuals of single planes, each over 5 x 5 pixels and
+// scaled to unit noise gain, with a wide residual over the 5 x 5 pixels two
+// apart:
+// - fourth_difference: the fourth difference along Y of the fourth
+//   differences along X; it vanishes wherever the plane is a cubic along Y or
+//   along X;
+// - cubic_fit: the pixel minus the value at its centre of the product of
+//   cubics along Y and X least-squares fitted to its neighbourhood.
+enum class spatial_residual { fourth_difference, cubic_fit };
+
+// Block summaries of a spatial residual. The local mean of both residuals
+// weighs the 5 x 5 pixels by the squared fourth-difference taps. Defined 4
+// pixels in from every edge. `side` is `block`, or less when the plane is
+// smaller; no blocks below 2 pixels.
+[[nodiscard]] block_summaries spatial_block_summaries(const plane_stack& planes,
+                                                      spatial_residual kind, int block,
                                                       int threads);
 
 // Differences of neighbouring frames: `planes` holds `frames` frames of

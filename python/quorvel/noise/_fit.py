@@ -10,28 +10,39 @@ the intensities inside the block, as long as the signal itself cancels in
 - ``temporal``: ``r`` is the difference of two neighbouring frames (or
   planes) over sqrt(2) and ``m`` their mean; static structure cancels, and
   each block is matched over a pixel of shift to follow moving structure.
-- ``spatial``: ``r`` is the pixel minus the value of a local cubic fit
-  (scaled to keep the variance) and ``m`` the matching weighted mean; only
-  locally smooth signal cancels.
+- ``spatial``: two residuals of each frame, pooled.  The fourth difference
+  along Y of the fourth differences along X (scaled to keep the variance),
+  with ``m`` the mean weighted by its squared taps: signal that is a cubic
+  along Y or along X cancels, and sharp spots and filaments leave little,
+  but neighbouring values are correlated, so a block says less.  And the
+  pixel minus a local cubic fit: nearly white noise, but structure leaves
+  more in it.  The pool with ``temporal``, and a frame that gives
+  `CUBIC_BELOW` blocks or more, take only the first.
 
 The residuals are summarised in blocks of `BLOCK` x `BLOCK` pixels (smaller,
 down to `SMALLEST_BLOCK`, when that gives fewer than `MIN_BLOCKS`).  Blocks
 where the signal does not cancel (structure, edges, motion) hold more energy
 than the noise explains.  Two tests reject them: a flatness test (a wider
 residual, taken at twice the distance or summed over neighbouring pixels,
-must not hold more energy: noise does not care about distance, leftover
-signal grows) and an energy test against the current fit, both one-sided,
-on logarithms of energy ratios, at `FLAT_Z` and `REJECT_Z` spreads measured
-on the blocks themselves (from the side that only noise reaches).  The line is refitted on the rest until the set of
-blocks settles.  It is fitted by weighted least squares (weights: block size
-over predicted variance squared) through two anchor points at the ends of
-the blocks' range of local means; both anchors are kept positive, so the
+must not hold more energy than the current fit predicts: noise does not
+care about distance, leftover signal grows; the first round, before any
+fit, compares it with the block's own energy) and an energy test against
+the current fit, both one-sided, on logarithms of energy ratios, at
+`FLAT_Z` and `REJECT_Z` spreads measured on the blocks themselves (from the
+side that only noise reaches).  Judging the wide energy against the fit
+rather than against the block's energy keeps the choice of blocks from
+favouring those whose energy came out high by chance.  The line is
+refitted on the rest until the set of blocks settles.  It is fitted by
+weighted least squares (weights: on single frames the inverse square of the
+spread of each kind of residual around the line, measured on its blocks,
+else the block size, over the predicted variance squared) through two anchor points at the ends of the
+blocks' range of local means; both anchors are kept positive, so the
 fitted variance is never negative over that range.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Literal
 
 import numpy as np
@@ -52,11 +63,31 @@ MIN_FRAMES = 4
 #: A block is rejected when its mean square exceeds the prediction by this
 #: many of its standard errors.
 REJECT_Z = 3.5
-#: A block is not flat when its wide energy exceeds its energy by this many
-#: spreads of that excess.  Stricter than `REJECT_Z`: leftover structure
-#: passes this test more easily than the energy test, and a noise block it
-#: rejects wrongly costs only a little precision.
+#: A block is not flat when its wide energy exceeds the fitted line (its own
+#: energy before the first fit) by this many spreads of that excess.
+#: Stricter than `REJECT_Z`: leftover structure passes this test more easily
+#: than the energy test, and a noise block it rejects wrongly costs only a
+#: little precision.
 FLAT_Z = 2.5
+#: Kinds of residual: differences of frames, fourth differences of single
+#: frames, differences to a local cubic fit of single frames.
+FRAMES, FOURTH, CUBIC = 0, 1, 2
+#: How many times the excess of the wide energy over the fitted line that
+#: noise alone reaches (`FLAT_Z` spreads) a flat block of each kind may hold.
+#: What structure leaves in a fourth difference taken two pixels apart is
+#: many times what it leaves in one taken one pixel apart (2**16 times for
+#: smooth structure), so that test can be looser and still keep it out: at
+#: 1 it rejected every bright block of sparse frames whose near residual was
+#: clean.  What motion leaves in frame differences summed over 3 x 3 pixels
+#: grows only up to 9 times, and what leaves a cubic fit is not far below
+#: what leaves one of twice the reach: their tests stay strict.
+WIDE_GROWTH = (1.0, 16.0, 1.0)
+#: Fewest blocks a channel's fourth differences give for the spatial method
+#: to fit them alone: below, the cubic-fit blocks are added for precision
+#: (the energy of an 8 x 8 block of fourth differences varies about 5.6
+#: times as much as that of white noise: 4096 such blocks measure the line
+#: about as well as 730 blocks of white noise).
+CUBIC_BELOW = 4096
 #: Rounds of rejection and refit.
 MAX_ROUNDS = 12
 #: Smallest fitted variance allowed at the anchors, as a share of the median block energy.
@@ -138,19 +169,52 @@ def temporal_points(channel: npt.NDArray[Any], axis: int, block: int = BLOCK) ->
     return _block_points(engine.temporal_blocks(x, block=block, threads=resolve_threads(0)))
 
 
-def spatial_points(channel: npt.NDArray[Any], block: int = BLOCK) -> BlockPoints:
-    """Blocks of local-polynomial residuals of one channel (T, Z, Y, X), plane by plane.
+#: Margin of the spatial residuals: 2 taps of 2 pixels to each side.
+_SPATIAL_REACH = 4
 
-    The residual is the pixel minus the value that a product of cubics along
-    Y and X, fitted to the 5 x 5 pixels around it, gives it: it vanishes on
-    every such polynomial.  The wide residual takes the 5 x 5 pixels two
-    apart.  With kernel k, ``E[r**2] = sum((delta - k)**2 * v)`` where
-    ``(delta - k)**2 = (1 - 2 k0) delta + k**2``: after scaling to unit
-    weight sum, the local mean uses the same weights.  Computed by
+
+def _with_kind(points: BlockPoints, kind: int) -> BlockPoints:
+    """`points` with every block marked as of `kind`."""
+    return replace(points, kind=np.full(points.mean.size, kind, np.int8))
+
+
+def spatial_points(
+    channel: npt.NDArray[Any], block: int = BLOCK, cubic: bool = True
+) -> BlockPoints:
+    """Blocks of high-pass residuals of one channel (T, Z, Y, X), plane by plane.
+
+    Two residuals, each with a wide one that takes the same pixels two
+    apart:
+
+    - the fourth difference along Y of the fourth differences along X (5 x 5
+      pixels, unit noise gain): it vanishes wherever the image is a cubic
+      along Y or along X, so a ridge along either axis cancels whatever its
+      profile, and a sharp spot or an oblique filament leaves little; but
+      its values are correlated from pixel to pixel, so a block says less
+      (an 8 x 8 block's energy spreads about 2.4 times as much as that of
+      white noise);
+    - with `cubic`, the pixel minus the value that a product of cubics along
+      Y and X, fitted to the 5 x 5 pixels around it, gives it: nearly white,
+      but sharp structure leaves more in it.
+
+    With kernel k, ``E[r**2] = sum(k**2 * v)``.  The local mean weighs the
+    pixels by the squared fourth-difference taps (unit sum); the block mean
+    of a local mean depends on its weights only through what crosses the
+    block's edges, so the cubic blocks share it.  Computed by
     `quorvel._engine.spatial_blocks`.
     """
     x = np.asarray(channel, dtype=np.float32)
-    return _block_points(engine.spatial_blocks(x, block=block, threads=resolve_threads(0)))
+    threads = resolve_threads(0)
+    points = _with_kind(
+        _block_points(engine.spatial_blocks(x, residual="fourth", block=block, threads=threads)),
+        FOURTH,
+    )
+    if not cubic:
+        return points
+    cubic_points = _block_points(
+        engine.spatial_blocks(x, residual="cubic", block=block, threads=threads)
+    )
+    return points + _with_kind(cubic_points, CUBIC)
 
 
 def _weighted_line(
@@ -206,7 +270,8 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
         return LineFit(np.nan, np.nan, points, np.zeros(points.mean.shape, bool))
     x, y, n = points.mean, points.energy, points.count
     floor = MIN_VARIANCE_SHARE * float(np.median(y[positive]))
-    # Flat blocks: the wide residual holds no more energy than the near one.
+    # Flat blocks of the first round: the wide residual holds no more energy
+    # than the near one (later rounds judge it against the line).
     # The spread of that difference (relative to the energy) is taken from
     # the blocks themselves, so heavy-tailed noise is judged by its own scale.
     # Logarithms of energy ratios: nearly symmetric for noise alone.
@@ -214,29 +279,77 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
         excess = np.log(points.wide / y)
     positive &= np.isfinite(excess)
     kind = points.kind if points.kind is not None else np.zeros(x.shape, np.int8)
+    kinds = [(int(k), kind == k) for k in np.unique(kind)]
     flat_scale = np.zeros(x.shape)
-    for k in np.unique(kind):
-        flat_scale[kind == k] = _noise_scale(excess[positive & (kind == k)])
+    for _k, of_kind in kinds:
+        flat_scale[of_kind] = _noise_scale(excess[positive & of_kind])
     flat = positive & (excess <= FLAT_Z * flat_scale)
     used = flat if flat.sum() >= 2 else positive
+    # Later rounds judge the wide energy against the line; where its test is
+    # looser than this one, a wide energy far above the block's own still
+    # marks structure, however high a line pulled up by structure predicts.
+    growth = np.asarray(WIDE_GROWTH)[kind]
+    loose = growth > 1.0
+    never_flat = loose & (excess > np.log1p(growth * np.expm1(FLAT_Z * flat_scale)))
     gain = offset = np.nan
+    # Inverse relative variance of a block's energy: that of white noise
+    # until the spread of each kind around the line is measured.
+    precision = n / 2.0
     for _ in range(MAX_ROUNDS):
         # Two passes per round: the weights follow the prediction.
         predicted = np.full(x.shape, float(np.median(y[used])))
         for _pass in range(2):
-            w = n[used] / predicted[used] ** 2
+            w = precision[used] / predicted[used] ** 2
             gain, offset = _weighted_line(x[used], y[used], w, lo, hi, floor)
             predicted = np.maximum(gain * x + offset, floor)
         ratio = np.log(np.where(positive, y, 1.0) / predicted)
-        # A fit pulled up by structure widens the spread below it: the
-        # spread of the flatness statistic (a difference of two such
-        # energies) bounds it.
-        scale = np.minimum(_noise_scale(ratio[used]), flat_scale)
+        # The spread of the energies around the line, per kind of residual:
+        # on single frames its inverse square weighs the kind's blocks in
+        # the next fit.  A
+        # fit pulled up by structure widens the spread below it: the spread
+        # of the flatness statistic (a difference of two such energies)
+        # bounds it in the energy test.
+        spread = np.zeros(x.shape)
+        for _k, of_kind in kinds:
+            spread[of_kind] = _noise_scale(ratio[used & of_kind])
+        scale = np.minimum(spread, flat_scale)
+        if not any(k == FRAMES for k, _ in kinds):
+            # Beside frame differences every kind keeps the weight of white
+            # noise: what sub-pixel motion leaves in the differences does
+            # not widen their spread, and weighing them by it handed the
+            # line to them (moving filaments 7 % high instead of 3 %).
+            precision = np.where(spread > 0, 1.0 / np.maximum(spread, 1e-12) ** 2, n / 2.0)
+        flat = _flat_against(points.wide, predicted, positive, used, kinds) & ~never_flat
         keep = flat & (ratio <= REJECT_Z * scale)
         if np.array_equal(keep, used) or keep.sum() < 2:
             break
         used = keep
     return LineFit(gain, offset, points, used)
+
+
+def _flat_against(
+    wide: F64,
+    predicted: F64,
+    positive: npt.NDArray[np.bool_],
+    used: npt.NDArray[np.bool_],
+    kinds: list[tuple[int, npt.NDArray[np.bool_]]],
+) -> npt.NDArray[np.bool_]:
+    """Blocks whose wide energy the predicted variance explains, per kind of residual.
+
+    The wide energy is judged against the fitted line, not against the
+    block's own energy: a test on their ratio keeps the blocks whose energy
+    came out high by chance, which pulls the line up (on a sparse single
+    frame the blocks it kept held 6 to 35 % more energy than the noise,
+    depending on their intensity).
+    """
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = np.log(np.where(positive, wide, 1.0) / predicted)
+    flat = positive & np.isfinite(ratio)
+    for k, of_kind in kinds:
+        spread = _noise_scale(ratio[used & of_kind])
+        allowed = np.log1p(WIDE_GROWTH[k] * np.expm1(FLAT_Z * spread))
+        flat[of_kind] &= ratio[of_kind] <= allowed
+    return flat
 
 
 def _noise_scale(values: F64) -> float:
@@ -259,6 +372,13 @@ def _block_size(shape: tuple[int, ...]) -> int:
         if planes * (shape[-2] // side) * (shape[-1] // side) >= MIN_BLOCKS:
             return side
     return SMALLEST_BLOCK
+
+
+def _blocks(shape: tuple[int, ...], block: int) -> int:
+    """Number of blocks the spatial residuals of a channel of `shape` give."""
+    reach = _SPATIAL_REACH
+    planes = int(np.prod(shape[:-2]))
+    return planes * ((shape[-2] - 2 * reach) // block) * ((shape[-1] - 2 * reach) // block)
 
 
 def choose_method(shape: tuple[int, ...]) -> tuple[Method, int]:
@@ -285,8 +405,8 @@ def fit_channel(
         frames, else along Z; ``'auto'`` takes ``'temporal'`` when T or Z
         has at least `MIN_FRAMES` elements and ``'spatial'`` otherwise.
     pool : bool, optional
-        Add the blocks of the spatial method to those of the temporal one
-        (default: for ``'auto'`` only).
+        Add the fourth-difference blocks of the spatial method to those of
+        the temporal one (default: for ``'auto'`` only).
 
     Returns
     -------
@@ -310,10 +430,11 @@ def fit_channel(
         points = temporal_points(channel, axis, block)
         if pool:
             # Flat blocks of the frames measure the same line where the
-            # differences do not (structure that moves).
-            points = points + spatial_points(channel, block)
+            # differences do not (structure that moves); the differences
+            # already give the precision the cubic-fit blocks would add.
+            points = points + spatial_points(channel, block, cubic=False)
     else:
-        points = spatial_points(channel, block)
+        points = spatial_points(channel, block, cubic=_blocks(channel.shape, block) < CUBIC_BELOW)
     # The range of the local means: single noisy pixels reach below the
     # intensity where a camera's variance line crosses 0.
     means = points.mean[np.isfinite(points.mean)]
