@@ -112,7 +112,8 @@ class TuneResult:
         units of the noise variance (of the stabilised noise on the
         Poisson-Gaussian path).
     candidates : tuple of (dict, float)
-        Every setting run, in order, with its estimated risk.
+        Every setting scored, in order, with its estimated risk (one run of
+        k iterations scores every count of the grid up to k).
     crops : int
         Number of crops the risk was estimated on.
     """
@@ -373,9 +374,8 @@ def _line_search(values: tuple[Any, ...], start: Any, risk: Any) -> Any:
     Steps towards the lower values first and stops at the first step that
     does not lower the risk; only when the first step down fails does it walk
     up.  The risk along one parameter has one minimum in practice, and the
-    walk skips the values beyond it: when a smaller radius, fewer iterations
-    or a smaller p-value wins, the dearer settings on the other side are
-    never run.
+    walk skips the values beyond it: when a smaller radius or p-value wins,
+    the settings on the other side are never run.
     """
     i = values.index(start)
     best = risk(values[i])
