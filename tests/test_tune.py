@@ -10,7 +10,8 @@ import pytest
 from quorvel import NoiseModel, denoise
 from quorvel._api import _run_denoise
 from quorvel._core import CoreSettings, NoisePlan
-from quorvel._tune import _risk, _stabilise
+from quorvel._core import engine, new_work_image
+from quorvel._tune import _risks, _stabilise
 
 
 def test_risk_ranks_settings_like_the_true_error(smooth: Callable[..., Any]) -> None:
@@ -22,13 +23,26 @@ def test_risk_ranks_settings_like_the_true_error(smooth: Callable[..., Any]) -> 
     estimated, true = [], []
     for radius, iterations in ((1, 1), (3, 4)):
         settings = CoreSettings((radius, radius, 0, 0, 0), (1, 1, 0, 0, 0), iterations, 0.01, 0.0)
-        estimated.append(_risk([(y, probe, inner, None, None)], settings, 1))
+        estimated.append(_risks([(y, probe, inner, None, None)], settings, (iterations,), 1)[iterations])
         out = denoise(noisy, noise="gaussian", sigma=1.0, patch_radius=radius,
                       iterations=iterations, threads=1)
         true.append(float(np.mean(np.square(out - clean)[8:88, 8:88])))
     assert abs(10 * np.log10(true[0] / true[1])) > 0.5
     assert (estimated[0] > estimated[1]) == (true[0] > true[1])
     np.testing.assert_allclose(estimated, true, rtol=0.15)
+
+
+def test_iterates_are_the_results_of_shorter_runs(smooth: Callable[..., Any]) -> None:
+    noisy = smooth((3, 40, 48)) + np.random.default_rng(2).normal(0, 8.0, (3, 40, 48))
+    kwargs = {"sigma": 8.0, "patch_radius": [2, 2, 0, 0, 0], "search": [1, 1, 1, 0, 0],
+              "pvalue": 0.05, "threads": 1}
+    image = noisy.astype(np.float32)
+    iterates = engine.denoise_gaussian_iterates(image, max_iter=3, **kwargs)
+    assert len(iterates) == 3
+    np.testing.assert_array_equal(image, noisy.astype(np.float32))  # left as it was
+    for k, estimate in enumerate(iterates, start=1):
+        shorter = engine.denoise_gaussian(new_work_image(image), max_iter=k, **kwargs)
+        np.testing.assert_array_equal(estimate, shorter)
 
 
 @pytest.mark.parametrize(

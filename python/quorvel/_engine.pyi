@@ -39,6 +39,18 @@ def denoise_gaussian(
     progress: Callable[[float], Any] | None = None,
     return_variance: Literal[True],
 ) -> tuple[_Image, _Image]: ...
+def denoise_gaussian_iterates(
+    image: npt.ArrayLike,
+    *,
+    sigma: float,
+    patch_radius: Sequence[int],
+    search: Sequence[int],
+    reach: Sequence[int] = ...,
+    max_iter: int = 4,
+    pvalue: float = 0.01,
+    threads: int = 0,
+    renoise: float = 0.0,
+) -> list[_Image]: ...
 @overload
 def denoise_poisson_gaussian(
     image: npt.ArrayLike,

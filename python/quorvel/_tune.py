@@ -19,24 +19,27 @@ on the stabilised values.
 
 Cost
 ----
-Every candidate costs two runs on a few crops that together hold about
-1/16 of the image, and at least 2**14 elements: on smaller images the
-estimate would be too noisy to tell settings apart that differ by a few
-percent of the error, and tuning then costs more than the final run.  Each crop carries a margin around the part that is
+A candidate costs two runs (plain and probed) on a few crops that together
+hold about 1/16 of the image, and at least 2**14 elements: on smaller images
+the estimate would be too noisy to tell settings apart that differ by a few
+percent of the error.  Each crop carries a margin around the part that is
 scored, so that the risk is not dominated by the crop's own borders (a
-margin is dropped where the crop meets the image's border).  The grid is
-searched one parameter at a time from the starting settings (one sweep of
-coordinate descent), each by a walk from the current value that stops where
-the risk rises (`_line_search`): each dimension adds at most its length, not
-a factor, so further dimensions such as the search reach along Z and T fit
-in as one more entry of the grid, and the dearer values beyond a minimum on
-the cheap side are never run.
+margin is dropped where the crop meets the image's border).
 
-The probe step is a tenth of the noise level: the tests that accept or
-reject patches make the denoiser jump where a distance crosses a threshold,
-and a much smaller step misses most of those jumps and underestimates the
-divergence (by up to a quarter of the risk with 5 x 5 patches and p-value
-0.001).
+One run of k iterations gives the risk of every count up to k (the engine
+returns the estimate after each iteration, which is the result of the
+shorter run).  The last iteration costs about as much as all before it
+together (its search window is the largest), so the grid is walked one
+parameter at a time (one sweep of coordinate descent, `_line_search`) with
+the fewest iterations of the grid, and larger counts are run only at the
+point that walk chose, one more at a time while the risk still falls.
+
+The probe step is 0.15 of the noise level: the tests that accept or reject
+patches make the denoiser jump where a distance crosses a threshold, and a
+much smaller step catches few of those jumps, so that the divergence of small
+patches is mostly underestimated (with a tenth, brick at sigma 50 got 5 x 5
+patches where 9 x 9 win by 0.5 dB); with 0.3 the error went the other way on
+other images (bench/tune_bench.py).
 """
 
 from __future__ import annotations
@@ -76,16 +79,21 @@ DEFAULT_GRID: dict[str, tuple[Any, ...]] = {
 # Share of the image's elements that the crops hold together.
 _BUDGET_SHARE = 1.0 / 16.0
 _MIN_BUDGET = 2**14
-# Margin around the scored part of a crop, per core axis (T, Z, Y = X).
-_MARGIN = {"T": 1, "Z": 2, "YX": 12}
+# Margin around the scored part of a crop, per core axis (T, Z, Y = X).  Along
+# T and Z it is the search reach of the fifth iteration: with less, the crops
+# cut the last iteration's search short and the risk favours 4 iterations
+# (volumes: 0.23 dB short of the grid's best with a margin of 2 planes).
+_MARGIN = {"T": 2, "Z": 4, "YX": 12}
 # Scored extent of a crop along T and Z, and the range along Y and X.
-_INTERIOR = {"T": 4, "Z": 8}
+_INTERIOR = {"T": 2, "Z": 8}
 _MIN_SIDE, _MAX_SIDE = 32, 128
 _MAX_CROPS = 3
+# Range of the crops' places in the ranking of tiles by variance (0 = the highest).
+_PICKS = (0.1, 0.7)
 # Local level, in photons, below which the risk after the transform is not counted.
 _MIN_PHOTONS = 3.0
 # Probe step, in units of the noise level, and the seed of the probe.
-_EPSILON = 0.1
+_EPSILON = 0.15
 _SEED = 0
 
 
@@ -104,7 +112,8 @@ class TuneResult:
         units of the noise variance (of the stabilised noise on the
         Poisson-Gaussian path).
     candidates : tuple of (dict, float)
-        Every setting run, in order, with its estimated risk.
+        Every setting scored, in order, with its estimated risk (one run of
+        k iterations scores every count of the grid up to k).
     crops : int
         Number of crops the risk was estimated on.
     """
@@ -302,7 +311,7 @@ def _crops(stab: npt.NDArray[np.float32]) -> list[tuple[tuple[slice, ...], tuple
     ]
     tiles.sort(reverse=True)
     count = min(count, len(tiles))
-    picks = np.linspace(0.1, 0.7, count) if count > 1 else [0.25]
+    picks = np.linspace(*_PICKS, count) if count > 1 else [sum(_PICKS) / 4]
     out = []
     for q in picks:
         _, cy, cx = tiles[min(int(q * len(tiles)), len(tiles) - 1)]
@@ -317,12 +326,12 @@ def _crops(stab: npt.NDArray[np.float32]) -> list[tuple[tuple[slice, ...], tuple
 # Risk
 
 
-def _denoise_unit(
+def _denoise_iterates(
     a: npt.NDArray[np.float32], s: CoreSettings, threads: int
-) -> npt.NDArray[np.float32]:
-    """The engine's Gaussian path with unit noise on a copy of `a`."""
+) -> list[npt.NDArray[np.float32]]:
+    """The engine's Gaussian path with unit noise on a copy of `a`, after every iteration."""
     settings = _engine_settings(s, resolve_threads(threads))
-    out: npt.NDArray[np.float32] = _core.engine.denoise_gaussian(
+    out: list[npt.NDArray[np.float32]] = _core.engine.denoise_gaussian_iterates(
         new_work_image(a), sigma=1.0, **settings
     )
     return out
@@ -331,24 +340,32 @@ def _denoise_unit(
 Piece = tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], tuple[slice, ...], Any, Any]
 
 
-def _risk(pieces: list[Piece], settings: CoreSettings, threads: int) -> float:
-    """Monte-Carlo SURE of `settings` over all pieces, per scored element.
+def _risks(
+    pieces: list[Piece], settings: CoreSettings, iterations: tuple[int, ...], threads: int
+) -> dict[int, float]:
+    """Monte-Carlo SURE of `settings` with each count of `iterations`, per scored element.
 
+    One run of the largest count (and one of the probed input) gives every
+    count: the estimate after iteration k is the result of a run of k.
     With a noise variance ``v`` per element (after the variance-stabilising
     transform) the noise and divergence terms are weighted by it, and with a
     weight per element the risk is a weighted mean.
     """
-    total, count = 0.0, 0.0
+    s = replace(settings, iterations=max(iterations))
+    total = dict.fromkeys(iterations, 0.0)
+    count = 0.0
     for y, probe, inner, variance, weight in pieces:
-        f = _denoise_unit(y, settings, threads)
-        fp = _denoise_unit(y + np.float32(_EPSILON) * probe, settings, threads)
-        fit = np.square((f - y)[inner], dtype=np.float64)
-        slope = (probe * (fp - f))[inner].astype(np.float64) / _EPSILON
+        runs = _denoise_iterates(y, s, threads)
+        probed = _denoise_iterates(y + np.float32(_EPSILON) * probe, s, threads)
         v = 1.0 if variance is None else variance[inner].astype(np.float64)
         w = 1.0 if weight is None else weight[inner].astype(np.float64)
-        total += float(np.sum(w * (fit - v + 2.0 * v * slope)))
-        count += float(np.sum(np.broadcast_to(w, fit.shape)))
-    return total / count
+        for k in iterations:
+            f, fp = runs[k - 1], probed[k - 1]
+            fit = np.square((f - y)[inner], dtype=np.float64)
+            slope = (probe * (fp - f))[inner].astype(np.float64) / _EPSILON
+            total[k] += float(np.sum(w * (fit - v + 2.0 * v * slope)))
+        count += float(np.sum(np.broadcast_to(w, probe[inner].shape)))
+    return {k: t / count for k, t in total.items()}
 
 
 def _line_search(values: tuple[Any, ...], start: Any, risk: Any) -> Any:
@@ -357,9 +374,8 @@ def _line_search(values: tuple[Any, ...], start: Any, risk: Any) -> Any:
     Steps towards the lower values first and stops at the first step that
     does not lower the risk; only when the first step down fails does it walk
     up.  The risk along one parameter has one minimum in practice, and the
-    walk skips the values beyond it: when a smaller radius, fewer iterations
-    or a smaller p-value wins, the dearer settings on the other side are
-    never run.
+    walk skips the values beyond it: when a smaller radius or p-value wins,
+    the settings on the other side are never run.
     """
     i = values.index(start)
     best = risk(values[i])
@@ -413,19 +429,46 @@ def _tune_core(
     start = {"patch_radius": r, "iterations": settings.iterations, "pvalue": settings.pvalue,
              "patch_radius_z": rz}
     point = {k: (start[k] if start[k] in v else v[len(v) // 2]) for k, v in grid.items()}
+    walked = [k for k in grid if k != "iterations"]
+    counts = grid["iterations"]
+    # Iteration counts up to `cap` come from one run of `cap`.  The last
+    # iteration costs about as much as all before it together, so the other
+    # parameters are walked with the fewest iterations of the grid, and larger
+    # counts are run only at the point they chose, while the risk still falls.
+    cap = counts[0]
     risks: dict[tuple[Any, ...], float] = {}
+    ran: dict[tuple[Any, ...], int] = {}
 
     def risk_of(p: dict[str, Any]) -> float:
-        key = tuple(p[k] for k in grid)
-        if key not in risks:
-            risks[key] = _risk(pieces, _apply(settings, p), threads)
-        return risks[key]
+        """The least risk over the iteration counts up to `cap`, at `p`."""
+        key = tuple(p[k] for k in walked)
+        if ran.get(key, 0) < cap:
+            below = tuple(k for k in counts if k <= cap)
+            for k, value in _risks(pieces, _apply(settings, p), below, threads).items():
+                risks[key + (k,)] = value
+            ran[key] = cap
+        return min(risks[key + (k,)] for k in counts if k <= cap)
 
-    for key, values in grid.items():
+    def best_count(p: dict[str, Any]) -> int:
+        risk_of(p)
+        key = tuple(p[k] for k in walked)
+        return min((k for k in counts if k <= cap), key=lambda k: risks[key + (k,)])
+
+    def raise_cap() -> None:
+        nonlocal cap
+        while best_count(point) == cap and cap < counts[-1]:
+            cap = counts[counts.index(cap) + 1]
+
+    for key in walked:
+        values = grid[key]
         point[key] = _line_search(values, point[key], lambda v: risk_of({**point, key: v}))
+    raise_cap()
+    point["iterations"] = best_count(point)
+    order = [*walked, "iterations"]
     has_z = core5.shape[2] > 1
     candidates = tuple(
-        (_public(dict(zip(grid, key, strict=True)), has_z), value) for key, value in risks.items()
+        (_public(dict(zip(order, key, strict=True)), has_z), value) for key, value in risks.items()
     )
-    result = TuneResult(_public(point, has_z), risk_of(point), candidates, len(pieces))
+    chosen = risks[tuple(point[n] for n in order)]
+    result = TuneResult(_public(point, has_z), chosen, candidates, len(pieces))
     return _apply(settings, point), result

@@ -82,6 +82,9 @@ void denoiser::run(array& image, float sigma) {
             update_pass(image, renoise_variance, prev_estimate, prev_variance, sum_estimate,
                         sum_variance, contrib_count, params);
         }
+        if (iterates_out != nullptr) {
+            iterates_out->emplace_back().assign(sum_estimate.data.data(), sum_estimate);
+        }
         call_iteration_callbacks();
     }
     // The image's storage is reused (same size), so a view of it stays valid.

@@ -43,6 +43,10 @@ struct denoiser {
     run_monitor* monitor = nullptr;
     // Optional: receives the per-pixel variance of the final estimate.
     array* variance_out = nullptr;
+    // Optional: receives a copy of the estimate after every iteration, so
+    // that one run yields the results of every shorter run (the window of
+    // iteration k does not depend on the number of iterations).
+    std::vector<array>* iterates_out = nullptr;
     // Derive the contribution counts from the geometry of the passes instead
     // of keeping a count image: one image less, the same bits.
     bool counts_from_coverage = false;

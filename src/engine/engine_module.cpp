@@ -131,6 +131,25 @@ py::object denoise_gaussian(const py::array& image, float sigma, const run_setti
     return finish(w, std::move(variance), s.return_variance);
 }
 
+// As denoise_gaussian, but returns the estimate after every iteration (a list
+// of max_iter images, the last one the result) and leaves a caller's array as
+// it was unless it came from new_image.
+py::list denoise_gaussian_iterates(const py::array& image, float sigma, const run_settings& s) {
+    const int threads = resolve_threads(s.threads);
+    work_image w(image);
+    array& img = w.get();
+    denoiser d = prepare(img, s, sigma);
+    std::vector<array> iterates;
+    d.iterates_out = &iterates;
+    array variance;
+    run_monitored(d, img, sigma, threads, s, variance);
+    py::list out;
+    for (array& estimate : iterates) {
+        out.append(adopt(std::move(estimate), w.target));
+    }
+    return out;
+}
+
 // Carries the variance of a stabilised estimate y back through the inverse
 // transform to first order: var * (dx/dy)^2 with dx/dy = gain * y / 2.
 void variance_to_intensity(const noise_model& model, const array& stabilised, array& variance) {
@@ -199,6 +218,12 @@ constexpr const char* gaussian_doc =
     "every 0.1 s; an exception it raises, or Ctrl-C, stops the run. With\n"
     "`return_variance` the result is `(image, variance)`.";
 
+constexpr const char* iterates_doc =
+    "Denoise as `denoise_gaussian` and return the estimate after every iteration:\n"
+    "a list of `max_iter` arrays shaped like `image`, the last one the result of\n"
+    "`denoise_gaussian`, the k-th that of a run of k iterations. `image` is left\n"
+    "unchanged unless it was made by `new_image`.";
+
 constexpr const char* poisson_doc =
     "Denoise an image with Poisson-Gaussian noise (variance gain * intensity +\n"
     "offset per channel) through a variance-stabilising transform; `sigma` is\n"
@@ -229,6 +254,20 @@ PYBIND11_MODULE(_engine, m, py::multiple_interpreters::not_supported()) {
         py::arg("search"), py::arg("reach") = std::vector<int>{}, py::arg("max_iter") = 4,
         py::arg("pvalue") = 0.01f, py::arg("threads") = 0, py::arg("renoise") = 0.0f,
         py::arg("progress") = py::none(), py::arg("return_variance") = false, gaussian_doc);
+    m.def(
+        "denoise_gaussian_iterates",
+        [](const py::array& image, float sigma, const std::vector<int>& patch_radius,
+           const std::vector<int>& search, const std::vector<int>& reach, int max_iter,
+           float pvalue, int threads, float renoise) {
+            return qv::engine::denoise_gaussian_iterates(
+                image, sigma,
+                run_settings{patch_radius, search, reach, max_iter, pvalue, threads, renoise,
+                             py::none(), false});
+        },
+        py::arg("image"), py::kw_only(), py::arg("sigma"), py::arg("patch_radius"),
+        py::arg("search"), py::arg("reach") = std::vector<int>{}, py::arg("max_iter") = 4,
+        py::arg("pvalue") = 0.01f, py::arg("threads") = 0, py::arg("renoise") = 0.0f,
+        iterates_doc);
     m.def(
         "denoise_poisson_gaussian",
         [](const py::array& image, float sigma, const std::vector<float>& gain,
