@@ -11,6 +11,7 @@ from quorvel import NoiseModel, denoise
 from quorvel._api import _run_denoise
 from quorvel._core import CoreSettings, NoisePlan
 from quorvel._core import engine, new_work_image
+from quorvel import _tune
 from quorvel._tune import _risks, _stabilise
 
 
@@ -43,6 +44,31 @@ def test_iterates_are_the_results_of_shorter_runs(smooth: Callable[..., Any]) ->
     for k, estimate in enumerate(iterates, start=1):
         shorter = engine.denoise_gaussian(new_work_image(image), max_iter=k, **kwargs)
         np.testing.assert_array_equal(estimate, shorter)
+
+
+@pytest.mark.parametrize(
+    ("by_count", "chosen", "longest_run"),
+    [
+        ({3: 1.0, 4: 1.001, 5: 0.98}, 5, 5),  # 4 ties with 3: 5 is still tried
+        ({3: 1.0, 4: 1.02, 5: 0.5}, 3, 4),  # a clear rise stops before 5
+    ],
+)
+def test_iteration_counts_stop_at_a_clear_rise_of_the_risk(
+    monkeypatch: pytest.MonkeyPatch, by_count: dict[int, float], chosen: int, longest_run: int
+) -> None:
+    longest = []
+
+    def risks(pieces: Any, settings: CoreSettings, counts: tuple[int, ...], threads: int) -> Any:
+        longest.append(max(counts))
+        return {k: by_count[k] + 0.01 * settings.patch_radius[0] for k in counts}
+
+    monkeypatch.setattr(_tune, "_risks", risks)
+    noisy = np.zeros((1, 1, 1, 64, 64), dtype=np.float32)
+    settings = CoreSettings((2, 2, 0, 0, 0), (7, 7, 0, 0, 0), 4, 0.01, 0.0)
+    grid = {"patch_radius": (2, 3), "iterations": (3, 4, 5), "pvalue": (0.01,),
+            "patch_radius_z": (0,)}
+    _, result = _tune._tune_core(noisy, NoisePlan((None,), (None,), (1.0,)), settings, grid, 1)
+    assert result.settings["iterations"] == chosen and max(longest) == longest_run
 
 
 @pytest.mark.parametrize(
