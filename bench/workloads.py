@@ -1,7 +1,8 @@
 """The benchmark set of the tuning and peer benchmarks: clean images, noise, known noise models.
 
-- 2-D: three scikit-image images (256 x 256 centre crops, 0..255) with
-  Gaussian noise of sigma 10, 25 and 50;
+- 2-D: three scikit-image images (256 x 256 centre crops by default, or
+  larger ones up to the whole 512 x 512 image; 0..255) with Gaussian noise
+  of sigma 10, 25 and 50;
 - 2-D + t: the demo's moving spots and filaments (10 x 256 x 256 frames),
   Poisson-Gaussian with the demo's camera, at the demo's photon counts
   ("moderate") and at a fifth of them ("low");
@@ -46,7 +47,7 @@ class Workload:
         return self.noise.get("model")
 
 
-def _skimage_images() -> dict[str, npt.NDArray[np.float64]]:
+def _skimage_images(size: int = 256) -> dict[str, npt.NDArray[np.float64]]:
     from skimage import color, data
 
     images = {
@@ -57,8 +58,8 @@ def _skimage_images() -> dict[str, npt.NDArray[np.float64]]:
     out = {}
     for name, img in images.items():
         img = np.asarray(img, dtype=np.float64)
-        y0, x0 = (img.shape[0] - 256) // 2, (img.shape[1] - 256) // 2
-        out[name] = img[y0 : y0 + 256, x0 : x0 + 256]
+        y0, x0 = (img.shape[0] - size) // 2, (img.shape[1] - size) // 2
+        out[name] = img[y0 : y0 + size, x0 : x0 + size]
     return out
 
 
@@ -92,15 +93,18 @@ def workloads(
     which: str = "all",
     volume_shape: tuple[int, int, int] = (32, 128, 128),
     seed: int = 2026,
+    image_size: int = 256,
 ) -> list[Workload]:
     """The benchmark set, or the part of it named by `which` ("2d", "spots", "3d").
 
-    `seed` draws the noise; the clean images stay the same.
+    `seed` draws the noise; the clean images stay the same.  `image_size` is
+    the side of the 2-D images (at most 512); the noise of the workloads
+    after them depends on it.
     """
     rng = np.random.default_rng(seed)
     out: list[Workload] = []
     if which in ("all", "2d"):
-        for name, img in _skimage_images().items():
+        for name, img in _skimage_images(image_size).items():
             for sigma in (10.0, 25.0, 50.0):
                 noisy = img + rng.normal(0.0, sigma, img.shape)
                 out.append(

@@ -376,6 +376,21 @@ def _risks(
     return {k: t / count for k, t in total.items()}
 
 
+def _pieces(core5: npt.NDArray[Any], plan: NoisePlan) -> list[Piece]:
+    """The crops the risk is estimated on, each with its probe (fixed seed)."""
+    rng = np.random.default_rng(_SEED)
+    pieces = []
+    for stab, variance, weight in _stabilise(core5, plan):
+        for crop, inner in _crops(stab):
+            y = np.ascontiguousarray(stab[crop])
+            v, w = (None, None) if variance is None else (variance[crop], weight[crop])
+            pieces.append((y, rng.standard_normal(y.shape, dtype=np.float32), inner, v, w))
+    if pieces and all(w is not None and not w[inner].any() for _, _, inner, _, w in pieces):
+        # Nothing bright enough to score: count every element after all.
+        pieces = [(y, b, inner, v, None) for y, b, inner, v, _ in pieces]
+    return pieces
+
+
 def _line_search(values: tuple[Any, ...], start: Any, risk: Any) -> Any:
     """The value of least `risk` along one grid dimension, walking from `start`.
 
@@ -423,16 +438,7 @@ def _tune_core(
     threads : int
         Thread count of the core.
     """
-    rng = np.random.default_rng(_SEED)
-    pieces = []
-    for stab, variance, weight in _stabilise(core5, plan):
-        for crop, inner in _crops(stab):
-            y = np.ascontiguousarray(stab[crop])
-            v, w = (None, None) if variance is None else (variance[crop], weight[crop])
-            pieces.append((y, rng.standard_normal(y.shape, dtype=np.float32), inner, v, w))
-    if pieces and all(w is not None and not w[inner].any() for _, _, inner, _, w in pieces):
-        # Nothing bright enough to score: count every element after all.
-        pieces = [(y, b, inner, v, None) for y, b, inner, v, _ in pieces]
+    pieces = _pieces(core5, plan)
     r, _, rz, _, _ = settings.patch_radius
     start = {"patch_radius": r, "iterations": settings.iterations, "pvalue": settings.pvalue,
              "patch_radius_z": rz}
