@@ -4,7 +4,7 @@ Run by hand (not part of the test suite), with the package installed and
 scikit-image and scipy importable (``requirements-bench.txt``)::
 
     nice python bench/tune_bench.py [--only 2d|spots|3d] [--threads N] [--seed S]
-        [--image-size N] [--scores FILE]
+        [--image-size N] [--scores FILE] [--estimator] [--probe-seed K]
 
 For every workload of ``bench/workloads.py`` it denoises with every point of
 the tuning grid (the full product, not only the points the tuner visits) and
@@ -37,6 +37,7 @@ from quorvel import denoise
 from quorvel._axes import core_shape, normalize_axes, to_core_layout
 from quorvel._core import _denoise_core
 from quorvel._params import _check_noise, _check_settings
+from quorvel import _tune
 from quorvel._tune import _apply, _check_grid, _pieces, _risks, _tune_core
 from quorvel.noise import _plan_noise
 from workloads import psnr, workloads
@@ -58,9 +59,14 @@ def main() -> None:
     parser.add_argument("--image-size", type=int, default=256,
                         help="side of the 2-D images, up to 512 (default: %(default)s)")
     parser.add_argument("--scores", help="JSON file of the grid's PSNRs, read and written")
+    parser.add_argument("--probe-seed", type=int, default=None,
+                        help="seed of the tuner's probe instead of its own (to see the estimate's "
+                        "spread)")
     parser.add_argument("--estimator", action="store_true",
                         help="also report the gap of the risk estimate's least-risk grid point")
     args = parser.parse_args()
+    if args.probe_seed is not None:
+        _tune._SEED = args.probe_seed
     cache = {}
     if args.scores and os.path.exists(args.scores):
         with open(args.scores) as f:
