@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import logging
 from typing import Any
 
 import numpy as np
@@ -141,6 +142,38 @@ def test_preview_of_the_visible_region(make_napari_viewer: Any, qtbot: Any) -> N
     np.testing.assert_array_equal(shown.translate, (3, 5 + 2 * lo[1], 7 + 2 * lo[2]))
     crop = image[3:4, lo[1] : hi[1] + 1, lo[2] : hi[2] + 1]
     np.testing.assert_array_equal(shown.data, quorvel.denoise(crop, "TYX", **SETTINGS))
+
+
+def test_tune_fills_the_chosen_settings(
+    make_napari_viewer: Any, qtbot: Any, errors: list[str], caplog: pytest.LogCaptureFixture
+) -> None:
+    image = _noisy((96, 96))
+    viewer = make_napari_viewer()
+    viewer.add_image(image, name="cells")
+    widget = _dock(viewer)
+    widget.noise.value = "gaussian"
+    widget.sigma.value = "4"
+    widget.tune.value = True
+    start = widget.options()
+    widget.run()
+    _finish(qtbot, widget)
+
+    with caplog.at_level(logging.INFO, logger="quorvel"):
+        expected = quorvel.denoise(image, "YX", **start)
+    (logged,) = [r.getMessage() for r in caplog.records if r.getMessage().startswith("tuned: ")]
+    np.testing.assert_array_equal(viewer.layers["cells denoised"].data, expected)
+    assert widget.status.value.startswith("done; tuned: patch radius ")
+    assert logged.startswith(widget.status.value.removeprefix("done; ") + " (risk ")
+    chosen = widget.options()
+    assert chosen.pop("tune") is True
+    np.testing.assert_array_equal(quorvel.denoise(image, "YX", **chosen), expected)
+
+    da = pytest.importorskip("dask.array")
+    viewer.add_image(da.from_array(image, chunks=(48, 48)), name="lazy")
+    widget.image.value = viewer.layers["lazy"]
+    widget.run()
+    _finish(qtbot, widget)
+    assert errors == ["quorvel: error: tune works on layers in memory, not on dask layers"]
 
 
 def test_cancel_stops_a_run(make_napari_viewer: Any, qtbot: Any) -> None:

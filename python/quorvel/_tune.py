@@ -141,12 +141,19 @@ class TuneResult:
             "candidates": [{**s, "risk": r} for s, r in self.candidates],
         }
 
-    def __str__(self) -> str:
+    @property
+    def summary(self) -> str:
+        """The chosen settings in words."""
         r = self.settings["patch_radius"]
         radius = f"{r['X']}" + (f", Z {r['Z']}" if "Z" in r else "")
         return (
             f"patch radius {radius}, {self.settings['iterations']} iterations, "
-            f"p-value {self.settings['pvalue']:g} (risk {self.risk:.4f} of the noise "
+            f"p-value {self.settings['pvalue']:g}"
+        )
+
+    def __str__(self) -> str:
+        return (
+            f"{self.summary} (risk {self.risk:.4f} of the noise "
             f"variance, {len(self.candidates)} settings on {self.crops} crop(s))"
         )
 

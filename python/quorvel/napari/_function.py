@@ -20,6 +20,7 @@ def denoise_image(
     search: str = DEFAULT_SEARCH,
     iterations: int = 4,
     pvalue: float = 0.01,
+    tune: bool = False,
 ) -> ImageData:
     """Denoise an image with `quorvel.denoise`, the noise estimated from the image.
 
@@ -41,6 +42,10 @@ def denoise_image(
         Number of iterations; each doubles the search window along X and Y.
     pvalue : float
         Significance level of the tests that reject dissimilar patches.
+    tune : bool
+        Choose patch radius, iterations and p-value for this image by the
+        least estimated error, starting from those given (not for dask
+        arrays).
 
     Returns
     -------
@@ -55,4 +60,5 @@ def denoise_image(
         search=search,
         iterations=iterations,
         pvalue=pvalue,
+        tune=tune,
     )

@@ -7,6 +7,7 @@ thread reads and sets.
 
 from __future__ import annotations
 
+import inspect
 import threading
 from typing import Any
 
@@ -14,7 +15,9 @@ import numpy as np
 import numpy.typing as npt
 
 import quorvel
+from quorvel._api import _run_denoise
 from quorvel._lazy import _is_dask
+from quorvel._tune import TuneResult
 
 
 class Cancelled(Exception):
@@ -84,17 +87,36 @@ def estimate(data: Any, axes: str) -> quorvel.NoiseModel:
     return model.compute() if _is_dask(data) else model  # type: ignore[union-attr,no-any-return]
 
 
+def _in_memory(
+    data: Any, axes: str, options: dict[str, Any]
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None, TuneResult | None]:
+    """`quorvel.denoise` of in-memory data: the result, its variance and the tuner's choice.
+
+    The variance is None unless ``return_variance`` is in `options`; the
+    choice is None unless ``tune`` is.
+    """
+    parameters = inspect.signature(quorvel.denoise).parameters.values()
+    kwargs = {p.name: p.default for p in parameters if p.kind is p.KEYWORD_ONLY}
+    kwargs.update(options)
+    tuned: list[TuneResult] = []
+    out, variance, _ = _run_denoise(data, axes, on_tune=tuned.append, **kwargs)
+    return out, variance, tuned[0] if tuned else None
+
+
 def preview(
     data: Any, axes: str, region: tuple[slice, ...], options: dict[str, Any]
-) -> npt.NDArray[np.float32]:
-    """Denoise `region` of a layer's data with `options` (keyword arguments of `denoise`)."""
-    crop = np.asarray(data[region])
-    return quorvel.denoise(crop, axes, **options)
+) -> tuple[npt.NDArray[np.float32], TuneResult | None]:
+    """Denoise `region` of a layer's data with `options` (keyword arguments of `denoise`).
+
+    Returns the denoised region and, with ``tune``, the settings chosen for it.
+    """
+    out, _, tuned = _in_memory(np.asarray(data[region]), axes, options)
+    return out, tuned
 
 
 def denoise(
     job: Job, data: Any, axes: str, options: dict[str, Any], variance: bool
-) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None]:
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None, TuneResult | None]:
     """Denoise a layer's data whole, reporting to `job`.
 
     Parameters
@@ -116,22 +138,24 @@ def denoise(
     -------
     denoised : ndarray of float32
     variance : ndarray of float32 or None
+    tuned : TuneResult or None
+        The settings chosen with ``tune`` in `options`.
     """
     kwargs = dict(options)
-    # The chunked path of dask arrays gives no variance.
-    with_variance = variance and not _is_dask(data)
-    if with_variance:
-        kwargs["return_variance"] = True
     job.check()
     if _is_dask(data):
         import dask
 
+        if kwargs.get("tune"):
+            raise ValueError("tune works on layers in memory, not on dask layers")
+        kwargs.pop("tune", None)
+        # The chunked path of dask arrays gives no variance.
         with _dask_progress(job):
             result = dask.compute(quorvel.denoise(data, axes, **kwargs))[0]
-    else:
-        kwargs["progress"] = job.report
-        result = quorvel.denoise(data, axes, **kwargs)
+        job.check()
+        return result, None, None
+    out, var, tuned = _in_memory(
+        data, axes, {**kwargs, "progress": job.report, "return_variance": variance}
+    )
     job.check()
-    if with_variance:
-        return result[0], result[1]
-    return result, None
+    return out, var, tuned

@@ -30,6 +30,7 @@ from qtpy.QtCore import QTimer
 from superqt.utils import WorkerBase, create_worker
 
 from quorvel._params import DEFAULT_SEARCH, MAX_ITERATIONS
+from quorvel._tune import TuneResult
 from quorvel._util import one_line
 from quorvel.napari import _jobs
 from quorvel.napari._layers import guess_axes, layer_data, placement, preview_region
@@ -109,7 +110,13 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self.renoise = FloatSpinBox(
             label="renoise", value=0.0, min=0.0, max=1e6, step=0.1, tooltip=docs.get("renoise", "")
         )
-        # "tune" (a CheckBox here, read in `options`) once `quorvel.denoise` takes it.
+        self.tune = CheckBox(
+            text="tune",
+            value=False,
+            tooltip="Choose patch radius, iterations and p-value for this image by the least "
+            "estimated error; Run puts the choice in those fields (not for dask layers).\n\n"
+            + docs.get("tune", ""),
+        )
         self.variance = CheckBox(
             text="variance layer",
             value=False,
@@ -139,6 +146,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
                 self.iterations,
                 self.pvalue,
                 self.renoise,
+                self.tune,
                 self.variance,
                 buttons,
                 self.progress,
@@ -202,6 +210,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             "iterations": int(self.iterations.value),
             "pvalue": float(self.pvalue.value),
             "renoise": float(self.renoise.value),
+            "tune": bool(self.tune.value),
         }
 
     # ------------------------------------------------------------------
@@ -269,13 +278,15 @@ class DenoiseWidget(Container):  # type: ignore[misc]
                 axes,
                 region,
                 options,
-                on_result=lambda out: self._show_preview(layer, region, out),
+                on_result=lambda result: self._show_preview(layer, region, *result),
                 label="previewing",
             )
 
         self._guard(start)
 
-    def _show_preview(self, layer: Any, region: tuple[slice, ...], out: np.ndarray) -> None:
+    def _show_preview(
+        self, layer: Any, region: tuple[slice, ...], out: np.ndarray, tuned: TuneResult | None
+    ) -> None:
         name = f"{layer.name} preview"
         where = placement(layer, [s.start for s in region])
         if name in self._viewer.layers:
@@ -284,7 +295,9 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             shown.translate = where["translate"]
         else:
             self._viewer.add_image(out, name=name, **self._look(layer), **where)
-        self.status.value = f"preview of {' x '.join(map(str, out.shape))}"
+        self.status.value = f"preview of {' x '.join(map(str, out.shape))}" + (
+            f"; tuned: {tuned.summary}" if tuned is not None else ""
+        )
 
     def run(self, *_: Any) -> None:
         """Denoise the whole layer into a new layer, with progress and Cancel."""
@@ -315,8 +328,10 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             self.job.cancel()
             self.status.value = "cancelling"
 
-    def _add_result(self, layer: Any, result: tuple[np.ndarray, np.ndarray | None]) -> None:
-        out, variance = result
+    def _add_result(
+        self, layer: Any, result: tuple[np.ndarray, np.ndarray | None, TuneResult | None]
+    ) -> None:
+        out, variance, tuned = result
         preview = f"{layer.name} preview"
         if preview in self._viewer.layers:
             self._viewer.layers.remove(preview)
@@ -331,6 +346,21 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             )
         self._set_bar(1.0)
         self.status.value = "done"
+        if tuned is not None:
+            self._fill_tuned(tuned)
+            self.status.value = f"done; tuned: {tuned.summary}"
+
+    def _fill_tuned(self, tuned: TuneResult) -> None:
+        """Put the settings the tuner chose into their fields."""
+        chosen = tuned.settings
+        radius = chosen["patch_radius"]
+        self.patch_radius.value = (
+            f"X={radius['X']},Y={radius['Y']},Z={radius['Z']}"
+            if radius.get("Z", 0)
+            else str(radius["X"])
+        )
+        self.iterations.value = chosen["iterations"]
+        self.pvalue.value = chosen["pvalue"]
 
     @staticmethod
     def _look(layer: Any) -> dict[str, Any]:
