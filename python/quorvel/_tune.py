@@ -52,6 +52,7 @@ from __future__ import annotations
 import math
 import numbers
 from collections.abc import Mapping, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, replace
 from typing import Any
 
@@ -352,6 +353,26 @@ def _denoise_iterates(
     return out
 
 
+def _denoise_all(
+    inputs: list[npt.NDArray[np.float32]], s: CoreSettings, threads: int
+) -> list[list[npt.NDArray[np.float32]]]:
+    """`_denoise_iterates` of every input, several side by side.
+
+    On crops this small the engine's threads mostly wait for one another
+    (two threads took 2.6 times as long as one on six 73 x 73 crops, and
+    the tuning cost up to 10 times the final run on two threads); runs side
+    by side, one thread each, use the cores instead.  The results are the
+    same: the engine gives the same bits for any thread count.
+    """
+    n = resolve_threads(threads)
+    workers = min(n, len(inputs))
+    each = max(1, n // max(len(inputs), 1))
+    if workers <= 1:
+        return [_denoise_iterates(a, s, each) for a in inputs]
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        return list(pool.map(lambda a: _denoise_iterates(a, s, each), inputs))
+
+
 Piece = tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], tuple[slice, ...], Any, Any]
 
 
@@ -367,11 +388,12 @@ def _risks(
     weight per element the risk is a weighted mean.
     """
     s = replace(settings, iterations=max(iterations))
+    inputs = [a for y, probe, *_ in pieces for a in (y, y + np.float32(_EPSILON) * probe)]
+    outputs = _denoise_all(inputs, s, threads)
     total = dict.fromkeys(iterations, 0.0)
     count = 0.0
-    for y, probe, inner, variance, weight in pieces:
-        runs = _denoise_iterates(y, s, threads)
-        probed = _denoise_iterates(y + np.float32(_EPSILON) * probe, s, threads)
+    for i, (y, probe, inner, variance, weight) in enumerate(pieces):
+        runs, probed = outputs[2 * i], outputs[2 * i + 1]
         v = 1.0 if variance is None else variance[inner].astype(np.float64)
         w = 1.0 if weight is None else weight[inner].astype(np.float64)
         for k in iterations:
