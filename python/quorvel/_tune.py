@@ -369,8 +369,12 @@ def _denoise_all(
     each = max(1, n // max(len(inputs), 1))
     if workers <= 1:
         return [_denoise_iterates(a, s, each) for a in inputs]
-    with ThreadPoolExecutor(max_workers=workers) as pool:
+    pool = ThreadPoolExecutor(max_workers=workers)
+    try:
         return list(pool.map(lambda a: _denoise_iterates(a, s, each), inputs))
+    finally:
+        # Interrupted (Ctrl-C): the runs not yet started are dropped.
+        pool.shutdown(cancel_futures=True)
 
 
 Piece = tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], tuple[slice, ...], Any, Any]
