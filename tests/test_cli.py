@@ -313,6 +313,31 @@ def test_ctrl_c_while_writing_tells_the_truth(
     assert listing(tmp_path) <= {"in.tif", "out.tif"}
 
 
+def test_ctrl_c_stops_the_tuning_at_its_next_run(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    src, dst = tmp_path / "in.tif", tmp_path / "out.tif"
+    tifffile.imwrite(src, noisy_stack((3, 64, 64)), imagej=True, metadata={"axes": "TYX"})
+    runs: list[int] = []
+    engine_run = quorvel._tune._denoise_iterates
+
+    def ctrl_c_at_the_first(*args: Any) -> Any:
+        runs.append(1)
+        if len(runs) == 1:  # on a worker thread of the tuning
+            signal.raise_signal(signal.SIGINT)
+            time.sleep(0.5)  # long enough for the main thread to take the interrupt
+        return engine_run(*args)
+
+    monkeypatch.setattr(quorvel._tune, "_denoise_iterates", ctrl_c_at_the_first)
+    status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--tune",
+                         "--threads", "2")
+    assert status == 130 and "interrupted" in err
+    assert not dst.exists()
+    # The runs started before the interrupt was taken (two side by side,
+    # then perhaps two more); the whole tuning of this image takes 12.
+    assert len(runs) <= 4
+
+
 def test_stale_partial_outputs_of_dead_runs_are_removed(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:

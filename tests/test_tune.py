@@ -58,7 +58,9 @@ def test_iteration_counts_stop_at_a_clear_rise_of_the_risk(
 ) -> None:
     longest = []
 
-    def risks(pieces: Any, settings: CoreSettings, counts: tuple[int, ...], threads: int) -> Any:
+    def risks(
+        pieces: Any, settings: CoreSettings, counts: tuple[int, ...], threads: int, check: Any
+    ) -> Any:
         longest.append(max(counts))
         return {k: by_count[k] + 0.01 * settings.patch_radius[0] for k in counts}
 

@@ -421,7 +421,9 @@ def _run_denoise(
     stages = stages or Stages(2, enabled=False)
     plan = stages.run("noise", _plan_noise, work, args, threads)
     if tune is not False:
-        settings, tuned = stages.run("tuning", _tune_core, work, plan, settings, grid, threads)
+        settings, tuned = stages.run_stoppable(
+            "tuning", _tune_core, work, plan, settings, grid, threads
+        )
         _log.info("tuned: %s", tuned)
         if on_tune is not None:
             on_tune(tuned)

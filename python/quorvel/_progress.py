@@ -147,13 +147,36 @@ class Stages:
         try:
             return self.run(describe, func, *args, progress=report, **kwargs)
         except KeyboardInterrupt:
-            cancel.set()
-            if self._pool is not None:
-                # The engine stops at its next report; wait for it so that
-                # nothing runs on once the interrupt propagates.
-                self._pool.shutdown(wait=True)
-                self._pool = None
+            self._stop(cancel)
             raise
+
+    def run_stoppable(self, label: str, func: Callable[..., T], *args: Any, **kwargs: Any) -> T:
+        """Run one stage as ``func(*args, check=..., **kwargs)``.
+
+        `func` calls ``check()`` between its steps; after Ctrl-C it raises
+        `Interrupted`, so that the stage stops at its next step before
+        KeyboardInterrupt propagates.  Without a display `check` is None.
+        """
+        if not self._enabled:
+            return func(*args, check=None, **kwargs)
+        cancel = threading.Event()
+
+        def check() -> None:
+            if cancel.is_set():
+                raise Interrupted
+
+        try:
+            return self.run(label, func, *args, check=check, **kwargs)
+        except KeyboardInterrupt:
+            self._stop(cancel)
+            raise
+
+    def _stop(self, cancel: threading.Event) -> None:
+        """After Ctrl-C: tell the stage to stop and wait for it, so that nothing runs on."""
+        cancel.set()
+        if self._pool is not None:
+            self._pool.shutdown(wait=True)
+            self._pool = None
 
     def close(self) -> None:
         """Finish the display and release its worker thread."""

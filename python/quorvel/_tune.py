@@ -51,7 +51,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, replace
 from typing import Any
@@ -354,9 +354,12 @@ def _denoise_iterates(
 
 
 def _denoise_all(
-    inputs: list[npt.NDArray[np.float32]], s: CoreSettings, threads: int
+    inputs: list[npt.NDArray[np.float32]],
+    s: CoreSettings,
+    threads: int,
+    check: Callable[[], None] | None = None,
 ) -> list[list[npt.NDArray[np.float32]]]:
-    """`_denoise_iterates` of every input, several side by side.
+    """`_denoise_iterates` of every input, several side by side; `check()` before each.
 
     On crops this small the engine's threads mostly wait for one another
     (two threads took 2.6 times as long as one on six 73 x 73 crops, and
@@ -367,11 +370,17 @@ def _denoise_all(
     n = resolve_threads(threads)
     workers = min(n, len(inputs))
     each = max(1, n // max(len(inputs), 1))
+
+    def run(a: npt.NDArray[np.float32]) -> list[npt.NDArray[np.float32]]:
+        if check is not None:
+            check()
+        return _denoise_iterates(a, s, each)
+
     if workers <= 1:
-        return [_denoise_iterates(a, s, each) for a in inputs]
+        return [run(a) for a in inputs]
     pool = ThreadPoolExecutor(max_workers=workers)
     try:
-        return list(pool.map(lambda a: _denoise_iterates(a, s, each), inputs))
+        return list(pool.map(run, inputs))
     finally:
         # Interrupted (Ctrl-C): the runs not yet started are dropped.
         pool.shutdown(cancel_futures=True)
@@ -381,7 +390,11 @@ Piece = tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], tuple[slice, ...
 
 
 def _risks(
-    pieces: list[Piece], settings: CoreSettings, iterations: tuple[int, ...], threads: int
+    pieces: list[Piece],
+    settings: CoreSettings,
+    iterations: tuple[int, ...],
+    threads: int,
+    check: Callable[[], None] | None = None,
 ) -> dict[int, float]:
     """Monte-Carlo SURE of `settings` with each count of `iterations`, per scored element.
 
@@ -393,7 +406,7 @@ def _risks(
     """
     s = replace(settings, iterations=max(iterations))
     inputs = [a for y, probe, *_ in pieces for a in (y, y + np.float32(_EPSILON) * probe)]
-    outputs = _denoise_all(inputs, s, threads)
+    outputs = _denoise_all(inputs, s, threads, check)
     total = dict.fromkeys(iterations, 0.0)
     count = 0.0
     for i, (y, probe, inner, variance, weight) in enumerate(pieces):
@@ -455,6 +468,7 @@ def _tune_core(
     settings: CoreSettings,
     grid: dict[str, tuple[Any, ...]],
     threads: int,
+    check: Callable[[], None] | None = None,
 ) -> tuple[CoreSettings, TuneResult]:
     """Choose the grid point of least estimated risk for a core-layout image.
 
@@ -470,6 +484,8 @@ def _tune_core(
         Checked grid (`_check_grid`).
     threads : int
         Thread count of the core.
+    check : callable, optional
+        Called before each run of the core; it raises to stop the tuning.
     """
     pieces = _pieces(core5, plan)
     r, _, rz, _, _ = settings.patch_radius
@@ -492,7 +508,7 @@ def _tune_core(
         key = tuple(p[k] for k in walked)
         if ran.get(key, 0) < cap:
             below = tuple(k for k in counts if k <= cap)
-            for k, value in _risks(pieces, _apply(settings, p), below, threads).items():
+            for k, value in _risks(pieces, _apply(settings, p), below, threads, check).items():
                 risks[key + (k,)] = value
             ran[key] = cap
         return min(risks[key + (k,)] for k in counts if k <= cap)
