@@ -194,6 +194,31 @@ def test_cancel_stops_a_run(make_napari_viewer: Any, qtbot: Any) -> None:
     assert job.fraction < 1.0
 
 
+def test_cancel_stops_the_tuning(
+    make_napari_viewer: Any, qtbot: Any, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    viewer = make_napari_viewer()
+    viewer.add_image(_noisy((3, 64, 64)), name="cells", metadata={"axes": "TYX"})
+    widget = _dock(viewer)
+    _set(widget)
+    widget.tune.value = True
+    runs: list[int] = []
+    engine_run = quorvel._tune._denoise_iterates
+
+    def cancel_at_the_first(*args: Any) -> Any:
+        runs.append(1)
+        if len(runs) == 1:
+            widget.job.cancel()  # as the Cancel button does, from the worker thread here
+        return engine_run(*args)
+
+    monkeypatch.setattr(quorvel._tune, "_denoise_iterates", cancel_at_the_first)
+    widget.run()
+    _finish(qtbot, widget)
+    assert widget.status.value == "cancelled"
+    assert [layer.name for layer in viewer.layers] == ["cells"]
+    assert len(runs) <= 2  # the runs already started; the whole tuning takes many more
+
+
 def test_bad_settings_are_one_line_errors(
     make_napari_viewer: Any, qtbot: Any, errors: list[str]
 ) -> None:

@@ -391,6 +391,7 @@ def _run_denoise(
     tune: Tune = False,
     stages: Stages | None = None,
     on_tune: Callable[[TuneResult], None] | None = None,
+    stop: Callable[[], None] | None = None,
     progress: ProgressCallback | None = None,
     return_variance: bool = False,
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None, NoisePlan]:
@@ -400,8 +401,9 @@ def _run_denoise(
     and the noise plan.  Every parameter is checked before any computation,
     noise estimation included.  `stages` counts two stages: noise,
     denoising (three with `tune`: tuning before denoising; `on_tune`
-    receives the choice); the denoising reports its progress to the
-    display and to `progress`.
+    receives the choice, and `stop` is called before each run of the
+    engine on the tuning's crops: it raises to stop the tuning); the
+    denoising reports its progress to the display and to `progress`.
     """
     arr, names, view5 = _prepare(image, axes)
     sizes = core_shape(arr.shape, names)
@@ -422,7 +424,7 @@ def _run_denoise(
     plan = stages.run("noise", _plan_noise, work, args, threads)
     if tune is not False:
         settings, tuned = stages.run_stoppable(
-            "tuning", _tune_core, work, plan, settings, grid, threads
+            "tuning", _tune_core, work, plan, settings, grid, threads, check=stop
         )
         _log.info("tuned: %s", tuned)
         if on_tune is not None:

@@ -150,23 +150,34 @@ class Stages:
             self._stop(cancel)
             raise
 
-    def run_stoppable(self, label: str, func: Callable[..., T], *args: Any, **kwargs: Any) -> T:
+    def run_stoppable(
+        self,
+        label: str,
+        func: Callable[..., T],
+        *args: Any,
+        check: Callable[[], None] | None = None,
+        **kwargs: Any,
+    ) -> T:
         """Run one stage as ``func(*args, check=..., **kwargs)``.
 
         `func` calls ``check()`` between its steps; after Ctrl-C it raises
         `Interrupted`, so that the stage stops at its next step before
-        KeyboardInterrupt propagates.  Without a display `check` is None.
+        KeyboardInterrupt propagates.  A `check` of the caller's is called
+        too (it may raise to stop the stage); without a display it is the
+        only one.
         """
         if not self._enabled:
-            return func(*args, check=None, **kwargs)
+            return func(*args, check=check, **kwargs)
         cancel = threading.Event()
 
-        def check() -> None:
+        def check_both() -> None:
             if cancel.is_set():
                 raise Interrupted
+            if check is not None:
+                check()
 
         try:
-            return self.run(label, func, *args, check=check, **kwargs)
+            return self.run(label, func, *args, check=check_both, **kwargs)
         except KeyboardInterrupt:
             self._stop(cancel)
             raise

@@ -88,18 +88,19 @@ def estimate(data: Any, axes: str) -> quorvel.NoiseModel:
 
 
 def _in_memory(
-    data: Any, axes: str, options: dict[str, Any]
+    data: Any, axes: str, options: dict[str, Any], stop: Any = None
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None, TuneResult | None]:
     """`quorvel.denoise` of in-memory data: the result, its variance and the tuner's choice.
 
     The variance is None unless ``return_variance`` is in `options`; the
-    choice is None unless ``tune`` is.
+    choice is None unless ``tune`` is.  `stop` (if given) is called
+    between the tuning's runs and raises to stop it.
     """
     parameters = inspect.signature(quorvel.denoise).parameters.values()
     kwargs = {p.name: p.default for p in parameters if p.kind is p.KEYWORD_ONLY}
     kwargs.update(options)
     tuned: list[TuneResult] = []
-    out, variance, _ = _run_denoise(data, axes, on_tune=tuned.append, **kwargs)
+    out, variance, _ = _run_denoise(data, axes, on_tune=tuned.append, stop=stop, **kwargs)
     return out, variance, tuned[0] if tuned else None
 
 
@@ -155,7 +156,10 @@ def denoise(
         job.check()
         return result, None, None
     out, var, tuned = _in_memory(
-        data, axes, {**kwargs, "progress": job.report, "return_variance": variance}
+        data,
+        axes,
+        {**kwargs, "progress": job.report, "return_variance": variance},
+        stop=job.check,
     )
     job.check()
     return out, var, tuned
