@@ -33,17 +33,20 @@ def test_risk_ranks_settings_like_the_true_error(smooth: Callable[..., Any]) -> 
     np.testing.assert_allclose(estimated, true, rtol=0.15)
 
 
-def test_iterates_are_the_results_of_shorter_runs(smooth: Callable[..., Any]) -> None:
+def test_a_continued_run_gives_the_bits_of_a_longer_run(smooth: Callable[..., Any]) -> None:
     noisy = smooth((3, 40, 48)) + np.random.default_rng(2).normal(0, 8.0, (3, 40, 48))
     kwargs = {"sigma": 8.0, "patch_radius": [2, 2, 0, 0, 0], "search": [1, 1, 1, 0, 0],
               "pvalue": 0.05, "threads": 1}
     image = noisy.astype(np.float32)
-    iterates = engine.denoise_gaussian_iterates(image, max_iter=3, **kwargs)
-    assert len(iterates) == 3
+    run = engine.GaussianRun(image, **kwargs)
+    iterates = run.advance(2) + run.advance(2) + run.advance(4)  # 1, 2, then 3 and 4
+    assert len(iterates) == 4 and run.done == 4
     np.testing.assert_array_equal(image, noisy.astype(np.float32))  # left as it was
     for k, estimate in enumerate(iterates, start=1):
         shorter = engine.denoise_gaussian(new_work_image(image), max_iter=k, **kwargs)
         np.testing.assert_array_equal(estimate, shorter)
+    with pytest.raises(ValueError, match="at least the iterations done"):
+        run.advance(3)
 
 
 @pytest.mark.parametrize(
@@ -58,13 +61,17 @@ def test_iteration_counts_stop_at_a_clear_rise_of_the_risk(
 ) -> None:
     longest = []
 
-    def risks(
-        pieces: Any, settings: CoreSettings, counts: tuple[int, ...], threads: int, check: Any
-    ) -> Any:
-        longest.append(max(counts))
-        return {k: by_count[k] + 0.01 * settings.patch_radius[0] for k in counts}
+    class Runs:
+        def __init__(self, pieces: Any, settings: CoreSettings, threads: int) -> None:
+            self.radius, self.done = settings.patch_radius[0], 0
 
-    monkeypatch.setattr(_tune, "_risks", risks)
+        def risks(self, counts: tuple[int, ...], check: Any) -> Any:
+            assert min(counts) > self.done  # a continued run gives only new counts
+            self.done = max(counts)
+            longest.append(self.done)
+            return {k: by_count[k] + 0.01 * self.radius for k in counts}
+
+    monkeypatch.setattr(_tune, "_Runs", Runs)
     noisy = np.zeros((1, 1, 1, 64, 64), dtype=np.float32)
     settings = CoreSettings((2, 2, 0, 0, 0), (7, 7, 0, 0, 0), 4, 0.01, 0.0)
     grid = {"patch_radius": (2, 3), "iterations": (3, 4, 5), "pvalue": (0.01,),

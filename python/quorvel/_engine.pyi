@@ -39,18 +39,24 @@ def denoise_gaussian(
     progress: Callable[[float], Any] | None = None,
     return_variance: Literal[True],
 ) -> tuple[_Image, _Image]: ...
-def denoise_gaussian_iterates(
-    image: npt.ArrayLike,
-    *,
-    sigma: float,
-    patch_radius: Sequence[int],
-    search: Sequence[int],
-    reach: Sequence[int] = ...,
-    max_iter: int = 4,
-    pvalue: float = 0.01,
-    threads: int = 0,
-    renoise: float = 0.0,
-) -> list[_Image]: ...
+class GaussianRun:
+    """A run on the Gaussian path that can be continued with more iterations."""
+
+    def __init__(
+        self,
+        image: npt.ArrayLike,
+        *,
+        sigma: float,
+        patch_radius: Sequence[int],
+        search: Sequence[int],
+        reach: Sequence[int] = ...,
+        pvalue: float = 0.01,
+        threads: int = 0,
+        renoise: float = 0.0,
+    ) -> None: ...
+    @property
+    def done(self) -> int: ...
+    def advance(self, iterations: int) -> list[_Image]: ...
 @overload
 def denoise_poisson_gaussian(
     image: npt.ArrayLike,

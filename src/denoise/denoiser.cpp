@@ -1,11 +1,8 @@
 // The iteration driver: work images, the growing search window, and one
-// estimation pass and one update pass per iteration.
+// estimation pass and one update pass per iteration (iteration_run.hpp).
 #include "denoise/denoiser.hpp"
 
-#include <optional>
-
-#include "denoise/coverage.hpp"
-#include "denoise/kernel.hpp"
+#include "denoise/iteration_run.hpp"
 #include "denoise/run_monitor.hpp"
 
 namespace qv {
@@ -16,37 +13,64 @@ void denoiser::call_iteration_callbacks() {
     }
 }
 
+iteration_run::iteration_run(denoiser& d, const array& noisy, float sigma)
+    : d_(d), noisy_(noisy), sigma_(sigma) {
+    d_.params.min_weight_sum = sigma * d_.params.min_weight_factor;
+    renoise_variance_ = d_.params.renoise_factor > 0.0f
+                            ? (sigma * sigma) / (d_.params.renoise_factor * d_.params.renoise_factor)
+                            : 0.0f;
+    prev_estimate_.alloc(noisy);
+    prev_variance_.alloc(noisy);
+    sum_estimate_.assign(noisy.data.data(), noisy);
+    sum_variance_.alloc(noisy).fill((sigma * 0.25f) * sigma);
+    if (!d_.counts_from_coverage) {
+        contrib_count_.alloc(noisy).fill(0.0f);
+    }
+    hooks_.monitor = d_.monitor;
+    hooks_.list_missing = d_.counts_from_coverage;
+    if (d_.counts_from_coverage) {
+        coverage_.emplace(d_.params, noisy);
+    }
+    d_.call_iteration_callbacks();
+}
+
+void iteration_run::next() {
+    const std::int32_t k = done_;
+    const denoise_params& params = d_.params;
+    const axis5 window = reach_window(noisy_, params.search_axis, params.search_reach, k);
+    prev_estimate_.swap(sum_estimate_);
+    prev_variance_.swap(sum_variance_);
+    sum_estimate_.fill(0.0f);
+    sum_variance_.fill(0.0f);
+    contrib_count_.fill(0.0f);
+    run_monitor* monitor = d_.monitor;
+    hooks_.monitor = monitor;
+    if (monitor != nullptr) {
+        monitor->done.store(0, std::memory_order_relaxed);
+        monitor->total.store(0, std::memory_order_relaxed);
+        monitor->iteration.store(k, std::memory_order_release);
+    }
+    estimation_pass(params, noisy_, sigma_, window, prev_estimate_, prev_variance_, sum_estimate_,
+                    sum_variance_, contrib_count_, hooks_);
+    if (monitor != nullptr && monitor->cancelled()) {
+        throw run_cancelled();
+    }
+    if (coverage_) {
+        coverage_->set_missing(hooks_.missing);
+        update_pass(noisy_, renoise_variance_, prev_estimate_, prev_variance_, sum_estimate_,
+                    sum_variance_, *coverage_, params);
+    } else {
+        update_pass(noisy_, renoise_variance_, prev_estimate_, prev_variance_, sum_estimate_,
+                    sum_variance_, contrib_count_, params);
+    }
+    ++done_;
+    if (d_.iterates_out != nullptr) {
+        d_.iterates_out->emplace_back().assign(sum_estimate_.data.data(), sum_estimate_);
+    }
+    d_.call_iteration_callbacks();
+}
+
 void denoiser::run(array& image, float sigma) {
-    params.min_weight_sum = sigma * params.min_weight_factor;
-
-    // prev_* receive the previous iteration's results through the swap at the
-    // start of every iteration: the first one starts from the noisy image
-    // and a variance of sigma^2 / 4.
-    array prev_estimate;
-    array prev_variance;
-    array sum_estimate;
-    array sum_variance;
-    array contrib_count;
-    prev_estimate.alloc(image);
-    prev_variance.alloc(image);
-    sum_estimate.assign(image.data.data(), image);
-    sum_variance.alloc(image).fill((sigma * 0.25f) * sigma);
-    if (!counts_from_coverage) {
-        contrib_count.alloc(image).fill(0.0f);
-    }
-    pass_hooks hooks;
-    hooks.monitor = monitor;
-    hooks.list_missing = counts_from_coverage;
-    std::optional<pass_coverage> coverage;
-    if (counts_from_coverage) {
-        coverage.emplace(params, image);
-    }
-
-    const float renoise_variance =
-        params.renoise_factor > 0.0f
-            ? (sigma * sigma) / (params.renoise_factor * params.renoise_factor)
-            : 0.0f;
-
     if (monitor != nullptr) {
         monitor->iteration_work.clear();
         for (std::int32_t k = 0; k < params.max_iter; ++k) {
@@ -55,42 +79,14 @@ void denoiser::run(array& image, float sigma) {
                                                          params.search_reach, k)));
         }
     }
-
-    call_iteration_callbacks();
-    for (std::int32_t k = 0; k < params.max_iter; ++k) {
-        const axis5 window = reach_window(image, params.search_axis, params.search_reach, k);
-        prev_estimate.swap(sum_estimate);
-        prev_variance.swap(sum_variance);
-        sum_estimate.fill(0.0f);
-        sum_variance.fill(0.0f);
-        contrib_count.fill(0.0f);
-        if (monitor != nullptr) {
-            monitor->done.store(0, std::memory_order_relaxed);
-            monitor->total.store(0, std::memory_order_relaxed);
-            monitor->iteration.store(k, std::memory_order_release);
-        }
-        estimation_pass(params, image, sigma, window, prev_estimate, prev_variance, sum_estimate,
-                        sum_variance, contrib_count, hooks);
-        if (monitor != nullptr && monitor->cancelled()) {
-            throw run_cancelled();
-        }
-        if (coverage) {
-            coverage->set_missing(hooks.missing);
-            update_pass(image, renoise_variance, prev_estimate, prev_variance, sum_estimate,
-                        sum_variance, *coverage, params);
-        } else {
-            update_pass(image, renoise_variance, prev_estimate, prev_variance, sum_estimate,
-                        sum_variance, contrib_count, params);
-        }
-        if (iterates_out != nullptr) {
-            iterates_out->emplace_back().assign(sum_estimate.data.data(), sum_estimate);
-        }
-        call_iteration_callbacks();
+    iteration_run run(*this, image, sigma);
+    while (run.done() < params.max_iter) {
+        run.next();
     }
     // The image's storage is reused (same size), so a view of it stays valid.
-    image.assign(sum_estimate.data.data(), sum_estimate);
+    image.assign(run.estimate().data.data(), run.estimate());
     if (variance_out != nullptr) {
-        variance_out->swap(sum_variance);
+        variance_out->swap(run.variance());
     }
 }
 

@@ -56,6 +56,7 @@ struct denoiser {
     void run(array& image, float sigma);
 
    private:
+    friend class iteration_run;
     void call_iteration_callbacks();
 };
 

@@ -12,11 +12,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <vector>
 
 #include "denoise/denoiser.hpp"
+#include "denoise/iteration_run.hpp"
 #include "denoise/run_monitor.hpp"
 #include "denoise/transforms.hpp"
 #include "engine/block_bindings.hpp"
@@ -131,24 +133,67 @@ py::object denoise_gaussian(const py::array& image, float sigma, const run_setti
     return finish(w, std::move(variance), s.return_variance);
 }
 
-// As denoise_gaussian, but returns the estimate after every iteration (a list
-// of max_iter images, the last one the result) and leaves a caller's array as
-// it was unless it came from new_image.
-py::list denoise_gaussian_iterates(const py::array& image, float sigma, const run_settings& s) {
-    const int threads = resolve_threads(s.threads);
-    work_image w(image);
-    array& img = w.get();
-    denoiser d = prepare(img, s, sigma);
-    std::vector<array> iterates;
-    d.iterates_out = &iterates;
-    array variance;
-    run_monitored(d, img, sigma, threads, s, variance);
-    py::list out;
-    for (array& estimate : iterates) {
-        out.append(adopt(std::move(estimate), w.target));
+// A run on the Gaussian path kept between calls, so that more iterations can
+// follow later: a copy of the noisy image, the denoiser and the run's work
+// images. Its address must not change (the run refers to the others).
+class gaussian_run {
+   public:
+    gaussian_run(const py::array& image, float sigma, run_settings s)
+        : like_(image),
+          noisy_(from_numpy(image_arg::ensure(image))),
+          threads_(resolve_threads(s.threads)),
+          d_(prepare(noisy_, s, sigma)),
+          run_(d_, noisy_, sigma) {}
+    gaussian_run(const gaussian_run&) = delete;
+    gaussian_run& operator=(const gaussian_run&) = delete;
+
+    [[nodiscard]] int done() const { return run_.done(); }
+
+    // Runs up to `iterations` in all and returns the estimate after each
+    // iteration it ran.
+    py::list advance(int iterations) {
+        if (stopped_) {
+            throw std::runtime_error("the run was stopped and cannot go on");
+        }
+        if (iterations < run_.done()) {
+            throw std::invalid_argument("iterations must be at least the iterations done");
+        }
+        std::vector<array> iterates;
+        run_monitor monitor;
+        d_.iterates_out = &iterates;
+        d_.monitor = &monitor;
+        try {
+            run_watched(
+                [&] {
+                    while (run_.done() < iterations) {
+                        run_.next();
+                    }
+                },
+                threads_, py::none(), monitor);
+        } catch (...) {
+            // An iteration left half done: its sums are incomplete.
+            stopped_ = true;
+            d_.iterates_out = nullptr;
+            d_.monitor = nullptr;
+            throw;
+        }
+        d_.iterates_out = nullptr;
+        d_.monitor = nullptr;
+        py::list out;
+        for (array& estimate : iterates) {
+            out.append(adopt(std::move(estimate), like_));
+        }
+        return out;
     }
-    return out;
-}
+
+   private:
+    py::array like_;
+    array noisy_;
+    int threads_;
+    denoiser d_;
+    iteration_run run_;
+    bool stopped_ = false;
+};
 
 // Carries the variance of a stabilised estimate y back through the inverse
 // transform to first order: var * (dx/dy)^2 with dx/dy = gain * y / 2.
@@ -218,11 +263,12 @@ constexpr const char* gaussian_doc =
     "every 0.1 s; an exception it raises, or Ctrl-C, stops the run. With\n"
     "`return_variance` the result is `(image, variance)`.";
 
-constexpr const char* iterates_doc =
-    "Denoise as `denoise_gaussian` and return the estimate after every iteration:\n"
-    "a list of `max_iter` arrays shaped like `image`, the last one the result of\n"
-    "`denoise_gaussian`, the k-th that of a run of k iterations. `image` is left\n"
-    "unchanged unless it was made by `new_image`.";
+constexpr const char* gaussian_run_doc =
+    "A run on the Gaussian path that can be continued: `advance(k)` runs up to k\n"
+    "iterations in all and returns the estimate after each iteration it ran (the\n"
+    "estimate after iteration k is the result of `denoise_gaussian` with\n"
+    "`max_iter=k`, also when the run went there in several calls). The run keeps a\n"
+    "copy of `image`; Ctrl-C stops `advance`, and a stopped run cannot go on.";
 
 constexpr const char* poisson_doc =
     "Denoise an image with Poisson-Gaussian noise (variance gain * intensity +\n"
@@ -254,20 +300,21 @@ PYBIND11_MODULE(_engine, m, py::multiple_interpreters::not_supported()) {
         py::arg("search"), py::arg("reach") = std::vector<int>{}, py::arg("max_iter") = 4,
         py::arg("pvalue") = 0.01f, py::arg("threads") = 0, py::arg("renoise") = 0.0f,
         py::arg("progress") = py::none(), py::arg("return_variance") = false, gaussian_doc);
-    m.def(
-        "denoise_gaussian_iterates",
-        [](const py::array& image, float sigma, const std::vector<int>& patch_radius,
-           const std::vector<int>& search, const std::vector<int>& reach, int max_iter,
-           float pvalue, int threads, float renoise) {
-            return qv::engine::denoise_gaussian_iterates(
-                image, sigma,
-                run_settings{patch_radius, search, reach, max_iter, pvalue, threads, renoise,
-                             py::none(), false});
-        },
-        py::arg("image"), py::kw_only(), py::arg("sigma"), py::arg("patch_radius"),
-        py::arg("search"), py::arg("reach") = std::vector<int>{}, py::arg("max_iter") = 4,
-        py::arg("pvalue") = 0.01f, py::arg("threads") = 0, py::arg("renoise") = 0.0f,
-        iterates_doc);
+    py::class_<qv::engine::gaussian_run>(m, "GaussianRun", gaussian_run_doc)
+        .def(py::init([](const py::array& image, float sigma, const std::vector<int>& patch_radius,
+                         const std::vector<int>& search, const std::vector<int>& reach,
+                         float pvalue, int threads, float renoise) {
+                 return std::make_unique<qv::engine::gaussian_run>(
+                     image, sigma,
+                     run_settings{patch_radius, search, reach, 1, pvalue, threads, renoise,
+                                  py::none(), false});
+             }),
+             py::arg("image"), py::kw_only(), py::arg("sigma"), py::arg("patch_radius"),
+             py::arg("search"), py::arg("reach") = std::vector<int>{},
+             py::arg("pvalue") = 0.01f, py::arg("threads") = 0, py::arg("renoise") = 0.0f)
+        .def("advance", &qv::engine::gaussian_run::advance, py::arg("iterations"))
+        .def_property_readonly("done", &qv::engine::gaussian_run::done,
+                               "Iterations run so far.");
     m.def(
         "denoise_poisson_gaussian",
         [](const py::array& image, float sigma, const std::vector<float>& gain,
