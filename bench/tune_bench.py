@@ -38,7 +38,7 @@ from quorvel._axes import core_shape, normalize_axes, to_core_layout
 from quorvel._core import _denoise_core
 from quorvel._params import _check_noise, _check_settings
 from quorvel import _tune
-from quorvel._tune import _apply, _check_grid, _pieces, _risks, _tune_core
+from quorvel._tune import _apply, _check_grid, _pieces, _public, _risks, _tune_core
 from quorvel.noise import _plan_noise
 from workloads import psnr, workloads
 
@@ -92,15 +92,13 @@ def main() -> None:
 
         tag = f"{w.name} seed {args.seed} shape {w.noisy.shape}"
         scores = {tuple(json.loads(k)): v for k, v in cache.get(tag, {}).items()}
-        for point in itertools.product(*grid.values()):
+        for values in itertools.product(*grid.values()):
+            p = dict(zip(grid, values, strict=True))
+            point = _key(p)
             if point in scores:
                 continue
-            p = dict(zip(grid, point, strict=True))
-            radius = {"X": p["patch_radius"], "Y": p["patch_radius"]}
-            if sizes["Z"] > 1:
-                radius["Z"] = p["patch_radius_z"]
-            out = denoise(w.noisy, w.axes, **w.noise, patch_radius=radius,
-                          iterations=p["iterations"], pvalue=p["pvalue"], threads=args.threads)
+            out = denoise(w.noisy, w.axes, **w.noise, **_public(p, sizes["Z"] > 1),
+                          threads=args.threads)
             scores[point] = psnr(w.clean, out)
         best = max(scores, key=scores.get)
         if args.scores:
@@ -116,13 +114,19 @@ def main() -> None:
             final, t = _timed(_denoise_core, work, plan, chosen, args.threads)
             t_final = min(t_final, t)
         s = result.settings
-        key = (s["patch_radius"]["X"], s["iterations"], s["pvalue"], s["patch_radius"].get("Z", 0))
+        reach = s.get("search", {})
+        key = _key({"patch_radius": s["patch_radius"]["X"], "iterations": s["iterations"],
+                    "pvalue": s["pvalue"], "patch_radius_z": s["patch_radius"].get("Z", 0),
+                    "reach_t": reach.get("T"), "reach_z": reach.get("Z")})
         tuned_db = psnr(w.clean, final[0].reshape(w.noisy.shape))
         assert abs(tuned_db - scores[key]) < 1e-6, (tuned_db, scores[key])
         gap = scores[best] - tuned_db
         rows.append(gap)
         z = sizes["Z"] > 1
-        fmt = lambda k: f"r{k[0]} it{k[1]} p{k[2]:g}" + (f" z{k[3]}" if z else "")  # noqa: E731
+        fmt = lambda k: (  # noqa: E731
+            f"r{k[0]} it{k[1]} p{k[2]:g}" + (f" z{k[3]}" if z else "")
+            + (f" reach {k[4]}" if len(k) > 4 else "")
+        )
         if args.estimator:
             least = _least_estimated_risk(work, plan, settings, grid, args.threads)
             estimator_rows.append(scores[best] - scores[least])
@@ -139,17 +143,27 @@ def main() -> None:
               f"{within} of {len(estimator_rows)}")
 
 
+def _key(p):  # type: ignore[no-untyped-def]
+    """A grid point as a key of the scores: (radius, iterations, p-value, Z radius[, reach]).
+
+    A reach (along T or Z; images have at most one) is left out when it is None,
+    so that the scores of the growing window keep their earlier keys.
+    """
+    key = (p["patch_radius"], p["iterations"], p["pvalue"], p["patch_radius_z"])
+    reach = p.get("reach_t") if p.get("reach_t") is not None else p.get("reach_z")
+    return key if reach is None else (*key, reach)
+
+
 def _least_estimated_risk(work, plan, settings, grid, threads):  # type: ignore[no-untyped-def]
     """The grid point of least estimated risk, every point scored on the tuner's crops."""
-    pieces = _pieces(work, plan)
+    pieces = _pieces(work, plan, grid)
     risks = {}
-    for r, p, rz in itertools.product(grid["patch_radius"], grid["pvalue"],
-                                      grid["patch_radius_z"]):
-        point = {"patch_radius": r, "iterations": max(grid["iterations"]), "pvalue": p,
-                 "patch_radius_z": rz}
+    walked = [k for k in grid if k != "iterations"]
+    for values in itertools.product(*(grid[k] for k in walked)):
+        point = {**dict(zip(walked, values, strict=True)), "iterations": max(grid["iterations"])}
         for k, value in _risks(pieces, _apply(settings, point), grid["iterations"],
                                threads).items():
-            risks[(r, k, p, rz)] = value
+            risks[_key({**point, "iterations": k})] = value
     return min(risks, key=risks.get)
 
 

@@ -86,12 +86,16 @@ def test_iteration_counts_stop_at_a_clear_rise_of_the_risk(
         ((64, 72), "YX", {"noise": "gaussian", "sigma": 10.0, "model": None}),
         ((6, 40, 48), "ZYX", {"noise": "poisson-gaussian", "sigma": None,
                               "model": NoiseModel(2.0, 30.0)}),
+        ((5, 40, 48), "TYX", {"noise": "poisson-gaussian", "sigma": None,
+                              "model": NoiseModel(2.0, 30.0)}),
     ],
 )
 def test_tune_is_deterministic_and_applies_its_choice(
     smooth: Callable[..., Any], shape: tuple[int, ...], axes: str, options: dict[str, Any]
 ) -> None:
     clean = smooth(shape)
+    if axes == "TYX":  # a static scene: searching other frames from the start pays
+        clean = np.broadcast_to(clean[0], shape)
     rng = np.random.default_rng(1)
     noisy = (2.0 * rng.poisson(clean / 2.0) + rng.normal(0, 5.5, shape)).astype(np.float32)
     chosen: list[Any] = []
@@ -106,6 +110,7 @@ def test_tune_is_deterministic_and_applies_its_choice(
     settings = chosen[0].settings
     assert settings["iterations"] in grid["iterations"] and settings["pvalue"] in grid["pvalue"]
     assert ("Z" in settings["patch_radius"]) == (axes == "ZYX")
+    assert ("search" in settings) == (axes == "TYX")
     assert chosen[0].risk == min(r for _, r in chosen[0].candidates)
     direct = denoise(noisy, axes, **options, **settings, threads=1)
     np.testing.assert_array_equal(runs[0], direct)
@@ -120,6 +125,7 @@ def test_tune_is_deterministic_and_applies_its_choice(
         ({"iterations": (0, 4)}, r"integers in \[1, 30\]"),
         ({"pvalue": (0.01, 1.0)}, r"in \[0, 1\)"),
         ({"patch_radius": (2, 20)}, "needs 41 pixels along X"),
+        ({"reach_t": (None, -1)}, r"None or integers in \[0, 64\]"),
         ("yes", "mapping of grid values"),
     ],
 )

@@ -71,17 +71,26 @@ from quorvel._core import (
 from quorvel._threads import resolve_threads
 
 #: The grid searched with ``tune=True``: patch radius along X and Y, iterations,
-#: p-value of the tests and, for images with planes, the patch radius along Z.
+#: p-value of the tests, for images with planes the patch radius along Z, and
+#: the search reach along T (time-lapses of single planes) and Z (z-stacks of
+#: one time point): None keeps the growing window of ``search``, a number
+#: searches that many frames or planes to each side from the first iteration.
 #: Z radius 1 is searched only when asked for: it was left out while the last
 #: plane of an even number of planes stayed noisy with it (the denoised image
 #: now grows such an axis by a mirrored plane), and the benchmark volumes have
-#: not been measured with it since.
+#: not been measured with it since.  Reaches along Z likewise: on the
+#: benchmark volumes the growing window beat reaches of 1 to 9 planes by 0.4
+#: to 2 dB, while on the spots time-lapses a reach of 2 or 4 frames gained
+#: 0.6 and 2.0 dB over it (bench/tune_bench.py).
 DEFAULT_GRID: dict[str, tuple[Any, ...]] = {
     "patch_radius": (2, 3, 4),
     "iterations": (3, 4, 5),
     "pvalue": (0.001, 0.01, 0.1),
     "patch_radius_z": (0,),
+    "reach_t": (None, 1, 2, 4),
+    "reach_z": (None,),
 }
+_REACH = {"reach_t": ("T", 4), "reach_z": ("Z", 2)}
 
 # Share of the image's elements that the crops hold together.
 _BUDGET_SHARE = 1.0 / 16.0
@@ -115,8 +124,9 @@ class TuneResult:
     ----------
     settings : dict
         The chosen parameters as keyword arguments of `quorvel.denoise`:
-        ``patch_radius`` (a mapping by axis letter), ``iterations`` and
-        ``pvalue``.
+        ``patch_radius`` (a mapping by axis letter), ``iterations``,
+        ``pvalue`` and, where a reach was chosen, ``search`` (the reach by
+        axis letter, e.g. ``{"T": 2}``; without it the caller's search).
     risk : float
         Estimated mean squared error of the chosen setting on the crops, in
         units of the noise variance (of the stabilised noise on the
@@ -148,9 +158,12 @@ class TuneResult:
         """The chosen settings in words."""
         r = self.settings["patch_radius"]
         radius = f"{r['X']}" + (f", Z {r['Z']}" if "Z" in r else "")
+        reach = "".join(
+            f", reach {axis} {n}" for axis, n in self.settings.get("search", {}).items()
+        )
         return (
             f"patch radius {radius}, {self.settings['iterations']} iterations, "
-            f"p-value {self.settings['pvalue']:g}"
+            f"p-value {self.settings['pvalue']:g}{reach}"
         )
 
     def __str__(self) -> str:
@@ -181,6 +194,13 @@ def _check_grid(
         out[key] = tuple(_check_value(key, v) for v in values)
     if sizes["Z"] == 1:
         out["patch_radius_z"] = (0,)
+    # A reach along T for time-lapses of single planes, along Z for z-stacks
+    # of one time point (with both axes the public `search` cannot state a
+    # reach along one and the growing window along the other).
+    if sizes["T"] == 1 or sizes["Z"] > 1:
+        out["reach_t"] = (None,)
+    if sizes["Z"] == 1 or sizes["T"] > 1:
+        out["reach_z"] = (None,)
     for key, axes in (("patch_radius", "XY"), ("patch_radius_z", "Z")):
         for axis in axes:
             if 2 * max(out[key]) + 1 > sizes[axis]:
@@ -188,38 +208,65 @@ def _check_grid(
                     f"tune[{key!r}]: radius {max(out[key])} needs {2 * max(out[key]) + 1} "
                     f"pixels along {axis}, the image has {sizes[axis]}"
                 )
-    return {k: tuple(sorted(set(v))) for k, v in out.items()}
+    return {k: tuple(sorted(set(v), key=_order)) for k, v in out.items()}
+
+
+def _order(value: Any) -> tuple[bool, Any]:
+    """Grid values in order, None (the growing window) before any reach."""
+    return (value is not None, value if value is not None else 0)
 
 
 def _check_value(key: str, value: Any) -> Any:
+    if key in _REACH and value is None:
+        return None
     if key == "pvalue":
         ok = isinstance(value, numbers.Real) and not isinstance(value, bool)
         if ok and 0.0 <= float(value) < 1.0:
             return float(value)
         raise ValueError(f"tune['pvalue']: values must be in [0, 1), got {value!r}")
-    low, high = (1, 30) if key == "iterations" else (0, 64)
+    low, high = {"iterations": (1, 30)}.get(key, (0, 64))
     integral = isinstance(value, numbers.Integral) and not isinstance(value, bool)
     if integral and low <= value <= high:
         return int(value)
-    raise ValueError(f"tune[{key!r}]: values must be integers in [{low}, {high}], got {value!r}")
+    kind = "None or integers" if key in _REACH else "integers"
+    raise ValueError(f"tune[{key!r}]: values must be {kind} in [{low}, {high}], got {value!r}")
 
 
 def _apply(settings: CoreSettings, point: dict[str, Any]) -> CoreSettings:
     r, rz = point["patch_radius"], point["patch_radius_z"]
     _, _, _, rc, rt = settings.patch_radius
+    reach = list(settings.reach or (-1,) * 5)
+    for key, (_, index) in _REACH.items():
+        if point.get(key) is not None:
+            reach[index] = point[key]
     return replace(
         settings,
         patch_radius=(r, r, rz, rc, rt),
         iterations=point["iterations"],
         pvalue=point["pvalue"],
+        reach=tuple(reach) if any(v >= 0 for v in reach) else (),
     )
+
+
+def _start(settings: CoreSettings, key: str) -> Any:
+    """The value of grid dimension `key` that `settings` hold."""
+    r, _, rz, _, _ = settings.patch_radius
+    if key in _REACH:
+        index = _REACH[key][1]
+        return settings.reach[index] if settings.reach and settings.reach[index] >= 0 else None
+    return {"patch_radius": r, "iterations": settings.iterations, "pvalue": settings.pvalue,
+            "patch_radius_z": rz}[key]
 
 
 def _public(point: dict[str, Any], has_z: bool) -> dict[str, Any]:
     radius = {"X": point["patch_radius"], "Y": point["patch_radius"]}
     if has_z:
         radius["Z"] = point["patch_radius_z"]
-    return {"patch_radius": radius, "iterations": point["iterations"], "pvalue": point["pvalue"]}
+    out = {"patch_radius": radius, "iterations": point["iterations"], "pvalue": point["pvalue"]}
+    reach = {axis: point[key] for key, (axis, _) in _REACH.items() if point.get(key) is not None}
+    if reach:
+        out["search"] = reach
+    return out
 
 
 # --------------------------------------------------------------------------
@@ -296,18 +343,29 @@ def _stabilised_variance(level: npt.NDArray[np.float32]) -> npt.NDArray[np.float
 
 
 def _span(n: int, inner: int, margin: int, centre: int) -> tuple[slice, slice]:
-    """A crop along one axis of length `n` around `centre`, and its scored part within the crop."""
-    inner = min(inner, n)
+    """A crop along one axis of length `n` around `centre`, and its scored part within the crop.
+
+    A crop that would hold the whole axis anyway is scored whole: it has no
+    border of its own there.
+    """
+    inner = n if n <= inner + 2 * margin else inner
     start = min(max(centre - inner // 2, 0), n - inner)
     lo, hi = max(start - margin, 0), min(start + inner + margin, n)
     return slice(lo, hi), slice(start - lo, start - lo + inner)
 
 
-def _crops(stab: npt.NDArray[np.float32]) -> list[tuple[tuple[slice, ...], tuple[slice, ...]]]:
-    """Representative crops of a core-layout array: (crop, scored part within the crop)."""
+def _crops(
+    stab: npt.NDArray[np.float32], reach: Mapping[str, int] | None = None
+) -> list[tuple[tuple[slice, ...], tuple[slice, ...]]]:
+    """Representative crops of a core-layout array: (crop, scored part within the crop).
+
+    `reach` is the largest search reach by axis (T, Z) of the settings to be
+    scored: the margin along that axis is at least as long.
+    """
     nt, nc, nz, ny, nx = stab.shape
-    t_crop, t_in = _span(nt, _INTERIOR["T"], _MARGIN["T"], nt // 2)
-    z_crop, z_in = _span(nz, _INTERIOR["Z"], _MARGIN["Z"], nz // 2)
+    margin = {axis: max(_MARGIN[axis], (reach or {}).get(axis, 0)) for axis in "TZ"}
+    t_crop, t_in = _span(nt, _INTERIOR["T"], margin["T"], nt // 2)
+    z_crop, z_in = _span(nz, _INTERIOR["Z"], margin["Z"], nz // 2)
     depth = (t_crop.stop - t_crop.start) * nc * (z_crop.stop - z_crop.start)
     budget = max(_BUDGET_SHARE * stab.size, _MIN_BUDGET) / depth
     m = _MARGIN["YX"]
@@ -436,12 +494,21 @@ def _risks(
     return _Runs(pieces, settings, threads).risks(iterations, check)
 
 
-def _pieces(core5: npt.NDArray[Any], plan: NoisePlan) -> list[Piece]:
-    """The crops the risk is estimated on, each with its probe (fixed seed)."""
+def _pieces(
+    core5: npt.NDArray[Any], plan: NoisePlan, grid: Mapping[str, Sequence[Any]] | None = None
+) -> list[Piece]:
+    """The crops the risk is estimated on, each with its probe (fixed seed).
+
+    The crops' margins along T and Z hold the largest reach of `grid`.
+    """
+    reach = {
+        axis: max((v for v in (grid or {}).get(key, ()) if v is not None), default=0)
+        for key, (axis, _) in _REACH.items()
+    }
     rng = np.random.default_rng(_SEED)
     pieces = []
     for stab, variance, weight in _stabilise(core5, plan):
-        for crop, inner in _crops(stab):
+        for crop, inner in _crops(stab, reach):
             y = np.ascontiguousarray(stab[crop])
             v, w = (None, None) if variance is None else (variance[crop], weight[crop])
             pieces.append((y, rng.standard_normal(y.shape, dtype=np.float32), inner, v, w))
@@ -501,12 +568,16 @@ def _tune_core(
     check : callable, optional
         Called before each run of the core; it raises to stop the tuning.
     """
-    pieces = _pieces(core5, plan)
-    r, _, rz, _, _ = settings.patch_radius
-    start = {"patch_radius": r, "iterations": settings.iterations, "pvalue": settings.pvalue,
-             "patch_radius_z": rz}
+    # No reach along an axis the caller does not search.
+    grid = {
+        k: (None,) if k in _REACH and not settings.search[_REACH[k][1]] else v
+        for k, v in grid.items()
+    }
+    pieces = _pieces(core5, plan, grid)
+    start = {k: _start(settings, k) for k in grid}
     point = {k: (start[k] if start[k] in v else v[len(v) // 2]) for k, v in grid.items()}
-    walked = [k for k in grid if k != "iterations"]
+    # The reaches first: on time-lapses they move the error most.
+    walked = sorted((k for k in grid if k != "iterations"), key=lambda k: k not in _REACH)
     counts = grid["iterations"]
     # Iteration counts up to `cap` come from one run of `cap`.  The last
     # iteration costs about as much as all before it together, so the other

@@ -361,6 +361,8 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         )
         self.iterations.value = chosen["iterations"]
         self.pvalue.value = chosen["pvalue"]
+        if "search" in chosen:
+            self.search.value = ",".join(f"{axis}={n}" for axis, n in chosen["search"].items())
 
     @staticmethod
     def _look(layer: Any) -> dict[str, Any]:
