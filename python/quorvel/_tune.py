@@ -393,7 +393,9 @@ def _crops(
         y_crop, y_in = _span(ny, sy, m, cy)
         x_crop, x_in = _span(nx, sx, m, cx)
         crop = (t_crop, slice(None), z_crop, y_crop, x_crop)
-        out.append((crop, (t_in, slice(None), z_in, y_in, x_in)))
+        piece = (crop, (t_in, slice(None), z_in, y_in, x_in))
+        if piece not in out:  # on small images crops can hold the whole image
+            out.append(piece)
     return out
 
 
