@@ -36,9 +36,9 @@ import numpy as np
 from quorvel import denoise
 from quorvel._axes import core_shape, normalize_axes, to_core_layout
 from quorvel._core import _denoise_core
-from quorvel._params import _check_noise, _check_settings
+from quorvel._params import DEFAULT_SEARCH, _check_noise, _check_settings
 from quorvel import _tune
-from quorvel._tune import _apply, _check_grid, _pieces, _public, _risks, _tune_core
+from quorvel._tune import _apply, _check_grid, _pieces, _public, _reaches, _risks, _tune_core
 from quorvel.noise import _plan_noise
 from workloads import psnr, workloads
 
@@ -86,7 +86,7 @@ def main() -> None:
         names = normalize_axes(w.axes, w.noisy.ndim)
         sizes = core_shape(w.noisy.shape, names)
         grid = _check_grid(None, sizes)
-        settings = _check_settings(sizes, names, None, "ZT", 4, 0.01, 0.0)
+        settings = _check_settings(sizes, names, None, DEFAULT_SEARCH, 4, 0.01, 0.0)
         work = np.ascontiguousarray(to_core_layout(w.noisy, names), dtype=np.float32)
         plan = _plan_noise(work, _check_noise(w.noise["noise"], w.gaussian_sigma, w.model, 1))
 
@@ -97,7 +97,8 @@ def main() -> None:
             point = _key(p)
             if point in scores:
                 continue
-            out = denoise(w.noisy, w.axes, **w.noise, **_public(p, sizes["Z"] > 1),
+            searched = [k for k in ("reach_t", "reach_z") if len(grid[k]) > 1]
+            out = denoise(w.noisy, w.axes, **w.noise, **_public(p, sizes["Z"] > 1, searched),
                           threads=args.threads)
             scores[point] = psnr(w.clean, out)
         best = max(scores, key=scores.get)
@@ -156,7 +157,7 @@ def _key(p):  # type: ignore[no-untyped-def]
 
 def _least_estimated_risk(work, plan, settings, grid, threads):  # type: ignore[no-untyped-def]
     """The grid point of least estimated risk, every point scored on the tuner's crops."""
-    pieces = _pieces(work, plan, grid)
+    pieces = _pieces(work, plan, _reaches(grid, settings))
     risks = {}
     walked = [k for k in grid if k != "iterations"]
     for values in itertools.product(*(grid[k] for k in walked)):

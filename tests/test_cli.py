@@ -169,14 +169,20 @@ def test_search_reach_and_variance_file(
     np.save(src, movie)
     status, _, err = run(
         capsys, "denoise", src, "-o", dst, "--axes", "TYX", "--threads", "1", "--search",
-        "t=2", "--variance", var, "-q",
+        "z,t=2", "--variance", var, "-q",
     )  # fmt: skip
     assert status == 0, err
     want, variance = quorvel.denoise(
-        movie, "TYX", search={"T": 2}, threads=1, return_variance=True
+        movie, "TYX", search={"Z": None, "T": 2}, threads=1, return_variance=True
     )
     np.testing.assert_array_equal(np.load(dst), want)
     np.testing.assert_array_equal(np.load(var), variance)
+    # None (a bare letter) is the growing window, as in the letters' form.
+    np.testing.assert_array_equal(
+        quorvel.denoise(movie, "TYX", search={"T": None}, threads=1),
+        quorvel.denoise(movie, "TYX", search="T", threads=1),
+    )
+    assert not np.array_equal(want, quorvel.denoise(movie, "TYX", search="ZT", threads=1))
 
 
 @pytest.mark.parametrize(

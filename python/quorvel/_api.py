@@ -231,19 +231,23 @@ def denoise(
         more time (proportional to the patch size); smaller ones keep fine
         detail but leave more noise.  Axes of length 1 are ignored; along the
         others the image needs ``2 * radius + 1`` pixels.
-    search : str or mapping of str to int, default 'ZT'
+    search : str or mapping of str to int or None, default 'ZT'
         Axes besides X and Y along which the search window grows: letters
         from ``"ZT"`` (``"XY"`` may be included; X and Y always grow).  At
         iteration k the window reaches ``2**k`` pixels along X and Y, k
         planes along Z and ``max(0, k - 2)`` frames along T.  Searching
         along T and Z finds matches in neighbouring frames and planes,
         which denoises static and slowly moving structures more, at some
-        cost in time; ``""`` treats every frame and plane on its own.
-        A mapping gives the reach per axis letter instead, e.g.
-        ``{"T": 5}`` (up to 5 frames to each side) or ``{"T": 5, "Z": 2}``:
-        the window spans the reach along Z and T from the first iteration
-        on, and at most the reach along X and Y; axes it leaves out are not
-        searched (X and Y keep their doubling window).
+        cost in time; ``""`` treats every frame and plane on its own.  By
+        axis, as a mapping or as text, an axis gets a reach instead:
+        ``{"T": 5}`` or ``"T=5"`` searches up to 5 frames to each side from
+        the first iteration on; None or a bare letter keeps the growing
+        window along that axis (``"Z,T=1"``); axes left out are not
+        searched (X and Y keep their doubling window, at most a reach given
+        for them).  Time-lapses gain from their other frames early: on
+        moving spots ``"Z,T=1"`` gave 0.6 to 1.8 dB more than ``"ZT"`` at
+        1.3 times the time; chunked runs then need a halo of one frame per
+        iteration along T instead of one in all.
     iterations : int, default 4
         Number of iterations, 1 to 30.  Each doubles the search window
         along X and Y (to 8 pixels to each side after 4): more averaging in

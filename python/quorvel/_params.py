@@ -58,6 +58,31 @@ def parse_by_axis(text: str) -> dict[str, int]:
     return {k.strip().upper(): int(v) for k, v in (item.split("=") for item in text.split(","))}
 
 
+def parse_search(text: str) -> str | dict[str, int | None]:
+    """A search as text: letters such as ``"ZT"``, or by axis such as ``"Z,T=1"``.
+
+    In the second form a bare letter searches that axis with the growing
+    window and ``T=n`` with a reach of n; raises ValueError for anything else.
+    """
+    if "=" not in text:
+        return text.strip().upper()
+    out: dict[str, int | None] = {}
+    for item in text.split(","):
+        key, sep, value = item.partition("=")
+        axis = key.strip().upper()
+        if len(axis) != 1:
+            raise ValueError(f"expected an axis letter, got {key!r}")
+        out[axis] = int(value) if sep else None
+    return out
+
+
+def format_search(search: Search) -> str:
+    """The text form of a search, as `parse_search` reads it."""
+    if isinstance(search, str):
+        return search
+    return ",".join(axis if n is None else f"{axis}={n}" for axis, n in search.items())
+
+
 def parse_patch_radius(text: str) -> int | dict[str, int]:
     """A patch radius such as ``"3"``, or radii by axis such as ``"X=3,Y=3,Z=1"``."""
     try:
@@ -118,13 +143,22 @@ def _patch_radius5(
 
 #: Search along Z and T given as a string of axis letters, or as the reach
 #: (largest search half-size) per axis letter.
-Search: TypeAlias = str | Mapping[str, int]
+Search: TypeAlias = str | Mapping[str, int | None]
 
 
 def _search5(search: Search) -> tuple[tuple[int, int, int, int, int], tuple[int, ...]]:
     """Search flags (x, y, z, c, t) and reaches (empty, or 5 with -1 for "default")."""
+    if isinstance(search, str) and "=" in search:
+        try:
+            search = parse_search(search)
+        except ValueError as err:
+            raise ValueError(
+                f"search {search!r}: expected axis letters such as 'ZT', or by axis such as "
+                "'Z,T=1' (a bare letter grows the window along that axis)"
+            ) from err
     if isinstance(search, Mapping):
         reach = {"X": -1, "Y": -1, "Z": -1, "C": -1, "T": -1}
+        searched = {"Z": False, "T": False}
         for key, value in search.items():
             axis = str(key).upper()
             if axis not in "XYZT" or len(axis) != 1:
@@ -132,11 +166,16 @@ def _search5(search: Search) -> tuple[tuple[int, int, int, int, int], tuple[int,
                     f"search: no reach along axis {key!r}; the window extends along X, Y, Z "
                     "and T"
                 )
+            searched[axis] = True
+            if value is None:  # the growing window
+                continue
             r = _check_int(value, f"search[{key!r}]")
             if r < 0:
                 raise ValueError(f"search reach along {axis} must be >= 0, got {r}")
             reach[axis] = r
-        flags = (1, 1, int(reach["Z"] >= 0), 0, int(reach["T"] >= 0))
+        flags = (1, 1, int(searched["Z"]), 0, int(searched["T"]))
+        if all(r < 0 for r in reach.values()):
+            return flags, ()
         return flags, tuple(reach[a] for a in "XYZCT")
     if not isinstance(search, str):
         raise ValueError(

@@ -125,8 +125,9 @@ class TuneResult:
     settings : dict
         The chosen parameters as keyword arguments of `quorvel.denoise`:
         ``patch_radius`` (a mapping by axis letter), ``iterations``,
-        ``pvalue`` and, where a reach was chosen, ``search`` (the reach by
-        axis letter, e.g. ``{"T": 2}``; without it the caller's search).
+        ``pvalue`` and, where the reach was tuned, ``search`` (by axis
+        letter, e.g. ``{"T": 2}``, None for the growing window; without it
+        the caller's search).
     risk : float
         Estimated mean squared error of the chosen setting on the crops, in
         units of the noise variance (of the stabilised noise on the
@@ -159,7 +160,8 @@ class TuneResult:
         r = self.settings["patch_radius"]
         radius = f"{r['X']}" + (f", Z {r['Z']}" if "Z" in r else "")
         reach = "".join(
-            f", reach {axis} {n}" for axis, n in self.settings.get("search", {}).items()
+            f", {axis} window growing" if n is None else f", reach {axis} {n}"
+            for axis, n in self.settings.get("search", {}).items()
         )
         return (
             f"patch radius {radius}, {self.settings['iterations']} iterations, "
@@ -237,8 +239,8 @@ def _apply(settings: CoreSettings, point: dict[str, Any]) -> CoreSettings:
     _, _, _, rc, rt = settings.patch_radius
     reach = list(settings.reach or (-1,) * 5)
     for key, (_, index) in _REACH.items():
-        if point.get(key) is not None:
-            reach[index] = point[key]
+        if key in point:  # None: the growing window
+            reach[index] = -1 if point[key] is None else point[key]
     return replace(
         settings,
         patch_radius=(r, r, rz, rc, rt),
@@ -258,12 +260,19 @@ def _start(settings: CoreSettings, key: str) -> Any:
             "patch_radius_z": rz}[key]
 
 
-def _public(point: dict[str, Any], has_z: bool) -> dict[str, Any]:
+def _public(
+    point: dict[str, Any], has_z: bool, searched: Sequence[str] = ()
+) -> dict[str, Any]:
+    """`point` as keyword arguments of `quorvel.denoise`.
+
+    The reaches of the grid dimensions in `searched` go into ``search``
+    (None: the growing window along that axis).
+    """
     radius = {"X": point["patch_radius"], "Y": point["patch_radius"]}
     if has_z:
         radius["Z"] = point["patch_radius_z"]
     out = {"patch_radius": radius, "iterations": point["iterations"], "pvalue": point["pvalue"]}
-    reach = {axis: point[key] for key, (axis, _) in _REACH.items() if point.get(key) is not None}
+    reach = {_REACH[key][0]: point[key] for key in searched}
     if reach:
         out["search"] = reach
     return out
@@ -496,17 +505,22 @@ def _risks(
     return _Runs(pieces, settings, threads).risks(iterations, check)
 
 
+def _reaches(grid: Mapping[str, Sequence[Any]], settings: CoreSettings) -> dict[str, int]:
+    """The largest search reach along T and Z of the grid and the settings."""
+    out = {}
+    for key, (axis, index) in _REACH.items():
+        own = settings.reach[index] if settings.reach else -1
+        out[axis] = max([own, *(v for v in grid.get(key, ()) if v is not None)])
+    return out
+
+
 def _pieces(
-    core5: npt.NDArray[Any], plan: NoisePlan, grid: Mapping[str, Sequence[Any]] | None = None
+    core5: npt.NDArray[Any], plan: NoisePlan, reach: Mapping[str, int] | None = None
 ) -> list[Piece]:
     """The crops the risk is estimated on, each with its probe (fixed seed).
 
-    The crops' margins along T and Z hold the largest reach of `grid`.
+    The crops' margins along T and Z hold `reach` (`_reaches`).
     """
-    reach = {
-        axis: max((v for v in (grid or {}).get(key, ()) if v is not None), default=0)
-        for key, (axis, _) in _REACH.items()
-    }
     rng = np.random.default_rng(_SEED)
     pieces = []
     for stab, variance, weight in _stabilise(core5, plan):
@@ -570,12 +584,14 @@ def _tune_core(
     check : callable, optional
         Called before each run of the core; it raises to stop the tuning.
     """
-    # No reach along an axis the caller does not search.
+    # The reach is tuned only along an axis the caller searches; a reach
+    # dimension of (None,) keeps the caller's search.
     grid = {
-        k: (None,) if k in _REACH and not settings.search[_REACH[k][1]] else v
+        k: v
         for k, v in grid.items()
+        if k not in _REACH or (settings.search[_REACH[k][1]] and v != (None,))
     }
-    pieces = _pieces(core5, plan, grid)
+    pieces = _pieces(core5, plan, _reaches(grid, settings))
     start = {k: _start(settings, k) for k in grid}
     point = {k: (start[k] if start[k] in v else v[len(v) // 2]) for k, v in grid.items()}
     # The reaches first: on time-lapses they move the error most.
@@ -632,9 +648,11 @@ def _tune_core(
     point["iterations"] = best_count(point)
     order = [*walked, "iterations"]
     has_z = core5.shape[2] > 1
+    searched = [k for k in _REACH if k in grid]
     candidates = tuple(
-        (_public(dict(zip(order, key, strict=True)), has_z), value) for key, value in risks.items()
+        (_public(dict(zip(order, key, strict=True)), has_z, searched), value)
+        for key, value in risks.items()
     )
     chosen = risks[tuple(point[n] for n in order)]
-    result = TuneResult(_public(point, has_z), chosen, candidates, len(pieces))
+    result = TuneResult(_public(point, has_z, searched), chosen, candidates, len(pieces))
     return _apply(settings, point), result

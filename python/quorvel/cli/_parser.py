@@ -7,7 +7,7 @@ from pathlib import Path
 from typing import NoReturn
 
 from quorvel import __version__
-from quorvel._params import parse_by_axis, parse_numbers, parse_patch_radius
+from quorvel._params import DEFAULT_SEARCH, parse_numbers, parse_patch_radius, parse_search
 from quorvel.cli._commands import _cmd_calibrate, _cmd_demo, _cmd_estimate, _cmd_info
 from quorvel.cli._denoise import _cmd_denoise
 from quorvel.noise import METHODS
@@ -40,14 +40,14 @@ def _letters(text: str) -> str:
     return text.strip().upper()
 
 
-def _search(text: str) -> str | dict[str, int]:
+def _search(text: str) -> str | dict[str, int | None]:
     if "=" not in text:
         return _letters(text)
     try:
-        return parse_by_axis(text)
+        return parse_search(text)
     except ValueError as err:
         raise argparse.ArgumentTypeError(
-            f"expected axis letters such as ZT, or reaches by axis such as T=5,Z=2; got {text!r}"
+            f"expected axis letters such as ZT, or by axis such as Z,T=1 or T=5,Z=2; got {text!r}"
         ) from err
 
 
@@ -163,10 +163,11 @@ def build_parser() -> argparse.ArgumentParser:
         "--search",
         type=_search,
         metavar="AXES",
-        default="ZT",
-        help="axes besides X and Y along which the search window grows "
-        "(default: %(default)s; '' for none), or the reach by axis, e.g. T=5,Z=2 "
-        "(up to 5 frames and 2 planes to each side from the first iteration on)",
+        default=DEFAULT_SEARCH,
+        help="axes besides X and Y along which the search window grows (default: "
+        "%(default)s; '' for none), or by axis with reaches, e.g. T=5,Z=2 (up to 5 frames and "
+        "2 planes to each side from the first iteration on) or Z,T=1 (a bare letter grows "
+        "the window along that axis)",
     )
     algo.add_argument(
         "--iterations",

@@ -43,15 +43,13 @@ def parse_patch_radius(text: str) -> int | dict[str, int] | None:
     return _field("patch radius", _params.parse_patch_radius, text)
 
 
-def parse_search(text: str) -> str | dict[str, int]:
-    """Axis letters such as ``ZT``, or reaches by axis such as ``T=5,Z=2``."""
-    if "=" not in text:
-        return text.strip().upper()
+def parse_search(text: str) -> str | dict[str, int | None]:
+    """Axis letters such as ``ZT``, or by axis such as ``Z,T=1`` or ``T=5,Z=2``."""
     try:
-        return _params.parse_by_axis(text)
+        return _params.parse_search(text)
     except ValueError as err:
         raise ValueError(
-            f"search: expected axis letters such as ZT, or reaches by axis such as T=5,Z=2; "
+            f"search: expected axis letters such as ZT, or by axis such as Z,T=1 or T=5,Z=2; "
             f"got {text!r}"
         ) from err
 

@@ -29,7 +29,7 @@ from napari.utils.notifications import show_error, show_info, show_warning
 from qtpy.QtCore import QTimer
 from superqt.utils import WorkerBase, create_worker
 
-from quorvel._params import DEFAULT_SEARCH, MAX_ITERATIONS
+from quorvel._params import DEFAULT_SEARCH, MAX_ITERATIONS, format_search
 from quorvel._tune import TuneResult
 from quorvel._util import one_line
 from quorvel.napari import _jobs
@@ -362,7 +362,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self.iterations.value = chosen["iterations"]
         self.pvalue.value = chosen["pvalue"]
         if "search" in chosen:
-            self.search.value = ",".join(f"{axis}={n}" for axis, n in chosen["search"].items())
+            self.search.value = format_search(chosen["search"])
 
     @staticmethod
     def _look(layer: Any) -> dict[str, Any]:
