@@ -66,7 +66,6 @@ from quorvel._core import (
     NoisePlan,
     _engine_settings,
     _values,
-    new_work_image,
 )
 from quorvel._threads import resolve_threads
 
