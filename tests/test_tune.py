@@ -12,25 +12,36 @@ from quorvel._api import _run_denoise
 from quorvel._core import CoreSettings, NoisePlan
 from quorvel._core import engine, new_work_image
 from quorvel import _tune
-from quorvel._tune import _risks, _stabilise
+from quorvel._tune import _piece, _risks, _stabilise
 
 
-def test_risk_ranks_settings_like_the_true_error(smooth: Callable[..., Any]) -> None:
-    clean = smooth((96, 96)).astype(np.float32) / 20.0  # in units of the noise level
-    noisy = clean + np.random.default_rng(3).standard_normal(clean.shape, dtype=np.float32)
-    ((y, _, _),) = _stabilise(noisy.reshape(1, 1, 1, 96, 96), NoisePlan((None,), (None,), (1.0,)))
-    probe = np.random.default_rng(0).standard_normal(y.shape, dtype=np.float32)
+@pytest.mark.parametrize("noise", ["gaussian", "poisson-gaussian"])
+def test_risk_ranks_settings_like_the_true_error(smooth: Callable[..., Any], noise: str) -> None:
+    rng = np.random.default_rng(3)
+    scene = smooth((96, 96)) / 20.0  # noise levels, or 1 to 7 photons
+    if noise == "gaussian":
+        clean, model, plan = scene, None, NoisePlan((None,), (None,), (1.0,))
+        noisy = clean + rng.standard_normal(clean.shape)
+    else:  # gain 2, dark level 100, read noise 1.5
+        clean, model = 100.0 + 2.0 * scene, NoiseModel(2.0, 2.25 - 200.0)
+        plan = NoisePlan((2.0,), (2.25 - 200.0,), (None,))
+        noisy = 100.0 + 2.0 * rng.poisson(scene) + rng.normal(0.0, 1.5, scene.shape)
+    noisy = noisy.astype(np.float32)
+    (channels,) = _stabilise(noisy.reshape(1, 1, 1, 96, 96), plan)
     inner = (slice(None), slice(None), slice(None), slice(8, 88), slice(8, 88))
+    piece = _piece(channels, (slice(None),) * 5, inner, np.random.default_rng(0))
+    unit = 1.0 if channels.unit is None else 4.0 * float(channels.unit.ravel()[0])
     estimated, true = [], []
     for radius, iterations in ((1, 1), (3, 4)):
         settings = CoreSettings((radius, radius, 0, 0, 0), (1, 1, 0, 0, 0), iterations, 0.01, 0.0)
-        estimated.append(_risks([(y, probe, inner, None, None)], settings, (iterations,), 1)[iterations])
-        out = denoise(noisy, noise="gaussian", sigma=1.0, patch_radius=radius,
-                      iterations=iterations, threads=1)
-        true.append(float(np.mean(np.square(out - clean)[8:88, 8:88])))
+        estimated.append(_risks([piece], settings, (iterations,), 1)[iterations])
+        out = denoise(noisy, noise=noise, sigma=1.0 if model is None else None, model=model,
+                      patch_radius=radius, iterations=iterations, threads=1)
+        true.append(float(np.mean(np.square(out - clean)[8:88, 8:88])) / unit)
     assert abs(10 * np.log10(true[0] / true[1])) > 0.5
     assert (estimated[0] > estimated[1]) == (true[0] > true[1])
-    np.testing.assert_allclose(estimated, true, rtol=0.15)
+    # The estimate's own noise on 80 x 80 elements: about sqrt(2 / 6400) = 0.018.
+    np.testing.assert_allclose(estimated, true, rtol=0.15, atol=0.03)
 
 
 def test_a_continued_run_gives_the_bits_of_a_longer_run(smooth: Callable[..., Any]) -> None:
