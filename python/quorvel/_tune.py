@@ -437,10 +437,11 @@ class _Piece:
 
     `plain` and `probed` are the engine's inputs, `probe` the random
     direction and `inner` the scored part.  On the Poisson-Gaussian path
-    the probe is added in photon units (scaled by `spread`, the local
-    standard deviation of the noise there) before the transform, and the
-    risk is that of the result after the inverse transform, against
-    `photons`, in units of the channel's mean noise variance `unit`.
+    (`channels`: the crop's part of `_Channels`) the probe is added in
+    photon units, scaled by the local standard deviation of the noise,
+    before the transform, and the risk is that of the result after the
+    inverse transform against the crop in photon units, in units of the
+    channel's mean noise variance.
     """
 
     plain: npt.NDArray[np.float32]
