@@ -143,3 +143,11 @@ def test_tune_is_deterministic_and_applies_its_choice(
 def test_bad_grids_are_rejected(tune: Any, message: str) -> None:
     with pytest.raises(ValueError, match=message):
         denoise(np.zeros((32, 32), np.float32), noise="gaussian", sigma=1.0, tune=tune)
+
+
+def test_the_default_z_radii_fit_thin_stacks() -> None:
+    sizes = {"T": 1, "C": 1, "Z": 2, "Y": 32, "X": 32}
+    assert _tune._check_grid(None, sizes)["patch_radius_z"] == (0,)
+    assert _tune._check_grid(None, {**sizes, "Z": 3})["patch_radius_z"] == (0, 1)
+    with pytest.raises(ValueError, match="needs 3 pixels along Z"):
+        _tune._check_grid({"patch_radius_z": (0, 1)}, sizes)
