@@ -36,7 +36,7 @@ import numpy as np
 import numpy.typing as npt
 
 import quorvel
-from workloads import Workload, psnr, workloads
+from workloads import Workload, in_part, psnr, workloads
 
 Array = npt.NDArray[np.float64]
 
@@ -130,11 +130,8 @@ def main() -> None:
     lines = ["| workload | method | PSNR dB | SSIM | seconds |", "|---|---|---|---|---|"]
     print("\n".join(lines), flush=True)
     shape = tuple(int(n) for n in args.volume_shape.split(","))
-    # The whole set is drawn and then filtered: the noise is drawn in order,
-    # so a workload gets the same noise with or without --only.
-    kinds = {"2d": ("camera", "astronaut", "brick"), "spots": ("spots",), "3d": ("volume",)}
     for w in workloads("all", shape):
-        if args.only != "all" and w.name.split()[0] not in kinds[args.only]:
+        if not in_part(w, args.only):
             continue
         runs: dict[str, Callable[[], Any]] = {
             "quorvel default": lambda w=w: quorvel.denoise(w.noisy, w.axes, **w.noise, threads=1),

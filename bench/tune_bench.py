@@ -40,7 +40,7 @@ from quorvel._params import DEFAULT_SEARCH, _check_noise, _check_settings
 from quorvel import _tune
 from quorvel._tune import _apply, _check_grid, _pieces, _public, _reaches, _risks, _tune_core
 from quorvel.noise import _plan_noise
-from workloads import psnr, workloads
+from workloads import in_part, psnr, workloads
 
 
 def _timed(func, *args, **kwargs):  # type: ignore[no-untyped-def]
@@ -79,9 +79,7 @@ def main() -> None:
     shape = tuple(int(n) for n in args.volume_shape.split(","))
     # The whole set is drawn and then filtered: the noise is drawn in order.
     for w in workloads("all", shape, args.seed, args.image_size):
-        if args.only != "all" and w.name.split()[0] not in {
-            "2d": ("camera", "astronaut", "brick"), "spots": ("spots",), "3d": ("volume",)
-        }[args.only]:
+        if not in_part(w, args.only):
             continue
         names = normalize_axes(w.axes, w.noisy.ndim)
         sizes = core_shape(w.noisy.shape, names)

@@ -138,6 +138,16 @@ def workloads(
     return out
 
 
+def in_part(workload: Workload, which: str) -> bool:
+    """Whether `workload` belongs to the part of the set named by `which` ("all", "2d", ...).
+
+    Scripts draw the whole set and filter it with this: the noise is drawn in
+    order, so a workload gets the same noise whichever part is asked for.
+    """
+    names = {"2d": ("camera", "astronaut", "brick"), "spots": ("spots",), "3d": ("volume",)}
+    return which == "all" or workload.name.split()[0] in names[which]
+
+
 def psnr(clean: npt.ArrayLike, test: npt.ArrayLike) -> float:
     """PSNR in dB, the peak being the clean image's range."""
     ref = np.asarray(clean, dtype=np.float64)
