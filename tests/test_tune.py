@@ -86,7 +86,7 @@ def test_iteration_counts_stop_at_a_clear_rise_of_the_risk(
     noisy = np.zeros((1, 1, 1, 64, 64), dtype=np.float32)
     settings = CoreSettings((2, 2, 0, 0, 0), (7, 7, 0, 0, 0), 4, 0.01, 0.0)
     grid = {"patch_radius": (2, 3), "iterations": (3, 4, 5), "pvalue": (0.01,),
-            "patch_radius_z": (0,)}
+            "patch_radius_z": (0,), "patch_radius_t": (0,)}
     _, result = _tune._tune_core(noisy, NoisePlan((None,), (None,), (1.0,)), settings, grid, 1)
     assert result.settings["iterations"] == chosen and max(longest) == longest_run
 
@@ -145,9 +145,11 @@ def test_bad_grids_are_rejected(tune: Any, message: str) -> None:
         denoise(np.zeros((32, 32), np.float32), noise="gaussian", sigma=1.0, tune=tune)
 
 
-def test_the_default_z_radii_fit_thin_stacks() -> None:
-    sizes = {"T": 1, "C": 1, "Z": 2, "Y": 32, "X": 32}
-    assert _tune._check_grid(None, sizes)["patch_radius_z"] == (0,)
-    assert _tune._check_grid(None, {**sizes, "Z": 3})["patch_radius_z"] == (0, 1)
-    with pytest.raises(ValueError, match="needs 3 pixels along Z"):
-        _tune._check_grid({"patch_radius_z": (0, 1)}, sizes)
+@pytest.mark.parametrize("axis", ["Z", "T"])
+def test_the_default_radii_along_z_and_t_fit_short_axes(axis: str) -> None:
+    key = f"patch_radius_{axis.lower()}"
+    sizes = {"T": 1, "C": 1, "Z": 1, "Y": 32, "X": 32, axis: 2}
+    assert _tune._check_grid(None, sizes)[key] == (0,)
+    assert _tune._check_grid(None, {**sizes, axis: 3})[key] == (0, 1)
+    with pytest.raises(ValueError, match=f"needs 3 pixels along {axis}"):
+        _tune._check_grid({key: (0, 1)}, sizes)

@@ -85,13 +85,14 @@ from quorvel._core import (
 from quorvel._threads import resolve_threads
 
 #: The grid searched with ``tune=True``: patch radius along X and Y, iterations,
-#: p-value of the tests, for images with planes the patch radius along Z, and
-#: the search reach along T (time-lapses of single planes) and Z (z-stacks of
-#: one time point): None keeps the growing window of ``search``, a number
+#: p-value of the tests, the patch radius along Z (stacks) and T (time-lapses),
+#: and the search reach along T (time-lapses of single planes) and Z (z-stacks
+#: of one time point): None keeps the growing window of ``search``, a number
 #: searches that many frames or planes to each side from the first iteration.
-#: Z radius 1 (on stacks of 3 planes or more) raised the best of the grid on
-#: the benchmark volumes by 0.3 to 0.55 dB (radius 2 in the plane, 5
-#: iterations, p-value 0.001).  Reaches along Z are searched only when asked
+#: Radius 1 along Z or T joins where the axis has 3 elements or more: along Z
+#: it raised the best of the grid on the benchmark volumes by 0.3 to 0.55 dB
+#: (radius 2 in the plane, 5 iterations, p-value 0.001), along T the tuned
+#: spots time-lapses by 0.5 to 0.7 dB (bench/tune_bench.py).  Reaches along Z are searched only when asked
 #: for: on the benchmark volumes the growing window beat reaches of 1 to 9
 #: planes by 0.4 to 2 dB, while on the spots time-lapses a reach of 2 or 4
 #: frames gained 0.6 and 2.0 dB over it (bench/tune_bench.py).
@@ -100,6 +101,7 @@ DEFAULT_GRID: dict[str, tuple[Any, ...]] = {
     "iterations": (3, 4, 5),
     "pvalue": (0.001, 0.01, 0.1),
     "patch_radius_z": (0, 1),
+    "patch_radius_t": (0, 1),
     "reach_t": (None, 1, 2, 4),
     "reach_z": (None,),
 }
@@ -173,7 +175,7 @@ class TuneResult:
     def summary(self) -> str:
         """The chosen settings in words."""
         r = self.settings["patch_radius"]
-        radius = f"{r['X']}" + (f", Z {r['Z']}" if "Z" in r else "")
+        radius = f"{r['X']}" + "".join(f", {axis} {r[axis]}" for axis in "ZT" if axis in r)
         reach = "".join(
             f", {axis} window growing" if n is None else f", reach {axis} {n}"
             for axis, n in self.settings.get("search", {}).items()
@@ -209,10 +211,11 @@ def _check_grid(
         if isinstance(values, (str, bytes)) or not isinstance(values, Sequence) or not values:
             raise ValueError(f"tune[{key!r}] must be a non-empty sequence, got {values!r}")
         out[key] = tuple(_check_value(key, v) for v in values)
-    if sizes["Z"] == 1:
-        out["patch_radius_z"] = (0,)
-    elif "patch_radius_z" not in (grid or {}):  # the default's radii that fit the stack
-        out["patch_radius_z"] = tuple(v for v in out["patch_radius_z"] if 2 * v + 1 <= sizes["Z"])
+    for key, axis in (("patch_radius_z", "Z"), ("patch_radius_t", "T")):
+        if sizes[axis] == 1:
+            out[key] = (0,)
+        elif key not in (grid or {}):  # the default's radii that fit the image
+            out[key] = tuple(v for v in out[key] if 2 * v + 1 <= sizes[axis])
     # A reach along T for time-lapses of single planes, along Z for z-stacks
     # of one time point (with both axes the public `search` cannot state a
     # reach along one and the growing window along the other).
@@ -220,7 +223,7 @@ def _check_grid(
         out["reach_t"] = (None,)
     if sizes["Z"] == 1 or sizes["T"] > 1:
         out["reach_z"] = (None,)
-    for key, axes in (("patch_radius", "XY"), ("patch_radius_z", "Z")):
+    for key, axes in (("patch_radius", "XY"), ("patch_radius_z", "Z"), ("patch_radius_t", "T")):
         for axis in axes:
             if 2 * max(out[key]) + 1 > sizes[axis]:
                 raise ValueError(
@@ -252,8 +255,8 @@ def _check_value(key: str, value: Any) -> Any:
 
 
 def _apply(settings: CoreSettings, point: dict[str, Any]) -> CoreSettings:
-    r, rz = point["patch_radius"], point["patch_radius_z"]
-    _, _, _, rc, rt = settings.patch_radius
+    r, rz, rt = point["patch_radius"], point["patch_radius_z"], point["patch_radius_t"]
+    rc = settings.patch_radius[3]
     reach = list(settings.reach or (-1,) * 5)
     for key, (_, index) in _REACH.items():
         if key in point:  # None: the growing window
@@ -269,25 +272,27 @@ def _apply(settings: CoreSettings, point: dict[str, Any]) -> CoreSettings:
 
 def _start(settings: CoreSettings, key: str) -> Any:
     """The value of grid dimension `key` that `settings` hold."""
-    r, _, rz, _, _ = settings.patch_radius
+    r, _, rz, _, rt = settings.patch_radius
     if key in _REACH:
         index = _REACH[key][1]
         return settings.reach[index] if settings.reach and settings.reach[index] >= 0 else None
     return {"patch_radius": r, "iterations": settings.iterations, "pvalue": settings.pvalue,
-            "patch_radius_z": rz}[key]
+            "patch_radius_z": rz, "patch_radius_t": rt}[key]
 
 
 def _public(
-    point: dict[str, Any], has_z: bool, searched: Sequence[str] = ()
+    point: dict[str, Any], stacked: str = "", searched: Sequence[str] = ()
 ) -> dict[str, Any]:
     """`point` as keyword arguments of `quorvel.denoise`.
 
-    The reaches of the grid dimensions in `searched` go into ``search``
-    (None: the growing window along that axis).
+    `stacked` names the image's axes of more than one element among Z and T:
+    the patch radius along them is stated.  The reaches of the grid
+    dimensions in `searched` go into ``search`` (None: the growing window
+    along that axis).
     """
     radius = {"X": point["patch_radius"], "Y": point["patch_radius"]}
-    if has_z:
-        radius["Z"] = point["patch_radius_z"]
+    for axis in stacked:
+        radius[axis] = point[f"patch_radius_{axis.lower()}"]
     out = {"patch_radius": radius, "iterations": point["iterations"], "pvalue": point["pvalue"]}
     reach = {_REACH[key][0]: point[key] for key in searched}
     if reach:
@@ -645,8 +650,15 @@ def _tune_core(
     pieces = _pieces(core5, plan, _reaches(grid, settings))
     start = {k: _start(settings, k) for k in grid}
     point = {k: (start[k] if start[k] in v else v[len(v) // 2]) for k, v in grid.items()}
-    # The reaches first: on time-lapses they move the error most.
-    walked = sorted((k for k in grid if k != "iterations"), key=lambda k: k not in _REACH)
+    # The reaches first: on time-lapses they move the error most; then the
+    # patch radius along T, so that the radius in the plane is chosen for
+    # the patches it will be used with (with radius along T walked last the
+    # spots time-lapses kept radius 3 or 4 in the plane on 3 of 6 where
+    # radius 2 wins by 0.28 to 0.86 dB; bench/tune_bench.py).
+    walked = sorted(
+        (k for k in grid if k != "iterations"),
+        key=lambda k: (k not in _REACH, k != "patch_radius_t"),
+    )
     counts = grid["iterations"]
     # Iteration counts up to `cap` come from one run of `cap`.  The last
     # iteration costs about as much as all before it together, so the other
@@ -698,12 +710,12 @@ def _tune_core(
     raise_cap()
     point["iterations"] = best_count(point)
     order = [*walked, "iterations"]
-    has_z = core5.shape[2] > 1
+    stacked = "Z" * (core5.shape[2] > 1) + "T" * (core5.shape[0] > 1)
     searched = [k for k in _REACH if k in grid]
     candidates = tuple(
-        (_public(dict(zip(order, key, strict=True)), has_z, searched), value)
+        (_public(dict(zip(order, key, strict=True)), stacked, searched), value)
         for key, value in risks.items()
     )
     chosen = risks[tuple(point[n] for n in order)]
-    result = TuneResult(_public(point, has_z, searched), chosen, candidates, len(pieces))
+    result = TuneResult(_public(point, stacked, searched), chosen, candidates, len(pieces))
     return _apply(settings, point), result
