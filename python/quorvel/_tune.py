@@ -106,6 +106,8 @@ DEFAULT_GRID: dict[str, tuple[Any, ...]] = {
     "reach_z": (None,),
 }
 _REACH = {"reach_t": ("T", 4), "reach_z": ("Z", 2)}
+# The patch radii beyond the plane.
+_DEEP = ("patch_radius_z", "patch_radius_t")
 
 # Share of the image's elements that the crops hold together.
 _BUDGET_SHARE = 1.0 / 16.0
@@ -651,13 +653,14 @@ def _tune_core(
     start = {k: _start(settings, k) for k in grid}
     point = {k: (start[k] if start[k] in v else v[len(v) // 2]) for k, v in grid.items()}
     # The reaches first: on time-lapses they move the error most; then the
-    # patch radius along T, so that the radius in the plane is chosen for
-    # the patches it will be used with (with radius along T walked last the
-    # spots time-lapses kept radius 3 or 4 in the plane on 3 of 6 where
-    # radius 2 wins by 0.28 to 0.86 dB; bench/tune_bench.py).
+    # patch radii along Z and T, so that the radius in the plane is chosen
+    # for the patches it will be used with (with them walked last the tuner
+    # kept radius 3 or 4 in the plane where radius 2 wins on 3 of 6 spots
+    # time-lapses, by 0.28 to 0.86 dB, and on 2 of 6 volumes, by 0.35 dB;
+    # bench/tune_bench.py).
     walked = sorted(
         (k for k in grid if k != "iterations"),
-        key=lambda k: (k not in _REACH, k != "patch_radius_t"),
+        key=lambda k: (k not in _REACH, k not in _DEEP),
     )
     counts = grid["iterations"]
     # Iteration counts up to `cap` come from one run of `cap`.  The last
