@@ -91,6 +91,33 @@ def test_iteration_counts_stop_at_a_clear_rise_of_the_risk(
     assert result.settings["iterations"] == chosen and max(longest) == longest_run
 
 
+@pytest.mark.parametrize(("axis", "index"), [("Z", 2), ("T", 4)])
+def test_the_radius_in_the_plane_is_chosen_for_the_deeper_patch(
+    monkeypatch: pytest.MonkeyPatch, axis: str, index: int
+) -> None:
+    # Radius 2 wins only with patches 3 deep along `axis`: walking the deep
+    # radius last would keep radius 3.
+    table = {(2, 0): 1.05, (3, 0): 1.0, (4, 0): 1.06, (2, 1): 0.9, (3, 1): 0.98, (4, 1): 1.1}
+
+    class Runs:
+        def __init__(self, pieces: Any, settings: CoreSettings, threads: int) -> None:
+            self.risk = table[settings.patch_radius[0], settings.patch_radius[index]]
+            self.done = 0
+
+        def risks(self, counts: tuple[int, ...], check: Any) -> Any:
+            self.done = max(counts)
+            return dict.fromkeys(counts, self.risk)
+
+    monkeypatch.setattr(_tune, "_Runs", Runs)
+    shape = {"Z": (1, 1, 5, 48, 48), "T": (5, 1, 1, 48, 48)}[axis]
+    sizes = dict(zip("TCZYX", shape, strict=True))
+    grid = _tune._check_grid({"iterations": (3,), "pvalue": (0.01,)}, sizes)
+    settings = CoreSettings((3, 3, 0, 0, 0), (7, 7, 0, 0, 0), 4, 0.01, 0.0)
+    noisy = np.zeros(shape, dtype=np.float32)
+    _, result = _tune._tune_core(noisy, NoisePlan((None,), (None,), (1.0,)), settings, grid, 1)
+    assert result.settings["patch_radius"] == {"X": 2, "Y": 2, axis: 1}
+
+
 @pytest.mark.parametrize(
     ("shape", "axes", "options"),
     [
