@@ -186,8 +186,9 @@ def build_parser() -> argparse.ArgumentParser:
     algo.add_argument(
         "--tune",
         action="store_true",
-        help="choose patch radius, iterations and p-value for this image by the least "
-        "estimated error, starting from the values given; prints the choice",
+        help="choose patch radii (along Z and T too), iterations, p-value and, on "
+        "time-lapses, the search reach along T for this image by the least estimated "
+        "error, starting from the values given; prints the choice",
     )
     algo.add_argument(
         "--renoise",
