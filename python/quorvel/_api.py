@@ -284,9 +284,9 @@ def denoise(
         names, the reach of the search, for this image, from those given
         (as the starting point) and a small grid, by the least estimated
         error (Monte-Carlo SURE on a few crops, with a fixed seed: the same
-        image gives the same choice).  A mapping replaces dimensions of the grid, e.g.
-        ``{"iterations": (3, 4), "pvalue": (0.01, 0.1)}``; its keys are
-        those of `quorvel._tune.DEFAULT_GRID`.  The choice is logged on the
+        image gives the same choice).  A mapping replaces dimensions of the
+        grid, e.g. ``{"iterations": (3, 4), "pvalue": (0.01, 0.1)}``; its
+        keys are those of `quorvel._tune.DEFAULT_GRID`.  The choice is logged on the
         ``quorvel`` logger at level INFO.  Costs about as much as the final
         denoising.  Not for dask arrays.
 
