@@ -595,6 +595,24 @@ def test_cli_tiff_read_lazily_into_zarr(tmp_path: Any, capsys: pytest.CaptureFix
     np.testing.assert_array_equal(result[...], expected)
 
 
+def test_cli_tunes_a_chunked_run(tmp_path: Any, capsys: pytest.CaptureFixture[str]) -> None:
+    import quorvel
+    from quorvel.io import read_image
+
+    movie = _camera_movie((5, 96, 88), seed=1)
+    src, dst = tmp_path / "in.zarr", tmp_path / "out.zarr"
+    _zarr_input(src, movie, "TYX", (1, 96, 88))
+    status, out, err = _cli(capsys, "denoise", src, "-o", dst, "--chunks", "T=1", "--gain", "2",
+                            "--offset=-190", "--threads", "1", "--tune")
+    assert status == 0, err
+    tuned = read_image(dst).metadata["provenance"]["parameters"]["tuned"]
+    settings = tuned["settings"]
+    assert "; tuned patch radius " in out and settings["search"] == {"T": None}  # fits T=1
+    model = quorvel.NoiseModel(2.0, -190.0)
+    expected = quorvel.denoise(movie, "TYX", model=model, threads=1, **settings)
+    np.testing.assert_array_equal(read_image(dst).data, expected)
+
+
 def test_lazy_tiff_reader_closes_its_file(tmp_path: Any) -> None:
     import gc
     import warnings

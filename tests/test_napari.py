@@ -14,6 +14,7 @@ pytest.importorskip("pytestqt")
 import quorvel  # noqa: E402
 from quorvel.napari import _widget  # noqa: E402
 from quorvel.napari._layers import guess_axes  # noqa: E402
+from quorvel._tune import TuneResult  # noqa: E402
 
 # Small and quick: Gaussian noise of a known sigma, two iterations.
 SETTINGS = {"noise": "gaussian", "sigma": (4.0,), "patch_radius": 2, "iterations": 2}
@@ -168,12 +169,22 @@ def test_tune_fills_the_chosen_settings(
     assert chosen.pop("tune") is True
     np.testing.assert_array_equal(quorvel.denoise(image, "YX", **chosen), expected)
 
+    # A dask layer is tuned on the same crops, and chunked denoising is exact.
     da = pytest.importorskip("dask.array")
     viewer.add_image(da.from_array(image, chunks=(48, 48)), name="lazy")
     widget.image.value = viewer.layers["lazy"]
+    widget.tune.value = True
+    expected = quorvel.denoise(image, "YX", **widget.options())
     widget.run()
     _finish(qtbot, widget)
-    assert errors == ["quorvel: error: tune works on layers in memory, not on dask layers"]
+    assert errors == []
+    np.testing.assert_array_equal(viewer.layers["lazy denoised"].data, expected)
+    assert widget.status.value.startswith("done; tuned: patch radius ")
+
+    # A radius along T goes into the field too: a run without tune repeats the choice.
+    chosen = {"patch_radius": {"X": 2, "Y": 2, "T": 1}, "iterations": 5, "pvalue": 0.001}
+    widget._fill_tuned(TuneResult(chosen, 0.0, (), 1))
+    assert widget.options()["patch_radius"] == chosen["patch_radius"]
 
 
 def test_cancel_stops_a_run(make_napari_viewer: Any, qtbot: Any) -> None:

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 from quorvel import NoiseModel, denoise
 from quorvel._api import _run_denoise
+from quorvel._lazy import _denoise_lazy
 from quorvel._core import CoreSettings, NoisePlan
 from quorvel._core import engine, new_work_image
 from quorvel import _tune
@@ -180,3 +181,28 @@ def test_the_default_radii_along_z_and_t_fit_short_axes(axis: str) -> None:
     assert _tune._check_grid(None, {**sizes, axis: 3})[key] == (0, 1)
     with pytest.raises(ValueError, match=f"needs 3 pixels along {axis}"):
         _tune._check_grid({key: (0, 1)}, sizes)
+
+
+def test_dask_images_are_tuned_on_the_same_crops_within_their_chunks() -> None:
+    da = pytest.importorskip("dask.array")
+    rng = np.random.default_rng(1)
+    yy, xx = np.mgrid[0:64, 0:72]
+    clean = np.broadcast_to(200 + 100 * np.sin(xx / 7.0) * np.cos(yy / 9.0), (6, 64, 72))
+    noisy = (2.0 * rng.poisson(clean / 2.0) + rng.normal(0, 5.5, clean.shape)).astype(np.float32)
+    options = {"noise": "poisson-gaussian", "model": NoiseModel(2.0, 30.0), "threads": 1}
+    chosen: list[Any] = []
+    in_memory = _run_denoise(noisy, "TYX", **options, sigma=None, patch_radius=None,
+                             search="ZT", iterations=4, pvalue=0.01, renoise=0.0, tune=True,
+                             on_tune=chosen.append)[0]
+    lazy = denoise(da.from_array(noisy, chunks=(2, 32, 36)), "TYX", **options, tune=True)
+    np.testing.assert_array_equal(lazy.compute(), in_memory)
+    assert chosen[0].settings["search"]["T"] is not None  # a reach along T wins here
+
+    # Frames one by one hold no reach along T: the tuner keeps to what they hold.
+    lazy, _ = _denoise_lazy(da.from_array(noisy, chunks=(1, 64, 72)), "TYX", **options,
+                            sigma=None, patch_radius=None, search="ZT", iterations=4,
+                            pvalue=0.01, renoise=0.0, tune=True, on_tune=chosen.append,
+                            chunks={"T": 1})
+    settings = chosen[1].settings
+    assert settings["search"] == {"T": None} and lazy.chunks[0] == (1,) * 6
+    np.testing.assert_array_equal(lazy.compute(), denoise(noisy, "TYX", **options, **settings))

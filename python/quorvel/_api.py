@@ -288,7 +288,9 @@ def denoise(
         grid, e.g. ``{"iterations": (3, 4), "pvalue": (0.01, 0.1)}``; its
         keys are those of `quorvel._tune.DEFAULT_GRID`.  The choice is logged on the
         ``quorvel`` logger at level INFO.  Costs about as much as the final
-        denoising.  Not for dask arrays.
+        denoising.  With a dask `image` the noise estimate and the tuning run
+        when `denoise` is called (the tuning reads only its crops and the
+        central frame and plane) and the denoising stays lazy.
 
     Returns
     -------
@@ -368,11 +370,9 @@ def denoise(
         "threads": threads,
     }
     if _is_dask(image):
-        if progress is not None or return_variance or tune is not False:
-            raise ValueError(
-                "progress, return_variance and tune are not available for dask arrays"
-            )
-        lazy, _ = _denoise_lazy(image, axes, **options)
+        if progress is not None or return_variance:
+            raise ValueError("progress and return_variance are not available for dask arrays")
+        lazy, _ = _denoise_lazy(image, axes, tune=tune, **options)
         return lazy
     out, variance, _ = _run_denoise(
         image, axes, progress=progress, return_variance=return_variance, tune=tune, **options

@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import functools
+import logging
 import math
 import sys
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from typing import Any
 
 import numpy as np
@@ -22,6 +23,7 @@ from quorvel._params import (
     _check_threads,
     _NoiseArgs,
 )
+from quorvel._tune import TuneResult, _check_grid, _tune_core
 from quorvel._util import FloatValues
 from quorvel.noise import NoiseModel, _estimate_core, _plan_noise
 from quorvel.noise._plan import _check_method
@@ -86,38 +88,9 @@ def _denoise_block(
     return _denoise_core(work, plan, settings, threads, overwrite=True)[0]
 
 
-def _denoise_lazy(
-    image: Any,
-    axes: str | None,
-    *,
-    noise: NoiseKind,
-    sigma: FloatValues | None,
-    model: Any,
-    patch_radius: PatchRadius | None,
-    search: Search,
-    iterations: int,
-    pvalue: float,
-    renoise: float,
-    threads: int,
-    chunks: Mapping[str, int] | None = None,
-) -> tuple[Any, Any]:
-    """`denoise` of a dask array: the lazy result and its noise plan (maybe delayed).
-
-    Every parameter, and `chunks` (chunk sizes by core axis letter, checked
-    strictly; None keeps the image's chunks, aligned), is checked before
-    anything is read.
-    """
+def _plan_chunks(core: Any, settings: CoreSettings, chunks: Mapping[str, int] | None) -> Any:
+    """The chunks and halos of `core` for `settings` (`_chunked.plan_chunks`), checked."""
     from quorvel import _chunked
-
-    names, core = _prepare_lazy(image, axes)
-    sizes = dict(zip(_chunked.CORE_AXES, core.shape, strict=True))
-    absent = [a for a in chunks or {} if a not in names]
-    if absent:
-        raise ValueError(f"chunks: the image has no {absent[0]} axis (axes {names})")
-    settings = _check_settings(sizes, names, patch_radius, search, iterations, pvalue, renoise)
-    threads = _check_threads(threads)
-    delayed_model = _is_delayed(model)
-    args = _check_noise(noise, sigma, None if delayed_model else model, sizes["C"])
 
     plan = _chunked.plan_chunks(
         core.shape,
@@ -137,6 +110,51 @@ def _denoise_lazy(
             f"a chunk with its halo holds {largest} elements; at most {_MAX_ELEMENTS} fit in "
             "one computation: use smaller chunks"
         )
+    return plan
+
+
+def _denoise_lazy(
+    image: Any,
+    axes: str | None,
+    *,
+    noise: NoiseKind,
+    sigma: FloatValues | None,
+    model: Any,
+    patch_radius: PatchRadius | None,
+    search: Search,
+    iterations: int,
+    pvalue: float,
+    renoise: float,
+    threads: int,
+    chunks: Mapping[str, int] | None = None,
+    tune: Any = False,
+    on_tune: Callable[[TuneResult], None] | None = None,
+    stop: Callable[[], None] | None = None,
+) -> tuple[Any, Any]:
+    """`denoise` of a dask array: the lazy result and its noise plan (maybe delayed).
+
+    Every parameter, and `chunks` (chunk sizes by core axis letter, checked
+    strictly; None keeps the image's chunks, aligned), is checked before
+    anything is read.  With `tune` the noise plan and the tuning are
+    computed here (the tuning reads only its crops and the central frame
+    and plane; `on_tune` receives the choice, and `stop`, called before
+    each of its runs, raises to stop it).  The tuner chooses among the
+    settings whose halo the chunks can hold, and the chunks are planned for
+    the chosen ones.
+    """
+    from quorvel import _chunked
+
+    names, core = _prepare_lazy(image, axes)
+    sizes = dict(zip(_chunked.CORE_AXES, core.shape, strict=True))
+    absent = [a for a in chunks or {} if a not in names]
+    if absent:
+        raise ValueError(f"chunks: the image has no {absent[0]} axis (axes {names})")
+    settings = _check_settings(sizes, names, patch_radius, search, iterations, pvalue, renoise)
+    threads = _check_threads(threads)
+    delayed_model = _is_delayed(model)
+    args = _check_noise(noise, sigma, None if delayed_model else model, sizes["C"])
+    grid = None if tune is False else _check_grid(None if tune is True else tune, sizes)
+    plan = _plan_chunks(core, settings, chunks)
 
     noise_plan: Any
     if delayed_model:
@@ -148,6 +166,24 @@ def _denoise_lazy(
     else:
         # Nothing to estimate: the plan needs only the channel count.
         noise_plan = _plan_noise(np.empty((0, sizes["C"], 0, 0, 0), dtype=np.float32), args)
+
+    if grid is not None:
+        if not isinstance(noise_plan, NoisePlan):
+            noise_plan = noise_plan.compute()
+        def fits(candidate: CoreSettings) -> bool:
+            try:
+                _plan_chunks(core, candidate, chunks)
+            except ValueError:
+                return False
+            return True
+
+        settings, tuned = _tune_core(
+            core, noise_plan, settings, grid, threads, check=stop, allowed=fits
+        )
+        logging.getLogger("quorvel").info("tuned: %s", tuned)
+        if on_tune is not None:
+            on_tune(tuned)
+        plan = _plan_chunks(core, settings, chunks)
 
     kernel = functools.partial(_denoise_block, settings=settings)
     out = _chunked.denoise_lazy(core, kernel, noise_plan, plan, n_threads=threads)

@@ -22,8 +22,9 @@ local mean stands for the unknown clean value), and the probe is added there
 
     risk = mean((F(x) - x)**2 - v + 2 * v * div F)
 
-divided by the mean noise variance of the channel.  After the transform the
-noise variance is known only approximately at a few photons (on the
+divided by the channel's mean noise variance on the scored elements.  After
+the transform the noise variance is known only approximately at a few
+photons (on the
 benchmark's low-photon spots, 1 to 6 photons, it was 16 to 21 % above the
 Poisson value the estimate assumed there), and a noise variance taken too
 small biases the estimate against smoothing: the tuner then chose 3
@@ -39,7 +40,9 @@ hold about 1/16 of the image, and at least 2**14 elements: on smaller images
 the estimate would be too noisy to tell settings apart that differ by a few
 percent of the error.  Each crop carries a margin around the part that is
 scored, so that the risk is not dominated by the crop's own borders (a
-margin is dropped where the crop meets the image's border).
+margin is dropped where the crop meets the image's border).  Only the
+central frame and plane (to choose the crops) and the crops are read, so
+that an image in chunks (a dask array) is tuned without reading it whole.
 
 One run of k iterations gives the risk of every count up to k (the engine
 returns the estimate after each iteration, which is the result of the
@@ -128,6 +131,9 @@ _PICKS = (0.1, 0.7)
 # Poisson-Gaussian path (where the local mean plus the model's offset is
 # below it, as in dark parts of an image whose offset was estimated).
 _MIN_VARIANCE = 0.25
+# Radius of the local mean (in Y and X) that stands for the clean value in the
+# noise variance of the Poisson-Gaussian path.
+_LOCAL_RADIUS = 2
 # Rise of the risk, relative, from one iteration count to the next that still
 # counts as a tie (the next count is then run too).
 _TIE = 0.005
@@ -151,7 +157,7 @@ class TuneResult:
     risk : float
         Estimated mean squared error of the chosen setting on the crops, in
         units of the noise variance (on the Poisson-Gaussian path: of the
-        result, in units of the channel's mean noise variance).
+        result, in units of the channel's mean noise variance on the crops).
     candidates : tuple of (dict, float)
         Every setting scored, in order, with its estimated risk (one run of
         k iterations scores every count of the grid up to k).
@@ -359,7 +365,9 @@ def _inverse_anscombe(stabilised: npt.NDArray[np.float32], read: Any) -> npt.NDA
     return np.asarray(out, dtype=np.float32)
 
 
-def _local_mean(a: npt.NDArray[np.float32], radius: int = 2) -> npt.NDArray[np.float32]:
+def _local_mean(
+    a: npt.NDArray[np.float32], radius: int = _LOCAL_RADIUS
+) -> npt.NDArray[np.float32]:
     """Mean over (2 * radius + 1)**2 pixels in each plane (the last two axes), edges clamped."""
     out = np.asarray(a, dtype=np.float64)
     for axis in (-2, -1):
@@ -386,19 +394,23 @@ def _span(n: int, inner: int, margin: int, centre: int) -> tuple[slice, slice]:
 
 
 def _crops(
-    stab: npt.NDArray[np.float32], reach: Mapping[str, int] | None = None
+    shape: tuple[int, ...],
+    plane: npt.NDArray[np.float32],
+    reach: Mapping[str, int] | None = None,
 ) -> list[tuple[tuple[slice, ...], tuple[slice, ...]]]:
     """Representative crops of a core-layout array: (crop, scored part within the crop).
 
-    `reach` is the largest search reach by axis (T, Z) of the settings to be
-    scored: the margin along that axis is at least as long.
+    `shape` is the array's shape, `plane` its central frame and plane
+    (channels, Y, X), as the engine sees it.  `reach` is the largest search
+    reach by axis (T, Z) of the settings to be scored: the margin along that
+    axis is at least as long.
     """
-    nt, nc, nz, ny, nx = stab.shape
+    nt, nc, nz, ny, nx = shape
     margin = {axis: max(_MARGIN[axis], (reach or {}).get(axis, 0)) for axis in "TZ"}
     t_crop, t_in = _span(nt, _INTERIOR["T"], margin["T"], nt // 2)
     z_crop, z_in = _span(nz, _INTERIOR["Z"], margin["Z"], nz // 2)
     depth = (t_crop.stop - t_crop.start) * nc * (z_crop.stop - z_crop.start)
-    budget = max(_BUDGET_SHARE * stab.size, _MIN_BUDGET) / depth
+    budget = max(_BUDGET_SHARE * math.prod(shape), _MIN_BUDGET) / depth
     m = _MARGIN["YX"]
     for count in range(_MAX_CROPS, 0, -1):
         side = int(math.sqrt(budget / count)) - 2 * m
@@ -409,7 +421,6 @@ def _crops(
     # Tiles of the central frame and plane, ranked by their variance (structure
     # plus noise); the crops are tiles from the top to the lower middle of
     # that ranking, so that both detail and background weigh in.
-    plane = stab[(nt // 2, slice(None), nz // 2)]
     tiles = [
         (float(plane[:, y : y + sy, x : x + sx].var()), y + sy // 2, x + sx // 2)
         for y in range(0, ny - sy + 1, max(sy // 2, 1))
@@ -450,7 +461,7 @@ class _Piece:
     photon units, scaled by the local standard deviation of the noise,
     before the transform, and the risk is that of the result after the
     inverse transform against the crop in photon units, in units of the
-    channel's mean noise variance.
+    channel's mean noise variance on the crops.
     """
 
     plain: npt.NDArray[np.float32]
@@ -585,12 +596,60 @@ def _pieces(
 
     The crops' margins along T and Z hold `reach` (`_reaches`).
     """
+    nt, _, nz, ny, nx = core5.shape
+    centre = _stabilise(_read(core5[nt // 2 : nt // 2 + 1, :, nz // 2 : nz // 2 + 1]), plan)
     rng = np.random.default_rng(_SEED)
-    return [
-        _piece(channels, crop, inner, rng)
-        for channels in _stabilise(core5, plan)
-        for crop, inner in _crops(channels.stabilised, reach)
-    ]
+    pieces = []
+    for group, plane in enumerate(centre):
+        shape = (nt, plane.stabilised.shape[1], nz, ny, nx)
+        crops = _crops(shape, plane.stabilised[0, :, 0], reach)
+        blocks = [_stabilised_crop(core5, plan, group, crop) for crop, _ in crops]
+        if blocks[0].variance is not None:
+            # The unit of the risk: the mean noise variance of the scored elements.
+            scored = [b.variance[inner] for b, (_, inner) in zip(blocks, crops, strict=True)]
+            total = sum(v.sum(axis=(0, 2, 3, 4), dtype=np.float64) for v in scored)
+            unit = total / sum(v[:, :1].size for v in scored)
+            blocks = [b._replace(unit=unit.reshape(1, -1, 1, 1, 1)) for b in blocks]
+        full = (slice(None),) * 5
+        pieces += [
+            _piece(b, full, inner, rng) for b, (_, inner) in zip(blocks, crops, strict=True)
+        ]
+    return pieces
+
+
+def _read(block: Any) -> npt.NDArray[Any]:
+    """A part of the image in memory (a dask array's part is computed)."""
+    return np.asarray(block.compute() if hasattr(block, "compute") else block)
+
+
+def _stabilised_crop(
+    core5: Any, plan: NoisePlan, group: int, crop: tuple[slice, ...]
+) -> _Channels:
+    """`_stabilise` of the crop `crop` of `core5`, group `group` of its channels.
+
+    Only the crop is read, with a rim as wide as the local mean's radius in
+    Y and X where the image extends: the crop's noise variance is that of
+    the whole image.
+    """
+    t, c, z, y, x = crop
+    ny, nx = core5.shape[3:]
+    rim = _LOCAL_RADIUS
+    wide_y = slice(max(y.start - rim, 0), min(y.stop + rim, ny))
+    wide_x = slice(max(x.start - rim, 0), min(x.stop + rim, nx))
+    channels = _stabilise(_read(core5[t, c, z, wide_y, wide_x]), plan)[group]
+    inside = (
+        slice(None), slice(None), slice(None),
+        slice(y.start - wide_y.start, y.stop - wide_y.start),
+        slice(x.start - wide_x.start, x.stop - wide_x.start),
+    )
+    per_element = ("stabilised", "photons", "variance")
+    return channels._replace(
+        **{
+            name: _contiguous(getattr(channels, name)[inside])
+            for name in per_element
+            if getattr(channels, name) is not None
+        }
+    )
 
 
 def _line_search(values: tuple[Any, ...], start: Any, risk: Any) -> Any:
@@ -625,6 +684,7 @@ def _tune_core(
     grid: dict[str, tuple[Any, ...]],
     threads: int,
     check: Callable[[], None] | None = None,
+    allowed: Callable[[CoreSettings], bool] | None = None,
 ) -> tuple[CoreSettings, TuneResult]:
     """Choose the grid point of least estimated risk for a core-layout image.
 
@@ -642,6 +702,10 @@ def _tune_core(
         Thread count of the core.
     check : callable, optional
         Called before each run of the core; it raises to stop the tuning.
+    allowed : callable, optional
+        Whether settings can be used (chunked images: whether their halo
+        fits the chunks); the walk passes over the grid points it refuses.
+        The settings to start from must be allowed.
     """
     # The reach is tuned only along an axis the caller searches; a reach
     # dimension of (None,) keeps the caller's search.
@@ -679,8 +743,13 @@ def _tune_core(
     def least_risk(key: tuple[Any, ...]) -> float:
         return min(risks[key + (k,)] for k in counts if k <= cap)
 
+    def usable(p: dict[str, Any], iterations: int) -> bool:
+        return allowed is None or allowed(_apply(settings, {**p, "iterations": iterations}))
+
     def risk_of(p: dict[str, Any]) -> float:
-        """The least risk over the iteration counts up to `cap`, at `p`."""
+        """The least risk over the iteration counts up to `cap`, at `p` (inf: not allowed)."""
+        if not usable(p, cap):
+            return math.inf
         key = tuple(p[k] for k in walked)
         if ran.get(key, 0) < cap:
             runs = kept.get(key) or _Runs(pieces, _apply(settings, p), threads)
@@ -706,11 +775,15 @@ def _tune_core(
             least = risks[key + (best_count(point),)]
             if risks[key + (cap,)] - least > _TIE * abs(least):
                 break
+            if not usable(point, counts[counts.index(cap) + 1]):
+                break
             cap = counts[counts.index(cap) + 1]
 
     for key in walked:
         values = grid[key]
         point[key] = _line_search(values, point[key], lambda v: risk_of({**point, key: v}))
+    if not usable(point, cap):
+        raise ValueError("tune: none of the settings the walk reached can be used")
     raise_cap()
     point["iterations"] = best_count(point)
     order = [*walked, "iterations"]

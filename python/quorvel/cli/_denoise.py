@@ -160,12 +160,15 @@ def _denoise_chunked_file(
     start = time.perf_counter()
     image = _open_lazy(src, args.level)
     axes = _axes_of(image, args.axes, src, args.quiet)
+    tuned: list[Any] = []
     out, plan = _denoise_lazy(
         image.data,
         axes,
         **options,
         **_denoiser_options(args),
         chunks=args.chunks,
+        tune=args.tune,
+        on_tune=tuned.append,
     )
     if args.keep_dtype:
         dtype = np.dtype(image.data.dtype)
@@ -179,14 +182,17 @@ def _denoise_chunked_file(
             axes,
             compute,
             image.metadata,
-            lambda values: _output_metadata(image.metadata, values[1], args, axes, src),
+            lambda values: _output_metadata(
+                image.metadata, values[1], args, axes, src, tuned[0] if tuned else None
+            ),
             ome=ome,
             levels=args.pyramid,
         )
     chunks = "x".join(str(c[0]) for c in out.chunks)
     return (
         f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
-        f"chunks {chunks}; {time.perf_counter() - start:.1f} s"
+        + "".join(f"tuned {t}; " for t in tuned)
+        + f"chunks {chunks}; {time.perf_counter() - start:.1f} s"
     )
 
 
@@ -203,8 +209,6 @@ def _denoise_file(
     if _chunked_mode(args, src, dst):
         if args.variance is not None:
             raise CommandError("--variance is not available for chunked denoising")
-        if args.tune:
-            raise CommandError("--tune works on images denoised in memory, not chunked")
         return _denoise_chunked_file(args, src, dst, options, show_bar)
     if args.pyramid > 1:
         raise CommandError(

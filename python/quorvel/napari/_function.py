@@ -44,8 +44,7 @@ def denoise_image(
         Significance level of the tests that reject dissimilar patches.
     tune : bool
         Choose patch radius, iterations and p-value for this image by the
-        least estimated error, starting from those given (not for dask
-        arrays).
+        least estimated error, starting from those given.
 
     Returns
     -------

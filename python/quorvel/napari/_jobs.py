@@ -16,7 +16,7 @@ import numpy.typing as npt
 
 import quorvel
 from quorvel._api import _run_denoise
-from quorvel._lazy import _is_dask
+from quorvel._lazy import _denoise_lazy, _is_dask
 from quorvel._tune import TuneResult
 
 
@@ -96,12 +96,20 @@ def _in_memory(
     choice is None unless ``tune`` is.  `stop` (if given) is called
     between the tuning's runs and raises to stop it.
     """
-    parameters = inspect.signature(quorvel.denoise).parameters.values()
-    kwargs = {p.name: p.default for p in parameters if p.kind is p.KEYWORD_ONLY}
-    kwargs.update(options)
     tuned: list[TuneResult] = []
-    out, variance, _ = _run_denoise(data, axes, on_tune=tuned.append, stop=stop, **kwargs)
+    out, variance, _ = _run_denoise(
+        data, axes, on_tune=tuned.append, stop=stop, **_with_defaults(options)
+    )
     return out, variance, tuned[0] if tuned else None
+
+
+def _with_defaults(options: dict[str, Any]) -> dict[str, Any]:
+    """`options` and the defaults of the other keyword arguments of `quorvel.denoise`."""
+    parameters = inspect.signature(quorvel.denoise).parameters.values()
+    return {
+        **{p.name: p.default for p in parameters if p.kind is p.KEYWORD_ONLY},
+        **options,
+    }
 
 
 def preview(
@@ -147,14 +155,18 @@ def denoise(
     if _is_dask(data):
         import dask
 
-        if kwargs.get("tune"):
-            raise ValueError("tune works on layers in memory, not on dask layers")
-        kwargs.pop("tune", None)
-        # The chunked path of dask arrays gives no variance.
+        # The chunked path of dask arrays gives no variance; with tune the
+        # tuning runs (on its crops) before the lazy result is built.
+        kwargs = _with_defaults(kwargs)
+        for name in ("progress", "return_variance"):
+            kwargs.pop(name)
+        tuned: list[TuneResult] = []
         with _dask_progress(job):
-            result = dask.compute(quorvel.denoise(data, axes, **kwargs))[0]
+            lazy, _ = _denoise_lazy(data, axes, on_tune=tuned.append, stop=job.check, **kwargs)
+            job.check()
+            result = dask.compute(lazy)[0]
         job.check()
-        return result, None, None
+        return result, None, tuned[0] if tuned else None
     out, var, tuned = _in_memory(
         data,
         axes,

@@ -114,7 +114,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             text="tune",
             value=False,
             tooltip="Choose patch radius, iterations and p-value for this image by the least "
-            "estimated error; Run puts the choice in those fields (not for dask layers).\n\n"
+            "estimated error; Run puts the choice in those fields.\n\n"
             + docs.get("tune", ""),
         )
         self.variance = CheckBox(
@@ -354,10 +354,9 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         """Put the settings the tuner chose into their fields."""
         chosen = tuned.settings
         radius = chosen["patch_radius"]
+        deep = any(r for axis, r in radius.items() if axis not in "XY")
         self.patch_radius.value = (
-            f"X={radius['X']},Y={radius['Y']},Z={radius['Z']}"
-            if radius.get("Z", 0)
-            else str(radius["X"])
+            ",".join(f"{axis}={r}" for axis, r in radius.items()) if deep else str(radius["X"])
         )
         self.iterations.value = chosen["iterations"]
         self.pvalue.value = chosen["pvalue"]
