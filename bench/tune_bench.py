@@ -3,8 +3,8 @@
 Run by hand (not part of the test suite), with the package installed and
 scikit-image and scipy importable (``requirements-bench.txt``)::
 
-    nice python bench/tune_bench.py [--only 2d|spots|3d] [--threads N] [--seed S]
-        [--image-size N] [--scores FILE] [--estimator] [--probe-seed K]
+    nice python bench/tune_bench.py [--only 2d|spots|3d|kinds] [--match TEXT] [--threads N]
+        [--seed S] [--image-size N] [--scores FILE] [--estimator] [--probe-seed K]
 
 For every workload of ``bench/workloads.py`` it denoises with every point of
 the tuning grid (the full product, not only the points the tuner visits) and
@@ -43,7 +43,7 @@ from quorvel._params import DEFAULT_SEARCH, _check_noise, _check_settings
 from quorvel import _tune
 from quorvel._tune import _apply, _check_grid, _pieces, _public, _reaches, _risks, _tune_core
 from quorvel.noise import _plan_noise
-from workloads import in_part, psnr, workloads
+from workloads import in_part, psnr, volume_kinds, workloads
 
 
 def _timed(func, *args, **kwargs):  # type: ignore[no-untyped-def]
@@ -54,7 +54,10 @@ def _timed(func, *args, **kwargs):  # type: ignore[no-untyped-def]
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--only", choices=("2d", "spots", "3d"), default="all")
+    parser.add_argument("--only", choices=("2d", "spots", "3d", "kinds"), default="all",
+                        help="a part of the set, or (kinds) the volumes of "
+                        "workloads.volume_kinds instead")
+    parser.add_argument("--match", default="", help="only workloads whose name holds this text")
     parser.add_argument("--threads", type=int, default=1)
     parser.add_argument("--volume-shape", default="32,128,128",
                         help="Z,Y,X of the 3-D workloads (default: %(default)s)")
@@ -84,8 +87,11 @@ def main() -> None:
     print("|---|---|---|---|---|---|---|" + ("---|" if args.estimator else ""))
     shape = tuple(int(n) for n in args.volume_shape.split(","))
     # The whole set is drawn and then filtered: the noise is drawn in order.
-    for w in workloads("all", shape, args.seed, args.image_size):
-        if not in_part(w, args.only):
+    kinds = args.only == "kinds"
+    drawn = volume_kinds(args.seed) if kinds else workloads("all", shape, args.seed,
+                                                            args.image_size)
+    for w in drawn:
+        if not (kinds or in_part(w, args.only)) or args.match not in w.name:
             continue
         names = normalize_axes(w.axes, w.noisy.ndim)
         sizes = core_shape(w.noisy.shape, names)
