@@ -170,6 +170,7 @@ def _denoise_lazy(
     if grid is not None:
         if not isinstance(noise_plan, NoisePlan):
             noise_plan = noise_plan.compute()
+
         def fits(candidate: CoreSettings) -> bool:
             try:
                 _plan_chunks(core, candidate, chunks)
