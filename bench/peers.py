@@ -4,11 +4,14 @@ Run by hand (not part of the test suite), with the benchmark-only packages
 of ``requirements-bench.txt`` (scikit-image, bm3d, bm4d,
 opencv-python-headless)::
 
-    nice python bench/peers.py [--only 2d|spots|3d] [--skip bm4d,...] [--out table.md]
+    nice python bench/peers.py [--only 2d|spots|3d] [--skip bm4d,...] [--image-size N]
+        [--tune-iterations N] [--match TEXT] [--out table.md]
 
 For every workload of ``bench/workloads.py``: PSNR, SSIM and seconds of
 
-- quorvel with its defaults, and with ``tune=True`` (time of both steps);
+- quorvel with its defaults, and with ``tune=True`` (time of both steps;
+  with ``--tune-iterations N`` it starts from N iterations, which join the
+  grid);
 - BM3D (``bm3d.bm3d`` with the noise sigma, default profile), frame by
   frame or plane by plane beyond 2-D; BM4D (``bm4d.bm4d``) on stacks;
 - scikit-image's ``denoise_nl_means`` as its gallery shows it (fast mode,
@@ -125,17 +128,23 @@ def main() -> None:
     parser.add_argument("--out", help="also write the table to this file")
     parser.add_argument("--volume-shape", default="32,128,128",
                         help="Z,Y,X of the 3-D workloads (default: %(default)s)")
+    parser.add_argument("--image-size", type=int, default=256,
+                        help="side of the 2-D images, at most 512 (default: %(default)s)")
+    parser.add_argument("--tune-iterations", type=int, default=4,
+                        help="iterations the tuned run starts from (default: %(default)s)")
+    parser.add_argument("--match", default="", help="only workloads whose name holds this text")
     args = parser.parse_args()
     skip = {s.strip() for s in args.skip.split(",") if s.strip()}
     lines = ["| workload | method | PSNR dB | SSIM | seconds |", "|---|---|---|---|---|"]
     print("\n".join(lines), flush=True)
     shape = tuple(int(n) for n in args.volume_shape.split(","))
-    for w in workloads("all", shape):
-        if not in_part(w, args.only):
+    for w in workloads("all", shape, image_size=args.image_size):
+        if not in_part(w, args.only) or args.match not in w.name:
             continue
         runs: dict[str, Callable[[], Any]] = {
             "quorvel default": lambda w=w: quorvel.denoise(w.noisy, w.axes, **w.noise, threads=1),
             "quorvel tuned": lambda w=w: quorvel.denoise(w.noisy, w.axes, **w.noise, threads=1,
+                                                         iterations=args.tune_iterations,
                                                          tune=True),
         }
         peers = ["BM3D", "skimage NLM", "OpenCV NLM"] + (["BM4D"] if w.noisy.ndim == 3 else [])

@@ -155,6 +155,27 @@ def test_tune_is_deterministic_and_applies_its_choice(
     np.testing.assert_array_equal(runs[0], direct)
 
 
+@pytest.mark.parametrize(("tune", "iterations"), [(True, 6), ({"iterations": (3, 4, 5)}, 5)])
+def test_values_given_join_the_dimensions_left_to_the_default_grid(
+    monkeypatch: pytest.MonkeyPatch, tune: Any, iterations: int
+) -> None:
+    class Runs:  # the risk falls with every iteration and is least at p-value 0.05
+        def __init__(self, pieces: Any, settings: CoreSettings, threads: int) -> None:
+            self.pvalue, self.done = settings.pvalue, 0
+
+        def risks(self, counts: tuple[int, ...], check: Any) -> Any:
+            self.done = max(counts)
+            return {k: 1.0 / k + abs(self.pvalue - 0.05) for k in counts}
+
+    monkeypatch.setattr(_tune, "_Runs", Runs)
+    chosen: list[Any] = []
+    _run_denoise(np.zeros((48, 48), np.float32), "YX", noise="gaussian", sigma=1.0, model=None,
+                 patch_radius=None, search="ZT", iterations=6, pvalue=0.05, renoise=0.0,
+                 threads=1, tune=tune, on_tune=chosen.append)
+    assert chosen[0].settings["iterations"] == iterations
+    assert chosen[0].settings["pvalue"] == 0.05
+
+
 @pytest.mark.parametrize(
     ("tune", "message"),
     [

@@ -281,12 +281,14 @@ def denoise(
     tune : bool or mapping, default False
         Choose `patch_radius` (X and Y, and Z for a z-stack, T for a
         time-lapse), `iterations`, `pvalue` and, along an axis `search`
-        names, the reach of the search, for this image, from those given
-        (as the starting point) and a small grid, by the least estimated
+        names, the reach of the search, for this image, from a small grid
+        and the values given (the starting point), by the least estimated
         error (Monte-Carlo SURE on a few crops, with a fixed seed: the same
-        image gives the same choice).  A mapping replaces dimensions of the
-        grid, e.g. ``{"iterations": (3, 4), "pvalue": (0.01, 0.1)}``; its
-        keys are those of `quorvel._tune.DEFAULT_GRID`.  The choice is logged on the
+        image gives the same choice).  A value given joins the grid (e.g.
+        ``iterations=6``, which pays on textures).  A mapping replaces
+        dimensions of the grid, e.g. ``{"iterations": (3, 4), "pvalue":
+        (0.01, 0.1)}``, and those hold only its values; its keys are those
+        of `quorvel._tune.DEFAULT_GRID`.  The choice is logged on the
         ``quorvel`` logger at level INFO.  Costs about as much as the final
         denoising.  With a dask `image` the noise estimate and the tuning run
         when `denoise` is called (the tuning reads only its crops and the
@@ -416,9 +418,9 @@ def _run_denoise(
     threads = _check_threads(threads)
     args = _check_noise(noise, sigma, model, sizes["C"])
     if not isinstance(tune, bool):
-        grid = _check_grid(tune, sizes)
+        grid = _check_grid(tune, sizes, settings)
     elif tune:
-        grid = _check_grid(None, sizes)
+        grid = _check_grid(None, sizes, settings)
 
     if progress is not None and not callable(progress):
         raise ValueError(f"progress must be callable, got {progress!r}")

@@ -153,7 +153,7 @@ def _denoise_lazy(
     threads = _check_threads(threads)
     delayed_model = _is_delayed(model)
     args = _check_noise(noise, sigma, None if delayed_model else model, sizes["C"])
-    grid = None if tune is False else _check_grid(None if tune is True else tune, sizes)
+    grid = None if tune is False else _check_grid(None if tune is True else tune, sizes, settings)
     plan = _plan_chunks(core, settings, chunks)
 
     noise_plan: Any

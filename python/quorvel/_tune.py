@@ -206,9 +206,16 @@ class TuneResult:
 
 
 def _check_grid(
-    grid: Mapping[str, Sequence[Any]] | None, sizes: dict[str, int]
+    grid: Mapping[str, Sequence[Any]] | None,
+    sizes: dict[str, int],
+    settings: CoreSettings | None = None,
 ) -> dict[str, tuple[Any, ...]]:
-    """The grid to search on an image of `sizes`: the default's, with `grid`'s entries."""
+    """The grid to search on an image of `sizes`: the default's, with `grid`'s entries.
+
+    The values of `settings` (checked, the caller's) join the dimensions that
+    `grid` leaves to the default, so that a value given, such as 6
+    iterations, is among the candidates rather than replaced by the grid's.
+    """
     if grid is not None and not isinstance(grid, Mapping):
         raise ValueError(f"tune must be True, False or a mapping of grid values, got {grid!r}")
     out = dict(DEFAULT_GRID)
@@ -232,6 +239,10 @@ def _check_grid(
         out["reach_t"] = (None,)
     if sizes["Z"] == 1 or sizes["T"] > 1:
         out["reach_z"] = (None,)
+    if settings is not None:
+        for key in out:
+            if key not in (grid or {}) and not (key in _REACH and out[key] == (None,)):
+                out[key] = (*out[key], _start(settings, key))
     for key, axes in (("patch_radius", "XY"), ("patch_radius_z", "Z"), ("patch_radius_t", "T")):
         for axis in axes:
             if 2 * max(out[key]) + 1 > sizes[axis]:

@@ -188,7 +188,8 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="choose patch radii (along Z and T too), iterations, p-value and, on "
         "time-lapses, the search reach along T for this image by the least estimated "
-        "error, starting from the values given; prints the choice",
+        "error, starting from the values given (which join the grid: --iterations 6 "
+        "lets it go to 6); prints the choice",
     )
     algo.add_argument(
         "--renoise",
