@@ -51,13 +51,13 @@ last iteration costs about as much as all before it together (its search
 window is the largest), so the grid is walked one parameter at a time (one
 sweep of coordinate descent, `_line_search`; on stacks the patch radii in
 the plane and along Z and T together, `_product_search`) with the fewest
-iterations of the grid, and larger counts are run only at the point that walk chose, its
-runs continued one more count at a time while the risk still falls or
-rises by less than `_TIE` of itself: between two counts the risks can differ
-by less than the estimate's noise (Poisson-Gaussian volume: 3 iterations
-scored 0.06 % below 4, 5 scored 1.6 % below both and won by 0.70 dB), while
-on the benchmark images where fewer iterations win, the risk rose by 1.7 %
-or more per count (bench/tune_bench.py).
+iterations of the grid, and larger counts are run only at the point that
+walk chose, its runs continued one more count at a time while the risk
+still falls or rises by less than `_TIE` of itself: between two counts the
+risks can differ by less than the estimate's noise (Poisson-Gaussian volume:
+3 iterations scored 0.06 % below 4, 5 scored 1.6 % below both and won by
+0.70 dB), while on the benchmark images where fewer iterations win, the risk
+rose by 1.7 % or more per count (bench/tune_bench.py).
 
 The probe step is 0.15 of the noise level: the tests that accept or reject
 patches make the denoiser jump where a distance crosses a threshold, and a
