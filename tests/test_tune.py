@@ -66,6 +66,8 @@ def test_a_continued_run_gives_the_bits_of_a_longer_run(smooth: Callable[..., An
     [
         ({3: 1.0, 4: 1.001, 5: 0.98}, 5, 5),  # 4 ties with 3: 5 is still tried
         ({3: 1.0, 4: 1.02, 5: 0.5}, 3, 4),  # a clear rise stops before 5
+        ({3: 0.1, 4: 0.09, 5: 0.091}, 5, 5),  # a tie goes to the larger count
+        ({3: 0.1, 4: 0.09, 5: 0.093}, 4, 5),
     ],
 )
 def test_iteration_counts_stop_at_a_clear_rise_of_the_risk(
