@@ -56,13 +56,14 @@ walk chose, its runs continued one more count at a time while the risk
 still falls or rises by no more than `_TIE` (in units of the noise
 variance), and of the counts run the largest whose risk is within `_TIE` of
 the least is taken.  Between two counts the risks can differ by less than the
-estimate's noise, and there the larger count won: over the benchmark set and
-three probe draws, every time the risk rose by less than 0.0017 from one
-count to the next the next count scored as well or better by true PSNR (by
-up to 0.18 dB: Poisson-Gaussian volume, 4 iterations 0.0007 below 5), and
-every time fewer iterations won the risk rose by 0.002 or more
-(bench/tune_bench.py).  The tie is absolute: on the Poisson-Gaussian path
-the risk is near zero or below it, where a share of itself means nothing.
+estimate's noise, and there the larger count won: over the benchmark set
+(three probe draws at 256 x 256, one at 512 x 512), all 8 times the risk
+rose by 0 to 0.0017 from one count to the next, the next count scored
+0.01 to 0.18 dB higher by true PSNR (Poisson-Gaussian volume: 4 iterations
+0.0007 below 5, 5 better by 0.18 dB), while of the 40 rises of 0.0017 or
+more, 35 went with fewer iterations winning (bench/tune_bench.py).  The tie
+is absolute: on the Poisson-Gaussian path the risk is near zero or below
+it, where a share of itself means nothing.
 
 The probe step is 0.15 of the noise level: the tests that accept or reject
 patches make the denoiser jump where a distance crosses a threshold, and a
