@@ -1,0 +1,83 @@
+"""Where the time of ``tune=True`` goes: the walk, the added iterations, the rest.
+
+Run by hand (not part of the test suite), with the package installed and
+scikit-image importable (``requirements-bench.txt``)::
+
+    nice python bench/tune_phases.py [--seed S] [--image-size N] [--repeat K] [NAME ...]
+
+For each named workload of ``bench/workloads.py`` (default: camera s10, where
+3 iterations win) it runs the tuner `--repeat` times on one thread and
+reports the shortest time of each phase as a ratio to the final denoising
+with the chosen settings (also the shortest of `--repeat` runs):
+
+- walk: the candidates' runs at the fewest iterations of the grid;
+- more: the chosen point's runs continued to larger counts;
+- other: everything else (reading and ranking the crops, the risks).
+"""
+
+from __future__ import annotations
+
+import argparse
+import time
+
+import numpy as np
+
+from quorvel import _tune
+from quorvel._axes import core_shape, normalize_axes, to_core_layout
+from quorvel._core import _denoise_core
+from quorvel._params import DEFAULT_SEARCH, _check_noise, _check_settings
+from quorvel.noise import _plan_noise
+from workloads import workloads
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("names", nargs="*", default=["camera s10"])
+    parser.add_argument("--seed", type=int, default=2026)
+    parser.add_argument("--image-size", type=int, default=256)
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+
+    calls: list[tuple[tuple[int, ...], float]] = []
+    risks = _tune._Runs.risks
+
+    def timed_risks(self, iterations, check=None):  # type: ignore[no-untyped-def]
+        start = time.perf_counter()
+        out = risks(self, iterations, check)
+        calls.append((iterations, time.perf_counter() - start))
+        return out
+
+    _tune._Runs.risks = timed_risks  # type: ignore[method-assign]
+    print("| workload | chosen | final s | walk | more | other | tune / final |")
+    print("|---|---|---|---|---|---|---|")
+    for w in workloads("all", (32, 128, 128), args.seed, args.image_size):
+        if w.name not in args.names:
+            continue
+        names = normalize_axes(w.axes, w.noisy.ndim)
+        sizes = core_shape(w.noisy.shape, names)
+        grid = _tune._check_grid(None, sizes)
+        settings = _check_settings(sizes, names, None, DEFAULT_SEARCH, 4, 0.01, 0.0)
+        work = np.ascontiguousarray(to_core_layout(w.noisy, names), dtype=np.float32)
+        plan = _plan_noise(work, _check_noise(w.noise["noise"], w.gaussian_sigma, w.model, 1))
+        fewest = min(grid["iterations"])
+        best: dict[str, float] = {}
+        for _ in range(args.repeat):
+            calls.clear()
+            start = time.perf_counter()
+            chosen, result = _tune._tune_core(work, plan, settings, grid, 1)
+            phases = {"total": time.perf_counter() - start}
+            phases["walk"] = sum(t for its, t in calls if min(its) <= fewest)
+            phases["more"] = sum(t for its, t in calls if min(its) > fewest)
+            phases["other"] = phases["total"] - phases["walk"] - phases["more"]
+            best = {k: min(best.get(k, np.inf), v) for k, v in phases.items()}
+        final = np.inf
+        for _ in range(args.repeat):
+            start = time.perf_counter()
+            _denoise_core(work, plan, chosen, 1)
+            final = min(final, time.perf_counter() - start)
+        ratios = " | ".join(f"{best[k] / final:.2f}" for k in ("walk", "more", "other", "total"))
+        print(f"| {w.name} | {result.summary} | {final:.3f} | {ratios} |", flush=True)
+
+
+if __name__ == "__main__":
+    main()
