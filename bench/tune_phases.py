@@ -3,7 +3,7 @@
 Run by hand (not part of the test suite), with the package installed and
 scikit-image importable (``requirements-bench.txt``)::
 
-    nice python bench/tune_phases.py [--seed S] [--image-size N] [--repeat K] [NAME ...]
+    nice python bench/tune_phases.py [--seed S] [--image-size N] [--tile K] [--repeat K] [NAME ...]
 
 For each named workload of ``bench/workloads.py`` (default: camera s10, where
 3 iterations win) it runs the tuner `--repeat` times on one thread and
@@ -13,6 +13,9 @@ with the chosen settings (also the shortest of `--repeat` runs):
 - walk: the candidates' runs at the fewest iterations of the grid;
 - more: the chosen point's runs continued to larger counts;
 - other: everything else (reading and ranking the crops, the risks).
+
+`--tile K` repeats a 2-D workload's noisy image K x K times, for the cost on
+larger images of the same content and noise.
 """
 
 from __future__ import annotations
@@ -35,6 +38,7 @@ def main() -> None:
     parser.add_argument("names", nargs="*", default=["camera s10"])
     parser.add_argument("--seed", type=int, default=2026)
     parser.add_argument("--image-size", type=int, default=256)
+    parser.add_argument("--tile", type=int, default=1, help="repeat 2-D images K x K times")
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
 
@@ -53,11 +57,12 @@ def main() -> None:
     for w in workloads("all", (32, 128, 128), args.seed, args.image_size):
         if w.name not in args.names:
             continue
-        names = normalize_axes(w.axes, w.noisy.ndim)
-        sizes = core_shape(w.noisy.shape, names)
+        noisy = np.tile(w.noisy, (args.tile, args.tile)) if w.noisy.ndim == 2 else w.noisy
+        names = normalize_axes(w.axes, noisy.ndim)
+        sizes = core_shape(noisy.shape, names)
         grid = _tune._check_grid(None, sizes)
         settings = _check_settings(sizes, names, None, DEFAULT_SEARCH, 4, 0.01, 0.0)
-        work = np.ascontiguousarray(to_core_layout(w.noisy, names), dtype=np.float32)
+        work = np.ascontiguousarray(to_core_layout(noisy, names), dtype=np.float32)
         plan = _plan_noise(work, _check_noise(w.noise["noise"], w.gaussian_sigma, w.model, 1))
         fewest = min(grid["iterations"])
         best: dict[str, float] = {}
@@ -76,7 +81,7 @@ def main() -> None:
             _denoise_core(work, plan, chosen, 1)
             final = min(final, time.perf_counter() - start)
         ratios = " | ".join(f"{best[k] / final:.2f}" for k in ("walk", "more", "other", "total"))
-        print(f"| {w.name} | {result.summary} | {final:.3f} | {ratios} |", flush=True)
+        print(f"| {w.name} {noisy.shape} | {result.summary} | {final:.3f} | {ratios} |", flush=True)
 
 
 if __name__ == "__main__":
