@@ -175,8 +175,11 @@ def volume_kinds(seed: int = 1) -> list[Workload]:
     Gaussian noise of 12 % and 30 % of the peak and at low photon counts
     (0.5 to 8.5); sparse spots on black at about 40 and 10 photons at the
     peak (300 spots, blurred twice as much along Z); a thin stack of 16
-    planes blurred further along Z.  Poisson-Gaussian ones go through the
-    demo's camera (its dark level in the noise model's offset).
+    planes blurred further along Z; blobs and filaments sampled 4 times more
+    coarsely along Z (every fourth plane of a taller volume: structures one
+    plane thick), with Gaussian noise of 12 % of the peak and at low photon
+    counts.  Poisson-Gaussian ones go through the demo's camera (its dark
+    level in the noise model's offset).
     """
     from scipy.ndimage import gaussian_filter
 
@@ -206,4 +209,8 @@ def volume_kinds(seed: int = 1) -> list[Workload]:
     recorded("sparse spots dim", 0.3 + 10.0 * spots)
     thin = gaussian_filter(_volume((16, 128, 128), 200 + seed), (1.5, 0.0, 0.0))
     recorded("thin stack", 2.0 + 30.0 * thin / thin.max())
+    coarse = _volume((4 * shape[0], *shape[1:]), 300 + seed)[::4]
+    add("coarse z gaussian s12", 100.0 * coarse,
+        100.0 * coarse + rng.normal(0.0, 12.0, shape), {"noise": "gaussian", "sigma": 12.0})
+    recorded("coarse z low photons", 0.5 + 8.0 * coarse)
     return out
