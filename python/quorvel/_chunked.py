@@ -675,8 +675,9 @@ def core_kernel(
     max_iter: int,
     pvalue: float,
     renoise: float,
+    kernel: str = "fast",
 ) -> npt.NDArray[np.float32]:
-    """Denoise a block with the core: Gaussian for a sigma, else ``(gain, offset)``.
+    """Denoise a block with the engine: Gaussian for a sigma, else ``(gain, offset)``.
 
     Parameters
     ----------
@@ -687,28 +688,32 @@ def core_kernel(
         Poisson-Gaussian model.
     n_threads : int
         OpenMP threads.
-    radius5, search5, max_iter, pvalue, renoise
-        The core's parameters.
+    radius5, search5, max_iter, pvalue, renoise, kernel
+        The engine's parameters.
 
     Returns
     -------
     ndarray of float32
         The denoised block (`work` itself).
     """
-    import _qv
+    from quorvel import _engine
 
-    radius = list(radius5)
-    search = list(search5)
+    options: dict[str, Any] = {
+        "patch_radius": list(radius5),
+        "search": list(search5),
+        "max_iter": max_iter,
+        "pvalue": pvalue,
+        "threads": n_threads,
+        "renoise": renoise,
+        "kernel": kernel,
+    }
     if isinstance(noise, tuple):
         gain, offset = noise
-        out: npt.NDArray[np.float32] = _qv._denoise_poisson_gaussian(
-            work, 1.0, list(gain), list(offset), radius, search, max_iter, pvalue, n_threads,
-            renoise,
+        out: npt.NDArray[np.float32] = _engine.denoise_poisson_gaussian(
+            work, sigma=1.0, gain=list(gain), offset=list(offset), **options
         )
         return out
-    out = _qv._denoise_gaussian(
-        work, float(noise), radius, search, max_iter, pvalue, n_threads, renoise
-    )
+    out = _engine.denoise_gaussian(work, sigma=float(noise), **options)
     return out
 
 

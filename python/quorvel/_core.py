@@ -108,6 +108,8 @@ class CoreSettings:
     #: Largest search half-size per axis (x, y, z, c, t); -1 keeps the
     #: default schedule; empty when no axis has a reach.
     reach: tuple[int, ...] = ()
+    #: The engine's estimation kernel: ``"fast"`` or ``"exact"``.
+    kernel: str = "fast"
 
 
 class _Progress:
@@ -300,6 +302,7 @@ def _engine_settings(settings: CoreSettings, threads: int) -> dict[str, Any]:
         "pvalue": settings.pvalue,
         "threads": threads,
         "renoise": settings.renoise,
+        "kernel": settings.kernel,
     }
 
 

@@ -23,6 +23,7 @@ def denoise_gaussian(
     renoise: float = 0.0,
     progress: Callable[[float], Any] | None = None,
     return_variance: Literal[False] = False,
+    kernel: Literal["fast", "exact"] = "fast",
 ) -> _Image: ...
 @overload
 def denoise_gaussian(
@@ -38,6 +39,7 @@ def denoise_gaussian(
     renoise: float = 0.0,
     progress: Callable[[float], Any] | None = None,
     return_variance: Literal[True],
+    kernel: Literal["fast", "exact"] = "fast",
 ) -> tuple[_Image, _Image]: ...
 class GaussianRun:
     """A run on the Gaussian path that can be continued with more iterations."""
@@ -53,6 +55,7 @@ class GaussianRun:
         pvalue: float = 0.01,
         threads: int = 0,
         renoise: float = 0.0,
+        kernel: Literal["fast", "exact"] = "fast",
     ) -> None: ...
     @property
     def done(self) -> int: ...
@@ -73,6 +76,7 @@ def denoise_poisson_gaussian(
     renoise: float = 0.0,
     progress: Callable[[float], Any] | None = None,
     return_variance: Literal[False] = False,
+    kernel: Literal["fast", "exact"] = "fast",
 ) -> _Image: ...
 @overload
 def denoise_poisson_gaussian(
@@ -90,6 +94,7 @@ def denoise_poisson_gaussian(
     renoise: float = 0.0,
     progress: Callable[[float], Any] | None = None,
     return_variance: Literal[True],
+    kernel: Literal["fast", "exact"] = "fast",
 ) -> tuple[_Image, _Image]: ...
 def spatial_blocks(
     planes: npt.ArrayLike, *, residual: str, block: int, threads: int

@@ -126,6 +126,7 @@ def _denoise_lazy(
     pvalue: float,
     renoise: float,
     threads: int,
+    kernel: str = "fast",
     chunks: Mapping[str, int] | None = None,
     tune: Any = False,
     on_tune: Callable[[TuneResult], None] | None = None,
@@ -149,7 +150,9 @@ def _denoise_lazy(
     absent = [a for a in chunks or {} if a not in names]
     if absent:
         raise ValueError(f"chunks: the image has no {absent[0]} axis (axes {names})")
-    settings = _check_settings(sizes, names, patch_radius, search, iterations, pvalue, renoise)
+    settings = _check_settings(
+        sizes, names, patch_radius, search, iterations, pvalue, renoise, kernel
+    )
     threads = _check_threads(threads)
     delayed_model = _is_delayed(model)
     args = _check_noise(noise, sigma, None if delayed_model else model, sizes["C"])

@@ -30,6 +30,12 @@ DEFAULT_SEARCH = "ZT"
 #: iteration, and 2**30 pixels is beyond any image.
 MAX_ITERATIONS = 30
 
+#: The engine's estimation kernels: ``"fast"`` (the default) computes in
+#: float32 with fused multiply-adds, ``"exact"`` with the arithmetic of the
+#: compute core ``_qv``, whose results it reproduces bit for bit.
+KernelKind: TypeAlias = Literal["fast", "exact"]
+KERNELS = ("fast", "exact")
+
 NoiseKind: TypeAlias = Literal["auto", "gaussian", "poisson-gaussian"]
 _NOISE_KINDS = ("auto", "gaussian", "poisson-gaussian")
 
@@ -200,6 +206,7 @@ def _check_settings(
     iterations: int,
     pvalue: float,
     renoise: float,
+    kernel: str = "fast",
 ) -> CoreSettings:
     """Validate the denoiser's parameters against an image of `sizes` (per core axis)."""
     radius5 = _patch_radius5(patch_radius, sizes, axes)
@@ -215,7 +222,9 @@ def _check_settings(
     if not 0 <= renoise <= FLOAT32_MAX:
         raise ValueError(f"renoise must be >= 0 and fit float32, got {renoise}")
     _check_not_tiny((renoise,), "renoise")
-    return CoreSettings(radius5, search5, iterations, pvalue, renoise, reach5)
+    if kernel not in KERNELS:
+        raise ValueError(f"kernel must be one of {', '.join(map(repr, KERNELS))}, got {kernel!r}")
+    return CoreSettings(radius5, search5, iterations, pvalue, renoise, reach5, kernel)
 
 
 def _check_threads(threads: int) -> int:

@@ -34,6 +34,20 @@ iteration_run::iteration_run(denoiser& d, const array& noisy, float sigma)
     d_.call_iteration_callbacks();
 }
 
+namespace {
+
+// v = 1 / v at every element; the fast kernel reads inverse variances.
+void invert_in_place(array& image) {
+    float* v = image.data.data();
+    const auto n = static_cast<std::int64_t>(image.data.size());
+#pragma omp parallel for schedule(static)
+    for (std::int64_t i = 0; i < n; ++i) {
+        v[i] = 1.0f / v[i];
+    }
+}
+
+}  // namespace
+
 void iteration_run::next() {
     const std::int32_t k = done_;
     const denoise_params& params = d_.params;
@@ -50,8 +64,15 @@ void iteration_run::next() {
         monitor->total.store(0, std::memory_order_relaxed);
         monitor->iteration.store(k, std::memory_order_release);
     }
+    const bool inverse = params.kernel == kernel_kind::fast;
+    if (inverse) {
+        invert_in_place(prev_variance_);
+    }
     estimation_pass(params, noisy_, sigma_, window, prev_estimate_, prev_variance_, sum_estimate_,
                     sum_variance_, contrib_count_, hooks_);
+    if (inverse) {
+        invert_in_place(prev_variance_);
+    }
     if (monitor != nullptr && monitor->cancelled()) {
         throw run_cancelled();
     }

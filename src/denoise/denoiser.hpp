@@ -14,6 +14,12 @@ namespace qv {
 // Five per-axis integers, indexed x = 0, y = 1, z = 2, c = 3, t = 4.
 using axis5 = std::array<std::int32_t, 5>;
 
+// How the estimation pass computes each reference position: `exact` with
+// the core's own arithmetic (double sums, libm's exp, the same bits on every
+// CPU); `fast` in float32 with fused multiply-adds and a polynomial exp, its
+// own bits on each instruction set (fast_estimate.hpp).
+enum class kernel_kind : std::uint8_t { exact, fast };
+
 struct denoise_params {
     axis5 patch_radius = {3, 3, 0, 0, 0};
     axis5 search_axis = {1, 1, 1, 0, 1};
@@ -29,6 +35,7 @@ struct denoise_params {
     // r pixels to each side from the first iteration on (x and y: at most
     // the doubling half-size).
     axis5 search_reach = {-1, -1, -1, -1, -1};
+    kernel_kind kernel = kernel_kind::exact;
 };
 
 struct run_monitor;

@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "denoise/fast_estimate.hpp"
 #include "denoise/kernel.hpp"
 #include "denoise/patch_estimate.hpp"
 #include "denoise/regions.hpp"
@@ -97,78 +98,102 @@ region positions_reaching(const pass_context& ctx, const region& g, const stripe
     return cut;
 }
 
-// Coordinate along the stripe's axis of the image row (run of nx pixels)
-// that starts at linear index p0.
-std::int32_t row_coordinate(const pass_context& ctx, int axis, std::int32_t p0) {
-    const array& im = ctx.noisy;
-    const std::int32_t row = p0 / im.nx;
-    switch (axis) {
-        case 1:
-            return row % im.ny;
-        case 2:
-            return (row / im.ny) % im.nz;
-        default:
-            return row / (im.ny * im.nz * im.nc);
-    }
-}
-
 // Adds one patch row of a reference position's outcome: the accepted
 // estimate, or the previous values of its pixels.
-void add_patch_row(const pass_context& ctx, const reference_outcome& outcome, const float* patch,
-                   std::int32_t p0, sum_images& sums) {
-    float* sum_e = sums.sum_estimate.data.data() + p0;
-    float* sum_v = sums.sum_variance.data.data() + p0;
+void add_patch_row(const pass_context& ctx, const reference_outcome& outcome,
+                   const float* __restrict patch, std::int32_t p0, sum_images& sums) {
+    float* __restrict sum_e = sums.sum_estimate.data.data() + p0;
+    float* __restrict sum_v = sums.sum_variance.data.data() + p0;
+    const std::int32_t length = ctx.row_length;
     if (!sums.contrib_count.data.empty()) {
-        float* count = sums.contrib_count.data.data() + p0;
-        for (std::int32_t x = 0; x < ctx.row_length; ++x) {
+        float* __restrict count = sums.contrib_count.data.data() + p0;
+        for (std::int32_t x = 0; x < length; ++x) {
             count[x] += 1.0f;
         }
     }
     if (outcome.verdict == patch_verdict::accepted) {
-        for (std::int32_t x = 0; x < ctx.row_length; ++x) {
+        const float variance = outcome.variance;
+        for (std::int32_t x = 0; x < length; ++x) {
             sum_e[x] += patch[x];
-            sum_v[x] += outcome.variance;
+        }
+        for (std::int32_t x = 0; x < length; ++x) {
+            sum_v[x] += variance;
         }
         return;
     }
-    const float* est = ctx.prev_estimate.data.data() + p0;
-    const float* var = ctx.prev_variance.data.data() + p0;
-    for (std::int32_t x = 0; x < ctx.row_length; ++x) {
+    const float* __restrict est = ctx.prev_estimate.data.data() + p0;
+    const float* __restrict var = ctx.prev_variance.data.data() + p0;
+    for (std::int32_t x = 0; x < length; ++x) {
         sum_e[x] += est[x];
+    }
+    if (ctx.inverse_variance) {
+        for (std::int32_t x = 0; x < length; ++x) {
+            sum_v[x] += 1.0f / var[x];
+        }
+        return;
+    }
+    for (std::int32_t x = 0; x < length; ++x) {
         sum_v[x] += var[x];
     }
 }
 
-// The part of the outcome of reference r that falls in the stripe.
+// The part of the outcome of reference r that falls in the stripe; the
+// patch's rows are `pitch` apart.
 void add_to_stripe(const pass_context& ctx, const reference_outcome& outcome, const float* patch,
-                   const position& r, const stripe& s, sum_images& sums) {
+                   std::int32_t pitch, const position& r, const stripe& s, sum_images& sums) {
     if (outcome.verdict == patch_verdict::no_estimate) {
         return;
     }
     const std::int32_t i0 = ctx.index_of(r);
-    for (const std::int32_t off : ctx.row_offsets) {
+    const std::size_t rows = ctx.row_offsets.size();
+    for (std::size_t row = 0; row < rows; ++row, patch += pitch) {
         // A patch row starts at x - px >= 0, so it lies in one image row.
-        const std::int32_t p0 = i0 + off;
-        const std::int32_t c = row_coordinate(ctx, s.axis, p0);
+        const std::int32_t c = r[s.axis] + ctx.row_shifts[row][s.axis];
         if (c >= s.begin && c < s.end) {
-            add_patch_row(ctx, outcome, patch, p0, sums);
+            add_patch_row(ctx, outcome, patch, i0 + ctx.row_offsets[row], sums);
         }
-        patch += ctx.row_length;
     }
 }
+
+// The per-reference estimate of each kernel, with its per-thread scratch.
+struct exact_estimate {
+    candidate_row_scratch scratch;
+    explicit exact_estimate(const pass_context& ctx) : scratch(ctx) {}
+    static std::size_t patch_floats(const pass_context& ctx) {
+        return static_cast<std::size_t>(ctx.patch_size());
+    }
+    static std::int32_t pitch(const pass_context& ctx) { return ctx.row_length; }
+    reference_outcome operator()(const pass_context& ctx, float* patch, const position& r) {
+        return estimate_patch(ctx, scratch, patch, r);
+    }
+};
+
+struct fast_estimate {
+    fast_scratch scratch;
+    explicit fast_estimate(const pass_context& ctx) : scratch(ctx) {}
+    static std::size_t patch_floats(const pass_context& ctx) {
+        return fast_scratch::patch_floats(ctx);
+    }
+    std::int32_t pitch(const pass_context&) const { return scratch.pitch; }
+    reference_outcome operator()(const pass_context& ctx, float* patch, const position& r) {
+        return fast_estimate_patch(ctx, scratch, patch, r);
+    }
+};
 
 // One thread's share of a pass: every region in order, each in t, z, y, x
 // order, restricted to the positions whose patch reaches into the stripe.
 //
 // With a monitor, each row of reference positions is counted when done, and
 // the stripe stops at the next row once the monitor's cancel flag is set.
+template <class Estimate>
 void run_stripe(const pass_context& ctx, const std::vector<region>& regions, const stripe& s,
                 sum_images& sums, pass_hooks* hooks,
                 std::vector<std::array<std::int32_t, 5>>& missing) {
     run_monitor* monitor = hooks != nullptr ? hooks->monitor : nullptr;
     const bool list_missing = hooks != nullptr && hooks->list_missing;
-    candidate_row_scratch scratch(ctx);
-    std::vector<float> patch(static_cast<std::size_t>(ctx.patch_size()));
+    Estimate estimate(ctx);
+    std::vector<float> patch(Estimate::patch_floats(ctx));
+    const std::int32_t pitch = estimate.pitch(ctx);
     for (std::size_t index = 0; index < regions.size(); ++index) {
         const region g = positions_reaching(ctx, regions[index], s);
         const auto& [ax, ay, az, at] = g.axes;
@@ -177,12 +202,11 @@ void run_stripe(const pass_context& ctx, const std::vector<region>& regions, con
                 for (std::int32_t y = ay.lo; y <= ay.hi; y += ay.step) {
                     for (std::int32_t x = ax.lo; x <= ax.hi; x += ax.step) {
                         const position r{x, y, z, t};
-                        const reference_outcome outcome =
-                            estimate_patch(ctx, scratch, patch.data(), r);
+                        const reference_outcome outcome = estimate(ctx, patch.data(), r);
                         if (list_missing && outcome.verdict == patch_verdict::no_estimate) {
                             missing.push_back({x, y, z, t, static_cast<std::int32_t>(index)});
                         }
-                        add_to_stripe(ctx, outcome, patch.data(), r, s, sums);
+                        add_to_stripe(ctx, outcome, patch.data(), pitch, r, s, sums);
                     }
                     if (monitor != nullptr) {
                         monitor->done.fetch_add(ax.count(), std::memory_order_relaxed);
@@ -234,7 +258,11 @@ void run_pass(const denoise_params& params, const array& noisy, float sigma, con
                                      std::memory_order_relaxed);
         }
         std::vector<std::array<std::int32_t, 5>> missing;
-        run_stripe(ctx, regions, s, sums, hooks, missing);
+        if (ctx.inverse_variance) {
+            run_stripe<fast_estimate>(ctx, regions, s, sums, hooks, missing);
+        } else {
+            run_stripe<exact_estimate>(ctx, regions, s, sums, hooks, missing);
+        }
         if (!missing.empty()) {
 #pragma omp critical(qv_missing_positions)
             hooks->missing.insert(hooks->missing.end(), missing.begin(), missing.end());

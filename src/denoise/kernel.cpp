@@ -18,8 +18,10 @@ float chi_square_quantile(std::int32_t n, double q) {
     return static_cast<float>(0.5 * (l + 2.0 * q * std::sqrt(l) + q * q));
 }
 
-std::vector<std::int32_t> patch_row_offsets(const array& image, const position& radius) {
-    std::vector<std::int32_t> offsets;
+// The patch rows in patch element order: their offsets from the patch's
+// position and their (0, dy, dz, dt).
+void patch_rows(const array& image, const position& radius, std::vector<std::int32_t>& offsets,
+                std::vector<position>& shifts) {
     for (std::int32_t dt = -radius[3]; dt <= radius[3]; ++dt) {
         for (std::int32_t c = 0; c < image.nc; ++c) {
             for (std::int32_t dz = -radius[2]; dz <= radius[2]; ++dz) {
@@ -27,11 +29,11 @@ std::vector<std::int32_t> patch_row_offsets(const array& image, const position& 
                     offsets.push_back(-radius[0] +
                                       image.nx * (dy + image.ny * (dz + image.nz *
                                                                             (c + image.nc * dt))));
+                    shifts.push_back(position{0, dy, dz, dt});
                 }
             }
         }
     }
-    return offsets;
 }
 
 // patch_sum[k] += noisy[j + offset k] * w, each sum in double narrowed to float.
@@ -64,11 +66,12 @@ pass_context::pass_context(const denoise_params& params_, const array& noisy_, f
              params_.patch_radius[4]} {
     patch_shape = shape{2 * radius[0] + 1, 2 * radius[1] + 1, 2 * radius[2] + 1, noisy.nc,
                         2 * radius[3] + 1};
-    row_offsets = patch_row_offsets(noisy, radius);
+    patch_rows(noisy, radius, row_offsets, row_shifts);
     row_length = patch_shape.nx;
     const std::int32_t n = patch_size();
     weight_scale = chi_square_quantile(n, static_cast<double>(params.quantile));
     acceptance_threshold = chi_square_quantile(n, normal_quantile(params.pvalue));
+    inverse_variance = params.kernel == kernel_kind::fast;
 }
 
 reference_work::reference_work(const pass_context& ctx) { patch_sum.alloc(ctx.patch_shape); }

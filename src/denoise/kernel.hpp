@@ -30,11 +30,16 @@ struct pass_context {
     // Offset of the first element of each patch row (the x run) from the
     // index of the patch's position, in patch element order.
     std::vector<std::int32_t> row_offsets;
+    // The same rows' offsets (0, dy, dz, dt) as positions.
+    std::vector<position> row_shifts;
     std::int32_t row_length = 0;
     // Fisher's chi-square quantiles: the candidate weight scale T (from the
     // stored quantile) and the acceptance threshold T2 (from the p-value).
     float weight_scale = 0.0f;
     float acceptance_threshold = 0.0f;
+    // The fast kernel reads inverse variances: prev_variance then holds
+    // 1 / variance (see iteration_run::next).
+    bool inverse_variance = false;
 
     pass_context(const denoise_params& params, const array& noisy, float sigma,
                  const axis5& window, const array& prev_estimate, const array& prev_variance);

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "denoise/denoiser.hpp"
@@ -44,7 +45,19 @@ struct run_settings {
     float renoise;
     py::object progress;
     bool return_variance;
+    std::string kernel;
 };
+
+// The estimation kernel named by the caller.
+kernel_kind kernel_of(const std::string& name) {
+    if (name == "fast") {
+        return kernel_kind::fast;
+    }
+    if (name == "exact") {
+        return kernel_kind::exact;
+    }
+    throw std::invalid_argument("kernel must be 'fast' or 'exact'");
+}
 
 // The image to denoise: the engine's own buffer behind `image` (denoised in
 // place), or a converted copy written back at the end.
@@ -86,6 +99,7 @@ denoiser prepare(const array& img, const run_settings& s, float sigma) {
     denoiser d = make_denoiser(img, s.patch_radius, s.search, s.max_iter, s.pvalue, sigma,
                                s.renoise);
     d.params.search_reach = reach5(s.reach);
+    d.params.kernel = kernel_of(s.kernel);
     d.counts_from_coverage = true;
     for (int a : {2, 4}) {
         // A reach asks for a search along its axis.
@@ -261,7 +275,9 @@ constexpr const char* gaussian_doc =
     "written back into it. `reach` (5 ints, x y z c t; -1 = default schedule)\n"
     "sets the search half-size per axis. `progress(fraction)` is called about\n"
     "every 0.1 s; an exception it raises, or Ctrl-C, stops the run. With\n"
-    "`return_variance` the result is `(image, variance)`.";
+    "`return_variance` the result is `(image, variance)`. `kernel`: \"fast\"\n"
+    "(float32, fused multiply-adds, its own exp; the same bits for any thread\n"
+    "count) or \"exact\" (the arithmetic of `_qv`, whose results it matches).";
 
 constexpr const char* gaussian_run_doc =
     "A run on the Gaussian path that can be continued: `advance(k)` runs up to k\n"
@@ -290,28 +306,30 @@ PYBIND11_MODULE(_engine, m, py::multiple_interpreters::not_supported()) {
         [](const py::array& image, float sigma, const std::vector<int>& patch_radius,
            const std::vector<int>& search, const std::vector<int>& reach, int max_iter,
            float pvalue, int threads, float renoise, const py::object& progress,
-           bool return_variance) {
+           bool return_variance, const std::string& kernel) {
             return qv::engine::denoise_gaussian(
                 image, sigma,
                 run_settings{patch_radius, search, reach, max_iter, pvalue, threads, renoise,
-                             progress, return_variance});
+                             progress, return_variance, kernel});
         },
         py::arg("image"), py::kw_only(), py::arg("sigma"), py::arg("patch_radius"),
         py::arg("search"), py::arg("reach") = std::vector<int>{}, py::arg("max_iter") = 4,
         py::arg("pvalue") = 0.01f, py::arg("threads") = 0, py::arg("renoise") = 0.0f,
-        py::arg("progress") = py::none(), py::arg("return_variance") = false, gaussian_doc);
+        py::arg("progress") = py::none(), py::arg("return_variance") = false,
+        py::arg("kernel") = "fast", gaussian_doc);
     py::class_<qv::engine::gaussian_run>(m, "GaussianRun", gaussian_run_doc)
         .def(py::init([](const py::array& image, float sigma, const std::vector<int>& patch_radius,
                          const std::vector<int>& search, const std::vector<int>& reach,
-                         float pvalue, int threads, float renoise) {
+                         float pvalue, int threads, float renoise, const std::string& kernel) {
                  return std::make_unique<qv::engine::gaussian_run>(
                      image, sigma,
                      run_settings{patch_radius, search, reach, 1, pvalue, threads, renoise,
-                                  py::none(), false});
+                                  py::none(), false, kernel});
              }),
              py::arg("image"), py::kw_only(), py::arg("sigma"), py::arg("patch_radius"),
              py::arg("search"), py::arg("reach") = std::vector<int>{},
-             py::arg("pvalue") = 0.01f, py::arg("threads") = 0, py::arg("renoise") = 0.0f)
+             py::arg("pvalue") = 0.01f, py::arg("threads") = 0, py::arg("renoise") = 0.0f,
+             py::arg("kernel") = "fast")
         .def("advance", &qv::engine::gaussian_run::advance, py::arg("iterations"))
         .def_property_readonly("done", &qv::engine::gaussian_run::done,
                                "Iterations run so far.");
@@ -321,16 +339,16 @@ PYBIND11_MODULE(_engine, m, py::multiple_interpreters::not_supported()) {
            const std::vector<float>& offset, const std::vector<int>& patch_radius,
            const std::vector<int>& search, const std::vector<int>& reach, int max_iter,
            float pvalue, int threads, float renoise, const py::object& progress,
-           bool return_variance) {
+           bool return_variance, const std::string& kernel) {
             return qv::engine::denoise_poisson_gaussian(
                 image, sigma, gain, offset,
                 run_settings{patch_radius, search, reach, max_iter, pvalue, threads, renoise,
-                             progress, return_variance});
+                             progress, return_variance, kernel});
         },
         py::arg("image"), py::kw_only(), py::arg("sigma"), py::arg("gain"), py::arg("offset"),
         py::arg("patch_radius"), py::arg("search"), py::arg("reach") = std::vector<int>{},
         py::arg("max_iter") = 4, py::arg("pvalue") = 0.01f, py::arg("threads") = 0,
         py::arg("renoise") = 0.0f, py::arg("progress") = py::none(),
-        py::arg("return_variance") = false, poisson_doc);
+        py::arg("return_variance") = false, py::arg("kernel") = "fast", poisson_doc);
     qv::engine::bind_block_summaries(m);
 }

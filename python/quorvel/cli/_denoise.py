@@ -114,6 +114,7 @@ def _denoiser_options(args: argparse.Namespace) -> dict[str, Any]:
         "pvalue": args.pvalue,
         "renoise": args.renoise,
         "threads": args.threads,
+        "kernel": args.kernel,
     }
 
 

@@ -198,6 +198,13 @@ def build_parser() -> argparse.ArgumentParser:
         default=0.0,
         help="mix the noisy image back in; larger keeps more (default: %(default)s)",
     )
+    algo.add_argument(
+        "--kernel",
+        choices=("fast", "exact"),
+        default="fast",
+        help="fast: float32 with vector instructions; exact: the arithmetic of the compute "
+        "core, about four times slower (default: %(default)s)",
+    )
     den.add_argument(
         "--threads",
         type=int,

@@ -1,0 +1,81 @@
+// The fast estimate of one reference position: the same weighted patch mean
+// and acceptance test as estimate_reference, in float32 with fused
+// multiply-adds, per-pixel inverse variances and a polynomial exp, eight
+// candidates per SIMD vector. Not the same bits as the exact kernel; its own
+// bits depend only on the inputs and the candidate window, never on where the
+// image lies in memory, the thread count or the chunking.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "denoise/kernel.hpp"
+#include "denoise/patch_estimate.hpp"
+
+namespace qv {
+
+// Eight consecutive x positions of one window row whose distances and
+// weights share one vector (lane l at image index first + l). `valid` has bit
+// l set for the lanes that are positions of the window, `weighed` for those
+// that are candidates (the reference itself is none).
+struct candidate_block {
+    std::int32_t first = 0;
+    std::uint32_t valid = 0;
+    std::uint32_t weighed = 0;
+};
+
+// Per-thread scratch of the fast estimate, sized for one pass. Patch rows
+// are padded to `pitch` elements (a multiple of 8): element (row, x) of a
+// patch is at row * pitch + x.
+struct fast_scratch {
+    std::int32_t pitch = 8;
+    // The reference patch: previous estimate and inverse variance.
+    std::vector<float> reference_estimate;
+    std::vector<float> reference_inverse;
+    // The window: blocks of eight candidates, and the single candidates (the
+    // last one to five of a row, taken eight at a time with the lanes along
+    // the patch rows), indices relative to the reference's; those of every
+    // whole window (built once) or of a window the image clips.
+    // The single candidates' lists are padded to a multiple of eight with
+    // their last one; the counts are those before padding.
+    std::vector<candidate_block> whole_blocks;
+    std::vector<std::int32_t> whole_singles;
+    std::int32_t whole_single_count = 0;
+    bool whole_ready = false;
+    std::vector<candidate_block> own_blocks;
+    std::vector<std::int32_t> own_singles;
+    const std::vector<candidate_block>* blocks = nullptr;
+    const std::vector<std::int32_t>* singles = nullptr;
+    std::int32_t single_count = 0;
+    // Their weights: eight per block, one per single candidate.
+    std::vector<float> block_weight;
+    std::vector<float> single_weight;
+
+    explicit fast_scratch(const pass_context& ctx);
+    // Floats of the patch buffer fast_estimate_patch writes.
+    [[nodiscard]] static std::size_t patch_floats(const pass_context& ctx);
+};
+
+// The fast estimate of reference r, with ctx.prev_variance holding inverse
+// variances (ctx.inverse_variance). patch (patch_floats(ctx) floats)
+// receives the patch estimate with rows `pitch` apart; the outcome is that of
+// the acceptance test.
+[[nodiscard]] reference_outcome fast_estimate_patch(const pass_context& ctx,
+                                                    fast_scratch& scratch, float* patch,
+                                                    const position& r);
+
+// The builds fast_estimate_patch chooses from: AVX2 with FMA where the CPU has
+// both, the portable one otherwise. They need not give the same bits.
+[[nodiscard]] bool fast_lanes_supported(lane_set set) noexcept;
+
+[[nodiscard]] reference_outcome fast_estimate_patch_with(lane_set set, const pass_context& ctx,
+                                                         fast_scratch& scratch, float* patch,
+                                                         const position& r);
+
+// The kernel's exp on n values, with the given build: relative error below
+// 3e-7 where exp(x) is a normal float; 0 below x = -87.3365 (where exp(x) is
+// smaller than the least normal float), +inf above 88.37.
+void fast_exp(lane_set set, const float* x, float* out, std::size_t n);
+
+}  // namespace qv
