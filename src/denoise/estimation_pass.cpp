@@ -162,7 +162,10 @@ struct exact_estimate {
     static std::size_t patch_floats(const pass_context& ctx) {
         return static_cast<std::size_t>(ctx.patch_size());
     }
-    static std::int32_t pitch(const pass_context& ctx) { return ctx.row_length; }
+    static void add(const pass_context& ctx, const reference_outcome& outcome,
+                    const float* patch, const position& r, const stripe& s, sum_images& sums) {
+        add_to_stripe(ctx, outcome, patch, ctx.row_length, r, s, sums);
+    }
     reference_outcome operator()(const pass_context& ctx, float* patch, const position& r) {
         return estimate_patch(ctx, scratch, patch, r);
     }
@@ -174,9 +177,17 @@ struct fast_estimate {
     static std::size_t patch_floats(const pass_context& ctx) {
         return fast_scratch::patch_floats(ctx);
     }
-    std::int32_t pitch(const pass_context&) const { return scratch.pitch; }
     reference_outcome operator()(const pass_context& ctx, float* patch, const position& r) {
         return fast_estimate_patch(ctx, scratch, patch, r);
+    }
+    void add(const pass_context& ctx, const reference_outcome& outcome, const float* patch,
+             const position& r, const stripe& s, sum_images& sums) const {
+        if (!sums.contrib_count.data.empty()) {
+            add_to_stripe(ctx, outcome, patch, scratch.pitch, r, s, sums);
+            return;
+        }
+        fast_add_to_sums(ctx, outcome, patch, scratch.pitch, r, s.axis, s.begin, s.end,
+                         sums.sum_estimate.data.data(), sums.sum_variance.data.data());
     }
 };
 
@@ -193,7 +204,6 @@ void run_stripe(const pass_context& ctx, const std::vector<region>& regions, con
     const bool list_missing = hooks != nullptr && hooks->list_missing;
     Estimate estimate(ctx);
     std::vector<float> patch(Estimate::patch_floats(ctx));
-    const std::int32_t pitch = estimate.pitch(ctx);
     for (std::size_t index = 0; index < regions.size(); ++index) {
         const region g = positions_reaching(ctx, regions[index], s);
         const auto& [ax, ay, az, at] = g.axes;
@@ -206,7 +216,7 @@ void run_stripe(const pass_context& ctx, const std::vector<region>& regions, con
                         if (list_missing && outcome.verdict == patch_verdict::no_estimate) {
                             missing.push_back({x, y, z, t, static_cast<std::int32_t>(index)});
                         }
-                        add_to_stripe(ctx, outcome, patch.data(), pitch, r, s, sums);
+                        estimate.add(ctx, outcome, patch.data(), r, s, sums);
                     }
                     if (monitor != nullptr) {
                         monitor->done.fetch_add(ax.count(), std::memory_order_relaxed);

@@ -169,6 +169,8 @@ fast_scratch::fast_scratch(const pass_context& ctx) : pitch(padded_pitch(ctx)) {
     own_singles.reserve(most_singles);
     block_weight.assign(8 * most_blocks, 0.0f);
     single_weight.assign(most_singles, 0.0f);
+    kept_start.assign(8 * most_blocks + most_singles, 0);
+    kept_weight.assign(8 * most_blocks + most_singles, 0.0f);
 }
 
 std::size_t fast_scratch::patch_floats(const pass_context& ctx) {
@@ -200,6 +202,24 @@ reference_outcome fast_estimate_patch(const pass_context& ctx, fast_scratch& scr
     static const lane_set best =
         fast_lanes_supported(lane_set::avx2) ? lane_set::avx2 : lane_set::portable;
     return fast_estimate_patch_with(best, ctx, scratch, patch, r);
+}
+
+void fast_add_to_sums(const pass_context& ctx, const reference_outcome& outcome,
+                      const float* patch, std::int32_t pitch, const position& r, int axis,
+                      std::int32_t begin, std::int32_t end, float* sum_estimate,
+                      float* sum_variance) {
+    if (outcome.verdict == patch_verdict::no_estimate) {
+        return;
+    }
+#if QV_HAS_FAST_AVX2
+    if (fast_lanes_supported(lane_set::avx2)) {
+        fast_avx2::add_rows(ctx, outcome, patch, pitch, r, axis, begin, end, sum_estimate,
+                            sum_variance);
+        return;
+    }
+#endif
+    fast_portable::add_rows(ctx, outcome, patch, pitch, r, axis, begin, end, sum_estimate,
+                            sum_variance);
 }
 
 void fast_exp(lane_set set, const float* x, float* out, std::size_t n) {

@@ -48,9 +48,12 @@ struct fast_scratch {
     const std::vector<candidate_block>* blocks = nullptr;
     const std::vector<std::int32_t>* singles = nullptr;
     std::int32_t single_count = 0;
-    // Their weights: eight per block, one per single candidate.
+    // Their weights: eight per block, one per single candidate; and the
+    // candidates of nonzero weight, in order: their indices and weights.
     std::vector<float> block_weight;
     std::vector<float> single_weight;
+    std::vector<std::int32_t> kept_start;
+    std::vector<float> kept_weight;
 
     explicit fast_scratch(const pass_context& ctx);
     // Floats of the patch buffer fast_estimate_patch writes.
@@ -64,6 +67,16 @@ struct fast_scratch {
 [[nodiscard]] reference_outcome fast_estimate_patch(const pass_context& ctx,
                                                     fast_scratch& scratch, float* patch,
                                                     const position& r);
+
+// Adds the outcome of reference r (its patch estimate from
+// fast_estimate_patch, rows `pitch` apart) to the sum images, in the patch
+// rows whose coordinate along `axis` (1 y, 2 z, 3 t) lies in [begin, end);
+// the rejected patch's pixels add their previous estimate and variance. The
+// same additions as the exact kernel's, one per pixel.
+void fast_add_to_sums(const pass_context& ctx, const reference_outcome& outcome,
+                      const float* patch, std::int32_t pitch, const position& r, int axis,
+                      std::int32_t begin, std::int32_t end, float* sum_estimate,
+                      float* sum_variance);
 
 // The builds fast_estimate_patch chooses from: AVX2 with FMA where the CPU has
 // both, the portable one otherwise. They need not give the same bits.
