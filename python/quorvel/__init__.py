@@ -13,8 +13,13 @@ The command line is ``quorvel`` (``python -m quorvel``).
 
 from __future__ import annotations
 
+from importlib.metadata import PackageNotFoundError, version
+
 from quorvel._api import NoiseModel, denoise, estimate_noise
 
 __all__ = ["NoiseModel", "__version__", "denoise", "estimate_noise"]
 
-__version__ = "0.1.0"
+try:
+    __version__ = version("quorvel")  # pyproject.toml's, as installed
+except PackageNotFoundError:  # the sources on sys.path without an installation
+    __version__ = "0+unknown"
