@@ -91,8 +91,8 @@ $(VENV)/.docs-deps: requirements-docs.txt $(VENV)/.deps
 	@touch $@
 
 docs: install $(VENV)/.docs-deps
-	rm -rf build/docs/html docs/auto_examples docs/api/generated
-	$(VENV)/bin/sphinx-build -W --keep-going -q -b html docs build/docs/html
+	rm -rf build/docs docs/auto_examples docs/api/generated
+	$(VENV)/bin/sphinx-build -W --keep-going -q -b html -d build/docs/doctrees docs build/docs/html
 	@echo "documentation: build/docs/html/index.html"
 
 # ASan + UBSan: the module and the C++ tests built into build/sanitize, the C++
