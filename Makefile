@@ -1,4 +1,5 @@
-# The two commands of the README: `make demo` and `make test`.
+# The two commands of the README: `make demo` and `make test`; `make wheel` and
+# `make docs` build the binary wheel and the documentation site.
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
@@ -12,7 +13,7 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o 
 CPP_TESTS := $(wildcard tests/cpp/*.cpp)
 JOBS ?= 2
 
-.PHONY: test demo cpp-test py-test install gui-debs sanitize clean
+.PHONY: test demo cpp-test py-test doctest install gui-debs sanitize wheel wheel-check docs clean
 
 $(VENV)/.deps: requirements-dev.txt
 	@if [ -z "$(PYTHON312)" ]; then \
@@ -57,7 +58,42 @@ cpp-test: build/cpp/qv_tests
 py-test: install gui-debs
 	$(VPY) -m pytest -q tests
 
-test: cpp-test py-test
+# The docstrings' examples, on the installed package.
+doctest: install
+	$(VPY) -m pytest -q -p no:cacheprovider --doctest-modules --pyargs quorvel \
+		--ignore-glob='*/napari/*'
+
+test: cpp-test doctest py-test
+
+# A binary wheel that installs without a compiler: built from the same CMake
+# tree as `install`, then repaired by auditwheel to a manylinux tag with the
+# OpenMP runtime copied inside (quorvel.libs/). dist/ holds it alone.
+wheel: $(VENV)/.deps $(SOURCES)
+	rm -rf build/wheelhouse dist
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip wheel -q --no-build-isolation --no-deps \
+		-w build/wheelhouse .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheelhouse/quorvel-*.whl
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel show dist/quorvel-*.whl
+
+# The wheel in a fresh venv, as a user without a compiler gets it: binary
+# packages only (pinned by the lock), no compiler on PATH; then import,
+# denoise and the command line (.ci/wheel_smoke.py).
+WHEEL_VENV := build/wheel-venv
+wheel-check: wheel
+	rm -rf $(WHEEL_VENV) && $(PYTHON312) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --only-binary :all: -c requirements-dev.txt dist/quorvel-*.whl
+	cd $(WHEEL_VENV) && CC=false CXX=false ./bin/python $(CURDIR)/.ci/wheel_smoke.py
+
+# The documentation site into build/docs/html: Sphinx with warnings as errors;
+# the gallery's examples run during the build.
+$(VENV)/.docs-deps: requirements-docs.txt $(VENV)/.deps
+	$(VPY) -m pip install -q -r requirements-docs.txt
+	@touch $@
+
+docs: install $(VENV)/.docs-deps
+	rm -rf build/docs docs/auto_examples docs/api/generated
+	$(VENV)/bin/sphinx-build -W --keep-going -q -b html -d build/docs/doctrees docs build/docs/html
+	@echo "documentation: build/docs/html/index.html"
 
 # ASan + UBSan: the module and the C++ tests built into build/sanitize, the C++
 # tests and the Python suite (on that module, with the ASan runtime preloaded
@@ -92,4 +128,4 @@ demo: install
 	$(VPY) -m quorvel demo
 
 clean:
-	rm -rf build $(VENV) demo_output
+	rm -rf build dist $(VENV) demo_output docs/auto_examples docs/api/generated

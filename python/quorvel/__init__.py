@@ -1,9 +1,11 @@
 """quorvel: denoising of fluorescence microscopy images and time-lapse sequences.
 
 >>> import quorvel
->>> clean = quorvel.denoise(movie, "TYX")                    # doctest: +SKIP
->>> quorvel.estimate_noise(movie, "TYX")                     # doctest: +SKIP
-NoiseModel(gain=(2.01,), offset=(-190.3,), sigma=(6.12,))
+>>> from quorvel.demo import Camera, record, synthetic_sequence
+>>> movie = record(synthetic_sequence((6, 64, 64)), Camera())    # a noisy time-lapse
+>>> clean = quorvel.denoise(movie, "TYX")
+>>> print(quorvel.estimate_noise(movie, "TYX"))
+gain 2.046, offset -195.9, sigma 5.833
 
 `denoise` estimates the noise itself unless told (``noise="gaussian"`` with a
 `sigma`, or a `NoiseModel` of a camera); `estimate_noise` returns that model.
@@ -13,8 +15,13 @@ The command line is ``quorvel`` (``python -m quorvel``).
 
 from __future__ import annotations
 
+from importlib.metadata import PackageNotFoundError, version
+
 from quorvel._api import NoiseModel, denoise, estimate_noise
 
 __all__ = ["NoiseModel", "__version__", "denoise", "estimate_noise"]
 
-__version__ = "0.1.0"
+try:
+    __version__ = version("quorvel")  # pyproject.toml's, as installed
+except PackageNotFoundError:  # the sources on sys.path without an installation
+    __version__ = "0+unknown"
