@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import logging
+import re
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -12,8 +14,12 @@ napari = pytest.importorskip("napari")
 pytest.importorskip("pytestqt")
 
 import quorvel  # noqa: E402
-from quorvel.napari import _widget  # noqa: E402
-from quorvel.napari._layers import guess_axes  # noqa: E402
+from quorvel import io as qio  # noqa: E402
+from quorvel.napari import _jobs, _widget  # noqa: E402
+from quorvel.napari._layers import layer_axes  # noqa: E402
+from quorvel.napari._settings import FIELDS, parameter_docs  # noqa: E402
+from quorvel._api import _run_denoise  # noqa: E402
+from quorvel._provenance import noise_by_channel  # noqa: E402
 from quorvel._tune import TuneResult  # noqa: E402
 
 # Small and quick: Gaussian noise of a known sigma, two iterations.
@@ -56,19 +62,23 @@ def errors(monkeypatch: pytest.MonkeyPatch) -> list[str]:
 @pytest.mark.parametrize(
     ("shape", "kwargs", "viewer_labels", "expected"),
     [
-        ((4, 16, 16), {"metadata": {"axes": "tyx"}}, (), "TYX"),
-        ((4, 16, 16), {"metadata": {"axes": "TZYX"}}, (), "ZYX"),  # does not fit: ignored
-        ((4, 16, 16), {"axis_labels": ("t", "y", "x")}, (), "TYX"),
-        ((2, 4, 16, 16), {}, ("c", "t", "y", "x"), "CTYX"),
-        ((16, 16, 3), {"rgb": True}, (), "YXC"),
-        ((4, 3, 16, 16), {}, ("0", "1", "2", "3"), "TZYX"),
+        ((4, 16, 16), {"metadata": {"axes": "tyx"}}, (), ("TYX", "metadata")),
+        # metadata that does not fit is ignored
+        ((4, 16, 16), {"metadata": {"axes": "TZYX"}}, (), ("ZYX", "dimensions")),
+        ((4, 16, 16), {"axis_labels": ("t", "y", "x")}, (), ("TYX", "labels")),
+        ((2, 4, 16, 16), {}, ("c", "t", "y", "x"), ("CTYX", "labels")),
+        ((16, 16, 3), {"rgb": True}, (), ("YXC", "dimensions")),
+        ((4, 3, 16, 16), {}, ("0", "1", "2", "3"), ("TZYX", "dimensions")),
     ],
 )
-def test_axes_guess(
-    shape: tuple[int, ...], kwargs: dict[str, Any], viewer_labels: tuple[str, ...], expected: str
+def test_axes_and_their_source(
+    shape: tuple[int, ...],
+    kwargs: dict[str, Any],
+    viewer_labels: tuple[str, ...],
+    expected: tuple[str, str],
 ) -> None:
     layer = napari.layers.Image(np.zeros(shape, np.uint8), **kwargs)
-    assert guess_axes(layer, viewer_labels) == expected
+    assert layer_axes(layer, viewer_labels) == expected
 
 
 def test_sample_widget_and_estimate(make_napari_viewer: Any, qtbot: Any) -> None:
@@ -79,8 +89,13 @@ def test_sample_widget_and_estimate(make_napari_viewer: Any, qtbot: Any) -> None
     assert dock.name == "Denoise (quorvel)"
     noisy = viewer.layers["noisy time-lapse"]
     assert widget.image.value is noisy
-    assert widget.axes.value == "TYX"
+    assert widget.axes.value == "TYX" and not widget.axes_note.visible
+    # Short tooltips; the help holds every parameter's description whole.
     assert "search window" in widget.search.tooltip
+    assert all(len(field.tip) < 160 for field in FIELDS.values())
+    widget.help_button.native.click()
+    shown = widget._help.findChild(_widget.QTextBrowser).toPlainText()
+    assert " ".join(parameter_docs()["search"].split()) in " ".join(shown.split())
 
     widget.estimate()
     _finish(qtbot, widget)
@@ -88,6 +103,18 @@ def test_sample_widget_and_estimate(make_napari_viewer: Any, qtbot: Any) -> None
     assert np.allclose([float(widget.gain.value)], model.gain, rtol=1e-5)
     assert np.allclose([float(widget.offset.value)], model.offset, rtol=1e-5)
     assert np.allclose([float(widget.sigma.value)], model.sigma, rtol=1e-5)
+    assert widget.status.value == "noise estimated"
+    assert widget.plot.isVisibleTo(widget.native) and widget.plot.pixmap().width() > 100
+
+    # Another layer: nothing of the previous one stays; its axes are a guess, and said so.
+    widget.progress.value = 1000
+    viewer.add_image(np.zeros((3, 4, 16, 16), np.float32), name="stack")
+    widget.image.value = viewer.layers["stack"]
+    assert widget.axes.value == "TZYX" and "guessed" in widget.axes_note.value
+    assert (widget.gain.value, widget.status.value, widget.progress.value) == ("", "", 0)
+    assert not widget.plot.isVisibleTo(widget.native)
+    widget.axes.value = "CZYX"
+    assert not widget.axes_note.visible
 
 
 @pytest.mark.parametrize("kind", ["numpy", "dask", "multiscale"])
@@ -112,14 +139,20 @@ def test_run_matches_denoise_and_keeps_placement(
     )
     widget = _dock(viewer)
     _set(widget)
+    widget.noise.value = "auto"  # estimated: the record holds the model applied
     widget.run()
     _finish(qtbot, widget)
 
     out = viewer.layers["cells denoised"]
-    np.testing.assert_array_equal(np.asarray(out.data), quorvel.denoise(image, "TYX", **SETTINGS))
+    expected, _, plan = _run_denoise(image, "TYX", **_jobs._with_defaults(widget.options()))
+    np.testing.assert_array_equal(np.asarray(out.data), expected)
     np.testing.assert_array_equal(out.scale, layer.scale)
     np.testing.assert_array_equal(out.translate, layer.translate)
-    assert out.metadata == layer.metadata
+    metadata = dict(out.metadata)
+    record = metadata.pop("provenance")
+    assert metadata == layer.metadata
+    assert record["noise"] == noise_by_channel(plan)
+    assert record["parameters"]["patch_radius"] == 2 and record["parameters"]["axes"] == "TYX"
 
 
 def test_preview_of_the_visible_region(make_napari_viewer: Any, qtbot: Any) -> None:
@@ -194,8 +227,9 @@ def test_cancel_stops_a_run(make_napari_viewer: Any, qtbot: Any) -> None:
     widget.noise.value = "auto"
     widget.run()
     job = widget.job
-    # Cancel in the middle of the denoiser's run.
-    qtbot.waitUntil(lambda: job.fraction is not None and job.fraction > 0)
+    # Cancel in the middle of the denoiser's run, its time left on show.
+    shows_time_left = re.compile(r"denoising \d+ % \(about \d+:\d\d left\)")
+    qtbot.waitUntil(lambda: bool(shows_time_left.fullmatch(widget.status.value)))
     assert widget.cancel_button.enabled
     widget.cancel_button.native.click()
     _finish(qtbot, widget)
@@ -213,11 +247,11 @@ def test_cancel_stops_the_tuning(
     widget = _dock(viewer)
     _set(widget)
     widget.tune.value = True
-    runs: list[int] = []
+    runs: list[str] = []
     engine_run = quorvel._tune._advance
 
     def cancel_at_the_first(*args: Any) -> Any:
-        runs.append(1)
+        runs.append(widget.job.describe())
         if len(runs) == 1:
             widget.job.cancel()  # as the Cancel button does, from the worker thread here
         return engine_run(*args)
@@ -228,6 +262,7 @@ def test_cancel_stops_the_tuning(
     assert widget.status.value == "cancelled"
     assert [layer.name for layer in viewer.layers] == ["cells"]
     assert len(runs) <= 2  # the runs already started; the whole tuning takes many more
+    assert runs[0] == "tuning 0 %"
 
 
 def test_bad_settings_are_one_line_errors(
@@ -259,3 +294,43 @@ def test_function_contribution(make_napari_viewer: Any) -> None:
     function(axes="YX", noise="gaussian", iterations=2)
     expected = quorvel.denoise(image, "YX", noise="gaussian", iterations=2)
     np.testing.assert_array_equal(viewer.layers[-1].data, expected)
+
+
+def test_imagej_hyperstack_opened_denoised_and_saved(
+    make_napari_viewer: Any, qtbot: Any, tmp_path: Path, errors: list[str]
+) -> None:
+    tifffile = pytest.importorskip("tifffile")
+    from quorvel.demo import Camera, record
+
+    # TZCYX: 4 frames 2 s apart, 5 planes 0.5 um apart, 2 channels, 0.2 um pixels.
+    yy, xx = np.mgrid[0:32, 0:32]
+    photons = 20.0 + 15.0 * np.sin(xx / 4.0) * np.cos(yy / 5.0)
+    photons = np.broadcast_to(photons, (4, 5, 2, 32, 32))
+    stack = np.clip(record(photons, Camera()), 0, 65535).astype(np.uint16)
+    path = tmp_path / "cells.tif"
+    ij = {"axes": "TZCYX", "spacing": 0.5, "unit": "um", "finterval": 2.0}
+    tifffile.imwrite(path, stack, imagej=True, resolution=(5.0, 5.0), metadata=ij)
+
+    viewer = make_napari_viewer()
+    viewer.open(path, plugin="quorvel")
+    assert [layer.name for layer in viewer.layers] == ["cells channel 0", "cells channel 1"]
+    layer = viewer.layers["cells channel 1"]
+    np.testing.assert_allclose(layer.scale, (2.0, 0.5, 0.2, 0.2))
+    widget = _dock(viewer)
+    widget.image.value = layer
+    assert widget.axes.value == "TZYX" and not widget.axes_note.visible
+    widget.run()  # the defaults
+    _finish(qtbot, widget)
+    assert errors == []
+    out = viewer.layers["cells channel 1 denoised"]
+    np.testing.assert_array_equal(out.data, quorvel.denoise(stack[:, :, 1], "TZYX"))
+
+    viewer.layers.selection = {out}
+    saved = tmp_path / "denoised.ome.tif"
+    viewer.layers.save(str(saved), selected=True)
+    back = qio.read_image(saved)
+    assert back.axes == "TZYX"
+    assert back.metadata["physical"]["Z"] == (0.5, "micrometer")
+    assert back.metadata["provenance"] == out.metadata["provenance"]
+    assert back.metadata["provenance"]["noise"][0]["model"] == "poisson-gaussian"
+    assert back.metadata["provenance"]["source"] == str(path)

@@ -79,7 +79,7 @@ def test_iteration_counts_stop_at_a_clear_rise_of_the_risk(
         def __init__(self, pieces: Any, settings: CoreSettings, threads: int) -> None:
             self.radius, self.done = settings.patch_radius[0], 0
 
-        def risks(self, counts: tuple[int, ...], check: Any) -> Any:
+        def risks(self, counts: tuple[int, ...], check: Any, account: Any = None) -> Any:
             assert min(counts) > self.done  # a continued run gives only new counts
             self.done = max(counts)
             longest.append(self.done)
@@ -107,7 +107,7 @@ def test_the_radii_in_the_plane_and_beyond_are_chosen_together(
             self.risk = table[settings.patch_radius[0], settings.patch_radius[index]]
             self.done = 0
 
-        def risks(self, counts: tuple[int, ...], check: Any) -> Any:
+        def risks(self, counts: tuple[int, ...], check: Any, account: Any = None) -> Any:
             self.done = max(counts)
             return dict.fromkeys(counts, self.risk)
 
@@ -165,7 +165,7 @@ def test_values_given_join_the_dimensions_left_to_the_default_grid(
         def __init__(self, pieces: Any, settings: CoreSettings, threads: int) -> None:
             self.pvalue, self.done = settings.pvalue, 0
 
-        def risks(self, counts: tuple[int, ...], check: Any) -> Any:
+        def risks(self, counts: tuple[int, ...], check: Any, account: Any = None) -> Any:
             self.done = max(counts)
             return {k: 1.0 / k + abs(self.pvalue - 0.05) for k in counts}
 
@@ -229,3 +229,37 @@ def test_dask_images_are_tuned_on_the_same_crops_within_their_chunks() -> None:
     settings = chosen[1].settings
     assert settings["search"] == {"T": None} and lazy.chunks[0] == (1,) * 6
     np.testing.assert_array_equal(lazy.compute(), denoise(noisy, "TYX", **options, **settings))
+
+
+@pytest.mark.parametrize("runs", ["longest walk", "engine"])
+def test_tuning_reports_its_share_of_work(
+    monkeypatch: pytest.MonkeyPatch, smooth: Callable[..., Any], runs: str
+) -> None:
+    # Z-stack: patch radii in the plane and along Z together (6 points), p-values walked
+    # up from the least (every step lowers the risk), then every iteration count.
+    shape = (1, 1, 5, 48, 48)
+    if runs == "longest walk":
+
+        class Runs:
+            def __init__(self, pieces: Any, settings: CoreSettings, threads: int) -> None:
+                self.pvalue, self.done = settings.pvalue, 0
+
+            def risks(self, counts: tuple[int, ...], check: Any, account: Any = None) -> Any:
+                account.add(_tune._work(self.done, max(counts)))
+                self.done = max(counts)
+                return {k: 1.0 - self.pvalue - 0.01 * k for k in counts}
+
+        monkeypatch.setattr(_tune, "_Runs", Runs)
+    noisy = (smooth(shape) + np.random.default_rng(0).normal(0, 8.0, shape)).astype(np.float32)
+    sizes = dict(zip("TCZYX", shape, strict=True))
+    grid = _tune._check_grid(None, sizes)
+    settings = CoreSettings((2, 2, 0, 0, 0), (7, 7, 1, 0, 0), 3, 0.001, 0.0)
+    shares: list[float] = []
+    _tune._tune_core(noisy, NoisePlan((None,), (None,), (8.0,)), settings, grid, 2,
+                     progress=shares.append)
+    assert shares[0] == 0.0 and shares[-1] == 1.0 and shares == sorted(shares)
+    if runs == "longest walk":  # the bound is that walk's work, exactly: never reached before
+        assert len(shares) == 8 + 2 + 2 and shares[-2] == pytest.approx(1.0)
+        assert np.all(np.diff(shares[:-1]) > 0)
+    else:  # a report after each run of the engine, and no 100 % before the end
+        assert len(shares) > 10 and shares[-2] < 1.0

@@ -131,6 +131,7 @@ def _denoise_lazy(
     tune: Any = False,
     on_tune: Callable[[TuneResult], None] | None = None,
     stop: Callable[[], None] | None = None,
+    tune_progress: Callable[[float], object] | None = None,
 ) -> tuple[Any, Any]:
     """`denoise` of a dask array: the lazy result and its noise plan (maybe delayed).
 
@@ -138,8 +139,9 @@ def _denoise_lazy(
     strictly; None keeps the image's chunks, aligned), is checked before
     anything is read.  With `tune` the noise plan and the tuning are
     computed here (the tuning reads only its crops and the central frame
-    and plane; `on_tune` receives the choice, and `stop`, called before
-    each of its runs, raises to stop it).  The tuner chooses among the
+    and plane; `on_tune` receives the choice, `stop`, called before each of
+    its runs, raises to stop it, and `tune_progress` receives its share of
+    work done).  The tuner chooses among the
     settings whose halo the chunks can hold, and the chunks are planned for
     the chosen ones.
     """
@@ -182,7 +184,14 @@ def _denoise_lazy(
             return True
 
         settings, tuned = _tune_core(
-            core, noise_plan, settings, grid, threads, check=stop, allowed=fits
+            core,
+            noise_plan,
+            settings,
+            grid,
+            threads,
+            check=stop,
+            allowed=fits,
+            progress=tune_progress,
         )
         logging.getLogger("quorvel").info("tuned: %s", tuned)
         if on_tune is not None:

@@ -75,9 +75,11 @@ other images (bench/tune_bench.py).
 
 from __future__ import annotations
 
+import functools
 import itertools
 import math
 import numbers
+import threading
 from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, replace
@@ -549,14 +551,20 @@ class _Runs:
         self.done = 0
 
     def _advance_all(
-        self, iterations: int, check: Callable[[], None] | None
+        self,
+        iterations: int,
+        check: Callable[[], None] | None,
+        on_run: Callable[[], None] | None = None,
     ) -> list[list[npt.NDArray[np.float32]]]:
-        """Every run continued to `iterations`; `check()` before each."""
+        """Every run continued to `iterations`; `check()` before each, `on_run()` after."""
 
         def advance(run: Any) -> list[npt.NDArray[np.float32]]:
             if check is not None:
                 check()
-            return _advance(run, iterations)
+            out = _advance(run, iterations)
+            if on_run is not None:
+                on_run()
+            return out
 
         if self.workers <= 1:
             return [advance(run) for run in self.runs]
@@ -568,16 +576,22 @@ class _Runs:
             pool.shutdown(cancel_futures=True)
 
     def risks(
-        self, iterations: tuple[int, ...], check: Callable[[], None] | None = None
+        self,
+        iterations: tuple[int, ...],
+        check: Callable[[], None] | None = None,
+        account: _Account | None = None,
     ) -> dict[int, float]:
         """Monte-Carlo SURE with each count of `iterations`, per scored element.
 
-        The counts must be above the iterations already run.
+        The counts must be above the iterations already run.  `account`
+        receives the work of each run as it ends.
         """
         first = self.done + 1
         if min(iterations) < first:
             raise ValueError(f"iterations up to {self.done} were run already")
-        outputs = self._advance_all(max(iterations), check)
+        share = _work(self.done, max(iterations)) / len(self.runs)
+        on_run = None if account is None else functools.partial(account.add, share)
+        outputs = self._advance_all(max(iterations), check, on_run)
         self.done = max(iterations)
         total = dict.fromkeys(iterations, 0.0)
         count = 0
@@ -587,6 +601,53 @@ class _Runs:
                 total[k] += piece.risk(runs[k - first], probed[k - first])
             count += piece.probe[piece.inner].size
         return {k: t / count for k, t in total.items()}
+
+
+def _work(done: int, upto: int) -> float:
+    """Relative cost of continuing a run from `done` to `upto` iterations.
+
+    The search window along X and Y doubles with every iteration, so that
+    iteration i costs about ``4**i`` (the window's area).
+    """
+    return float(sum(4.0**i for i in range(done + 1, upto + 1)))
+
+
+class _Account:
+    """The share of the tuning's work done, reported to a progress callable.
+
+    The walk stops where the risk rises, so its length is known only as a
+    bound (`_most_work`): the share moves by the work of each run against
+    that bound, and reaches 1 when the tuning ends.
+    """
+
+    def __init__(self, total: float, progress: Callable[[float], object] | None) -> None:
+        self._total = max(total, 1.0)
+        self._done = 0.0
+        self._progress = progress
+        self._lock = threading.Lock()
+
+    def add(self, work: float) -> None:
+        """Count `work` as done (from any thread) and report the share, in order."""
+        with self._lock:
+            self._done += work
+            if self._progress is not None:
+                self._progress(min(self._done / self._total, 1.0))
+
+
+def _most_work(
+    grid: Mapping[str, Sequence[Any]], walked: Sequence[str], together: Sequence[str]
+) -> float:
+    """The work of the longest walk of `_tune_core` over `grid` (`_work` units).
+
+    The start point, every other value along each dimension walked alone,
+    every other combination of the dimensions searched together, each at the
+    fewest iterations; then the larger counts at the chosen point.
+    """
+    counts = grid["iterations"]
+    points = 1 + sum(len(grid[k]) - 1 for k in walked if k not in together)
+    if together:
+        points += math.prod(len(grid[k]) for k in together) - 1
+    return points * _work(0, counts[0]) + _work(counts[0], counts[-1])
 
 
 def _risks(
@@ -713,6 +774,7 @@ def _tune_core(
     threads: int,
     check: Callable[[], None] | None = None,
     allowed: Callable[[CoreSettings], bool] | None = None,
+    progress: Callable[[float], object] | None = None,
 ) -> tuple[CoreSettings, TuneResult]:
     """Choose the grid point of least estimated risk for a core-layout image.
 
@@ -734,6 +796,11 @@ def _tune_core(
         Whether settings can be used (chunked images: whether their halo
         fits the chunks); the walk passes over the grid points it refuses.
         The settings to start from must be allowed.
+    progress : callable, optional
+        Called as ``progress(share)`` with the share of the work done (0
+        first, then after each run of the core, 1 at the end), from the
+        threads that ran: the share of the longest walk the grid allows
+        (`_most_work`), so that it jumps to 1 where the walk stops early.
     """
     # The reach is tuned only along an axis the caller searches; a reach
     # dimension of (None,) keeps the caller's search.
@@ -771,6 +838,8 @@ def _tune_core(
     # counts are run only at the point they chose (its runs continued), while
     # the risk still falls (or rises by no more than `_TIE`).
     cap = counts[0]
+    account = _Account(_most_work(grid, walked, together), progress)
+    account.add(0.0)
     risks: dict[tuple[Any, ...], float] = {}
     ran: dict[tuple[Any, ...], int] = {}
     # The runs of the point of least risk so far, the only one continued
@@ -791,7 +860,7 @@ def _tune_core(
         if ran.get(key, 0) < cap:
             runs = kept.get(key) or _Runs(pieces, _apply(settings, p), threads)
             below = tuple(k for k in counts if runs.done < k <= cap)
-            for k, value in runs.risks(below, check).items():
+            for k, value in runs.risks(below, check, account=account).items():
                 risks[key + (k,)] = value
             ran[key] = cap
             best = next(iter(kept), None)
@@ -837,4 +906,6 @@ def _tune_core(
     )
     chosen = risks[tuple(point[n] for n in order)]
     result = TuneResult(_public(point, stacked, searched), chosen, candidates, len(pieces))
+    if progress is not None:
+        progress(1.0)
     return _apply(settings, point), result

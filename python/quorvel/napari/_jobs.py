@@ -1,23 +1,31 @@
 """The work the widget runs off the GUI thread: estimation, preview and denoising.
 
 Each function here runs in a worker thread and touches no widget.  A whole
-run reports its progress and honours Cancel through a `Job`, which the GUI
-thread reads and sets.
+run reports its stage (noise, tuning, denoising), the share of that stage
+done and honours Cancel through a `Job`, which the GUI thread reads and sets.
 """
 
 from __future__ import annotations
 
 import inspect
+import io
 import threading
-from typing import Any
+import time
+from collections.abc import Callable
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 import quorvel
 from quorvel._api import _run_denoise
+from quorvel._core import NoisePlan
 from quorvel._lazy import _denoise_lazy, _is_dask
+from quorvel._progress import Stages, _eta
 from quorvel._tune import TuneResult
+
+#: The stages of a run as the widget names them.
+_STAGE_WORDS = {"noise": "estimating the noise", "tuning": "tuning", "denoising": "denoising"}
 
 
 class Cancelled(Exception):
@@ -28,17 +36,22 @@ class Cancelled(Exception):
 
 
 class Job:
-    """Progress and cancellation of one run, shared by the GUI and a worker thread.
+    """Stage, progress and cancellation of one run, shared by the GUI and a worker thread.
 
     Attributes
     ----------
+    stage : str
+        The stage running: ``"noise"``, ``"tuning"`` or ``"denoising"``
+        (empty before the first).
     fraction : float or None
-        Fraction done, 0 to 1, as last reported; None while the run cannot
-        tell (the bar then shows that it is busy).
+        Share of the stage done, 0 to 1, as last reported; None while the
+        stage cannot tell (the bar then shows that it is busy).
     """
 
     def __init__(self) -> None:
+        self.stage = ""
         self.fraction: float | None = None
+        self._started = time.monotonic()
         self._cancel = threading.Event()
 
     def cancel(self) -> None:
@@ -55,10 +68,73 @@ class Job:
         if self._cancel.is_set():
             raise Cancelled
 
+    def begin(self, stage: str, fraction: float | None = None) -> None:
+        """Start `stage`; its clock starts now.  Raises `Cancelled` after Cancel."""
+        self.check()
+        self.fraction, self._started, self.stage = fraction, time.monotonic(), stage
+
+    def reporter(self, stage: str) -> Callable[[float], None]:
+        """A progress callable for `stage`: it begins the stage at its first report.
+
+        It keeps the share it is given and raises `Cancelled` after Cancel,
+        which stops the denoiser (or the tuning) at its next report.
+        """
+
+        def report(fraction: float) -> None:
+            if self.stage != stage:
+                self.begin(stage)
+            self.check()
+            self.fraction = float(fraction)
+
+        return report
+
     def report(self, fraction: float) -> None:
         """Progress callback of the denoiser: keep `fraction`, stop the run when cancelled."""
-        self.check()
-        self.fraction = float(fraction)
+        self.reporter("denoising")(fraction)
+
+    def describe(self) -> str:
+        """The stage in words, with its percentage and the time left when known."""
+        words = _STAGE_WORDS.get(self.stage, self.stage)
+        fraction = self.fraction
+        if fraction is None:
+            return words
+        text = f"{words} {100 * fraction:.0f} %"
+        if 0.0 < fraction < 1.0:
+            text += f" (about {_eta(time.monotonic() - self._started, fraction)} left)"
+        return text
+
+
+class _JobStages(Stages):
+    """The stages of `quorvel.denoise` reported to a `Job` instead of a terminal bar."""
+
+    def __init__(self, job: Job) -> None:
+        super().__init__(0, enabled=False)
+        self._job = job
+
+    def run(self, label: Any, func: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+        self._job.begin(str(label))
+        return func(*args, **kwargs)
+
+    def run_stoppable(
+        self,
+        label: str,
+        func: Callable[..., Any],
+        *args: Any,
+        check: Callable[[], None] | None = None,
+        **kwargs: Any,
+    ) -> Any:
+        # The one stoppable stage is the tuning, which reports its share of work.
+        self._job.begin(label, 0.0)
+        return func(*args, check=check, progress=self._job.reporter(label), **kwargs)
+
+
+class Outcome(NamedTuple):
+    """What a whole run gives: the result, its variance, the tuner's choice, the noise plan."""
+
+    denoised: Any
+    variance: npt.NDArray[np.float32] | None
+    tuned: TuneResult | None
+    plan: NoisePlan
 
 
 def _dask_progress(job: Job) -> Any:
@@ -81,26 +157,44 @@ def _dask_progress(job: Job) -> Any:
     return Callback(posttask=posttask)
 
 
-def estimate(data: Any, axes: str) -> quorvel.NoiseModel:
-    """`quorvel.estimate_noise` of a layer's data, computed if it is a dask array."""
-    model = quorvel.estimate_noise(data, axes)
-    return model.compute() if _is_dask(data) else model  # type: ignore[union-attr,no-any-return]
+class Estimate(NamedTuple):
+    """What Estimate gives: the noise model and the picture of its fit."""
+
+    model: quorvel.NoiseModel
+    picture: bytes | None
+    note: str
 
 
-def _in_memory(
-    data: Any, axes: str, options: dict[str, Any], stop: Any = None
-) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None, TuneResult | None]:
-    """`quorvel.denoise` of in-memory data: the result, its variance and the tuner's choice.
+def _fit_picture(data: Any, axes: str) -> tuple[bytes | None, str]:
+    """The mean-variance plot of ``quorvel estimate --plot`` as PNG bytes, or why there is none.
 
-    The variance is None unless ``return_variance`` is in `options`; the
-    choice is None unless ``tune`` is.  `stop` (if given) is called
-    between the tuning's runs and raises to stop it.
+    A dask array is drawn on the region its estimate reads.
     """
-    tuned: list[TuneResult] = []
-    out, variance, _ = _run_denoise(
-        data, axes, on_tune=tuned.append, stop=stop, **_with_defaults(options)
-    )
-    return out, variance, tuned[0] if tuned else None
+    from quorvel import _chunked
+    from quorvel._axes import normalize_axes, to_core_layout
+
+    try:
+        from quorvel.noise.plot import plot_mean_variance
+
+        names = normalize_axes(axes or None, data.ndim)
+        if _is_dask(data):
+            core = _chunked.to_core_dask(data, names)
+            core5 = np.asarray(core[_chunked.noise_sample_region(core.shape)])
+        else:
+            core5 = to_core_layout(np.asarray(data), names)
+        png = io.BytesIO()
+        plot_mean_variance(core5, png, "auto")
+    except ImportError:
+        return None, "the noise plot needs matplotlib: pip install 'quorvel[plot]'"
+    return png.getvalue(), ""
+
+
+def estimate(data: Any, axes: str) -> Estimate:
+    """`quorvel.estimate_noise` of a layer's data (computed if it is a dask array) and its plot."""
+    model = quorvel.estimate_noise(data, axes or None)
+    if _is_dask(data):
+        model = model.compute()  # type: ignore[union-attr]
+    return Estimate(model, *_fit_picture(data, axes))
 
 
 def _with_defaults(options: dict[str, Any]) -> dict[str, Any]:
@@ -112,6 +206,20 @@ def _with_defaults(options: dict[str, Any]) -> dict[str, Any]:
     }
 
 
+def _in_memory(data: Any, axes: str, options: dict[str, Any], job: Job | None = None) -> Outcome:
+    """`quorvel.denoise` of in-memory data, with ``tune`` and ``return_variance`` as in `options`.
+
+    With a `job`, its stages, progress and Cancel (which stops the tuning
+    between its runs and the denoiser at its next report).
+    """
+    tuned: list[TuneResult] = []
+    kwargs = _with_defaults(options)
+    if job is not None:
+        kwargs.update(progress=job.reporter("denoising"), stop=job.check, stages=_JobStages(job))
+    out, variance, plan = _run_denoise(data, axes or None, on_tune=tuned.append, **kwargs)
+    return Outcome(out, variance, tuned[0] if tuned else None, plan)
+
+
 def preview(
     data: Any, axes: str, region: tuple[slice, ...], options: dict[str, Any]
 ) -> tuple[npt.NDArray[np.float32], TuneResult | None]:
@@ -119,21 +227,20 @@ def preview(
 
     Returns the denoised region and, with ``tune``, the settings chosen for it.
     """
-    out, _, tuned = _in_memory(np.asarray(data[region]), axes, options)
-    return out, tuned
+    outcome = _in_memory(np.asarray(data[region]), axes, options)
+    return outcome.denoised, outcome.tuned
 
 
-def denoise(
-    job: Job, data: Any, axes: str, options: dict[str, Any], variance: bool
-) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None, TuneResult | None]:
+def denoise(job: Job, data: Any, axes: str, options: dict[str, Any], variance: bool) -> Outcome:
     """Denoise a layer's data whole, reporting to `job`.
 
     Parameters
     ----------
     job : Job
-        Receives the progress; Cancel stops the run with `Cancelled`, within
-        the denoiser when it reports progress, else before it starts or when
-        it ends (the result is then dropped).
+        Receives the stages and their progress; Cancel stops the run with
+        `Cancelled`, within the denoiser when it reports progress and
+        between the tuning's runs, else before it starts or when it ends
+        (the result is then dropped).
     data : array-like
         NumPy or dask array (the chunked path, computed here).
     axes : str
@@ -145,33 +252,36 @@ def denoise(
 
     Returns
     -------
-    denoised : ndarray of float32
-    variance : ndarray of float32 or None
-    tuned : TuneResult or None
-        The settings chosen with ``tune`` in `options`.
+    Outcome
+        The result, its variance (None for a dask array or without
+        `variance`), the settings chosen with ``tune`` and the noise plan
+        applied.
     """
-    kwargs = dict(options)
     job.check()
-    if _is_dask(data):
-        import dask
-
-        # The chunked path of dask arrays gives no variance; with tune the
-        # tuning runs (on its crops) before the lazy result is built.
-        kwargs = _with_defaults(kwargs)
-        for name in ("progress", "return_variance"):
-            kwargs.pop(name)
-        tuned: list[TuneResult] = []
-        with _dask_progress(job):
-            lazy, _ = _denoise_lazy(data, axes, on_tune=tuned.append, stop=job.check, **kwargs)
-            job.check()
-            result = dask.compute(lazy)[0]
+    if not _is_dask(data):
+        outcome = _in_memory(data, axes, {**options, "return_variance": variance}, job)
         job.check()
-        return result, None, tuned[0] if tuned else None
-    out, var, tuned = _in_memory(
+        return outcome
+    import dask
+
+    # The chunked path of dask arrays gives no variance; with tune the noise
+    # plan and the tuning (on its crops) come before the lazy result is built.
+    kwargs = _with_defaults(options)
+    for name in ("progress", "return_variance"):
+        kwargs.pop(name)
+    tuned: list[TuneResult] = []
+    job.begin("noise")
+    lazy, plan = _denoise_lazy(
         data,
-        axes,
-        {**kwargs, "progress": job.report, "return_variance": variance},
+        axes or None,
+        on_tune=tuned.append,
         stop=job.check,
+        tune_progress=job.reporter("tuning"),
+        **kwargs,
     )
+    job.begin("denoising", 0.0)
+    with _dask_progress(job):
+        # The plan, when it is still to be estimated, is part of the result's graph.
+        result, plan = dask.compute(lazy, plan)
     job.check()
-    return out, var, tuned
+    return Outcome(result, None, tuned[0] if tuned else None, plan)

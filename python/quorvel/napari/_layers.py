@@ -48,13 +48,13 @@ def _valid_axes(axes: str, ndim: int) -> bool:
     return True
 
 
-def guess_axes(layer: Any, viewer_labels: Sequence[str] = ()) -> str:
-    """Axis names of an image layer, one letter per dimension of its data.
+def layer_axes(layer: Any, viewer_labels: Sequence[str] = ()) -> tuple[str, str]:
+    """Axis names of an image layer, one letter per dimension of its data, and where from.
 
     Parameters
     ----------
     layer : napari.layers.Image
-        The layer.  Its metadata ``"axes"`` (written by quorvel's readers)
+        The layer.  Its metadata ``"axes"`` (written by quorvel's reader)
         wins when it names every dimension; then its axis labels, then
         `viewer_labels`, when they are axis letters (T, C or S, Z, Y, X);
         else the names follow the number of dimensions.  An RGB(A) layer's
@@ -65,14 +65,18 @@ def guess_axes(layer: Any, viewer_labels: Sequence[str] = ()) -> str:
 
     Returns
     -------
-    str
+    axes : str
         Axis letters, valid for `quorvel.denoise`, except for data of more
         than five dimensions, for which no guess is made (``""``).
+    source : {'metadata', 'labels', 'dimensions', ''}
+        Where they come from: the layer's metadata, axis labels (the
+        layer's or the viewer's), a guess from the number of dimensions,
+        or nowhere (no axes).
     """
     ndim = layer_data(layer).ndim
     named = layer.metadata.get("axes") if isinstance(layer.metadata, dict) else None
     if isinstance(named, str) and _valid_axes(named, ndim):
-        return named.upper()
+        return named.upper(), "metadata"
     colour = "C" if layer.rgb else ""
     n_dims = ndim - len(colour)
     layer_labels = tuple(layer.axis_labels)
@@ -80,9 +84,16 @@ def guess_axes(layer: Any, viewer_labels: Sequence[str] = ()) -> str:
         letters = "".join(str(label).strip().upper() for label in labels)
         if len(labels) == n_dims and len(letters) == n_dims:
             if _valid_axes(letters + colour, ndim):
-                return letters + colour
+                return letters + colour, "labels"
     guess = _GUESS_BY_NDIM.get(n_dims, "")
-    return guess + colour if guess and _valid_axes(guess + colour, ndim) else ""
+    if guess and _valid_axes(guess + colour, ndim):
+        return guess + colour, "dimensions"
+    return "", ""
+
+
+def guess_axes(layer: Any, viewer_labels: Sequence[str] = ()) -> str:
+    """The axis names of `layer_axes`, without their source."""
+    return layer_axes(layer, viewer_labels)[0]
 
 
 def _visible_range(corners: Any, axis: int, factor: float, size: int) -> tuple[int, int]:

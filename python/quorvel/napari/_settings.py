@@ -1,16 +1,127 @@
-"""The widget's text fields read as arguments of `quorvel.denoise`, and its tooltips."""
+"""The widget's fields: their labels and tooltips, their help, and their text read as
+arguments of `quorvel.denoise`; the parameters a run records in its provenance.
+"""
 
 from __future__ import annotations
 
+import html
 from collections.abc import Callable
 from functools import cache
-from typing import Any, TypeVar
+from typing import Any, NamedTuple, TypeVar
 
 import quorvel
 from quorvel import _params
+from quorvel._provenance import _number
 from quorvel.noise import NoiseModel
 
 T = TypeVar("T")
+
+
+class Field(NamedTuple):
+    """A field of the widget: its label, a short tooltip and the parameter of `denoise` it sets."""
+
+    label: str
+    tip: str
+    parameter: str
+
+
+#: The fields in plain words; the full description of each parameter is in
+#: the widget's Help (`help_html`).
+FIELDS = {
+    "axes": Field(
+        "Axes", "One letter per dimension: T time, C channel, Z depth, Y, X (e.g. TZYX).", "axes"
+    ),
+    "noise": Field(
+        "Noise model",
+        "Auto: camera noise that grows with brightness, measured from the image.\n"
+        "Gaussian: the same noise level everywhere.",
+        "noise",
+    ),
+    "sigma": Field(
+        "Noise level (sigma)",
+        "Standard deviation of the noise, per channel; empty: measured from the image.",
+        "sigma",
+    ),
+    "gain": Field(
+        "Camera gain",
+        "Intensity per detected photon, per channel; empty: measured (Estimate fills it).",
+        "model",
+    ),
+    "offset": Field(
+        "Noise at zero (offset)",
+        "Noise variance at intensity 0, per channel; given together with the gain.",
+        "model",
+    ),
+    "patch_radius": Field(
+        "Patch size (radius)",
+        "Half-width of the compared patches in pixels (3: 7 x 7).\n"
+        "Larger: smoother in strong noise; smaller: finer detail.",
+        "patch_radius",
+    ),
+    "search": Field(
+        "Also search along",
+        "Axes besides X and Y along which the search window grows:\n"
+        "Z (neighbouring planes), T (neighbouring frames); empty: each plane alone.",
+        "search",
+    ),
+    "iterations": Field(
+        "Strength (iterations)",
+        "Passes of the denoiser; each doubles how far it looks. More: smoother, slower.",
+        "iterations",
+    ),
+    "pvalue": Field(
+        "Detail kept (p-value)",
+        "Larger keeps more faint detail and more noise; smaller smooths more.",
+        "pvalue",
+    ),
+    "renoise": Field(
+        "Texture kept (renoise)",
+        "Mixes some of the original image back in; 0: none.",
+        "renoise",
+    ),
+    "tune": Field(
+        "Choose settings for this image",
+        "Tries settings on a few crops and keeps those of least estimated error;\n"
+        "Run puts the choice in the fields. Takes about as long as the denoising.",
+        "tune",
+    ),
+    "variance": Field(
+        "Add an uncertainty layer",
+        "Also add the variance of the result as a layer (not for dask layers).",
+        "return_variance",
+    ),
+}
+
+
+def tooltip(name: str) -> str:
+    """The short tooltip of field `name`, pointing to the Help for more."""
+    return FIELDS[name].tip + "\nMore: Help."
+
+
+def help_html() -> str:
+    """The widget's help: every field in plain words, then the full description of its parameter.
+
+    Returns
+    -------
+    str
+        HTML, the descriptions taken whole from the docstring of `quorvel.denoise`.
+    """
+    docs = parameter_docs()
+    parts = [
+        "<h3>Denoise (quorvel)</h3>",
+        "<p><b>Estimate</b> measures the noise of the image and shows how it grows with "
+        "brightness; <b>Preview</b> denoises what the canvas shows of the current frame or "
+        "plane; <b>Run</b> denoises the whole layer into a new layer that records the noise "
+        "model and the settings (File &gt; Save Selected Layers as <i>.ome.tif</i> keeps "
+        "them).</p>",
+    ]
+    for field in FIELDS.values():
+        text = html.escape(docs.get(field.parameter, "")).replace("\n\n", "<br><br>")
+        parts.append(
+            f"<p><b>{html.escape(field.label)}</b> (<code>{field.parameter}</code>)<br>"
+            f"{html.escape(field.tip)}<br><br>{text}</p>"
+        )
+    return "\n".join(parts)
 
 
 @cache
@@ -80,3 +191,48 @@ def noise_options(kind: str, sigma: str, gain: str, offset: str) -> dict[str, An
         raise ValueError("gain and offset must be given together")
     model = None if gains is None else NoiseModel(gains, offsets)  # type: ignore[arg-type]
     return {"noise": kind, "sigma": None, "model": model}
+
+
+def run_parameters(
+    axes: str, options: dict[str, Any], tuned: Any = None, variance: bool = False
+) -> dict[str, Any]:
+    """The parameters of a run as plain JSON values, for its provenance.
+
+    Parameters
+    ----------
+    axes : str
+        The axis names the run used.
+    options : dict
+        Its keyword arguments of `quorvel.denoise` (`DenoiseWidget.options`).
+    tuned : TuneResult, optional
+        The settings the tuner chose, recorded with its account.
+    variance : bool
+        Whether the variance layer was asked for.
+
+    Returns
+    -------
+    dict
+        ``axes``, ``noise``, ``sigma``, ``gain`` and ``offset`` (those given,
+        else None: estimated), the denoiser's settings, ``tune``,
+        ``variance`` and, after tuning, ``tuned``.
+    """
+    model = options.get("model")
+
+    def numbers(values: Any) -> list[float | None] | None:
+        return None if values is None else [_number(v) for v in values]
+
+    record: dict[str, Any] = {
+        "axes": axes,
+        "noise": options["noise"],
+        "sigma": numbers(options.get("sigma")),
+        "gain": numbers(None if model is None else model.gain),
+        "offset": numbers(None if model is None else model.offset),
+        **{
+            key: options[key]
+            for key in ("patch_radius", "search", "iterations", "pvalue", "renoise", "tune")
+        },
+        "variance": variance,
+    }
+    if tuned is not None:
+        record["tuned"] = tuned.as_dict()
+    return record

@@ -2,9 +2,11 @@
 
 Every computation (noise estimation, preview, a whole run) runs in a worker
 thread (`superqt.utils.create_worker`, what napari's ``thread_worker`` is
-built on); the GUI thread only starts workers, reads their progress on a
-timer and adds their results as layers.  Errors and warnings are napari
-notifications with the one-line messages of the ``quorvel`` command.
+built on); the GUI thread only starts workers, reads their stage and
+progress on a timer (percentage and time left) and adds their results as
+layers, which record the noise model and the settings in their metadata
+(``metadata["provenance"]``).  Errors and warnings are napari notifications
+with the one-line messages of the ``quorvel`` command.
 """
 
 from __future__ import annotations
@@ -26,21 +28,27 @@ from magicgui.widgets import (
     create_widget,
 )
 from napari.utils.notifications import show_error, show_info, show_warning
-from qtpy.QtCore import QTimer
+from qtpy.QtCore import Qt, QTimer
+from qtpy.QtGui import QPixmap
+from qtpy.QtWidgets import QDialog, QLabel, QTextBrowser, QVBoxLayout
 from superqt.utils import WorkerBase, create_worker
 
+from quorvel._axes import normalize_axes
 from quorvel._params import DEFAULT_SEARCH, MAX_ITERATIONS, format_search
+from quorvel._provenance import provenance_record
 from quorvel._tune import TuneResult
 from quorvel._util import one_line
 from quorvel.napari import _jobs
-from quorvel.napari._layers import guess_axes, layer_data, placement, preview_region
+from quorvel.napari._layers import layer_axes, layer_data, placement, preview_region
 from quorvel.napari._settings import (
+    FIELDS,
+    help_html,
     noise_options,
-    parameter_docs,
     parse_patch_radius,
     parse_search,
+    run_parameters,
+    tooltip,
 )
-from quorvel.noise import NoiseModel
 
 #: Errors shown as a one-line notification, as the command line does; any
 #: other exception is a fault and goes to napari's error handling whole.
@@ -54,6 +62,8 @@ _NOISE_CHOICES = [
 
 _PROGRESS_STEPS = 1000
 _POLL_MS = 100
+#: Widest the noise plot is drawn in the dock, in pixels.
+_PLOT_WIDTH = 360
 
 
 def _format(values: tuple[float, ...] | None) -> str:
@@ -82,53 +92,63 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self.job: _jobs.Job | None = None
         self.worker: WorkerBase | None = None
         self._busy = False
-        docs = parameter_docs()
+        self._help: QDialog | None = None
 
-        self.image = create_widget(annotation=napari.layers.Image, label="image")
-        self.axes = LineEdit(label="axes", tooltip=docs.get("axes", ""))
+        def text(name: str, value: str = "") -> LineEdit:
+            return LineEdit(label=FIELDS[name].label, value=value, tooltip=tooltip(name))
+
+        self.image = create_widget(annotation=napari.layers.Image, label="Image")
+        self.axes = text("axes")
+        self.axes_note = Label(value="")
         self.noise = ComboBox(
-            label="noise", choices=_NOISE_CHOICES, value="auto", tooltip=docs.get("noise", "")
+            label=FIELDS["noise"].label, choices=_NOISE_CHOICES, value="auto",
+            tooltip=tooltip("noise"),
         )
-        self.sigma = LineEdit(label="sigma", tooltip=docs.get("sigma", ""))
-        self.gain = LineEdit(label="gain", tooltip="Per channel, comma-separated.\n" + docs.get("model", ""))
-        self.offset = LineEdit(label="offset", tooltip=self.gain.tooltip)
-        self.estimate_button = PushButton(text="Estimate")
-        self.patch_radius = LineEdit(
-            label="patch radius", value="3", tooltip=docs.get("patch_radius", "")
+        self.sigma = text("sigma")
+        self.gain = text("gain")
+        self.offset = text("offset")
+        self.estimate_button = PushButton(
+            text="Estimate", tooltip="Measure the noise of the image and show how it grows with "
+            "brightness; fills the camera gain, offset and noise level."
         )
-        self.search = LineEdit(label="search", value=DEFAULT_SEARCH, tooltip=docs.get("search", ""))
+        # The noise plot of Estimate, a Qt label inside a container of its own.
+        self.plot = QLabel()
+        self.plot.setAlignment(Qt.AlignmentFlag.AlignCenter)
+        plot_box = Container(labels=False)
+        plot_box.native.layout().addWidget(self.plot)
+        self.plot_note = Label(value="")
+        self.patch_radius = text("patch_radius", "3")
+        self.search = text("search", DEFAULT_SEARCH)
         self.iterations = SpinBox(
-            label="iterations",
-            value=4,
-            min=1,
-            max=MAX_ITERATIONS,
-            tooltip=docs.get("iterations", ""),
+            label=FIELDS["iterations"].label, value=4, min=1, max=MAX_ITERATIONS,
+            tooltip=tooltip("iterations"),
         )
         self.pvalue = FloatSpinBox(
-            label="p-value", value=0.01, min=0.0, max=0.999, step=0.001, tooltip=docs.get("pvalue", "")
+            label=FIELDS["pvalue"].label, value=0.01, min=0.0, max=0.999, step=0.001,
+            tooltip=tooltip("pvalue"),
         )
         self.renoise = FloatSpinBox(
-            label="renoise", value=0.0, min=0.0, max=1e6, step=0.1, tooltip=docs.get("renoise", "")
+            label=FIELDS["renoise"].label, value=0.0, min=0.0, max=1e6, step=0.1,
+            tooltip=tooltip("renoise"),
         )
-        self.tune = CheckBox(
-            text="tune",
-            value=False,
-            tooltip="Choose patch radius, iterations and p-value for this image by the least "
-            "estimated error; Run puts the choice in those fields.\n\n"
-            + docs.get("tune", ""),
-        )
+        self.tune = CheckBox(text=FIELDS["tune"].label, value=False, tooltip=tooltip("tune"))
         self.variance = CheckBox(
-            text="variance layer",
-            value=False,
-            tooltip="Also add the variance of the result as a layer (not for dask layers).",
+            text=FIELDS["variance"].label, value=False, tooltip=tooltip("variance")
         )
-        self.preview_button = PushButton(text="Preview")
-        self.run_button = PushButton(text="Run")
+        self.preview_button = PushButton(
+            text="Preview", tooltip="Denoise what the canvas shows of the current frame or plane."
+        )
+        self.run_button = PushButton(
+            text="Run", tooltip="Denoise the whole layer into a new layer."
+        )
         self.cancel_button = PushButton(text="Cancel", enabled=False)
-        self.progress = ProgressBar(value=0, min=0, max=_PROGRESS_STEPS, label="progress")
+        self.help_button = PushButton(
+            text="Help", tooltip="What every field does, in full."
+        )
+        self.progress = ProgressBar(value=0, min=0, max=_PROGRESS_STEPS, label="Progress")
         self.status = Label(value="")
         buttons = Container(
-            widgets=[self.preview_button, self.run_button, self.cancel_button],
+            widgets=[self.preview_button, self.run_button, self.cancel_button, self.help_button],
             layout="horizontal",
             labels=False,
         )
@@ -136,11 +156,14 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             [
                 self.image,
                 self.axes,
+                self.axes_note,
                 self.noise,
                 self.sigma,
                 self.gain,
                 self.offset,
                 self.estimate_button,
+                self.plot_note,
+                plot_box,
                 self.patch_radius,
                 self.search,
                 self.iterations,
@@ -158,11 +181,14 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self._timer.timeout.connect(self._show_progress)
 
         self.image.changed.connect(self._on_layer)
+        self.axes.changed.connect(self._note_axes)
         self.noise.changed.connect(self._show_noise_fields)
         self.estimate_button.changed.connect(self.estimate)
         self.preview_button.changed.connect(self.preview)
         self.run_button.changed.connect(self.run)
         self.cancel_button.changed.connect(self.cancel)
+        self.help_button.changed.connect(self.show_help)
+        self._guessed = ""
         self._show_noise_fields()
         self.reset_choices()
         self._on_layer()
@@ -176,11 +202,26 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         return self._busy
 
     def _on_layer(self, *_: Any) -> None:
-        """A new layer: guess its axes; the noise values of the previous one go."""
+        """A new layer: its axes; the noise values, plot and status of the previous one go."""
         layer = self.image.value
-        self.axes.value = "" if layer is None else guess_axes(layer, self._viewer.dims.axis_labels)
+        axes, source = ("", "") if layer is None else layer_axes(layer, self._viewer.dims.axis_labels)
+        self._guessed = axes if source == "dimensions" else ""
+        self.axes.value = axes
+        self._note_axes()
         for field in (self.sigma, self.gain, self.offset):
             field.value = ""
+        self._show_plot(None, "")
+        if not self.busy:
+            self.status.value = ""
+            self._set_bar(0.0)
+
+    def _note_axes(self, *_: Any) -> None:
+        """Say that the axes are a guess, while they are."""
+        guessed = bool(self._guessed) and self.axes.value == self._guessed
+        self.axes_note.value = (
+            f"guessed from the {len(self._guessed)} dimensions: check them" if guessed else ""
+        )
+        self.axes_note.visible = guessed
 
     def _show_noise_fields(self, *_: Any) -> None:
         gaussian = self.noise.value == "gaussian"
@@ -257,11 +298,42 @@ class DenoiseWidget(Container):  # type: ignore[misc]
 
         self._guard(start)
 
-    def _fill_noise(self, model: NoiseModel) -> None:
+    def _fill_noise(self, estimate: _jobs.Estimate) -> None:
+        model = estimate.model
         self.gain.value = _format(model.gain)
         self.offset.value = _format(model.offset)
         self.sigma.value = _format(model.sigma)
+        self._show_plot(estimate.picture, estimate.note)
         self.status.value = "noise estimated"
+
+    def _show_plot(self, picture: bytes | None, note: str) -> None:
+        """Show the noise plot of Estimate (PNG bytes), or `note` without one."""
+        pixmap = QPixmap()
+        if picture is not None:
+            pixmap.loadFromData(picture, "PNG")
+            width = min(pixmap.width(), _PLOT_WIDTH)
+            pixmap = pixmap.scaledToWidth(width, Qt.TransformationMode.SmoothTransformation)
+        self.plot.setPixmap(pixmap)
+        self.plot.setVisible(picture is not None)
+        self.plot.setToolTip(
+            "Noise of the image: local noise variance against local mean, per channel; "
+            "the line is the fitted camera model (gain, offset)."
+        )
+        self.plot_note.value = note
+        self.plot_note.visible = bool(note)
+
+    def show_help(self, *_: Any) -> None:
+        """Open the help: every field in plain words and its full description."""
+        if self._help is None:
+            self._help = QDialog(self.native)
+            self._help.setWindowTitle("Denoise (quorvel): help")
+            browser = QTextBrowser(self._help)
+            browser.setHtml(help_html())
+            layout = QVBoxLayout(self._help)
+            layout.addWidget(browser)
+            self._help.resize(560, 640)
+        self._help.show()
+        self._help.raise_()
 
     def preview(self, *_: Any) -> None:
         """Denoise the visible part of the current frame or plane into a temporary layer."""
@@ -306,17 +378,21 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             layer = self._layer()
             data = layer_data(layer)
             options = self.options()
+            axes = self.axes.value
+            variance = bool(self.variance.value)
             self.job = _jobs.Job()
             self._set_bar(0.0)
             self._start(
                 _jobs.denoise,
                 self.job,
                 data,
-                self.axes.value,
+                axes,
                 options,
-                bool(self.variance.value),
-                on_result=lambda result: self._add_result(layer, result),
-                label="denoising",
+                variance,
+                on_result=lambda outcome: self._add_result(
+                    layer, axes, options, variance, outcome
+                ),
+                label="starting",
             )
             self._timer.start()
 
@@ -329,21 +405,35 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             self.status.value = "cancelling"
 
     def _add_result(
-        self, layer: Any, result: tuple[np.ndarray, np.ndarray | None, TuneResult | None]
+        self,
+        layer: Any,
+        axes: str,
+        options: dict[str, Any],
+        variance: bool,
+        outcome: _jobs.Outcome,
     ) -> None:
-        out, variance, tuned = result
+        self._timer.stop()  # the run's last words stay
         preview = f"{layer.name} preview"
         if preview in self._viewer.layers:
             self._viewer.layers.remove(preview)
         where = placement(layer)
-        metadata = dict(layer.metadata)
+        metadata = _result_metadata(layer, axes, options, outcome, variance)
         self._viewer.add_image(
-            out, name=f"{layer.name} denoised", metadata=metadata, **self._look(layer), **where
+            outcome.denoised,
+            name=f"{layer.name} denoised",
+            metadata=metadata,
+            **self._look(layer),
+            **where,
         )
-        if variance is not None:
+        if outcome.variance is not None:
             self._viewer.add_image(
-                variance, name=f"{layer.name} variance", metadata=metadata, rgb=False, **where
+                outcome.variance,
+                name=f"{layer.name} variance",
+                metadata=metadata,
+                rgb=False,
+                **where,
             )
+        tuned = outcome.tuned
         self._set_bar(1.0)
         self.status.value = "done"
         if tuned is not None:
@@ -383,10 +473,16 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             bar.setValue(round(fraction * _PROGRESS_STEPS))
 
     def _show_progress(self) -> None:
-        if self.job is not None and self.job.fraction is not None:
-            self._set_bar(self.job.fraction)
+        """The stage of the run in progress, its percentage and the time left."""
+        job = self.job
+        if job is None or not job.stage:
+            return
+        self._set_bar(job.fraction)
+        if not job.cancelled:
+            self.status.value = job.describe()
 
     def _on_error(self, err: BaseException) -> None:
+        self._timer.stop()  # the run's last words stay
         if isinstance(err, _jobs.Cancelled):
             self.status.value = "cancelled"
             show_info("quorvel: cancelled")
@@ -401,8 +497,22 @@ class DenoiseWidget(Container):  # type: ignore[misc]
 
     def _on_finished(self) -> None:
         self._timer.stop()
-        self._show_progress()
         if self.progress.native.maximum() == 0:  # still busy: stopped without a result
             self._set_bar(0.0)
         self.job = None
         self._set_busy(False)
+
+
+def _result_metadata(
+    layer: Any, axes: str, options: dict[str, Any], outcome: _jobs.Outcome, variance: bool
+) -> dict[str, Any]:
+    """The metadata of a result of `layer`: its own, the axes and the run's provenance."""
+    metadata = dict(layer.metadata)
+    source = metadata.get("source")
+    axes = normalize_axes(axes or None, outcome.denoised.ndim)
+    parameters = run_parameters(axes, options, outcome.tuned, variance)
+    metadata["axes"] = axes
+    metadata["provenance"] = provenance_record(
+        outcome.plan, parameters, source=source if isinstance(source, str) else None
+    )
+    return metadata

@@ -1,0 +1,167 @@
+"""The plugin's reader: image files as napari layers, one per channel, over `quorvel.io`.
+
+Every file quorvel reads opens in napari with what the file says: the axis
+names in the layer's metadata (``metadata["axes"]``, which the widget takes
+first), the physical pixel size, frame interval and plane spacing as the
+layer's scale and units, the axis letters as its axis labels, and each
+channel as its own layer named after the channel.  OME-Zarr pyramids become
+multiscale layers; zarr stores, and other files larger than `LAZY_BYTES`,
+are read lazily (dask), chunk by chunk as napari shows them.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import itertools
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+from quorvel.io import ImageData, LazyImage, read_image, read_lazy, supported_kind
+from quorvel.io._units import unit_symbol
+
+#: Files larger than this (in bytes) are opened lazily.
+LAZY_BYTES = 2**30
+
+#: Colours of the channels of an image, by channel count (napari's own choice
+#: for images split by channel): one channel gray, two magenta and green,
+#: more in turn from this cycle.
+_ONE, _TWO = ["gray"], ["magenta", "green"]
+_MANY = ["cyan", "magenta", "yellow", "blue", "green", "red"]
+
+LayerData = tuple[Any, dict[str, Any], str]
+
+
+def _readable(path: str) -> bool:
+    try:
+        kind = supported_kind(path)
+    except ValueError:
+        return False
+    return kind != "bioio" or importlib.util.find_spec("bioio") is not None
+
+
+def get_reader(path: str | list[str]) -> Callable[[str | list[str]], list[LayerData]] | None:
+    """The reader of `path` when quorvel reads every file named, else None.
+
+    Parameters
+    ----------
+    path : str or list of str
+        A file or folder (zarr store), or several.
+
+    Returns
+    -------
+    callable or None
+        `read_layers`; None for names quorvel does not read (and for CZI,
+        ND2 and LIF files without ``quorvel[formats]``), so that napari asks
+        another reader.
+    """
+    paths = [path] if isinstance(path, str) else list(path)
+    return read_layers if paths and all(_readable(p) for p in paths) else None
+
+
+def read_layers(path: str | list[str]) -> list[LayerData]:
+    """Read image files into napari image layers, one per channel.
+
+    Parameters
+    ----------
+    path : str or list of str
+        A TIFF (ImageJ, OME-TIFF), ``.npy``, zarr or OME-Zarr file, or CZI,
+        ND2, LIF with ``quorvel[formats]``; or several.
+
+    Returns
+    -------
+    list of LayerData
+        ``(data, kwargs, "image")`` per channel: the channel's pixels (a
+        list of levels for an OME-Zarr pyramid), and ``name`` (the channel's
+        name), ``scale``, ``units``, ``axis_labels``, ``colormap``,
+        ``blending`` and ``metadata`` with ``axes`` (the layer's axis
+        letters, when the file names them), ``source`` (the file),
+        ``physical`` (``(size, unit)`` by axis letter), ``channels`` (its
+        name) and, for a quorvel output, ``provenance``.
+    """
+    paths = [path] if isinstance(path, str) else list(path)
+    return [layer for p in paths for layer in _layers(Path(p), _open(Path(p)))]
+
+
+def _open(path: Path) -> list[ImageData | LazyImage]:
+    """The image at `path`: every level of a zarr pyramid, or one image (lazy when large)."""
+    if supported_kind(path) == "zarr":
+        levels: list[ImageData | LazyImage] = [read_lazy(path)]
+        for level in itertools.count(1):
+            try:
+                levels.append(read_lazy(path, level=level))
+            except ValueError:  # no such level, or a single array
+                break
+        return levels
+    if path.is_file() and path.stat().st_size > LAZY_BYTES:
+        return [read_lazy(path)]
+    return [read_image(path)]
+
+
+def _stem(path: Path) -> str:
+    name = path.name
+    for suffix in (".ome.tiff", ".ome.tif", ".ome.zarr"):
+        if name.lower().endswith(suffix):
+            return name[: -len(suffix)]
+    return path.stem
+
+
+def _colours(n: int) -> list[str]:
+    chosen = _ONE if n == 1 else _TWO if n == 2 else _MANY
+    return list(itertools.islice(itertools.cycle(chosen), n))
+
+
+def _layers(path: Path, images: list[ImageData | LazyImage]) -> list[LayerData]:
+    """One layer per channel of `images` (the levels of one image)."""
+    first = images[0]
+    levels = [image.data for image in images]
+    shape = levels[0].shape
+    axes = first.axes
+    metadata = first.metadata
+    kept = {"source": str(path)}
+    if "provenance" in metadata:
+        kept["provenance"] = metadata["provenance"]
+    if axes is None:  # the widget guesses, and says so
+        return [(_pixels(levels), {"name": _stem(path), "metadata": kept}, "image")]
+
+    rgb = axes.endswith("S") and shape[-1] in (3, 4) and "C" not in axes
+    split = "C" if "C" in axes else "S" if "S" in axes and not rgb else ""
+    n_channels = shape[axes.index(split)] if split else 1
+    names = metadata.get("channels")
+    if not (isinstance(names, list) and len(names) == n_channels):
+        names = None
+    layer_axes = axes.replace(split, "") if split else axes
+    spatial = layer_axes[:-1] if rgb else layer_axes
+    physical = {a: tuple(v) for a, v in metadata.get("physical", {}).items() if a in spatial}
+    common: dict[str, Any] = {
+        "scale": [float(physical.get(a, (1.0, None))[0]) for a in spatial],
+        "units": [physical[a][1] if _known(physical.get(a)) else "pixel" for a in spatial],
+        "axis_labels": [a.lower() for a in spatial],
+        "rgb": rgb,
+        "multiscale": len(levels) > 1,
+    }
+    colours = _colours(n_channels)
+    layers = []
+    for c in range(n_channels):
+        index = (slice(None),) * axes.index(split) + (c,) if split else ()
+        own = {**kept, "axes": layer_axes, "physical": physical}
+        name = names[c] if names else _stem(path) + (f" channel {c}" if n_channels > 1 else "")
+        if names:
+            own["channels"] = [names[c]]
+        kwargs = {**common, "name": name, "metadata": own}
+        if not rgb:
+            kwargs["colormap"] = colours[c]
+        if n_channels > 1:
+            kwargs["blending"] = "additive" if c else "translucent_no_depth"
+        layers.append((_pixels([level[index] for level in levels]), kwargs, "image"))
+    return layers
+
+
+def _known(size_unit: Any) -> bool:
+    """Whether a ``(size, unit)`` pair names a unit napari knows (OME-Zarr's names)."""
+    return size_unit is not None and unit_symbol(size_unit[1]) is not None
+
+
+def _pixels(levels: list[Any]) -> Any:
+    """Layer data: the array, or the list of levels of a pyramid."""
+    return levels if len(levels) > 1 else levels[0]

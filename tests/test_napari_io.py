@@ -1,0 +1,108 @@
+"""The napari plugin's reader and writer, headless through the npe2 API."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pytest
+
+npe2 = pytest.importorskip("npe2")
+tifffile = pytest.importorskip("tifffile")
+
+from quorvel import io as qio  # noqa: E402
+from quorvel.napari import _reader  # noqa: E402
+
+# A TZCYX hyperstack: 3 frames 2 s apart, 4 planes 0.5 um apart, 2 channels, 0.2 um pixels.
+SHAPE = (3, 4, 2, 24, 20)
+SCALE = [2.0, 0.5, 0.2, 0.2]
+UNITS = ["second", "micrometer", "micrometer", "micrometer"]
+PHYSICAL = {
+    "T": (2.0, "second"),
+    "Z": (0.5, "micrometer"),
+    "Y": (0.2, "micrometer"),
+    "X": (0.2, "micrometer"),
+}
+
+
+@pytest.fixture(scope="module", autouse=True)
+def plugins() -> None:
+    npe2.PluginManager.instance().discover()
+
+
+def _stack() -> np.ndarray:
+    return np.random.default_rng(0).integers(100, 4000, SHAPE, dtype=np.uint16)
+
+
+def _write(tmp: Path, kind: str, data: np.ndarray) -> Path:
+    named = {"physical": PHYSICAL, "channels": ["DAPI", "GFP"]}
+    if kind in ("imagej", "lazy"):  # as ImageJ saves a hyperstack: no channel names
+        path = tmp / "cells.tif"
+        tifffile.imwrite(
+            path,
+            data,
+            imagej=True,
+            resolution=(5.0, 5.0),
+            metadata={"axes": "TZCYX", "spacing": 0.5, "unit": "um", "finterval": 2.0},
+        )
+    elif kind == "ome-zarr":  # stored in OME order TCZYX, with a second level
+        import dask.array as da
+
+        path = tmp / "cells.ome.zarr"
+        da.compute(qio.write_zarr(path, da.from_array(data), "TZCYX", named, ome=True, levels=2))
+    else:
+        path = tmp / ("cells.ome.tif" if kind == "ome-tiff" else "cells.npy")
+        qio.write_image(path, data, "TZCYX", named)
+    return path
+
+
+@pytest.mark.parametrize("kind", ["imagej", "lazy", "ome-tiff", "ome-zarr", "npy"])
+def test_reader_gives_a_layer_per_channel_with_axes_and_scale(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, kind: str
+) -> None:
+    data = _stack()
+    path = _write(tmp_path, kind, data)
+    if kind == "lazy":
+        monkeypatch.setattr(_reader, "LAZY_BYTES", 0)
+    layers = npe2.read([str(path)], stack=False, plugin_name="quorvel")
+
+    names = ["cells channel 0", "cells channel 1"] if kind in ("imagej", "lazy") else ["DAPI", "GFP"]
+    assert [kwargs["name"] for _, kwargs, _ in layers] == names
+    for c, (layer, kwargs, layer_type) in enumerate(layers):
+        assert layer_type == "image"
+        assert kwargs["metadata"]["axes"] == "TZYX"
+        assert kwargs["metadata"]["source"] == str(path)
+        assert kwargs["scale"] == pytest.approx(SCALE)
+        assert kwargs["units"] == UNITS
+        assert kwargs["axis_labels"] == ["t", "z", "y", "x"]
+        assert kwargs["colormap"] == ["magenta", "green"][c]
+        levels = layer if kwargs["multiscale"] else [layer]
+        assert len(levels) == (2 if kind == "ome-zarr" else 1)
+        assert (type(levels[0]).__module__.startswith("dask")) == (kind in ("lazy", "ome-zarr"))
+        np.testing.assert_array_equal(np.asarray(levels[0]), data[:, :, c])
+
+
+def test_writer_saves_ome_tiff_with_provenance(tmp_path: Path) -> None:
+    data = _stack()
+    path = _write(tmp_path, "ome-tiff", data)
+    (layer, kwargs, _), _ = npe2.read([str(path)], stack=False, plugin_name="quorvel")
+    record = {"software": "quorvel", "noise": [{"channel": 0, "model": "gaussian", "sigma": 3.5}]}
+    denoised = layer.astype(np.float32) / 2
+    attributes: dict[str, Any] = {
+        **kwargs,
+        "name": "DAPI denoised",
+        "metadata": {**kwargs["metadata"], "provenance": record},
+    }
+    # No plugin named: napari's choice by the file name, as File > Save does.
+    (written,) = npe2.write(str(tmp_path / "out.ome.tif"), [(denoised, attributes, "image")])
+
+    back = qio.read_image(written)
+    assert back.axes == "TZYX"
+    np.testing.assert_array_equal(back.data, denoised)
+    assert back.metadata["provenance"] == record
+    assert back.metadata["channels"] == ["DAPI"]
+    assert back.metadata["physical"] == PHYSICAL
+    (_, again, _), = npe2.read([written], stack=False, plugin_name="quorvel")
+    assert again["scale"] == pytest.approx(SCALE) and again["name"] == "DAPI"
+    assert again["metadata"]["provenance"] == record
