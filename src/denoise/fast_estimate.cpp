@@ -169,8 +169,8 @@ fast_scratch::fast_scratch(const pass_context& ctx) : pitch(padded_pitch(ctx)) {
     own_singles.reserve(most_singles);
     block_weight.assign(8 * most_blocks, 0.0f);
     single_weight.assign(most_singles, 0.0f);
-    kept_start.assign(8 * most_blocks + most_singles, 0);
-    kept_weight.assign(8 * most_blocks + most_singles, 0.0f);
+    kept_start.assign(8 * most_blocks + most_singles + 8, 0);
+    kept_weight.assign(8 * most_blocks + most_singles + 8, 0.0f);
 }
 
 std::size_t fast_scratch::patch_floats(const pass_context& ctx) {
@@ -180,11 +180,19 @@ std::size_t fast_scratch::patch_floats(const pass_context& ctx) {
 bool fast_lanes_supported(lane_set set) noexcept {
 #if QV_HAS_FAST_AVX2
     static const bool has_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return set == lane_set::portable || has_avx2;
+    return set == lane_set::portable || (set == lane_set::avx2 && has_avx2);
 #else
     return set == lane_set::portable;
 #endif
 }
+
+namespace {
+
+lane_set best_fast_lanes() {
+    return fast_lanes_supported(lane_set::avx2) ? lane_set::avx2 : lane_set::portable;
+}
+
+}  // namespace
 
 reference_outcome fast_estimate_patch_with(lane_set set, const pass_context& ctx,
                                            fast_scratch& scratch, float* patch,
@@ -199,8 +207,7 @@ reference_outcome fast_estimate_patch_with(lane_set set, const pass_context& ctx
 
 reference_outcome fast_estimate_patch(const pass_context& ctx, fast_scratch& scratch,
                                       float* patch, const position& r) {
-    static const lane_set best =
-        fast_lanes_supported(lane_set::avx2) ? lane_set::avx2 : lane_set::portable;
+    static const lane_set best = best_fast_lanes();
     return fast_estimate_patch_with(best, ctx, scratch, patch, r);
 }
 
