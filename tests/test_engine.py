@@ -49,8 +49,10 @@ def test_engine_matches_qv_bit_for_bit(
     }
     w = work()
     got = _engine.denoise_gaussian(w, sigma=2.0, **common)
-    want = _qv._denoise_gaussian(image.copy(), 2.0, radius, SEARCH, 4, 0.01, threads, 0.0)
-    np.testing.assert_array_equal(got, want)
+    # The engine runs at unit noise: _qv on the image divided by sigma.
+    sigma = np.float32(2.0)
+    want = _qv._denoise_gaussian(image / sigma, 1.0, radius, SEARCH, 4, 0.01, threads, 0.0)
+    np.testing.assert_array_equal(got, want * sigma)
     assert got is w  # denoised in place, also for a plain C-contiguous float32 array
     got = _engine.denoise_poisson_gaussian(work(), sigma=1.0, gain=gain, offset=offset, **common)
     want = _qv._denoise_poisson_gaussian(

@@ -222,7 +222,7 @@ def test_tune_fills_the_chosen_settings(
 
 def test_cancel_stops_a_run(make_napari_viewer: Any, qtbot: Any) -> None:
     viewer = make_napari_viewer()
-    viewer.add_image(_noisy((6, 160, 160)), name="cells", metadata={"axes": "TYX"})
+    viewer.add_image(_noisy((10, 320, 320)), name="cells", metadata={"axes": "TYX"})
     widget = _dock(viewer)
     widget.noise.value = "auto"
     widget.run()

@@ -129,3 +129,82 @@ def test_random_calls_fail_cleanly_or_give_finite_images() -> None:
         assert np.isfinite(out).all(), options
         outcomes["image"] += 1
     assert min(outcomes.values()) > 30, outcomes  # both ways were exercised
+
+
+def _engine_call(**overrides: Any) -> Any:
+    from quorvel import _engine
+
+    args: dict[str, Any] = {
+        "image": np.ones((20, 20), np.float32), "sigma": 1.0,
+        "patch_radius": [1, 1, 0, 0, 0], "search": [1, 1, 0, 0, 0],
+    }
+    args.update(overrides)
+    gain = args.pop("gain", None)
+    if gain is not None:
+        return _engine.denoise_poisson_gaussian(args.pop("image"), gain=gain, offset=gain, **args)
+    return _engine.denoise_gaussian(args.pop("image"), **args)
+
+
+def _read_only() -> np.ndarray:
+    a = np.ones((20, 20), np.float32)
+    a.flags.writeable = False
+    return a
+
+
+@pytest.mark.parametrize(
+    ("overrides", "error", "message"),
+    [
+        ({"image": np.array(["a", "b"])}, TypeError, "real numbers"),
+        ({"image": np.zeros(3, "V8")}, TypeError, "real numbers"),
+        ({"image": np.array([object(), 1], dtype=object)}, TypeError, "real numbers"),
+        ({"image": np.zeros((4, 4), complex)}, TypeError, "complex"),
+        ({"image": np.zeros((1,) * 6, np.float32)}, ValueError, "1 to 5 axes"),
+        ({"image": _read_only()}, ValueError, "not writeable"),
+        ({"sigma": -1.0}, ValueError, "sigma"),
+        ({"sigma": 0.0}, ValueError, "sigma"),
+        ({"max_iter": 2**31 - 1}, ValueError, "max_iter"),
+        ({"progress": 3}, TypeError, "progress"),
+        ({"gain": [1.0, 1.0]}, ValueError, "one entry per channel"),
+    ],
+)
+def test_engine_refuses_hostile_arguments_before_any_work(
+    overrides: dict[str, Any], error: type[Exception], message: str
+) -> None:
+    with pytest.raises(error, match=message):
+        _engine_call(**overrides)
+
+
+def test_engine_thread_count_does_not_depend_on_the_last_call() -> None:
+    gomp = ctypes.CDLL("libgomp.so.1", mode=os.RTLD_NOLOAD)
+    _engine_call(threads=-1)
+    _engine_call(threads=0)
+    assert gomp.omp_get_max_threads() == available_cpus()
+
+
+def test_a_run_refuses_a_second_thread_while_it_advances() -> None:
+    from quorvel import _engine
+
+    image = np.random.default_rng(0).normal(0.0, 1.0, (768, 768)).astype(np.float32)
+    run = _engine.GaussianRun(image, sigma=1.0, patch_radius=[3, 3, 0, 0, 0],
+                              search=[1, 1, 0, 0, 0], threads=1, kernel="exact")
+    first = threading.Thread(target=run.advance, args=(5,))
+    first.start()
+    try:
+        threading.Event().wait(0.3)  # well inside the first call's 2 s or so
+        with pytest.raises(RuntimeError, match="one thread at a time"):
+            run.advance(6)
+    finally:
+        first.join()
+    assert run.done == 5
+
+
+@pytest.mark.parametrize("scale", [1e-6, 1e9])
+def test_results_do_not_depend_on_the_image_units(scale: float) -> None:
+    rng = np.random.default_rng(3)
+    image = (100.0 + 40.0 * (np.indices((64, 64)).sum(0) % 16 < 8) + rng.normal(0, 10, (64, 64)))
+    image = image.astype(np.float32)
+    unit = quorvel.denoise(image, noise="gaussian", sigma=10.0, threads=1)
+    scaled = quorvel.denoise((image * scale).astype(np.float32), noise="gaussian",
+                             sigma=10.0 * scale, threads=1)
+    assert np.abs(scaled / scale - unit).max() < 1e-3 * 10.0
+    assert np.std(unit - image) > 5.0  # denoised, not handed back

@@ -327,7 +327,8 @@ def _denoise_gaussian(
     """Gaussian path on a core-layout float32 array that the engine may overwrite."""
     kwargs = _engine_settings(settings, threads)
     kwargs.update(progress=progress, return_variance=return_variance)
-    _check_renoise(settings.renoise, sigma[0] if len(set(sigma)) == 1 else _STABILISED_SIGMA)
+    # The engine runs at unit noise whatever sigma is.
+    _check_renoise(settings.renoise, _STABILISED_SIGMA)
     if len(set(sigma)) == 1:
         return _split(engine.denoise_gaussian(work, sigma=sigma[0], **kwargs), return_variance)
     # Unit noise in every channel, so that each weighs alike in the joint

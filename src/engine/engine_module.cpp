@@ -11,6 +11,8 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "array/threads.hpp"
 #include "denoise/denoiser.hpp"
 #include "denoise/iteration_run.hpp"
 #include "denoise/run_monitor.hpp"
@@ -48,6 +51,29 @@ struct run_settings {
     std::string kernel;
 };
 
+// The largest iteration count: the search window doubles along x and y with
+// every iteration, and 2^30 pixels is beyond any image.
+constexpr int max_iterations = 30;
+
+void check_iterations(int iterations, const char* name) {
+    if (iterations < 1 || iterations > max_iterations) {
+        throw std::invalid_argument(std::string(name) + " must be between 1 and 30, got " +
+                                    std::to_string(iterations));
+    }
+}
+
+// Checks of the arguments that make_denoiser leaves to the engine, before
+// any work.
+void check_settings(const run_settings& s, float sigma) {
+    if (!(std::isfinite(sigma) && sigma > 0.0f)) {
+        throw std::invalid_argument("sigma must be a positive finite number");
+    }
+    check_iterations(s.max_iter, "max_iter");
+    if (!s.progress.is_none() && !PyCallable_Check(s.progress.ptr())) {
+        throw py::type_error("progress must be callable or None");
+    }
+}
+
 // The estimation kernel named by the caller.
 kernel_kind kernel_of(const std::string& name) {
     if (name == "fast") {
@@ -60,17 +86,23 @@ kernel_kind kernel_of(const std::string& name) {
 }
 
 // The image to denoise: the engine's own buffer behind `image` (denoised in
-// place), or a converted copy written back at the end.
+// place), or a copy of the float32 array the image converts to, which
+// receives the result at the end (the caller's own array when it is
+// already C-contiguous float32: then it must be writeable, checked first).
 struct work_image {
     py::array target;
     array* owned = nullptr;
+    image_arg converted;
     array copy;
 
-    explicit work_image(const py::array& image) : target(image), owned(owned_image(image)) {
-        if (owned == nullptr) {
-            copy = from_numpy(image_arg::ensure(image));
-        } else if (!target.writeable()) {
+    explicit work_image(const py::array& image)
+        : target(image), owned(owned_image(image)), converted(checked_image(image)) {
+        const bool in_place = owned != nullptr || converted.ptr() == image.ptr();
+        if (in_place && !target.writeable()) {
             throw std::domain_error("array is not writeable");
+        }
+        if (owned == nullptr) {
+            copy = from_numpy(converted);
         }
     }
     array& get() { return owned != nullptr ? *owned : copy; }
@@ -88,15 +120,42 @@ axis5 reach5(const std::vector<int>& reach) {
     return out;
 }
 
-// Resolves the thread-count rule on the calling thread (which keeps the
-// setting, as _qv does) and returns the count for the worker.
+// The thread count of a run: n > 0 threads, or with n <= 0 the processors
+// less -n (at least one), whatever an earlier call set; capped like _qv's.
+// The calling thread keeps it as its OpenMP setting, as with _qv.
 int resolve_threads(int nthreads) {
-    set_thread_count(nthreads);
-    return omp_get_max_threads();
+    const std::int64_t wanted =
+        nthreads > 0 ? nthreads : static_cast<std::int64_t>(omp_get_num_procs()) + nthreads;
+    const int count = clamp_thread_count(wanted);
+    omp_set_num_threads(count);
+    return count;
 }
 
+// image *= factor, each element on its own (static schedule: the same bits
+// for any thread count).
+void scale_in_place(array& image, float factor) {
+    float* v = image.data.data();
+    const auto n = static_cast<std::int64_t>(image.data.size());
+#pragma omp parallel for schedule(static)
+    for (std::int64_t i = 0; i < n; ++i) {
+        v[i] *= factor;
+    }
+}
+
+// image /= divisor, each element on its own.
+void divide_in_place(array& image, float divisor) {
+    float* v = image.data.data();
+    const auto n = static_cast<std::int64_t>(image.data.size());
+#pragma omp parallel for schedule(static)
+    for (std::int64_t i = 0; i < n; ++i) {
+        v[i] /= divisor;
+    }
+}
+
+// The denoiser for a run at unit noise (the image divided by sigma).
 denoiser prepare(const array& img, const run_settings& s, float sigma) {
-    denoiser d = make_denoiser(img, s.patch_radius, s.search, s.max_iter, s.pvalue, sigma,
+    check_settings(s, sigma);
+    denoiser d = make_denoiser(img, s.patch_radius, s.search, s.max_iter, s.pvalue, 1.0f,
                                s.renoise);
     d.params.search_reach = reach5(s.reach);
     d.params.kernel = kernel_of(s.kernel);
@@ -116,9 +175,8 @@ py::object finish(work_image& w, array&& variance, bool return_variance) {
     if (w.owned != nullptr) {
         result = w.target;
     } else {
-        auto arg = image_arg::ensure(w.target);
-        write_back(arg, w.copy);
-        result = arg;
+        write_back(w.converted, w.copy);
+        result = w.converted;
     }
     if (!return_variance) {
         return result;
@@ -128,12 +186,29 @@ py::object finish(work_image& w, array&& variance, bool return_variance) {
 
 // Runs the iterations on `img` on a worker thread, watched for progress and
 // cancellation; the final variance goes into `variance` when it is asked for.
+// The run is at unit noise: `img` is divided by sigma before and multiplied
+// after (the variance by sigma^2), so that a result never depends on the
+// image's units (the core's floors of the weight sum and of the variance are
+// fixed numbers).
 void run_monitored(denoiser& d, array& img, float sigma, int threads, const run_settings& s,
                    array& variance) {
     run_monitor monitor;
     d.monitor = &monitor;
     d.variance_out = s.return_variance ? &variance : nullptr;
-    run_watched([&] { d.run(img, sigma); }, threads, s.progress, monitor);
+    run_watched(
+        [&] {
+            if (sigma != 1.0f) {
+                divide_in_place(img, sigma);
+            }
+            d.run(img, 1.0f);
+            if (sigma != 1.0f) {
+                scale_in_place(img, sigma);
+                if (d.variance_out != nullptr) {
+                    scale_in_place(variance, sigma * sigma);
+                }
+            }
+        },
+        threads, s.progress, monitor);
     d.monitor = nullptr;
 }
 
@@ -154,10 +229,11 @@ class gaussian_run {
    public:
     gaussian_run(const py::array& image, float sigma, run_settings s)
         : like_(image),
-          noisy_(from_numpy(image_arg::ensure(image))),
+          noisy_(unit_noise(from_numpy(checked_image(image)), sigma)),
+          sigma_(sigma),
           threads_(resolve_threads(s.threads)),
           d_(prepare(noisy_, s, sigma)),
-          run_(d_, noisy_, sigma) {}
+          run_(d_, noisy_, 1.0f) {}
     gaussian_run(const gaussian_run&) = delete;
     gaussian_run& operator=(const gaussian_run&) = delete;
 
@@ -166,9 +242,18 @@ class gaussian_run {
     // Runs up to `iterations` in all and returns the estimate after each
     // iteration it ran.
     py::list advance(int iterations) {
+        // One thread at a time: the run's work images are not shared.
+        if (busy_.exchange(true)) {
+            throw std::runtime_error("a run is advanced by one thread at a time");
+        }
+        const struct release_on_exit {
+            std::atomic<bool>& flag;
+            ~release_on_exit() { flag.store(false); }
+        } release{busy_};
         if (stopped_) {
             throw std::runtime_error("the run was stopped and cannot go on");
         }
+        check_iterations(iterations, "iterations");
         if (iterations < run_.done()) {
             throw std::invalid_argument("iterations must be at least the iterations done");
         }
@@ -195,18 +280,30 @@ class gaussian_run {
         d_.monitor = nullptr;
         py::list out;
         for (array& estimate : iterates) {
+            if (sigma_ != 1.0f) {
+                scale_in_place(estimate, sigma_);
+            }
             out.append(adopt(std::move(estimate), like_));
         }
         return out;
     }
 
    private:
+    static array unit_noise(array image, float sigma) {
+        if (std::isfinite(sigma) && sigma > 0.0f && sigma != 1.0f) {
+            divide_in_place(image, sigma);
+        }
+        return image;
+    }
+
     py::array like_;
     array noisy_;
+    float sigma_;
     int threads_;
     denoiser d_;
     iteration_run run_;
     bool stopped_ = false;
+    std::atomic<bool> busy_{false};
 };
 
 // Carries the variance of a stabilised estimate y back through the inverse
@@ -235,6 +332,13 @@ py::object denoise_poisson_gaussian(const py::array& image, float sigma,
     model.offset = offset;
     work_image w(image);
     array& img = w.get();
+    const auto channels = static_cast<std::size_t>(img.nc);
+    if (img.size() > 0 && (gain.size() != channels || offset.size() != channels)) {
+        throw std::invalid_argument("gain and offset need one entry per channel: the image has " +
+                                    std::to_string(channels) + ", got " +
+                                    std::to_string(gain.size()) + " and " +
+                                    std::to_string(offset.size()));
+    }
     check_transform_parameters(model, img.nc);
     // Checked before the transform touches the caller's buffer.
     denoiser d = prepare(img, s, sigma);

@@ -1,6 +1,8 @@
 #include "engine/images.hpp"
 
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -27,9 +29,39 @@ std::vector<py::ssize_t> shape_of(const py::array& a) {
     return {a.shape(), a.shape() + a.ndim()};
 }
 
+void check_rank(py::ssize_t rank) {
+    if (rank < 1 || rank > 5) {
+        throw std::invalid_argument("an image has 1 to 5 axes (T, C, Z, Y, X), got " +
+                                    std::to_string(rank));
+    }
+}
+
 }  // namespace
 
+image_arg checked_image(const py::array& a) {
+    const char kind = a.dtype().kind();
+    if (kind == 'c') {
+        throw py::type_error("the image is complex; denoise its real and imaginary parts apart");
+    }
+    if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') {
+        throw py::type_error("the image must hold real numbers, got dtype " +
+                             std::string(py::str(a.dtype())));
+    }
+    check_rank(a.ndim());
+    auto converted = image_arg::ensure(a);
+    if (!converted) {
+        throw py::error_already_set();
+    }
+    return converted;
+}
+
 float_array new_image(const std::vector<py::ssize_t>& numpy_shape) {
+    check_rank(static_cast<py::ssize_t>(numpy_shape.size()));
+    for (const py::ssize_t n : numpy_shape) {
+        if (n < 0) {
+            throw std::invalid_argument("a shape cannot have a negative extent");
+        }
+    }
     const shape s =
         shape_from_extents(numpy_shape.data(), static_cast<py::ssize_t>(numpy_shape.size()));
     auto owned = std::make_unique<array>();

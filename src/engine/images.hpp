@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "array/array.hpp"
+#include "module/convert.hpp"
 
 namespace qv::engine {
 
@@ -18,6 +19,11 @@ using float_array = pybind11::array_t<float, pybind11::array::c_style>;
 
 // A NumPy view that keeps `img` (moved in) alive, with the NumPy shape of `like`.
 [[nodiscard]] float_array adopt(array&& img, const pybind11::array& like);
+
+// `a` as a C-contiguous float32 array (converted when it is not one): an
+// image of 1 to 5 axes of real numbers. TypeError for other dtypes (complex,
+// strings, objects, records), ValueError for another rank.
+[[nodiscard]] image_arg checked_image(const pybind11::array& a);
 
 // The qv::array behind `a` when `a` is the whole of an image from new_image
 // (same buffer, same element count); null otherwise.
