@@ -385,6 +385,10 @@ def _camera_movie(shape: tuple[int, ...], seed: int = 0) -> npt.NDArray[np.uint1
     return noisy.astype(np.uint16)
 
 
+#: Every setting of the denoiser given: none is chosen from the image.
+GIVEN = {"patch_radius": 3, "search": "ZT", "iterations": 4, "pvalue": 0.01}
+
+
 def _exploding(shape: tuple[int, ...], chunks: tuple[int, ...]) -> da.Array:
     """A dask array whose chunks cannot be read: any computation of it fails."""
 
@@ -404,7 +408,8 @@ def test_dask_input_gives_a_lazy_result(options: dict[str, Any]) -> None:
     import quorvel
 
     movie = _exploding((6, 64, 48), (1, 32, 24))
-    out = quorvel.denoise(movie, "TYX", **options)
+    # With every setting given nothing is read (the choice of settings reads a sample).
+    out = quorvel.denoise(movie, "TYX", **options, **GIVEN)
     assert isinstance(out, da.Array)
     assert (out.shape, out.dtype) == ((6, 64, 48), np.float32)
     model = quorvel.estimate_noise(movie, "TYX")
@@ -443,7 +448,9 @@ def test_noise_is_estimated_once_and_shared_by_every_chunk(fake_core: Any) -> No
     import quorvel
 
     movie = _camera_movie((6, 40, 40))
-    lazy = quorvel.denoise(da.from_array(movie, chunks=(1, 40, 40)), "TYX", noise="auto")
+    lazy = quorvel.denoise(
+        da.from_array(movie, chunks=(1, 40, 40)), "TYX", noise="auto", **GIVEN
+    )
     assert fake_core.calls == []
     lazy.compute(scheduler="threads")
     names = [name for name, _ in fake_core.calls]

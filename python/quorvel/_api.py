@@ -44,12 +44,14 @@ from quorvel._core import (
     new_work_image,
 )
 from quorvel._lazy import _denoise_lazy, _estimate_lazy, _is_dask
+from quorvel._auto import Choice, choose, free_parameters
 from quorvel._params import (
-    DEFAULT_SEARCH,
+    ChannelsKind,
     KernelKind,
     NoiseKind,
     PatchRadius,
     Search,
+    _check_channels,
     _check_noise,
     _check_settings,
     _check_threads,
@@ -179,10 +181,11 @@ def denoise(
     sigma: FloatValues | None = None,
     model: NoiseModel | None = None,
     patch_radius: PatchRadius | None = None,
-    search: Search = DEFAULT_SEARCH,
-    iterations: int = 4,
-    pvalue: float = 0.01,
+    search: Search | None = None,
+    iterations: int | None = None,
+    pvalue: float | None = None,
     renoise: float = 0.0,
+    channels: ChannelsKind | None = None,
     threads: int = 0,
     tune: Tune = False,
     progress: ProgressCallback | None = None,
@@ -395,6 +398,7 @@ def denoise(
         "iterations": iterations,
         "pvalue": pvalue,
         "renoise": renoise,
+        "channels": channels,
         "threads": threads,
         "kernel": kernel,
     }
@@ -417,15 +421,17 @@ def _run_denoise(
     sigma: FloatValues | None,
     model: NoiseModel | None,
     patch_radius: PatchRadius | None,
-    search: Search,
-    iterations: int,
-    pvalue: float,
+    search: Search | None,
+    iterations: int | None,
+    pvalue: float | None,
     renoise: float,
     threads: int,
+    channels: str | None = None,
     kernel: str = "fast",
     tune: Tune = False,
     stages: Stages | None = None,
     on_tune: Callable[[TuneResult], None] | None = None,
+    on_settings: Callable[[Choice], None] | None = None,
     stop: Callable[[], None] | None = None,
     progress: ProgressCallback | None = None,
     return_variance: bool = False,
@@ -439,18 +445,20 @@ def _run_denoise(
     receives the choice, and `stop` is called before each run of the
     engine on the tuning's crops: it raises to stop the tuning); the
     denoising reports its progress to the display and to `progress`.
+    `on_settings` receives the settings of the run and which of them were
+    chosen for the image (`quorvel._auto.Choice`), before the denoising.
     """
     arr, names, view5 = _prepare(image, axes)
     sizes = core_shape(arr.shape, names)
+    free = free_parameters(patch_radius, search, iterations, pvalue)
     settings = _check_settings(
-        sizes, names, patch_radius, search, iterations, pvalue, renoise, kernel
+        sizes, names, patch_radius, search, iterations, pvalue, renoise, kernel,
+        _check_channels(channels, axes),
     )
     threads = _check_threads(threads)
     args = _check_noise(noise, sigma, model, sizes["C"])
-    if not isinstance(tune, bool):
-        grid = _check_grid(tune, sizes, settings)
-    elif tune:
-        grid = _check_grid(None, sizes, settings)
+    if tune is not False:
+        _check_grid(None if tune is True else tune, sizes, settings)  # before any work
 
     if progress is not None and not callable(progress):
         raise ValueError(f"progress must be callable, got {progress!r}")
@@ -459,13 +467,20 @@ def _run_denoise(
     work = new_work_image(view5)
     stages = stages or Stages(2, enabled=False)
     plan = stages.run("noise", _plan_noise, work, args, threads)
+    settings, choice = choose(work, plan, settings, free)
     if tune is not False:
+        # The choice joins the grid as the walk's start.
+        grid = _check_grid(None if tune is True else tune, sizes, settings)
         settings, tuned = stages.run_stoppable(
             "tuning", _tune_core, work, plan, settings, grid, threads, check=stop
         )
         _log.info("tuned: %s", tuned)
         if on_tune is not None:
             on_tune(tuned)
+        choice = choice.tuned(settings, work.shape)
+    _log.info("settings: %s", choice)
+    if on_settings is not None:
+        on_settings(choice)
     out, variance = stages.run_reporting(
         "denoising",
         progress,

@@ -23,8 +23,12 @@ from quorvel.noise import NoiseModel
 #: Patch radius per axis when none is given: 7 x 7 pixel patches in each plane.
 DEFAULT_PATCH_RADIUS = {"X": 3, "Y": 3, "Z": 0, "T": 0}
 
-#: Axes besides X and Y along which the search window grows by default.
+#: Axes besides X and Y along which the search window grows, the iterations
+#: and the p-value that stand for settings left to the choice until it is
+#: made (`quorvel._auto`), as before settings were chosen per image.
 DEFAULT_SEARCH = "ZT"
+DEFAULT_ITERATIONS = 4
+DEFAULT_PVALUE = 0.01
 
 #: Largest iteration count: the search window doubles along X and Y with every
 #: iteration, and 2**30 pixels is beyond any image.
@@ -35,6 +39,11 @@ MAX_ITERATIONS = 30
 #: compute core ``_qv``, whose results it reproduces bit for bit.
 KernelKind: TypeAlias = Literal["fast", "exact"]
 KERNELS = ("fast", "exact")
+
+#: How channels are denoised: each on its own, or together (a patch spanning
+#: all channels of its pixels).
+ChannelsKind: TypeAlias = Literal["independent", "joint"]
+CHANNELS = ("independent", "joint")
 
 NoiseKind: TypeAlias = Literal["auto", "gaussian", "poisson-gaussian"]
 _NOISE_KINDS = ("auto", "gaussian", "poisson-gaussian")
@@ -202,13 +211,22 @@ def _check_settings(
     sizes: dict[str, int],
     axes: str,
     patch_radius: PatchRadius | None,
-    search: Search,
-    iterations: int,
-    pvalue: float,
+    search: Search | None,
+    iterations: int | None,
+    pvalue: float | None,
     renoise: float,
     kernel: str = "fast",
+    joint: bool = False,
 ) -> CoreSettings:
-    """Validate the denoiser's parameters against an image of `sizes` (per core axis)."""
+    """Validate the denoiser's parameters against an image of `sizes` (per core axis).
+
+    None for `search`, `iterations` or `pvalue` stands for today's default
+    (``"ZT"``, 4, 0.01): the values that `quorvel._auto.choose` replaces
+    when the caller leaves them to the choice.
+    """
+    search = DEFAULT_SEARCH if search is None else search
+    iterations = DEFAULT_ITERATIONS if iterations is None else iterations
+    pvalue = DEFAULT_PVALUE if pvalue is None else pvalue
     radius5 = _patch_radius5(patch_radius, sizes, axes)
     search5, reach5 = _search5(search)
     iterations = _check_int(iterations, "iterations")
@@ -224,7 +242,22 @@ def _check_settings(
     _check_not_tiny((renoise,), "renoise")
     if kernel not in KERNELS:
         raise ValueError(f"kernel must be one of {', '.join(map(repr, KERNELS))}, got {kernel!r}")
-    return CoreSettings(radius5, search5, iterations, pvalue, renoise, reach5, kernel)
+    return CoreSettings(radius5, search5, iterations, pvalue, renoise, reach5, kernel, joint)
+
+
+def _check_channels(channels: str | None, axes: str | None) -> bool:
+    """Whether channels are denoised jointly: `channels`, or the default for `axes`.
+
+    The default is independent channels, also for a sample axis ``S``
+    (such as RGB).
+    """
+    if channels is None:
+        return False
+    if channels not in CHANNELS:
+        raise ValueError(
+            f"channels must be one of {', '.join(map(repr, CHANNELS))} or None, got {channels!r}"
+        )
+    return channels == "joint"
 
 
 def _check_threads(threads: int) -> int:

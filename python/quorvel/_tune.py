@@ -351,8 +351,19 @@ class _Channels(NamedTuple):
     unit: npt.NDArray[np.float64] | None = None
 
 
-def _stabilise(core5: npt.NDArray[Any], plan: NoisePlan) -> list[_Channels]:
-    """Each group of channels on one path, with (nearly) unit Gaussian noise."""
+def _stabilise(
+    core5: npt.NDArray[Any], plan: NoisePlan, joint: bool = True
+) -> list[_Channels]:
+    """Each group of channels on one path, with (nearly) unit Gaussian noise.
+
+    Without `joint`, every channel is a group of its own (the channels the
+    denoiser runs one by one), in channel order.
+    """
+    if not joint:
+        return [
+            _stabilise(core5[:, c : c + 1], _channel_plan(plan, c))[0]
+            for c in range(core5.shape[1])
+        ]
     groups: list[_Channels] = []
     if plan.gaussian_channels:
         ch = plan.gaussian_channels
@@ -370,6 +381,11 @@ def _stabilise(core5: npt.NDArray[Any], plan: NoisePlan) -> list[_Channels]:
         unit = variance.mean(axis=(0, 2, 3, 4), dtype=np.float64, keepdims=True)
         groups.append(_Channels(_anscombe(photons, read), photons, read, variance, unit))
     return groups
+
+
+def _channel_plan(plan: NoisePlan, c: int) -> NoisePlan:
+    """The noise plan of channel `c` alone."""
+    return NoisePlan((plan.gain[c],), (plan.offset[c],), (plan.sigma[c],))
 
 
 def _contiguous(a: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
@@ -671,20 +687,26 @@ def _reaches(grid: Mapping[str, Sequence[Any]], settings: CoreSettings) -> dict[
 
 
 def _pieces(
-    core5: npt.NDArray[Any], plan: NoisePlan, reach: Mapping[str, int] | None = None
+    core5: npt.NDArray[Any],
+    plan: NoisePlan,
+    reach: Mapping[str, int] | None = None,
+    joint: bool = True,
 ) -> list[_Piece]:
     """The crops the risk is estimated on, each with its probe (fixed seed).
 
-    The crops' margins along T and Z hold `reach` (`_reaches`).
+    The crops' margins along T and Z hold `reach` (`_reaches`).  Channels
+    denoised on their own (`joint` false) get crops of their own.
     """
     nt, _, nz, ny, nx = core5.shape
-    centre = _stabilise(_read(core5[nt // 2 : nt // 2 + 1, :, nz // 2 : nz // 2 + 1]), plan)
+    centre = _stabilise(
+        _read(core5[nt // 2 : nt // 2 + 1, :, nz // 2 : nz // 2 + 1]), plan, joint
+    )
     rng = np.random.default_rng(_SEED)
     pieces = []
     for group, plane in enumerate(centre):
         shape = (nt, plane.stabilised.shape[1], nz, ny, nx)
         crops = _crops(shape, plane.stabilised[0, :, 0], reach)
-        blocks = [_stabilised_crop(core5, plan, group, crop) for crop, _ in crops]
+        blocks = [_stabilised_crop(core5, plan, group, crop, joint) for crop, _ in crops]
         if blocks[0].variance is not None:
             # The unit of the risk: the mean noise variance of the scored elements.
             scored = [b.variance[inner] for b, (_, inner) in zip(blocks, crops, strict=True)]
@@ -704,7 +726,7 @@ def _read(block: Any) -> npt.NDArray[Any]:
 
 
 def _stabilised_crop(
-    core5: Any, plan: NoisePlan, group: int, crop: tuple[slice, ...]
+    core5: Any, plan: NoisePlan, group: int, crop: tuple[slice, ...], joint: bool = True
 ) -> _Channels:
     """`_stabilise` of the crop `crop` of `core5`, group `group` of its channels.
 
@@ -717,7 +739,7 @@ def _stabilised_crop(
     rim = _LOCAL_RADIUS
     wide_y = slice(max(y.start - rim, 0), min(y.stop + rim, ny))
     wide_x = slice(max(x.start - rim, 0), min(x.stop + rim, nx))
-    channels = _stabilise(_read(core5[t, c, z, wide_y, wide_x]), plan)[group]
+    channels = _stabilise(_read(core5[t, c, z, wide_y, wide_x]), plan, joint)[group]
     inside = (
         slice(None), slice(None), slice(None),
         slice(y.start - wide_y.start, y.stop - wide_y.start),
@@ -809,7 +831,7 @@ def _tune_core(
         for k, v in grid.items()
         if k not in _REACH or (settings.search[_REACH[k][1]] and v != (None,))
     }
-    pieces = _pieces(core5, plan, _reaches(grid, settings))
+    pieces = _pieces(core5, plan, _reaches(grid, settings), settings.joint)
     start = {k: _start(settings, k) for k in grid}
     point = {k: (start[k] if start[k] in v else v[len(v) // 2]) for k, v in grid.items()}
     # The reaches first: on time-lapses they move the error most; then the

@@ -24,7 +24,6 @@ from magicgui.widgets import (
     LineEdit,
     ProgressBar,
     PushButton,
-    SpinBox,
     create_widget,
 )
 from napari.utils.notifications import show_error, show_info, show_warning
@@ -34,7 +33,8 @@ from qtpy.QtWidgets import QDialog, QLabel, QTextBrowser, QVBoxLayout
 from superqt.utils import WorkerBase, create_worker
 
 from quorvel._axes import normalize_axes
-from quorvel._params import DEFAULT_SEARCH, MAX_ITERATIONS, format_search
+from quorvel._auto import Choice
+from quorvel._params import format_search
 from quorvel._provenance import provenance_record
 from quorvel._tune import TuneResult
 from quorvel._util import one_line
@@ -44,7 +44,9 @@ from quorvel.napari._settings import (
     FIELDS,
     help_html,
     noise_options,
+    parse_iterations,
     parse_patch_radius,
+    parse_pvalue,
     parse_search,
     run_parameters,
     tooltip,
@@ -59,6 +61,11 @@ _NOISE_CHOICES = [
     ("Gaussian sigma", "gaussian"),
     ("Poisson-Gaussian gain, offset", "poisson-gaussian"),
 ]
+
+_CHANNEL_CHOICES = [("Each on its own", "independent"), ("Together", "joint")]
+
+#: What an empty settings field shows: the value is chosen for each image.
+_CHOSEN = "chosen for the image"
 
 _PROGRESS_STEPS = 1000
 _POLL_MS = 100
@@ -117,15 +124,15 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         plot_box = Container(labels=False)
         plot_box.native.layout().addWidget(self.plot)
         self.plot_note = Label(value="")
-        self.patch_radius = text("patch_radius", "3")
-        self.search = text("search", DEFAULT_SEARCH)
-        self.iterations = SpinBox(
-            label=FIELDS["iterations"].label, value=4, min=1, max=MAX_ITERATIONS,
-            tooltip=tooltip("iterations"),
-        )
-        self.pvalue = FloatSpinBox(
-            label=FIELDS["pvalue"].label, value=0.01, min=0.0, max=0.999, step=0.001,
-            tooltip=tooltip("pvalue"),
+        self.patch_radius = text("patch_radius")
+        self.search = text("search")
+        self.iterations = text("iterations")
+        self.pvalue = text("pvalue")
+        for field in (self.patch_radius, self.search, self.iterations, self.pvalue):
+            field.native.setPlaceholderText(_CHOSEN)
+        self.channels = ComboBox(
+            label=FIELDS["channels"].label, choices=_CHANNEL_CHOICES, value="independent",
+            tooltip=tooltip("channels"),
         )
         self.renoise = FloatSpinBox(
             label=FIELDS["renoise"].label, value=0.0, min=0.0, max=1e6, step=0.1,
@@ -147,6 +154,9 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         )
         self.progress = ProgressBar(value=0, min=0, max=_PROGRESS_STEPS, label="Progress")
         self.status = Label(value="")
+        # The settings of the last run or preview, those chosen for the image among them.
+        self.used = Label(value="", label="Settings used")
+        self.used.native.setWordWrap(True)
         buttons = Container(
             widgets=[self.preview_button, self.run_button, self.cancel_button, self.help_button],
             layout="horizontal",
@@ -168,12 +178,14 @@ class DenoiseWidget(Container):  # type: ignore[misc]
                 self.search,
                 self.iterations,
                 self.pvalue,
+                self.channels,
                 self.renoise,
                 self.tune,
                 self.variance,
                 buttons,
                 self.progress,
                 self.status,
+                self.used,
             ]
         )
         self._timer = QTimer(self.native)
@@ -213,6 +225,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self._show_plot(None, "")
         if not self.busy:
             self.status.value = ""
+            self.used.value = ""
             self._set_bar(0.0)
 
     def _note_axes(self, *_: Any) -> None:
@@ -248,8 +261,9 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             ),
             "patch_radius": parse_patch_radius(self.patch_radius.value),
             "search": parse_search(self.search.value),
-            "iterations": int(self.iterations.value),
-            "pvalue": float(self.pvalue.value),
+            "iterations": parse_iterations(self.iterations.value),
+            "pvalue": parse_pvalue(self.pvalue.value),
+            "channels": self.channels.value,
             "renoise": float(self.renoise.value),
             "tune": bool(self.tune.value),
         }
@@ -357,7 +371,12 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self._guard(start)
 
     def _show_preview(
-        self, layer: Any, region: tuple[slice, ...], out: np.ndarray, tuned: TuneResult | None
+        self,
+        layer: Any,
+        region: tuple[slice, ...],
+        out: np.ndarray,
+        tuned: TuneResult | None,
+        choice: Choice | None,
     ) -> None:
         name = f"{layer.name} preview"
         where = placement(layer, [s.start for s in region])
@@ -370,6 +389,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self.status.value = f"preview of {' x '.join(map(str, out.shape))}" + (
             f"; tuned: {tuned.summary}" if tuned is not None else ""
         )
+        self._show_used(choice)
 
     def run(self, *_: Any) -> None:
         """Denoise the whole layer into a new layer, with progress and Cancel."""
@@ -436,9 +456,18 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         tuned = outcome.tuned
         self._set_bar(1.0)
         self.status.value = "done"
+        self._show_used(outcome.choice)
         if tuned is not None:
             self._fill_tuned(tuned)
             self.status.value = f"done; tuned: {tuned.summary}"
+
+    def _show_used(self, choice: Choice | None) -> None:
+        """Show the settings a run used, and which of them were chosen for the image."""
+        if choice is None:
+            self.used.value = ""
+            return
+        chosen = "tuned" if choice.by_tuning else "chosen for this image" if choice.chosen else ""
+        self.used.value = choice.summary + (f" ({chosen})" if chosen else "")
 
     def _fill_tuned(self, tuned: TuneResult) -> None:
         """Put the settings the tuner chose into their fields."""
@@ -448,8 +477,8 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self.patch_radius.value = (
             ",".join(f"{axis}={r}" for axis, r in radius.items()) if deep else str(radius["X"])
         )
-        self.iterations.value = chosen["iterations"]
-        self.pvalue.value = chosen["pvalue"]
+        self.iterations.value = str(chosen["iterations"])
+        self.pvalue.value = f"{chosen['pvalue']:g}"
         if "search" in chosen:
             self.search.value = format_search(chosen["search"])
 
@@ -510,7 +539,7 @@ def _result_metadata(
     metadata = dict(layer.metadata)
     source = metadata.get("source")
     axes = normalize_axes(axes or None, outcome.denoised.ndim)
-    parameters = run_parameters(axes, options, outcome.tuned, variance)
+    parameters = run_parameters(axes, options, outcome.tuned, variance, outcome.choice)
     metadata["axes"] = axes
     metadata["provenance"] = provenance_record(
         outcome.plan, parameters, source=source if isinstance(source, str) else None
