@@ -82,14 +82,20 @@ def channel_plan(w: Workload, c: int) -> NoisePlan:
 
 
 class ChannelRuns:
-    """Runs of the engine on one channel of a scene at unit noise."""
+    """Runs of the engine on one channel of a scene at unit noise (or on all, together:
+    `c` None; Gaussian noise only, as `quorvel.denoise` with ``channels="joint"``)."""
 
-    def __init__(self, w: Workload, c: int, threads: int = 1) -> None:
-        core = core_view(w)[:, c : c + 1]
-        self.shape = core.shape
-        self.plan = channel_plan(w, c)
+    def __init__(self, w: Workload, c: int | None, threads: int = 1) -> None:
+        core = core_view(w)
+        channels = range(core.shape[1]) if c is None else [c]
+        plans = [channel_plan(w, k) for k in channels]
+        if c is None and any(p.sigma[0] is None for p in plans):
+            raise ValueError("joint runs here take Gaussian noise only")
+        self.core = core if c is None else core[:, c : c + 1]
+        self.shape = self.core.shape
+        self.plan = NoisePlan(tuple(p.gain[0] for p in plans), tuple(p.offset[0] for p in plans),
+                              tuple(p.sigma[0] for p in plans))
         self.threads = threads
-        self.core = core
 
     def _prepared(self, setting: Setting, stacked: str) -> tuple[F32, Any]:
         radius5 = [setting.radius, setting.radius, 0, 0, 0]
@@ -115,7 +121,8 @@ class ChannelRuns:
         out = []
         for f in run.advance(iterations):
             if group.photons is None:
-                value = f * np.float32(self.plan.sigma[0])
+                sigma = np.asarray(self.plan.sigma, dtype=np.float32).reshape(1, -1, 1, 1, 1)
+                value = f * sigma
             else:
                 value = _inverse_anscombe(f, group.read) * np.float32(self.plan.gain[0])
             out.append(np.asarray(value[crop], dtype=np.float32))

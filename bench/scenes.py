@@ -44,6 +44,9 @@ F64 = npt.NDArray[np.float64]
 
 #: The kinds of scene, for ``--kind`` of the bench scripts.
 KINDS = ("2d", "time", "volume", "channels")
+#: Scenes held out from the making of the default settings: the 2-D images
+#: and volumes of `workloads.workloads` (natural images, blobs and filaments).
+HELD_OUT = "held-out"
 
 _CAMERA = Camera()
 _SIZE = 256
@@ -258,11 +261,15 @@ _BUILDERS: dict[str, Callable[[np.random.Generator], list[Workload]]] = {
 
 
 def scenes(kinds: tuple[str, ...] = KINDS, seed: int = 29) -> list[Workload]:
-    """The scenes of `kinds`, in order; each kind's noise from its own seed."""
+    """The scenes of `kinds` (and `HELD_OUT`), in order; each kind's noise from its own seed."""
     out: list[Workload] = []
     for i, kind in enumerate(KINDS):
         if kind in kinds:
             out += _BUILDERS[kind](np.random.default_rng([seed, i]))
+    if HELD_OUT in kinds:
+        from workloads import in_part, workloads
+
+        out += [w for w in workloads() if not in_part(w, "spots")]
     return out
 
 

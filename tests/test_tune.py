@@ -206,6 +206,15 @@ def test_the_default_radii_along_z_and_t_fit_short_axes(axis: str) -> None:
         _tune._check_grid({key: (0, 1)}, sizes)
 
 
+@pytest.mark.parametrize(
+    ("frames", "reaches"),
+    [(3, (None, 1, 2)), (10, (None, 1, 2, 4, 9)), (40, (None, 1, 2, 4, 8, 16))],
+)
+def test_the_default_reaches_span_the_sequence(frames: int, reaches: tuple[Any, ...]) -> None:
+    sizes = {"T": frames, "C": 1, "Z": 1, "Y": 32, "X": 32}
+    assert _tune._check_grid(None, sizes)["reach_t"] == reaches
+
+
 def test_dask_images_are_tuned_on_the_same_crops_within_their_chunks() -> None:
     da = pytest.importorskip("dask.array")
     rng = np.random.default_rng(1)
@@ -217,7 +226,8 @@ def test_dask_images_are_tuned_on_the_same_crops_within_their_chunks() -> None:
     in_memory = _run_denoise(noisy, "TYX", **options, sigma=None, patch_radius=None,
                              search="ZT", iterations=4, pvalue=0.01, renoise=0.0, tune=True,
                              on_tune=chosen.append)[0]
-    lazy = denoise(da.from_array(noisy, chunks=(2, 32, 36)), "TYX", **options, tune=True)
+    lazy = denoise(da.from_array(noisy, chunks=(2, 32, 36)), "TYX", **options, search="ZT",
+                   iterations=4, pvalue=0.01, tune=True)
     np.testing.assert_array_equal(lazy.compute(), in_memory)
     assert chosen[0].settings["search"]["T"] is not None  # a reach along T wins here
 

@@ -1,6 +1,40 @@
 """Settings of the denoiser chosen for each image from what can be measured on it.
 
-PLACEHOLDER: the rule is being fitted.
+When `quorvel.denoise` is called without a patch radius, search, iterations
+or p-value, `choose` sets them from the image's `quorvel._measure.Measures`
+(each channel at unit noise: how much of it is flat, how bright its
+structure is, how alike its frames or planes are), by a rule made on the
+scenes of ``bench/scenes.py`` against the best point of a grid (patch radius
+2 to 4, p-value 0.001 to 0.1, 3 to 6 iterations, reach along T or Z up to
+the whole axis; ``bench/defaults_grid.py``):
+
+- dense structure (under 40 % of the 8 x 8 blocks flat): 7 x 7 patches,
+  p-value 0.001, 3 iterations: larger windows only blur it;
+- sparse or smooth structure: 5 iterations (the windows reach 16 pixels,
+  the background is averaged over more of itself); small patches (radius 2)
+  and p-value 0.01 where the brightest structure stands well out of the
+  noise, otherwise radius 3 (or 4 where it is dimmer still) and 0.001;
+- time-lapses: at least 4 iterations and patches no larger than 7 x 7 (the
+  other frames average the noise down).  Where at least half of the blocks
+  with structure stay alike from one end of the sequence to the other
+  (still structures), the search reaches every frame; otherwise 4 frames to
+  each side, patches 3 frames deep (radius 1 along T), smaller in the plane
+  (radius 2 on sparse images) and p-value 0.01;
+- z-stacks: 5 iterations and the growing window along Z; patches 3 planes
+  deep with radius 2 in the plane unless the planes are sampled coarsely
+  (neighbouring planes differ more than neighbouring pixels by over a
+  quarter of the structure's variance: one plane deep); a reach of 2 planes
+  from the start where structures extend further along Z than in the plane;
+- channels denoised with one setting get the most iterations, the largest
+  and deepest patches, the smallest p-value and the shortest reach of the
+  settings each would take alone.
+
+The choice keeps to a time budget: its `work` at most `BUDGET` times that of
+today's settings (`TODAY`), about twice the time of the exact kernel with
+them.  Over budget it is made cheaper by the fewest steps that suffice
+(`_cheaper`: a fifth iteration first, then a long reach, the patch's depth,
+a fourth iteration), and, for a chunked image, until the chunks hold its
+halo.  Settings given by the caller are kept as given.
 """
 
 from __future__ import annotations
@@ -10,10 +44,8 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field, replace
 from typing import Any
 
-import numpy as np
-import numpy.typing as npt
-
 from quorvel._core import CoreSettings, NoisePlan
+from quorvel._measure import Measures, measure
 
 #: The settings the package used before it chose them per image, the
 #: reference of the time budget: 7 x 7 patches, 4 iterations, p-value
@@ -79,144 +111,130 @@ def _mean_span(extent: int, half: int) -> float:
 
 
 def work(settings: CoreSettings, shape: tuple[int, ...]) -> float:
-    """Patch elements compared by a run of `settings` on a core-layout `shape`, per element.
+    """The time of a run of `settings` on a core-layout `shape`, in arbitrary units.
 
-    References sit every ``radius + 1`` elements along X, Y and Z (every
-    ``radius`` along T); each compares its patch with every candidate of its
-    search window, clipped to the image.
+    Fitted to the fast kernel's times over patch radii 2 to 4 (0 and 1 along
+    T or Z), reaches and 3 to 6 iterations on a 2-D image, a time-lapse and
+    a z-stack (``bench/cost_table.py``; within 25 % in most cases, at worst
+    a factor 2) as a product of powers of three counts: the reference
+    positions per element (every ``radius + 1`` elements along X, Y and Z,
+    every ``radius`` along T), the elements of a patch, and the candidates
+    of every iteration's search window, clipped to the image, added up.
     """
     nt, _, nz, ny, nx = shape
     extents = {"X": nx, "Y": ny, "Z": nz, "T": nt}
     index = {"X": 0, "Y": 1, "Z": 2, "T": 4}
     reach = settings.reach or (-1,) * 5
-    total = 0.0
-    per_reference = 1.0
+    references = patch = 1.0
     for axis, n in extents.items():
         r = settings.patch_radius[index[axis]] if n > 1 else 0
-        per_reference *= 2 * r + 1
-        step = (r if axis == "T" else r + 1) if r > 0 else 1
-        per_reference /= step
+        patch *= 2 * r + 1
+        references /= (r if axis == "T" else r + 1) if r > 0 else 1
     windows = {
         axis: _windows(axis, n, bool(settings.search[index[axis]]), settings.iterations,
                        reach[index[axis]])
         for axis, n in extents.items()
     }
-    for k in range(settings.iterations):
-        total += math.prod(_mean_span(n, windows[a][k]) for a, n in extents.items())
-    return per_reference * total
+    candidates = sum(
+        math.prod(_mean_span(n, windows[a][k]) for a, n in extents.items())
+        for k in range(settings.iterations)
+    )
+    return float(references**_POWERS[0] * patch**_POWERS[1] * candidates**_POWERS[2])
+
+
+#: The powers of `work`'s three counts.
+_POWERS = (0.58, 0.49, 0.9)
 
 
 # --------------------------------------------------------------------------
-# Measures
+# Rule
 
-#: Largest extent of the measured region: frames or planes, and Y and X.
-_SAMPLE_DEPTH, _SAMPLE_SIDE = 16, 384
-#: Side of the blocks in which structure is told from noise.
-_BLOCK = 8
-
-
-def sample_region(shape: tuple[int, ...]) -> tuple[slice, ...]:
-    """The part of a core-layout image the measures are taken on: its middle.
-
-    Up to `_SAMPLE_DEPTH` frames and planes and `_SAMPLE_SIDE` rows and
-    columns, all channels; it depends on the shape only, so that the same
-    image in memory or in chunks (dask) gives the same measures.
-    """
-
-    def middle(n: int, most: int) -> slice:
-        m = min(n, most)
-        return slice((n - m) // 2, (n - m) // 2 + m)
-
-    nt, _, nz, ny, nx = shape
-    return (
-        middle(nt, _SAMPLE_DEPTH), slice(None), middle(nz, _SAMPLE_DEPTH),
-        middle(ny, _SAMPLE_SIDE), middle(nx, _SAMPLE_SIDE),
-    )
+#: Share of flat blocks (`Measures.flat`) from which an image counts as
+#: sparse or smooth: more iterations (larger windows) pay there.
+_SPARSE = 0.4
+#: Bright structure (`Measures.bright`) above which sparse images take
+#: small patches, and below which they take large ones.
+_BRIGHT, _DIM = 3.0, 1.5
+#: Share of still blocks (`Measures.still`) from which the whole sequence is searched.
+_STILL = 0.5
+#: `Measures.apart` of z-stacks sampled coarsely along Z (patches one plane
+#: deep), and of structures that extend along Z (a reach from the start).
+_COARSE, _ELONGATED = 0.25, -0.02
+#: The reach along Z of stacks whose structures extend along Z.
+_Z_REACH = 2
+#: The reach along T or Z of a sequence that moves.
+_MOVING_REACH = 4
 
 
 @dataclass(frozen=True)
-class Measures:
-    """What the rule reads off one channel, in units of its noise.
+class _Point:
+    """A point of the rule: patch radius in the plane and along the stack, reach, counts."""
 
-    Attributes
-    ----------
-    noise : float
-        Noise variance of the stabilised channel, measured (1 where the
-        stabilisation is exact; above 1 at a few photons).
-    flat : float
-        Share of the 8 x 8 blocks of each plane whose variance is within a
-        quarter of the noise variance of the noise alone: background and
-        smooth regions.
-    signal : float
-        Variance of the structure over the noise variance (the variance of
-        the channel less its noise).
-    alike : tuple of float
-        Along the stacked axis (T, else Z): the mean squared difference of
-        elements ``d`` frames or planes apart, less the noise's, over twice
-        the noise variance, for ``d = 1, 2, ...`` (0: alike up to the noise).
+    radius: int
+    pvalue: float
+    iterations: int
+    deep: int = 0
+    reach: int | None = None  # along the stack; None: the growing window
+
+
+def _preferred(m: Measures, depth: int) -> _Point:
+    """The rule's setting for one channel of `m` in a stack of `depth` frames or planes."""
+    if m.flat < _SPARSE:  # dense structure: few, short iterations keep it
+        point = _Point(3, 0.001, 3)
+    elif m.bright >= _BRIGHT:  # bright objects on a dark or smooth ground
+        point = _Point(2, 0.01, 5)
+    else:
+        point = _Point(3 if m.bright >= _DIM else 4, 0.001, 5)
+    if m.still is None or depth < 2:
+        return point
+    if m.apart is not None:  # a z-stack: the growing window
+        if m.apart > _COARSE:  # planes unrelated: patches one plane deep
+            return replace(point, radius=min(point.radius, 3), iterations=5)
+        reach = min(_Z_REACH, depth - 1) if m.apart < _ELONGATED else None
+        return replace(point, radius=2, deep=1, iterations=5, reach=reach)
+    # Other frames average the noise down: patches no larger than 7 x 7, and
+    # four iterations at least.
+    iterations = max(point.iterations, 4)
+    if m.still >= _STILL:
+        return replace(point, radius=min(point.radius, 3), iterations=iterations,
+                       reach=depth - 1)
+    # Moving: patches three frames deep, smaller in the plane, a middle p-value.
+    return replace(point, radius=min(point.radius, 3 if m.flat < _SPARSE else 2), deep=1,
+                   pvalue=0.01, iterations=iterations, reach=min(_MOVING_REACH, depth - 1))
+
+
+def _cheaper(point: _Point) -> list[_Point]:
+    """The settings one step cheaper than `point`, the most wanted first.
+
+    A fifth iteration goes first, then a reach beyond that of moving
+    sequences (halved), the patch's depth, a fourth iteration and the rest
+    of the reach (halved).
     """
-
-    noise: float
-    flat: float
-    signal: float
-    alike: tuple[float, ...] = ()
-
-    def as_dict(self) -> dict[str, Any]:
-        return {
-            "noise": round(self.noise, 4), "flat": round(self.flat, 4),
-            "signal": round(self.signal, 4), "alike": [round(a, 4) for a in self.alike],
-        }
-
-
-def _noise_variance(y: npt.NDArray[np.float32]) -> float:
-    """Noise variance of `y` (..., Y, X) from the median of its pseudo-residuals' squares.
-
-    The residual of each pixel against its four neighbours has the noise
-    variance where the structure is smooth; the median of the squares
-    (over 0.4549, the median of a chi-square of 1 degree) ignores edges.
-    """
-    c = y[..., 1:-1, 1:-1]
-    e = (4 * c - y[..., :-2, 1:-1] - y[..., 2:, 1:-1] - y[..., 1:-1, :-2] - y[..., 1:-1, 2:])
-    if e.size == 0:
-        return 1.0
-    return float(np.median(np.square(e, dtype=np.float64)) / 0.45494 / 20.0)
+    out = []
+    if point.iterations > 4:
+        out.append(replace(point, iterations=point.iterations - 1))
+    if point.reach is not None and point.reach > _MOVING_REACH:
+        out.append(replace(point, reach=max(point.reach // 2, _MOVING_REACH)))
+    if point.deep:
+        out.append(replace(point, deep=0))
+    if point.iterations > 3:
+        out.append(replace(point, iterations=point.iterations - 1))
+    if point.reach is not None and 1 < point.reach <= _MOVING_REACH:
+        out.append(replace(point, reach=point.reach // 2))
+    return out
 
 
-def _blocks(y: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
-    """Variance of every 8 x 8 block of every plane of `y` (..., Y, X)."""
-    ny, nx = (y.shape[-2] // _BLOCK) * _BLOCK, (y.shape[-1] // _BLOCK) * _BLOCK
-    if ny == 0 or nx == 0:
-        return np.asarray([float(np.var(y))])
-    b = y[..., :ny, :nx].reshape(*y.shape[:-2], ny // _BLOCK, _BLOCK, nx // _BLOCK, _BLOCK)
-    return np.asarray(b.var(axis=(-3, -1), dtype=np.float64)).ravel()
-
-
-def measure_channel(y: npt.NDArray[np.float32], axis: int | None) -> Measures:
-    """The `Measures` of one stabilised channel `y` (T, Z, Y, X); `axis` 0 (T), 1 (Z) or None."""
-    noise = max(_noise_variance(y), 1e-6)
-    blocks = _blocks(y) / noise - 1.0
-    flat = float(np.mean(blocks < 0.25))
-    signal = max(float(np.var(y, dtype=np.float64)) / noise - 1.0, 0.0)
-    alike: list[float] = []
-    if axis is not None:
-        n = y.shape[axis]
-        for d in range(1, n):
-            a = np.take(y, range(d, n), axis=axis) - np.take(y, range(0, n - d), axis=axis)
-            alike.append(float(np.mean(np.square(a, dtype=np.float64))) / (2 * noise) - 1.0)
-    return Measures(noise, flat, signal, tuple(alike))
-
-
-def measure(core5: Any, plan: NoisePlan) -> list[Measures]:
-    """The `Measures` of every channel of a core-layout image, on `sample_region`."""
-    from quorvel._tune import _read, _stabilise
-
-    sample = _read(core5[sample_region(tuple(core5.shape))])
-    nt, _, nz, _, _ = sample.shape
-    axis = 0 if nt > 1 else 1 if nz > 1 else None
-    return [
-        measure_channel(group.stabilised[:, 0], axis)
-        for group in _stabilise(sample, plan, joint=False)
-    ]
+def _fitting(point: _Point, fits: Callable[[_Point], bool]) -> _Point | None:
+    """The setting nearest `point` (fewest `_cheaper` steps, then their order) that `fits`."""
+    level, seen = [point], {point}
+    while level:
+        for p in level:
+            if fits(p):
+                return p
+        following = [q for p in level for q in _cheaper(p)]
+        level = [q for q in dict.fromkeys(following) if q not in seen]
+        seen.update(level)
+    return None
 
 
 # --------------------------------------------------------------------------
@@ -299,6 +317,50 @@ def public(settings: CoreSettings, shape: tuple[int, ...]) -> dict[str, Any]:
     }
 
 
+def _apply(settings: CoreSettings, point: _Point, free: frozenset[str],
+           shape: tuple[int, ...]) -> CoreSettings:
+    """`settings` with the `free` parameters taken from `point`, fitted to `shape`."""
+    nt, _, nz, ny, nx = shape
+    axis = 4 if nt > 1 else 2 if nz > 1 else None
+    radius = list(settings.patch_radius)
+    if "radius_xy" in free:
+        # A patch needs 2 r + 1 pixels.
+        radius[0] = radius[1] = max(0, min(point.radius, (min(ny, nx) - 1) // 2))
+    search, reach = list(settings.search), list(settings.reach or (-1,) * 5)
+    for name, index, n in (("radius_z", 2, nz), ("radius_t", 4, nt)):
+        if name in free:
+            radius[index] = min(point.deep, (n - 1) // 2) if index == axis else 0
+    if "search" in free:
+        search = [1, 1, 1, 0, 1]
+        reach[2] = reach[4] = -1
+        if axis is not None and point.reach is not None:
+            reach[axis] = point.reach
+    return replace(
+        settings,
+        patch_radius=tuple(radius),
+        search=tuple(search),
+        reach=tuple(reach) if max(reach) >= 0 else (),
+        iterations=point.iterations if "iterations" in free else settings.iterations,
+        pvalue=point.pvalue if "pvalue" in free else settings.pvalue,
+    )
+
+
+def _combined(points: list[_Point]) -> _Point:
+    """One setting for channels denoised with one setting each would take `points`.
+
+    The most iterations, the largest patches and the deepest ones, the
+    smallest p-value and the shortest reach (a moving channel limits it).
+    """
+    reaches = [p.reach for p in points if p.reach is not None]
+    return _Point(
+        radius=max(p.radius for p in points),
+        pvalue=min(p.pvalue for p in points),
+        iterations=max(p.iterations for p in points),
+        deep=max(p.deep for p in points),
+        reach=min(reaches) if reaches else None,
+    )
+
+
 def choose(
     core5: Any,
     plan: NoisePlan,
@@ -306,13 +368,46 @@ def choose(
     free: frozenset[str],
     allowed: Callable[[CoreSettings], bool] | None = None,
 ) -> tuple[CoreSettings, Choice]:
-    """The settings for a core-layout image: `settings` with its `free` parameters chosen."""
-    shape = tuple(core5.shape)
+    """The settings for a core-layout image: `settings` with its `free` parameters chosen.
+
+    Parameters
+    ----------
+    core5 : array_like
+        The image in core layout ``(T, C, Z, Y, X)`` (NumPy or dask); only
+        `quorvel._measure.sample_region` of it is read.
+    plan : NoisePlan
+        Its noise, per channel.
+    settings : CoreSettings
+        The checked settings; the parameters in `free` are replaced.
+    free : frozenset of str
+        The parameters to choose (`free_parameters`).
+    allowed : callable, optional
+        Whether settings can be used (chunked images: whether their halo
+        fits the chunks); the choice is made cheaper until they can, and
+        falls back on `settings` where none can.
+
+    Returns
+    -------
+    CoreSettings
+        The settings to run.
+    Choice
+        Them as keyword arguments of `quorvel.denoise`, which were chosen,
+        and the measures.
+    """
+    shape = tuple(int(n) for n in core5.shape)
     if not free:
         return settings, Choice(public(settings, shape))
-    chosen = settings
-    return chosen, Choice(public(chosen, shape), tuple(p for p in PARAMETERS if p in free))
+    measures = measure(core5, plan)
+    depth = shape[0] if shape[0] > 1 else shape[2]
+    point = _combined([_preferred(m, depth) for m in measures])
+    budget = BUDGET * work(TODAY, shape)
 
+    def fits(p: _Point) -> bool:
+        trial = _apply(settings, p, free, shape)
+        return work(trial, shape) <= budget and (allowed is None or allowed(trial))
 
-__all__ = ["BUDGET", "PARAMETERS", "TODAY", "Choice", "choose", "free_parameters", "work"]
-_ = (replace, np, npt)
+    found = _fitting(point, fits)
+    # Where nothing the rule offers fits: the settings as checked.
+    chosen = settings if found is None else _apply(settings, found, free, shape)
+    record = {f"channel {c}": m.as_dict() for c, m in enumerate(measures)}
+    return chosen, Choice(public(chosen, shape), tuple(p for p in PARAMETERS if p in free), record)

@@ -44,9 +44,15 @@ same order, as in the whole image, provided that
 Channels are never cut: a patch spans all channels of its pixels, so the
 weights depend on every channel at once.
 
-With the default parameters (patch radius 3 along X and Y, 4 iterations,
-searching along Z and T) the halo is 40 pixels along X and Y (39 rounded up
-to the grid step 4), 6 planes along Z and 1 time point along T.
+With patch radius 3 along X and Y, 4 iterations and the growing window
+along Z and T the halo is 40 pixels along X and Y (39 rounded up to the
+grid step 4), 6 planes along Z and 1 time point along T.  A reach ``r``
+along T takes ``n (r + 2 p)`` frames in ``n`` iterations: 36 for a still
+sequence searched 9 frames to each side in 4 iterations.  Frames asked for
+in chunks shorter than that (``T=1``) are denoised in blocks of the halo's
+length, each read with a halo on both sides, and handed out in the chunks
+asked for: a block then holds up to three times the halo in frames, and the
+frames are denoised about three times over (less with longer chunks).
 
 Threads
 -------
@@ -332,11 +338,16 @@ class ChunkPlan:
         Halo per axis; 0 along axes held in one chunk.
     axes : tuple of AxisPlan
         Per-axis step and halo.
+    output : tuple of tuple of int or None
+        Chunks of the result where they differ from `chunks`: frames asked
+        for in chunks shorter than the halo along T are denoised in blocks
+        of the halo's length and handed out in the chunks asked for.
     """
 
     chunks: Chunks
     depth: tuple[int, ...]
     axes: tuple[AxisPlan, ...]
+    output: Chunks | None = None
 
     @property
     def n_blocks(self) -> int:
@@ -464,15 +475,17 @@ def chunks_from_sizes(
     -------
     tuple of tuple of int
         Chunks of size `sizes[axis]` along each given axis; a last chunk
-        shorter than the halo is merged into the one before.
+        shorter than the halo is merged into the one before.  Along T a size
+        smaller than the halo gives chunks of the halo's length (the result
+        is cut into the size asked for afterwards, `plan_chunks`).
 
     Raises
     ------
     ValueError
         When a size along C is smaller than the channel count, a size is not
-        a multiple of the grid step, is smaller than the halo, or would give a
-        block whose reference grid differs from the image's.  The message
-        names the axis and the sizes that would work.
+        a multiple of the grid step, is smaller than the halo (along X, Y or
+        Z), or would give a block whose reference grid differs from the
+        image's.  The message names the axis and the sizes that would work.
     """
     out: list[tuple[int, ...]] = []
     for i, a in enumerate(plan_axes):
@@ -498,6 +511,11 @@ def chunks_from_sizes(
                 f"chunks: {a.axis}={size} is not a multiple of {a.step}, the step of the "
                 f"reference grid along {a.axis} for patch radius {a.radius}; use {choices}"
             )
+        if size < a.depth and a.axis == "T":
+            # Frames in chunks shorter than the halo (a long reach along T):
+            # denoised in blocks of the halo's length, which hold it exactly.
+            out.append(_uniform(a.extent, a.depth, a.depth))
+            continue
         if size < a.depth:
             raise ValueError(
                 f"chunks: {a.axis}={size} is smaller than the halo of {a.depth} that denoising "
@@ -590,14 +608,19 @@ def plan_chunks(
         The chunks, and the halo per axis (0 along axes in one chunk).
     """
     plans = axis_plans(shape, radius5, search5, max_iter, reach5)
+    output: Chunks | None = None
     if chunks is None:
         final: Chunks = tuple((n,) for n in shape)
     elif isinstance(chunks, Mapping):
         final = chunks_from_sizes(chunks, plans, default)
+        asked = chunks.get("T", shape[0])
+        if asked < min(plans[0].depth, shape[0]):
+            # Frames denoised in blocks of the halo, handed out as asked.
+            output = (_uniform(shape[0], asked, 0), *final[1:])
     else:
         final = aligned_chunks(chunks, plans)
     depth = tuple(a.depth if len(c) > 1 else 0 for a, c in zip(plans, final, strict=True))
-    return ChunkPlan(final, depth, plans)
+    return ChunkPlan(final, depth, plans, output)
 
 
 # --------------------------------------------------------------------------
@@ -781,7 +804,7 @@ def denoise_lazy(
     )
     if out.chunks != plan.chunks:  # dask re-cut chunks shorter than the halo
         raise RuntimeError(f"chunks changed from {plan.chunks} to {out.chunks}")
-    return out
+    return out if plan.output is None else out.rechunk(plan.output)
 
 
 # --------------------------------------------------------------------------

@@ -201,7 +201,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--channels",
         choices=CHANNELS,
         help="independent: each channel denoised with its own patch similarity; joint: a "
-        "patch spans all channels (default: independent)",
+        "patch spans all channels (default: independent for C, joint for S such as RGB)",
     )
     algo.add_argument(
         "--kernel",

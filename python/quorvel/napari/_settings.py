@@ -79,7 +79,7 @@ FIELDS = {
     "channels": Field(
         "Channels",
         "Each on its own: every channel with its own patch similarity.\n"
-        "Together: a patch spans all channels.",
+        "Together: a patch spans all channels. Auto: C alone, S (RGB) together.",
         "channels",
     ),
     "renoise": Field(

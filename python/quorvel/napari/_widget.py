@@ -62,7 +62,11 @@ _NOISE_CHOICES = [
     ("Poisson-Gaussian gain, offset", "poisson-gaussian"),
 ]
 
-_CHANNEL_CHOICES = [("Each on its own", "independent"), ("Together", "joint")]
+_CHANNEL_CHOICES = [
+    ("Auto: C each alone, S (RGB) together", "auto"),
+    ("Each on its own", "independent"),
+    ("Together", "joint"),
+]
 
 #: What an empty settings field shows: the value is chosen for each image.
 _CHOSEN = "chosen for the image"
@@ -131,7 +135,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         for field in (self.patch_radius, self.search, self.iterations, self.pvalue):
             field.native.setPlaceholderText(_CHOSEN)
         self.channels = ComboBox(
-            label=FIELDS["channels"].label, choices=_CHANNEL_CHOICES, value="independent",
+            label=FIELDS["channels"].label, choices=_CHANNEL_CHOICES, value="auto",
             tooltip=tooltip("channels"),
         )
         self.renoise = FloatSpinBox(
@@ -263,7 +267,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             "search": parse_search(self.search.value),
             "iterations": parse_iterations(self.iterations.value),
             "pvalue": parse_pvalue(self.pvalue.value),
-            "channels": self.channels.value,
+            "channels": None if self.channels.value == "auto" else self.channels.value,
             "renoise": float(self.renoise.value),
             "tune": bool(self.tune.value),
         }
