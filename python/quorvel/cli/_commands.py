@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 
 from quorvel._api import estimate_noise
-from quorvel.cli._console import _core_output_silenced, _describe
+from quorvel.cli._console import _core_output_silenced, _describe, _naming
 from quorvel.cli._denoise import _axes_of
 from quorvel.cli._files import _check_input, _is_zarr_path, _open_lazy, _read
 from quorvel.io import ImageData, LazyImage, supported_kind
@@ -28,7 +28,7 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
         _open_lazy(src, args.level) if _is_zarr_path(src) else _read(src, args.level)
     )
     axes = _axes_of(image, args.axes, src, quiet=False)
-    with _core_output_silenced():
+    with _core_output_silenced(), _naming(src):
         model = estimate_noise(image.data, axes, method=args.method)
         if isinstance(image, LazyImage):
             model = model.compute(scheduler="threads")

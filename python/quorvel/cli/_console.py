@@ -16,6 +16,20 @@ class CommandError(Exception):
     """A problem with the command's files or options, reported without a traceback."""
 
 
+@contextlib.contextmanager
+def _naming(path: Any) -> Iterator[None]:
+    """Errors of a computation that reads `path` (a chunk it cannot decode) name the file."""
+    try:
+        yield
+    except (CommandError, OSError):
+        raise
+    except Exception as err:
+        message = _one_line(err)
+        if message.startswith(str(path)):
+            raise
+        raise CommandError(f"{path}: {message}") from err
+
+
 def _describe(data: Any, axes: str) -> str:
     return f"{axes} {' x '.join(str(n) for n in data.shape)} {data.dtype}"
 

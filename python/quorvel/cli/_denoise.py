@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import sys
 import time
@@ -24,6 +25,7 @@ from quorvel.cli._console import (
     CommandError,
     _core_output_silenced,
     _describe,
+    _naming,
     _one_line,
 )
 from quorvel.cli._files import (
@@ -56,6 +58,13 @@ def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
         if args.gain is not None or kind == "gaussian":
             raise CommandError("--camera cannot be combined with --gain/--offset or --sigma")
         model = NoiseModel.from_json(args.camera)
+        # A camera file is the user's statement of the noise: no fallback to a guess.
+        for c, (gain, offset) in enumerate(zip(model.gain, model.offset, strict=True)):
+            if not (gain > 0 and math.isfinite(offset)):
+                raise CommandError(
+                    f"{args.camera}: channel {c} has gain {gain:.4g} and offset {offset:.4g}; "
+                    "a camera's gain must be positive and its offset finite"
+                )
     return {"noise": kind, "sigma": args.sigma, "model": model}
 
 
@@ -174,7 +183,7 @@ def _denoise_chunked_file(
         dtype = np.dtype(image.data.dtype)
         out = out.map_blocks(_cast, dtype, dtype=dtype if dtype.kind in "iuf" else np.float32)
     ome = wants_ome(dst, image.metadata) or args.pyramid > 1
-    with _dask_client(args.scheduler) as client, _core_output_silenced():
+    with _dask_client(args.scheduler) as client, _core_output_silenced(), _naming(src):
         compute = _computer(client, show_bar, [plan])
         _, plan = _write_zarr_atomically(
             dst,

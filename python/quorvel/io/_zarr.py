@@ -70,10 +70,12 @@ def _read_ome_image(path: Path, group: Any, level: int) -> LazyImage:
     attrs = group.attrs.asdict()
     if "multiscales" not in attrs and "multiscales" not in attrs.get("ome", {}):
         names = sorted(group.array_keys())
-        hint = f"; it holds the arrays {', '.join(names)}: name one, e.g. {path}/{names[0]}"
-        raise ValueError(
-            f"{path}: a zarr group, not an array or OME-Zarr image{hint if names else ''}"
+        hint = (
+            f"; it holds the arrays {', '.join(names)}: name one, e.g. {path}/{names[0]}"
+            if names
+            else "; it holds no array"
         )
+        raise ValueError(f"{path}: a zarr group, not an array or OME-Zarr image{hint}")
     try:
         image = open_ome_zarr(group)
     except Exception as err:
