@@ -11,9 +11,15 @@ from typing import Any
 import numpy as np
 
 from quorvel._api import estimate_noise
-from quorvel.cli._console import _core_output_silenced, _describe, _naming
+from quorvel.cli._console import CommandError, _core_output_silenced, _describe, _naming
 from quorvel.cli._denoise import _axes_of
-from quorvel.cli._files import _check_input, _is_zarr_path, _open_lazy, _read
+from quorvel.cli._files import (
+    _check_input,
+    _is_zarr_path,
+    _open_lazy,
+    _read,
+    _write_text_atomically,
+)
 from quorvel.io import ImageData, LazyImage, supported_kind
 
 
@@ -74,13 +80,19 @@ def _plot(image: ImageData | LazyImage, axes: str, args: argparse.Namespace) -> 
 def _cmd_calibrate(args: argparse.Namespace) -> int:
     from quorvel.noise.camera import calibrate_camera
 
+    if args.image is not None and args.flat:
+        raise CommandError("give --flat or --image to measure the gain from, not both")
     for path in [*args.dark, *args.flat, *([args.image] if args.image else [])]:
         _check_input(path)
+    if args.output.exists() and not args.overwrite:
+        raise CommandError(f"{args.output}: exists; give --overwrite to replace it")
+    if not args.output.parent.is_dir():
+        raise CommandError(f"{args.output}: directory {args.output.parent} does not exist")
     image = None if args.image is None else _read(args.image).data
     result = calibrate_camera(
         [_read(p).data for p in args.dark], [_read(p).data for p in args.flat], image
     )
-    result.to_json(args.output)
+    _write_text_atomically(args.output, result.to_json())
     m = result.model
     print(
         f"{args.output}: gain {m.gain[0]:.4g} ({result.gain_source}), offset {m.offset[0]:.4g}; "

@@ -10,6 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel.io._image import ImageData, valid_axes
+from quorvel.io._units import checked_physical
 
 
 def sidecar(path: Path) -> Path:
@@ -28,7 +29,7 @@ def read_sidecar(path: Path, ndim: int) -> tuple[str | None, dict[str, Any]]:
     metadata: dict[str, Any] = {}
     physical = record.get("physical")
     if isinstance(physical, dict):
-        metadata["physical"] = {a: tuple(v) for a, v in physical.items() if isinstance(v, list)}
+        metadata["physical"] = checked_physical(physical, sidecar(path))
     for key in ("channels", "provenance"):
         if key in record:
             metadata[key] = record[key]
