@@ -170,15 +170,16 @@ def _denoise_chunked_file(
     image = _open_lazy(src, args.level)
     axes = _axes_of(image, args.axes, src, args.quiet)
     tuned: list[Any] = []
-    out, plan = _denoise_lazy(
-        image.data,
-        axes,
-        **options,
-        **_denoiser_options(args),
-        chunks=args.chunks,
-        tune=args.tune,
-        on_tune=tuned.append,
-    )
+    with _naming(src):
+        out, plan = _denoise_lazy(
+            image.data,
+            axes,
+            **options,
+            **_denoiser_options(args),
+            chunks=args.chunks,
+            tune=args.tune,
+            on_tune=tuned.append,
+        )
     if args.keep_dtype:
         dtype = np.dtype(image.data.dtype)
         out = out.map_blocks(_cast, dtype, dtype=dtype if dtype.kind in "iuf" else np.float32)
