@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import logging
 import math
 import sys
-from collections.abc import Callable, Mapping
+import threading
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
 import numpy as np
@@ -23,6 +25,7 @@ from quorvel._params import (
     _check_threads,
     _NoiseArgs,
 )
+from quorvel._progress import Interrupted
 from quorvel._tune import TuneResult, _check_grid, _tune_core
 from quorvel._util import FloatValues
 from quorvel.noise import NoiseModel, _estimate_core, _plan_noise
@@ -96,11 +99,42 @@ def _plan_noise_checked(
     return _plan_noise(core5, _check_noise(noise, sigma, model, core5.shape[1]))
 
 
+# Set to stop the chunks running in this process: the engine call of every
+# block polls it through its progress callable (the engine checks signals on
+# the main thread only; dask runs the blocks on worker threads).
+_STOP = threading.Event()
+
+
+def _poll_stop(_: float) -> None:
+    if _STOP.is_set():
+        raise Interrupted
+
+
+@contextlib.contextmanager
+def chunks_stopped_on_error(pool: Any) -> Iterator[None]:
+    """Run chunks on the thread `pool` in the block; on an exception (Ctrl-C), stop them.
+
+    The running blocks stop within about 0.1 s, the waiting ones are
+    dropped, and the exception propagates once no chunk runs any more.
+    """
+    _STOP.clear()
+    try:
+        yield
+    except BaseException:
+        _STOP.set()
+        raise
+    finally:
+        try:
+            pool.shutdown(wait=True, cancel_futures=True)
+        finally:
+            _STOP.clear()
+
+
 def _denoise_block(
     work: npt.NDArray[np.float32], plan: NoisePlan, threads: int, *, settings: CoreSettings
 ) -> npt.NDArray[np.float32]:
     """Denoise one block (a fresh core-layout float32 array) of a chunked computation."""
-    return _denoise_core(work, plan, settings, threads, overwrite=True)[0]
+    return _denoise_core(work, plan, settings, threads, overwrite=True, progress=_poll_stop)[0]
 
 
 def _plan_chunks(core: Any, settings: CoreSettings, chunks: Mapping[str, int] | None) -> Any:

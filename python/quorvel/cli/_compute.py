@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import sys
 from collections.abc import Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 from quorvel._util import one_line as _one_line
@@ -43,9 +44,15 @@ def _computer(client: Any, show_bar: bool, extra: Sequence[Any]) -> Any:
         if client is None:
             from dask.diagnostics import ProgressBar
 
+            from quorvel._lazy import chunks_stopped_on_error
+
             bar = ProgressBar(out=sys.stderr) if show_bar else contextlib.nullcontext()
-            with bar:
-                done = list(dask.compute(store, *lazy, scheduler="threads"))
+            # A pool of its own, so that after Ctrl-C its running chunks are
+            # stopped and waited for before the partial store is removed.
+            workers = dask.config.get("num_workers", None) or dask.system.CPU_COUNT
+            pool = ThreadPoolExecutor(int(workers), thread_name_prefix="quorvel-chunk")
+            with chunks_stopped_on_error(pool), bar:
+                done = list(dask.compute(store, *lazy, scheduler="threads", pool=pool))
         else:
             futures = client.compute([store, *lazy])
             if show_bar:
