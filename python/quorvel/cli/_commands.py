@@ -11,7 +11,13 @@ from typing import Any
 import numpy as np
 
 from quorvel._api import estimate_noise
-from quorvel.cli._console import CommandError, _core_output_silenced, _describe, _naming
+from quorvel.cli._console import (
+    CommandError,
+    _core_output_silenced,
+    _describe,
+    _naming,
+    _shown,
+)
 from quorvel.cli._denoise import _axes_of
 from quorvel.cli._files import (
     _check_input,
@@ -53,7 +59,7 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
         }
         print(json.dumps(record, indent=2))
         return 0
-    print(f"{src}: {_describe(image.data, axes)}")
+    print(f"{_shown(src)}: {_describe(image.data, axes)}")
     print(f"{'channel':>7}  {'gain':>10}  {'offset':>12}  {'sigma':>10}")
     for c in range(model.n_channels):
         values = (model.gain[c], model.offset[c], sigma[c])
@@ -95,8 +101,8 @@ def _cmd_calibrate(args: argparse.Namespace) -> int:
     _write_text_atomically(args.output, result.to_json())
     m = result.model
     print(
-        f"{args.output}: gain {m.gain[0]:.4g} ({result.gain_source}), offset {m.offset[0]:.4g}; "
-        f"dark level {result.dark_level:.4g}, read noise {result.read_noise:.4g}"
+        f"{_shown(args.output)}: gain {m.gain[0]:.4g} ({result.gain_source}), "
+        f"offset {m.offset[0]:.4g}; dark level {result.dark_level:.4g}, read noise {result.read_noise:.4g}"
     )
     return 0
 
@@ -125,7 +131,7 @@ def _cmd_info(args: argparse.Namespace) -> int:
         return 0
     shape = " x ".join(str(n) for n in record["shape"])
     print(
-        f"{src}: {record['format']}, axes {record['axes'] or '(not recorded)'}, {shape} "
+        f"{_shown(src)}: {record['format']}, axes {record['axes'] or '(not recorded)'}, {shape} "
         f"{record['dtype']}"
     )
     for axis, (size, unit) in record["physical_sizes"].items():

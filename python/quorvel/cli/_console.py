@@ -30,6 +30,11 @@ def _naming(path: Any) -> Iterator[None]:
         raise CommandError(f"{path}: {message}") from err
 
 
+def _shown(path: Any) -> str:
+    """`path` for a one-line report: line breaks and other control characters escaped."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in str(path))
+
+
 def _describe(data: Any, axes: str) -> str:
     return f"{axes} {' x '.join(str(n) for n in data.shape)} {data.dtype}"
 

@@ -27,6 +27,7 @@ from quorvel.cli._console import (
     _describe,
     _naming,
     _one_line,
+    _shown,
 )
 from quorvel.cli._files import (
     _check_input,
@@ -83,7 +84,7 @@ def _axes_of(image: ImageData | LazyImage, given: str | None, path: Path, quiet:
         )
     if ndim == 3 and not quiet:
         print(
-            f"quorvel: note: {path}: axes not recorded in the file, taking ZYX "
+            f"quorvel: note: {_shown(path)}: axes not recorded in the file, taking ZYX "
             "(a z-stack); use --axes TYX for a time-lapse",
             file=sys.stderr,
         )
@@ -200,7 +201,7 @@ def _denoise_chunked_file(
         )
     chunks = "x".join(str(c[0]) for c in out.chunks)
     return (
-        f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
+        f"{_shown(src)} -> {_shown(dst)}: {_describe(image.data, axes)}; noise {plan}; "
         + "".join(f"tuned {t}; " for t in tuned)
         + f"chunks {chunks}; {time.perf_counter() - start:.1f} s"
     )
@@ -259,9 +260,9 @@ def _denoise_file(
         if not publication.done:
             raise
         # Too late to stop: the output is complete and in place.
-        print(f"quorvel: interrupted after {dst} was written", file=sys.stderr)
+        print(f"quorvel: interrupted after {_shown(dst)} was written", file=sys.stderr)
     return (
-        f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
+        f"{_shown(src)} -> {_shown(dst)}: {_describe(image.data, axes)}; noise {plan}; "
         + "".join(f"tuned {t}; " for t in tuned)
         + f"{time.perf_counter() - start:.1f} s"
     )
@@ -310,7 +311,7 @@ def _warnings_of(src: Path, write: Any) -> Iterator[None]:
             for item in caught:
                 if issubclass(item.category, (UserWarning, RuntimeWarning)):
                     text = _one_line(Warning(str(item.message)))
-                    write(f"quorvel: warning: {src}: {text}", file=sys.stderr)
+                    write(f"quorvel: warning: {_shown(src)}: {text}", file=sys.stderr)
 
 
 def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
@@ -350,13 +351,13 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
             ) as err:
                 failed.append(src)
                 message = _one_line(err)
-                prefix = "" if message.startswith(str(src)) else f"{src}: "
+                prefix = "" if message.startswith(str(src)) else f"{_shown(src)}: "
                 bar.write(f"quorvel: error: {prefix}{message}", file=sys.stderr)
             bar.update(1)
     done = len(sources) - len(failed)
     if failed or not args.quiet:
-        summary = f"quorvel: {done} of {len(sources)} files denoised into {out_dir}"
+        summary = f"quorvel: {done} of {len(sources)} files denoised into {_shown(out_dir)}"
         if failed:
-            summary += f"; {len(failed)} failed: {', '.join(str(p) for p in failed)}"
+            summary += f"; {len(failed)} failed: {', '.join(_shown(p) for p in failed)}"
         print(summary, file=sys.stderr)
     return 1 if failed else 0

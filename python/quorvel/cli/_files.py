@@ -53,11 +53,22 @@ def _expand_inputs(items: Sequence[Path]) -> list[Path]:
             found.extend(matches or [item])  # no match: reported as missing
         elif item.is_dir() and not _is_zarr_path(item):
             found.extend(
-                p for p in sorted(item.iterdir()) if not p.name.startswith(".") and _readable(p)
+                p
+                for p in sorted(item.iterdir())
+                if not p.name.startswith(".") and (_readable(p) or _dangling(p))
             )
         else:
             found.append(item)
     return found
+
+
+def _dangling(path: Path) -> bool:
+    """A link to nothing, named as an image: reported as missing rather than skipped."""
+    try:
+        supported_kind(path)
+    except ValueError:
+        return False
+    return path.is_symlink() and not path.exists()
 
 
 def _readable(path: Path) -> bool:
@@ -69,6 +80,8 @@ def _readable(path: Path) -> bool:
 
 
 def _check_input(path: Path) -> None:
+    if path.is_symlink() and not path.exists():
+        raise CommandError(f"{path}: a link to {os.readlink(path)}, which does not exist")
     if not path.exists():
         raise CommandError(f"{path}: no such file")
     if _is_zarr_path(path):
