@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 from typing import Any
@@ -319,6 +320,50 @@ def test_ctrl_c_while_writing_tells_the_truth(
     assert listing(tmp_path) <= {"in.tif", "out.tif"}
 
 
+@pytest.mark.parametrize(
+    ("signum", "chunked", "status", "word"),
+    [
+        (signal.SIGTERM, False, 143, "terminated"),
+        (signal.SIGINT, True, 130, "interrupted"),
+        (signal.SIGTERM, True, 143, "terminated"),
+    ],
+)
+def test_a_signal_stops_the_run_soon_and_leaves_nothing(
+    tmp_path: Path, signum: int, chunked: bool, status: int, word: str
+) -> None:
+    src, dst = tmp_path / "in.tif", tmp_path / ("out.zarr" if chunked else "out.tif")
+    tifffile.imwrite(src, noisy_stack((4, 512, 512)), imagej=True, metadata={"axes": "TYX"})
+    extra = ["--chunks", "Y=512,X=512", "-q"] if chunked else []
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quorvel", "denoise", src, "-o", dst, "--sigma", "10",
+         "--iterations", "6", "--threads", "1", *extra],
+        stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    assert proc.stderr is not None
+    seen: list[str] = []
+    reader = threading.Thread(target=lambda: seen.extend(iter(lambda: proc.stderr.read(1), "")))
+    reader.start()
+
+    def denoising() -> bool:  # the bar's stage, or the chunks' partial store
+        return "denoising" in "".join(seen) or any(".partial" in p.name for p in tmp_path.iterdir())
+
+    deadline = time.monotonic() + 60
+    while not denoising() and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(2.0 if chunked else 0.0)  # the chunk is in the engine by then
+    sent = time.monotonic()
+    proc.send_signal(signum)
+    try:
+        proc.wait(timeout=30)
+    finally:
+        proc.kill()
+        reader.join()
+    # Running chunks are stopped too, not waited for (a minute or more each here).
+    assert proc.returncode == status and time.monotonic() - sent < 10, "".join(seen)[-500:]
+    assert "".join(seen).rstrip().endswith(f"quorvel: {word}")
+    assert listing(tmp_path) == {"in.tif"}
+
+
 def test_ctrl_c_stops_the_tuning_at_its_next_run(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
 ) -> None:
@@ -344,21 +389,63 @@ def test_ctrl_c_stops_the_tuning_at_its_next_run(
     assert len(runs) <= 4
 
 
-def test_stale_partial_outputs_of_dead_runs_are_removed(
+def test_stale_partials_of_this_machine_are_cleared_and_others_kept(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    dead = 2**22 + 1  # above any PID Linux hands out
-    stale = [f".out.{dead}-0123abcd.partial.npy", f".old.{dead}-89abcdef.partial.zarr"]
-    (tmp_path / stale[0]).write_bytes(b"half")
-    (tmp_path / stale[1]).mkdir()
-    (tmp_path / stale[1] / "zarr.json").write_text("{}")
-    live = f".out.{os.getpid()}-00000000.partial.npy"  # a run still going
-    (tmp_path / live).write_bytes(b"busy")
+    from quorvel.cli._files import _machine
+
+    dead, here = 2**22 + 1, _machine()  # above any PID Linux hands out
+    stale = [f".out.{here}.{dead}-0123abcd.partial.npy", f".a.{here}.{dead}-89abcdef.partial.zarr"]
+    kept = [
+        f".out.{here}.{os.getpid()}-00000000.partial.npy",  # a run still going
+        f".out.other-host-0a1b2c3d.{dead}-00000000.partial.npy",  # another machine's run
+    ]
+    # An output a run killed between the two renames of a replacement had moved aside.
+    aside = f".old.ome.{here}.{dead}-00000001.replaced.zarr"
+    for name in stale[1:] + [aside]:
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "zarr.json").write_text(name)
+    for name in stale[:1] + kept:
+        (tmp_path / name).write_bytes(b"half")
     np.save(tmp_path / "in.npy", noisy_stack((24, 24)).astype(np.float32))
     status, _, err = run(capsys, "denoise", tmp_path / "in.npy", "-o", tmp_path / "out.npy",
                          "--sigma", "5")
     assert status == 0, err
-    assert listing(tmp_path) == {"in.npy", "out.npy", "out.json", live}
+    assert listing(tmp_path) == {"in.npy", "out.npy", "out.json", "old.ome.zarr", *kept}
+    assert (tmp_path / "old.ome.zarr" / "zarr.json").read_text() == aside
+
+
+@pytest.mark.parametrize("fail_at", [0, 1])
+def test_a_replaced_store_survives_a_failure_between_the_renames(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
+    fail_at: int,
+) -> None:
+    import quorvel.cli._files as files
+
+    np.save(tmp_path / "in.npy", noisy_stack((2, 24, 24)).astype(np.float32))
+    args = ["denoise", tmp_path / "in.npy", "-o", tmp_path / "out.zarr", "--axes", "TYX",
+            "--sigma", "5", "--overwrite", "-q"]  # fmt: skip
+    assert run(capsys, *args)[0] == 0
+    before = (tmp_path / "out.zarr" / "zarr.json").read_text()
+    renames: list[tuple[Any, Any]] = []
+
+    class Os:  # the module `os` as the command's files see it
+        def __getattr__(self, name: str) -> Any:
+            return getattr(os, name)
+
+        def replace(self, src: Any, dst: Any) -> None:
+            renames.append((src, dst))
+            if len(renames) == 1 + fail_at:  # moving the old store aside, or the new one in
+                raise KeyboardInterrupt
+            os.replace(src, dst)
+
+    monkeypatch.setattr(files, "os", Os())
+    np.save(tmp_path / "in.npy", noisy_stack((2, 24, 24), seed=1).astype(np.float32))
+    status, _, err = run(capsys, *args)
+    assert status == 130, err
+    # Either rename failing leaves the complete previous store, and nothing else.
+    assert listing(tmp_path) == {"in.npy", "out.zarr"}
+    assert (tmp_path / "out.zarr" / "zarr.json").read_text() == before
 
 
 # --------------------------------------------------------------------------
