@@ -18,6 +18,7 @@ import quorvel
 import quorvel.cli
 import quorvel.demo
 import tifffile
+import zarr
 from quorvel.cli import main
 from quorvel.demo import run_demo
 from quorvel.io import read_image, write_image
@@ -246,6 +247,13 @@ def test_auto_fallback_is_one_warning_line(
         (["in.tif", "-o", "x.tif", "--gain", "2"], 1, "--gain and --offset"),
         (["in.tif", "-o", "x.tif", "--gain", "1e-300", "--offset=0"], 1, "gain is too close"),
         (["in.tif", "-o", "x.tif", "--threads", str(2**31)], 1, "threads is out of range"),
+        (["in.tif", "-o", "x.tif", "--search", "T=99999999999"], 1, "reach along T must be"),
+        (["in.tif", "-o", "side.npy"], 1, "side.json: exists and would be replaced"),
+        (["in.tif", "-o", "x.tif", "--camera", "nan.json"], 1, "channel 0 has gain nan"),
+        (["in.tif", "-o", "x.tif", "--camera", "huge.json"], 1, "huge.json: gain must fit"),
+        (["empty.tif", "-o", "x.tif"], 1, "empty.tif: cannot read the image: the file holds none"),
+        (["group.zarr", "-o", "x.zarr"], 1, "group.zarr: a zarr group, not an array or OME"),
+        (["gone.tif", "-o", "x.tif"], 1, "gone.tif: a link to nowhere.tif, which does not exist"),
         (["in.tif", "-o", "x.tif", "--patch-radius", "X=a"], 2, "radii by axis"),
         (["in.tif", "-o", "x.tif", "--iterations", "x"], 2, "invalid int value"),
         (["in.tif"], 2, "required: -o/--output"),
@@ -266,6 +274,14 @@ def test_bad_input_is_one_line_and_no_output(
     Path("broken.tif").write_bytes(b"II*\x00 truncated")
     Path("old.tif").write_bytes(b"kept")
     np.save("four.npy", np.zeros((2, 2, 8, 8)))
+    Path("side.json").write_text("{}")  # the user's, beside where a .npy would go
+    for name, gain in (("nan", "NaN"), ("huge", str(10**400))):
+        Path(f"{name}.json").write_text(
+            f'{{"format": "quorvel-noise-model", "gain": [{gain}], "offset": [0]}}'
+        )
+    Path("empty.tif").write_bytes(b"II*\x00" + (10**6).to_bytes(4, "little"))  # no page
+    zarr.open_group("group.zarr", mode="w")
+    Path("gone.tif").symlink_to("nowhere.tif")
     before = listing(tmp_path)
     code, out, err = run(capsys, "denoise", *arguments)
     assert code == status
@@ -297,6 +313,31 @@ def test_failed_write_leaves_no_partial_file(
     assert written[0].suffix == ".tif"
     assert listing(tmp_path) == {"in.tif", "out.tif"}
     assert dst.read_bytes() == b"previous result"
+
+
+def test_a_full_disk_and_a_closed_pipe_say_so(tmp_path: Path) -> None:
+    # A file size limit stands in for a full disk: the reason, not byte counts.
+    np.save(tmp_path / "in.npy", noisy_stack((256, 256)))
+    code = f"""
+import resource, signal, sys
+from quorvel.cli import main
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (2**17, 2**17))
+sys.exit(main(["denoise", "{tmp_path / 'in.npy'}", "-o", "{tmp_path / 'out.npy'}", "-q",
+               "--sigma", "5", "--iterations", "1"]))
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 1
+    assert done.stderr.endswith(f"{tmp_path / 'out.npy'}: cannot write the output (File too large)\n")
+    assert listing(tmp_path) == {"in.npy"}
+    # `quorvel info x | head` whose reader is gone: no "Broken pipe" error.
+    tifffile.imwrite(tmp_path / "in.tif", noisy_stack((2, 24, 24)))
+    read, write = os.pipe()
+    os.close(read)
+    done = subprocess.run([sys.executable, "-m", "quorvel", "info", tmp_path / "in.tif"],
+                          stdout=write, stderr=subprocess.PIPE, text=True)  # fmt: skip
+    os.close(write)
+    assert (done.returncode, done.stderr) == (141, "")
 
 
 @pytest.mark.parametrize("pause", [0.0, 0.6])

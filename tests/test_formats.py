@@ -192,17 +192,18 @@ def test_batch_skips_a_bad_file_and_refuses_to_overwrite(
     inputs, out = tmp_path / "in", tmp_path / "out"
     inputs.mkdir()
     out.mkdir()
-    for name, seed in (("a.tif", 0), ("c.tif", 1)):
+    for name, seed in (("a.tif", 0), ("c\nd.tif", 1)):
         tifffile.imwrite(inputs / name, noisy_stack((24, 24), seed))
     (inputs / "b.tif").write_bytes(b"II*\x00 not an image")
+    (inputs / "e.tif").symlink_to("gone.tif")  # reported, not skipped
     np.save(tmp_path / "d.npy", noisy_stack((24, 24), 2))
     args = ["denoise", inputs, tmp_path / "*.npy", "-o", out, "--sigma", "5", "--threads", "1"]
     status, stdout, err = run(capsys, *args)
     assert status == 1
-    assert listing(out) == {"a.tif", "c.tif", "d.npy", "d.json"}
-    assert stdout.count(" -> ") == 3
-    assert "b.tif: cannot read the image" in err
-    assert "3 of 4 files denoised" in err and "1 failed" in err
+    assert listing(out) == {"a.tif", "c\nd.tif", "d.npy", "d.json"}
+    assert stdout.count(" -> ") == 3 and stdout.count("\n") == 3 and "c\\nd.tif" in stdout
+    assert "b.tif: cannot read the image" in err and "e.tif: a link to gone.tif" in err
+    assert "3 of 5 files denoised" in err and "2 failed" in err
     assert json.loads((out / "d.json").read_text())["provenance"]["noise"][0]["sigma"] == 5.0
 
     before = {p.name: p.stat().st_mtime_ns for p in out.iterdir()}

@@ -271,7 +271,7 @@ def _write_error(dst: Path, err: OSError, tmp: Path | None = None) -> CommandErr
     if err.errno == errno.ENOSPC:
         return CommandError(f"{dst}: cannot write the output: no space left on device")
     # The error names the hidden file being written; the user knows the output.
-    text = err.strerror if err.filename is not None and err.strerror else _one_line(err)
+    text = err.strerror or _one_line(err)
     if tmp is not None:
         text = text.replace(str(tmp), str(dst))
     return CommandError(f"{dst}: cannot write the output ({text})")

@@ -118,7 +118,7 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
         _check_ome_sizes(path, tif.ome_metadata, pages)  # before tifffile lays out the planes
     series = tif.series[0] if pages and tif.series else None
     if series is None or not series.shape or math.prod(series.shape) == 0:
-        raise ValueError(f"{path}: the file holds no image (damaged or empty); nothing was read")
+        raise ValueError(f"{path}: cannot read the image: the file holds none (damaged or empty)")
     axes = valid_axes(series.axes, len(series.shape))
     page = tif.pages[0]
     metadata: dict[str, Any] = {}
