@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import json
+import re
+import uuid
 from pathlib import Path
 
 import numpy as np
@@ -80,6 +82,11 @@ def test_metadata_and_provenance_round_trip(
     assert record["version"] == quorvel.__version__ and record["source"] == str(src)
     assert [c["gain"] for c in record["noise"]] == [2.0, 2.0]
     assert record["parameters"]["keep_dtype"] is True
+    if output.endswith(".ome.tif"):  # a random identifier, not this machine's address
+        with tifffile.TiffFile(dst) as tif:
+            assert tif.ome_metadata is not None
+            text = re.search(r'UUID="urn:uuid:([0-9a-f-]+)"', tif.ome_metadata)
+        assert text is not None and uuid.UUID(text[1]).version == 4
     status, out, err = run(capsys, "info", dst)
     assert status == 0, err
     assert "X: 0.2 micrometer per pixel" in out
@@ -121,6 +128,22 @@ def test_ome_zarr_pyramid_is_read_by_ome_zarr_and_napari_readers(
     assert read_image(dst).metadata["provenance"]["parameters"]["sigma"] == [9.0]
 
 
+@pytest.mark.parametrize("levels", [12, 2**40])
+def test_a_pyramid_stops_above_one_pixel(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], levels: int
+) -> None:
+    import zarr
+
+    np.save(tmp_path / "in.npy", noisy_stack((96, 80)))
+    dst = tmp_path / "out.ome.zarr"
+    status, _, err = run(capsys, "denoise", tmp_path / "in.npy", "-o", dst, "--pyramid",
+                         str(levels), "--sigma", "5", "--iterations", "1", "-q")  # fmt: skip
+    assert status == 0 and f"6 levels larger than 1 x 1 pixel; writing 6, not {levels}" in err
+    group = zarr.open_group(str(dst), mode="r")
+    shapes = [group[str(k)].shape for k in range(len(list(group.array_keys())))]
+    assert shapes == [(96, 80), (48, 40), (24, 20), (12, 10), (6, 5), (3, 2)]
+
+
 @pytest.mark.parametrize("version", ["0.4", "0.5"])
 def test_ome_zarr_written_by_ome_zarr_is_denoised_at_a_level(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], version: str
@@ -150,6 +173,44 @@ def test_ome_zarr_written_by_ome_zarr_is_denoised_at_a_level(
     np.testing.assert_array_equal(result.data, expected)
     assert result.metadata["physical"]["X"] == (pytest.approx(0.6), "micrometer")
     assert result.metadata["physical"]["T"] == (pytest.approx(2.0), "second")
+
+
+@pytest.mark.parametrize(
+    ("change", "status", "message"),
+    [
+        ("dimension_names", 0, "warning: {src}: the OME-Zarr metadata is not valid (The array "
+         "in this group at '0' has no dimension_names metadata.)"),
+        ("path", 1, "error: {src}: invalid OME-Zarr metadata (level 0 names the array '9'"),
+        ("scale", 0, "warning: {src}: the OME-Zarr metadata is not valid (multiscales.0: The "
+         "length of axes does not match"),
+    ],
+)  # fmt: skip
+def test_off_standard_ome_zarr_is_read_as_far_as_it_goes(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], change: str, status: int, message: str
+) -> None:
+    import zarr
+
+    data = noisy_stack((2, 24, 24))
+    src, dst = tmp_path / "in.ome.zarr", tmp_path / "out.zarr"
+    group = zarr.open_group(str(src), mode="w", zarr_format=3)
+    names = None if change == "dimension_names" else ["t", "y", "x"]
+    group.create_array("0", data=data, chunks=(1, 24, 24), dimension_names=names)
+    scale = [2.0, 0.5] if change == "scale" else [2.0, 0.5, 0.5]
+    axes = [{"name": "t", "type": "time", "unit": "second"}] + [
+        {"name": a, "type": "space", "unit": "micrometer"} for a in "yx"
+    ]
+    path = "9" if change == "path" else "0"
+    datasets = [{"path": path, "coordinateTransformations": [{"type": "scale", "scale": scale}]}]
+    group.attrs["ome"] = {"version": "0.5", "multiscales": [{"axes": axes, "datasets": datasets}]}
+    got, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--threads", "1", "-q")
+    assert got == status and err.count("\n") == 1, err
+    assert err.startswith(f"quorvel: {message.format(src=src)}"), err
+    if status == 0:
+        result = read_image(dst)
+        assert result.axes == "TYX"
+        assert result.metadata.get("physical", {}).get("X") == (
+            None if change == "scale" else (0.5, "micrometer")
+        )
 
 
 @pytest.mark.parametrize("suffix", [".czi", ".ome.tif"])

@@ -94,7 +94,6 @@ def _read_ome_image(path: Path, group: Any, level: int) -> LazyImage:
             else "; it holds no array"
         )
         raise ValueError(f"{path}: a zarr group, not an array or OME-Zarr image{hint}")
-    _check_ome_metadata(path, group, ome)
     try:
         multiscale, datasets = _multiscale(ome)
     except ValueError as err:
@@ -110,6 +109,7 @@ def _read_ome_image(path: Path, group: Any, level: int) -> LazyImage:
             f"{path}: invalid OME-Zarr metadata (level {level} names the array "
             f"{datasets[level]['path']!r}, which the store does not hold)"
         ) from err
+    _check_ome_metadata(path, group)
     axis_entries = [a if isinstance(a, dict) else {"name": a} for a in multiscale.get("axes", [])]
     names = [a.get("name") for a in axis_entries]
     text = "".join(names) if all(isinstance(n, str) for n in names) else None
@@ -160,7 +160,7 @@ def _multiscale(ome: dict[str, Any]) -> tuple[dict[str, Any], list[dict[str, Any
     return multiscales[0], datasets
 
 
-def _check_ome_metadata(path: Path, group: Any, ome: dict[str, Any]) -> None:
+def _check_ome_metadata(path: Path, group: Any) -> None:
     """Validate OME-Zarr image metadata; what is off is a warning, read as far as it goes.
 
     Readers in use (ome-zarr-py, napari) read stores that the standard's

@@ -115,8 +115,6 @@ def calibrate_camera(
         raise ValueError(f"dark: need at least 2 frames for the read noise, got {d.shape[0]}")
     level = float(d.mean())
     read_var = float(np.mean([0.5 * np.var(d[k + 1] - d[k], ddof=1) for k in range(len(d) - 1)]))
-    if not read_var > 0:
-        raise ValueError("dark: the frames are identical (read noise 0): not camera frames")
 
     pairs: list[tuple[float, float]] = []
     pending: npt.NDArray[np.float64] | None = None
@@ -152,6 +150,8 @@ def calibrate_camera(
         source = "image"
     else:
         raise ValueError("give flat frames or an image to measure the gain from")
+    if not read_var > 0:
+        raise ValueError("dark: the frames are identical (read noise 0): not camera frames")
     model = NoiseModel(gain, read_var - gain * level)
     return CameraCalibration(model, level, float(np.sqrt(read_var)), source)
 
