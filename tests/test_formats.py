@@ -6,6 +6,7 @@ import json
 import re
 import uuid
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pytest
@@ -175,6 +176,23 @@ def test_ome_zarr_written_by_ome_zarr_is_denoised_at_a_level(
     assert result.metadata["physical"]["T"] == (pytest.approx(2.0), "second")
 
 
+def ome_zarr_tyx(
+    path: Path, data: Any, scale: list[float], *, dimension_names: bool = True, path_0: str = "0"
+) -> None:
+    """An OME-Zarr 0.5 TYX image of one level, written as given (valid or not)."""
+    import zarr
+
+    group = zarr.open_group(str(path), mode="w", zarr_format=3)
+    names = list("tyx") if dimension_names else None
+    group.create_array("0", data=data, chunks=(1, *data.shape[1:]), dimension_names=names)
+    axes = [{"name": "t", "type": "time", "unit": "second"}] + [
+        {"name": a, "type": "space", "unit": "micrometer"} for a in "yx"
+    ]
+    transform = [{"type": "scale", "scale": scale}]
+    datasets = [{"path": path_0, "coordinateTransformations": transform}]
+    group.attrs["ome"] = {"version": "0.5", "multiscales": [{"axes": axes, "datasets": datasets}]}
+
+
 @pytest.mark.parametrize(
     ("change", "status", "message"),
     [
@@ -188,20 +206,11 @@ def test_ome_zarr_written_by_ome_zarr_is_denoised_at_a_level(
 def test_off_standard_ome_zarr_is_read_as_far_as_it_goes(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], change: str, status: int, message: str
 ) -> None:
-    import zarr
-
-    data = noisy_stack((2, 24, 24))
     src, dst = tmp_path / "in.ome.zarr", tmp_path / "out.zarr"
-    group = zarr.open_group(str(src), mode="w", zarr_format=3)
-    names = None if change == "dimension_names" else ["t", "y", "x"]
-    group.create_array("0", data=data, chunks=(1, 24, 24), dimension_names=names)
-    scale = [2.0, 0.5] if change == "scale" else [2.0, 0.5, 0.5]
-    axes = [{"name": "t", "type": "time", "unit": "second"}] + [
-        {"name": a, "type": "space", "unit": "micrometer"} for a in "yx"
-    ]
-    path = "9" if change == "path" else "0"
-    datasets = [{"path": path, "coordinateTransformations": [{"type": "scale", "scale": scale}]}]
-    group.attrs["ome"] = {"version": "0.5", "multiscales": [{"axes": axes, "datasets": datasets}]}
+    ome_zarr_tyx(
+        src, noisy_stack((2, 24, 24)), [2.0, 0.5] if change == "scale" else [2.0, 0.5, 0.5],
+        dimension_names=change != "dimension_names", path_0="9" if change == "path" else "0",
+    )  # fmt: skip
     got, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--threads", "1", "-q")
     assert got == status and err.count("\n") == 1, err
     assert err.startswith(f"quorvel: {message.format(src=src)}"), err
