@@ -291,8 +291,14 @@ def test_bad_input_is_one_line_and_no_output(
     assert listing(tmp_path) == before  # no output, no leftover temporary file
 
 
+@pytest.mark.parametrize(
+    ("code", "message"),
+    [(28, "cannot write the output: no space left on device"),
+     (13, "cannot write the output (Permission denied)")],  # named: the output, not the partial
+)  # fmt: skip
 def test_failed_write_leaves_no_partial_file(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
+    code: int, message: str,
 ) -> None:
     src, dst = tmp_path / "in.tif", tmp_path / "out.tif"
     tifffile.imwrite(src, noisy_stack((24, 24)))
@@ -302,11 +308,11 @@ def test_failed_write_leaves_no_partial_file(
     def write_half(path: Path, data: Any, *_: Any) -> None:
         written.append(Path(path))
         Path(path).write_bytes(b"half a tiff")
-        raise OSError(28, "No space left on device")
+        raise OSError(code, os.strerror(code), str(path))
 
     monkeypatch.setattr(quorvel.cli._files, "write_image", write_half)
     status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--overwrite")
-    assert status == 1 and f"{dst}: cannot write the output: no space left on device" in err
+    assert status == 1 and err == f"quorvel: error: {dst}: {message}\n"
     # The writer was handed a temporary file beside the output, now removed;
     # the previous output is intact.
     assert written and written[0].parent == tmp_path and written[0] != dst
