@@ -102,7 +102,8 @@ def _cmd_calibrate(args: argparse.Namespace) -> int:
     m = result.model
     print(
         f"{_shown(args.output)}: gain {m.gain[0]:.4g} ({result.gain_source}), "
-        f"offset {m.offset[0]:.4g}; dark level {result.dark_level:.4g}, read noise {result.read_noise:.4g}"
+        f"offset {m.offset[0]:.4g}; dark level {result.dark_level:.4g}, "
+        f"read noise {result.read_noise:.4g}"
     )
     return 0
 

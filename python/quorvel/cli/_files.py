@@ -115,10 +115,8 @@ def _check_output(src: Path, dst: Path, overwrite: bool = False) -> None:
 
 def _read_error(path: Path, err: Exception, doing: str) -> CommandError:
     if isinstance(err, MemoryError):
-        return CommandError(
-            f"{path}: not enough memory to {doing} the image; give --chunks to denoise it "
-            "chunk by chunk"
-        )
+        hint = "; --chunks denoises it chunk by chunk" if doing == "read" else ""
+        return CommandError(f"{path}: not enough memory to {doing} the image{hint}")
     message = _one_line(err)
     if message.startswith(f"{path}:"):  # the reader's own account
         return CommandError(message)

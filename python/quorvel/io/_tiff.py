@@ -124,9 +124,8 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
     metadata: dict[str, Any] = {}
     physical: dict[str, tuple[float, str | None]] = {}
     resolution = getattr(page, "resolution", None)
-    if resolution and all(np.isfinite(resolution) & (np.asarray(resolution) > 0)) and tuple(
-        resolution
-    ) != (1.0, 1.0):
+    usable = bool(resolution) and all(math.isfinite(r) and r > 0 for r in resolution)
+    if usable and tuple(resolution) != (1.0, 1.0):
         metadata["resolution"] = tuple(float(r) for r in resolution)
         metadata["resolutionunit"] = int(page.resolutionunit)
         physical.update(_sizes_from_resolution(metadata["resolution"], page.resolutionunit))
@@ -237,12 +236,9 @@ def _read_ome_xml(text: str) -> dict[str, Any]:
     names = [c.get("Name") for c in pixels.findall(f"{prefix}Channel", ns)]
     if names and all(isinstance(n, str) for n in names):
         found["channels"] = names
+    channels = pixels.findall(f"{prefix}Channel", ns)
     with contextlib.suppress(ValueError):  # sizes that are no integers: tifffile's to judge
-        samples = (
-            max(int(c.get("SamplesPerPixel", "1")) for c in pixels.findall(f"{prefix}Channel", ns))
-            if names
-            else 1
-        )
+        samples = max(int(c.get("SamplesPerPixel", "1")) for c in channels) if names else 1
         sizes = [int(pixels.get(f"Size{a}", "1")) for a in "ZCT"]
         found["planes"] = math.prod(sizes) // max(samples, 1)
     for annotation in root.iter():
