@@ -270,6 +270,11 @@ _NO_SIGMA: dict[str, Any] = {"sigma": None}
         # Finite as Python floats, but 0 or inf in the core's float32.
         ({"sigma": [10.0, 1e-300]}, "sigma is too close to 0"),
         ({"sigma": [10.0, 1e300]}, "sigma must fit float32"),
+        # Integers beyond any float.
+        ({"sigma": [10, 10**400]}, "sigma must fit float32"),
+        ({"pvalue": 10**400}, "pvalue must be finite"),
+        ({"renoise": -(10**400)}, "renoise must be finite"),
+        ({"search": {"T": 2**31}, "axes": "TYX"}, "search reach along T must be between 0 and"),
         ({"renoise": 1e-45}, "renoise"),
         ({"renoise": 1e-30}, "renoise"),
         ({"pvalue": 1 - 1e-9}, "pvalue"),
@@ -341,6 +346,9 @@ def test_invalid_images(fake_core: Any, image: Any, error: type, message: str) -
         (lambda: NoiseModel(1e-40, 0.0), "gain is too close to 0"),
         (lambda: NoiseModel(1e39, 0.0), "gain must fit float32"),
         (lambda: NoiseModel(1.0, 1e39), "offset must fit float32"),
+        (lambda: NoiseModel(10**400, 0), "gain must fit float32"),
+        (lambda: NoiseModel.from_json('{"format": "quorvel-noise-model", "gain": [1], '
+                                      f'"offset": [{10**400}]}}'), "offset must fit float32"),
     ],
 )
 def test_invalid_noise_models(make: Any, message: str) -> None:

@@ -226,12 +226,18 @@ def test_camera_calibration_round_trip(tmp_path: Path) -> None:
         (np.zeros((3, 8, 8)), [np.ones((2, 8, 9))], "frame shape"),
         (np.zeros((3, 8, 8)), [np.ones((8, 8))], "needs a partner"),
         (np.zeros((3, 8, 8)), [], "flat frames or an image"),
+        (np.zeros((3, 8, 8)), [np.ones((2, 8, 8))], "frames are identical"),
+        (np.zeros((2, 1, 1, 8, 8)), [np.ones((2, 8, 8))], "need 2-D frames or a stack"),
+        (np.full((3, 8, 8), np.nan), [np.ones((2, 8, 8))], "dark: the frames hold NaN"),
+        (_record(np.zeros((3, 8, 8)), 1), [np.ones((2, 8, 8))], "not both"),
     ],
-    ids=["one-dark-frame", "shape", "unpaired-flat", "no-gain-source"],
-)
+    ids=["one-dark-frame", "shape", "unpaired-flat", "no-gain-source", "zero-read-noise",
+         "5-D", "nan", "flats-and-image"],
+)  # fmt: skip
 def test_camera_calibration_errors(dark: Any, flats: list[Any], message: str) -> None:
+    image = np.ones((8, 8)) if message == "not both" else None
     with pytest.raises(ValueError, match=message):
-        calibrate_camera(dark, flats)
+        calibrate_camera(dark, flats, image)
 
 
 def test_cli_calibrate_camera_denoise_and_plot(tmp_path: Path) -> None:
@@ -241,9 +247,13 @@ def test_cli_calibrate_camera_denoise_and_plot(tmp_path: Path) -> None:
         np.save(tmp_path / f"flat{i}.npy", flat)
     camera = tmp_path / "camera.json"
     flats = [str(tmp_path / f"flat{i}.npy") for i in range(2)]
-    assert main(["calibrate", "--dark", str(tmp_path / "dark.npy"), "--flat", *flats,
-                 "-o", str(camera)]) == 0
+    calibrate = ["calibrate", "--dark", str(tmp_path / "dark.npy"), "--flat", *flats,
+                 "-o", str(camera)]  # fmt: skip
+    assert main(calibrate) == 0
     assert json.loads(camera.read_text())["gain_source"] == "flat"
+    camera.write_text("the user's")
+    assert main(calibrate) == 1 and camera.read_text() == "the user's"
+    assert main([*calibrate, "--overwrite"]) == 0
     image = tmp_path / "img.npy"
     np.save(image, _record(_smooth(64), 7))
     out = tmp_path / "out.npy"

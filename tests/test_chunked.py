@@ -718,3 +718,49 @@ def test_cli_unreachable_scheduler(tmp_path: Any, capsys: pytest.CaptureFixture[
                               "5", "--scheduler", "tcp://127.0.0.1:9")
     assert status == 1
     assert "cannot reach the dask scheduler at tcp://127.0.0.1:9" in err
+
+
+def test_cli_when_the_scheduler_dies_mid_run(tmp_path: Any) -> None:
+    import subprocess
+    import sys
+    import time
+
+    import tifffile
+
+    pytest.importorskip("distributed")
+    src, dst, file = tmp_path / "in.tif", tmp_path / "out.zarr", tmp_path / "scheduler.json"
+    movie = _camera_movie((4, 512, 512), seed=2)
+    tifffile.imwrite(src, movie, imagej=True, metadata={"axes": "TYX"})
+
+    def start(*args: Any) -> Any:
+        return subprocess.Popen([sys.executable, "-m", *args, "--no-dashboard"],
+                                stderr=subprocess.DEVNULL)  # fmt: skip
+
+    scheduler = start("distributed.cli.dask_scheduler", "--scheduler-file", file,
+                      "--host", "127.0.0.1", "--port", "0")  # fmt: skip
+    worker = None
+    try:
+        while not file.exists():
+            time.sleep(0.1)
+        time.sleep(0.5)  # the file is written, then filled
+        worker = start("distributed.cli.dask_worker", "--scheduler-file", file, "--nthreads", "1")
+        run = subprocess.Popen(
+            [sys.executable, "-m", "quorvel", "denoise", src, "-o", dst, "--chunks",
+             "Y=512,X=512", "--sigma", "6", "--iterations", "6", "--threads", "1", "-q",
+             "--scheduler", json.loads(file.read_text())["address"]],
+            stderr=subprocess.PIPE, text=True,
+        )  # fmt: skip
+        while not any(".partial" in p.name for p in tmp_path.iterdir()) and run.poll() is None:
+            time.sleep(0.1)
+        time.sleep(2.0)  # the chunk runs on the worker
+        scheduler.kill()
+        err = run.communicate(timeout=60)[1]
+    finally:
+        for process in (scheduler, worker):
+            if process is not None:
+                process.kill()
+                process.wait()
+    assert run.returncode == 1
+    assert err.startswith("quorvel: error: the dask scheduler at tcp://127.0.0.1:"), err
+    assert err.endswith("before the computation ended; nothing was written\n"), err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.tif", "scheduler.json"]

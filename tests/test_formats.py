@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import json
+import re
+import uuid
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pytest
@@ -80,6 +83,11 @@ def test_metadata_and_provenance_round_trip(
     assert record["version"] == quorvel.__version__ and record["source"] == str(src)
     assert [c["gain"] for c in record["noise"]] == [2.0, 2.0]
     assert record["parameters"]["keep_dtype"] is True
+    if output.endswith(".ome.tif"):  # a random identifier, not this machine's address
+        with tifffile.TiffFile(dst) as tif:
+            assert tif.ome_metadata is not None
+            text = re.search(r'UUID="urn:uuid:([0-9a-f-]+)"', tif.ome_metadata)
+        assert text is not None and uuid.UUID(text[1]).version == 4
     status, out, err = run(capsys, "info", dst)
     assert status == 0, err
     assert "X: 0.2 micrometer per pixel" in out
@@ -121,6 +129,22 @@ def test_ome_zarr_pyramid_is_read_by_ome_zarr_and_napari_readers(
     assert read_image(dst).metadata["provenance"]["parameters"]["sigma"] == [9.0]
 
 
+@pytest.mark.parametrize("levels", [12, 2**40])
+def test_a_pyramid_stops_above_one_pixel(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], levels: int
+) -> None:
+    import zarr
+
+    np.save(tmp_path / "in.npy", noisy_stack((96, 80)))
+    dst = tmp_path / "out.ome.zarr"
+    status, _, err = run(capsys, "denoise", tmp_path / "in.npy", "-o", dst, "--pyramid",
+                         str(levels), "--sigma", "5", "--iterations", "1", "-q")  # fmt: skip
+    assert status == 0 and f"6 levels larger than 1 x 1 pixel; writing 6, not {levels}" in err
+    group = zarr.open_group(str(dst), mode="r")
+    shapes = [group[str(k)].shape for k in range(len(list(group.array_keys())))]
+    assert shapes == [(96, 80), (48, 40), (24, 20), (12, 10), (6, 5), (3, 2)]
+
+
 @pytest.mark.parametrize("version", ["0.4", "0.5"])
 def test_ome_zarr_written_by_ome_zarr_is_denoised_at_a_level(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], version: str
@@ -150,6 +174,52 @@ def test_ome_zarr_written_by_ome_zarr_is_denoised_at_a_level(
     np.testing.assert_array_equal(result.data, expected)
     assert result.metadata["physical"]["X"] == (pytest.approx(0.6), "micrometer")
     assert result.metadata["physical"]["T"] == (pytest.approx(2.0), "second")
+
+
+def ome_zarr_tyx(
+    path: Path, data: Any, scale: list[float], *, dimension_names: bool = True, path_0: str = "0"
+) -> None:
+    """An OME-Zarr 0.5 TYX image of one level, written as given (valid or not)."""
+    import zarr
+
+    group = zarr.open_group(str(path), mode="w", zarr_format=3)
+    names = list("tyx") if dimension_names else None
+    group.create_array("0", data=data, chunks=(1, *data.shape[1:]), dimension_names=names)
+    axes = [{"name": "t", "type": "time", "unit": "second"}] + [
+        {"name": a, "type": "space", "unit": "micrometer"} for a in "yx"
+    ]
+    transform = [{"type": "scale", "scale": scale}]
+    datasets = [{"path": path_0, "coordinateTransformations": transform}]
+    group.attrs["ome"] = {"version": "0.5", "multiscales": [{"axes": axes, "datasets": datasets}]}
+
+
+@pytest.mark.parametrize(
+    ("change", "status", "message"),
+    [
+        ("dimension_names", 0, "warning: {src}: the OME-Zarr metadata is not valid (The array "
+         "in this group at '0' has no dimension_names metadata.)"),
+        ("path", 1, "error: {src}: invalid OME-Zarr metadata (level 0 names the array '9'"),
+        ("scale", 0, "warning: {src}: the OME-Zarr metadata is not valid (multiscales.0: The "
+         "length of axes does not match"),
+    ],
+)  # fmt: skip
+def test_off_standard_ome_zarr_is_read_as_far_as_it_goes(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], change: str, status: int, message: str
+) -> None:
+    src, dst = tmp_path / "in.ome.zarr", tmp_path / "out.zarr"
+    ome_zarr_tyx(
+        src, noisy_stack((2, 24, 24)), [2.0, 0.5] if change == "scale" else [2.0, 0.5, 0.5],
+        dimension_names=change != "dimension_names", path_0="9" if change == "path" else "0",
+    )  # fmt: skip
+    got, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--threads", "1", "-q")
+    assert got == status and err.count("\n") == 1, err
+    assert err.startswith(f"quorvel: {message.format(src=src)}"), err
+    if status == 0:
+        result = read_image(dst)
+        assert result.axes == "TYX"
+        assert result.metadata.get("physical", {}).get("X") == (
+            None if change == "scale" else (0.5, "micrometer")
+        )
 
 
 @pytest.mark.parametrize("suffix", [".czi", ".ome.tif"])
@@ -192,17 +262,18 @@ def test_batch_skips_a_bad_file_and_refuses_to_overwrite(
     inputs, out = tmp_path / "in", tmp_path / "out"
     inputs.mkdir()
     out.mkdir()
-    for name, seed in (("a.tif", 0), ("c.tif", 1)):
+    for name, seed in (("a.tif", 0), ("c\nd.tif", 1)):
         tifffile.imwrite(inputs / name, noisy_stack((24, 24), seed))
     (inputs / "b.tif").write_bytes(b"II*\x00 not an image")
+    (inputs / "e.tif").symlink_to("gone.tif")  # reported, not skipped
     np.save(tmp_path / "d.npy", noisy_stack((24, 24), 2))
     args = ["denoise", inputs, tmp_path / "*.npy", "-o", out, "--sigma", "5", "--threads", "1"]
     status, stdout, err = run(capsys, *args)
     assert status == 1
-    assert listing(out) == {"a.tif", "c.tif", "d.npy", "d.json"}
-    assert stdout.count(" -> ") == 3
-    assert "b.tif: cannot read the image" in err
-    assert "3 of 4 files denoised" in err and "1 failed" in err
+    assert listing(out) == {"a.tif", "c\nd.tif", "d.npy", "d.json"}
+    assert stdout.count(" -> ") == 3 and stdout.count("\n") == 3 and "c\\nd.tif" in stdout
+    assert "b.tif: cannot read the image" in err and "e.tif: a link to gone.tif" in err
+    assert "3 of 5 files denoised" in err and "2 failed" in err
     assert json.loads((out / "d.json").read_text())["provenance"]["noise"][0]["sigma"] == 5.0
 
     before = {p.name: p.stat().st_mtime_ns for p in out.iterdir()}

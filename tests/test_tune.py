@@ -206,6 +206,14 @@ def test_the_default_radii_along_z_and_t_fit_short_axes(axis: str) -> None:
         _tune._check_grid({key: (0, 1)}, sizes)
 
 
+@pytest.mark.parametrize("n", [7, 8])
+def test_small_images_are_tuned_on_the_radii_they_hold(n: int) -> None:
+    sizes = {"T": 1, "C": 1, "Z": 1, "Y": n, "X": 32}
+    assert _tune._check_grid(None, sizes)["patch_radius"] == (2, 3)  # not 4: 9 pixels
+    image = np.random.default_rng(n).normal(50.0, 5.0, (n, n))
+    assert denoise(image, noise="gaussian", sigma=5.0, tune=True).shape == image.shape
+
+
 def test_dask_images_are_tuned_on_the_same_crops_within_their_chunks() -> None:
     da = pytest.importorskip("dask.array")
     rng = np.random.default_rng(1)

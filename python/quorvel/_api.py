@@ -367,7 +367,8 @@ def denoise(
     that dask runs at once on those CPUs (the threads of all workers on a
     host of a distributed cluster; the local pool, at most one per chunk).
     Memory: about five float32 copies of each chunk with its halo, per
-    chunk running.
+    chunk running.  A run holds at most `quorvel._lazy.MAX_CHUNKS` (100,000)
+    chunks: its task graph is built in memory first.
 
     Examples
     --------

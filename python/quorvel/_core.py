@@ -135,8 +135,8 @@ class _Progress:
         self._callback(value)
 
     def finish(self) -> None:
-        """Report the end: 1.0, once."""
-        if self._callback is not None:
+        """Report the end: 1.0, once (not again when the last poll already reported it)."""
+        if self._callback is not None and self._last < 1.0:
             self._last = 1.0
             self._callback(1.0)
 

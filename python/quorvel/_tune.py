@@ -238,6 +238,9 @@ def _check_grid(
         if isinstance(values, (str, bytes)) or not isinstance(values, Sequence) or not values:
             raise ValueError(f"tune[{key!r}] must be a non-empty sequence, got {values!r}")
         out[key] = tuple(_check_value(key, v) for v in values)
+    if "patch_radius" not in (grid or {}):  # the default's radii that fit the image
+        fit = [v for v in out["patch_radius"] if all(2 * v + 1 <= sizes[a] for a in "XY")]
+        out["patch_radius"] = tuple(fit) or out["patch_radius"]
     for key, axis in (("patch_radius_z", "Z"), ("patch_radius_t", "T")):
         if sizes[axis] == 1:
             out[key] = (0,)

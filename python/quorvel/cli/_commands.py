@@ -11,9 +11,21 @@ from typing import Any
 import numpy as np
 
 from quorvel._api import estimate_noise
-from quorvel.cli._console import _core_output_silenced, _describe
+from quorvel.cli._console import (
+    CommandError,
+    _core_output_silenced,
+    _describe,
+    _naming,
+    _shown,
+)
 from quorvel.cli._denoise import _axes_of
-from quorvel.cli._files import _check_input, _is_zarr_path, _open_lazy, _read
+from quorvel.cli._files import (
+    _check_input,
+    _is_zarr_path,
+    _open_lazy,
+    _read,
+    _write_text_atomically,
+)
 from quorvel.io import ImageData, LazyImage, supported_kind
 
 
@@ -28,7 +40,7 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
         _open_lazy(src, args.level) if _is_zarr_path(src) else _read(src, args.level)
     )
     axes = _axes_of(image, args.axes, src, quiet=False)
-    with _core_output_silenced():
+    with _core_output_silenced(), _naming(src):
         model = estimate_noise(image.data, axes, method=args.method)
         if isinstance(image, LazyImage):
             model = model.compute(scheduler="threads")
@@ -47,7 +59,7 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
         }
         print(json.dumps(record, indent=2))
         return 0
-    print(f"{src}: {_describe(image.data, axes)}")
+    print(f"{_shown(src)}: {_describe(image.data, axes)}")
     print(f"{'channel':>7}  {'gain':>10}  {'offset':>12}  {'sigma':>10}")
     for c in range(model.n_channels):
         values = (model.gain[c], model.offset[c], sigma[c])
@@ -74,17 +86,24 @@ def _plot(image: ImageData | LazyImage, axes: str, args: argparse.Namespace) -> 
 def _cmd_calibrate(args: argparse.Namespace) -> int:
     from quorvel.noise.camera import calibrate_camera
 
+    if args.image is not None and args.flat:
+        raise CommandError("give --flat or --image to measure the gain from, not both")
     for path in [*args.dark, *args.flat, *([args.image] if args.image else [])]:
         _check_input(path)
+    if args.output.exists() and not args.overwrite:
+        raise CommandError(f"{args.output}: exists; give --overwrite to replace it")
+    if not args.output.parent.is_dir():
+        raise CommandError(f"{args.output}: directory {args.output.parent} does not exist")
     image = None if args.image is None else _read(args.image).data
     result = calibrate_camera(
         [_read(p).data for p in args.dark], [_read(p).data for p in args.flat], image
     )
-    result.to_json(args.output)
+    _write_text_atomically(args.output, result.to_json())
     m = result.model
     print(
-        f"{args.output}: gain {m.gain[0]:.4g} ({result.gain_source}), offset {m.offset[0]:.4g}; "
-        f"dark level {result.dark_level:.4g}, read noise {result.read_noise:.4g}"
+        f"{_shown(args.output)}: gain {m.gain[0]:.4g} ({result.gain_source}), "
+        f"offset {m.offset[0]:.4g}; dark level {result.dark_level:.4g}, "
+        f"read noise {result.read_noise:.4g}"
     )
     return 0
 
@@ -113,7 +132,7 @@ def _cmd_info(args: argparse.Namespace) -> int:
         return 0
     shape = " x ".join(str(n) for n in record["shape"])
     print(
-        f"{src}: {record['format']}, axes {record['axes'] or '(not recorded)'}, {shape} "
+        f"{_shown(src)}: {record['format']}, axes {record['axes'] or '(not recorded)'}, {shape} "
         f"{record['dtype']}"
     )
     for axis, (size, unit) in record["physical_sizes"].items():

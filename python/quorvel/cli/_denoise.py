@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import sys
 import time
@@ -24,7 +25,9 @@ from quorvel.cli._console import (
     CommandError,
     _core_output_silenced,
     _describe,
+    _naming,
     _one_line,
+    _shown,
 )
 from quorvel.cli._files import (
     _check_input,
@@ -56,6 +59,13 @@ def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
         if args.gain is not None or kind == "gaussian":
             raise CommandError("--camera cannot be combined with --gain/--offset or --sigma")
         model = NoiseModel.from_json(args.camera)
+        # A camera file is the user's statement of the noise: no fallback to a guess.
+        for c, (gain, offset) in enumerate(zip(model.gain, model.offset, strict=True)):
+            if not (gain > 0 and math.isfinite(offset)):
+                raise CommandError(
+                    f"{args.camera}: channel {c} has gain {gain:.4g} and offset {offset:.4g}; "
+                    "a camera's gain must be positive and its offset finite"
+                )
     return {"noise": kind, "sigma": args.sigma, "model": model}
 
 
@@ -74,7 +84,7 @@ def _axes_of(image: ImageData | LazyImage, given: str | None, path: Path, quiet:
         )
     if ndim == 3 and not quiet:
         print(
-            f"quorvel: note: {path}: axes not recorded in the file, taking ZYX "
+            f"quorvel: note: {_shown(path)}: axes not recorded in the file, taking ZYX "
             "(a z-stack); use --axes TYX for a time-lapse",
             file=sys.stderr,
         )
@@ -162,20 +172,21 @@ def _denoise_chunked_file(
     image = _open_lazy(src, args.level)
     axes = _axes_of(image, args.axes, src, args.quiet)
     tuned: list[Any] = []
-    out, plan = _denoise_lazy(
-        image.data,
-        axes,
-        **options,
-        **_denoiser_options(args),
-        chunks=args.chunks,
-        tune=args.tune,
-        on_tune=tuned.append,
-    )
+    with _naming(src):
+        out, plan = _denoise_lazy(
+            image.data,
+            axes,
+            **options,
+            **_denoiser_options(args),
+            chunks=args.chunks,
+            tune=args.tune,
+            on_tune=tuned.append,
+        )
     if args.keep_dtype:
         dtype = np.dtype(image.data.dtype)
         out = out.map_blocks(_cast, dtype, dtype=dtype if dtype.kind in "iuf" else np.float32)
     ome = wants_ome(dst, image.metadata) or args.pyramid > 1
-    with _dask_client(args.scheduler) as client, _core_output_silenced():
+    with _dask_client(args.scheduler) as client, _core_output_silenced(), _naming(src):
         compute = _computer(client, show_bar, [plan])
         _, plan = _write_zarr_atomically(
             dst,
@@ -191,7 +202,7 @@ def _denoise_chunked_file(
         )
     chunks = "x".join(str(c[0]) for c in out.chunks)
     return (
-        f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
+        f"{_shown(src)} -> {_shown(dst)}: {_describe(image.data, axes)}; noise {plan}; "
         + "".join(f"tuned {t}; " for t in tuned)
         + f"chunks {chunks}; {time.perf_counter() - start:.1f} s"
     )
@@ -250,9 +261,9 @@ def _denoise_file(
         if not publication.done:
             raise
         # Too late to stop: the output is complete and in place.
-        print(f"quorvel: interrupted after {dst} was written", file=sys.stderr)
+        print(f"quorvel: interrupted after {_shown(dst)} was written", file=sys.stderr)
     return (
-        f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
+        f"{_shown(src)} -> {_shown(dst)}: {_describe(image.data, axes)}; noise {plan}; "
         + "".join(f"tuned {t}; " for t in tuned)
         + f"{time.perf_counter() - start:.1f} s"
     )
@@ -301,7 +312,7 @@ def _warnings_of(src: Path, write: Any) -> Iterator[None]:
             for item in caught:
                 if issubclass(item.category, (UserWarning, RuntimeWarning)):
                     text = _one_line(Warning(str(item.message)))
-                    write(f"quorvel: warning: {src}: {text}", file=sys.stderr)
+                    write(f"quorvel: warning: {_shown(src)}: {text}", file=sys.stderr)
 
 
 def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
@@ -341,13 +352,13 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
             ) as err:
                 failed.append(src)
                 message = _one_line(err)
-                prefix = "" if message.startswith(str(src)) else f"{src}: "
+                prefix = "" if message.startswith(str(src)) else f"{_shown(src)}: "
                 bar.write(f"quorvel: error: {prefix}{message}", file=sys.stderr)
             bar.update(1)
     done = len(sources) - len(failed)
     if failed or not args.quiet:
-        summary = f"quorvel: {done} of {len(sources)} files denoised into {out_dir}"
+        summary = f"quorvel: {done} of {len(sources)} files denoised into {_shown(out_dir)}"
         if failed:
-            summary += f"; {len(failed)} failed: {', '.join(str(p) for p in failed)}"
+            summary += f"; {len(failed)} failed: {', '.join(_shown(p) for p in failed)}"
         print(summary, file=sys.stderr)
     return 1 if failed else 0

@@ -286,6 +286,9 @@ def build_parser() -> argparse.ArgumentParser:
     cal.add_argument("--flat", type=Path, nargs="*", default=[], metavar="FLAT")
     cal.add_argument("--image", type=Path, metavar="IMG", help="image to take the gain from")
     cal.add_argument("-o", "--output", type=Path, required=True, metavar="JSON")
+    cal.add_argument(
+        "--overwrite", action="store_true", help="replace JSON if it exists (default: refuse)"
+    )
     cal.set_defaults(func=_cmd_calibrate)
 
     info = sub.add_parser(

@@ -24,6 +24,7 @@ import numpy.typing as npt
 from quorvel._axes import DEFAULT_AXES
 from quorvel.io import _bioio, _npy, _tiff, _zarr
 from quorvel.io._image import ImageData, LazyImage
+from quorvel.io._units import checked_physical
 from quorvel.io._zarr import write_zarr
 
 __all__ = [
@@ -215,6 +216,8 @@ def write_image(
     path = Path(path)
     kind = supported_kind(path)
     metadata = metadata or {}
+    if "physical" in metadata:  # what a file cannot hold is left out, with a warning
+        metadata = {**metadata, "physical": checked_physical(metadata["physical"], path)}
     if axes is None:
         axes = DEFAULT_AXES.get(data.ndim)
     if axes is None or len(axes) != data.ndim:

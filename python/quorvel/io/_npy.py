@@ -10,6 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel.io._image import ImageData, valid_axes
+from quorvel.io._units import checked_physical
 
 
 def sidecar(path: Path) -> Path:
@@ -28,7 +29,7 @@ def read_sidecar(path: Path, ndim: int) -> tuple[str | None, dict[str, Any]]:
     metadata: dict[str, Any] = {}
     physical = record.get("physical")
     if isinstance(physical, dict):
-        metadata["physical"] = {a: tuple(v) for a, v in physical.items() if isinstance(v, list)}
+        metadata["physical"] = checked_physical(physical, sidecar(path))
     for key in ("channels", "provenance"):
         if key in record:
             metadata[key] = record[key]
@@ -51,7 +52,20 @@ def sidecar_text(axes: str, metadata: dict[str, Any]) -> str | None:
     return json.dumps(record, indent=2) + "\n"
 
 
+class _Stream:
+    """A file seen only through its `write` method.
+
+    NumPy writes the data of a real file with ``ndarray.tofile``, whose
+    errors tell byte counts ("N requested and M written") and lose the
+    reason; through `write` a full disk is an OSError with ENOSPC.
+    """
+
+    def __init__(self, file: Any) -> None:
+        self.write = file.write
+
+
 def write_npy(path: Path, data: npt.NDArray[Any]) -> None:
     """Write the pixels of a ``.npy`` file (the caller writes the sidecar)."""
     with open(path, "wb") as file:
-        np.save(file, data, allow_pickle=False)
+        np.lib.format.write_array(_Stream(file), np.asanyarray(data), allow_pickle=False)
+        file.flush()

@@ -12,6 +12,7 @@ import contextlib
 import json
 import logging
 import math
+import uuid
 import warnings
 import xml.etree.ElementTree as ET
 from collections.abc import Iterator
@@ -22,7 +23,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel.io._image import ImageData, valid_axes
-from quorvel.io._units import convert, unit_name, unit_symbol
+from quorvel.io._units import checked_physical, convert, unit_name, unit_symbol
 
 # ImageJ stores hyperstacks in this axis order, and only these sample types.
 _IMAGEJ_ORDER = "TZCYXS"
@@ -33,6 +34,9 @@ _IMAGEJ_KEYS = ("spacing", "unit", "finterval")
 PROVENANCE_NAMESPACE = "quorvel.provenance"
 # What tifffile logs when the chain of pages ends past the end of the file.
 _CUT_MARKERS = ("invalid page offset", "invalid offset to page", "corrupted tag list of page")
+# What it logs when the metadata announces more images than the file holds,
+# before it fills them with zeros.
+_MISSING_MARKERS = ("Missing data are filled", "OME series failed to read")
 # TIFF resolution units: 2 inch, 3 centimeter.
 _RESOLUTION_UNITS = {3: "centimeter"}
 
@@ -71,6 +75,13 @@ def _refusing_cut_files(path: Path) -> Iterator[None]:
         raise ValueError(
             f"{path}: the file is cut short or damaged ({cut[0][:160]}); nothing was read"
         )
+    missing = [m for m in messages if any(marker in m for marker in _MISSING_MARKERS)]
+    if missing:
+        note = missing[0].split("> ", 1)[-1].split(". Missing")[0]
+        raise ValueError(
+            f"{path}: the file holds fewer images than its metadata announces ({note[:160]}); "
+            "nothing was read"
+        )
     for message in messages:
         warnings.warn(f"{path}: {message[:200]}", UserWarning, stacklevel=3)
 
@@ -102,20 +113,30 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
         When the file holds fewer images than its metadata announces (a
         truncated or damaged file), so that nothing is done with part of it.
     """
-    len(tif.pages)  # walks the chain of pages: a cut one is found here
-    series = tif.series[0]
+    pages = len(tif.pages)  # walks the chain of pages: a cut one is found here
+    if tif.is_ome and tif.ome_metadata:
+        _check_ome_sizes(path, tif.ome_metadata, pages)  # before tifffile lays out the planes
+    series = tif.series[0] if pages and tif.series else None
+    if series is None or not series.shape or math.prod(series.shape) == 0:
+        raise ValueError(f"{path}: cannot read the image: the file holds none (damaged or empty)")
     axes = valid_axes(series.axes, len(series.shape))
     page = tif.pages[0]
     metadata: dict[str, Any] = {}
     physical: dict[str, tuple[float, str | None]] = {}
     resolution = getattr(page, "resolution", None)
-    if resolution and all(np.isfinite(resolution)) and tuple(resolution) != (1.0, 1.0):
+    usable = bool(resolution) and all(math.isfinite(r) and r > 0 for r in resolution)
+    if usable and tuple(resolution) != (1.0, 1.0):
         metadata["resolution"] = tuple(float(r) for r in resolution)
         metadata["resolutionunit"] = int(page.resolutionunit)
         physical.update(_sizes_from_resolution(metadata["resolution"], page.resolutionunit))
     if tif.is_imagej and tif.imagej_metadata:
         ij = tif.imagej_metadata
         _check_plane_count(path, series, ij.get("images"), "ImageJ")
+        if isinstance(ij.get("images"), int) and pages > ij["images"] > 0:
+            raise ValueError(
+                f"{path}: the file holds {pages} pages but its ImageJ metadata announces "
+                f"{ij['images']} images (damaged or edited); nothing was read"
+            )
         metadata.update({k: ij[k] for k in _IMAGEJ_KEYS if k in ij})
         physical.update(_sizes_from_imagej(ij, physical))
     elif tif.is_ome and tif.ome_metadata:
@@ -124,6 +145,7 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
         physical.update(ome.pop("physical"))
         metadata.update(ome)
         metadata["ome"] = True
+    physical = checked_physical(physical, path)
     if physical:
         metadata["physical"] = physical
     if tif.is_shaped and "provenance" not in metadata:
@@ -135,6 +157,26 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
         if record is not None:
             metadata["provenance"] = record
     return axes, metadata
+
+
+def _check_ome_sizes(path: Path, text: str, pages: int) -> None:
+    """Refuse OME metadata announcing more planes than the file's pages, before reading it.
+
+    Planes held in other files (``TiffData`` naming a file) are not counted
+    here; tifffile reports those it cannot find.
+    """
+    try:
+        root = ET.fromstring(text)
+        planes = _read_ome_xml(text)["planes"]
+    except (ET.ParseError, ValueError):
+        return  # tifffile's to judge
+    if any(e.tag.endswith("UUID") and e.get("FileName") for e in root.iter()):
+        return
+    if isinstance(planes, int) and planes > pages:
+        raise ValueError(
+            f"{path}: the file holds {pages} of the {planes} planes its OME metadata "
+            "announces (truncated or damaged); nothing was read"
+        )
 
 
 def _check_plane_count(path: Path, series: Any, announced: Any, source: str) -> None:
@@ -182,24 +224,23 @@ def _read_ome_xml(text: str) -> dict[str, Any]:
     found: dict[str, Any] = {"physical": {}, "planes": None}
     if pixels is None:
         return found
+    # Sizes as written (`checked_physical` reads them as numbers).
     for axis in "XYZ":
         value = pixels.get(f"PhysicalSize{axis}")
         if value is not None:
             unit = unit_name(pixels.get(f"PhysicalSize{axis}Unit", "µm"))
-            found["physical"][axis] = (float(value), unit)
+            found["physical"][axis] = (value, unit)
     if pixels.get("TimeIncrement") is not None:
         unit = unit_name(pixels.get("TimeIncrementUnit", "s"))
-        found["physical"]["T"] = (float(pixels.get("TimeIncrement")), unit)
+        found["physical"]["T"] = (pixels.get("TimeIncrement"), unit)
     names = [c.get("Name") for c in pixels.findall(f"{prefix}Channel", ns)]
     if names and all(isinstance(n, str) for n in names):
         found["channels"] = names
-    samples = (
-        max(int(c.get("SamplesPerPixel", "1")) for c in pixels.findall(f"{prefix}Channel", ns))
-        if names
-        else 1
-    )
-    sizes = [int(pixels.get(f"Size{a}", "1")) for a in "ZCT"]
-    found["planes"] = math.prod(sizes) // max(samples, 1)
+    channels = pixels.findall(f"{prefix}Channel", ns)
+    with contextlib.suppress(ValueError):  # sizes that are no integers: tifffile's to judge
+        samples = max(int(c.get("SamplesPerPixel", "1")) for c in channels) if names else 1
+        sizes = [int(pixels.get(f"Size{a}", "1")) for a in "ZCT"]
+        found["planes"] = math.prod(sizes) // max(samples, 1)
     for annotation in root.iter():
         if (
             annotation.tag.endswith("MapAnnotation")
@@ -267,7 +308,9 @@ def _imagej_description(axes: str, metadata: dict[str, Any]) -> dict[str, Any]:
 
 
 def _ome_description(axes: str, metadata: dict[str, Any], n_channels: int) -> dict[str, Any]:
-    description: dict[str, Any] = {"axes": axes}
+    # A random identifier: tifffile's default (version 1) holds this machine's
+    # MAC address and the time.
+    description: dict[str, Any] = {"axes": axes, "UUID": f"urn:uuid:{uuid.uuid4()}"}
     physical = metadata.get("physical", {})
     # OME-XML takes a size without a unit for micrometers: write known units only.
     for axis in "XYZ":

@@ -10,16 +10,38 @@ group's or array's ``quorvel`` attribute.
 
 from __future__ import annotations
 
+import contextlib
+import math
+import warnings
 from pathlib import Path
 from typing import Any
 
 from quorvel.io._image import LazyImage, valid_axes
+from quorvel.io._units import checked_physical
 
 # OME-Zarr axis order: time, channel, then space.
 _NGFF_ORDER = "TCZYX"
 _AXIS_TYPES = {"T": "time", "C": "channel", "Z": "space", "Y": "space", "X": "space"}
 # Metadata kept under the store's ``quorvel`` attribute.
 _OWN_KEYS = ("channels", "provenance")
+
+
+#: Most chunks of an array read: dask holds the chunk sizes of every axis in
+#: memory (10**7 chunks: 6 s, 0.6 GB to open).
+_MAX_READ_CHUNKS = 10**7
+
+
+def _from_zarr(path: Path, array: Any) -> Any:
+    """`array` as a dask array, refused when its metadata claims more chunks than can be held."""
+    import dask.array as da
+
+    count = math.prod(-(-n // max(c, 1)) for n, c in zip(array.shape, array.chunks, strict=True))
+    if count > _MAX_READ_CHUNKS:
+        raise ValueError(
+            f"{path}: the array's metadata claims shape {tuple(array.shape)} in {count} chunks of "
+            f"{tuple(array.chunks)}; at most {_MAX_READ_CHUNKS} chunks are read"
+        )
+    return da.from_zarr(array)
 
 
 def _zarr_axes(array: Any) -> str | None:
@@ -47,7 +69,6 @@ def _own_metadata(attrs: dict[str, Any]) -> dict[str, Any]:
 
 def read_zarr(path: Path, level: int = 0) -> LazyImage:
     """A zarr array, or one level of an OME-Zarr image, as a dask array."""
-    import dask.array as da
     import zarr
 
     try:
@@ -57,59 +78,134 @@ def read_zarr(path: Path, level: int = 0) -> LazyImage:
     if isinstance(node, zarr.Array):
         if level:
             raise ValueError(f"{path}: a single array has no level {level}")
-        return LazyImage(da.from_zarr(node), _zarr_axes(node), _own_metadata(node.attrs.asdict()))
+        metadata = _own_metadata(node.attrs.asdict())
+        return LazyImage(_from_zarr(path, node), _zarr_axes(node), metadata)
     return _read_ome_image(path, node, level)
 
 
 def _read_ome_image(path: Path, group: Any, level: int) -> LazyImage:
-    import dask.array as da
-    from ome_zarr_models import open_ome_zarr
-    from ome_zarr_models.v04.image import Image as ImageV04
-    from ome_zarr_models.v05.image import Image as ImageV05
-
     attrs = group.attrs.asdict()
-    if "multiscales" not in attrs and "multiscales" not in attrs.get("ome", {}):
+    ome = attrs.get("ome") if isinstance(attrs.get("ome"), dict) else attrs
+    if "multiscales" not in ome:
         names = sorted(group.array_keys())
-        hint = f"; it holds the arrays {', '.join(names)}: name one, e.g. {path}/{names[0]}"
-        raise ValueError(
-            f"{path}: a zarr group, not an array or OME-Zarr image{hint if names else ''}"
+        hint = (
+            f"; it holds the arrays {', '.join(names)}: name one, e.g. {path}/{names[0]}"
+            if names
+            else "; it holds no array"
         )
+        raise ValueError(f"{path}: a zarr group, not an array or OME-Zarr image{hint}")
     try:
-        image = open_ome_zarr(group)
-    except Exception as err:
-        raise ValueError(
-            f"{path}: invalid OME-Zarr metadata ({' '.join(str(err).split())[:200]})"
-        ) from err
-    if not isinstance(image, (ImageV04, ImageV05)):
-        raise ValueError(f"{path}: an OME-Zarr {type(image).__name__}, not an image")
-    multiscale = image.ome_attributes.multiscales[0]
-    datasets = multiscale.datasets
+        multiscale, datasets = _multiscale(ome)
+    except ValueError as err:
+        raise ValueError(f"{path}: invalid OME-Zarr metadata ({err})") from err
     if not 0 <= level < len(datasets):
         raise ValueError(
             f"{path}: no level {level}; the image has levels 0 to {len(datasets) - 1}"
         )
-    array = group[datasets[level].path]
-    names = "".join(str(a.name) for a in multiscale.axes)
-    axes = valid_axes(names, array.ndim)
+    try:
+        array = group[datasets[level]["path"]]
+    except KeyError as err:
+        raise ValueError(
+            f"{path}: invalid OME-Zarr metadata (level {level} names the array "
+            f"{datasets[level]['path']!r}, which the store does not hold)"
+        ) from err
+    _check_ome_metadata(path, group)
+    axis_entries = [a if isinstance(a, dict) else {"name": a} for a in multiscale.get("axes", [])]
+    names = [a.get("name") for a in axis_entries]
+    text = "".join(names) if all(isinstance(n, str) for n in names) else None
+    axes = valid_axes(text, array.ndim)
+    transforms = datasets[level].get("coordinateTransformations") or []
     scale = next(
-        (t.scale for t in datasets[level].coordinateTransformations if hasattr(t, "scale")), None
+        (
+            t["scale"]
+            for t in transforms
+            if isinstance(t, dict)
+            and t.get("type") == "scale"
+            and isinstance(t.get("scale"), list)
+        ),
+        None,
     )
     metadata: dict[str, Any] = {"ome": True, **_own_metadata(attrs)}
-    if axes is not None and scale is not None:
+    if axes is not None and scale is not None and len(scale) == len(axes):
         physical = {
-            a: (float(s), axis.unit if isinstance(axis.unit, str) else None)
-            for a, s, axis in zip(axes, scale, multiscale.axes, strict=True)
+            a: (s, axis.get("unit") if isinstance(axis.get("unit"), str) else None)
+            for a, s, axis in zip(axes, scale, axis_entries, strict=True)
             if a in "TZYX"
         }
         metadata["physical"] = {
-            a: v for a, v in physical.items() if v[1] is not None or v[0] != 1.0
+            a: v
+            for a, v in checked_physical(physical, path).items()
+            if v[1] is not None or v[0] != 1.0
         }
-    omero = attrs.get("omero") or attrs.get("ome", {}).get("omero")
+    omero = ome.get("omero") or attrs.get("omero")
     if "channels" not in metadata and isinstance(omero, dict):
         labels = [c.get("label") for c in omero.get("channels", []) if isinstance(c, dict)]
         if labels and all(isinstance(n, str) for n in labels):
             metadata["channels"] = labels
-    return LazyImage(da.from_zarr(array), axes, metadata)
+    return LazyImage(_from_zarr(path, array), axes, metadata)
+
+
+def _multiscale(ome: dict[str, Any]) -> tuple[dict[str, Any], list[dict[str, Any]]]:
+    """The first multiscale of OME-Zarr metadata and its datasets, as far as reading needs them."""
+    multiscales = ome.get("multiscales")
+    if not (isinstance(multiscales, list) and multiscales and isinstance(multiscales[0], dict)):
+        raise ValueError("'multiscales' is not a list of multiscale images")
+    datasets = multiscales[0].get("datasets")
+    if not (
+        isinstance(datasets, list)
+        and datasets
+        and all(isinstance(d, dict) and isinstance(d.get("path"), str) for d in datasets)
+    ):
+        raise ValueError("the multiscale image has no list of datasets with paths")
+    return multiscales[0], datasets
+
+
+def _check_ome_metadata(path: Path, group: Any) -> None:
+    """Validate OME-Zarr image metadata; what is off is a warning, read as far as it goes.
+
+    Readers in use (ome-zarr-py, napari) read stores that the standard's
+    models refuse, such as arrays of version 0.5 without dimension names.
+    Other kinds of OME-Zarr groups (plates, wells, labels) are refused.
+    """
+    from ome_zarr_models import open_ome_zarr
+    from ome_zarr_models.v04.image import Image as ImageV04
+    from ome_zarr_models.v05.image import Image as ImageV05
+
+    try:
+        node = open_ome_zarr(group)
+    except Exception:  # noqa: BLE001 - the image model below tells why
+        pass
+    else:
+        if not isinstance(node, (ImageV04, ImageV05)):
+            raise ValueError(f"{path}: an OME-Zarr {type(node).__name__}, not an image")
+        return
+    model = ImageV05 if isinstance(group.attrs.asdict().get("ome"), dict) else ImageV04
+    try:
+        model.from_zarr(group)
+        return
+    except Exception as err:  # noqa: BLE001 - reported as a warning
+        reason = _validation_reason(err)
+    warnings.warn(
+        f"{path}: the OME-Zarr metadata is not valid ({reason}); read as far as it describes "
+        "the image",
+        UserWarning,
+        stacklevel=4,
+    )
+
+
+def _validation_reason(err: Exception) -> str:
+    """The first two problems a validation found, on one line."""
+    errors = getattr(err, "errors", None)
+    if callable(errors):
+        with contextlib.suppress(Exception):
+            items = []
+            for e in errors()[:2]:
+                where = ".".join(str(p) for p in e.get("loc", ()))
+                text = str(e.get("msg", "")).removeprefix("Value error, ")
+                items.append(f"{where}: {text}" if where else text)
+            if items:
+                return " ".join("; ".join(items).split())[:300]
+    return " ".join(str(err).split())[:300]
 
 
 def _regular(data: Any) -> Any:
@@ -134,6 +230,19 @@ def _halved(data: Any, axes: str) -> Any:
         info = np.iinfo(data.dtype)
         mean = da.clip(da.rint(mean), info.min, info.max)
     return mean.astype(data.dtype)
+
+
+def pyramid_levels(plane: tuple[int, int]) -> int:
+    """Levels of a pyramid over a ``(Y, X)`` plane: each halves both, down to more than 1 x 1.
+
+    An axis of one pixel stays one pixel; the full resolution is always a level.
+    """
+    y, x = plane
+    count = 1
+    while (y // 2 if y >= 2 else y) * (x // 2 if x >= 2 else x) > 1:
+        y, x = (y // 2 if y >= 2 else y), (x // 2 if x >= 2 else x)
+        count += 1
+    return count
 
 
 def _ome_order(data: Any, axes: str) -> tuple[Any, str]:
@@ -207,7 +316,9 @@ def write_zarr(
         ...) instead of a single array with its axes as dimension names.
     levels : int, optional
         Resolution levels of an OME-Zarr image: each after the first halves
-        X and Y (default 1: full resolution only).
+        X and Y (default 1: full resolution only); at most the levels larger
+        than 1 x 1 pixel (`pyramid_levels`), with a warning when fewer than
+        asked.
 
     Returns
     -------
@@ -221,6 +332,8 @@ def write_zarr(
     if len(axes) != data.ndim:
         raise ValueError(f"axes {axes!r} do not fit an image of shape {data.shape}")
     metadata = metadata or {}
+    if "physical" in metadata:
+        metadata = {**metadata, "physical": checked_physical(metadata["physical"], path)}
     own = {k: metadata[k] for k in _OWN_KEYS if k in metadata}
     if not ome:
         if levels != 1:
@@ -244,6 +357,16 @@ def write_zarr(
         return da.store(data, target, lock=False, compute=False)
 
     data, order = _ome_order(data, axes)
+    plane = tuple(data.shape[order.index(a)] if a in order else 1 for a in "YX")
+    fitting = pyramid_levels(plane)
+    if levels > fitting:
+        warnings.warn(
+            f"pyramid: a {plane[0]} x {plane[1]} image has {fitting} levels larger than "
+            f"1 x 1 pixel; writing {fitting}, not {levels}",
+            UserWarning,
+            stacklevel=2,
+        )
+        levels = fitting
     pyramid = [_regular(data)]
     for _ in range(1, levels):
         pyramid.append(_regular(_halved(pyramid[-1], order)))

@@ -178,4 +178,6 @@ class NoiseModel:
             return cls(data["gain"], data["offset"], data.get("sigma"))
         except KeyError as exc:
             raise ValueError(f"{where}: missing field {exc}") from None
+        except ValueError as exc:
+            raise ValueError(f"{where}: {exc}") from None
 
