@@ -137,6 +137,57 @@ def test_random_calls_fail_cleanly_or_give_finite_images() -> None:
     assert min(outcomes.values()) > 30, outcomes  # both ways were exercised
 
 
+def _random_engine_call(rng: np.random.Generator) -> tuple[np.ndarray, dict[str, Any]]:
+    """Random keyword arguments of the engine, hostile ones among them."""
+    rank = int(rng.integers(1, 6))
+    shape = tuple(int(n) for n in rng.integers(1, 12, rank))
+    dtype = rng.choice(["float32", "float64", "uint16", "int8", "bool"])
+    image = (rng.normal(50, 10, shape) * (dtype != "bool")).astype(dtype)
+    def pick(good: Any, *bad: Any) -> Any:
+        """Mostly the good value, now and then one of the bad ones."""
+        return good if rng.random() < 0.9 or not bad else bad[int(rng.integers(len(bad)))]
+
+    radius = [int(v) for v in rng.integers(0, 3, 5)]
+    options: dict[str, Any] = {
+        "sigma": pick(float(rng.uniform(1, 20)), 0.0, -1.0, np.nan, np.inf, 1e-30, 1e30),
+        "patch_radius": pick(radius, radius[:4], radius + [1], [-1] * 5),
+        "search": [int(v) for v in rng.integers(0, 2, 5)],
+        "reach": pick([], [int(v) for v in rng.integers(-1, 6, 5)], [1, 2]),
+        "max_iter": pick(int(rng.integers(1, 4)), 0, 31, 2**31 - 1),
+        "pvalue": pick(0.01, 0.0, 1.0, -0.5, np.nan),
+        "threads": pick(int(rng.integers(1, 3)), 0, -1, -100),
+        "renoise": pick(0.0, 0.5, -1.0, np.inf),
+        "kernel": pick(str(rng.choice(["fast", "exact"])), "FAST", ""),
+    }
+    if rng.random() < 0.5:
+        nc = image.shape[-4] if image.ndim >= 4 else 1
+        count = pick(nc, nc + 1, nc - 1)
+        options["gain"] = [pick(2.0, 0.0, -1.0, np.nan)] * count
+        options["offset"] = [pick(4.0, np.inf)] * count
+    return image, options
+
+
+def test_random_engine_calls_fail_cleanly_or_give_finite_images() -> None:
+    from quorvel import _engine
+
+    rng = np.random.default_rng(20261209)
+    outcomes = {"image": 0, "refused": 0}
+    for _ in range(300):
+        image, options = _random_engine_call(rng)
+        try:
+            if "gain" in options:
+                out = _engine.denoise_poisson_gaussian(image.copy(), **options)
+            else:
+                out = _engine.denoise_gaussian(image.copy(), **options)
+        except (ValueError, TypeError):
+            outcomes["refused"] += 1
+            continue
+        assert out.shape == image.shape, options
+        assert np.isfinite(out).all() or not np.isfinite(image).all(), options
+        outcomes["image"] += 1
+    assert min(outcomes.values()) > 20, outcomes  # both ways were exercised
+
+
 def _engine_call(**overrides: Any) -> Any:
     from quorvel import _engine
 
