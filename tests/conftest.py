@@ -99,6 +99,12 @@ class RecordingCore:
             gain, offset = gain * n_channels, offset * n_channels
         return [list(gain), list(offset)]
 
+    # The engine's geometry and transforms: the real ones.
+    def far_end_uncovered(self, *args: Any) -> bool:
+        from quorvel import _engine
+
+        return bool(_engine.far_end_uncovered(*args))
+
     # The engine's calibrations, recorded under the core's names above.
     def calibrate_gaussian(self, image: Any, *, threads: int) -> float:
         return self._calibrate_gaussian(image)

@@ -401,13 +401,14 @@ def _covered_shape(
     With a patch radius of 1 along X, Y or Z the reference patches sit every
     other pixel (along Z from 6 planes on) and no extra pass covers the far
     end, so an even length leaves its last row, column or plane as noisy as
-    the input.  One more element along such an axis makes the grid reach it.
+    the input (`quorvel._engine.far_end_uncovered`).  One more element along
+    such an axis makes the grid reach it.
     """
     grown = list(shape)
-    for axis, radius, fewest in ((4, patch_radius[0], 3), (3, patch_radius[1], 3),
-                                 (2, patch_radius[2], 6)):
-        if radius == 1 and shape[axis] >= fewest and shape[axis] % 2 == 0:
-            grown[axis] += 1
+    # (core-layout index, engine axis) of X, Y and Z
+    for index, axis in ((4, 0), (3, 1), (2, 2)):
+        if engine.far_end_uncovered(axis, shape[index], patch_radius[axis]):
+            grown[index] += 1
     return tuple(grown)
 
 
