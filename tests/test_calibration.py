@@ -255,8 +255,9 @@ def test_engine_block_summaries_match_numpy(kind: str, shape: tuple[int, ...], b
         summed = np.bincount(part_block, count * part, minlength=whole.size) / side**2
         np.testing.assert_allclose(summed, whole, rtol=1e-5, atol=1e-6 * np.abs(whole).max())
     if own_means is not None:
-        by, bx = (n // side for n in own_means.shape[-2:])
-        cut = own_means[..., : by * side, : bx * side].reshape(-1, by, side, bx, side)
+        sort_by = _spatial_reference(image, side, "fourth")[1]
+        by, bx = (n // side for n in sort_by.shape[-2:])
+        cut = sort_by[..., : by * side, : bx * side].reshape(-1, by, side, bx, side)
         block_of = np.arange(cut.shape[0] * by * bx).reshape(-1, by, 1, bx, 1)
         key = np.broadcast_to(block_of, cut.shape) * 4 + np.searchsorted(levels, cut, "right")
         _, expected_count = np.unique(key, return_counts=True)

@@ -121,9 +121,10 @@ constexpr const char* spatial_doc =
     "each block's pixels split by the number of levels at or below their local\n"
     "mean, one record per non-empty class (blocks in order, classes ascending):\n"
     "the block's index, the pixel count and the class's mean local mean, mean\n"
-    "squared residual and mean squared wide residual. There the local mean\n"
-    "weighs the pixels as the residual's expected square does: for \"cubic\"\n"
-    "by (delta - k)**2 over its sum, k the cubic fit's kernel.";
+    "squared residual and mean squared wide residual. The classes are those of\n"
+    "the local mean above; the parts' mean local mean weighs the pixels as the\n"
+    "residual's expected square does: for \"cubic\" by (delta - k)**2 over its\n"
+    "sum, k the cubic fit's kernel.";
 
 constexpr const char* temporal_doc =
     "Block summaries of differences of neighbouring frames.\n\n"

@@ -13,8 +13,9 @@ namespace qv {
 // in output order and classes ascending within a block; none when `levels`
 // is empty. The parts' local means weigh each pixel's neighbours as its
 // residual's expected square does (for the cubic fit not as its blocks'
-// means, see plane_residuals::own_mean). Declared here and where they are
-// bound (src/engine/block_bindings.cpp).
+// means, nor as the local mean its pixels are sorted by: see
+// plane_residuals::own_mean). Declared here and where they are bound
+// (src/engine/block_bindings.cpp).
 block_summaries spatial_block_parts(const plane_stack& planes, spatial_residual kind, int block,
                                     int threads, const std::vector<double>& levels,
                                     std::vector<double>& parts);
@@ -49,8 +50,10 @@ void divide(double* sums, std::int64_t blocks, double n) {
 
 // Sums of the pixels of consecutive blocks split by the level class of their
 // local mean: per block and class, the count and the sums of the local mean,
-// the squared residual and the squared wide residual. The class of a local
-// mean m is the number of `levels` (ascending) that are <= m (0 for NaN).
+// the squared residual and the squared wide residual. The class of a pixel
+// is the number of `levels` (ascending) at or below the local mean it is
+// sorted by (0 for NaN); the local mean summed may weigh the pixels
+// otherwise (see plane_residuals::own_mean).
 class level_parts {
 public:
     static constexpr int fields = 4;
@@ -64,20 +67,21 @@ public:
 
     // Adds a run of pixels to block `b` (and, when `side` > 0, each further
     // `side` pixels to the next block).
-    void add(const float* mean, const float* energy, const float* wide, std::int64_t width,
-             int side, std::int64_t b) {
+    // `sort_by` is the local mean that gives the class, `mean` the one summed.
+    void add(const float* sort_by, const float* mean, const float* energy, const float* wide,
+             std::int64_t width, int side, std::int64_t b) {
         const std::int64_t run = side > 0 ? side : width;
         for (std::int64_t start = 0; start < width; start += run, ++b) {
             double* block = sums_.data() + b * classes_ * fields;
             for (std::int64_t x = start; x < start + run; ++x) {
-                const double m = mean[x];
+                const double m = sort_by[x];
                 std::int64_t c = 0;
                 for (const double level : levels_) {
                     c += m >= level ? 1 : 0;
                 }
                 double* s = block + c * fields;
                 s[0] += 1.0;
-                s[1] += m;
+                s[1] += mean[x];
                 s[2] += energy[x];
                 s[3] += wide[x];
             }
@@ -232,7 +236,10 @@ public:
     // square does: for the fourth difference `mean`, for the cubic fit
     // (delta - k)^2 / norm (from `row` with `own_mean`). The block means keep
     // `mean` for both: a block's mean depends on the weights only through
-    // what crosses its edges; a pixel's does not.
+    // what crosses its edges; a pixel's does not. Pixels are sorted into
+    // levels by `mean` for both: the cubic fit's own mean is mostly the
+    // centre pixel, whose noise is most of the residual's (correlation
+    // 0.87), so sorting by it would sort by the residual's noise.
     [[nodiscard]] const float* own_mean() const {
         return kind_ == spatial_residual::fourth_difference ? mean_.data() : own_mean_.data();
     }
@@ -353,7 +360,8 @@ void add_pair_band(const frame_pair& fp, std::int64_t row0, std::int64_t col0, i
         add_to_blocks(buf.energy.data(), side, blocks, energy);
         add_to_blocks(buf.mean.data(), side, blocks, mean);
         if (parts != nullptr) {
-            parts->add(buf.mean.data(), buf.energy.data(), buf.wide.data(), width, 0, part_block);
+            parts->add(buf.mean.data(), buf.mean.data(), buf.energy.data(), buf.wide.data(),
+                       width, 0, part_block);
         }
     }
 }
@@ -419,8 +427,8 @@ block_summaries spatial_block_parts(const plane_stack& planes, spatial_residual 
                 add_to_blocks(residuals.wide(), side, bx, out.wide.data() + at);
                 add_to_blocks(residuals.mean(), side, bx, out.mean.data() + at);
                 if (split.active()) {
-                    split.add(residuals.own_mean(), residuals.energy(), residuals.wide(),
-                              bx * side, side, 0);
+                    split.add(residuals.mean(), residuals.own_mean(), residuals.energy(),
+                              residuals.wide(), bx * side, side, 0);
                 }
             }
             for (auto* sums : {&out.energy, &out.wide, &out.mean}) {
