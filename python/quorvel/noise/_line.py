@@ -310,13 +310,13 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
     fitted = used[parts.block] & part_ok
     for _ in range(MAX_ROUNDS):
         fitted = used[parts.block] & part_ok
-        xs, ys, levels = parts.mean[fitted], parts.energy[fitted], level[fitted]
+        xs, ys, at = parts.mean[fitted], parts.energy[fitted], level[fitted]
         part_precision = precision[parts.block[fitted]] * share[fitted]
         # Two passes per round: the weights follow the prediction.
         w = part_precision / float(np.median(y[used])) ** 2
         for _pass in range(2):
             gain, offset = _weighted_line(xs, ys, w, lo, hi, floor)
-            w = part_precision / np.maximum(gain * levels + offset, floor) ** 2
+            w = part_precision / np.maximum(gain * at + offset, floor) ** 2
         predicted = np.maximum(gain * level + offset, floor)
         block_predicted = np.maximum(gain * x + offset, floor)
         ratio = np.log(np.where(positive, y, 1.0) / block_predicted)
@@ -342,13 +342,15 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
         clean &= _agreeing(
             parts, part_kind, predicted, near_error, used[parts.block] & part_finite
         )
+        if np.count_nonzero(keep[parts.block] & clean) < 2:
+            clean = part_finite  # the parts' tests would leave no line: the blocks decide
         settled = np.array_equal(keep, used) and np.array_equal(clean, part_ok)
         if settled or keep.sum() < 2:
             break
         used, part_ok = keep, clean
     groups = points.group if points.group is not None else _own_groups(points)
     # The parts and weights of the last fit (its weights at its own line).
-    noise = near_error[fitted] * np.maximum(gain * levels + offset, floor) ** 2
+    noise = near_error[fitted] * np.maximum(gain * at + offset, floor) ** 2
     gain_se, offset_se = _standard_errors(xs, ys, w, noise, groups[parts.block[fitted]])
     return LineFit(gain, offset, points, used, gain_se, offset_se)
 

@@ -188,8 +188,9 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> 
         return NoisePlan(none, none, tuple(levels[c] for c in range(n)))
 
     if model is None:
+        # No warning of an ill-determined gain here (`estimate_noise` gives
+        # one): the provenance keeps the standard errors.
         gain, offset, gain_se, offset_se = _fit_poisson(core5, "auto", threads)
-        _warn_ill_determined(gain, gain_se)
         known_sigma = None
     else:
         gain, offset = _per_channel(model.gain, n), _per_channel(model.offset, n)
