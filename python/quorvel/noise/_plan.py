@@ -169,8 +169,8 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> 
     -------
     NoisePlan
         Gaussian sigma or Poisson-Gaussian gain and offset, per channel; a
-        `FittedNoisePlan` (with the standard errors of gain and offset) when
-        any channel takes the Poisson-Gaussian path.
+        `FittedNoisePlan` (with the standard errors of gain and offset)
+        unless `args` asks for Gaussian noise.
 
     Raises
     ------
