@@ -119,7 +119,10 @@ class RecordingCore:
         return gain, offset, failures
 
     def fit_package(self, image: Any, method: str) -> tuple[tuple[float, ...], ...]:
-        """The package's own calibration, answered like `_calibrate_poisson_gaussian`."""
+        """The package's own calibration, answered like `_calibrate_poisson_gaussian`.
+
+        Gain and offset, and no standard errors (NaN).
+        """
         self._record("fit_package", (image, method))
         gain, offset = self.poisson_estimate
         n_channels = image.shape[1]
@@ -130,6 +133,8 @@ class RecordingCore:
         return (
             tuple(nan if f else g for g, f in zip(gain, failed, strict=True)),
             tuple(nan if f else o for o, f in zip(offset, failed, strict=True)),
+            (nan,) * n_channels,
+            (nan,) * n_channels,
         )
 
     def names(self) -> list[str]:

@@ -179,6 +179,9 @@ def test_search_reach_and_variance_file(
     )
     np.testing.assert_array_equal(np.load(dst), want)
     np.testing.assert_array_equal(np.load(var), variance)
+    # The provenance keeps how well the calibration knew the noise.
+    noise = json.loads(dst.with_suffix(".json").read_text())["provenance"]["noise"][0]
+    assert noise["gain_se"] > 0 and noise["offset_se"] > 0
     # None (a bare letter) is the growing window, as in the letters' form.
     np.testing.assert_array_equal(
         quorvel.denoise(movie, "TYX", search={"T": None}, threads=1),
@@ -517,11 +520,12 @@ def test_estimate_prints_a_table_per_channel(
     assert status == 0, err
     lines = out.splitlines()
     assert lines[0] == f"{src}: CYX 2 x 128 x 128 float32"
-    assert lines[1].split() == ["channel", "gain", "offset", "sigma"]
+    assert lines[1].split() == ["channel", "gain", "se", "offset", "se", "sigma"]
     rows = [line.split() for line in lines[2:4]]
     assert [r[0] for r in rows] == ["0", "1"]
-    assert float(rows[0][1]) == pytest.approx(2.0, rel=0.1)
-    assert float(rows[1][1]) == pytest.approx(5.0, rel=0.1)
+    for row, gain in zip(rows, (2.0, 5.0)):
+        assert float(row[1]) == pytest.approx(gain, rel=0.1)
+        assert 0 < float(row[2]) < 0.1 * gain
 
 
 def test_estimate_json(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
@@ -534,6 +538,7 @@ def test_estimate_json(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> No
     assert record["gain"][0] == pytest.approx(2.0, rel=0.1)
     assert record["offset"][0] == pytest.approx(9.0 - 200.0, abs=30.0)
     assert record["sigma"][0] > 0
+    assert 0 < record["gain_se"][0] < 0.2 and 0 < record["offset_se"][0] < 30.0
 
 
 def test_estimate_json_of_a_constant_image_stays_json(tmp_path: Path) -> None:

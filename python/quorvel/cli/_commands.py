@@ -54,18 +54,27 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
             "shape": list(image.data.shape),
             "dtype": str(image.data.dtype),
             "gain": [_json_number(v) for v in model.gain],
+            "gain_se": [_json_number(v) for v in model.gain_se],
             "offset": [_json_number(v) for v in model.offset],
+            "offset_se": [_json_number(v) for v in model.offset_se],
             "sigma": [_json_number(v) for v in sigma],
         }
         print(json.dumps(record, indent=2))
         return 0
     print(f"{_shown(src)}: {_describe(image.data, axes)}")
-    print(f"{'channel':>7}  {'gain':>10}  {'offset':>12}  {'sigma':>10}")
+    print(f"{'channel':>7}  {'gain':>10}  {'se':>8}  {'offset':>12}  {'se':>8}  {'sigma':>10}")
     for c in range(model.n_channels):
-        values = (model.gain[c], model.offset[c], sigma[c])
-        gain, offset, sig = ("no fit" if math.isnan(v) else f"{v:.4g}" for v in values)
-        print(f"{c:>7}  {gain:>10}  {offset:>12}  {sig:>10}")
-    print("noise variance = gain * intensity + offset; sigma: as Gaussian noise")
+        values = (model.gain[c], model.gain_se[c], model.offset[c], model.offset_se[c], sigma[c])
+        gain, gain_se, offset, offset_se, sig = (
+            "-" if math.isnan(v) else f"{v:.4g}" for v in values
+        )
+        if math.isnan(model.gain[c]):
+            gain = "no fit"
+        print(f"{c:>7}  {gain:>10}  {gain_se:>8}  {offset:>12}  {offset_se:>8}  {sig:>10}")
+    print(
+        "noise variance = gain * intensity + offset; se: standard errors; "
+        "sigma: as Gaussian noise"
+    )
     return 0
 
 
