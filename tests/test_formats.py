@@ -90,7 +90,7 @@ def test_metadata_and_provenance_round_trip(
         assert text is not None and uuid.UUID(text[1]).version == 4
     status, out, err = run(capsys, "info", dst)
     assert status == 0, err
-    assert "X: 0.2 micrometer per pixel" in out
+    assert "X: 0.2 micrometers per pixel" in out and "T: 1.5 seconds per frame" in out
     assert "noise, channel 1: poisson-gaussian, gain 2, offset -190" in out
 
 
@@ -264,9 +264,8 @@ def test_files_read_through_bioio(
 def test_batch_skips_a_bad_file_and_refuses_to_overwrite(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    inputs, out = tmp_path / "in", tmp_path / "out"
+    inputs, out = tmp_path / "in", tmp_path / "out" / "new"  # created for the outputs
     inputs.mkdir()
-    out.mkdir()
     for name, seed in (("a.tif", 0), ("c\nd.tif", 1)):
         tifffile.imwrite(inputs / name, noisy_stack((24, 24), seed))
     (inputs / "b.tif").write_bytes(b"II*\x00 not an image")
@@ -279,6 +278,7 @@ def test_batch_skips_a_bad_file_and_refuses_to_overwrite(
     assert stdout.count(" -> ") == 3 and stdout.count("\n") == 3 and "c\\nd.tif" in stdout
     assert "b.tif: cannot read the image" in err and "e.tif: a link to gone.tif" in err
     assert "3 of 5 files denoised" in err and "2 failed" in err
+    assert f"created the folder {out}" in err
     assert json.loads((out / "d.json").read_text())["provenance"]["noise"][0]["sigma"] == 5.0
 
     before = {p.name: p.stat().st_mtime_ns for p in out.iterdir()}
