@@ -595,6 +595,30 @@ def test_cli_tiff_read_lazily_into_zarr(tmp_path: Any, capsys: pytest.CaptureFix
     np.testing.assert_array_equal(result[...], expected)
 
 
+@pytest.mark.parametrize(
+    ("chunks", "note", "used"),
+    [([], True, "chunks 6x64x64"), (["--chunks", "T=1"], False, "chunks 1x64x64")],
+)
+def test_cli_merges_small_stored_chunks_and_says_so(
+    tmp_path: Any, capsys: pytest.CaptureFixture[str], chunks: list[str], note: bool, used: str
+) -> None:
+    """A store of one frame per chunk costs three frames per frame unless merged for the run."""
+    import quorvel
+    import zarr
+
+    movie = _camera_movie((6, 64, 64), seed=2)
+    src, dst = tmp_path / "in.zarr", tmp_path / "out.zarr"
+    _zarr_input(src, movie, "TYX", (1, 64, 64))
+    status, out, err = _cli(
+        capsys, "denoise", src, "-o", dst, "--sigma", "6", "--threads", "1", *chunks
+    )
+    assert status == 0, err
+    assert ("stored in chunks of 1 x 64 x 64 (TYX), small for this run" in err) == note, err
+    assert used in out
+    expected = quorvel.denoise(movie, "TYX", noise="gaussian", sigma=6.0, threads=1)
+    np.testing.assert_array_equal(zarr.open_array(str(dst), mode="r")[...], expected)
+
+
 def test_cli_tunes_a_chunked_run(tmp_path: Any, capsys: pytest.CaptureFixture[str]) -> None:
     import quorvel
     from quorvel.io import read_image

@@ -209,7 +209,8 @@ def test_progress_bar_for_multi_frame_work(
     tifffile.imwrite(src, noisy_stack(shape), imagej=True, metadata={"axes": "TYX"[-len(shape) :]})
     status, out, err = run(capsys, "denoise", src, "-o", tmp_path / "out.tif", *options)
     assert status == 0, err
-    assert ("3/3" in err) == bar
+    assert ("quorvel 2/3: denoising" in err) == bar  # the counter names the running stage
+    assert ("3/3: done" in err) == bar
     if "--quiet" in options:
         assert out == "" and err == ""
 
@@ -508,6 +509,31 @@ def steps_image(gain: float, seed: int) -> np.ndarray:
     photons = np.repeat(np.linspace(2.0, 100.0, 16), 8)[:, None] * np.ones(128)
     rng = np.random.default_rng(seed)
     return (100 + gain * rng.poisson(photons) + rng.normal(0, 3, photons.shape)).astype(np.float32)
+
+
+def test_info_is_readable_and_reads_no_pixels(tmp_path: Path) -> None:
+    """One line per tuner candidate, units in words, and no dask, zarr or scipy to import."""
+    from quorvel._tune import TuneResult
+
+    chosen = {"patch_radius": {"X": 3, "Y": 3}, "iterations": 5, "pvalue": 0.001}
+    candidates = tuple(({**chosen, "iterations": k}, 0.1 - 0.01 * k) for k in range(1, 41))
+    record = {"version": "0.1.0", "parameters": {"iterations": 4,
+              "tuned": TuneResult(chosen, 0.05, candidates, 2).as_dict()}}  # fmt: skip
+    physical = {"X": (1.0, "micrometer"), "Y": (1.0, "micrometer"), "T": (2.0, "second")}
+    write_image(tmp_path / "a.tif", noisy_stack((2, 16, 16)), "TYX",
+                {"provenance": record, "physical": physical})  # fmt: skip
+    code = (
+        "import sys; from quorvel.cli import main; main(sys.argv[1:]); "
+        "print([m for m in ('dask.array', 'zarr', 'scipy') if m in sys.modules])"
+    )
+    done = subprocess.run([sys.executable, "-c", code, "info", tmp_path / "a.tif"],
+                          capture_output=True, text=True, timeout=60)  # fmt: skip
+    lines = done.stdout.splitlines()
+    assert done.returncode == 0 and lines[-1] == "[]", done.stderr
+    assert "  X: 1 micrometer per pixel" in lines and "  T: 2 seconds per frame" in lines
+    assert max(map(len, lines)) < 120
+    rows = [line.split() for line in lines if "X 3, Y 3" in line and "tuned" not in line]
+    assert len(rows) == 40 and [r[1] for r in rows if r[0] == "*"] == ["0.0500"]
 
 
 def test_estimate_prints_a_table_per_channel(

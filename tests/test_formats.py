@@ -90,7 +90,7 @@ def test_metadata_and_provenance_round_trip(
         assert text is not None and uuid.UUID(text[1]).version == 4
     status, out, err = run(capsys, "info", dst)
     assert status == 0, err
-    assert "X: 0.2 micrometer per pixel" in out
+    assert "X: 0.2 micrometers per pixel" in out and "T: 1.5 seconds per frame" in out
     assert "noise, channel 1: poisson-gaussian, gain 2, offset -190" in out
 
 
@@ -237,7 +237,9 @@ def test_files_read_through_bioio(
             for t, c in np.ndindex(2, 2):
                 writer.write(data[t, c], plane={"T": t, "C": c})
             names = {0: "GFP", 1: "RFP"}
-            writer.write_metadata(channel_names=names, scale_x=0.2e-6, scale_y=0.25e-6)
+            writer.write_metadata(
+                channel_names=names, scale_x=0.2e-6, scale_y=0.25e-6, scale_z=0.5e-6
+            )
     else:
         tifffile.imwrite(src, data, ome=True, metadata=OME_META)
     image = read_bioio(src, lazy=True)
@@ -246,22 +248,24 @@ def test_files_read_through_bioio(
     assert image.metadata["physical"]["X"] == (pytest.approx(0.2), "micrometer")
     assert image.metadata["physical"]["Y"] == (pytest.approx(0.25), "micrometer")
     assert image.metadata["channels"] == ["GFP", "RFP"]
-    if suffix == ".czi":  # and on to an OME-TIFF that keeps them
-        dst = tmp_path / "out.ome.tif"
+    if suffix == ".czi":  # and on to a .tif that is OME-TIFF, keeping them
+        dst = tmp_path / "out.tif"
         status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "-q")
         assert status == 0, err
+        with tifffile.TiffFile(dst) as tif:
+            assert tif.is_ome
         out = read_image(dst)
         # tifffile leaves out the single Z plane when reading OME-TIFF
         assert out.axes == "TCYX" and out.metadata["channels"] == ["GFP", "RFP"]
         assert out.metadata["physical"]["Y"] == (pytest.approx(0.25), "micrometer")
+        assert out.metadata["physical"]["Z"] == (pytest.approx(0.5), "micrometer")
 
 
 def test_batch_skips_a_bad_file_and_refuses_to_overwrite(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    inputs, out = tmp_path / "in", tmp_path / "out"
+    inputs, out = tmp_path / "in", tmp_path / "out" / "new"  # created for the outputs
     inputs.mkdir()
-    out.mkdir()
     for name, seed in (("a.tif", 0), ("c\nd.tif", 1)):
         tifffile.imwrite(inputs / name, noisy_stack((24, 24), seed))
     (inputs / "b.tif").write_bytes(b"II*\x00 not an image")
@@ -274,6 +278,7 @@ def test_batch_skips_a_bad_file_and_refuses_to_overwrite(
     assert stdout.count(" -> ") == 3 and stdout.count("\n") == 3 and "c\\nd.tif" in stdout
     assert "b.tif: cannot read the image" in err and "e.tif: a link to gone.tif" in err
     assert "3 of 5 files denoised" in err and "2 failed" in err
+    assert f"created the folder {out}" in err
     assert json.loads((out / "d.json").read_text())["provenance"]["noise"][0]["sigma"] == 5.0
 
     before = {p.name: p.stat().st_mtime_ns for p in out.iterdir()}
@@ -282,3 +287,72 @@ def test_batch_skips_a_bad_file_and_refuses_to_overwrite(
     assert {p.name: p.stat().st_mtime_ns for p in out.iterdir()} == before
     status, _, err = run(capsys, *args[:2], "-o", out, "--sigma", "5", "--overwrite", "-q")
     assert status == 1 and "b.tif" in err and "a.tif" not in err
+
+
+def _lut(rgb: tuple[int, int, int], gamma: float = 1.0) -> np.ndarray:
+    ramp = (np.arange(256) / 255.0) ** gamma
+    return np.rint(np.outer(rgb, ramp)).astype(np.uint8)
+
+
+# An ImageJ composite: a curved yellow table (kept exactly in ImageJ outputs) and an orange one.
+LUTS = [_lut((255, 255, 0), 2.0), _lut((255, 128, 0))]
+
+
+@pytest.mark.parametrize(
+    ("source", "output"),
+    [
+        ("imagej", "out.tif"),
+        ("imagej", "out.ome.tif"),
+        ("imagej", "out.ome.zarr"),
+        ("ome-zarr", "out.ome.zarr"),
+    ],
+)
+def test_channel_display_and_levels_survive(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], source: str, output: str
+) -> None:
+    """Channel colours, ImageJ tables and composite mode, names, and the input's pyramid."""
+    from ome_zarr.io import parse_url
+    from ome_zarr.reader import Reader
+    from ome_zarr.writer import write_image
+    from quorvel.napari._reader import read_layers
+
+    data = noisy_stack((3, 2, 64, 64))
+    colours = ["FFFF00", "FF8000"]
+    if source == "imagej":
+        src, names = tmp_path / "in.tif", None
+        meta = {"axes": "TCYX", "mode": "composite", "LUTs": LUTS}
+        tifffile.imwrite(src, data, imagej=True, metadata=meta)
+    else:  # written by ome-zarr, one time point per chunk, 3 levels
+        import zarr
+        from ome_zarr_models.common.omero import Omero
+
+        src, names = tmp_path / "in.ome.zarr", ["DAPI", "GFP"]
+        window = {"min": 0, "max": 65535, "start": 100, "end": 300}
+        omero = Omero.model_validate({
+            "channels": [{"label": n, "color": c, "window": window} for n, c in zip(names, colours)],
+            "rdefs": {"model": "color"},
+        })  # fmt: skip
+        group = zarr.open_group(str(src), mode="w", zarr_format=3)
+        write_image(data, group, scale_factors=(2, 4), axes="tcyx", omero=omero,
+                    storage_options={"chunks": (1, 2, 64, 64)})  # fmt: skip
+    dst = tmp_path / output
+    status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--iterations", "1",
+                         "--threads", "1", "--keep-dtype", "-q")  # fmt: skip
+    assert status == 0, err
+
+    back = read_image(dst).metadata
+    assert back["colours"] == colours and back["mode"] == "composite"
+    assert back.get("channels") == names
+    if output == "out.tif" and source == "imagej":  # the tables themselves
+        np.testing.assert_array_equal(back["luts"], LUTS)
+    layers = read_layers(str(dst))
+    assert [kwargs["colormap"] for _, kwargs, _ in layers] == ["yellow", "#ff8000"]
+    if output.endswith(".zarr"):  # as napari and ome-zarr read it
+        node = next(iter(Reader(parse_url(str(dst)))()))
+        assert len(node.data) == (3 if source == "ome-zarr" else 1)
+        assert node.metadata["colormap"] == [[[0, 0, 0], [1, 1, 0]], [[0, 0, 0], [1, 128 / 255, 0]]]
+        assert node.metadata["channel_names"] == (names or ["channel_0", "channel_1"])
+        coarsest = np.asarray(node.data[-1])  # the window: the range of the values written
+        assert node.metadata["contrast_limits"] == [
+            [coarsest[:, c].min(), coarsest[:, c].max()] for c in range(2)
+        ]

@@ -21,6 +21,7 @@ from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
 from quorvel._progress import Stages
 from quorvel._provenance import provenance_record
 from quorvel.cli._compute import _computer, _dask_client
+from quorvel.cli._rechunk import chunks_for_run
 from quorvel.cli._console import (
     CommandError,
     _core_output_silenced,
@@ -171,10 +172,11 @@ def _denoise_chunked_file(
     start = time.perf_counter()
     image = _open_lazy(src, args.level)
     axes = _axes_of(image, args.axes, src, args.quiet)
+    data, note = chunks_for_run(image.data, axes, args)
     tuned: list[Any] = []
     with _naming(src):
         out, plan = _denoise_lazy(
-            image.data,
+            data,
             axes,
             **options,
             **_denoiser_options(args),
@@ -182,10 +184,12 @@ def _denoise_chunked_file(
             tune=args.tune,
             on_tune=tuned.append,
         )
+    if note is not None and not args.quiet:  # once the options are found good
+        print(f"quorvel: note: {_shown(src)}: {note}", file=sys.stderr)
     if args.keep_dtype:
         dtype = np.dtype(image.data.dtype)
         out = out.map_blocks(_cast, dtype, dtype=dtype if dtype.kind in "iuf" else np.float32)
-    ome = wants_ome(dst, image.metadata) or args.pyramid > 1
+    ome = wants_ome(dst, image.metadata) or (args.pyramid or 1) > 1
     with _dask_client(args.scheduler) as client, _core_output_silenced(), _naming(src):
         compute = _computer(client, show_bar, [plan])
         _, plan = _write_zarr_atomically(
@@ -222,7 +226,7 @@ def _denoise_file(
         if args.variance is not None:
             raise CommandError("--variance is not available for chunked denoising")
         return _denoise_chunked_file(args, src, dst, options, show_bar)
-    if args.pyramid > 1:
+    if (args.pyramid or 1) > 1:
         raise CommandError(
             f"{dst}: a pyramid is written into an OME-Zarr store; name it *.ome.zarr"
         )
@@ -288,7 +292,7 @@ def _is_batch(args: argparse.Namespace) -> bool:
 
 def _cmd_denoise(args: argparse.Namespace) -> int:
     options = _noise_options(args)
-    if args.level < 0 or args.pyramid < 1:
+    if args.level < 0 or (args.pyramid is not None and args.pyramid < 1):
         raise CommandError("--level must be 0 or more and --pyramid 1 or more")
     if not _is_batch(args):
         line = _denoise_file(args, args.input[0], args.output, options, not args.quiet)
@@ -320,11 +324,18 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
     from tqdm import tqdm
 
     out_dir = args.output
-    if not out_dir.is_dir():
-        raise CommandError(f"{out_dir}: no such folder for the outputs")
     sources = _expand_inputs(args.input)
     if not sources:
         raise CommandError("no image files among the inputs")
+    if not out_dir.is_dir():
+        if out_dir.exists() or out_dir.is_symlink():
+            raise CommandError(f"{out_dir}: not a folder; the outputs of a batch go into one")
+        try:
+            out_dir.mkdir(parents=True)
+        except OSError as err:
+            raise CommandError(f"{out_dir}: cannot create the folder ({_one_line(err)})") from err
+        if not args.quiet:
+            print(f"quorvel: created the folder {_shown(out_dir)}", file=sys.stderr)
     failed: list[Path] = []
     taken: dict[Path, Path] = {}
     with tqdm(

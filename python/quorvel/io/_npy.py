@@ -9,7 +9,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quorvel.io._image import ImageData, valid_axes
+from quorvel.io._display import checked_colours, checked_mode
+from quorvel.io._image import ImageData, ImageHeader, valid_axes
 from quorvel.io._units import checked_physical
 
 
@@ -33,7 +34,18 @@ def read_sidecar(path: Path, ndim: int) -> tuple[str | None, dict[str, Any]]:
     for key in ("channels", "provenance"):
         if key in record:
             metadata[key] = record[key]
+    colours, mode = checked_colours(record.get("colours")), checked_mode(record.get("mode"))
+    metadata.update({k: v for k, v in (("colours", colours), ("mode", mode)) if v is not None})
     return valid_axes(record.get("axes"), ndim), metadata
+
+
+def read_npy_header(path: Path) -> ImageHeader:
+    """Shape, sample type, axes and metadata of a ``.npy`` file, reading no pixels."""
+    header = np.load(path, mmap_mode="r", allow_pickle=False)
+    shape, dtype = tuple(header.shape), header.dtype
+    del header
+    axes, metadata = read_sidecar(path, len(shape))
+    return ImageHeader(shape, dtype, axes, metadata)
 
 
 def read_npy(path: Path) -> ImageData:
@@ -46,6 +58,8 @@ def read_npy(path: Path) -> ImageData:
 def sidecar_text(axes: str, metadata: dict[str, Any]) -> str | None:
     """The sidecar's JSON for an image written with `metadata`, or None if nothing to keep."""
     kept = {k: metadata[k] for k in ("physical", "channels", "provenance") if k in metadata}
+    colours, mode = checked_colours(metadata.get("colours")), checked_mode(metadata.get("mode"))
+    kept.update({k: v for k, v in (("colours", colours), ("mode", mode)) if v is not None})
     if not kept:
         return None
     record: dict[str, Any] = {"axes": axes, **kept}
