@@ -57,6 +57,7 @@ from quorvel._params import (
 from quorvel._progress import Stages
 from quorvel._tune import TuneResult, _check_grid, _tune_core
 from quorvel._util import FLOAT32_MAX, FloatValues
+from quorvel._variance import denoise_with_error_variance
 from quorvel.noise import EstimateMethod, NoiseModel, _estimate_core, _plan_noise
 from quorvel.noise._plan import _check_method
 
@@ -469,7 +470,7 @@ def _run_denoise(
     out, variance = stages.run_reporting(
         "denoising",
         progress,
-        _denoise_core,
+        denoise_with_error_variance if return_variance else _denoise_core,
         work,
         plan,
         settings,

@@ -1,0 +1,311 @@
+"""A per-pixel variance that predicts the squared error of a denoised image.
+
+The denoiser carries a variance through its iterations (the weighted means'
+variance, merged as if the estimates of successive iterations were
+independent).  It misses three things: the bias of the estimate (structure
+blurred or averaged away), the correlation between the merged estimates,
+and that the averaging weights depend on the noisy data itself, so that
+where the weights come out concentrated in one realisation of the noise
+(higher variance) the error is larger too.  `error_variance` turns that
+variance into a prediction of the squared error ``(estimate - truth)**2``
+with three more runs of the denoiser on the same settings:
+
+1. **A reference.**  The denoised image ``f`` denoised once more gives
+   ``D(f)``; where ``f`` differs from it by no more than its own error (the
+   engine's variance ``V``), the difference is residual noise and is
+   dropped: ``r = t + w (f - t)`` with ``t = D(f)`` and the Wiener weight
+   ``w = (f - t)**2 / ((f - t)**2 + 4 V)``.
+2. **A simulation.**  New noise of the image's noise model is added to the
+   reference (Gaussian of the channel's sigma, or on the Poisson-Gaussian
+   path Poisson counts of variance ``gain * r + offset``) and denoised.  The
+   truth of that image is known, and so is, for every range of the engine's
+   variance, the ratio of the mean squared error to the mean variance: the
+   calibration ``k(V)`` (20 bins by quantile of the simulated variance,
+   interpolated in ``log V``).  It holds the realisation effect above (it is
+   measured on single realisations), the correlations and the bias of
+   structure as blurred as the reference.  The first prediction is
+   ``p = k(V) V``.
+3. **A probed run.**  The image plus a small random probe
+   (``0.15 sqrt(v) b``, ``v`` the noise variance, ``b`` standard normal)
+   gives the Monte-Carlo divergence of the denoiser and with it Stein's
+   unbiased estimate of the squared error of every pixel (Monte-Carlo SURE,
+   as in `quorvel._tune`)::
+
+       s = (f - y)**2 - v + 2 v div f       (+ gain (f - y) on the
+                                             Poisson-Gaussian path, for v
+                                             taken at f rather than at the truth)
+
+   Per pixel it is as noisy as the noise itself, but its mean over many
+   pixels is not: the pixels are grouped in 10 bins by quantile of ``p``,
+   the mean of ``s - p`` in each bin is smoothed across neighbouring bins
+   (Gaussian weights, 1.5 bins, each bin weighed by the inverse square of
+   its standard error), and where it exceeds twice its standard error the
+   excess less twice that error is added to the bin's pixels: the bias that
+   the reference, itself blurred, could not show.
+
+The result is the prediction ``p + excess``, in squared intensity units.
+Where the excess is not significant (the bins whose squared error is far
+below the noise variance, on images of few pixels) the prediction rests on
+the simulation alone.  Everything is per channel; every run uses the plan
+and settings of the first, and the probe and the simulated noise come from
+a fixed seed, so that an image always gets the same variance.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from quorvel._core import (
+    CoreSettings,
+    Denoised,
+    NoisePlan,
+    ProgressCallback,
+    _denoise_core,
+    engine,
+)
+
+F32 = npt.NDArray[np.float32]
+F64 = npt.NDArray[np.float64]
+
+# Probe step in units of the local noise standard deviation (as the tuner's).
+_PROBE_STEP = 0.15
+# Seed of the probe and of the simulated noise.
+_SEED = 20260530
+# The Wiener weight keeps f - D(f) where its square exceeds this many times
+# the engine's variance.
+_WIENER = 4.0
+# Least noise variance, in photons squared, on the Poisson-Gaussian path.
+_MIN_PHOTON_VARIANCE = 0.25
+# Bins of the calibration by the engine's variance, and of the risk excess;
+# every bin holds at least the given number of pixels.
+_SCALE_BINS, _SCALE_PIXELS = 20, 256
+_RISK_BINS, _RISK_PIXELS = 10, 512
+# Width (in bins) of the smoothing of the risk excess, and the number of its
+# standard errors below which it is not added.
+_RISK_SMOOTHING = 1.5
+_RISK_SIGNIFICANCE = 2.0
+# Runs of the denoiser: the image, the reference, the simulation, the probe.
+_RUNS = 4
+
+
+def denoise_with_error_variance(
+    core5: npt.NDArray[Any],
+    plan: NoisePlan,
+    settings: CoreSettings,
+    threads: int,
+    *,
+    overwrite: bool = False,
+    progress: ProgressCallback | None = None,
+    return_variance: bool = True,
+) -> Denoised:
+    """`quorvel._core._denoise_core` with the variance of `error_variance`.
+
+    The same arguments and result; the result's image is that of
+    `_denoise_core`, the variance predicts its squared error.  Costs four
+    runs of the denoiser, and about twice the memory of one.
+    """
+    noisy = np.array(core5, dtype=np.float32)  # the first run may overwrite core5
+    out, variance = _denoise_core(
+        core5, plan, settings, threads, overwrite=overwrite,
+        progress=_share(progress, 0), return_variance=True,
+    )  # fmt: skip
+    assert variance is not None
+    if not return_variance:
+        return out, None
+    return out, error_variance(noisy, out, variance, plan, settings, threads, progress)
+
+
+def error_variance(
+    noisy: F32,
+    out: F32,
+    variance: F32,
+    plan: NoisePlan,
+    settings: CoreSettings,
+    threads: int,
+    progress: ProgressCallback | None = None,
+) -> F32:
+    """The predicted squared error of `out`, the denoised `noisy` (see the module).
+
+    Parameters
+    ----------
+    noisy, out, variance : ndarray of float32
+        Core-layout ``(T, C, Z, Y, X)`` arrays: the image, its denoised
+        estimate and the engine's variance of it (`_denoise_core`).
+    plan, settings, threads
+        Those the estimate was made with.
+    progress : callable, optional
+        Told the share of all four runs done, from 0.25 on.
+
+    Returns
+    -------
+    ndarray of float32
+        Positive, of the shape of `out`, in squared intensity units.
+    """
+    rng = np.random.default_rng(_SEED)
+
+    def run(image: F32, k: int, with_variance: bool = False) -> Denoised:
+        return _denoise_core(
+            image, plan, settings, threads, overwrite=True,
+            progress=_share(progress, k), return_variance=with_variance,
+        )  # fmt: skip
+
+    smooth, _ = run(_engine_copy(out), 1)
+    reference = _reference(out, smooth, variance)
+    del smooth
+    simulated = _engine_copy(reference)
+    simulated += _simulated_noise(reference, plan, rng)
+    sim_out, sim_variance = run(simulated, 2, with_variance=True)
+    assert sim_variance is not None
+    sim_error = np.square(sim_out - reference)
+    del simulated, sim_out, reference
+    scales = [
+        _variance_scale(sim_variance[:, c], sim_error[:, c]) for c in range(out.shape[1])
+    ]
+    del sim_variance, sim_error
+
+    noise_variance = _noise_variance(out, plan)
+    probe = rng.standard_normal(noisy.shape, dtype=np.float32)
+    probed = _engine_copy(noisy)
+    probed += (np.float32(_PROBE_STEP) * np.sqrt(noise_variance)) * probe
+    probed_out, _ = run(probed, 3)
+    del probed
+
+    result = np.empty_like(out)
+    for c, scale in enumerate(scales):
+        first = scale(variance[:, c])
+        risk = _pixel_risk(
+            noisy[:, c], out[:, c], probed_out[:, c], probe[:, c], noise_variance[:, c],
+            plan.gain[c],
+        )  # fmt: skip
+        result[:, c] = first + _risk_excess(first, risk)
+    # Positive, as a variance: the floor is far below any error the float32
+    # estimate can hold.
+    tiny = np.float32(np.finfo(np.float32).tiny)
+    return np.maximum(result, tiny, out=result)
+
+
+def _share(progress: ProgressCallback | None, k: int) -> Callable[[float], None] | None:
+    """A progress callable for run `k` of `_RUNS`, reporting into `progress`."""
+    if progress is None:
+        return None
+    report = progress
+
+    def part(fraction: float) -> None:
+        report((k + fraction) / _RUNS)
+
+    return part
+
+
+def _engine_copy(image: npt.NDArray[Any]) -> F32:
+    """A float32 copy of `image` in a buffer the engine denoises without a copy of its own."""
+    work: F32 = engine.new_image(image.shape)
+    np.copyto(work, image, casting="unsafe")
+    return work
+
+
+def _reference(out: F32, smooth: F32, variance: F32) -> F32:
+    """`smooth` plus the part of ``out - smooth`` that exceeds `out`'s own error."""
+    diff = out - smooth
+    square = np.square(diff)
+    weight = square / np.maximum(square + np.float32(_WIENER) * variance, np.float32(1e-30))
+    return smooth + weight * diff
+
+
+def _noise_variance(image: F32, plan: NoisePlan) -> F32:
+    """The noise variance of every element whose clean value `image` holds."""
+    out = np.empty_like(image)
+    for c, (gain, offset, sigma) in enumerate(zip(plan.gain, plan.offset, plan.sigma, strict=True)):
+        if gain is None:
+            assert sigma is not None
+            out[:, c] = np.float32(sigma) ** 2
+        else:
+            assert offset is not None
+            floor = np.float32(_MIN_PHOTON_VARIANCE * gain * gain)
+            np.maximum(np.float32(gain) * image[:, c] + np.float32(offset), floor, out=out[:, c])
+    return out
+
+
+def _simulated_noise(clean: F32, plan: NoisePlan, rng: np.random.Generator) -> F32:
+    """Noise of the plan's model around `clean`: Gaussian, or scaled Poisson counts
+    of mean zero and variance ``gain * clean + offset`` (at least a quarter photon)."""
+    noise = np.empty_like(clean)
+    variance = _noise_variance(clean, plan)
+    for c, gain in enumerate(plan.gain):
+        if gain is None:
+            noise[:, c] = rng.standard_normal(clean[:, c].shape, dtype=np.float32)
+            noise[:, c] *= np.sqrt(variance[:, c])
+        else:
+            counts = variance[:, c].astype(np.float64) / (gain * gain)
+            noise[:, c] = gain * (rng.poisson(counts) - counts)
+    return noise
+
+
+def _quantile_groups(values: F64, bins: int) -> list[npt.NDArray[np.intp]]:
+    """Indices of `values` in `bins` groups of consecutive ranks."""
+    order = np.argsort(values, kind="stable")
+    return [g for g in np.array_split(order, bins) if g.size]
+
+
+def _variance_scale(sim_variance: F32, sim_error: F32) -> Callable[[F32], F64]:
+    """``V -> k(V) V``: the ratio of squared error to variance on the simulation,
+    by bins of its variance, interpolated in ``log V`` (constant beyond the ends)."""
+    v = sim_variance.ravel().astype(np.float64)
+    e = sim_error.ravel().astype(np.float64)
+    bins = int(np.clip(v.size // _SCALE_PIXELS, 1, _SCALE_BINS))
+    groups = _quantile_groups(v, bins)
+    v_sum = np.array([v[g].sum() for g in groups])
+    e_sum = np.array([e[g].sum() for g in groups])
+    tiny = np.finfo(np.float64).tiny
+    centre = np.log(np.maximum(v_sum / [g.size for g in groups], tiny))
+    # Bins of equal variance (a flat image) become one.
+    centre, index = np.unique(centre, return_inverse=True)
+    ratio = np.bincount(index, e_sum) / np.maximum(np.bincount(index, v_sum), tiny)
+
+    def scale(variance: F32) -> F64:
+        v64 = variance.astype(np.float64)
+        return np.interp(np.log(np.maximum(v64, tiny)), centre, ratio) * v64
+
+    return scale
+
+
+def _pixel_risk(
+    noisy: F32, out: F32, probed_out: F32, probe: F32, noise_variance: F32, gain: float | None
+) -> F64:
+    """Monte-Carlo SURE of every element: unbiased for its squared error, one by one noisy."""
+    y, f = noisy.astype(np.float64), out.astype(np.float64)
+    v = noise_variance.astype(np.float64)
+    slope = (probed_out.astype(np.float64) - f) / _PROBE_STEP
+    risk = np.square(f - y) - v + 2.0 * np.sqrt(v) * probe * slope
+    if gain is not None:
+        # v is taken at the estimate: v(f) - v(truth) = gain (f - truth), whose
+        # mean gain (f - y) estimates without bias.
+        risk += gain * (f - y)
+    return risk
+
+
+def _risk_excess(first: F64, risk: F64) -> F64:
+    """What the risk adds to `first`, per bin of `first`, where it is significant."""
+    shape = first.shape
+    first, risk = first.ravel(), risk.ravel()
+    bins = int(np.clip(first.size // _RISK_PIXELS, 1, _RISK_BINS))
+    groups = _quantile_groups(first, bins)
+    excess = np.array([np.mean(risk[g] - first[g]) for g in groups])
+    error = np.array(
+        [np.std(risk[g] - first[g]) / np.sqrt(g.size) for g in groups]
+    )
+    error = np.maximum(error, np.finfo(np.float64).tiny)
+    k = np.arange(len(groups), dtype=np.float64)
+    weights = np.exp(-0.5 * np.square((k[:, None] - k[None, :]) / _RISK_SMOOTHING))
+    weights /= np.square(error)[None, :]
+    total = weights.sum(axis=1)
+    smoothed = weights @ excess / total
+    smoothed_error = np.sqrt(np.square(weights) @ np.square(error)) / total
+    added = np.maximum(smoothed - _RISK_SIGNIFICANCE * smoothed_error, 0.0)
+    result = np.empty_like(first)
+    for g, a in zip(groups, added, strict=True):
+        result[g] = a
+    return result.reshape(shape)
