@@ -10,11 +10,15 @@ where the weights come out concentrated in one realisation of the noise
 variance into a prediction of the squared error ``(estimate - truth)**2``
 with three more runs of the denoiser on the same settings:
 
-1. **A reference.**  The denoised image ``f`` denoised once more gives
-   ``D(f)``; where ``f`` differs from it by no more than its own error (the
-   engine's variance ``V``), the difference is residual noise and is
-   dropped: ``r = t + w (f - t)`` with ``t = D(f)`` and the Wiener weight
-   ``w = (f - t)**2 / ((f - t)**2 + 4 V)``.
+1. **A reference.**  On the Gaussian path, the denoised image ``f``
+   denoised once more gives ``D(f)``; where ``f`` differs from it by no more
+   than its own error (the engine's variance ``V``), the difference is
+   residual noise and is dropped: ``r = t + w (f - t)`` with ``t = D(f)``
+   and the Wiener weight ``w = (f - t)**2 / ((f - t)**2 + 4 V)``.  On the
+   Poisson-Gaussian path the reference is ``f`` itself: there the
+   simulation of step 2 (all of the noise variance as photon counts) gives
+   smaller errors than the real noise on a reference without that residual
+   noise, and about the real ones with it.
 2. **A simulation.**  New noise of the image's noise model is added to the
    reference (Gaussian of the channel's sigma, or on the Poisson-Gaussian
    path Poisson counts of variance ``gain * r + offset``) and denoised.  The
@@ -88,8 +92,6 @@ _RISK_BINS, _RISK_PIXELS = 10, 512
 # standard errors below which it is not added.
 _RISK_SMOOTHING = 1.5
 _RISK_SIGNIFICANCE = 2.0
-# Runs of the denoiser: the image, the reference, the simulation, the probe.
-_RUNS = 4
 
 
 def denoise_with_error_variance(
@@ -106,12 +108,14 @@ def denoise_with_error_variance(
 
     The same arguments and result; the result's image is that of
     `_denoise_core`, the variance predicts its squared error.  Costs four
-    runs of the denoiser, and about twice the memory of one.
+    runs of the denoiser (three when every channel is on the
+    Poisson-Gaussian path), and about twice the memory of one.
     """
     noisy = np.array(core5, dtype=np.float32)  # the first run may overwrite core5
+    runs = _runs(plan)
     out, variance = _denoise_core(
         core5, plan, settings, threads, overwrite=overwrite,
-        progress=_share(progress, 0), return_variance=True,
+        progress=_share(progress, 0, runs), return_variance=True,
     )  # fmt: skip
     assert variance is not None
     if not return_variance:
@@ -138,7 +142,8 @@ def error_variance(
     plan, settings, threads
         Those the estimate was made with.
     progress : callable, optional
-        Told the share of all four runs done, from 0.25 on.
+        Told the share of all runs done (the first, the image's, counted as
+        done).
 
     Returns
     -------
@@ -146,19 +151,26 @@ def error_variance(
         Positive, of the shape of `out`, in squared intensity units.
     """
     rng = np.random.default_rng(_SEED)
+    runs = _runs(plan)
+    done = [1]
 
-    def run(image: F32, k: int, with_variance: bool = False) -> Denoised:
+    def run(image: F32, with_variance: bool = False) -> Denoised:
+        k = done[0]
+        done[0] += 1
         return _denoise_core(
             image, plan, settings, threads, overwrite=True,
-            progress=_share(progress, k), return_variance=with_variance,
+            progress=_share(progress, k, runs), return_variance=with_variance,
         )  # fmt: skip
 
-    smooth, _ = run(_engine_copy(out), 1)
-    reference = _reference(out, smooth, variance)
-    del smooth
+    reference = _engine_copy(out)
+    if plan.gaussian_channels:
+        smooth, _ = run(_engine_copy(out))
+        for c in plan.gaussian_channels:
+            reference[:, c] = _reference(out[:, c], smooth[:, c], variance[:, c])
+        del smooth
     simulated = _engine_copy(reference)
     simulated += _simulated_noise(reference, plan, rng)
-    sim_out, sim_variance = run(simulated, 2, with_variance=True)
+    sim_out, sim_variance = run(simulated, with_variance=True)
     assert sim_variance is not None
     sim_error = np.square(sim_out - reference)
     del simulated, sim_out, reference
@@ -171,7 +183,7 @@ def error_variance(
     probe = rng.standard_normal(noisy.shape, dtype=np.float32)
     probed = _engine_copy(noisy)
     probed += (np.float32(_PROBE_STEP) * np.sqrt(noise_variance)) * probe
-    probed_out, _ = run(probed, 3)
+    probed_out, _ = run(probed)
     del probed
 
     result = np.empty_like(out)
@@ -188,14 +200,21 @@ def error_variance(
     return np.maximum(result, tiny, out=result)
 
 
-def _share(progress: ProgressCallback | None, k: int) -> Callable[[float], None] | None:
-    """A progress callable for run `k` of `_RUNS`, reporting into `progress`."""
+def _runs(plan: NoisePlan) -> int:
+    """Runs of the denoiser: the image, the reference (Gaussian path), the simulation, the probe."""
+    return 4 if plan.gaussian_channels else 3
+
+
+def _share(
+    progress: ProgressCallback | None, k: int, runs: int
+) -> Callable[[float], None] | None:
+    """A progress callable for run `k` of `runs`, reporting into `progress`."""
     if progress is None:
         return None
     report = progress
 
     def part(fraction: float) -> None:
-        report((k + fraction) / _RUNS)
+        report((k + fraction) / runs)
 
     return part
 
@@ -244,10 +263,14 @@ def _simulated_noise(clean: F32, plan: NoisePlan, rng: np.random.Generator) -> F
     return noise
 
 
-def _quantile_groups(values: F64, bins: int) -> list[npt.NDArray[np.intp]]:
-    """Indices of `values` in `bins` groups of consecutive ranks."""
-    order = np.argsort(values, kind="stable")
-    return [g for g in np.array_split(order, bins) if g.size]
+def _quantile_bins(values: F64, bins: int) -> tuple[npt.NDArray[np.intp], int]:
+    """The bin of every value among `bins` bins of about equal count, and the count of bins.
+
+    Equal values share a bin, so that a bin may be empty (dropped by the
+    callers, which weigh bins by their counts).
+    """
+    edges = np.quantile(values, np.linspace(0.0, 1.0, bins + 1)[1:-1])
+    return np.searchsorted(edges, values, side="right"), bins
 
 
 def _variance_scale(sim_variance: F32, sim_error: F32) -> Callable[[F32], F64]:
@@ -255,15 +278,13 @@ def _variance_scale(sim_variance: F32, sim_error: F32) -> Callable[[F32], F64]:
     by bins of its variance, interpolated in ``log V`` (constant beyond the ends)."""
     v = sim_variance.ravel().astype(np.float64)
     e = sim_error.ravel().astype(np.float64)
-    bins = int(np.clip(v.size // _SCALE_PIXELS, 1, _SCALE_BINS))
-    groups = _quantile_groups(v, bins)
-    v_sum = np.array([v[g].sum() for g in groups])
-    e_sum = np.array([e[g].sum() for g in groups])
+    label, bins = _quantile_bins(v, int(np.clip(v.size // _SCALE_PIXELS, 1, _SCALE_BINS)))
+    count = np.bincount(label, minlength=bins)
+    v_sum = np.bincount(label, v, minlength=bins)[count > 0]
+    e_sum = np.bincount(label, e, minlength=bins)[count > 0]
     tiny = np.finfo(np.float64).tiny
-    centre = np.log(np.maximum(v_sum / [g.size for g in groups], tiny))
-    # Bins of equal variance (a flat image) become one.
-    centre, index = np.unique(centre, return_inverse=True)
-    ratio = np.bincount(index, e_sum) / np.maximum(np.bincount(index, v_sum), tiny)
+    centre = np.log(np.maximum(v_sum / count[count > 0], tiny))
+    ratio = e_sum / np.maximum(v_sum, tiny)
 
     def scale(variance: F32) -> F64:
         v64 = variance.astype(np.float64)
@@ -289,23 +310,20 @@ def _pixel_risk(
 
 def _risk_excess(first: F64, risk: F64) -> F64:
     """What the risk adds to `first`, per bin of `first`, where it is significant."""
-    shape = first.shape
-    first, risk = first.ravel(), risk.ravel()
-    bins = int(np.clip(first.size // _RISK_PIXELS, 1, _RISK_BINS))
-    groups = _quantile_groups(first, bins)
-    excess = np.array([np.mean(risk[g] - first[g]) for g in groups])
-    error = np.array(
-        [np.std(risk[g] - first[g]) / np.sqrt(g.size) for g in groups]
-    )
-    error = np.maximum(error, np.finfo(np.float64).tiny)
-    k = np.arange(len(groups), dtype=np.float64)
+    label, bins = _quantile_bins(first.ravel(), int(np.clip(first.size // _RISK_PIXELS, 1, _RISK_BINS)))
+    diff = (risk - first).ravel()
+    count = np.bincount(label, minlength=bins).astype(np.float64)
+    used = count > 0
+    n = count[used]
+    excess = np.bincount(label, diff, minlength=bins)[used] / n
+    spread = np.bincount(label, diff * diff, minlength=bins)[used] / n - excess**2
+    error = np.maximum(np.sqrt(np.maximum(spread, 0.0) / n), np.finfo(np.float64).tiny)
+    k = np.arange(n.size, dtype=np.float64)
     weights = np.exp(-0.5 * np.square((k[:, None] - k[None, :]) / _RISK_SMOOTHING))
     weights /= np.square(error)[None, :]
     total = weights.sum(axis=1)
     smoothed = weights @ excess / total
     smoothed_error = np.sqrt(np.square(weights) @ np.square(error)) / total
-    added = np.maximum(smoothed - _RISK_SIGNIFICANCE * smoothed_error, 0.0)
-    result = np.empty_like(first)
-    for g, a in zip(groups, added, strict=True):
-        result[g] = a
-    return result.reshape(shape)
+    added = np.zeros(bins)
+    added[used] = np.maximum(smoothed - _RISK_SIGNIFICANCE * smoothed_error, 0.0)
+    return added[label].reshape(first.shape)
