@@ -8,7 +8,7 @@ and that the averaging weights depend on the noisy data itself, so that
 where the weights come out concentrated in one realisation of the noise
 (higher variance) the error is larger too.  `error_variance` turns that
 variance into a prediction of the squared error ``(estimate - truth)**2``
-with three more runs of the denoiser on the same settings:
+with two or three more runs of the denoiser on the same settings:
 
 1. **A reference.**  On the Gaussian path, the denoised image ``f``
    denoised once more gives ``D(f)``; where ``f`` differs from it by no more
@@ -69,12 +69,15 @@ from quorvel._core import (
     NoisePlan,
     ProgressCallback,
     _denoise_core,
-    engine,
+    new_work_image,
 )
+from quorvel._util import FLOAT32_MAX
 
 F32 = npt.NDArray[np.float32]
 F64 = npt.NDArray[np.float64]
 
+# Smallest positive float32: the least variance returned, and a guard of divisions.
+_TINY = float(np.finfo(np.float32).tiny)
 # Probe step in units of the local noise standard deviation (as the tuner's).
 _PROBE_STEP = 0.15
 # Seed of the probe and of the simulated noise.
@@ -107,7 +110,8 @@ def denoise_with_error_variance(
     """`quorvel._core._denoise_core` with the variance of `error_variance`.
 
     The same arguments and result; the result's image is that of
-    `_denoise_core`, the variance predicts its squared error.  Costs four
+    `_denoise_core`, the variance predicts its squared error.  Raises
+    ValueError when the engine's variance overflows float32.  Costs four
     runs of the denoiser (three when every channel is on the
     Poisson-Gaussian path), and about twice the memory of one.
     """
@@ -120,6 +124,13 @@ def denoise_with_error_variance(
     assert variance is not None
     if not return_variance:
         return out, None
+    if not np.isfinite(variance).all():
+        # The result fits float32 but its variance does not (values beyond
+        # about 1e19 at unit noise).
+        raise ValueError(
+            f"the variance of the result exceeds the float32 range of the computation with "
+            f"noise {plan}; rescale the image or the noise parameters"
+        )
     return out, error_variance(noisy, out, variance, plan, settings, threads, progress)
 
 
@@ -162,27 +173,28 @@ def error_variance(
             progress=_share(progress, k, runs), return_variance=with_variance,
         )  # fmt: skip
 
-    reference = _engine_copy(out)
+    n = out.shape[1]
+    reference = new_work_image(out) if plan.gaussian_channels else out
     if plan.gaussian_channels:
-        smooth, _ = run(_engine_copy(out))
+        smooth, _ = run(new_work_image(out))
         for c in plan.gaussian_channels:
             reference[:, c] = _reference(out[:, c], smooth[:, c], variance[:, c])
         del smooth
-    simulated = _engine_copy(reference)
-    simulated += _simulated_noise(reference, plan, rng)
+    simulated = new_work_image(reference)
+    for c in range(n):
+        simulated[:, c] += _simulated_noise(_noise_sd(reference, plan, c), plan.gain[c], rng)
     sim_out, sim_variance = run(simulated, with_variance=True)
     assert sim_variance is not None
-    sim_error = np.square(sim_out - reference)
-    del simulated, sim_out, reference
+    del simulated
     scales = [
-        _variance_scale(sim_variance[:, c], sim_error[:, c]) for c in range(out.shape[1])
+        _variance_scale(sim_variance[:, c], sim_out[:, c], reference[:, c]) for c in range(n)
     ]
-    del sim_variance, sim_error
+    del sim_out, sim_variance, reference
 
-    noise_variance = _noise_variance(out, plan)
+    noise_sd = np.stack([_noise_sd(out, plan, c) for c in range(n)], axis=1)
     probe = rng.standard_normal(noisy.shape, dtype=np.float32)
-    probed = _engine_copy(noisy)
-    probed += (np.float32(_PROBE_STEP) * np.sqrt(noise_variance)) * probe
+    probed = new_work_image(noisy)
+    probed += (np.float32(_PROBE_STEP) * noise_sd) * probe
     probed_out, _ = run(probed)
     del probed
 
@@ -190,14 +202,11 @@ def error_variance(
     for c, scale in enumerate(scales):
         first = scale(variance[:, c])
         risk = _pixel_risk(
-            noisy[:, c], out[:, c], probed_out[:, c], probe[:, c], noise_variance[:, c],
-            plan.gain[c],
-        )  # fmt: skip
-        result[:, c] = first + _risk_excess(first, risk)
-    # Positive, as a variance: the floor is far below any error the float32
-    # estimate can hold.
-    tiny = np.float32(np.finfo(np.float32).tiny)
-    return np.maximum(result, tiny, out=result)
+            noisy[:, c], out[:, c], probed_out[:, c], probe[:, c], noise_sd[:, c], plan.gain[c]
+        )
+        # Positive, as a variance, and within float32.
+        result[:, c] = np.clip(first + _risk_excess(first, risk), _TINY, FLOAT32_MAX)
+    return result
 
 
 def _runs(plan: NoisePlan) -> int:
@@ -219,48 +228,34 @@ def _share(
     return part
 
 
-def _engine_copy(image: npt.NDArray[Any]) -> F32:
-    """A float32 copy of `image` in a buffer the engine denoises without a copy of its own."""
-    work: F32 = engine.new_image(image.shape)
-    np.copyto(work, image, casting="unsafe")
-    return work
-
-
 def _reference(out: F32, smooth: F32, variance: F32) -> F32:
     """`smooth` plus the part of ``out - smooth`` that exceeds `out`'s own error."""
-    diff = out - smooth
+    diff = out.astype(np.float64) - smooth
     square = np.square(diff)
-    weight = square / np.maximum(square + np.float32(_WIENER) * variance, np.float32(1e-30))
-    return smooth + weight * diff
+    weight = square / np.maximum(square + _WIENER * variance.astype(np.float64), _TINY)
+    return (smooth + weight * diff).astype(np.float32)
 
 
-def _noise_variance(image: F32, plan: NoisePlan) -> F32:
-    """The noise variance of every element whose clean value `image` holds."""
-    out = np.empty_like(image)
-    for c, (gain, offset, sigma) in enumerate(zip(plan.gain, plan.offset, plan.sigma, strict=True)):
-        if gain is None:
-            assert sigma is not None
-            out[:, c] = np.float32(sigma) ** 2
-        else:
-            assert offset is not None
-            floor = np.float32(_MIN_PHOTON_VARIANCE * gain * gain)
-            np.maximum(np.float32(gain) * image[:, c] + np.float32(offset), floor, out=out[:, c])
-    return out
+def _noise_sd(image: F32, plan: NoisePlan, c: int) -> F32:
+    """The noise standard deviation of channel `c`'s elements, whose clean values `image` holds."""
+    gain, offset, sigma = plan.gain[c], plan.offset[c], plan.sigma[c]
+    if gain is None:
+        assert sigma is not None
+        return np.full(image[:, c].shape, sigma, dtype=np.float32)
+    assert offset is not None
+    variance = gain * image[:, c].astype(np.float64) + offset
+    return np.sqrt(np.maximum(variance, _MIN_PHOTON_VARIANCE * gain * gain)).astype(np.float32)
 
 
-def _simulated_noise(clean: F32, plan: NoisePlan, rng: np.random.Generator) -> F32:
-    """Noise of the plan's model around `clean`: Gaussian, or scaled Poisson counts
-    of mean zero and variance ``gain * clean + offset`` (at least a quarter photon)."""
-    noise = np.empty_like(clean)
-    variance = _noise_variance(clean, plan)
-    for c, gain in enumerate(plan.gain):
-        if gain is None:
-            noise[:, c] = rng.standard_normal(clean[:, c].shape, dtype=np.float32)
-            noise[:, c] *= np.sqrt(variance[:, c])
-        else:
-            counts = variance[:, c].astype(np.float64) / (gain * gain)
-            noise[:, c] = gain * (rng.poisson(counts) - counts)
-    return noise
+def _simulated_noise(sd: F32, gain: float | None, rng: np.random.Generator) -> F32:
+    """Noise of standard deviations `sd`: Gaussian, or with a `gain`, that many
+    intensity units per count of Poisson counts of mean ``(sd / gain)**2``,
+    less that mean."""
+    if gain is None:
+        noise: F32 = rng.standard_normal(sd.shape, dtype=np.float32)
+        return noise * sd
+    counts = np.square(sd.astype(np.float64) / gain)
+    return (gain * (rng.poisson(counts) - counts)).astype(np.float32)
 
 
 def _quantile_bins(values: F64, bins: int) -> tuple[npt.NDArray[np.intp], int]:
@@ -273,34 +268,34 @@ def _quantile_bins(values: F64, bins: int) -> tuple[npt.NDArray[np.intp], int]:
     return np.searchsorted(edges, values, side="right"), bins
 
 
-def _variance_scale(sim_variance: F32, sim_error: F32) -> Callable[[F32], F64]:
-    """``V -> k(V) V``: the ratio of squared error to variance on the simulation,
-    by bins of its variance, interpolated in ``log V`` (constant beyond the ends)."""
+def _variance_scale(sim_variance: F32, sim_out: F32, truth: F32) -> Callable[[F32], F64]:
+    """``V -> k(V) V``: the ratio of squared error to variance on the simulation
+    (estimate `sim_out` of `truth`), by bins of its variance, interpolated in
+    ``log V`` (constant beyond the ends)."""
     v = sim_variance.ravel().astype(np.float64)
-    e = sim_error.ravel().astype(np.float64)
+    e = np.square(sim_out.ravel().astype(np.float64) - truth.ravel())
     label, bins = _quantile_bins(v, int(np.clip(v.size // _SCALE_PIXELS, 1, _SCALE_BINS)))
     count = np.bincount(label, minlength=bins)
     v_sum = np.bincount(label, v, minlength=bins)[count > 0]
     e_sum = np.bincount(label, e, minlength=bins)[count > 0]
-    tiny = np.finfo(np.float64).tiny
-    centre = np.log(np.maximum(v_sum / count[count > 0], tiny))
-    ratio = e_sum / np.maximum(v_sum, tiny)
+    centre = np.log(np.maximum(v_sum / count[count > 0], _TINY))
+    ratio = e_sum / np.maximum(v_sum, _TINY)
 
     def scale(variance: F32) -> F64:
         v64 = variance.astype(np.float64)
-        return np.interp(np.log(np.maximum(v64, tiny)), centre, ratio) * v64
+        return np.interp(np.log(np.maximum(v64, _TINY)), centre, ratio) * v64
 
     return scale
 
 
 def _pixel_risk(
-    noisy: F32, out: F32, probed_out: F32, probe: F32, noise_variance: F32, gain: float | None
+    noisy: F32, out: F32, probed_out: F32, probe: F32, noise_sd: F32, gain: float | None
 ) -> F64:
     """Monte-Carlo SURE of every element: unbiased for its squared error, one by one noisy."""
     y, f = noisy.astype(np.float64), out.astype(np.float64)
-    v = noise_variance.astype(np.float64)
+    sd = noise_sd.astype(np.float64)
     slope = (probed_out.astype(np.float64) - f) / _PROBE_STEP
-    risk = np.square(f - y) - v + 2.0 * np.sqrt(v) * probe * slope
+    risk = np.square(f - y) - np.square(sd) + 2.0 * sd * probe * slope
     if gain is not None:
         # v is taken at the estimate: v(f) - v(truth) = gain (f - truth), whose
         # mean gain (f - y) estimates without bias.
@@ -317,7 +312,7 @@ def _risk_excess(first: F64, risk: F64) -> F64:
     n = count[used]
     excess = np.bincount(label, diff, minlength=bins)[used] / n
     spread = np.bincount(label, diff * diff, minlength=bins)[used] / n - excess**2
-    error = np.maximum(np.sqrt(np.maximum(spread, 0.0) / n), np.finfo(np.float64).tiny)
+    error = np.maximum(np.sqrt(np.maximum(spread, 0.0) / n), _TINY)
     k = np.arange(n.size, dtype=np.float64)
     weights = np.exp(-0.5 * np.square((k[:, None] - k[None, :]) / _RISK_SMOOTHING))
     weights /= np.square(error)[None, :]
