@@ -73,9 +73,14 @@ def test_risk_excess_adds_only_a_significant_excess(offset: float, added: float)
     np.testing.assert_allclose(result.mean(), added, atol=0.12)
 
 
-def test_variance_beyond_float32_is_refused() -> None:
-    # The image and its noise fit float32, the squared error does not.
-    image = np.random.default_rng(2).normal(1e24, 1e23, (24, 24)).astype(np.float32)
+def test_variance_at_extreme_scales() -> None:
+    rng = np.random.default_rng(2)
+    # The image and its noise fit float32, its squared error does not: refused.
+    image = rng.normal(1e24, 1e23, (24, 24)).astype(np.float32)
     assert np.isfinite(quorvel.denoise(image, noise="gaussian", sigma=1e23)).all()
     with pytest.raises(ValueError, match="variance of the result exceeds the float32 range"):
         quorvel.denoise(image, noise="gaussian", sigma=1e23, return_variance=True)
+    # 1e25 photons per pixel, beyond NumPy's Poisson draws: still a variance.
+    image = rng.normal(1e25, 3e12, (24, 24)).astype(np.float32)
+    _, variance = quorvel.denoise(image, model=quorvel.NoiseModel(1.0, 0.0), return_variance=True)
+    assert np.isfinite(variance).all() and variance.min() > 0

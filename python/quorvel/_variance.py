@@ -87,6 +87,8 @@ _SEED = 20260530
 _WIENER = 4.0
 # Least noise variance, in photons squared, on the Poisson-Gaussian path.
 _MIN_PHOTON_VARIANCE = 0.25
+# Mean counts above which the simulation draws normal values instead of Poisson counts.
+_LARGEST_COUNT = 1e12
 # Bins of the calibration by the engine's variance, and of the risk excess;
 # every bin holds at least the given number of pixels.
 _SCALE_BINS, _SCALE_PIXELS = 20, 256
@@ -255,7 +257,12 @@ def _simulated_noise(sd: F32, gain: float | None, rng: np.random.Generator) -> F
         noise: F32 = rng.standard_normal(sd.shape, dtype=np.float32)
         return noise * sd
     counts = np.square(sd.astype(np.float64) / gain)
-    return (gain * (rng.poisson(counts) - counts)).astype(np.float32)
+    # NumPy draws no Poisson counts beyond about 1e19; far below that the
+    # normal law is as good.
+    large = counts > _LARGEST_COUNT
+    draws = rng.poisson(np.where(large, 0.0, counts)) - counts
+    draws[large] = rng.normal(0.0, np.sqrt(counts[large]))
+    return (gain * draws).astype(np.float32)
 
 
 def _quantile_bins(values: F64, bins: int) -> tuple[npt.NDArray[np.intp], int]:
@@ -305,7 +312,8 @@ def _pixel_risk(
 
 def _risk_excess(first: F64, risk: F64) -> F64:
     """What the risk adds to `first`, per bin of `first`, where it is significant."""
-    label, bins = _quantile_bins(first.ravel(), int(np.clip(first.size // _RISK_PIXELS, 1, _RISK_BINS)))
+    bins = int(np.clip(first.size // _RISK_PIXELS, 1, _RISK_BINS))
+    label, bins = _quantile_bins(first.ravel(), bins)
     diff = (risk - first).ravel()
     count = np.bincount(label, minlength=bins).astype(np.float64)
     used = count > 0
