@@ -237,8 +237,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--variance",
         type=Path,
         metavar="PATH",
-        help="also write the variance of each denoised pixel (float32, squared intensity "
-        "units) to PATH",
+        help="also write a per-pixel variance calibrated to predict the squared error of the "
+        "result (float32, squared intensity units) to PATH; costs two to four more runs",
     )
     den.add_argument(
         "--keep-dtype",
