@@ -238,7 +238,7 @@ def build_parser() -> argparse.ArgumentParser:
         type=Path,
         metavar="PATH",
         help="also write a per-pixel variance calibrated to predict the squared error of the "
-        "result (float32, squared intensity units) to PATH; costs two to four more runs",
+        "result (float32, squared intensity units) to PATH; takes two to four times as long",
     )
     den.add_argument(
         "--keep-dtype",
