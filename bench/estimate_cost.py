@@ -7,6 +7,9 @@ demo's camera and a 32 x 256 x 256 bead stack, interleaved, and reports the
 best times and the estimate's share of each denoising::
 
     nice .venv/bin/python bench/estimate_cost.py --repeat 3 --threads 2
+
+With ``--core-sigma`` the Gaussian level is the core's own serial estimate
+(``_qv._calibrate_gaussian``, the same value), for comparison.
 """
 
 from __future__ import annotations
@@ -51,7 +54,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--threads", type=int, default=0)
+    parser.add_argument("--core-sigma", action="store_true")
     args = parser.parse_args(argv)
+    if args.core_sigma:
+        import _qv
+
+        from quorvel import _core
+
+        class _CoreSigma:
+            def __getattr__(self, name: str) -> Any:
+                return getattr(_core._engine, name)
+
+            @staticmethod
+            def calibrate_gaussian(image: Any, threads: int = 0) -> float:
+                return float(_qv._calibrate_gaussian(image))
+
+        _core.engine = _CoreSigma()  # type: ignore[assignment]
     warnings.simplefilter("ignore", RuntimeWarning)
     print(
         "| image | method | estimate (s) | denoise, model given (s) | estimate / that | "

@@ -15,19 +15,6 @@
 
 namespace py = pybind11;
 
-namespace qv {
-
-// Defined in src/noise/block_residuals.cpp: the block summaries and the
-// blocks' pixels split by the level class of their local mean.
-block_summaries spatial_block_parts(const plane_stack& planes, spatial_residual kind, int block,
-                                    int threads, const std::vector<double>& levels,
-                                    std::vector<double>& parts);
-block_summaries temporal_block_parts(const plane_stack& planes, std::int64_t frames, int block,
-                                     int threads, const std::vector<double>& levels,
-                                     std::vector<double>& parts);
-
-}  // namespace qv
-
 namespace qv::engine {
 
 namespace {

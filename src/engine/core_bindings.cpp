@@ -34,8 +34,9 @@ void use_threads(int n) {
 double calibrate_gaussian(const py::array& image, int threads) {
     const array img = from_numpy(checked_image(image));
     use_threads(threads);
+    const int count = omp_get_max_threads();
     const py::gil_scoped_release release;
-    return estimate_gaussian_sigma(img);
+    return gaussian_sigma(img, count);
 }
 
 // gain and offset per channel, and (channel, diagnostic) for every channel

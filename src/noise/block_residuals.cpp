@@ -7,22 +7,6 @@
 
 namespace qv {
 
-// Block summaries as spatial_block_summaries and temporal_block_summaries,
-// and in `parts` the blocks' pixels split by the level class of their local
-// mean (see level_parts): records (block, count, mean, energy, wide), blocks
-// in output order and classes ascending within a block; none when `levels`
-// is empty. The parts' local means weigh each pixel's neighbours as its
-// residual's expected square does (for the cubic fit not as its blocks'
-// means, nor as the local mean its pixels are sorted by: see
-// plane_residuals::own_mean). Declared here and where they are bound
-// (src/engine/block_bindings.cpp).
-block_summaries spatial_block_parts(const plane_stack& planes, spatial_residual kind, int block,
-                                    int threads, const std::vector<double>& levels,
-                                    std::vector<double>& parts);
-block_summaries temporal_block_parts(const plane_stack& planes, std::int64_t frames, int block,
-                                     int threads, const std::vector<double>& levels,
-                                     std::vector<double>& parts);
-
 void block_summaries::resize(std::size_t blocks) {
     mean.assign(blocks, 0.0);
     energy.assign(blocks, 0.0);

@@ -85,4 +85,13 @@ struct noise_model {
 // pseudo-residuals). The image is not changed.
 [[nodiscard]] double estimate_gaussian_sigma(const array& image);
 
+// noise_model::pseudo_residuals' values, bit for bit, with `threads` OpenMP
+// threads, row by row.
+[[nodiscard]] array pseudo_residuals(const array& image, int threads);
+
+// estimate_gaussian_sigma's value, bit for bit, with `threads` OpenMP threads
+// (the same for any count) and each median selected among the values of the
+// histogram bins that hold its ranks.
+[[nodiscard]] double gaussian_sigma(const array& image, int threads);
+
 }  // namespace qv

@@ -66,21 +66,30 @@ def _fit_poisson(core5: npt.NDArray[Any], method: str, threads: int = 0) -> Fits
     return _fit_package(core5, method)
 
 
-def _warn_ill_determined(gain: Sequence[float], gain_se: Sequence[float]) -> None:
-    """Warn about channels whose gain's relative standard error exceeds `ILL_DETERMINED`."""
+def ill_determined(gain: Sequence[float], gain_se: Sequence[float]) -> str:
+    """What to say of channels whose gain's relative standard error exceeds `ILL_DETERMINED`.
+
+    Empty when there are none (a NaN gain or standard error counts as none).
+    """
     loose = [
         f"channel {c} (gain {g:.4g} +- {se:.2g})"
         for c, (g, se) in enumerate(zip(gain, gain_se, strict=True))
         if g > 0 and se > ILL_DETERMINED * g
     ]
-    if loose:
-        warnings.warn(
-            f"the image determines the Poisson-Gaussian gain poorly in {', '.join(loose)}: "
-            f"its standard error is above {ILL_DETERMINED:.0%} of it; calibrate the camera "
-            "(`quorvel calibrate`) and use its model instead",
-            RuntimeWarning,
-            skip_file_prefixes=(_PACKAGE_DIR,),
-        )
+    if not loose:
+        return ""
+    return (
+        f"the image determines the Poisson-Gaussian gain poorly in {', '.join(loose)}: "
+        f"its standard error is above {ILL_DETERMINED:.0%} of it; calibrate the camera "
+        "(`quorvel calibrate`) and use its model instead"
+    )
+
+
+def _warn_ill_determined(gain: Sequence[float], gain_se: Sequence[float]) -> None:
+    """Warn about channels whose gain's relative standard error exceeds `ILL_DETERMINED`."""
+    message = ill_determined(gain, gain_se)
+    if message:
+        warnings.warn(message, RuntimeWarning, skip_file_prefixes=(_PACKAGE_DIR,))
 
 
 def _estimate_core(core5: npt.NDArray[Any], method: str = "auto") -> NoiseModel:
