@@ -99,8 +99,35 @@ class RecordingCore:
             gain, offset = gain * n_channels, offset * n_channels
         return [list(gain), list(offset)]
 
+    # The engine's geometry and transforms: the real ones.
+    def far_end_uncovered(self, *args: Any) -> bool:
+        from quorvel import _engine
+
+        return bool(_engine.far_end_uncovered(*args))
+
+    def anscombe(self, *args: Any, **kw: Any) -> Any:
+        from quorvel import _engine
+
+        return _engine.anscombe(*args, **kw)
+
+    # The engine's calibrations, recorded under the core's names above.
+    def calibrate_gaussian(self, image: Any, *, threads: int) -> float:
+        return self._calibrate_gaussian(image)
+
+    def calibrate_poisson_gaussian(self, image: Any, *, threads: int) -> tuple[Any, ...]:
+        # As the core answers: gain 1, offset 0 and a diagnostic where a fit fails.
+        gain, offset = self._calibrate_poisson_gaussian(image)
+        failures = [
+            (c, "error\n d=0.000000") for c, (g, o) in enumerate(zip(gain, offset, strict=True))
+            if g == 1.0 and o == 0.0
+        ]
+        return gain, offset, failures
+
     def fit_package(self, image: Any, method: str) -> tuple[tuple[float, ...], ...]:
-        """The package's own calibration, answered like `_calibrate_poisson_gaussian`."""
+        """The package's own calibration, answered like `_calibrate_poisson_gaussian`.
+
+        Gain and offset, and no standard errors (NaN).
+        """
         self._record("fit_package", (image, method))
         gain, offset = self.poisson_estimate
         n_channels = image.shape[1]
@@ -111,6 +138,8 @@ class RecordingCore:
         return (
             tuple(nan if f else g for g, f in zip(gain, failed, strict=True)),
             tuple(nan if f else o for o, f in zip(offset, failed, strict=True)),
+            (nan,) * n_channels,
+            (nan,) * n_channels,
         )
 
     def names(self) -> list[str]:
@@ -131,7 +160,6 @@ def fake_core(monkeypatch: pytest.MonkeyPatch) -> RecordingCore:
     import quorvel.noise._plan
 
     core = RecordingCore()
-    monkeypatch.setattr(quorvel._core, "qv", core)
     monkeypatch.setattr(quorvel.noise._plan, "_fit_package", core.fit_package)
     monkeypatch.setattr(quorvel._core, "engine", core)
     return core

@@ -273,6 +273,11 @@ _NO_SIGMA: dict[str, Any] = {"sigma": None}
         # Finite as Python floats, but 0 or inf in the core's float32.
         ({"sigma": [10.0, 1e-300]}, "sigma is too close to 0"),
         ({"sigma": [10.0, 1e300]}, "sigma must fit float32"),
+        # Integers beyond any float.
+        ({"sigma": [10, 10**400]}, "sigma must fit float32"),
+        ({"pvalue": 10**400}, "pvalue must be finite"),
+        ({"renoise": -(10**400)}, "renoise must be finite"),
+        ({"search": {"T": 2**31}, "axes": "TYX"}, "search reach along T must be between 0 and"),
         ({"renoise": 1e-45}, "renoise"),
         ({"renoise": 1e-30}, "renoise"),
         ({"pvalue": 1 - 1e-9}, "pvalue"),
@@ -344,6 +349,11 @@ def test_invalid_images(fake_core: Any, image: Any, error: type, message: str) -
         (lambda: NoiseModel(1e-40, 0.0), "gain is too close to 0"),
         (lambda: NoiseModel(1e39, 0.0), "gain must fit float32"),
         (lambda: NoiseModel(1.0, 1e39), "offset must fit float32"),
+        (lambda: NoiseModel(10**400, 0), "gain must fit float32"),
+        (lambda: NoiseModel.from_json('{"format": "quorvel-noise-model", "gain": [1], '
+                                      f'"offset": [{10**400}]}}'), "offset must fit float32"),
+        (lambda: NoiseModel(1.0, 0.0, gain_se=-0.1), "gain_se must be >= 0"),
+        (lambda: NoiseModel([1.0, 2.0], [0.0, 0.0], offset_se=[1.0] * 3), "offset_se has 3"),
     ],
 )
 def test_invalid_noise_models(make: Any, message: str) -> None:
@@ -357,6 +367,21 @@ def test_noise_model_is_a_frozen_record() -> None:
     assert model == NoiseModel((2.0, 3.0), (-10.0, 5.0), (4.0, 4.0))
     with pytest.raises(AttributeError):
         model.gain = (1.0, 1.0)  # type: ignore[misc]
+
+
+def test_noise_model_standard_errors_in_json(tmp_path: Any) -> None:
+    model = NoiseModel([2.0, 3.0], [-10.0, 5.0], gain_se=[0.1, float("nan")], offset_se=4.0)
+    assert np.isnan(NoiseModel(2.0, 1.0).gain_se).all()
+    # Unset standard errors do not make equal models differ (NaN != NaN).
+    assert NoiseModel(2.0, 1.0) == NoiseModel(2.0, 1.0)
+    model.to_json(tmp_path / "m.json")
+    back = NoiseModel.from_json(tmp_path / "m.json")
+    assert back.gain_se[0] == 0.1 and np.isnan(back.gain_se[1])
+    assert back.offset_se == (4.0, 4.0)
+    # A file of a version that wrote no standard errors still loads.
+    old = '{"format": "quorvel-noise-model", "gain": [2.0], "offset": [-10.0]}'
+    assert np.isnan(NoiseModel.from_json(old).offset_se).all()
+    assert "gain_se" not in NoiseModel(2.0, 1.0).to_json()
 
 
 # --------------------------------------------------------------------------
@@ -548,7 +573,7 @@ def test_progress_display_does_not_change_the_result(
         "renoise": 0.0,
         "threads": 1,
     }
-    quiet = quorvel.denoise(noisy, "TYX", threads=1)
+    quiet = quorvel.denoise(noisy, "TYX", threads=1, search="ZT", iterations=4, pvalue=0.01)
     with Stages(2, enabled=True) as stages:
         shown, _, plan = _run_denoise(noisy, "TYX", stages=stages, **options)
     np.testing.assert_array_equal(shown, quiet)

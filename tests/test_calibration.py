@@ -79,6 +79,62 @@ def test_auto_predicts_the_noise_std(photons: Any, axes: str, limit: float) -> N
     assert max(_std_errors(model, photons)) < limit, model
 
 
+def _beads(planes: int, n: int, width: float, peak: float, seed: int) -> Any:
+    """A bead stack: a few Gaussian spots widening and dimming out of focus, on 5 photons."""
+    rng = np.random.default_rng(seed)
+    z = np.arange(planes)[:, None, None]
+    y, x = np.mgrid[0:n, 0:n]
+    img = np.full((planes, n, n), 5.0)
+    for cz, cy, cx in rng.uniform(0.2, 0.8, (n * n // 1000, 3)) * (planes, n, n):
+        s2 = width**2 * (1.0 + ((z - cz) / 4.0) ** 2)
+        img += peak * width**2 / s2 * np.exp(-((y - cy) ** 2 + (x - cx) ** 2) / (2 * s2))
+    return img
+
+
+@pytest.mark.parametrize(
+    ("photons", "axes"),
+    [
+        (_smooth(96), "YX"),
+        (np.repeat(_spots(64)[None], 8, axis=0), "TYX"),
+        (_beads(16, 96, 2.0, 2000.0, 1), "ZYX"),
+    ],
+    ids=["smooth-frame", "spots-sequence", "bead-stack"],
+)
+def test_gain_standard_error_is_the_spread_of_the_estimates(photons: Any, axes: str) -> None:
+    gains, errors = [], []
+    for seed in range(16):
+        model = quorvel.estimate_noise(_record(photons, 100 + seed), axes)
+        gains.append(model.gain[0])
+        errors.append(model.gain_se[0])
+    spread, se = np.std(gains, ddof=1), np.mean(errors)
+    assert 0.6 < spread / se < 1.6, (spread, se)
+    # The true gain within 3 standard errors (at most one miss in 16).
+    assert np.sum(np.abs(np.array(gains) - GAIN) > 3 * np.array(errors)) <= 1
+
+
+def test_bright_sparse_stacks_measure_the_gain() -> None:
+    # Bead stacks whose sharp spots (1 pixel wide in focus) are the only
+    # bright parts: blocks of 8 x 8 pixels averaged them away with the
+    # background, and kept the blocks where the differences of planes leave
+    # some of them (the gain came out 1 to 11 % high).
+    errors = []
+    for seed in range(4):
+        photons = _beads(24, 64, 1.0, 1000.0, seed)
+        model = quorvel.estimate_noise(_record(photons, seed), "ZYX")
+        errors.append(model.gain[0] / GAIN - 1)
+    assert np.sqrt(np.mean(np.square(errors))) < 0.04, errors
+
+
+def test_ill_determined_gain_warns_to_calibrate_the_camera() -> None:
+    # Two photons everywhere: the image says almost nothing of the gain.
+    dim = _record(np.full((64, 64), 2.0), 3)
+    with pytest.warns(RuntimeWarning, match=r"gain poorly in channel 0.*quorvel calibrate"):
+        model = quorvel.estimate_noise(dim)
+    assert model.gain_se[0] > 0.1 * abs(model.gain[0])
+    core = quorvel.estimate_noise(_record(_smooth(64), 3), method="core")
+    assert np.isnan(core.gain_se + core.offset_se).all()
+
+
 def test_single_sparse_frame_keeps_variance_positive_and_auto_prints_nothing(
     capfd: pytest.CaptureFixture[str],
 ) -> None:
@@ -110,14 +166,16 @@ def _spatial_reference(x: Any, side: int, residual: str) -> Any:
         rows = sum(np.float32(w) * x[..., a : ny - 8 + a, :] for w, a in zip(taps, o))
         return sum(np.float32(w) * rows[..., a : nx - 8 + a] for w, a in zip(taps, o))
 
+    m = own = smooth(f**2, 1)
     if residual == "fourth":
         r, w = smooth(f, 1), smooth(f, 2)
     else:
         scale = np.float32((1.0 - 2.0 * c[2] ** 2 + (c**2).sum() ** 2) ** -0.5)
         centre = x[..., 4:-4, 4:-4]
         r, w = (centre - smooth(c, 1)) * scale, (centre - smooth(c, 2)) * scale
-    m = smooth(f**2, 1)
-    return np.stack([_block_means(v, side).ravel() for v in (m, r * r, w * w)])
+        # A pixel's variance in r: its neighbours weighed by (delta - k)**2.
+        own = (smooth(c**2, 1) + np.float32(1.0 - 2.0 * c[2] ** 2) * centre) * scale**2
+    return np.stack([_block_means(v, side).ravel() for v in (m, r * r, w * w)]), own
 
 
 def _temporal_reference(x: Any, side: int) -> Any:
@@ -180,13 +238,30 @@ def test_engine_block_summaries_match_numpy(kind: str, shape: tuple[int, ...], b
     if side == 0:
         assert all(v.size == 0 for v in got)
         return
-    reference = (
-        _spatial_reference(image, side, kind) if spatial else _temporal_reference(image, side)
+    reference, own_means = (
+        _spatial_reference(image, side, kind) if spatial else (_temporal_reference(image, side), None)
     )
     np.testing.assert_allclose(np.stack(got), reference, rtol=1e-5)
     # One thread gives the same bits.
     _, *single = blocks(image, block=block, threads=1)
     assert all(np.array_equal(a, b) for a, b in zip(single, got))
+    # Split by the level of each pixel's local mean, the blocks' pixels add
+    # up to the blocks, one part per block and level class present.
+    levels = np.quantile(image, [0.2, 0.5, 0.8]).tolist()
+    *same, (part_block, count, *parts) = blocks(image, block=block, threads=2, levels=levels)
+    assert all(np.array_equal(a, b) for a, b in zip(same[1:], got))
+    whole_means = got if own_means is None else [_block_means(own_means, side).ravel(), *got[1:]]
+    for whole, part in zip(whole_means, parts):
+        summed = np.bincount(part_block, count * part, minlength=whole.size) / side**2
+        np.testing.assert_allclose(summed, whole, rtol=1e-5, atol=1e-6 * np.abs(whole).max())
+    if own_means is not None:
+        sort_by = _spatial_reference(image, side, "fourth")[1]
+        by, bx = (n // side for n in sort_by.shape[-2:])
+        cut = sort_by[..., : by * side, : bx * side].reshape(-1, by, side, bx, side)
+        block_of = np.arange(cut.shape[0] * by * bx).reshape(-1, by, 1, bx, 1)
+        key = np.broadcast_to(block_of, cut.shape) * 4 + np.searchsorted(levels, cut, "right")
+        _, expected_count = np.unique(key, return_counts=True)
+        np.testing.assert_array_equal(count, expected_count)
 
 
 @pytest.mark.parametrize(
@@ -226,12 +301,18 @@ def test_camera_calibration_round_trip(tmp_path: Path) -> None:
         (np.zeros((3, 8, 8)), [np.ones((2, 8, 9))], "frame shape"),
         (np.zeros((3, 8, 8)), [np.ones((8, 8))], "needs a partner"),
         (np.zeros((3, 8, 8)), [], "flat frames or an image"),
+        (np.zeros((3, 8, 8)), [np.ones((2, 8, 8))], "frames are identical"),
+        (np.zeros((2, 1, 1, 8, 8)), [np.ones((2, 8, 8))], "need 2-D frames or a stack"),
+        (np.full((3, 8, 8), np.nan), [np.ones((2, 8, 8))], "dark: the frames hold NaN"),
+        (_record(np.zeros((3, 8, 8)), 1), [np.ones((2, 8, 8))], "not both"),
     ],
-    ids=["one-dark-frame", "shape", "unpaired-flat", "no-gain-source"],
-)
+    ids=["one-dark-frame", "shape", "unpaired-flat", "no-gain-source", "zero-read-noise",
+         "5-D", "nan", "flats-and-image"],
+)  # fmt: skip
 def test_camera_calibration_errors(dark: Any, flats: list[Any], message: str) -> None:
+    image = np.ones((8, 8)) if message == "not both" else None
     with pytest.raises(ValueError, match=message):
-        calibrate_camera(dark, flats)
+        calibrate_camera(dark, flats, image)
 
 
 def test_cli_calibrate_camera_denoise_and_plot(tmp_path: Path) -> None:
@@ -241,9 +322,13 @@ def test_cli_calibrate_camera_denoise_and_plot(tmp_path: Path) -> None:
         np.save(tmp_path / f"flat{i}.npy", flat)
     camera = tmp_path / "camera.json"
     flats = [str(tmp_path / f"flat{i}.npy") for i in range(2)]
-    assert main(["calibrate", "--dark", str(tmp_path / "dark.npy"), "--flat", *flats,
-                 "-o", str(camera)]) == 0
+    calibrate = ["calibrate", "--dark", str(tmp_path / "dark.npy"), "--flat", *flats,
+                 "-o", str(camera)]  # fmt: skip
+    assert main(calibrate) == 0
     assert json.loads(camera.read_text())["gain_source"] == "flat"
+    camera.write_text("the user's")
+    assert main(calibrate) == 1 and camera.read_text() == "the user's"
+    assert main([*calibrate, "--overwrite"]) == 0
     image = tmp_path / "img.npy"
     np.save(image, _record(_smooth(64), 7))
     out = tmp_path / "out.npy"

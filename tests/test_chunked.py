@@ -602,6 +602,30 @@ def test_cli_tiff_read_lazily_into_zarr(tmp_path: Any, capsys: pytest.CaptureFix
     np.testing.assert_array_equal(result[...], expected)
 
 
+@pytest.mark.parametrize(
+    ("chunks", "note", "used"),
+    [([], True, "chunks 6x64x64"), (["--chunks", "T=1"], False, "chunks 1x64x64")],
+)
+def test_cli_merges_small_stored_chunks_and_says_so(
+    tmp_path: Any, capsys: pytest.CaptureFixture[str], chunks: list[str], note: bool, used: str
+) -> None:
+    """A store of one frame per chunk costs three frames per frame unless merged for the run."""
+    import quorvel
+    import zarr
+
+    movie = _camera_movie((6, 64, 64), seed=2)
+    src, dst = tmp_path / "in.zarr", tmp_path / "out.zarr"
+    _zarr_input(src, movie, "TYX", (1, 64, 64))
+    status, out, err = _cli(
+        capsys, "denoise", src, "-o", dst, "--sigma", "6", "--threads", "1", *chunks
+    )
+    assert status == 0, err
+    assert ("stored in chunks of 1 x 64 x 64 (TYX), small for this run" in err) == note, err
+    assert used in out
+    expected = quorvel.denoise(movie, "TYX", noise="gaussian", sigma=6.0, threads=1)
+    np.testing.assert_array_equal(zarr.open_array(str(dst), mode="r")[...], expected)
+
+
 def test_cli_tunes_a_chunked_run(tmp_path: Any, capsys: pytest.CaptureFixture[str]) -> None:
     import quorvel
     from quorvel.io import read_image
@@ -728,3 +752,49 @@ def test_cli_unreachable_scheduler(tmp_path: Any, capsys: pytest.CaptureFixture[
                               "5", "--scheduler", "tcp://127.0.0.1:9")
     assert status == 1
     assert "cannot reach the dask scheduler at tcp://127.0.0.1:9" in err
+
+
+def test_cli_when_the_scheduler_dies_mid_run(tmp_path: Any) -> None:
+    import subprocess
+    import sys
+    import time
+
+    import tifffile
+
+    pytest.importorskip("distributed")
+    src, dst, file = tmp_path / "in.tif", tmp_path / "out.zarr", tmp_path / "scheduler.json"
+    movie = _camera_movie((4, 512, 512), seed=2)
+    tifffile.imwrite(src, movie, imagej=True, metadata={"axes": "TYX"})
+
+    def start(*args: Any) -> Any:
+        return subprocess.Popen([sys.executable, "-m", *args, "--no-dashboard"],
+                                stderr=subprocess.DEVNULL)  # fmt: skip
+
+    scheduler = start("distributed.cli.dask_scheduler", "--scheduler-file", file,
+                      "--host", "127.0.0.1", "--port", "0")  # fmt: skip
+    worker = None
+    try:
+        while not file.exists():
+            time.sleep(0.1)
+        time.sleep(0.5)  # the file is written, then filled
+        worker = start("distributed.cli.dask_worker", "--scheduler-file", file, "--nthreads", "1")
+        run = subprocess.Popen(
+            [sys.executable, "-m", "quorvel", "denoise", src, "-o", dst, "--chunks",
+             "Y=512,X=512", "--sigma", "6", "--iterations", "6", "--threads", "1", "-q",
+             "--scheduler", json.loads(file.read_text())["address"]],
+            stderr=subprocess.PIPE, text=True,
+        )  # fmt: skip
+        while not any(".partial" in p.name for p in tmp_path.iterdir()) and run.poll() is None:
+            time.sleep(0.1)
+        time.sleep(2.0)  # the chunk runs on the worker
+        scheduler.kill()
+        err = run.communicate(timeout=60)[1]
+    finally:
+        for process in (scheduler, worker):
+            if process is not None:
+                process.kill()
+                process.wait()
+    assert run.returncode == 1
+    assert err.startswith("quorvel: error: the dask scheduler at tcp://127.0.0.1:"), err
+    assert err.endswith("before the computation ended; nothing was written\n"), err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.tif", "scheduler.json"]

@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 from typing import Any
@@ -17,6 +18,7 @@ import quorvel
 import quorvel.cli
 import quorvel.demo
 import tifffile
+import zarr
 from quorvel.cli import main
 from quorvel.demo import run_demo
 from quorvel.io import read_image, write_image
@@ -177,6 +179,9 @@ def test_search_reach_and_variance_file(
     )
     np.testing.assert_array_equal(np.load(dst), want)
     np.testing.assert_array_equal(np.load(var), variance)
+    # The provenance keeps how well the calibration knew the noise.
+    noise = json.loads(dst.with_suffix(".json").read_text())["provenance"]["noise"][0]
+    assert noise["gain_se"] > 0 and noise["offset_se"] > 0
     # None (a bare letter) is the growing window, as in the letters' form.
     np.testing.assert_array_equal(
         quorvel.denoise(movie, "TYX", search={"T": None}, threads=1),
@@ -204,7 +209,8 @@ def test_progress_bar_for_multi_frame_work(
     tifffile.imwrite(src, noisy_stack(shape), imagej=True, metadata={"axes": "TYX"[-len(shape) :]})
     status, out, err = run(capsys, "denoise", src, "-o", tmp_path / "out.tif", *options)
     assert status == 0, err
-    assert ("3/3" in err) == bar
+    assert ("quorvel 2/3: denoising" in err) == bar  # the counter names the running stage
+    assert ("3/3: done" in err) == bar
     if "--quiet" in options:
         assert out == "" and err == ""
 
@@ -245,6 +251,13 @@ def test_auto_fallback_is_one_warning_line(
         (["in.tif", "-o", "x.tif", "--gain", "2"], 1, "--gain and --offset"),
         (["in.tif", "-o", "x.tif", "--gain", "1e-300", "--offset=0"], 1, "gain is too close"),
         (["in.tif", "-o", "x.tif", "--threads", str(2**31)], 1, "threads is out of range"),
+        (["in.tif", "-o", "x.tif", "--search", "T=99999999999"], 1, "reach along T must be"),
+        (["in.tif", "-o", "side.npy"], 1, "side.json: exists and would be replaced"),
+        (["in.tif", "-o", "x.tif", "--camera", "nan.json"], 1, "channel 0 has gain nan"),
+        (["in.tif", "-o", "x.tif", "--camera", "huge.json"], 1, "huge.json: gain must fit"),
+        (["empty.tif", "-o", "x.tif"], 1, "empty.tif: cannot read the image: the file holds none"),
+        (["group.zarr", "-o", "x.zarr"], 1, "group.zarr: a zarr group, not an array or OME"),
+        (["gone.tif", "-o", "x.tif"], 1, "gone.tif: a link to nowhere.tif, which does not exist"),
         (["in.tif", "-o", "x.tif", "--patch-radius", "X=a"], 2, "radii by axis"),
         (["in.tif", "-o", "x.tif", "--iterations", "x"], 2, "invalid int value"),
         (["in.tif"], 2, "required: -o/--output"),
@@ -265,6 +278,14 @@ def test_bad_input_is_one_line_and_no_output(
     Path("broken.tif").write_bytes(b"II*\x00 truncated")
     Path("old.tif").write_bytes(b"kept")
     np.save("four.npy", np.zeros((2, 2, 8, 8)))
+    Path("side.json").write_text("{}")  # the user's, beside where a .npy would go
+    for name, gain in (("nan", "NaN"), ("huge", str(10**400))):
+        Path(f"{name}.json").write_text(
+            f'{{"format": "quorvel-noise-model", "gain": [{gain}], "offset": [0]}}'
+        )
+    Path("empty.tif").write_bytes(b"II*\x00" + (10**6).to_bytes(4, "little"))  # no page
+    zarr.open_group("group.zarr", mode="w")
+    Path("gone.tif").symlink_to("nowhere.tif")
     before = listing(tmp_path)
     code, out, err = run(capsys, "denoise", *arguments)
     assert code == status
@@ -274,8 +295,14 @@ def test_bad_input_is_one_line_and_no_output(
     assert listing(tmp_path) == before  # no output, no leftover temporary file
 
 
+@pytest.mark.parametrize(
+    ("code", "message"),
+    [(28, "cannot write the output: no space left on device"),
+     (13, "cannot write the output (Permission denied)")],  # named: the output, not the partial
+)  # fmt: skip
 def test_failed_write_leaves_no_partial_file(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
+    code: int, message: str,
 ) -> None:
     src, dst = tmp_path / "in.tif", tmp_path / "out.tif"
     tifffile.imwrite(src, noisy_stack((24, 24)))
@@ -285,17 +312,43 @@ def test_failed_write_leaves_no_partial_file(
     def write_half(path: Path, data: Any, *_: Any) -> None:
         written.append(Path(path))
         Path(path).write_bytes(b"half a tiff")
-        raise OSError(28, "No space left on device")
+        raise OSError(code, os.strerror(code), str(path))
 
     monkeypatch.setattr(quorvel.cli._files, "write_image", write_half)
     status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--overwrite")
-    assert status == 1 and f"{dst}: cannot write the output: no space left on device" in err
+    assert status == 1 and err == f"quorvel: error: {dst}: {message}\n"
     # The writer was handed a temporary file beside the output, now removed;
     # the previous output is intact.
     assert written and written[0].parent == tmp_path and written[0] != dst
     assert written[0].suffix == ".tif"
     assert listing(tmp_path) == {"in.tif", "out.tif"}
     assert dst.read_bytes() == b"previous result"
+
+
+def test_a_full_disk_and_a_closed_pipe_say_so(tmp_path: Path) -> None:
+    # A file size limit stands in for a full disk: the reason, not byte counts.
+    np.save(tmp_path / "in.npy", noisy_stack((256, 256)))
+    code = f"""
+import resource, signal, sys
+from quorvel.cli import main
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (2**17, 2**17))
+sys.exit(main(["denoise", "{tmp_path / 'in.npy'}", "-o", "{tmp_path / 'out.npy'}", "-q",
+               "--sigma", "5", "--iterations", "1"]))
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 1
+    out = tmp_path / "out.npy"
+    assert done.stderr.endswith(f"{out}: cannot write the output (File too large)\n")
+    assert listing(tmp_path) == {"in.npy"}
+    # `quorvel info x | head` whose reader is gone: no "Broken pipe" error.
+    tifffile.imwrite(tmp_path / "in.tif", noisy_stack((2, 24, 24)))
+    read, write = os.pipe()
+    os.close(read)
+    done = subprocess.run([sys.executable, "-m", "quorvel", "info", tmp_path / "in.tif"],
+                          stdout=write, stderr=subprocess.PIPE, text=True)  # fmt: skip
+    os.close(write)
+    assert (done.returncode, done.stderr) == (141, "")
 
 
 @pytest.mark.parametrize("pause", [0.0, 0.6])
@@ -317,6 +370,51 @@ def test_ctrl_c_while_writing_tells_the_truth(
     if pause:
         assert status == 130 and "interrupted" in err
     assert listing(tmp_path) <= {"in.tif", "out.tif"}
+
+
+@pytest.mark.parametrize(
+    ("signum", "chunked", "status", "word"),
+    [
+        (signal.SIGTERM, False, 143, "terminated"),
+        (signal.SIGINT, True, 130, "interrupted"),
+        (signal.SIGTERM, True, 143, "terminated"),
+    ],
+)
+def test_a_signal_stops_the_run_soon_and_leaves_nothing(
+    tmp_path: Path, signum: int, chunked: bool, status: int, word: str
+) -> None:
+    src, dst = tmp_path / "in.tif", tmp_path / ("out.zarr" if chunked else "out.tif")
+    tifffile.imwrite(src, noisy_stack((4, 512, 512)), imagej=True, metadata={"axes": "TYX"})
+    extra = ["--chunks", "Y=512,X=512", "-q"] if chunked else []
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quorvel", "denoise", src, "-o", dst, "--sigma", "10",
+         "--iterations", "6", "--threads", "1", *extra],
+        stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    assert proc.stderr is not None
+    seen: list[str] = []
+    reader = threading.Thread(target=lambda: seen.extend(iter(lambda: proc.stderr.read(1), "")))
+    reader.start()
+
+    def denoising() -> bool:  # the bar's stage, or the chunks' partial store
+        partial = any(".partial" in p.name for p in tmp_path.iterdir())
+        return partial or "denoising" in "".join(seen)
+
+    deadline = time.monotonic() + 60
+    while not denoising() and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(2.0 if chunked else 0.0)  # the chunk is in the engine by then
+    sent = time.monotonic()
+    proc.send_signal(signum)
+    try:
+        proc.wait(timeout=30)
+    finally:
+        proc.kill()
+        reader.join()
+    # Running chunks are stopped too, not waited for (a minute or more each here).
+    assert proc.returncode == status and time.monotonic() - sent < 10, "".join(seen)[-500:]
+    assert "".join(seen).rstrip().endswith(f"quorvel: {word}")
+    assert listing(tmp_path) == {"in.tif"}
 
 
 def test_ctrl_c_stops_the_tuning_at_its_next_run(
@@ -344,21 +442,63 @@ def test_ctrl_c_stops_the_tuning_at_its_next_run(
     assert len(runs) <= 4
 
 
-def test_stale_partial_outputs_of_dead_runs_are_removed(
+def test_stale_partials_of_this_machine_are_cleared_and_others_kept(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    dead = 2**22 + 1  # above any PID Linux hands out
-    stale = [f".out.{dead}-0123abcd.partial.npy", f".old.{dead}-89abcdef.partial.zarr"]
-    (tmp_path / stale[0]).write_bytes(b"half")
-    (tmp_path / stale[1]).mkdir()
-    (tmp_path / stale[1] / "zarr.json").write_text("{}")
-    live = f".out.{os.getpid()}-00000000.partial.npy"  # a run still going
-    (tmp_path / live).write_bytes(b"busy")
+    from quorvel.cli._files import _machine
+
+    dead, here = 2**22 + 1, _machine()  # above any PID Linux hands out
+    stale = [f".out.{here}.{dead}-0123abcd.partial.npy", f".a.{here}.{dead}-89abcdef.partial.zarr"]
+    kept = [
+        f".out.{here}.{os.getpid()}-00000000.partial.npy",  # a run still going
+        f".out.other-host-0a1b2c3d.{dead}-00000000.partial.npy",  # another machine's run
+    ]
+    # An output a run killed between the two renames of a replacement had moved aside.
+    aside = f".old.ome.{here}.{dead}-00000001.replaced.zarr"
+    for name in stale[1:] + [aside]:
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "zarr.json").write_text(name)
+    for name in stale[:1] + kept:
+        (tmp_path / name).write_bytes(b"half")
     np.save(tmp_path / "in.npy", noisy_stack((24, 24)).astype(np.float32))
     status, _, err = run(capsys, "denoise", tmp_path / "in.npy", "-o", tmp_path / "out.npy",
                          "--sigma", "5")
     assert status == 0, err
-    assert listing(tmp_path) == {"in.npy", "out.npy", "out.json", live}
+    assert listing(tmp_path) == {"in.npy", "out.npy", "out.json", "old.ome.zarr", *kept}
+    assert (tmp_path / "old.ome.zarr" / "zarr.json").read_text() == aside
+
+
+@pytest.mark.parametrize("fail_at", [0, 1])
+def test_a_replaced_store_survives_a_failure_between_the_renames(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
+    fail_at: int,
+) -> None:
+    import quorvel.cli._files as files
+
+    np.save(tmp_path / "in.npy", noisy_stack((2, 24, 24)).astype(np.float32))
+    args = ["denoise", tmp_path / "in.npy", "-o", tmp_path / "out.zarr", "--axes", "TYX",
+            "--sigma", "5", "--overwrite", "-q"]  # fmt: skip
+    assert run(capsys, *args)[0] == 0
+    before = (tmp_path / "out.zarr" / "zarr.json").read_text()
+    renames: list[tuple[Any, Any]] = []
+
+    class Os:  # the module `os` as the command's files see it
+        def __getattr__(self, name: str) -> Any:
+            return getattr(os, name)
+
+        def replace(self, src: Any, dst: Any) -> None:
+            renames.append((src, dst))
+            if len(renames) == 1 + fail_at:  # moving the old store aside, or the new one in
+                raise KeyboardInterrupt
+            os.replace(src, dst)
+
+    monkeypatch.setattr(files, "os", Os())
+    np.save(tmp_path / "in.npy", noisy_stack((2, 24, 24), seed=1).astype(np.float32))
+    status, _, err = run(capsys, *args)
+    assert status == 130, err
+    # Either rename failing leaves the complete previous store, and nothing else.
+    assert listing(tmp_path) == {"in.npy", "out.zarr"}
+    assert (tmp_path / "out.zarr" / "zarr.json").read_text() == before
 
 
 # --------------------------------------------------------------------------
@@ -371,6 +511,31 @@ def steps_image(gain: float, seed: int) -> np.ndarray:
     return (100 + gain * rng.poisson(photons) + rng.normal(0, 3, photons.shape)).astype(np.float32)
 
 
+def test_info_is_readable_and_reads_no_pixels(tmp_path: Path) -> None:
+    """One line per tuner candidate, units in words, and no dask, zarr or scipy to import."""
+    from quorvel._tune import TuneResult
+
+    chosen = {"patch_radius": {"X": 3, "Y": 3}, "iterations": 5, "pvalue": 0.001}
+    candidates = tuple(({**chosen, "iterations": k}, 0.1 - 0.01 * k) for k in range(1, 41))
+    record = {"version": "0.1.0", "parameters": {"iterations": 4,
+              "tuned": TuneResult(chosen, 0.05, candidates, 2).as_dict()}}  # fmt: skip
+    physical = {"X": (1.0, "micrometer"), "Y": (1.0, "micrometer"), "T": (2.0, "second")}
+    write_image(tmp_path / "a.tif", noisy_stack((2, 16, 16)), "TYX",
+                {"provenance": record, "physical": physical})  # fmt: skip
+    code = (
+        "import sys; from quorvel.cli import main; main(sys.argv[1:]); "
+        "print([m for m in ('dask.array', 'zarr', 'scipy') if m in sys.modules])"
+    )
+    done = subprocess.run([sys.executable, "-c", code, "info", tmp_path / "a.tif"],
+                          capture_output=True, text=True, timeout=60)  # fmt: skip
+    lines = done.stdout.splitlines()
+    assert done.returncode == 0 and lines[-1] == "[]", done.stderr
+    assert "  X: 1 micrometer per pixel" in lines and "  T: 2 seconds per frame" in lines
+    assert max(map(len, lines)) < 120
+    rows = [line.split() for line in lines if "X 3, Y 3" in line and "tuned" not in line]
+    assert len(rows) == 40 and [r[1] for r in rows if r[0] == "*"] == ["0.0500"]
+
+
 def test_estimate_prints_a_table_per_channel(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
@@ -381,11 +546,12 @@ def test_estimate_prints_a_table_per_channel(
     assert status == 0, err
     lines = out.splitlines()
     assert lines[0] == f"{src}: CYX 2 x 128 x 128 float32"
-    assert lines[1].split() == ["channel", "gain", "offset", "sigma"]
+    assert lines[1].split() == ["channel", "gain", "se", "offset", "se", "sigma"]
     rows = [line.split() for line in lines[2:4]]
     assert [r[0] for r in rows] == ["0", "1"]
-    assert float(rows[0][1]) == pytest.approx(2.0, rel=0.1)
-    assert float(rows[1][1]) == pytest.approx(5.0, rel=0.1)
+    for row, gain in zip(rows, (2.0, 5.0)):
+        assert float(row[1]) == pytest.approx(gain, rel=0.1)
+        assert 0 < float(row[2]) < 0.1 * gain
 
 
 def test_estimate_json(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
@@ -398,6 +564,7 @@ def test_estimate_json(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> No
     assert record["gain"][0] == pytest.approx(2.0, rel=0.1)
     assert record["offset"][0] == pytest.approx(9.0 - 200.0, abs=30.0)
     assert record["sigma"][0] > 0
+    assert 0 < record["gain_se"][0] < 0.2 and 0 < record["offset_se"][0] < 30.0
 
 
 def test_estimate_json_of_a_constant_image_stays_json(tmp_path: Path) -> None:

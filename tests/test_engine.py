@@ -120,6 +120,19 @@ def test_progress_is_monotone_and_ends_at_one() -> None:
     np.testing.assert_array_equal(out, quorvel.denoise(image, "TYX", **options))
 
 
+def test_the_end_is_reported_once_when_the_last_poll_saw_it() -> None:
+    # Under load the engine's last poll can already report all the work done.
+    from quorvel._core import _Progress
+
+    seen: list[float] = []
+    relay = _Progress(seen.append)
+    report = relay.part(1.0)
+    assert report is not None
+    report(1.0)
+    relay.finish()
+    assert seen == [1.0]
+
+
 class _Stop(Exception):
     pass
 

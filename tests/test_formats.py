@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import json
+import re
+import uuid
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pytest
@@ -80,9 +83,14 @@ def test_metadata_and_provenance_round_trip(
     assert record["version"] == quorvel.__version__ and record["source"] == str(src)
     assert [c["gain"] for c in record["noise"]] == [2.0, 2.0]
     assert record["parameters"]["keep_dtype"] is True
+    if output.endswith(".ome.tif"):  # a random identifier, not this machine's address
+        with tifffile.TiffFile(dst) as tif:
+            assert tif.ome_metadata is not None
+            text = re.search(r'UUID="urn:uuid:([0-9a-f-]+)"', tif.ome_metadata)
+        assert text is not None and uuid.UUID(text[1]).version == 4
     status, out, err = run(capsys, "info", dst)
     assert status == 0, err
-    assert "X: 0.2 micrometer per pixel" in out
+    assert "X: 0.2 micrometers per pixel" in out and "T: 1.5 seconds per frame" in out
     assert "noise, channel 1: poisson-gaussian, gain 2, offset -190" in out
 
 
@@ -121,6 +129,22 @@ def test_ome_zarr_pyramid_is_read_by_ome_zarr_and_napari_readers(
     assert read_image(dst).metadata["provenance"]["parameters"]["sigma"] == [9.0]
 
 
+@pytest.mark.parametrize("levels", [12, 2**40])
+def test_a_pyramid_stops_above_one_pixel(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], levels: int
+) -> None:
+    import zarr
+
+    np.save(tmp_path / "in.npy", noisy_stack((96, 80)))
+    dst = tmp_path / "out.ome.zarr"
+    status, _, err = run(capsys, "denoise", tmp_path / "in.npy", "-o", dst, "--pyramid",
+                         str(levels), "--sigma", "5", "--iterations", "1", "-q")  # fmt: skip
+    assert status == 0 and f"6 levels larger than 1 x 1 pixel; writing 6, not {levels}" in err
+    group = zarr.open_group(str(dst), mode="r")
+    shapes = [group[str(k)].shape for k in range(len(list(group.array_keys())))]
+    assert shapes == [(96, 80), (48, 40), (24, 20), (12, 10), (6, 5), (3, 2)]
+
+
 @pytest.mark.parametrize("version", ["0.4", "0.5"])
 def test_ome_zarr_written_by_ome_zarr_is_denoised_at_a_level(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], version: str
@@ -152,6 +176,52 @@ def test_ome_zarr_written_by_ome_zarr_is_denoised_at_a_level(
     assert result.metadata["physical"]["T"] == (pytest.approx(2.0), "second")
 
 
+def ome_zarr_tyx(
+    path: Path, data: Any, scale: list[float], *, dimension_names: bool = True, path_0: str = "0"
+) -> None:
+    """An OME-Zarr 0.5 TYX image of one level, written as given (valid or not)."""
+    import zarr
+
+    group = zarr.open_group(str(path), mode="w", zarr_format=3)
+    names = list("tyx") if dimension_names else None
+    group.create_array("0", data=data, chunks=(1, *data.shape[1:]), dimension_names=names)
+    axes = [{"name": "t", "type": "time", "unit": "second"}] + [
+        {"name": a, "type": "space", "unit": "micrometer"} for a in "yx"
+    ]
+    transform = [{"type": "scale", "scale": scale}]
+    datasets = [{"path": path_0, "coordinateTransformations": transform}]
+    group.attrs["ome"] = {"version": "0.5", "multiscales": [{"axes": axes, "datasets": datasets}]}
+
+
+@pytest.mark.parametrize(
+    ("change", "status", "message"),
+    [
+        ("dimension_names", 0, "warning: {src}: the OME-Zarr metadata is not valid (The array "
+         "in this group at '0' has no dimension_names metadata.)"),
+        ("path", 1, "error: {src}: invalid OME-Zarr metadata (level 0 names the array '9'"),
+        ("scale", 0, "warning: {src}: the OME-Zarr metadata is not valid (multiscales.0: The "
+         "length of axes does not match"),
+    ],
+)  # fmt: skip
+def test_off_standard_ome_zarr_is_read_as_far_as_it_goes(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], change: str, status: int, message: str
+) -> None:
+    src, dst = tmp_path / "in.ome.zarr", tmp_path / "out.zarr"
+    ome_zarr_tyx(
+        src, noisy_stack((2, 24, 24)), [2.0, 0.5] if change == "scale" else [2.0, 0.5, 0.5],
+        dimension_names=change != "dimension_names", path_0="9" if change == "path" else "0",
+    )  # fmt: skip
+    got, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--threads", "1", "-q")
+    assert got == status and err.count("\n") == 1, err
+    assert err.startswith(f"quorvel: {message.format(src=src)}"), err
+    if status == 0:
+        result = read_image(dst)
+        assert result.axes == "TYX"
+        assert result.metadata.get("physical", {}).get("X") == (
+            None if change == "scale" else (0.5, "micrometer")
+        )
+
+
 @pytest.mark.parametrize("suffix", [".czi", ".ome.tif"])
 def test_files_read_through_bioio(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], suffix: str
@@ -167,7 +237,9 @@ def test_files_read_through_bioio(
             for t, c in np.ndindex(2, 2):
                 writer.write(data[t, c], plane={"T": t, "C": c})
             names = {0: "GFP", 1: "RFP"}
-            writer.write_metadata(channel_names=names, scale_x=0.2e-6, scale_y=0.25e-6)
+            writer.write_metadata(
+                channel_names=names, scale_x=0.2e-6, scale_y=0.25e-6, scale_z=0.5e-6
+            )
     else:
         tifffile.imwrite(src, data, ome=True, metadata=OME_META)
     image = read_bioio(src, lazy=True)
@@ -176,33 +248,37 @@ def test_files_read_through_bioio(
     assert image.metadata["physical"]["X"] == (pytest.approx(0.2), "micrometer")
     assert image.metadata["physical"]["Y"] == (pytest.approx(0.25), "micrometer")
     assert image.metadata["channels"] == ["GFP", "RFP"]
-    if suffix == ".czi":  # and on to an OME-TIFF that keeps them
-        dst = tmp_path / "out.ome.tif"
+    if suffix == ".czi":  # and on to a .tif that is OME-TIFF, keeping them
+        dst = tmp_path / "out.tif"
         status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "-q")
         assert status == 0, err
+        with tifffile.TiffFile(dst) as tif:
+            assert tif.is_ome
         out = read_image(dst)
         # tifffile leaves out the single Z plane when reading OME-TIFF
         assert out.axes == "TCYX" and out.metadata["channels"] == ["GFP", "RFP"]
         assert out.metadata["physical"]["Y"] == (pytest.approx(0.25), "micrometer")
+        assert out.metadata["physical"]["Z"] == (pytest.approx(0.5), "micrometer")
 
 
 def test_batch_skips_a_bad_file_and_refuses_to_overwrite(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    inputs, out = tmp_path / "in", tmp_path / "out"
+    inputs, out = tmp_path / "in", tmp_path / "out" / "new"  # created for the outputs
     inputs.mkdir()
-    out.mkdir()
-    for name, seed in (("a.tif", 0), ("c.tif", 1)):
+    for name, seed in (("a.tif", 0), ("c\nd.tif", 1)):
         tifffile.imwrite(inputs / name, noisy_stack((24, 24), seed))
     (inputs / "b.tif").write_bytes(b"II*\x00 not an image")
+    (inputs / "e.tif").symlink_to("gone.tif")  # reported, not skipped
     np.save(tmp_path / "d.npy", noisy_stack((24, 24), 2))
     args = ["denoise", inputs, tmp_path / "*.npy", "-o", out, "--sigma", "5", "--threads", "1"]
     status, stdout, err = run(capsys, *args)
     assert status == 1
-    assert listing(out) == {"a.tif", "c.tif", "d.npy", "d.json"}
-    assert stdout.count(" -> ") == 3
-    assert "b.tif: cannot read the image" in err
-    assert "3 of 4 files denoised" in err and "1 failed" in err
+    assert listing(out) == {"a.tif", "c\nd.tif", "d.npy", "d.json"}
+    assert stdout.count(" -> ") == 3 and stdout.count("\n") == 3 and "c\\nd.tif" in stdout
+    assert "b.tif: cannot read the image" in err and "e.tif: a link to gone.tif" in err
+    assert "3 of 5 files denoised" in err and "2 failed" in err
+    assert f"created the folder {out}" in err
     assert json.loads((out / "d.json").read_text())["provenance"]["noise"][0]["sigma"] == 5.0
 
     before = {p.name: p.stat().st_mtime_ns for p in out.iterdir()}
@@ -211,3 +287,72 @@ def test_batch_skips_a_bad_file_and_refuses_to_overwrite(
     assert {p.name: p.stat().st_mtime_ns for p in out.iterdir()} == before
     status, _, err = run(capsys, *args[:2], "-o", out, "--sigma", "5", "--overwrite", "-q")
     assert status == 1 and "b.tif" in err and "a.tif" not in err
+
+
+def _lut(rgb: tuple[int, int, int], gamma: float = 1.0) -> np.ndarray:
+    ramp = (np.arange(256) / 255.0) ** gamma
+    return np.rint(np.outer(rgb, ramp)).astype(np.uint8)
+
+
+# An ImageJ composite: a curved yellow table (kept exactly in ImageJ outputs) and an orange one.
+LUTS = [_lut((255, 255, 0), 2.0), _lut((255, 128, 0))]
+
+
+@pytest.mark.parametrize(
+    ("source", "output"),
+    [
+        ("imagej", "out.tif"),
+        ("imagej", "out.ome.tif"),
+        ("imagej", "out.ome.zarr"),
+        ("ome-zarr", "out.ome.zarr"),
+    ],
+)
+def test_channel_display_and_levels_survive(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], source: str, output: str
+) -> None:
+    """Channel colours, ImageJ tables and composite mode, names, and the input's pyramid."""
+    from ome_zarr.io import parse_url
+    from ome_zarr.reader import Reader
+    from ome_zarr.writer import write_image
+    from quorvel.napari._reader import read_layers
+
+    data = noisy_stack((3, 2, 64, 64))
+    colours = ["FFFF00", "FF8000"]
+    if source == "imagej":
+        src, names = tmp_path / "in.tif", None
+        meta = {"axes": "TCYX", "mode": "composite", "LUTs": LUTS}
+        tifffile.imwrite(src, data, imagej=True, metadata=meta)
+    else:  # written by ome-zarr, one time point per chunk, 3 levels
+        import zarr
+        from ome_zarr_models.common.omero import Omero
+
+        src, names = tmp_path / "in.ome.zarr", ["DAPI", "GFP"]
+        window = {"min": 0, "max": 65535, "start": 100, "end": 300}
+        omero = Omero.model_validate({
+            "channels": [{"label": n, "color": c, "window": window} for n, c in zip(names, colours)],
+            "rdefs": {"model": "color"},
+        })  # fmt: skip
+        group = zarr.open_group(str(src), mode="w", zarr_format=3)
+        write_image(data, group, scale_factors=(2, 4), axes="tcyx", omero=omero,
+                    storage_options={"chunks": (1, 2, 64, 64)})  # fmt: skip
+    dst = tmp_path / output
+    status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--iterations", "1",
+                         "--threads", "1", "--keep-dtype", "-q")  # fmt: skip
+    assert status == 0, err
+
+    back = read_image(dst).metadata
+    assert back["colours"] == colours and back["mode"] == "composite"
+    assert back.get("channels") == names
+    if output == "out.tif" and source == "imagej":  # the tables themselves
+        np.testing.assert_array_equal(back["luts"], LUTS)
+    layers = read_layers(str(dst))
+    assert [kwargs["colormap"] for _, kwargs, _ in layers] == ["yellow", "#ff8000"]
+    if output.endswith(".zarr"):  # as napari and ome-zarr read it
+        node = next(iter(Reader(parse_url(str(dst)))()))
+        assert len(node.data) == (3 if source == "ome-zarr" else 1)
+        assert node.metadata["colormap"] == [[[0, 0, 0], [1, 1, 0]], [[0, 0, 0], [1, 128 / 255, 0]]]
+        assert node.metadata["channel_names"] == (names or ["channel_0", "channel_1"])
+        coarsest = np.asarray(node.data[-1])  # the window: the range of the values written
+        assert node.metadata["contrast_limits"] == [
+            [coarsest[:, c].min(), coarsest[:, c].max()] for c in range(2)
+        ]

@@ -105,6 +105,19 @@ def test_sample_widget_and_estimate(make_napari_viewer: Any, qtbot: Any) -> None
     assert np.allclose([float(widget.sigma.value)], model.sigma, rtol=1e-5)
     assert widget.status.value == "noise estimated"
     assert widget.plot.isVisibleTo(widget.native) and widget.plot.pixmap().width() > 100
+    # The standard errors beside gain and offset, while the fields hold the estimate.
+    assert f"gain \u00b1 {model.gain_se[0]:.3g}, offset \u00b1 {model.offset_se[0]:.3g}" in (
+        widget.noise_note.value
+    )
+    note = widget.noise_note.native
+    assert note.isVisibleTo(widget.native) and "calibrate" not in widget.noise_note.value
+    widget.gain.value = "3"
+    assert not note.isVisibleTo(widget.native)
+    widget.gain.value = f"{model.gain[0]:.6g}"
+    assert note.isVisibleTo(widget.native)
+    widget.noise.value = "gaussian"
+    assert not note.isVisibleTo(widget.native)
+    widget.noise.value = "auto"
 
     # Another layer: nothing of the previous one stays; its axes are a guess, and said so.
     widget.progress.value = 1000
@@ -113,8 +126,27 @@ def test_sample_widget_and_estimate(make_napari_viewer: Any, qtbot: Any) -> None
     assert widget.axes.value == "TZYX" and "guessed" in widget.axes_note.value
     assert (widget.gain.value, widget.status.value, widget.progress.value) == ("", "", 0)
     assert not widget.plot.isVisibleTo(widget.native)
+    assert not note.isVisibleTo(widget.native)
     widget.axes.value = "CZYX"
     assert not widget.axes_note.visible
+
+
+@pytest.mark.parametrize(
+    ("gain_se", "offset_se", "expected", "warned"),
+    [
+        ((0.05, 0.5), (1.0, np.nan), "gain \u00b1 0.05, 0.5; offset \u00b1 1, -", "channel 1 "),
+        ((0.05, 0.09), (1.0, 2.0), "gain \u00b1 0.05, 0.09; offset \u00b1 1, 2", ""),
+        ((np.nan, np.nan), (np.nan, np.nan), "", ""),  # no standard errors: no note
+    ],
+)
+def test_noise_note_of_an_estimate(
+    gain_se: tuple[float, float], offset_se: tuple[float, float], expected: str, warned: str
+) -> None:
+    model = quorvel.NoiseModel((2.0, 1.0), (5.0, 3.0), gain_se=gain_se, offset_se=offset_se)
+    note = _widget._uncertainty(model)
+    assert expected in note and bool(expected) == bool(note)
+    assert ("calibrate the camera (quorvel calibrate)" in note) == bool(warned)
+    assert (warned in note) and "channel 0" not in note
 
 
 @pytest.mark.parametrize("kind", ["numpy", "dask", "multiscale"])

@@ -102,6 +102,7 @@ def test_writer_saves_ome_tiff_with_provenance(tmp_path: Path) -> None:
     np.testing.assert_array_equal(back.data, denoised)
     assert back.metadata["provenance"] == record
     assert back.metadata["channels"] == ["DAPI"]
+    assert back.metadata["colours"] == ["FF00FF"]  # the layer's magenta
     assert back.metadata["physical"] == PHYSICAL
     (_, again, _), = npe2.read([written], stack=False, plugin_name="quorvel")
     assert again["scale"] == pytest.approx(SCALE) and again["name"] == "DAPI"

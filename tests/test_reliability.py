@@ -1,4 +1,4 @@
-"""Hostile calls: thread counts, the core's printed diagnostics, random parameters."""
+"""Hostile calls: thread counts, the core's diagnostics, random parameters, lying files."""
 
 from __future__ import annotations
 
@@ -7,14 +7,20 @@ import os
 import subprocess
 import sys
 import threading
+import time
 import warnings
+from pathlib import Path
 from typing import Any
 
 import numpy as np
 import pytest
 import quorvel
+import tifffile
+import zarr
 from quorvel._core import CoreOutputWarning
 from quorvel._threads import available_cpus, max_threads
+from quorvel.io import read_lazy
+from test_formats import ome_zarr_tyx
 
 
 def test_any_thread_count_runs_and_gives_the_same_image() -> None:
@@ -131,6 +137,57 @@ def test_random_calls_fail_cleanly_or_give_finite_images() -> None:
     assert min(outcomes.values()) > 30, outcomes  # both ways were exercised
 
 
+def _random_engine_call(rng: np.random.Generator) -> tuple[np.ndarray, dict[str, Any]]:
+    """Random keyword arguments of the engine, hostile ones among them."""
+    rank = int(rng.integers(1, 6))
+    shape = tuple(int(n) for n in rng.integers(1, 12, rank))
+    dtype = rng.choice(["float32", "float64", "uint16", "int8", "bool"])
+    image = (rng.normal(50, 10, shape) * (dtype != "bool")).astype(dtype)
+    def pick(good: Any, *bad: Any) -> Any:
+        """Mostly the good value, now and then one of the bad ones."""
+        return good if rng.random() < 0.9 or not bad else bad[int(rng.integers(len(bad)))]
+
+    radius = [int(v) for v in rng.integers(0, 3, 5)]
+    options: dict[str, Any] = {
+        "sigma": pick(float(rng.uniform(1, 20)), 0.0, -1.0, np.nan, np.inf, 1e-30, 1e30),
+        "patch_radius": pick(radius, radius[:4], radius + [1], [-1] * 5),
+        "search": [int(v) for v in rng.integers(0, 2, 5)],
+        "reach": pick([], [int(v) for v in rng.integers(-1, 6, 5)], [1, 2]),
+        "max_iter": pick(int(rng.integers(1, 4)), 0, 31, 2**31 - 1),
+        "pvalue": pick(0.01, 0.0, 1.0, -0.5, np.nan),
+        "threads": pick(int(rng.integers(1, 3)), 0, -1, -100),
+        "renoise": pick(0.0, 0.5, -1.0, np.inf),
+        "kernel": pick(str(rng.choice(["fast", "exact"])), "FAST", ""),
+    }
+    if rng.random() < 0.5:
+        nc = image.shape[-4] if image.ndim >= 4 else 1
+        count = pick(nc, nc + 1, nc - 1)
+        options["gain"] = [pick(2.0, 0.0, -1.0, np.nan)] * count
+        options["offset"] = [pick(4.0, np.inf)] * count
+    return image, options
+
+
+def test_random_engine_calls_fail_cleanly_or_give_finite_images() -> None:
+    from quorvel import _engine
+
+    rng = np.random.default_rng(20261209)
+    outcomes = {"image": 0, "refused": 0}
+    for _ in range(300):
+        image, options = _random_engine_call(rng)
+        try:
+            if "gain" in options:
+                out = _engine.denoise_poisson_gaussian(image.copy(), **options)
+            else:
+                out = _engine.denoise_gaussian(image.copy(), **options)
+        except (ValueError, TypeError):
+            outcomes["refused"] += 1
+            continue
+        assert out.shape == image.shape, options
+        assert np.isfinite(out).all() or not np.isfinite(image).all(), options
+        outcomes["image"] += 1
+    assert min(outcomes.values()) > 20, outcomes  # both ways were exercised
+
+
 def _engine_call(**overrides: Any) -> Any:
     from quorvel import _engine
 
@@ -208,3 +265,88 @@ def test_results_do_not_depend_on_the_image_units(scale: float) -> None:
                              sigma=10.0 * scale, threads=1)
     assert np.abs(scaled / scale - unit).max() < 1e-3 * 10.0
     assert np.std(unit - image) > 5.0  # denoised, not handed back
+
+# --------------------------------------------------------------------------
+# Files whose metadata lies
+
+
+_SIZES = ["0.5", "-1", "0", "NaN", "1e400", "abc", None]
+
+
+def _ome_tiff(path: Path, frames: Any, claims: dict[str, Any]) -> None:
+    """A TYX OME-TIFF of `frames` whose Pixels element says what `claims` say."""
+    attributes = {"SizeT": len(frames), "SizeZ": 1, **claims}
+    text = " ".join(f'{k}="{v}"' for k, v in attributes.items() if v is not None)
+    xml = (
+        '<?xml version="1.0" encoding="UTF-8"?>'
+        '<OME xmlns="http://www.openmicroscopy.org/Schemas/OME/2016-06">'
+        '<Image ID="Image:0"><Pixels ID="Pixels:0" DimensionOrder="XYCZT" Type="uint16" '
+        f'SizeX="{frames.shape[2]}" SizeY="{frames.shape[1]}" SizeC="1" {text}>'
+        '<Channel ID="Channel:0:0" SamplesPerPixel="1"/><TiffData/></Pixels></Image></OME>'
+    )
+    tifffile.imwrite(path, frames, description=xml, metadata=None, photometric="minisblack")
+
+
+def _hostile_file(rng: np.random.Generator, kind: str, folder: Path) -> tuple[Path, str | None]:
+    """A file whose metadata lies, and the refusal expected (None: read, lies dropped)."""
+    frames = rng.poisson(50.0, (6, 24, 24)).astype(np.uint16)
+    if kind == "ome-sizes":
+        path = folder / "sizes.ome.tif"
+        keys = ["PhysicalSizeX", "PhysicalSizeY", "PhysicalSizeZ", "TimeIncrement"]
+        _ome_tiff(path, frames, {k: rng.choice(_SIZES) for k in keys})
+        return path, None
+    if kind == "ome-planes":
+        path, axis = folder / "planes.ome.tif", str(rng.choice(["SizeT", "SizeZ"]))
+        claim = int(rng.choice([7, 100, 10**11]))
+        _ome_tiff(path, frames, {axis: claim, "SizeT": 1} if axis == "SizeZ" else {axis: claim})
+        return path, "planes its OME metadata announces"
+    if kind == "imagej-images":
+        path = folder / "images.tif"
+        tifffile.imwrite(path, frames, imagej=True, metadata={"axes": "TYX"})
+        path.write_bytes(path.read_bytes().replace(b"images=6\nframes=6", b"images=3\nframes=3"))
+        return path, "but its ImageJ metadata announces 3 images"
+    if kind == "zarr-shape":
+        path = folder / "huge.zarr"
+        shape = [(10**6, 64, 64), (10**9, 1000, 1000), (10**12, 1000, 1000)][rng.integers(3)]
+        zarr.create_array(str(path), shape=shape, chunks=(1, *shape[1:]), dtype="uint16",
+                          dimension_names=list("TYX"))  # fmt: skip
+        return path, "chunks"
+    path = folder / "scale.ome.zarr"  # "zarr-scale": NaN and worse in the scale
+    scale = [float(rng.choice([np.nan, 0.0, -2.0, 2.0])), 0.5, float(rng.choice([np.nan, 0.5]))]
+    ome_zarr_tyx(path, frames, scale)
+    return path, None
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_hostile_metadata_is_refused_in_one_line_or_dropped(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], seed: int
+) -> None:
+    from quorvel.cli import main
+
+    rng = np.random.default_rng(seed)
+    kinds = ["ome-sizes", "ome-planes", "imagej-images", "zarr-shape", "zarr-scale"]
+    for i, kind in enumerate(kinds * 2):
+        folder = tmp_path / f"{i}"
+        folder.mkdir()
+        src, refusal = _hostile_file(rng, kind, folder)
+        suffix = ".zarr" if kind.startswith("zarr") else str(rng.choice([".ome.tif", ".npy"]))
+        dst = folder / f"out{suffix}"
+        start = time.monotonic()
+        status = main(["denoise", str(src), "-o", str(dst), "--sigma", "5", "--iterations",
+                       "1", "--threads", "1", "-q"])  # fmt: skip
+        err = capsys.readouterr().err
+        lines = err.splitlines()
+        assert all(line.startswith(("quorvel: error:", "quorvel: warning:")) for line in lines)
+        assert all(str(src) in line for line in lines), err  # every line names the file
+        assert not [p for p in folder.iterdir() if ".partial" in p.name], err
+        if refusal is not None:
+            assert status == 1 and len(lines) == 1 and refusal in err, (kind, err)
+            assert not dst.exists() and time.monotonic() - start < 20
+            continue
+        assert status == 0, (kind, err)
+        # What could not be read is dropped, with a warning; what is written reads back.
+        with warnings.catch_warnings(record=True):
+            physical = read_lazy(dst).metadata.get("physical", {})
+            given = read_lazy(src).metadata.get("physical", {})
+        assert all(np.isfinite(v) and v > 0 for v, _ in physical.values()), physical
+        assert physical.keys() == given.keys()

@@ -91,6 +91,7 @@ import dask.array as da
 import numpy as np
 import numpy.typing as npt
 
+from quorvel import _engine
 from quorvel._core import new_work_image
 
 __all__ = [
@@ -127,9 +128,6 @@ SAMPLE_ELEMENTS = 2**22
 
 # Index of each core axis in the radius and search lists of the core.
 _LIST_INDEX = {"X": 0, "Y": 1, "Z": 2, "C": 3, "T": 4}
-
-# 2**k no longer fits the core's int from k = 31 on; it then covers the axis.
-_MAX_DOUBLING = 31
 
 Chunks: TypeAlias = tuple[tuple[int, ...], ...]
 #: ``kernel(work, noise, n_threads)``: denoise a fresh C-contiguous float32
@@ -184,14 +182,7 @@ def search_half_sizes(
     """
     if extent <= 1 or not searched or axis == "C":
         return [0] * max_iter
-    if axis in "XY":
-        doubling = [2**k if k < _MAX_DOUBLING else extent for k in range(max_iter)]
-        return doubling if reach < 0 else [min(w, reach) for w in doubling]
-    if reach >= 0:
-        return [reach] * max_iter
-    if axis == "Z":
-        return list(range(max_iter))
-    return [max(0, k - 2) for k in range(max_iter)]
+    return list(_engine.search_half_sizes(_LIST_INDEX[axis], extent, True, max_iter, reach))
 
 
 def grid_step(axis: str, extent: int, radius: int) -> int:
@@ -212,13 +203,7 @@ def grid_step(axis: str, extent: int, radius: int) -> int:
         ``radius + 1`` along X and Y, along Z only when `extent` exceeds
         ``4 * radius + 1``; `radius` along T; 1 for a radius of 0 and for C.
     """
-    if radius <= 0 or axis == "C":
-        return 1
-    if axis == "Z":
-        return radius + 1 if extent > 4 * radius + 1 else 1
-    if axis == "T":
-        return radius if extent > radius else 1
-    return radius + 1 if extent > radius else 1
+    return int(_engine.grid_step(_LIST_INDEX[axis], extent, radius))
 
 
 def halo(
@@ -251,11 +236,8 @@ def halo(
     """
     if axis == "C" or extent <= 1:
         return 0
-    windows = search_half_sizes(axis, extent, searched, max_iter, reach)
-    depth = sum(2 * radius + w for w in windows)
-    if radius > 1 and windows[0] == 0:
-        depth += 1
-    return depth
+    reach = reach if searched else -1  # an axis not searched has no window
+    return int(_engine.halo(_LIST_INDEX[axis], extent, radius, searched, max_iter, reach))
 
 
 @dataclass(frozen=True)

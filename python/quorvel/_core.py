@@ -1,7 +1,8 @@
-"""The calls into the compute core ``_qv`` on core-layout ``(T, C, Z, Y, X)`` arrays.
+"""The calls into the engine ``quorvel._engine`` on core-layout ``(T, C, Z, Y, X)`` arrays.
 
 `_denoise_core` denoises one core-layout array with a fixed `NoisePlan` and
-`CoreSettings`; the calibration helpers wrap the core's two estimators.  A
+`CoreSettings`; the calibration helpers wrap the core's two estimators (through the
+engine, which reports their diagnostics instead of printing them).  A
 chunked computation calls these per block.
 
 Channels
@@ -19,20 +20,13 @@ of them, each scaled to unit noise (Gaussian path) or to photon units
 
 from __future__ import annotations
 
-import contextlib
-import ctypes
 import math
-import os
-import sys
-import tempfile
-import threading
 import time
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import IO, Any
+from typing import Any
 
-import _qv
 import numpy as np
 import numpy.typing as npt
 
@@ -40,11 +34,8 @@ from quorvel import _engine
 from quorvel._threads import resolve_threads
 from quorvel._util import FLOAT32_MAX, _format_values
 
-# The compute core, looked up through this name on every call: noise
-# estimation.  Denoising runs in the package's own engine, built from the
-# same core, which adds keyword arguments, search reach per axis, progress
-# reports, cancellation and the variance of the result.
-qv = _qv
+# The package's engine, built from the compute core, looked up through this
+# name on every call (tests put a recording stand-in there).
 engine = _engine
 
 #: ``progress(fraction)``: told the share of the denoising work done.
@@ -147,8 +138,8 @@ class _Progress:
         self._callback(value)
 
     def finish(self) -> None:
-        """Report the end: 1.0, once."""
-        if self._callback is not None:
+        """Report the end: 1.0, once (not again when the last poll already reported it)."""
+        if self._callback is not None and self._last < 1.0:
             self._last = 1.0
             self._callback(1.0)
 
@@ -169,15 +160,16 @@ def _channel(core5: npt.NDArray[Any], c: int) -> npt.NDArray[np.float32]:
 # Noise estimation
 
 
-def _estimate_sigma(core5: npt.NDArray[Any], channels: Sequence[int]) -> dict[int, float]:
+def _estimate_sigma(
+    core5: npt.NDArray[Any], channels: Sequence[int], threads: int = 0
+) -> dict[int, float]:
     """Gaussian noise level of the given channels of a core-layout image, each on its own."""
-    return {c: float(qv._calibrate_gaussian(_channel(core5, c))) for c in channels}
+    n = resolve_threads(threads)
+    return {c: float(engine.calibrate_gaussian(_channel(core5, c), threads=n)) for c in channels}
 
 
-def _failed_fit(gain: float, offset: float) -> bool:
-    # The core's answer when a channel gives no usable line (a constant or
-    # nearly empty channel).
-    return gain == 1.0 and offset == 0.0
+class CoreOutputWarning(RuntimeWarning):
+    """A diagnostic of the compute core's calibration (a channel it could not fit)."""
 
 
 def _calibrate(
@@ -185,111 +177,24 @@ def _calibrate(
 ) -> tuple[tuple[float, ...], tuple[float, ...]]:
     """Fitted gain and offset of every channel; NaN where the fit failed.
 
-    `threads` as for `_denoise_core`: the calibration runs with that many
-    threads whatever an earlier call on this thread set.
+    `threads` as for `_denoise_core`.  The core's diagnostic of each channel
+    it could not fit (the text `_qv` prints) becomes a `CoreOutputWarning`.
     """
     image = np.ascontiguousarray(core5, dtype=np.float32)
-    _set_core_threads(resolve_threads(threads))
-    with core_output_as_warning():
-        gain, offset = qv._calibrate_poisson_gaussian(image)
+    gain, offset, failures = engine.calibrate_poisson_gaussian(
+        image, threads=resolve_threads(threads)
+    )
+    for _, text in failures:
+        warnings.warn(
+            f"the compute core reported: {' '.join(text.split())}", CoreOutputWarning,
+            stacklevel=2,
+        )
+    failed = {c for c, _ in failures}
     pairs = [
-        (math.nan, math.nan) if _failed_fit(g, o) else (float(g), float(o))
-        for g, o in zip(gain, offset, strict=True)
+        (math.nan, math.nan) if c in failed else (float(g), float(o))
+        for c, (g, o) in enumerate(zip(gain, offset, strict=True))
     ]
     return tuple(g for g, _ in pairs), tuple(o for _, o in pairs)
-
-
-def _set_core_threads(threads: int) -> None:
-    """Make `threads` the OpenMP thread count of the calling thread.
-
-    The core's calibration runs with the count that the last denoising call
-    on this thread set, and takes none itself; a denoising call on an empty
-    image sets it and does next to nothing else.
-    """
-    empty = np.zeros(0, dtype=np.float32)
-    _qv._denoise_gaussian(empty, 1.0, [0, 0, 0, 0, 0], [0, 0, 0, 0, 0], 1, 0.0, threads, 0.0)
-
-
-class CoreOutputWarning(RuntimeWarning):
-    """Text the compute core printed on the process's standard output."""
-
-
-class _StdoutCapture:
-    """File descriptor 1 sent to a temporary file while any thread needs it so.
-
-    The core prints diagnostics with the C runtime, past Python's
-    ``sys.stdout``.  Several Python threads may call the core at once: the
-    first to enter redirects the descriptor, the last to leave restores it
-    and collects everything printed meanwhile.  Whatever else this process
-    writes to descriptor 1 in that time is collected too.
-    """
-
-    def __init__(self) -> None:
-        self._lock = threading.Lock()
-        self._users = 0
-        self._saved = -1
-        self._file: IO[bytes] | None = None
-
-    def enter(self) -> None:
-        with self._lock:
-            if self._users == 0:
-                _flush_c_stdout()
-                sys.stdout.flush()
-                file = tempfile.TemporaryFile()
-                try:
-                    self._saved = os.dup(1)
-                except OSError:
-                    file.close()  # no descriptor 1: nothing to redirect
-                    raise
-                os.dup2(file.fileno(), 1)
-                self._file = file
-            self._users += 1
-
-    def leave(self) -> str:
-        with self._lock:
-            self._users -= 1
-            if self._users > 0 or self._file is None:
-                return ""
-            _flush_c_stdout()
-            os.dup2(self._saved, 1)
-            os.close(self._saved)
-            file, self._file = self._file, None
-        with file:
-            file.seek(0)
-            return file.read().decode(errors="replace")
-
-
-_stdout_capture = _StdoutCapture()
-
-
-def _flush_c_stdout() -> None:
-    with contextlib.suppress(OSError, AttributeError):
-        ctypes.CDLL(None).fflush(None)
-
-
-@contextlib.contextmanager
-def core_output_as_warning() -> Iterator[None]:
-    """Turn what the core prints on standard output during the block into a warning.
-
-    Wrap every call into the core that can print (the noise calibration).
-    Safe when several threads call at once.
-
-    Warns
-    -----
-    CoreOutputWarning
-        A RuntimeWarning holding the printed text, on one line.
-    """
-    try:
-        _stdout_capture.enter()
-    except OSError:
-        yield
-        return
-    try:
-        yield
-    finally:
-        text = " ".join(_stdout_capture.leave().split())
-        if text:
-            warnings.warn(f"the compute core reported: {text}", CoreOutputWarning, stacklevel=3)
 
 
 # --------------------------------------------------------------------------
@@ -508,13 +413,14 @@ def _covered_shape(
     With a patch radius of 1 along X, Y or Z the reference patches sit every
     other pixel (along Z from 6 planes on) and no extra pass covers the far
     end, so an even length leaves its last row, column or plane as noisy as
-    the input.  One more element along such an axis makes the grid reach it.
+    the input (`quorvel._engine.far_end_uncovered`).  One more element along
+    such an axis makes the grid reach it.
     """
     grown = list(shape)
-    for axis, radius, fewest in ((4, patch_radius[0], 3), (3, patch_radius[1], 3),
-                                 (2, patch_radius[2], 6)):
-        if radius == 1 and shape[axis] >= fewest and shape[axis] % 2 == 0:
-            grown[axis] += 1
+    # (core-layout index, engine axis) of X, Y and Z
+    for index, axis in ((4, 0), (3, 1), (2, 2)):
+        if engine.far_end_uncovered(axis, shape[index], patch_radius[axis]):
+            grown[index] += 1
     return tuple(grown)
 
 

@@ -96,9 +96,23 @@ def denoise_poisson_gaussian(
     return_variance: Literal[True],
     kernel: Literal["fast", "exact"] = "fast",
 ) -> tuple[_Image, _Image]: ...
+_F64 = npt.NDArray[np.float64]
+_Blocks = tuple[int, _F64, _F64, _F64]
+_Parts = tuple[npt.NDArray[np.int64], _F64, _F64, _F64, _F64]
+
+@overload
 def spatial_blocks(
-    planes: npt.ArrayLike, *, residual: str, block: int, threads: int
-) -> tuple[int, npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+    planes: npt.ArrayLike, *, residual: str, block: int, threads: int, levels: None = None
+) -> _Blocks: ...
+@overload
+def spatial_blocks(
+    planes: npt.ArrayLike, *, residual: str, block: int, threads: int, levels: Sequence[float]
+) -> tuple[int, _F64, _F64, _F64, _Parts]: ...
+@overload
 def temporal_blocks(
-    frames: npt.ArrayLike, *, block: int, threads: int
-) -> tuple[int, npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+    frames: npt.ArrayLike, *, block: int, threads: int, levels: None = None
+) -> _Blocks: ...
+@overload
+def temporal_blocks(
+    frames: npt.ArrayLike, *, block: int, threads: int, levels: Sequence[float]
+) -> tuple[int, _F64, _F64, _F64, _Parts]: ...

@@ -44,6 +44,8 @@ KERNELS = ("fast", "exact")
 #: all channels of its pixels).
 ChannelsKind: TypeAlias = Literal["independent", "joint"]
 CHANNELS = ("independent", "joint")
+#: Largest search reach: the core counts positions in 32-bit integers.
+_MAX_REACH = 2**31 - 1
 
 NoiseKind: TypeAlias = Literal["auto", "gaussian", "poisson-gaussian"]
 _NOISE_KINDS = ("auto", "gaussian", "poisson-gaussian")
@@ -121,7 +123,10 @@ def _check_int(value: object, name: str) -> int:
 def _check_real(value: object, name: str) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise ValueError(f"{name} must be a number, got {value!r}")
-    out = float(value)
+    try:
+        out = float(value)
+    except OverflowError as err:
+        raise ValueError(f"{name} must be finite, got an integer beyond the float range") from err
     if not math.isfinite(out):
         raise ValueError(f"{name} must be finite, got {out}")
     return out
@@ -185,8 +190,10 @@ def _search5(search: Search) -> tuple[tuple[int, int, int, int, int], tuple[int,
             if value is None:  # the growing window
                 continue
             r = _check_int(value, f"search[{key!r}]")
-            if r < 0:
-                raise ValueError(f"search reach along {axis} must be >= 0, got {r}")
+            if not 0 <= r <= _MAX_REACH:
+                raise ValueError(
+                    f"search reach along {axis} must be between 0 and {_MAX_REACH}, got {r}"
+                )
             reach[axis] = r
         flags = (1, 1, int(searched["Z"]), 0, int(searched["T"]))
         if all(r < 0 for r in reach.values()):

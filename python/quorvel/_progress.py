@@ -1,9 +1,10 @@
 """Progress display by stages.
 
 Progress is shown per stage: noise estimation, denoising, and in the
-command line writing the file.  The denoising stage reports how far it got
-(the engine's share of work done), shown as a percentage with the time
-left.  While a stage runs on a worker thread, the display keeps its elapsed
+command line writing the file.  The counter names the stage that runs
+(``2/3``); the denoising stage reports how far it got (the engine's share of
+work done), shown as a percentage with the time left, and the bar fills with
+the stages done and the share of the running one.  While a stage runs on a worker thread, the display keeps its elapsed
 time ticking from the calling thread, and Ctrl-C there stops the engine
 through its progress callable.
 """
@@ -55,6 +56,8 @@ class Stages:
         self._desc = desc
         self._bar: Any = None
         self._pool: ThreadPoolExecutor | None = None
+        self._started = 0  # stages begun
+        self._finished = 0  # and ended
 
     def _start(self) -> None:
         # The bar appears with the first stage, so that a run that fails its
@@ -68,7 +71,7 @@ class Stages:
             file=sys.stderr,
             leave=True,
             dynamic_ncols=True,
-            bar_format="{desc} {bar} {n_fmt}/{total_fmt} [{elapsed}]",
+            bar_format="{desc} {bar} [{elapsed}]",
         )
         self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="quorvel")
 
@@ -92,23 +95,43 @@ class Stages:
         object
             What `func` returns; its exceptions propagate.
         """
+        return self._run(label, None, func, *args, **kwargs)
+
+    def _run(
+        self,
+        label: str | Callable[[], str],
+        fraction: Callable[[], float] | None,
+        func: Callable[..., T],
+        *args: Any,
+        **kwargs: Any,
+    ) -> T:
+        """`run`, the bar filled by `fraction` (the running stage's share done) when given."""
         if not self._enabled:
             return func(*args, **kwargs)
         if self._bar is None:
             self._start()
         assert self._bar is not None and self._pool is not None
-        def text() -> str:
-            return f"{self._desc}: {label() if callable(label) else label}"
+        done = self._started
+        self._started += 1
+        counter = f"{min(self._started, self._total)}/{self._total}"
 
-        self._bar.set_description_str(text(), refresh=True)
+        def show() -> None:
+            assert self._bar is not None
+            text = label() if callable(label) else label
+            self._bar.n = done + (min(max(fraction(), 0.0), 1.0) if fraction else 0.0)
+            self._bar.set_description_str(f"{self._desc} {counter}: {text}", refresh=True)
+
+        show()
         future = self._pool.submit(func, *args, **kwargs)
         while True:
             try:
                 result = future.result(timeout=_REFRESH_SECONDS)
                 break
             except FutureTimeout:
-                self._bar.set_description_str(text(), refresh=True)
-        self._bar.update(1)
+                show()
+        self._finished += 1
+        self._bar.n = done + 1
+        self._bar.refresh()
         return result
 
     def run_reporting(
@@ -145,7 +168,9 @@ class Stages:
             return f"{label} {100 * f:.0f}% (left {_eta(time.monotonic() - start, f)})"
 
         try:
-            return self.run(describe, func, *args, progress=report, **kwargs)
+            return self._run(
+                describe, lambda: state["fraction"], func, *args, progress=report, **kwargs
+            )
         except KeyboardInterrupt:
             self._stop(cancel)
             raise
@@ -192,7 +217,9 @@ class Stages:
     def close(self) -> None:
         """Finish the display and release its worker thread."""
         if self._bar is not None:
-            self._bar.set_description_str(f"{self._desc}: done", refresh=False)
+            if self._finished >= self._total:
+                done = f"{self._total}/{self._total}: done"
+                self._bar.set_description_str(f"{self._desc} {done}", refresh=False)
             self._bar.close()
             self._bar = None
         if self._pool is not None:

@@ -21,8 +21,14 @@ def _number(value: float | None) -> float | None:
 
 
 def noise_by_channel(plan: NoisePlan) -> list[dict[str, Any]]:
-    """The noise model applied to each channel: Poisson-Gaussian gain and offset, or sigma."""
+    """The noise model applied to each channel: Poisson-Gaussian gain and offset, or sigma.
+
+    With the standard errors of gain and offset when the plan has them
+    (``gain_se``, ``offset_se``; None where not estimated).
+    """
     channels: list[dict[str, Any]] = []
+    gain_se = getattr(plan, "gain_se", None) or (None,) * len(plan.gain)
+    offset_se = getattr(plan, "offset_se", None) or (None,) * len(plan.gain)
     for c, gain in enumerate(plan.gain):
         if gain is not None:
             channels.append(
@@ -31,6 +37,8 @@ def noise_by_channel(plan: NoisePlan) -> list[dict[str, Any]]:
                     "model": "poisson-gaussian",
                     "gain": _number(gain),
                     "offset": _number(plan.offset[c]),
+                    "gain_se": _number(gain_se[c]),
+                    "offset_se": _number(offset_se[c]),
                 }
             )
         else:

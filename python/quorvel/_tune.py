@@ -240,6 +240,9 @@ def _check_grid(
         if isinstance(values, (str, bytes)) or not isinstance(values, Sequence) or not values:
             raise ValueError(f"tune[{key!r}] must be a non-empty sequence, got {values!r}")
         out[key] = tuple(_check_value(key, v) for v in values)
+    if "patch_radius" not in (grid or {}):  # the default's radii that fit the image
+        fit = [v for v in out["patch_radius"] if all(2 * v + 1 <= sizes[a] for a in "XY")]
+        out["patch_radius"] = tuple(fit) or out["patch_radius"]
     for key, axis in (("patch_radius_z", "Z"), ("patch_radius_t", "T")):
         if sizes[axis] == 1:
             out[key] = (0,)
@@ -408,15 +411,26 @@ def _contiguous(a: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
     return np.ascontiguousarray(a, dtype=np.float32)
 
 
+def _photon_model(read: Any, channels: int) -> dict[str, list[float]]:
+    """Gain 1 and offset `read` (one value, or one per channel) for `channels` channels."""
+    offset = np.broadcast_to(np.asarray(read, dtype=np.float32).ravel(), (channels,))
+    return {"gain": [1.0] * channels, "offset": [float(o) for o in offset]}
+
+
 def _anscombe(photons: npt.NDArray[np.float32], read: Any) -> npt.NDArray[np.float32]:
-    """The generalized Anscombe transform in photon units, as the denoiser applies it."""
-    return _contiguous(np.float32(2.0) * np.sqrt(np.maximum(photons + np.float32(0.375) + read, 0)))
+    """The denoiser's generalized Anscombe transform of a core-layout image in photon units."""
+    out: npt.NDArray[np.float32] = _core.engine.anscombe(
+        _contiguous(photons), **_photon_model(read, photons.shape[1])
+    )
+    return out
 
 
 def _inverse_anscombe(stabilised: npt.NDArray[np.float32], read: Any) -> npt.NDArray[np.float32]:
     """The denoiser's inverse of `_anscombe` (algebraic, with its bias correction of 1/4)."""
-    out = np.float32(0.25) * (stabilised * stabilised - np.float32(1.5)) + (np.float32(0.25) - read)
-    return np.asarray(out, dtype=np.float32)
+    out: npt.NDArray[np.float32] = _core.engine.inverse_anscombe(
+        _contiguous(stabilised), **_photon_model(read, stabilised.shape[1])
+    )
+    return out
 
 
 def _local_mean(

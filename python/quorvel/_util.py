@@ -40,6 +40,11 @@ def _as_float_tuple(
         if not numeric:
             raise TypeError(values)
         arr = np.asarray(values, dtype=np.float64)
+    except OverflowError as err:  # an integer beyond any float
+        raise ValueError(
+            f"{name} must fit float32 (magnitude at most {FLOAT32_MAX:.3g}), got an integer "
+            "beyond the float range"
+        ) from err
     except (TypeError, ValueError) as err:
         raise ValueError(
             f"{name} must be a number or a sequence of numbers, got {values!r}"

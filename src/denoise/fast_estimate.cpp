@@ -6,6 +6,7 @@
 #include "denoise/fast_estimate.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -97,11 +98,23 @@ bool whole_window(const pass_context& ctx, const index_range range[4], const pos
 }
 
 // The candidates of reference r: those of every whole window are the same
-// relative to the reference, built once.
+// relative to the reference, built once; those of a clipped window are kept
+// for the next reference when its window is clipped alike (the same range
+// relative to the reference on every axis), as along most of a row.
 void window_candidates(const pass_context& ctx, fast_scratch& s, const index_range range[4],
                        const position& r) {
     if (!whole_window(ctx, range, r)) {
-        s.single_count = build_blocks(ctx, range, r, s.own_blocks, s.own_singles);
+        std::array<std::int32_t, 8> relative{};
+        for (int a = 0; a < 4; ++a) {
+            relative[2 * a] = range[a].lo - r[a];
+            relative[2 * a + 1] = range[a].hi - r[a];
+        }
+        if (!s.own_ready || relative != s.own_range) {
+            s.own_single_count = build_blocks(ctx, range, r, s.own_blocks, s.own_singles);
+            s.own_range = relative;
+            s.own_ready = true;
+        }
+        s.single_count = s.own_single_count;
         s.blocks = &s.own_blocks;
         s.singles = &s.own_singles;
         return;

@@ -6,6 +6,7 @@
 // image lies in memory, the thread count or the chunking.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -45,6 +46,11 @@ struct fast_scratch {
     bool whole_ready = false;
     std::vector<candidate_block> own_blocks;
     std::vector<std::int32_t> own_singles;
+    std::int32_t own_single_count = 0;
+    // The window those were built for: (lo, hi) per axis relative to the
+    // reference (the lists relative to the reference depend on nothing else).
+    std::array<std::int32_t, 8> own_range{};
+    bool own_ready = false;
     const std::vector<candidate_block>* blocks = nullptr;
     const std::vector<std::int32_t>* singles = nullptr;
     std::int32_t single_count = 0;

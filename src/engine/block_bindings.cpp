@@ -1,8 +1,11 @@
 #include "engine/block_bindings.hpp"
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -45,8 +48,48 @@ py::array_t<double> to_numpy(const std::vector<double>& values) {
     return out;
 }
 
-py::tuple to_python(const block_summaries& b) {
-    return py::make_tuple(b.side, to_numpy(b.mean), to_numpy(b.energy), to_numpy(b.wide));
+// The levels as given: at least one, finite and ascending; none when not given.
+std::vector<double> checked_levels(const std::optional<std::vector<double>>& levels) {
+    if (!levels) {
+        return {};
+    }
+    if (levels->empty()) {
+        throw std::invalid_argument("levels must hold at least one value");
+    }
+    for (std::size_t i = 0; i < levels->size(); ++i) {
+        if (!std::isfinite((*levels)[i]) || (i > 0 && !((*levels)[i - 1] < (*levels)[i]))) {
+            throw std::invalid_argument("levels must be finite and strictly ascending");
+        }
+    }
+    return *levels;
+}
+
+// (block, count, mean, energy, wide) arrays of the records in `parts`.
+py::tuple parts_to_python(const std::vector<double>& parts) {
+    constexpr std::size_t fields = 5;
+    const auto n = static_cast<py::ssize_t>(parts.size() / fields);
+    py::array_t<std::int64_t> block(n);
+    std::vector<py::array_t<double>> values;
+    for (std::size_t f = 1; f < fields; ++f) {
+        values.emplace_back(n);
+    }
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const double* record = parts.data() + static_cast<std::size_t>(i) * fields;
+        block.mutable_data()[i] = static_cast<std::int64_t>(record[0]);
+        for (std::size_t f = 1; f < fields; ++f) {
+            values[f - 1].mutable_data()[i] = record[f];
+        }
+    }
+    return py::make_tuple(block, values[0], values[1], values[2], values[3]);
+}
+
+py::tuple to_python(const block_summaries& b, const std::optional<std::vector<double>>& levels,
+                    const std::vector<double>& parts) {
+    if (!levels) {
+        return py::make_tuple(b.side, to_numpy(b.mean), to_numpy(b.energy), to_numpy(b.wide));
+    }
+    return py::make_tuple(b.side, to_numpy(b.mean), to_numpy(b.energy), to_numpy(b.wide),
+                          parts_to_python(parts));
 }
 
 constexpr const char* spatial_doc =
@@ -60,7 +103,15 @@ constexpr const char* spatial_doc =
     "fourth-difference taps. Returns `(side, mean, energy, wide)`: the block side\n"
     "used (`block`, less on small planes, 0 when no block of 2 pixels fits) and,\n"
     "per block in the order (plane, block row, block column), the mean local\n"
-    "mean, mean squared residual and mean squared wide residual (float64).";
+    "mean, mean squared residual and mean squared wide residual (float64).\n\n"
+    "With `levels` (ascending), a fifth item `(block, count, mean, energy, wide)`:\n"
+    "each block's pixels split by the number of levels at or below their local\n"
+    "mean, one record per non-empty class (blocks in order, classes ascending):\n"
+    "the block's index, the pixel count and the class's mean local mean, mean\n"
+    "squared residual and mean squared wide residual. The classes are those of\n"
+    "the local mean above; the parts' mean local mean weighs the pixels as the\n"
+    "residual's expected square does: for \"cubic\" by (delta - k)**2 over its\n"
+    "sum, k the cubic fit's kernel.";
 
 constexpr const char* temporal_doc =
     "Block summaries of differences of neighbouring frames.\n\n"
@@ -71,14 +122,16 @@ constexpr const char* temporal_doc =
     "takes the shift with the lowest wide energy in pair k - 2 (k + 2 for the\n"
     "first two pairs; none when that pair does not exist). Returns\n"
     "`(side, mean, energy, wide)` as `spatial_blocks`, blocks in the order\n"
-    "(pair, plane, block row, block column).";
+    "(pair, plane, block row, block column); with `levels`, the blocks' pixels\n"
+    "split by level as `spatial_blocks` gives them.";
 
 }  // namespace
 
 void bind_block_summaries(py::module_& m) {
     m.def(
         "spatial_blocks",
-        [](const image_arg& planes, const std::string& residual, int block, int threads) {
+        [](const image_arg& planes, const std::string& residual, int block, int threads,
+           const std::optional<std::vector<double>>& levels) {
             check_threads(threads);
             if (residual != "fourth" && residual != "cubic") {
                 throw py::value_error("residual must be 'fourth' or 'cubic', got '" + residual +
@@ -88,29 +141,35 @@ void bind_block_summaries(py::module_& m) {
                                               ? spatial_residual::fourth_difference
                                               : spatial_residual::cubic_fit;
             const plane_stack s = planes_of(planes, 2);
+            const std::vector<double> split = checked_levels(levels);
             block_summaries b;
+            std::vector<double> parts;
             {
                 const py::gil_scoped_release release;
-                b = spatial_block_summaries(s, kind, block, threads);
+                b = spatial_block_parts(s, kind, block, threads, split, parts);
             }
-            return to_python(b);
+            return to_python(b, levels, parts);
         },
         py::arg("planes"), py::kw_only(), py::arg("residual"), py::arg("block"),
-        py::arg("threads"), spatial_doc);
+        py::arg("threads"), py::arg("levels") = py::none(), spatial_doc);
     m.def(
         "temporal_blocks",
-        [](const image_arg& frames, int block, int threads) {
+        [](const image_arg& frames, int block, int threads,
+           const std::optional<std::vector<double>>& levels) {
             check_threads(threads);
             const plane_stack s = planes_of(frames, 3);
             const std::int64_t count = frames.shape(0);
+            const std::vector<double> split = checked_levels(levels);
             block_summaries b;
+            std::vector<double> parts;
             {
                 const py::gil_scoped_release release;
-                b = temporal_block_summaries(s, count, block, threads);
+                b = temporal_block_parts(s, count, block, threads, split, parts);
             }
-            return to_python(b);
+            return to_python(b, levels, parts);
         },
-        py::arg("frames"), py::kw_only(), py::arg("block"), py::arg("threads"), temporal_doc);
+        py::arg("frames"), py::kw_only(), py::arg("block"), py::arg("threads"),
+        py::arg("levels") = py::none(), temporal_doc);
 }
 
 }  // namespace qv::engine

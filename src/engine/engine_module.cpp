@@ -26,6 +26,7 @@
 #include "denoise/run_monitor.hpp"
 #include "denoise/transforms.hpp"
 #include "engine/block_bindings.hpp"
+#include "engine/core_bindings.hpp"
 #include "engine/images.hpp"
 #include "engine/watch.hpp"
 #include "module/convert.hpp"
@@ -455,4 +456,6 @@ PYBIND11_MODULE(_engine, m, py::multiple_interpreters::not_supported()) {
         py::arg("renoise") = 0.0f, py::arg("progress") = py::none(),
         py::arg("return_variance") = false, py::arg("kernel") = "fast", poisson_doc);
     qv::engine::bind_block_summaries(m);
+    qv::engine::bind_calibrations(m);
+    qv::engine::bind_geometry(m);
 }

@@ -32,6 +32,82 @@ void divide(double* sums, std::int64_t blocks, double n) {
     }
 }
 
+// Sums of the pixels of consecutive blocks split by the level class of their
+// local mean: per block and class, the count and the sums of the local mean,
+// the squared residual and the squared wide residual. The class of a pixel
+// is the number of `levels` (ascending) at or below the local mean it is
+// sorted by (0 for NaN); the local mean summed may weigh the pixels
+// otherwise (see plane_residuals::own_mean).
+class level_parts {
+public:
+    static constexpr int fields = 4;
+
+    level_parts(const std::vector<double>& levels, std::int64_t blocks)
+        : levels_(levels),
+          classes_(static_cast<std::int64_t>(levels.size()) + 1),
+          sums_(static_cast<std::size_t>(blocks * classes_ * fields), 0.0) {}
+
+    [[nodiscard]] bool active() const { return !levels_.empty(); }
+
+    // Adds a run of pixels to block `b` (and, when `side` > 0, each further
+    // `side` pixels to the next block).
+    // `sort_by` is the local mean that gives the class, `mean` the one summed.
+    void add(const float* sort_by, const float* mean, const float* energy, const float* wide,
+             std::int64_t width, int side, std::int64_t b) {
+        const std::int64_t run = side > 0 ? side : width;
+        for (std::int64_t start = 0; start < width; start += run, ++b) {
+            double* block = sums_.data() + b * classes_ * fields;
+            for (std::int64_t x = start; x < start + run; ++x) {
+                const double m = sort_by[x];
+                std::int64_t c = 0;
+                for (const double level : levels_) {
+                    c += m >= level ? 1 : 0;
+                }
+                double* s = block + c * fields;
+                s[0] += 1.0;
+                s[1] += mean[x];
+                s[2] += energy[x];
+                s[3] += wide[x];
+            }
+        }
+    }
+
+    // Appends (block, count, mean, energy, wide) of every non-empty class of
+    // the blocks, numbered from `first`, to `out`, and clears the sums.
+    void flush(std::int64_t first, std::vector<double>& out) {
+        const std::int64_t blocks = static_cast<std::int64_t>(sums_.size()) / (classes_ * fields);
+        for (std::int64_t b = 0; b < blocks; ++b) {
+            for (std::int64_t c = 0; c < classes_; ++c) {
+                double* s = sums_.data() + (b * classes_ + c) * fields;
+                if (s[0] > 0.0) {
+                    out.insert(out.end(), {static_cast<double>(first + b), s[0], s[1] / s[0],
+                                           s[2] / s[0], s[3] / s[0]});
+                }
+            }
+        }
+        std::fill(sums_.begin(), sums_.end(), 0.0);
+    }
+
+private:
+    const std::vector<double>& levels_;
+    std::int64_t classes_;
+    std::vector<double> sums_;
+};
+
+// Concatenates the parts of every band, in band order.
+std::vector<double> joined(const std::vector<std::vector<double>>& bands) {
+    std::size_t size = 0;
+    for (const auto& b : bands) {
+        size += b.size();
+    }
+    std::vector<double> out;
+    out.reserve(size);
+    for (const auto& b : bands) {
+        out.insert(out.end(), b.begin(), b.end());
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // High-pass residuals of single planes
 
@@ -50,10 +126,11 @@ struct separable_filter {
     int stride;
 };
 
-separable_filter cubic_filter(int stride) {
+separable_filter cubic_filter(int stride, bool squared = false) {
     separable_filter f{{}, stride};
     for (std::size_t i = 0; i < cubic_fit.size(); ++i) {
-        f.taps[i] = static_cast<float>(cubic_fit[i]);
+        const double c = cubic_fit[i];
+        f.taps[i] = static_cast<float>(squared ? c * c : c);
     }
     return f;
 }
@@ -101,10 +178,11 @@ public:
         : kind_(kind), nx_(nx), width_(width), column_(static_cast<std::size_t>(nx)),
           near_(static_cast<std::size_t>(width)), far_(static_cast<std::size_t>(width)),
           energy_(static_cast<std::size_t>(width)), wide_(static_cast<std::size_t>(width)),
-          mean_(static_cast<std::size_t>(width)) {}
+          mean_(static_cast<std::size_t>(width)), own_mean_(static_cast<std::size_t>(width)) {}
 
-    // Squared residual, squared wide residual and local mean along image row y.
-    void row(const float* plane, std::int64_t y) {
+    // Squared residual, squared wide residual and local mean along image row
+    // y; with `own_mean`, also the local mean with the residual's own weights.
+    void row(const float* plane, std::int64_t y, bool own_mean = false) {
         apply(plane, y, weights_, mean_);
         if (kind_ == spatial_residual::fourth_difference) {
             apply(plane, y, fourth_near_, near_);
@@ -126,11 +204,29 @@ public:
             energy_[i] = r * r;
             wide_[i] = w * w;
         }
+        if (own_mean) {
+            apply(plane, y, cubic_weights_, own_mean_);
+            for (std::int64_t x = 0; x < width_; ++x) {
+                const auto i = static_cast<std::size_t>(x);
+                own_mean_[i] = (own_mean_[i] + centre_weight_ * centre[x]) * scale_ * scale_;
+            }
+        }
     }
 
     [[nodiscard]] const float* energy() const { return energy_.data(); }
     [[nodiscard]] const float* wide() const { return wide_.data(); }
     [[nodiscard]] const float* mean() const { return mean_.data(); }
+    // The local mean that weighs the pixels as the residual's expected
+    // square does: for the fourth difference `mean`, for the cubic fit
+    // (delta - k)^2 / norm (from `row` with `own_mean`). The block means keep
+    // `mean` for both: a block's mean depends on the weights only through
+    // what crosses its edges; a pixel's does not. Pixels are sorted into
+    // levels by `mean` for both: the cubic fit's own mean is mostly the
+    // centre pixel, whose noise is most of the residual's (correlation
+    // 0.87), so sorting by it would sort by the residual's noise.
+    [[nodiscard]] const float* own_mean() const {
+        return kind_ == spatial_residual::fourth_difference ? mean_.data() : own_mean_.data();
+    }
 
 private:
     void apply(const float* plane, std::int64_t y, const separable_filter& f,
@@ -141,14 +237,17 @@ private:
 
     // With kernel k (centre k0), E[r^2] = sum((delta - k)^2 v) and
     // (delta - k)^2 = (1 - 2 k0) delta + k^2: the residual is scaled by the
-    // square root of the weight sum `norm`.
+    // square root of the weight sum `norm`, and its local mean weighs the
+    // pixels by (delta - k)^2 / norm.
+    static double cubic_centre() {
+        return 1.0 - 2.0 * cubic_fit[half_taps] * cubic_fit[half_taps];
+    }
     static double cubic_norm() {
-        const double k0 = cubic_fit[half_taps] * cubic_fit[half_taps];
         double sum_sq = 0.0;
         for (const double c : cubic_fit) {
             sum_sq += c * c;
         }
-        return 1.0 - 2.0 * k0 + sum_sq * sum_sq;
+        return cubic_centre() + sum_sq * sum_sq;
     }
 
     spatial_residual kind_;
@@ -158,11 +257,13 @@ private:
     separable_filter cubic_far_ = cubic_filter(2);
     separable_filter fourth_near_ = fourth_filter(1, false);
     separable_filter fourth_far_ = fourth_filter(2, false);
-    // The local mean of both residuals: the squared fourth-difference taps
-    // (unit sum).
+    // The local mean of the fourth difference: its squared taps (unit sum).
     separable_filter weights_ = fourth_filter(1, true);
+    // That of the cubic fit: k^2, the centre added.
+    separable_filter cubic_weights_ = cubic_filter(1, true);
+    float centre_weight_ = static_cast<float>(cubic_centre());
     float scale_ = static_cast<float>(1.0 / std::sqrt(cubic_norm()));
-    std::vector<float> column_, near_, far_, energy_, wide_, mean_;
+    std::vector<float> column_, near_, far_, energy_, wide_, mean_, own_mean_;
 };
 
 // ---------------------------------------------------------------------------
@@ -183,20 +284,23 @@ struct frame_pair {
 
 // Reusable buffers for the differences of one band of blocks.
 struct band_buffers {
-    std::vector<float> difference, rows, values;
+    std::vector<float> difference, rows, wide, energy, mean;
 
     explicit band_buffers(std::int64_t side, std::int64_t width)
         : difference(static_cast<std::size_t>((side + 2) * (width + 2))),
-          rows(static_cast<std::size_t>(width + 2)), values(static_cast<std::size_t>(width)) {}
+          rows(static_cast<std::size_t>(width + 2)), wide(static_cast<std::size_t>(width)),
+          energy(static_cast<std::size_t>(width)), mean(static_cast<std::size_t>(width)) {}
 };
 
 // Adds to the sums of `blocks` blocks of side `side`, whose corner is at
 // (row0, col0) of the region `temporal_margin` in from the edges, the squared
 // wide residual of the difference at `shift`, and when asked the squared
-// residual and the local mean.
+// residual and the local mean (both or neither), and the level parts of the
+// one block (`blocks` 1) as block `part_block` of `parts`.
 void add_pair_band(const frame_pair& fp, std::int64_t row0, std::int64_t col0, int side,
                    std::int64_t blocks, int shift, band_buffers& buf, double* wide,
-                   double* energy, double* mean) {
+                   double* energy, double* mean, level_parts* parts = nullptr,
+                   std::int64_t part_block = 0) {
     const std::int64_t dy = shift / (2 * motion_reach + 1) - motion_reach;
     const std::int64_t dx = shift % (2 * motion_reach + 1) - motion_reach;
     const std::int64_t width = blocks * side;
@@ -213,7 +317,6 @@ void add_pair_band(const frame_pair& fp, std::int64_t row0, std::int64_t col0, i
             d[v] = (b[v] - a[v]) * half;
         }
     }
-    float* values = buf.values.data();
     for (int i = 0; i < side; ++i) {
         const float* d0 = buf.difference.data() + i * stride;
         const float* d1 = d0 + stride;
@@ -224,23 +327,25 @@ void add_pair_band(const frame_pair& fp, std::int64_t row0, std::int64_t col0, i
         }
         for (std::int64_t x = 0; x < width; ++x) {
             const float box = rows[x] + rows[x + 1] + rows[x + 2];
-            values[x] = box * box * ninth;
+            buf.wide[static_cast<std::size_t>(x)] = box * box * ninth;
         }
-        add_to_blocks(values, side, blocks, wide);
-        if (energy != nullptr) {
-            for (std::int64_t x = 0; x < width; ++x) {
-                values[x] = d1[x + 1] * d1[x + 1];
-            }
-            add_to_blocks(values, side, blocks, energy);
+        add_to_blocks(buf.wide.data(), side, blocks, wide);
+        if (energy == nullptr) {
+            continue;
         }
-        if (mean != nullptr) {
-            const std::int64_t y = row0 + i + temporal_margin;
-            const float* a = fp.earlier + y * fp.nx + col0 + temporal_margin;
-            const float* b = fp.later + (y + dy) * fp.nx + col0 + temporal_margin + dx;
-            for (std::int64_t x = 0; x < width; ++x) {
-                values[x] = 0.5f * (a[x] + b[x]);
-            }
-            add_to_blocks(values, side, blocks, mean);
+        const std::int64_t y = row0 + i + temporal_margin;
+        const float* a = fp.earlier + y * fp.nx + col0 + temporal_margin;
+        const float* b = fp.later + (y + dy) * fp.nx + col0 + temporal_margin + dx;
+        for (std::int64_t x = 0; x < width; ++x) {
+            const auto j = static_cast<std::size_t>(x);
+            buf.energy[j] = d1[x + 1] * d1[x + 1];
+            buf.mean[j] = 0.5f * (a[x] + b[x]);
+        }
+        add_to_blocks(buf.energy.data(), side, blocks, energy);
+        add_to_blocks(buf.mean.data(), side, blocks, mean);
+        if (parts != nullptr) {
+            parts->add(buf.mean.data(), buf.mean.data(), buf.energy.data(), buf.wide.data(),
+                       width, 0, part_block);
         }
     }
 }
@@ -267,7 +372,15 @@ std::int64_t reference_pair(std::int64_t k, std::int64_t pairs) {
 
 block_summaries spatial_block_summaries(const plane_stack& planes, spatial_residual kind, int block,
                                         int threads) {
+    std::vector<double> no_parts;
+    return spatial_block_parts(planes, kind, block, threads, {}, no_parts);
+}
+
+block_summaries spatial_block_parts(const plane_stack& planes, spatial_residual kind, int block,
+                                    int threads, const std::vector<double>& levels,
+                                    std::vector<double>& parts) {
     block_summaries out;
+    parts.clear();
     const std::int64_t ny = planes.ny - 2 * spatial_reach;
     const std::int64_t nx = planes.nx - 2 * spatial_reach;
     if (ny <= 0 || nx <= 0) {
@@ -282,31 +395,49 @@ block_summaries spatial_block_summaries(const plane_stack& planes, spatial_resid
     out.resize(static_cast<std::size_t>(planes.count * by * bx));
     const std::int64_t bands = planes.count * by;
     const double n = static_cast<double>(side) * side;
+    std::vector<std::vector<double>> band_parts(levels.empty() ? 0 : static_cast<std::size_t>(bands));
 #pragma omp parallel num_threads(std::max(threads, 1))
     {
         plane_residuals residuals(kind, planes.nx, bx * side);
+        level_parts split(levels, bx);
 #pragma omp for schedule(dynamic)
         for (std::int64_t band = 0; band < bands; ++band) {
             const float* plane = planes.plane(band / by);
             const std::int64_t first = (band % by) * side + spatial_reach;
             const auto at = static_cast<std::size_t>(band * bx);
             for (std::int64_t y = first; y < first + side; ++y) {
-                residuals.row(plane, y);
+                residuals.row(plane, y, split.active());
                 add_to_blocks(residuals.energy(), side, bx, out.energy.data() + at);
                 add_to_blocks(residuals.wide(), side, bx, out.wide.data() + at);
                 add_to_blocks(residuals.mean(), side, bx, out.mean.data() + at);
+                if (split.active()) {
+                    split.add(residuals.mean(), residuals.own_mean(), residuals.energy(),
+                              residuals.wide(), bx * side, side, 0);
+                }
             }
             for (auto* sums : {&out.energy, &out.wide, &out.mean}) {
                 divide(sums->data() + at, bx, n);
             }
+            if (split.active()) {
+                split.flush(static_cast<std::int64_t>(at), band_parts[static_cast<std::size_t>(band)]);
+            }
         }
     }
+    parts = joined(band_parts);
     return out;
 }
 
 block_summaries temporal_block_summaries(const plane_stack& planes, std::int64_t frames,
                                          int block, int threads) {
+    std::vector<double> no_parts;
+    return temporal_block_parts(planes, frames, block, threads, {}, no_parts);
+}
+
+block_summaries temporal_block_parts(const plane_stack& planes, std::int64_t frames, int block,
+                                     int threads, const std::vector<double>& levels,
+                                     std::vector<double>& parts) {
     block_summaries out;
+    parts.clear();
     const std::int64_t ny = planes.ny - 2 * temporal_margin;
     const std::int64_t nx = planes.nx - 2 * temporal_margin;
     if (frames < 2 || ny <= 0 || nx <= 0 || planes.count % frames != 0) {
@@ -341,9 +472,11 @@ block_summaries temporal_block_summaries(const plane_stack& planes, std::int64_t
     std::vector<std::uint8_t> best(static_cast<std::size_t>(pairs * per_pair), no_shift);
     const auto reference_bands = static_cast<std::int64_t>(referenced.size()) * per_frame * by;
     const std::int64_t bands = pairs * per_frame * by;
+    std::vector<std::vector<double>> band_parts(levels.empty() ? 0 : static_cast<std::size_t>(bands));
 #pragma omp parallel num_threads(std::max(threads, 1))
     {
         band_buffers buf(side, bx * side);
+        level_parts split(levels, bx);
         std::vector<double> wide(static_cast<std::size_t>(shift_count * bx));
 #pragma omp for schedule(dynamic)
         for (std::int64_t band = 0; band < reference_bands; ++band) {
@@ -379,13 +512,18 @@ block_summaries temporal_block_summaries(const plane_stack& planes, std::int64_t
                 const auto same = static_cast<std::size_t>(at + b + (other - k) * per_pair);
                 const int shift = other < 0 ? no_shift : best[same];
                 add_pair_band(pair_of(k, p), row0, b * side, side, 1, shift, buf,
-                              out.wide.data() + i, out.energy.data() + i, out.mean.data() + i);
+                              out.wide.data() + i, out.energy.data() + i, out.mean.data() + i,
+                              split.active() ? &split : nullptr, b);
             }
             for (auto* sums : {&out.energy, &out.wide, &out.mean}) {
                 divide(sums->data() + at, bx, n);
             }
+            if (split.active()) {
+                split.flush(at, band_parts[static_cast<std::size_t>(band)]);
+            }
         }
     }
+    parts = joined(band_parts);
     return out;
 }
 

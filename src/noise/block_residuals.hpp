@@ -72,4 +72,22 @@ enum class spatial_residual { fourth_difference, cubic_fit };
                                                        std::int64_t frames, int block,
                                                        int threads);
 
+// Block summaries as spatial_block_summaries and temporal_block_summaries,
+// and in `parts` the blocks' pixels split by the level class of their local
+// mean: records (block, count, mean, energy, wide), blocks in output order
+// and classes ascending within a block; none when `levels` is empty. The
+// class of a pixel is the number of `levels` (ascending) at or below its
+// local mean (0 for NaN). The parts' local means weigh each pixel's
+// neighbours as its residual's expected square does (for the cubic fit not
+// as its blocks' means, nor as the local mean its pixels are sorted by,
+// which weighs them by the squared fourth-difference taps).
+[[nodiscard]] block_summaries spatial_block_parts(const plane_stack& planes,
+                                                  spatial_residual kind, int block, int threads,
+                                                  const std::vector<double>& levels,
+                                                  std::vector<double>& parts);
+[[nodiscard]] block_summaries temporal_block_parts(const plane_stack& planes,
+                                                   std::int64_t frames, int block, int threads,
+                                                   const std::vector<double>& levels,
+                                                   std::vector<double>& parts);
+
 }  // namespace qv

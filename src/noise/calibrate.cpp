@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -188,11 +189,14 @@ void measure_nodes(const array& image, const array& residuals, std::int32_t c,
     }
 }
 
-void print_singular_fit(double det, const plane_measurement& m) {
-    std::printf("error\n d=%f\n sw=%f\n swx=%f\n swxx=%f\n N=%f", det, m.sw, m.swx, m.swxx, 0.0);
-    // No newline ends the text: flush so that it is not held back until
-    // some later output or the end of the process.
-    std::fflush(stdout);
+// The diagnostic of a fit whose points determine no line.
+std::string singular_fit_text(double det, const plane_measurement& m) {
+    const char* format = "error\n d=%f\n sw=%f\n swx=%f\n swxx=%f\n N=%f";
+    const int n = std::snprintf(nullptr, 0, format, det, m.sw, m.swx, m.swxx, 0.0);
+    std::string text(static_cast<std::size_t>(std::max(n, 0)) + 1, '\0');
+    std::snprintf(text.data(), text.size(), format, det, m.sw, m.swx, m.swxx, 0.0);
+    text.resize(static_cast<std::size_t>(std::max(n, 0)));
+    return text;
 }
 
 }  // namespace
@@ -231,6 +235,17 @@ plane_measurement noise_model::measure_plane(const array& image, const array& re
 }
 
 void noise_model::calibrate(const array& image) {
+    calibrate(image, [](std::int32_t, const std::string& text) {
+        std::printf("%s", text.c_str());
+        // No newline ends the text: flush so that it is not held back until
+        // some later output or the end of the process.
+        std::fflush(stdout);
+    });
+}
+
+void noise_model::calibrate(
+    const array& image,
+    const std::function<void(std::int32_t channel, const std::string&)>& singular) {
     const array residuals = pseudo_residuals(image);
     const auto channels = static_cast<std::size_t>(std::max<std::int32_t>(image.nc, 0));
     gain.resize(channels, 0.0f);
@@ -245,7 +260,7 @@ void noise_model::calibrate(const array& image) {
             gain[static_cast<std::size_t>(c)] = static_cast<float>(slope);
             offset[static_cast<std::size_t>(c)] = static_cast<float>(intercept);
         } else {
-            print_singular_fit(det, m);
+            singular(c, singular_fit_text(det, m));
             gain[static_cast<std::size_t>(c)] = 1.0f;
             offset[static_cast<std::size_t>(c)] = 0.0f;
         }

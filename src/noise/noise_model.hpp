@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "array/array.hpp"
@@ -52,6 +54,11 @@ struct noise_model {
     // points do not determine a line prints a diagnostic and gets gain 1,
     // offset 0.
     void calibrate(const array& image);
+    // calibrate, with the diagnostic of a channel whose points do not
+    // determine a line handed to `singular` (the text calibrate prints)
+    // instead of printed.
+    void calibrate(const array& image,
+                   const std::function<void(std::int32_t channel, const std::string&)>& singular);
     // Iteratively reweighted refit of the line variance = slope*intensity +
     // intercept, with Gaussian weights of width a times the rms residual of
     // the starting line.
@@ -77,5 +84,14 @@ struct noise_model {
 // Gaussian noise standard deviation of an image (robust scale of its
 // pseudo-residuals). The image is not changed.
 [[nodiscard]] double estimate_gaussian_sigma(const array& image);
+
+// noise_model::pseudo_residuals' values, bit for bit, with `threads` OpenMP
+// threads, row by row.
+[[nodiscard]] array pseudo_residuals(const array& image, int threads);
+
+// estimate_gaussian_sigma's value, bit for bit, with `threads` OpenMP threads
+// (the same for any count) and each median selected among the values of the
+// histogram bins that hold its ranks.
+[[nodiscard]] double gaussian_sigma(const array& image, int threads);
 
 }  // namespace qv

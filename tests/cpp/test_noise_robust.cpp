@@ -188,4 +188,99 @@ INSTANTIATE_TEST_SUITE_P(
         sigma_case{"ramp40", ramp(40), 0.0}, sigma_case{"constant", constant_image(), 0.0}),
     [](const auto& info) { return info.param.name; });
 
+// Images of shape nx, ny, nz, nc, nt with `make(rng)` values.
+template <typename Make>
+qv::array random_image(qv::shape s, std::uint32_t seed, Make make) {
+    qv::array a;
+    a.alloc(s);
+    std::mt19937 rng(seed);
+    for (float& v : a.data) {
+        v = make(rng);
+    }
+    return a;
+}
+
+struct threaded_case {
+    std::string name;
+    qv::array image;
+};
+
+void PrintTo(const threaded_case& c, std::ostream* os) { *os << c.name; }
+
+class NoiseGaussianSigmaThreaded : public ::testing::TestWithParam<threaded_case> {};
+
+// The engine's threaded estimate is the core's, bit for bit, for any thread count:
+// rows at the image's edges, ties, both medians' even-count rule, NaN last.
+TEST_P(NoiseGaussianSigmaThreaded, EqualsCoreEstimate) {
+    const qv::array& image = GetParam().image;
+    const qv::array residuals = qv::noise_model{}.pseudo_residuals(image);
+    const double expected = qv::estimate_gaussian_sigma(image);
+    for (const int threads : {1, 3}) {
+        const qv::array rows = qv::pseudo_residuals(image, threads);
+        ASSERT_EQ(rows.data.size(), residuals.data.size());
+        for (std::size_t i = 0; i < rows.data.size(); ++i) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(rows.data[i]),
+                      std::bit_cast<std::uint32_t>(residuals.data[i]))
+                << "residual " << i << ", " << threads << " threads";
+        }
+        const double actual = qv::gaussian_sigma(image, threads);
+        if (std::isnan(expected)) {
+            EXPECT_TRUE(std::isnan(actual)) << threads << " threads: " << actual;
+        } else {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(actual), std::bit_cast<std::uint64_t>(expected))
+                << threads << " threads: " << actual << " != " << expected;
+        }
+    }
+}
+
+float gaussian(std::mt19937& rng) { return std::normal_distribution<float>(100.0f, 7.0f)(rng); }
+
+float counts(std::mt19937& rng) { return static_cast<float>(std::poisson_distribution<int>(3.0)(rng)); }
+
+// Values over many orders of magnitude, both signs: the medians' bins far apart.
+float spread(std::mt19937& rng) {
+    const float v = std::pow(10.0f, std::uniform_real_distribution<float>(-30.0f, 30.0f)(rng));
+    return rng() % 2 == 0 ? v : -v;
+}
+
+float some_nan(std::mt19937& rng) {
+    const unsigned pick = rng() % 64;
+    return pick == 0 ? nan_f : pick == 1 ? std::numeric_limits<float>::infinity() : gaussian(rng);
+}
+
+float mostly_nan(std::mt19937& rng) { return rng() % 4 == 0 ? gaussian(rng) : nan_f; }
+
+// Noise 1000 times stronger in every fourth row (y = 0, 4, ...) than in the others.
+qv::array striped_image(std::int32_t n, std::uint32_t seed) {
+    qv::array a = random_image({n, n, 1, 1, 1}, seed, gaussian);
+    for (std::int32_t y = 0; y < n; y += 4) {
+        for (std::int32_t x = 0; x < n; ++x) {
+            float& v = a.data[static_cast<std::size_t>(x + n * y)];
+            v = 1000.0f * (v - 100.0f);
+        }
+    }
+    return a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Noise, NoiseGaussianSigmaThreaded,
+    ::testing::Values(
+        threaded_case{"plane_even", random_image({64, 48, 1, 1, 1}, 1, gaussian)},
+        threaded_case{"volume_odd", random_image({7, 5, 3, 1, 1}, 2, gaussian)},
+        threaded_case{"time_channels", random_image({9, 6, 3, 2, 4}, 3, gaussian)},
+        threaded_case{"column", random_image({1, 33, 2, 1, 1}, 4, gaussian)},
+        threaded_case{"two_columns", random_image({2, 17, 1, 1, 3}, 5, gaussian)},
+        threaded_case{"ties", random_image({40, 41, 1, 1, 1}, 6, counts)},
+        threaded_case{"spread", random_image({31, 20, 1, 1, 1}, 7, spread)},
+        threaded_case{"some_nan", random_image({30, 30, 1, 1, 1}, 8, some_nan)},
+        threaded_case{"mostly_nan", random_image({12, 10, 1, 1, 1}, 9, mostly_nan)},
+        // Large enough for the medians' brackets, and (striped) one that the
+        // sampled rows (every fourth) mislead, so that the median of all is taken.
+        threaded_case{"large_nan", random_image({512, 512, 1, 1, 1}, 11, some_nan)},
+        threaded_case{"large_ties", random_image({520, 260, 2, 1, 1}, 12, counts)},
+        threaded_case{"striped", striped_image(512, 13)},
+        threaded_case{"channels_only", random_image({1, 1, 1, 4, 1}, 10, gaussian)},
+        threaded_case{"constant", constant_image()}),
+    [](const auto& info) { return info.param.name; });
+
 }  // namespace

@@ -28,14 +28,19 @@ output is kept unless ``--overwrite`` is given.
 Exit status: 0 on success, 1 for bad input (a missing or unreadable file, an
 unknown format, bad axes, an invalid parameter; in a batch, any file that
 failed), 2 for options the command
-does not understand, 130 when interrupted.  Every error is one line on
-standard error.
+does not understand, 130 when interrupted (Ctrl-C), 143 when terminated
+(SIGTERM: a time limit, ``docker stop``), in both cases leaving no partial
+output.  Every error is one line on standard error.
 """
 
 from __future__ import annotations
 
+import contextlib
+import os
+import signal
 import sys
-from collections.abc import Sequence
+import threading
+from collections.abc import Iterator, Sequence
 
 from quorvel._util import one_line as _one_line
 from quorvel.cli._console import CommandError, _warnings_as_lines
@@ -61,15 +66,45 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        with _warnings_as_lines():
+        with _warnings_as_lines(), _terminate_as_interrupt():
             status: int = args.func(args)
+            sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader of the output went away (``quorvel info x | head``): stop quietly.
+        with contextlib.suppress(OSError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except (CommandError, ValueError, TypeError, OSError, RuntimeError, MemoryError) as err:
         print(f"quorvel: error: {_one_line(err)}", file=sys.stderr)
         return 1
+    except Terminated:
+        print("quorvel: terminated", file=sys.stderr)
+        return 143
     except KeyboardInterrupt:
         print("quorvel: interrupted", file=sys.stderr)
         return 130
     return status
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, handled as Ctrl-C is: the run stops and removes its partial output."""
+
+
+@contextlib.contextmanager
+def _terminate_as_interrupt() -> Iterator[None]:
+    """Turn SIGTERM into `Terminated` while the command runs (on the main thread)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def terminate(*_: object) -> None:
+        raise Terminated
+
+    previous = signal.signal(signal.SIGTERM, terminate)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 if __name__ == "__main__":

@@ -11,10 +11,24 @@ from typing import Any
 import numpy as np
 
 from quorvel._api import estimate_noise
-from quorvel.cli._console import _core_output_silenced, _describe
+from quorvel.cli._console import (
+    CommandError,
+    _core_output_silenced,
+    _describe,
+    _naming,
+    _shown,
+)
 from quorvel.cli._denoise import _axes_of
-from quorvel.cli._files import _check_input, _is_zarr_path, _open_lazy, _read
-from quorvel.io import ImageData, LazyImage, supported_kind
+from quorvel.cli._files import (
+    _check_input,
+    _is_zarr_path,
+    _open_lazy,
+    _read,
+    _read_error,
+    _write_text_atomically,
+)
+from quorvel.io import ImageData, ImageHeader, LazyImage, read_header, supported_kind
+from quorvel.io._units import unit_symbol
 
 
 def _json_number(value: float | None) -> float | None:
@@ -28,7 +42,7 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
         _open_lazy(src, args.level) if _is_zarr_path(src) else _read(src, args.level)
     )
     axes = _axes_of(image, args.axes, src, quiet=False)
-    with _core_output_silenced():
+    with _core_output_silenced(), _naming(src):
         model = estimate_noise(image.data, axes, method=args.method)
         if isinstance(image, LazyImage):
             model = model.compute(scheduler="threads")
@@ -42,18 +56,27 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
             "shape": list(image.data.shape),
             "dtype": str(image.data.dtype),
             "gain": [_json_number(v) for v in model.gain],
+            "gain_se": [_json_number(v) for v in model.gain_se],
             "offset": [_json_number(v) for v in model.offset],
+            "offset_se": [_json_number(v) for v in model.offset_se],
             "sigma": [_json_number(v) for v in sigma],
         }
         print(json.dumps(record, indent=2))
         return 0
-    print(f"{src}: {_describe(image.data, axes)}")
-    print(f"{'channel':>7}  {'gain':>10}  {'offset':>12}  {'sigma':>10}")
+    print(f"{_shown(src)}: {_describe(image.data, axes)}")
+    print(f"{'channel':>7}  {'gain':>10}  {'se':>8}  {'offset':>12}  {'se':>8}  {'sigma':>10}")
     for c in range(model.n_channels):
-        values = (model.gain[c], model.offset[c], sigma[c])
-        gain, offset, sig = ("no fit" if math.isnan(v) else f"{v:.4g}" for v in values)
-        print(f"{c:>7}  {gain:>10}  {offset:>12}  {sig:>10}")
-    print("noise variance = gain * intensity + offset; sigma: as Gaussian noise")
+        values = (model.gain[c], model.gain_se[c], model.offset[c], model.offset_se[c], sigma[c])
+        gain, gain_se, offset, offset_se, sig = (
+            "-" if math.isnan(v) else f"{v:.4g}" for v in values
+        )
+        if math.isnan(model.gain[c]):
+            gain = "no fit"
+        print(f"{c:>7}  {gain:>10}  {gain_se:>8}  {offset:>12}  {offset_se:>8}  {sig:>10}")
+    print(
+        "noise variance = gain * intensity + offset; se: standard errors; "
+        "sigma: as Gaussian noise"
+    )
     return 0
 
 
@@ -74,54 +97,81 @@ def _plot(image: ImageData | LazyImage, axes: str, args: argparse.Namespace) -> 
 def _cmd_calibrate(args: argparse.Namespace) -> int:
     from quorvel.noise.camera import calibrate_camera
 
+    if args.image is not None and args.flat:
+        raise CommandError("give --flat or --image to measure the gain from, not both")
     for path in [*args.dark, *args.flat, *([args.image] if args.image else [])]:
         _check_input(path)
+    if args.output.exists() and not args.overwrite:
+        raise CommandError(f"{args.output}: exists; give --overwrite to replace it")
+    if not args.output.parent.is_dir():
+        raise CommandError(f"{args.output}: directory {args.output.parent} does not exist")
     image = None if args.image is None else _read(args.image).data
     result = calibrate_camera(
         [_read(p).data for p in args.dark], [_read(p).data for p in args.flat], image
     )
-    result.to_json(args.output)
+    _write_text_atomically(args.output, result.to_json())
     m = result.model
     print(
-        f"{args.output}: gain {m.gain[0]:.4g} ({result.gain_source}), offset {m.offset[0]:.4g}; "
-        f"dark level {result.dark_level:.4g}, read noise {result.read_noise:.4g}"
+        f"{_shown(args.output)}: gain {m.gain[0]:.4g} ({result.gain_source}), "
+        f"offset {m.offset[0]:.4g}; dark level {result.dark_level:.4g}, "
+        f"read noise {result.read_noise:.4g}"
     )
     return 0
 
 
-def _info_record(path: Path, image: LazyImage) -> dict[str, Any]:
+def _info_record(path: Path, image: ImageHeader) -> dict[str, Any]:
     metadata = image.metadata
     return {
         "file": str(path),
         "format": supported_kind(path),
         "axes": image.axes,
-        "shape": list(image.data.shape),
-        "dtype": str(image.data.dtype),
+        "shape": list(image.shape),
+        "dtype": str(image.dtype),
         "physical_sizes": {a: list(v) for a, v in metadata.get("physical", {}).items()},
         "channels": metadata.get("channels"),
+        "colours": metadata.get("colours"),
+        "mode": metadata.get("mode"),
+        "levels": metadata.get("levels"),
         "provenance": metadata.get("provenance"),
     }
+
+
+def _quantity(size: float, unit: str | None) -> str:
+    """``0.5 micrometers``: a size with its unit's name, plural unless it is 1."""
+    shown = f"{size:g}"
+    if unit is None:
+        return f"{shown} (no unit)"
+    named = unit_symbol(unit) is not None  # a unit name such as micrometer, not a symbol
+    return f"{shown} {unit}{'s' if named and shown != '1' else ''}"
 
 
 def _cmd_info(args: argparse.Namespace) -> int:
     src = args.input
     _check_input(src)
-    image = _open_lazy(src, args.level)
+    try:
+        image = read_header(src, level=args.level)  # no pixels read, no dask
+    except Exception as err:
+        raise _read_error(src, err, "open") from err
     record = _info_record(src, image)
     if args.json:
         print(json.dumps(record, indent=2))
         return 0
     shape = " x ".join(str(n) for n in record["shape"])
     print(
-        f"{src}: {record['format']}, axes {record['axes'] or '(not recorded)'}, {shape} "
+        f"{_shown(src)}: {record['format']}, axes {record['axes'] or '(not recorded)'}, {shape} "
         f"{record['dtype']}"
     )
     for axis, (size, unit) in record["physical_sizes"].items():
-        print(
-            f"  {axis}: {size:g} {unit or '(no unit)'} per {'frame' if axis == 'T' else 'pixel'}"
-        )
+        per = "frame" if axis == "T" else "pixel"
+        print(f"  {axis}: {_quantity(size, unit)} per {per}")
+    if record["levels"]:
+        print(f"  resolution levels: {record['levels']}")
     if record["channels"]:
         print(f"  channels: {', '.join(record['channels'])}")
+    if record["colours"]:
+        print(f"  colours: {', '.join(record['colours'])}")
+    if record["mode"]:
+        print(f"  display mode: {record['mode']}")
     provenance = record["provenance"]
     if provenance is None:
         print("  no quorvel provenance")
@@ -138,8 +188,52 @@ def _cmd_info(args: argparse.Namespace) -> int:
         )
         print(f"  noise, channel {entry.get('channel')}: {entry.get('model')}, {values}")
     for name, value in provenance.get("parameters", {}).items():
-        print(f"  {name}: {json.dumps(value)}")
+        if name != "tuned":
+            print(f"  {name}: {json.dumps(value)}")
+    tuned = provenance.get("parameters", {}).get("tuned")
+    if tuned is not None:
+        for line in _tuned_lines(tuned):
+            print(f"  {line}")
     return 0
+
+
+def _setting_text(value: Any) -> str:
+    """A parameter's value in a table: ``X 3, Y 3, T 0`` for values by axis."""
+    if isinstance(value, dict):
+        return ", ".join(f"{k} {'growing' if v is None else v}" for k, v in value.items())
+    if isinstance(value, float):
+        return f"{value:g}"
+    return str(value)
+
+
+def _tuned_lines(tuned: Any) -> list[str]:
+    """The tuner's choice and its candidates as a table, one setting per line."""
+    try:
+        settings = tuned["settings"]
+        candidates = [dict(c) for c in tuned["candidates"]]
+        head = (
+            f"tuned by {tuned.get('method', 'the tuner')} on {tuned.get('crops', '?')} crop(s): "
+            + "; ".join(f"{k.replace('_', ' ')} {_setting_text(v)}" for k, v in settings.items())
+            + f" (risk {float(tuned['risk']):.4g})"
+        )
+        keys = list(dict.fromkeys(k for c in candidates for k in c if k != "risk"))
+        rows = [["", "risk", *(k.replace("_", " ") for k in keys)]]
+        for c in candidates:
+            chosen = all(c.get(k) == v for k, v in settings.items())
+            cells = [_setting_text(c[k]) if k in c else "" for k in keys]
+            rows.append(["*" if chosen else "", f"{float(c['risk']):.4f}", *cells])
+    except (TypeError, KeyError, ValueError, AttributeError):
+        return [f"tuned: {json.dumps(tuned)}"]  # not a record of this version's tuner
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    table = [
+        "  ".join(
+            cell.rjust(w) if i == 1 else cell.ljust(w)  # the risks aligned on the right
+            for i, (cell, w) in enumerate(zip(r, widths, strict=True))
+        ).rstrip()
+        for r in rows
+    ]
+    return [head, f"{len(candidates)} settings scored (risk in units of the noise "
+            "variance; * chosen):", *("  " + line for line in table)]  # fmt: skip
 
 
 def _cmd_demo(args: argparse.Namespace) -> int:

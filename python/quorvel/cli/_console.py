@@ -16,6 +16,25 @@ class CommandError(Exception):
     """A problem with the command's files or options, reported without a traceback."""
 
 
+@contextlib.contextmanager
+def _naming(path: Any) -> Iterator[None]:
+    """Errors of a computation that reads `path` (a chunk it cannot decode) name the file."""
+    try:
+        yield
+    except (CommandError, OSError):
+        raise
+    except Exception as err:
+        message = _one_line(err)
+        if message.startswith(str(path)):
+            raise
+        raise CommandError(f"{path}: {message}") from err
+
+
+def _shown(path: Any) -> str:
+    """`path` for a one-line report: line breaks and other control characters escaped."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in str(path))
+
+
 def _describe(data: Any, axes: str) -> str:
     return f"{axes} {' x '.join(str(n) for n in data.shape)} {data.dtype}"
 

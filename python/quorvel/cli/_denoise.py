@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import sys
 import time
@@ -20,11 +21,14 @@ from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
 from quorvel._progress import Stages
 from quorvel._provenance import provenance_record
 from quorvel.cli._compute import _computer, _dask_client
+from quorvel.cli._rechunk import chunks_for_run
 from quorvel.cli._console import (
     CommandError,
     _core_output_silenced,
     _describe,
+    _naming,
     _one_line,
+    _shown,
 )
 from quorvel.cli._files import (
     _check_input,
@@ -56,6 +60,13 @@ def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
         if args.gain is not None or kind == "gaussian":
             raise CommandError("--camera cannot be combined with --gain/--offset or --sigma")
         model = NoiseModel.from_json(args.camera)
+        # A camera file is the user's statement of the noise: no fallback to a guess.
+        for c, (gain, offset) in enumerate(zip(model.gain, model.offset, strict=True)):
+            if not (gain > 0 and math.isfinite(offset)):
+                raise CommandError(
+                    f"{args.camera}: channel {c} has gain {gain:.4g} and offset {offset:.4g}; "
+                    "a camera's gain must be positive and its offset finite"
+                )
     return {"noise": kind, "sigma": args.sigma, "model": model}
 
 
@@ -74,7 +85,7 @@ def _axes_of(image: ImageData | LazyImage, given: str | None, path: Path, quiet:
         )
     if ndim == 3 and not quiet:
         print(
-            f"quorvel: note: {path}: axes not recorded in the file, taking ZYX "
+            f"quorvel: note: {_shown(path)}: axes not recorded in the file, taking ZYX "
             "(a z-stack); use --axes TYX for a time-lapse",
             file=sys.stderr,
         )
@@ -170,7 +181,7 @@ def _report(src: Path, dst: Path, image: Any, axes: str, plan: Any, tuned: list[
             chosen: list[Any], tail: str) -> str:
     """The line that reports a denoised file: sizes, noise, settings and what else."""
     return (
-        f"{src} -> {dst}: {_describe(image.data, axes)}; noise {plan}; "
+        f"{_shown(src)} -> {_shown(dst)}: {_describe(image.data, axes)}; noise {plan}; "
         + "".join(f"tuned {t}; " for t in tuned)
         + "".join(f"settings {c}; " for c in chosen if not tuned)
         + tail
@@ -185,23 +196,27 @@ def _denoise_chunked_file(
     start = time.perf_counter()
     image = _open_lazy(src, args.level)
     axes = _axes_of(image, args.axes, src, args.quiet)
+    data, note = chunks_for_run(image.data, axes, args)
     tuned: list[Any] = []
     chosen: list[Any] = []
-    out, plan = _denoise_lazy(
-        image.data,
-        axes,
-        **options,
-        **_denoiser_options(args),
-        chunks=args.chunks,
-        tune=args.tune,
-        on_tune=tuned.append,
-        on_settings=chosen.append,
-    )
+    with _naming(src):
+        out, plan = _denoise_lazy(
+            data,
+            axes,
+            **options,
+            **_denoiser_options(args),
+            chunks=args.chunks,
+            tune=args.tune,
+            on_tune=tuned.append,
+            on_settings=chosen.append,
+        )
+    if note is not None and not args.quiet:  # once the options are found good
+        print(f"quorvel: note: {_shown(src)}: {note}", file=sys.stderr)
     if args.keep_dtype:
         dtype = np.dtype(image.data.dtype)
         out = out.map_blocks(_cast, dtype, dtype=dtype if dtype.kind in "iuf" else np.float32)
-    ome = wants_ome(dst, image.metadata) or args.pyramid > 1
-    with _dask_client(args.scheduler) as client, _core_output_silenced():
+    ome = wants_ome(dst, image.metadata) or (args.pyramid or 1) > 1
+    with _dask_client(args.scheduler) as client, _core_output_silenced(), _naming(src):
         compute = _computer(client, show_bar, [plan])
         _, plan = _write_zarr_atomically(
             dst,
@@ -234,7 +249,7 @@ def _denoise_file(
         if args.variance is not None:
             raise CommandError("--variance is not available for chunked denoising")
         return _denoise_chunked_file(args, src, dst, options, show_bar)
-    if args.pyramid > 1:
+    if (args.pyramid or 1) > 1:
         raise CommandError(
             f"{dst}: a pyramid is written into an OME-Zarr store; name it *.ome.zarr"
         )
@@ -275,7 +290,7 @@ def _denoise_file(
         if not publication.done:
             raise
         # Too late to stop: the output is complete and in place.
-        print(f"quorvel: interrupted after {dst} was written", file=sys.stderr)
+        print(f"quorvel: interrupted after {_shown(dst)} was written", file=sys.stderr)
     return _report(src, dst, image, axes, plan, tuned, chosen,
                    f"{time.perf_counter() - start:.1f} s")
 
@@ -299,7 +314,7 @@ def _is_batch(args: argparse.Namespace) -> bool:
 
 def _cmd_denoise(args: argparse.Namespace) -> int:
     options = _noise_options(args)
-    if args.level < 0 or args.pyramid < 1:
+    if args.level < 0 or (args.pyramid is not None and args.pyramid < 1):
         raise CommandError("--level must be 0 or more and --pyramid 1 or more")
     if not _is_batch(args):
         line = _denoise_file(args, args.input[0], args.output, options, not args.quiet)
@@ -323,7 +338,7 @@ def _warnings_of(src: Path, write: Any) -> Iterator[None]:
             for item in caught:
                 if issubclass(item.category, (UserWarning, RuntimeWarning)):
                     text = _one_line(Warning(str(item.message)))
-                    write(f"quorvel: warning: {src}: {text}", file=sys.stderr)
+                    write(f"quorvel: warning: {_shown(src)}: {text}", file=sys.stderr)
 
 
 def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
@@ -331,11 +346,18 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
     from tqdm import tqdm
 
     out_dir = args.output
-    if not out_dir.is_dir():
-        raise CommandError(f"{out_dir}: no such folder for the outputs")
     sources = _expand_inputs(args.input)
     if not sources:
         raise CommandError("no image files among the inputs")
+    if not out_dir.is_dir():
+        if out_dir.exists() or out_dir.is_symlink():
+            raise CommandError(f"{out_dir}: not a folder; the outputs of a batch go into one")
+        try:
+            out_dir.mkdir(parents=True)
+        except OSError as err:
+            raise CommandError(f"{out_dir}: cannot create the folder ({_one_line(err)})") from err
+        if not args.quiet:
+            print(f"quorvel: created the folder {_shown(out_dir)}", file=sys.stderr)
     failed: list[Path] = []
     taken: dict[Path, Path] = {}
     with tqdm(
@@ -363,13 +385,13 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
             ) as err:
                 failed.append(src)
                 message = _one_line(err)
-                prefix = "" if message.startswith(str(src)) else f"{src}: "
+                prefix = "" if message.startswith(str(src)) else f"{_shown(src)}: "
                 bar.write(f"quorvel: error: {prefix}{message}", file=sys.stderr)
             bar.update(1)
     done = len(sources) - len(failed)
     if failed or not args.quiet:
-        summary = f"quorvel: {done} of {len(sources)} files denoised into {out_dir}"
+        summary = f"quorvel: {done} of {len(sources)} files denoised into {_shown(out_dir)}"
         if failed:
-            summary += f"; {len(failed)} failed: {', '.join(str(p) for p in failed)}"
+            summary += f"; {len(failed)} failed: {', '.join(_shown(p) for p in failed)}"
         print(summary, file=sys.stderr)
     return 1 if failed else 0

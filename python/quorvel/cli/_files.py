@@ -4,12 +4,14 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import functools
 import glob
 import os
 import re
 import secrets
 import shutil
 import signal
+import socket
 import threading
 from collections.abc import Iterator, Sequence
 from pathlib import Path
@@ -51,11 +53,22 @@ def _expand_inputs(items: Sequence[Path]) -> list[Path]:
             found.extend(matches or [item])  # no match: reported as missing
         elif item.is_dir() and not _is_zarr_path(item):
             found.extend(
-                p for p in sorted(item.iterdir()) if not p.name.startswith(".") and _readable(p)
+                p
+                for p in sorted(item.iterdir())
+                if not p.name.startswith(".") and (_readable(p) or _dangling(p))
             )
         else:
             found.append(item)
     return found
+
+
+def _dangling(path: Path) -> bool:
+    """A link to nothing, named as an image: reported as missing rather than skipped."""
+    try:
+        supported_kind(path)
+    except ValueError:
+        return False
+    return path.is_symlink() and not path.exists()
 
 
 def _readable(path: Path) -> bool:
@@ -67,6 +80,8 @@ def _readable(path: Path) -> bool:
 
 
 def _check_input(path: Path) -> None:
+    if path.is_symlink() and not path.exists():
+        raise CommandError(f"{path}: a link to {os.readlink(path)}, which does not exist")
     if not path.exists():
         raise CommandError(f"{path}: no such file")
     if _is_zarr_path(path):
@@ -91,34 +106,70 @@ def _check_output(src: Path, dst: Path, overwrite: bool = False) -> None:
         raise CommandError(f"{dst}: the output would replace its input")
     if dst.exists() and not overwrite:
         raise CommandError(f"{dst}: exists; give --overwrite to replace it")
+    if supported_kind(dst) == "npy" and sidecar(dst).exists() and not overwrite:
+        raise CommandError(
+            f"{sidecar(dst)}: exists and would be replaced by the metadata of {dst.name}; "
+            "give --overwrite to replace it"
+        )
+
+
+def _read_error(path: Path, err: Exception, doing: str) -> CommandError:
+    if isinstance(err, MemoryError):
+        hint = "; --chunks denoises it chunk by chunk" if doing == "read" else ""
+        return CommandError(f"{path}: not enough memory to {doing} the image{hint}")
+    message = _one_line(err)
+    if message.startswith(f"{path}:"):  # the reader's own account
+        return CommandError(message)
+    # A damaged file can fail anywhere inside the readers, with any error.
+    return CommandError(f"{path}: cannot {doing} the image ({message})")
 
 
 def _read(path: Path, level: int = 0) -> ImageData:
     try:
         return read_image(path, level=level)
-    except MemoryError:
-        raise
     except Exception as err:
-        # A damaged file can fail anywhere inside the readers, with any error.
-        raise CommandError(f"{path}: cannot read the image ({_one_line(err)})") from err
+        raise _read_error(path, err, "read") from err
 
 
 def _open_lazy(path: Path, level: int = 0) -> LazyImage:
     try:
         return read_lazy(path, level=level)
-    except (ValueError, MemoryError):
-        raise
     except Exception as err:
-        raise CommandError(f"{path}: cannot open the image ({_one_line(err)})") from err
+        raise _read_error(path, err, "open") from err
 
 
-# Hidden files and stores being written: ``.NAME.PID-RANDOM.partial[.SUFFIX]``.
-_PARTIAL = re.compile(r"^\.(?P<stem>.+)\.(?P<pid>\d+)-[0-9a-f]{8}\.partial(\..+)?$")
+@functools.cache
+def _machine() -> str:
+    """This machine and its boot, as the names of partial outputs hold them: ``HOST-BOOT``.
+
+    A process ID means something only on the machine that gave it, and only
+    until that machine restarts; a shared folder holds the partial outputs
+    of other machines too.
+    """
+    host = re.sub(r"[^A-Za-z0-9-]", "-", socket.gethostname())[:48] or "host"
+    try:
+        boot = Path("/proc/sys/kernel/random/boot_id").read_text(encoding="ascii")
+    except OSError:
+        boot = ""
+    return f"{host}-{(boot.strip().replace('-', '') + '0' * 8)[:8]}"
 
 
-def _partial_path(dst: Path, tail: str) -> Path:
+def _partial_pattern() -> re.Pattern[str]:
+    """Hidden files and stores this machine writes: ``.STEM.MACHINE.PID-RANDOM.KIND[TAIL]``.
+
+    KIND is ``partial`` for an output being written and ``replaced`` for an
+    output moved aside while its successor takes its place.
+    """
+    return re.compile(
+        rf"^\.(?P<stem>.+)\.{re.escape(_machine())}\.(?P<pid>\d+)-[0-9a-f]{{8}}"
+        r"\.(?P<kind>partial|replaced)(?P<tail>\..+)?$"
+    )
+
+
+def _partial_path(dst: Path, tail: str, kind: str = "partial") -> Path:
     stem = dst.name[: len(dst.name) - len(tail)] if tail else dst.name
-    return dst.with_name(f".{stem}.{os.getpid()}-{secrets.token_hex(4)}.partial{tail}")
+    token = f"{_machine()}.{os.getpid()}-{secrets.token_hex(4)}"
+    return dst.with_name(f".{stem}.{token}.{kind}{tail}")
 
 
 def _pid_alive(pid: int) -> bool:
@@ -131,17 +182,31 @@ def _pid_alive(pid: int) -> bool:
     return True
 
 
+def _remove(path: Path) -> None:
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        path.unlink(missing_ok=True)
+
+
 def _remove_stale_partials(folder: Path) -> None:
-    """Remove the partial outputs that runs killed before cleaning up left in `folder`."""
+    """Clear what runs of this machine killed before cleaning up left in `folder`.
+
+    Partial outputs of dead runs are removed.  An output a dead run had moved
+    aside is put back where its successor never arrived, else removed.  The
+    files of other machines, and of runs still going, are left alone.
+    """
+    pattern = _partial_pattern()
     with contextlib.suppress(OSError):
-        for path in folder.iterdir():
-            match = _PARTIAL.match(path.name)
+        for path in sorted(folder.iterdir()):
+            match = pattern.match(path.name)
             if match is None or _pid_alive(int(match["pid"])):
                 continue
-            if path.is_dir() and not path.is_symlink():
-                shutil.rmtree(path, ignore_errors=True)
+            original = folder / (match["stem"] + (match["tail"] or ""))
+            if match["kind"] == "replaced" and not original.exists():
+                os.replace(path, original)
             else:
-                path.unlink(missing_ok=True)
+                _remove(path)
 
 
 class _Publication:
@@ -173,25 +238,57 @@ class _Publication:
 
 @contextlib.contextmanager
 def _interrupts_deferred() -> Iterator[None]:
-    """Hold back Ctrl-C on the main thread until the block is over."""
-    previous = signal.getsignal(signal.SIGINT)
-    if threading.current_thread() is not threading.main_thread() or previous is None:
-        yield  # only the main thread receives KeyboardInterrupt from Python's handler
+    """Hold back Ctrl-C and SIGTERM on the main thread until the block is over.
+
+    A signal that came meanwhile is then handled as it would have been.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield  # only the main thread runs Python's signal handlers
         return
-    caught: list[Any] = []
-    signal.signal(signal.SIGINT, lambda *frame: caught.append(frame))
+    held = (signal.SIGINT, signal.SIGTERM)
+    previous = {s: signal.getsignal(s) for s in held}
+    caught: list[int] = []
+    for s in held:
+        if previous[s] is not None:
+            signal.signal(s, lambda number, _: caught.append(number))
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
-        if caught:
-            raise KeyboardInterrupt
+        for s in held:
+            if previous[s] is not None:
+                signal.signal(s, previous[s])
+        for number in dict.fromkeys(caught):
+            handler = previous[signal.Signals(number)]
+            if callable(handler):
+                handler(number, None)
+            elif handler == signal.SIG_DFL:
+                signal.raise_signal(number)
 
 
-def _write_error(dst: Path, err: OSError) -> CommandError:
+def _write_error(dst: Path, err: OSError, tmp: Path | None = None) -> CommandError:
     if err.errno == errno.ENOSPC:
         return CommandError(f"{dst}: cannot write the output: no space left on device")
-    return CommandError(f"{dst}: cannot write the output ({_one_line(err)})")
+    # The error names the hidden file being written; the user knows the output.
+    text = err.strerror or _one_line(err)
+    if tmp is not None:
+        text = text.replace(str(tmp), str(dst))
+    return CommandError(f"{dst}: cannot write the output ({text})")
+
+
+def _write_text_atomically(dst: Path, text: str) -> None:
+    """Write `text` to a hidden file beside `dst` and rename it: `dst` is never partial."""
+    _remove_stale_partials(dst.parent)
+    tmp = _partial_path(dst, dst.suffix)
+    try:
+        tmp.write_text(text, encoding="utf-8")
+        with _interrupts_deferred():
+            os.replace(tmp, dst)
+    except OSError as err:
+        tmp.unlink(missing_ok=True)
+        raise _write_error(dst, err, tmp) from err
+    except BaseException:
+        tmp.unlink(missing_ok=True)
+        raise
 
 
 def _write_atomically(
@@ -213,7 +310,7 @@ def _write_atomically(
     except OSError as err:
         tmp.unlink(missing_ok=True)
         sidecar(tmp).unlink(missing_ok=True)
-        raise _write_error(dst, err) from err
+        raise _write_error(dst, err, tmp) from err
     except BaseException:
         tmp.unlink(missing_ok=True)
         sidecar(tmp).unlink(missing_ok=True)
@@ -239,18 +336,40 @@ def _write_zarr_atomically(
     put in place.
     """
     _remove_stale_partials(dst.parent)
-    tmp = dst.with_name(f".{dst.stem}.{os.getpid()}-{secrets.token_hex(4)}.partial.zarr")
+    tmp = _partial_path(dst, dst.suffix)
     try:
         store = write_zarr(tmp, data, axes, metadata, ome=ome, levels=levels)
         values: list[Any] = compute(store)
         annotate_zarr(tmp, finish(values))
-        if dst.exists():
-            shutil.rmtree(dst)
-        os.replace(tmp, dst)
+        aside = _replace_store(tmp, dst)
     except OSError as err:
         shutil.rmtree(tmp, ignore_errors=True)
-        raise _write_error(dst, err) from err
+        raise _write_error(dst, err, tmp) from err
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
         raise
+    if aside is not None:
+        shutil.rmtree(aside, ignore_errors=True)  # if stopped, the next run in the folder does
     return values
+
+
+def _replace_store(tmp: Path, dst: Path) -> Path | None:
+    """Put the store `tmp` in place of `dst`; the previous store, moved aside, or None.
+
+    A directory cannot replace another in one step: the previous store is
+    moved aside under a hidden name first, and put back if the new one
+    cannot take its place.  Signals wait until both are in place; after a
+    kill in between, the next run in the folder puts the previous one back.
+    """
+    with _interrupts_deferred():
+        if not dst.exists():
+            os.replace(tmp, dst)
+            return None
+        aside = _partial_path(dst, dst.suffix, kind="replaced")
+        os.replace(dst, aside)
+        try:
+            os.replace(tmp, dst)
+        except BaseException:
+            os.replace(aside, dst)
+            raise
+        return aside

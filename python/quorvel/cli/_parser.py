@@ -104,7 +104,7 @@ def build_parser() -> argparse.ArgumentParser:
         required=True,
         metavar="OUT",
         help=".tif, .tiff or .npy file, or .zarr store (the only output when chunked; "
-        ".ome.tif and .ome.zarr for OME); a folder for several inputs",
+        ".ome.tif and .ome.zarr for OME); a folder for several inputs (created if missing)",
     )
     den.add_argument(
         "--overwrite", action="store_true", help="replace outputs that exist (default: refuse)"
@@ -115,10 +115,11 @@ def build_parser() -> argparse.ArgumentParser:
         type=int,
         nargs="?",
         const=4,
-        default=1,
+        default=None,
         metavar="LEVELS",
         help="write an OME-Zarr pyramid of LEVELS resolutions, each halving X and Y "
-        "(default without the option: 1; with it alone: %(const)s)",
+        "(default without the option: as many as an OME-Zarr input has, else 1; with it "
+        "alone: %(const)s)",
     )
     den.add_argument("--axes", type=_letters, metavar="AXES", help=axes_help)
     noise = den.add_argument_group("noise (estimated from the image unless given)")
@@ -228,7 +229,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="chunk sizes by axis, e.g. T=1,Y=512,X=512; sizes along X, Y (and Z, T with a "
         "patch radius) must be multiples of the patch grid step and at least the halo "
         "(40 along X and Y, 1 along T with the defaults, so T=1 processes 3 frames per "
-        "frame: larger chunks waste less); axes left out keep the input's chunks",
+        "frame: larger chunks waste less); axes left out keep the input's chunks, merged "
+        "(with a note) where they are small for the run",
     )
     big.add_argument(
         "--scheduler",
@@ -240,8 +242,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--variance",
         type=Path,
         metavar="PATH",
-        help="also write the variance of each denoised pixel (float32, squared intensity "
-        "units) to PATH",
+        help="also write a per-pixel variance calibrated to predict the squared error of the "
+        "result (float32, squared intensity units) to PATH; takes two to four times as long",
     )
     den.add_argument(
         "--keep-dtype",
@@ -291,6 +293,9 @@ def build_parser() -> argparse.ArgumentParser:
     cal.add_argument("--flat", type=Path, nargs="*", default=[], metavar="FLAT")
     cal.add_argument("--image", type=Path, metavar="IMG", help="image to take the gain from")
     cal.add_argument("-o", "--output", type=Path, required=True, metavar="JSON")
+    cal.add_argument(
+        "--overwrite", action="store_true", help="replace JSON if it exists (default: refuse)"
+    )
     cal.set_defaults(func=_cmd_calibrate)
 
     info = sub.add_parser(

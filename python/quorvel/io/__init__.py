@@ -3,8 +3,11 @@
 The axis names of a file come from its metadata (ImageJ hyperstacks are
 ``TZCYX`` in that order, RGB images ``YXS``, OME files any order), so a
 time-lapse read from a file is denoised as a time-lapse without being named.
-Physical sizes, the time increment and channel names are carried over to the
-written file, with the record of how it was made (see `quorvel.io.provenance`).
+Physical sizes, the time increment, channel names, channel colours and the
+ImageJ display mode are carried over to the written file, with the record of
+how it was made (see `quorvel._provenance`); OME-Zarr outputs get the
+input's number of resolution levels.  `read_header` tells what a file holds
+without reading its pixels.
 
 Images larger than memory are read lazily as dask arrays (`read_lazy`: a
 zarr array, an OME-Zarr image, a TIFF file through tifffile's zarr interface,
@@ -23,12 +26,15 @@ import numpy.typing as npt
 
 from quorvel._axes import DEFAULT_AXES
 from quorvel.io import _bioio, _npy, _tiff, _zarr
-from quorvel.io._image import ImageData, LazyImage
+from quorvel.io._image import ImageData, ImageHeader, LazyImage
+from quorvel.io._units import checked_physical
 from quorvel.io._zarr import write_zarr
 
 __all__ = [
     "ImageData",
+    "ImageHeader",
     "LazyImage",
+    "read_header",
     "read_image",
     "read_lazy",
     "supported_kind",
@@ -158,20 +164,50 @@ def read_lazy(path: str | os.PathLike[str], *, level: int = 0) -> LazyImage:
         image = _bioio.read_bioio(path, lazy=True)
         assert isinstance(image, LazyImage)
         return image
-    if kind == "npy":
-        # The sidecar's axes and metadata, without reading the pixels.
-        import numpy as np
-
-        header = np.load(path, mmap_mode="r", allow_pickle=False)
-        axes, metadata = _npy.read_sidecar(path, header.ndim)
-        del header
-    else:
-        axes, metadata = _tiff.read_header(path)
+    header = _npy.read_npy_header(path) if kind == "npy" else _tiff.read_header(path)
+    axes, metadata = header.axes, header.metadata
     source = FileArray(path, kind)
     stat = path.stat()
     name = f"read-{kind}-" + tokenize(str(path.resolve()), stat.st_size, stat.st_mtime_ns)
     data = da.from_array(source, chunks=source.chunks or "auto", name=name, lock=False)
     return LazyImage(data, axes, metadata)
+
+
+def read_header(path: str | os.PathLike[str], *, level: int = 0) -> ImageHeader:
+    """What an image file holds, reading none of its pixels.
+
+    Parameters
+    ----------
+    path : str or path-like
+        Any file `read_image` reads.
+    level : int, optional
+        The resolution level of an OME-Zarr image (default 0).
+
+    Returns
+    -------
+    ImageHeader
+        The shape, sample type, axis names and metadata.
+
+    Raises
+    ------
+    ValueError
+        For an unsupported file type, or a file that holds fewer images than
+        its metadata announces.
+    OSError
+        When the file cannot be read.
+    """
+    import numpy as np
+
+    path = Path(path)
+    kind = _kind_at_level(path, level)
+    if kind == "npy":
+        return _npy.read_npy_header(path)
+    if kind == "tiff":
+        return _tiff.read_header(path)
+    if kind == "bioio":
+        return _bioio.read_bioio_header(path)
+    array, axes, metadata = _zarr.open_zarr(path, level)
+    return ImageHeader(tuple(array.shape), np.dtype(array.dtype), axes, metadata)
 
 
 def wants_ome(path: str | os.PathLike[str], metadata: dict[str, Any]) -> bool:
@@ -215,6 +251,8 @@ def write_image(
     path = Path(path)
     kind = supported_kind(path)
     metadata = metadata or {}
+    if "physical" in metadata:  # what a file cannot hold is left out, with a warning
+        metadata = {**metadata, "physical": checked_physical(metadata["physical"], path)}
     if axes is None:
         axes = DEFAULT_AXES.get(data.ndim)
     if axes is None or len(axes) != data.ndim:

@@ -2,7 +2,8 @@
 
 bioio and its format plugins are the optional extra ``quorvel[formats]``.
 Images come as ``TCZYX`` (``TCZYXS`` for colour) with their physical sizes
-in micrometers and their channel names.
+in micrometers and their channel names, marked as OME (bioio describes them
+in OME terms), so that they are written as OME-TIFF or OME-Zarr.
 """
 
 from __future__ import annotations
@@ -10,7 +11,9 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
-from quorvel.io._image import ImageData, LazyImage, valid_axes
+import numpy as np
+
+from quorvel.io._image import ImageData, ImageHeader, LazyImage, valid_axes
 
 SUFFIXES = (".czi", ".nd2", ".lif")
 
@@ -31,7 +34,7 @@ def _open(path: Path) -> Any:
 
 
 def _metadata(image: Any) -> dict[str, Any]:
-    metadata: dict[str, Any] = {}
+    metadata: dict[str, Any] = {"ome": True}
     sizes = image.physical_pixel_sizes
     physical = {
         axis: (float(value), "micrometer")
@@ -53,3 +56,11 @@ def read_bioio(path: Path, *, lazy: bool) -> ImageData | LazyImage:
     if lazy:
         return LazyImage(image.dask_data, axes, _metadata(image))
     return ImageData(image.data, axes, _metadata(image))
+
+
+def read_bioio_header(path: Path) -> ImageHeader:
+    """Shape, sample type, axes and metadata of the first scene, reading no pixels."""
+    image = _open(path)
+    shape = tuple(int(n) for n in image.dims.shape)
+    axes = valid_axes(image.dims.order, len(shape))
+    return ImageHeader(shape, np.dtype(image.dtype), axes, _metadata(image))

@@ -5,6 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any
 
+import numpy as np
 import numpy.typing as npt
 
 # Axis letters that quorvel understands; files may carry others (Q, I: pages
@@ -26,10 +27,15 @@ class ImageData:
     metadata : dict
         What to keep when writing, by key: ``physical`` (axis letter to
         ``(size, unit)``, units named as in OME-Zarr: ``micrometer``,
-        ``second``), ``channels`` (channel names), ``ome`` (True when read
-        from OME metadata), ``provenance`` (the record of a quorvel output),
-        and for TIFF files ``resolution`` and ``resolutionunit`` of the TIFF
-        tags and the ImageJ ``spacing``, ``unit`` and ``finterval``.
+        ``second``), ``channels`` (channel names), ``colours`` (one
+        ``"RRGGBB"`` colour per channel), ``luts`` (ImageJ lookup tables),
+        ``mode`` (ImageJ display mode: ``"composite"``, ``"color"``,
+        ``"grayscale"``), ``ome`` (True when read from OME metadata or a
+        vendor format, written as OME), ``levels`` (resolution levels of an
+        OME-Zarr image from the level read on), ``provenance`` (the record
+        of a quorvel output), and for TIFF files ``resolution`` and
+        ``resolutionunit`` of the TIFF tags and the ImageJ ``spacing``,
+        ``unit`` and ``finterval``.
     """
 
     data: npt.NDArray[Any]
@@ -54,6 +60,28 @@ class LazyImage:
     """
 
     data: Any
+    axes: str | None
+    metadata: dict[str, Any] = field(default_factory=dict)
+
+
+@dataclass
+class ImageHeader:
+    """What a file says about its image, without its pixels.
+
+    Attributes
+    ----------
+    shape : tuple of int
+        The image's shape, in the file's axis order.
+    dtype : numpy.dtype
+        Its sample type.
+    axes : str or None
+        One letter per dimension, or None when the file does not tell.
+    metadata : dict
+        As in `ImageData.metadata`.
+    """
+
+    shape: tuple[int, ...]
+    dtype: np.dtype[Any]
     axes: str | None
     metadata: dict[str, Any] = field(default_factory=dict)
 

@@ -9,7 +9,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quorvel.io._image import ImageData, valid_axes
+from quorvel.io._display import checked_colours, checked_mode
+from quorvel.io._image import ImageData, ImageHeader, valid_axes
+from quorvel.io._units import checked_physical
 
 
 def sidecar(path: Path) -> Path:
@@ -28,11 +30,22 @@ def read_sidecar(path: Path, ndim: int) -> tuple[str | None, dict[str, Any]]:
     metadata: dict[str, Any] = {}
     physical = record.get("physical")
     if isinstance(physical, dict):
-        metadata["physical"] = {a: tuple(v) for a, v in physical.items() if isinstance(v, list)}
+        metadata["physical"] = checked_physical(physical, sidecar(path))
     for key in ("channels", "provenance"):
         if key in record:
             metadata[key] = record[key]
+    colours, mode = checked_colours(record.get("colours")), checked_mode(record.get("mode"))
+    metadata.update({k: v for k, v in (("colours", colours), ("mode", mode)) if v is not None})
     return valid_axes(record.get("axes"), ndim), metadata
+
+
+def read_npy_header(path: Path) -> ImageHeader:
+    """Shape, sample type, axes and metadata of a ``.npy`` file, reading no pixels."""
+    header = np.load(path, mmap_mode="r", allow_pickle=False)
+    shape, dtype = tuple(header.shape), header.dtype
+    del header
+    axes, metadata = read_sidecar(path, len(shape))
+    return ImageHeader(shape, dtype, axes, metadata)
 
 
 def read_npy(path: Path) -> ImageData:
@@ -45,13 +58,28 @@ def read_npy(path: Path) -> ImageData:
 def sidecar_text(axes: str, metadata: dict[str, Any]) -> str | None:
     """The sidecar's JSON for an image written with `metadata`, or None if nothing to keep."""
     kept = {k: metadata[k] for k in ("physical", "channels", "provenance") if k in metadata}
+    colours, mode = checked_colours(metadata.get("colours")), checked_mode(metadata.get("mode"))
+    kept.update({k: v for k, v in (("colours", colours), ("mode", mode)) if v is not None})
     if not kept:
         return None
     record: dict[str, Any] = {"axes": axes, **kept}
     return json.dumps(record, indent=2) + "\n"
 
 
+class _Stream:
+    """A file seen only through its `write` method.
+
+    NumPy writes the data of a real file with ``ndarray.tofile``, whose
+    errors tell byte counts ("N requested and M written") and lose the
+    reason; through `write` a full disk is an OSError with ENOSPC.
+    """
+
+    def __init__(self, file: Any) -> None:
+        self.write = file.write
+
+
 def write_npy(path: Path, data: npt.NDArray[Any]) -> None:
     """Write the pixels of a ``.npy`` file (the caller writes the sidecar)."""
     with open(path, "wb") as file:
-        np.save(file, data, allow_pickle=False)
+        np.lib.format.write_array(_Stream(file), np.asanyarray(data), allow_pickle=False)
+        file.flush()

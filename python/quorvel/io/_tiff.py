@@ -2,8 +2,10 @@
 
 The axis names come from the file's metadata (ImageJ hyperstacks are
 ``TZCYX`` in that order, RGB images ``YXS``, OME-TIFF any order).  Physical
-sizes (X, Y, Z), the time increment and channel names are read from the
-OME-XML or the ImageJ metadata and written back in the same kind of file.
+sizes (X, Y, Z), the time increment, channel names and how the channels are
+shown (ImageJ lookup tables and display mode, OME channel colours; see
+`quorvel.io._display`) are read from the OME-XML or the ImageJ metadata and
+written into ImageJ and OME-TIFF files.
 """
 
 from __future__ import annotations
@@ -12,6 +14,7 @@ import contextlib
 import json
 import logging
 import math
+import uuid
 import warnings
 import xml.etree.ElementTree as ET
 from collections.abc import Iterator
@@ -21,8 +24,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quorvel.io._image import ImageData, valid_axes
-from quorvel.io._units import convert, unit_name, unit_symbol
+from quorvel.io import _display
+from quorvel.io._image import ImageData, ImageHeader, valid_axes
+from quorvel.io._units import checked_physical, convert, unit_name, unit_symbol
 
 # ImageJ stores hyperstacks in this axis order, and only these sample types.
 _IMAGEJ_ORDER = "TZCYXS"
@@ -31,8 +35,13 @@ _IMAGEJ_DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
 _IMAGEJ_KEYS = ("spacing", "unit", "finterval")
 # The namespace of the map annotation that holds a quorvel output's record.
 PROVENANCE_NAMESPACE = "quorvel.provenance"
+# The map annotations quorvel writes into OME-XML.
+_OWN_NAMESPACES = (PROVENANCE_NAMESPACE, _display.DISPLAY_NAMESPACE)
 # What tifffile logs when the chain of pages ends past the end of the file.
 _CUT_MARKERS = ("invalid page offset", "invalid offset to page", "corrupted tag list of page")
+# What it logs when the metadata announces more images than the file holds,
+# before it fills them with zeros.
+_MISSING_MARKERS = ("Missing data are filled", "OME series failed to read")
 # TIFF resolution units: 2 inch, 3 centimeter.
 _RESOLUTION_UNITS = {3: "centimeter"}
 
@@ -71,16 +80,25 @@ def _refusing_cut_files(path: Path) -> Iterator[None]:
         raise ValueError(
             f"{path}: the file is cut short or damaged ({cut[0][:160]}); nothing was read"
         )
+    missing = [m for m in messages if any(marker in m for marker in _MISSING_MARKERS)]
+    if missing:
+        note = missing[0].split("> ", 1)[-1].split(". Missing")[0]
+        raise ValueError(
+            f"{path}: the file holds fewer images than its metadata announces ({note[:160]}); "
+            "nothing was read"
+        )
     for message in messages:
         warnings.warn(f"{path}: {message[:200]}", UserWarning, stacklevel=3)
 
 
-def read_header(path: Path) -> tuple[str | None, dict[str, Any]]:
-    """Axis names and metadata of a TIFF file, reading no pixels."""
+def read_header(path: Path) -> ImageHeader:
+    """Shape, sample type, axis names and metadata of a TIFF file, reading no pixels."""
     import tifffile
 
     with _refusing_cut_files(path), tifffile.TiffFile(path) as tif:
-        return tiff_header(tif, path)
+        axes, metadata = tiff_header(tif, path)
+        series = tif.series[0]
+        return ImageHeader(tuple(series.shape), np.dtype(series.dtype), axes, metadata)
 
 
 def read_tiff(path: Path) -> ImageData:
@@ -102,21 +120,32 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
         When the file holds fewer images than its metadata announces (a
         truncated or damaged file), so that nothing is done with part of it.
     """
-    len(tif.pages)  # walks the chain of pages: a cut one is found here
-    series = tif.series[0]
+    pages = len(tif.pages)  # walks the chain of pages: a cut one is found here
+    if tif.is_ome and tif.ome_metadata:
+        _check_ome_sizes(path, tif.ome_metadata, pages)  # before tifffile lays out the planes
+    series = tif.series[0] if pages and tif.series else None
+    if series is None or not series.shape or math.prod(series.shape) == 0:
+        raise ValueError(f"{path}: cannot read the image: the file holds none (damaged or empty)")
     axes = valid_axes(series.axes, len(series.shape))
     page = tif.pages[0]
     metadata: dict[str, Any] = {}
     physical: dict[str, tuple[float, str | None]] = {}
     resolution = getattr(page, "resolution", None)
-    if resolution and all(np.isfinite(resolution)) and tuple(resolution) != (1.0, 1.0):
+    usable = bool(resolution) and all(math.isfinite(r) and r > 0 for r in resolution)
+    if usable and tuple(resolution) != (1.0, 1.0):
         metadata["resolution"] = tuple(float(r) for r in resolution)
         metadata["resolutionunit"] = int(page.resolutionunit)
         physical.update(_sizes_from_resolution(metadata["resolution"], page.resolutionunit))
     if tif.is_imagej and tif.imagej_metadata:
         ij = tif.imagej_metadata
         _check_plane_count(path, series, ij.get("images"), "ImageJ")
+        if isinstance(ij.get("images"), int) and pages > ij["images"] > 0:
+            raise ValueError(
+                f"{path}: the file holds {pages} pages but its ImageJ metadata announces "
+                f"{ij['images']} images (damaged or edited); nothing was read"
+            )
         metadata.update({k: ij[k] for k in _IMAGEJ_KEYS if k in ij})
+        metadata.update(_display.read_imagej(ij, _channel_count(series.shape, series.axes)))
         physical.update(_sizes_from_imagej(ij, physical))
     elif tif.is_ome and tif.ome_metadata:
         ome = _read_ome_xml(tif.ome_metadata)
@@ -124,6 +153,7 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
         physical.update(ome.pop("physical"))
         metadata.update(ome)
         metadata["ome"] = True
+    physical = checked_physical(physical, path)
     if physical:
         metadata["physical"] = physical
     if tif.is_shaped and "provenance" not in metadata:
@@ -135,6 +165,30 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
         if record is not None:
             metadata["provenance"] = record
     return axes, metadata
+
+
+def _channel_count(shape: tuple[int, ...], axes: str) -> int:
+    return int(shape[axes.index("C")]) if "C" in axes else 1
+
+
+def _check_ome_sizes(path: Path, text: str, pages: int) -> None:
+    """Refuse OME metadata announcing more planes than the file's pages, before reading it.
+
+    Planes held in other files (``TiffData`` naming a file) are not counted
+    here; tifffile reports those it cannot find.
+    """
+    try:
+        root = ET.fromstring(text)
+        planes = _read_ome_xml(text)["planes"]
+    except (ET.ParseError, ValueError):
+        return  # tifffile's to judge
+    if any(e.tag.endswith("UUID") and e.get("FileName") for e in root.iter()):
+        return
+    if isinstance(planes, int) and planes > pages:
+        raise ValueError(
+            f"{path}: the file holds {pages} of the {planes} planes its OME metadata "
+            "announces (truncated or damaged); nothing was read"
+        )
 
 
 def _check_plane_count(path: Path, series: Any, announced: Any, source: str) -> None:
@@ -182,34 +236,39 @@ def _read_ome_xml(text: str) -> dict[str, Any]:
     found: dict[str, Any] = {"physical": {}, "planes": None}
     if pixels is None:
         return found
+    # Sizes as written (`checked_physical` reads them as numbers).
     for axis in "XYZ":
         value = pixels.get(f"PhysicalSize{axis}")
         if value is not None:
             unit = unit_name(pixels.get(f"PhysicalSize{axis}Unit", "µm"))
-            found["physical"][axis] = (float(value), unit)
+            found["physical"][axis] = (value, unit)
     if pixels.get("TimeIncrement") is not None:
         unit = unit_name(pixels.get("TimeIncrementUnit", "s"))
-        found["physical"]["T"] = (float(pixels.get("TimeIncrement")), unit)
-    names = [c.get("Name") for c in pixels.findall(f"{prefix}Channel", ns)]
+        found["physical"]["T"] = (pixels.get("TimeIncrement"), unit)
+    channels = pixels.findall(f"{prefix}Channel", ns)
+    names = [c.get("Name") for c in channels]
     if names and all(isinstance(n, str) for n in names):
         found["channels"] = names
-    samples = (
-        max(int(c.get("SamplesPerPixel", "1")) for c in pixels.findall(f"{prefix}Channel", ns))
-        if names
-        else 1
-    )
-    sizes = [int(pixels.get(f"Size{a}", "1")) for a in "ZCT"]
-    found["planes"] = math.prod(sizes) // max(samples, 1)
+    colours = [_display.colour_of_ome(c.get("Color")) for c in channels if c.get("Color")]
+    if colours and len(colours) == len(channels) and all(colours):
+        found["colours"] = colours
+    with contextlib.suppress(ValueError):  # sizes that are no integers: tifffile's to judge
+        samples = max(int(c.get("SamplesPerPixel", "1")) for c in channels) if names else 1
+        sizes = [int(pixels.get(f"Size{a}", "1")) for a in "ZCT"]
+        found["planes"] = math.prod(sizes) // max(samples, 1)
     for annotation in root.iter():
-        if (
-            annotation.tag.endswith("MapAnnotation")
-            and annotation.get("Namespace") == PROVENANCE_NAMESPACE
-        ):
-            for item in annotation.iter():
-                if item.tag.endswith("}M") or item.tag == "M":
-                    record = _json_dict(item.text)
-                    if record is not None:
-                        found["provenance"] = record
+        namespace = annotation.get("Namespace")
+        if not annotation.tag.endswith("MapAnnotation") or namespace not in _OWN_NAMESPACES:
+            continue
+        for item in annotation.iter():
+            if not (item.tag.endswith("}M") or item.tag == "M"):
+                continue
+            if namespace == PROVENANCE_NAMESPACE:
+                record = _json_dict(item.text)
+                if record is not None:
+                    found["provenance"] = record
+            elif item.get("K") == "mode" and _display.checked_mode(item.text):
+                found["mode"] = _display.checked_mode(item.text)
     return found
 
 
@@ -251,8 +310,9 @@ def _resolution_options(metadata: dict[str, Any]) -> dict[str, Any]:
     return {}
 
 
-def _imagej_description(axes: str, metadata: dict[str, Any]) -> dict[str, Any]:
+def _imagej_description(axes: str, metadata: dict[str, Any], n_channels: int) -> dict[str, Any]:
     description: dict[str, Any] = {"axes": axes}
+    description.update(_display.imagej_options(metadata, n_channels))
     description.update({k: metadata[k] for k in _IMAGEJ_KEYS if k in metadata})
     physical = metadata.get("physical", {})
     if "unit" not in description and physical.get("X", (0, None))[1]:
@@ -267,7 +327,9 @@ def _imagej_description(axes: str, metadata: dict[str, Any]) -> dict[str, Any]:
 
 
 def _ome_description(axes: str, metadata: dict[str, Any], n_channels: int) -> dict[str, Any]:
-    description: dict[str, Any] = {"axes": axes}
+    # A random identifier: tifffile's default (version 1) holds this machine's
+    # MAC address and the time.
+    description: dict[str, Any] = {"axes": axes, "UUID": f"urn:uuid:{uuid.uuid4()}"}
     physical = metadata.get("physical", {})
     # OME-XML takes a size without a unit for micrometers: write known units only.
     for axis in "XYZ":
@@ -279,14 +341,25 @@ def _ome_description(axes: str, metadata: dict[str, Any], n_channels: int) -> di
     if unit_symbol(unit):
         description["TimeIncrement"] = value
         description["TimeIncrementUnit"] = unit_symbol(unit)
+    channel: dict[str, Any] = {}
     channels = metadata.get("channels")
     if channels and len(channels) == n_channels:
-        description["Channel"] = {"Name": list(channels)}
+        channel["Name"] = list(channels)
+    colours = _display.channel_colours(metadata, n_channels)
+    if colours is not None:
+        channel["Color"] = [_display.ome_color(c) for c in colours]
+    if channel:
+        description["Channel"] = channel
+    annotations = []
     if "provenance" in metadata:
-        description["MapAnnotation"] = {
-            "Namespace": PROVENANCE_NAMESPACE,
-            "provenance": json.dumps(metadata["provenance"]),
-        }
+        annotations.append(
+            {"Namespace": PROVENANCE_NAMESPACE, "provenance": json.dumps(metadata["provenance"])}
+        )
+    mode = _display.checked_mode(metadata.get("mode"))
+    if mode is not None:
+        annotations.append({"Namespace": _display.DISPLAY_NAMESPACE, "mode": mode})
+    if annotations:
+        description["MapAnnotation"] = annotations
     return description
 
 
@@ -297,16 +370,16 @@ def write_tiff(
     import tifffile
 
     options = _resolution_options(metadata)
+    n_channels = data.shape[axes.index("C")] if "C" in axes else 1
     # Without this, tifffile may take a short first axis for colour planes.
     photometric = "rgb" if axes.endswith("S") and data.shape[-1] in (3, 4) else "minisblack"
     if ome:
-        n_channels = data.shape[axes.index("C")] if "C" in axes else 1
         description = _ome_description(axes, metadata, n_channels)
         tifffile.imwrite(
             path, data, ome=True, metadata=description, photometric=photometric, **options
         )
     elif _imagej_compatible(data, axes):
-        description = _imagej_description(axes, metadata)
+        description = _imagej_description(axes, metadata, n_channels)
         tifffile.imwrite(path, data, imagej=True, metadata=description, **options)
     else:
         shaped: dict[str, Any] = {"axes": axes}

@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import math
+import warnings
+from collections.abc import Mapping
 from typing import Any
 
 # Symbol (as OME-XML and ImageJ write it) and name (as OME-Zarr does) of the
@@ -44,3 +47,48 @@ def unit_symbol(name: str | None) -> str | None:
 def convert(value: float, unit: str, to: str) -> float:
     """`value` in `unit` expressed in `to` (both length units named in `_METERS`)."""
     return value * _METERS[unit] / _METERS[to]
+
+
+def checked_physical(
+    physical: Mapping[Any, Any], source: object
+) -> dict[str, tuple[float, str | None]]:
+    """The physical sizes that are positive finite numbers, by axis letter.
+
+    A file may hold any text or number as a pixel size or time increment;
+    the others (0, negative, NaN, beyond the float range, not a number) are
+    taken as unknown, with a warning naming `source` (the file).
+
+    Parameters
+    ----------
+    physical : mapping
+        Axis letter to ``(size, unit)``; the size may be text.
+    source : object
+        What the sizes come from, named in the warning.
+
+    Returns
+    -------
+    dict
+        Axis letter to ``(size, unit)``: a positive finite float and a unit
+        name or None.
+    """
+    kept: dict[str, tuple[float, str | None]] = {}
+    refused: list[str] = []
+    for axis, entry in physical.items():
+        try:
+            value, unit = entry
+            size = float(value)
+        except (TypeError, ValueError, OverflowError):
+            shown = entry[0] if isinstance(entry, (tuple, list)) and len(entry) == 2 else entry
+            refused.append(f"{axis} {shown!r}")
+            continue
+        if math.isfinite(size) and size > 0:
+            kept[str(axis)] = (size, unit if isinstance(unit, str) else None)
+        else:
+            refused.append(f"{axis} {value!r}")
+    if refused:
+        warnings.warn(
+            f"{source}: invalid physical size ({', '.join(refused)}): taken as unknown",
+            UserWarning,
+            stacklevel=2,
+        )
+    return kept

@@ -1,25 +1,53 @@
 """Zarr stores: single arrays with named dimensions, and OME-Zarr (NGFF) images.
 
 An OME-Zarr image is read from its group at one resolution level, with the
-axis names, units and scale of its multiscale metadata.  Images are written
-as OME-Zarr 0.5 on zarr v3 (optionally with a pyramid of levels halved in X
-and Y) or as a single array; the metadata is built and validated by
-ome-zarr-models.  quorvel's own record (channel names, provenance) is the
-group's or array's ``quorvel`` attribute.
+axis names, units and scale of its multiscale metadata, its number of levels
+and its ``omero`` channel labels, colours and colour model.  Images are
+written as OME-Zarr 0.5 on zarr v3 (with a pyramid of levels halved in X and
+Y, as many as the input had unless told) or as a single array; the metadata,
+``omero`` included (labels, colours, the written values' range as display
+window), is built and validated by ome-zarr-models.  quorvel's own record
+(channel names and provenance; for single arrays colours and display mode
+too) is the group's or array's ``quorvel`` attribute.
 """
 
 from __future__ import annotations
 
+import contextlib
+import math
+import warnings
 from pathlib import Path
 from typing import Any
 
+from quorvel.io import _display
 from quorvel.io._image import LazyImage, valid_axes
+from quorvel.io._units import checked_physical
 
 # OME-Zarr axis order: time, channel, then space.
 _NGFF_ORDER = "TCZYX"
 _AXIS_TYPES = {"T": "time", "C": "channel", "Z": "space", "Y": "space", "X": "space"}
-# Metadata kept under the store's ``quorvel`` attribute.
-_OWN_KEYS = ("channels", "provenance")
+# Metadata kept under the store's ``quorvel`` attribute: of a single array,
+# and of an OME-Zarr group (whose ``omero`` metadata holds colours and mode).
+_OWN_KEYS = ("channels", "colours", "mode", "provenance")
+_OWN_GROUP_KEYS = ("channels", "provenance")
+
+
+#: Most chunks of an array read: dask holds the chunk sizes of every axis in
+#: memory (10**7 chunks: 6 s, 0.6 GB to open).
+_MAX_READ_CHUNKS = 10**7
+
+
+def _from_zarr(path: Path, array: Any) -> Any:
+    """`array` as a dask array, refused when its metadata claims more chunks than can be held."""
+    import dask.array as da
+
+    count = math.prod(-(-n // max(c, 1)) for n, c in zip(array.shape, array.chunks, strict=True))
+    if count > _MAX_READ_CHUNKS:
+        raise ValueError(
+            f"{path}: the array's metadata claims shape {tuple(array.shape)} in {count} chunks of "
+            f"{tuple(array.chunks)}; at most {_MAX_READ_CHUNKS} chunks are read"
+        )
+    return da.from_zarr(array)
 
 
 def _zarr_axes(array: Any) -> str | None:
@@ -40,14 +68,19 @@ def _zarr_axes(array: Any) -> str | None:
     return None
 
 
-def _own_metadata(attrs: dict[str, Any]) -> dict[str, Any]:
+def _own_metadata(attrs: dict[str, Any], keys: tuple[str, ...] = _OWN_KEYS) -> dict[str, Any]:
     own = attrs.get("quorvel")
-    return {k: own[k] for k in _OWN_KEYS if k in own} if isinstance(own, dict) else {}
+    return {k: own[k] for k in keys if k in own} if isinstance(own, dict) else {}
 
 
 def read_zarr(path: Path, level: int = 0) -> LazyImage:
     """A zarr array, or one level of an OME-Zarr image, as a dask array."""
-    import dask.array as da
+    array, axes, metadata = open_zarr(path, level)
+    return LazyImage(_from_zarr(path, array), axes, metadata)
+
+
+def open_zarr(path: Path, level: int = 0) -> tuple[Any, str | None, dict[str, Any]]:
+    """The zarr array of a store (or of one level of an OME-Zarr image), its axes and metadata."""
     import zarr
 
     try:
@@ -57,59 +90,138 @@ def read_zarr(path: Path, level: int = 0) -> LazyImage:
     if isinstance(node, zarr.Array):
         if level:
             raise ValueError(f"{path}: a single array has no level {level}")
-        return LazyImage(da.from_zarr(node), _zarr_axes(node), _own_metadata(node.attrs.asdict()))
-    return _read_ome_image(path, node, level)
+        return node, _zarr_axes(node), _own_metadata(node.attrs.asdict())
+    return _open_ome_image(path, node, level)
 
 
-def _read_ome_image(path: Path, group: Any, level: int) -> LazyImage:
-    import dask.array as da
-    from ome_zarr_models import open_ome_zarr
-    from ome_zarr_models.v04.image import Image as ImageV04
-    from ome_zarr_models.v05.image import Image as ImageV05
-
+def _open_ome_image(
+    path: Path, group: Any, level: int
+) -> tuple[Any, str | None, dict[str, Any]]:
     attrs = group.attrs.asdict()
-    if "multiscales" not in attrs and "multiscales" not in attrs.get("ome", {}):
+    ome = attrs.get("ome") if isinstance(attrs.get("ome"), dict) else attrs
+    if "multiscales" not in ome:
         names = sorted(group.array_keys())
-        hint = f"; it holds the arrays {', '.join(names)}: name one, e.g. {path}/{names[0]}"
-        raise ValueError(
-            f"{path}: a zarr group, not an array or OME-Zarr image{hint if names else ''}"
+        hint = (
+            f"; it holds the arrays {', '.join(names)}: name one, e.g. {path}/{names[0]}"
+            if names
+            else "; it holds no array"
         )
+        raise ValueError(f"{path}: a zarr group, not an array or OME-Zarr image{hint}")
     try:
-        image = open_ome_zarr(group)
-    except Exception as err:
-        raise ValueError(
-            f"{path}: invalid OME-Zarr metadata ({' '.join(str(err).split())[:200]})"
-        ) from err
-    if not isinstance(image, (ImageV04, ImageV05)):
-        raise ValueError(f"{path}: an OME-Zarr {type(image).__name__}, not an image")
-    multiscale = image.ome_attributes.multiscales[0]
-    datasets = multiscale.datasets
+        multiscale, datasets = _multiscale(ome)
+    except ValueError as err:
+        raise ValueError(f"{path}: invalid OME-Zarr metadata ({err})") from err
     if not 0 <= level < len(datasets):
         raise ValueError(
             f"{path}: no level {level}; the image has levels 0 to {len(datasets) - 1}"
         )
-    array = group[datasets[level].path]
-    names = "".join(str(a.name) for a in multiscale.axes)
-    axes = valid_axes(names, array.ndim)
+    try:
+        array = group[datasets[level]["path"]]
+    except KeyError as err:
+        raise ValueError(
+            f"{path}: invalid OME-Zarr metadata (level {level} names the array "
+            f"{datasets[level]['path']!r}, which the store does not hold)"
+        ) from err
+    _check_ome_metadata(path, group)
+    axis_entries = [a if isinstance(a, dict) else {"name": a} for a in multiscale.get("axes", [])]
+    names = [a.get("name") for a in axis_entries]
+    text = "".join(names) if all(isinstance(n, str) for n in names) else None
+    axes = valid_axes(text, array.ndim)
+    transforms = datasets[level].get("coordinateTransformations") or []
     scale = next(
-        (t.scale for t in datasets[level].coordinateTransformations if hasattr(t, "scale")), None
+        (
+            t["scale"]
+            for t in transforms
+            if isinstance(t, dict)
+            and t.get("type") == "scale"
+            and isinstance(t.get("scale"), list)
+        ),
+        None,
     )
-    metadata: dict[str, Any] = {"ome": True, **_own_metadata(attrs)}
-    if axes is not None and scale is not None:
+    metadata: dict[str, Any] = {
+        "ome": True,
+        "levels": len(datasets) - level,
+        **_own_metadata(attrs, _OWN_GROUP_KEYS),
+    }
+    if axes is not None and scale is not None and len(scale) == len(axes):
         physical = {
-            a: (float(s), axis.unit if isinstance(axis.unit, str) else None)
-            for a, s, axis in zip(axes, scale, multiscale.axes, strict=True)
+            a: (s, axis.get("unit") if isinstance(axis.get("unit"), str) else None)
+            for a, s, axis in zip(axes, scale, axis_entries, strict=True)
             if a in "TZYX"
         }
         metadata["physical"] = {
-            a: v for a, v in physical.items() if v[1] is not None or v[0] != 1.0
+            a: v
+            for a, v in checked_physical(physical, path).items()
+            if v[1] is not None or v[0] != 1.0
         }
-    omero = attrs.get("omero") or attrs.get("ome", {}).get("omero")
-    if "channels" not in metadata and isinstance(omero, dict):
-        labels = [c.get("label") for c in omero.get("channels", []) if isinstance(c, dict)]
-        if labels and all(isinstance(n, str) for n in labels):
-            metadata["channels"] = labels
-    return LazyImage(da.from_zarr(array), axes, metadata)
+    omero = ome.get("omero") or attrs.get("omero")
+    n_channels = array.shape[axes.index("C")] if axes is not None and "C" in axes else 1
+    for key, value in _display.read_omero(omero, n_channels).items():
+        metadata.setdefault(key, value)  # names of the quorvel attribute first
+    return array, axes, metadata
+
+
+def _multiscale(ome: dict[str, Any]) -> tuple[dict[str, Any], list[dict[str, Any]]]:
+    """The first multiscale of OME-Zarr metadata and its datasets, as far as reading needs them."""
+    multiscales = ome.get("multiscales")
+    if not (isinstance(multiscales, list) and multiscales and isinstance(multiscales[0], dict)):
+        raise ValueError("'multiscales' is not a list of multiscale images")
+    datasets = multiscales[0].get("datasets")
+    if not (
+        isinstance(datasets, list)
+        and datasets
+        and all(isinstance(d, dict) and isinstance(d.get("path"), str) for d in datasets)
+    ):
+        raise ValueError("the multiscale image has no list of datasets with paths")
+    return multiscales[0], datasets
+
+
+def _check_ome_metadata(path: Path, group: Any) -> None:
+    """Validate OME-Zarr image metadata; what is off is a warning, read as far as it goes.
+
+    Readers in use (ome-zarr-py, napari) read stores that the standard's
+    models refuse, such as arrays of version 0.5 without dimension names.
+    Other kinds of OME-Zarr groups (plates, wells, labels) are refused.
+    """
+    from ome_zarr_models import open_ome_zarr
+    from ome_zarr_models.v04.image import Image as ImageV04
+    from ome_zarr_models.v05.image import Image as ImageV05
+
+    try:
+        node = open_ome_zarr(group)
+    except Exception:  # noqa: BLE001 - the image model below tells why
+        pass
+    else:
+        if not isinstance(node, (ImageV04, ImageV05)):
+            raise ValueError(f"{path}: an OME-Zarr {type(node).__name__}, not an image")
+        return
+    model = ImageV05 if isinstance(group.attrs.asdict().get("ome"), dict) else ImageV04
+    try:
+        model.from_zarr(group)
+        return
+    except Exception as err:  # noqa: BLE001 - reported as a warning
+        reason = _validation_reason(err)
+    warnings.warn(
+        f"{path}: the OME-Zarr metadata is not valid ({reason}); read as far as it describes "
+        "the image",
+        UserWarning,
+        stacklevel=4,
+    )
+
+
+def _validation_reason(err: Exception) -> str:
+    """The first two problems a validation found, on one line."""
+    errors = getattr(err, "errors", None)
+    if callable(errors):
+        with contextlib.suppress(Exception):
+            items = []
+            for e in errors()[:2]:
+                where = ".".join(str(p) for p in e.get("loc", ()))
+                text = str(e.get("msg", "")).removeprefix("Value error, ")
+                items.append(f"{where}: {text}" if where else text)
+            if items:
+                return " ".join("; ".join(items).split())[:300]
+    return " ".join(str(err).split())[:300]
 
 
 def _regular(data: Any) -> Any:
@@ -134,6 +246,19 @@ def _halved(data: Any, axes: str) -> Any:
         info = np.iinfo(data.dtype)
         mean = da.clip(da.rint(mean), info.min, info.max)
     return mean.astype(data.dtype)
+
+
+def pyramid_levels(plane: tuple[int, int]) -> int:
+    """Levels of a pyramid over a ``(Y, X)`` plane: each halves both, down to more than 1 x 1.
+
+    An axis of one pixel stays one pixel; the full resolution is always a level.
+    """
+    y, x = plane
+    count = 1
+    while (y // 2 if y >= 2 else y) * (x // 2 if x >= 2 else x) > 1:
+        y, x = (y // 2 if y >= 2 else y), (x // 2 if x >= 2 else x)
+        count += 1
+    return count
 
 
 def _ome_order(data: Any, axes: str) -> tuple[Any, str]:
@@ -185,7 +310,7 @@ def write_zarr(
     metadata: dict[str, Any] | None = None,
     *,
     ome: bool = False,
-    levels: int = 1,
+    levels: int | None = None,
 ) -> Any:
     """Prepare writing a dask array into a new zarr store, chunk by chunk.
 
@@ -200,33 +325,41 @@ def write_zarr(
         One letter per dimension of `data`.
     metadata : dict, optional
         As in `quorvel.io.ImageData.metadata`: physical sizes become the
-        OME-Zarr scale and units; channel names and provenance are kept in
-        the ``quorvel`` attribute.
+        OME-Zarr scale and units; channel names, colours and display mode
+        the ``omero`` metadata of an OME-Zarr image; channel names and
+        provenance are kept in the ``quorvel`` attribute too.
     ome : bool, optional
         Write an OME-Zarr 0.5 image (a group with the levels ``0``, ``1``,
         ...) instead of a single array with its axes as dimension names.
     levels : int, optional
         Resolution levels of an OME-Zarr image: each after the first halves
-        X and Y (default 1: full resolution only).
+        X and Y; by default the ``levels`` of `metadata` (an OME-Zarr
+        input's), else 1 (full resolution only).  At most the levels larger
+        than 1 x 1 pixel (`pyramid_levels`), with a warning when fewer than
+        asked.
 
     Returns
     -------
     dask.delayed.Delayed
         Computing it computes `data` and writes each chunk as soon as it is
-        ready.
+        ready (then, for OME-Zarr, the ``omero`` metadata with the range of
+        the values written).
     """
     import dask.array as da
     import zarr
+    from dask import delayed
 
     if len(axes) != data.ndim:
         raise ValueError(f"axes {axes!r} do not fit an image of shape {data.shape}")
     metadata = metadata or {}
-    own = {k: metadata[k] for k in _OWN_KEYS if k in metadata}
+    if "physical" in metadata:
+        metadata = {**metadata, "physical": checked_physical(metadata["physical"], path)}
     if not ome:
-        if levels != 1:
+        if levels not in (None, 1):
             raise ValueError("a pyramid is written as OME-Zarr: name the output *.ome.zarr")
         data = _regular(data)
         attributes: dict[str, Any] = {"axes": axes}
+        own = _own_record(metadata, _OWN_KEYS)
         if own:
             attributes["quorvel"] = own
         target = zarr.create_array(
@@ -244,13 +377,29 @@ def write_zarr(
         return da.store(data, target, lock=False, compute=False)
 
     data, order = _ome_order(data, axes)
+    plane = tuple(data.shape[order.index(a)] if a in order else 1 for a in "YX")
+    fitting = pyramid_levels(plane)
+    if levels is None:  # the input's, as far as they fit
+        given = metadata.get("levels")
+        levels = min(given, fitting) if isinstance(given, int) and given > 0 else 1
+    if levels > fitting:
+        warnings.warn(
+            f"pyramid: a {plane[0]} x {plane[1]} image has {fitting} levels larger than "
+            f"1 x 1 pixel; writing {fitting}, not {levels}",
+            UserWarning,
+            stacklevel=2,
+        )
+        levels = fitting
     pyramid = [_regular(data)]
     for _ in range(1, levels):
         pyramid.append(_regular(_halved(pyramid[-1], order)))
+    n_channels = pyramid[0].shape[order.index("C")] if "C" in order else 1
+    _display.omero_attributes(metadata, n_channels, [(0.0, 1.0)] * n_channels)  # checked now
     group = zarr.open_group(store=str(path), mode="w", zarr_format=3)
     group.attrs.update(
         {"ome": _multiscale_attributes(order, [p.shape for p in pyramid], metadata)}
     )
+    own = _own_record(metadata, _OWN_GROUP_KEYS)
     if own:
         group.attrs["quorvel"] = own
     targets = [
@@ -263,7 +412,59 @@ def write_zarr(
         )
         for level, level_data in enumerate(pyramid)
     ]
-    return da.store(pyramid, targets, lock=False, compute=False)
+    stored = da.store(pyramid, targets, lock=False, compute=False)
+    display = {k: metadata[k] for k in ("channels", "colours", "luts", "mode") if k in metadata}
+    coarsest = str(len(pyramid) - 1)
+    return delayed(_write_omero, pure=False)(
+        stored, str(path), display, n_channels, order, coarsest
+    )
+
+
+def _own_record(metadata: dict[str, Any], keys: tuple[str, ...]) -> dict[str, Any]:
+    own = {k: metadata[k] for k in keys if k in metadata}
+    if "colours" in own:
+        own["colours"] = _display.checked_colours(own["colours"])
+    if "mode" in own:
+        own["mode"] = _display.checked_mode(own["mode"])
+    return {k: v for k, v in own.items() if v is not None}
+
+
+def _channel_range(data: Any, order: str) -> tuple[Any, Any]:
+    """The smallest and largest finite value of each channel, as lazy arrays of one per channel."""
+    import dask.array as da
+    import numpy as np
+
+    if "C" not in order:
+        data = data[None]
+        order = "C" + order
+    others = tuple(i for i, a in enumerate(order) if a != "C")
+    if data.dtype.kind == "f":
+        finite = da.isfinite(data)
+        low = da.where(finite, data, np.inf).min(axis=others)
+        high = da.where(finite, data, -np.inf).max(axis=others)
+        return low, high
+    return data.min(axis=others), data.max(axis=others)
+
+
+def _write_omero(
+    _: Any, path: str, metadata: dict[str, Any], n_channels: int, order: str, level: str
+) -> None:
+    """Add the ``omero`` metadata to a written OME-Zarr image, its window the values' range.
+
+    The range is read back from the coarsest level written, chunk by chunk
+    (computing it with the levels themselves would compute them again).
+    """
+    import dask.array as da
+    import zarr
+
+    group = zarr.open_group(store=path, mode="r+")
+    low, high = da.compute(
+        *_channel_range(da.from_zarr(group[level]), order), scheduler="synchronous"
+    )
+    windows = list(zip(low.tolist(), high.tolist(), strict=True))
+    ome = dict(group.attrs["ome"])
+    ome["omero"] = _display.omero_attributes(metadata, n_channels, windows)
+    group.attrs["ome"] = ome
 
 
 def annotate_zarr(path: str | Path, metadata: dict[str, Any]) -> None:
@@ -275,5 +476,8 @@ def annotate_zarr(path: str | Path, metadata: dict[str, Any]) -> None:
     import zarr
 
     node = zarr.open(store=str(path), mode="r+")
-    own = {k: metadata[k] for k in _OWN_KEYS if k in metadata}
-    node.attrs["quorvel"] = {**_own_metadata(node.attrs.asdict()), **own}
+    keys = _OWN_KEYS if isinstance(node, zarr.Array) else _OWN_GROUP_KEYS
+    node.attrs["quorvel"] = {
+        **_own_metadata(node.attrs.asdict(), keys),
+        **_own_record(metadata, keys),
+    }

@@ -4,7 +4,9 @@ Every file quorvel reads opens in napari with what the file says: the axis
 names in the layer's metadata (``metadata["axes"]``, which the widget takes
 first), the physical pixel size, frame interval and plane spacing as the
 layer's scale and units, the axis letters as its axis labels, and each
-channel as its own layer named after the channel.  OME-Zarr pyramids become
+channel as its own layer named after the channel, in the channel's colour
+(from ImageJ lookup tables, OME channel colours or OME-Zarr ``omero``
+metadata).  OME-Zarr pyramids become
 multiscale layers; zarr stores, and other files larger than `LAZY_BYTES`,
 are read lazily (dask), chunk by chunk as napari shows them.
 """
@@ -18,16 +20,22 @@ from pathlib import Path
 from typing import Any
 
 from quorvel.io import ImageData, LazyImage, read_image, read_lazy, supported_kind
+from quorvel.io._display import channel_colours, default_colours
 from quorvel.io._units import unit_symbol
 
 #: Files larger than this (in bytes) are opened lazily.
 LAZY_BYTES = 2**30
 
-#: Colours of the channels of an image, by channel count (napari's own choice
-#: for images split by channel): one channel gray, two magenta and green,
-#: more in turn from this cycle.
-_ONE, _TWO = ["gray"], ["magenta", "green"]
-_MANY = ["cyan", "magenta", "yellow", "blue", "green", "red"]
+#: napari's names of the colours it has colormaps of.
+NAMED_COLOURS = {
+    "FFFFFF": "gray",
+    "FF0000": "red",
+    "00FF00": "green",
+    "0000FF": "blue",
+    "00FFFF": "cyan",
+    "FF00FF": "magenta",
+    "FFFF00": "yellow",
+}
 
 LayerData = tuple[Any, dict[str, Any], str]
 
@@ -106,9 +114,14 @@ def _stem(path: Path) -> str:
     return path.stem
 
 
-def _colours(n: int) -> list[str]:
-    chosen = _ONE if n == 1 else _TWO if n == 2 else _MANY
-    return list(itertools.islice(itertools.cycle(chosen), n))
+def _colours(metadata: dict[str, Any], n: int) -> list[str]:
+    """napari colormaps of `n` channels: the file's colours, else those of napari's own choice.
+
+    Colours napari names are given by name (``"magenta"``), others as
+    ``"#rrggbb"`` (a colormap from black to that colour).
+    """
+    colours = channel_colours(metadata, n) or default_colours(n)
+    return [NAMED_COLOURS.get(c, f"#{c.lower()}") for c in colours]
 
 
 def _layers(path: Path, images: list[ImageData | LazyImage]) -> list[LayerData]:
@@ -140,7 +153,7 @@ def _layers(path: Path, images: list[ImageData | LazyImage]) -> list[LayerData]:
         "rgb": rgb,
         "multiscale": len(levels) > 1,
     }
-    colours = _colours(n_channels)
+    colours = _colours(metadata, n_channels)
     layers = []
     for c in range(n_channels):
         index = (slice(None),) * axes.index(split) + (c,) if split else ()

@@ -11,6 +11,7 @@ with the one-line messages of the ``quorvel`` command.
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 import napari
@@ -40,6 +41,8 @@ from quorvel._tune import TuneResult
 from quorvel._util import one_line
 from quorvel.napari import _jobs
 from quorvel.napari._layers import layer_axes, layer_data, placement, preview_region
+from quorvel.noise import NoiseModel
+from quorvel.noise._plan import ill_determined
 from quorvel.napari._settings import (
     FIELDS,
     help_html,
@@ -81,6 +84,30 @@ def _format(values: tuple[float, ...] | None) -> str:
     return "" if values is None else ",".join(f"{v:.6g}" for v in values)
 
 
+def _uncertainty(model: NoiseModel) -> str:
+    """The standard errors of an estimated model's gain and offset.
+
+    With the warning of `ill_determined` when the gain is ill-determined;
+    empty when the model has no standard errors.
+    """
+    if all(math.isnan(v) for v in (*model.gain_se, *model.offset_se)):
+        return ""
+
+    def errors(values: tuple[float, ...]) -> str:
+        return ", ".join("-" if math.isnan(v) else f"{v:.3g}" for v in values)
+
+    several = model.n_channels > 1
+    lines = [
+        f"standard error{'s per channel' if several else ''}: gain \u00b1 "
+        f"{errors(model.gain_se)}{';' if several else ','} offset \u00b1 "
+        f"{errors(model.offset_se)}"
+    ]
+    warning = ill_determined(model.gain, model.gain_se).replace("`", "")
+    if warning:
+        lines.append(f"{warning[0].upper()}{warning[1:]}.")
+    return "\n".join(lines)
+
+
 class DenoiseWidget(Container):  # type: ignore[misc]
     """Estimate the noise of an image layer, preview and denoise it.
 
@@ -118,6 +145,10 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self.sigma = text("sigma")
         self.gain = text("gain")
         self.offset = text("offset")
+        # The standard errors of Estimate's gain and offset, while the fields hold them.
+        self.noise_note = Label(value="")
+        self.noise_note.native.setWordWrap(True)
+        self._estimated: tuple[str, str, str] | None = None
         self.estimate_button = PushButton(
             text="Estimate", tooltip="Measure the noise of the image and show how it grows with "
             "brightness; fills the camera gain, offset and noise level."
@@ -175,6 +206,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
                 self.sigma,
                 self.gain,
                 self.offset,
+                self.noise_note,
                 self.estimate_button,
                 self.plot_note,
                 plot_box,
@@ -199,6 +231,8 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self.image.changed.connect(self._on_layer)
         self.axes.changed.connect(self._note_axes)
         self.noise.changed.connect(self._show_noise_fields)
+        self.gain.changed.connect(self._show_noise_note)
+        self.offset.changed.connect(self._show_noise_note)
         self.estimate_button.changed.connect(self.estimate)
         self.preview_button.changed.connect(self.preview)
         self.run_button.changed.connect(self.run)
@@ -224,6 +258,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self._guessed = axes if source == "dimensions" else ""
         self.axes.value = axes
         self._note_axes()
+        self._estimated = None
         for field in (self.sigma, self.gain, self.offset):
             field.value = ""
         self._show_plot(None, "")
@@ -244,6 +279,17 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         gaussian = self.noise.value == "gaussian"
         self.sigma.visible = gaussian
         self.gain.visible = self.offset.visible = not gaussian
+        self._show_noise_note()
+
+    def _show_noise_note(self, *_: Any) -> None:
+        """Show the standard errors of Estimate while gain and offset hold its values."""
+        shown = (
+            self._estimated is not None
+            and self.noise.value != "gaussian"
+            and (self.gain.value, self.offset.value) == self._estimated[:2]
+        )
+        self.noise_note.value = self._estimated[2] if shown and self._estimated else ""
+        self.noise_note.visible = bool(self.noise_note.value)
 
     def _layer(self) -> Any:
         layer = self.image.value
@@ -321,6 +367,8 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self.gain.value = _format(model.gain)
         self.offset.value = _format(model.offset)
         self.sigma.value = _format(model.sigma)
+        self._estimated = (self.gain.value, self.offset.value, _uncertainty(model))
+        self._show_noise_note()
         self._show_plot(estimate.picture, estimate.note)
         self.status.value = "noise estimated"
 

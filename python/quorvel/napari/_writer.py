@@ -4,7 +4,7 @@ File > Save Selected Layers with a name ending in ``.ome.tif`` or
 ``.ome.tiff`` writes through `quorvel.io.write_image`: the axis order of the
 layer's metadata (``metadata["axes"]``, else its axis labels), the pixel
 size, plane spacing and frame interval from the layer's scale and units, the
-channel name, and the record of how a denoised layer was made
+channel name, its colour (of a colormap from black to one colour), and the record of how a denoised layer was made
 (``metadata["provenance"]``), which ``quorvel info`` and quorvel's reader
 show again.
 """
@@ -16,8 +16,10 @@ from typing import Any
 import numpy as np
 
 from quorvel.io import write_image
+from quorvel.io._display import checked_colours
 from quorvel.io._image import valid_axes
 from quorvel.io._units import unit_name
+from quorvel.napari._reader import NAMED_COLOURS
 
 
 def _axes(metadata: dict[str, Any], attributes: dict[str, Any], ndim: int) -> str | None:
@@ -41,6 +43,15 @@ def _physical(axes: str, attributes: dict[str, Any]) -> dict[str, tuple[float, s
     return physical
 
 
+def _colour(colormap: Any) -> str | None:
+    """The ``"RRGGBB"`` colour of a colormap named by napari's colour name or ``"#rrggbb"``."""
+    if not isinstance(colormap, str):
+        return None
+    named = {name: colour for colour, name in NAMED_COLOURS.items()}
+    colours = checked_colours([named.get(colormap, colormap)])
+    return colours[0] if colours else None
+
+
 def write_ome_tiff(path: str, data: Any, attributes: dict[str, Any]) -> list[str]:
     """Write one image layer to `path` as OME-TIFF.
 
@@ -53,7 +64,7 @@ def write_ome_tiff(path: str, data: Any, attributes: dict[str, Any]) -> list[str
     attributes : dict
         The layer's attributes (napari's layer state): ``metadata``
         (``axes``, ``channels``, ``provenance``), ``scale``, ``units``,
-        ``axis_labels``, ``rgb`` and ``multiscale``.
+        ``axis_labels``, ``colormap``, ``rgb`` and ``multiscale``.
 
     Returns
     -------
@@ -69,6 +80,9 @@ def write_ome_tiff(path: str, data: Any, attributes: dict[str, Any]) -> list[str
     channels = metadata.get("channels")
     if isinstance(channels, list) and all(isinstance(n, str) for n in channels):
         record["channels"] = channels
+    colour = _colour(attributes.get("colormap"))
+    if colour is not None and not attributes.get("rgb"):
+        record["colours"] = [colour]
     if isinstance(metadata.get("provenance"), dict):
         record["provenance"] = metadata["provenance"]
     write_image(path, pixels, axes, record)

@@ -3,8 +3,8 @@
 Both methods turn the image into *residuals* ``r`` whose expected square is
 the noise variance, and *local means* ``m`` that average the same noise-free
 intensities with the same weights.  Because the model is linear, the mean of
-``r**2`` over any block of pixels is ``gain * mean(m) + offset`` whatever
-the intensities inside the block, as long as the signal itself cancels in
+``r**2`` over any set of pixels is ``gain * mean(m) + offset`` whatever
+the intensities of those pixels, as long as the signal itself cancels in
 ``r``.
 
 - ``temporal``: ``r`` is the difference of two neighbouring frames (or
@@ -16,33 +16,21 @@ the intensities inside the block, as long as the signal itself cancels in
   along Y or along X cancels, and sharp spots and filaments leave little,
   but neighbouring values are correlated, so a block says less.  And the
   pixel minus a local cubic fit: nearly white noise, but structure leaves
-  more in it.  The pool with ``temporal``, and a frame that gives
-  `CUBIC_BELOW` blocks or more, take only the first.
+  more in it.  A frame that gives `CUBIC_BELOW` blocks or more takes only
+  the first.  ``auto`` pools the first with ``temporal`` along T, both
+  along Z.
 
 The residuals are summarised in blocks of `BLOCK` x `BLOCK` pixels (smaller,
-down to `SMALLEST_BLOCK`, when that gives fewer than `MIN_BLOCKS`).  Blocks
-where the signal does not cancel (structure, edges, motion) hold more energy
-than the noise explains.  Two tests reject them: a flatness test (a wider
-residual, taken at twice the distance or summed over neighbouring pixels,
-must not hold more energy than the current fit predicts: noise does not
-care about distance, leftover signal grows; the first round, before any
-fit, compares it with the block's own energy) and an energy test against
-the current fit, both one-sided, on logarithms of energy ratios, at
-`FLAT_Z` and `REJECT_Z` spreads measured on the blocks themselves (from the
-side that only noise reaches).  Judging the wide energy against the fit
-rather than against the block's energy keeps the choice of blocks from
-favouring those whose energy came out high by chance.  The line is
-refitted on the rest until the set of blocks settles.  It is fitted by
-weighted least squares (weights: on single frames the inverse square of the
-spread of each kind of residual around the line, measured on its blocks,
-else the block size, over the predicted variance squared) through two anchor points at the ends of the
-blocks' range of local means; both anchors are kept positive, so the
-fitted variance is never negative over that range.
+down to `SMALLEST_BLOCK`, when that gives fewer than `MIN_BLOCKS`), and each
+block's pixels once more by the level of their local mean (`levels`: steps
+that double away from the background), which keeps the intensity of small
+bright structures.  `quorvel.noise._line.fit_line` rejects the blocks where
+the signal does not cancel and fits the line to the parts of the rest.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass, replace
+from dataclasses import replace
 from typing import Any, Literal
 
 import numpy as np
@@ -50,6 +38,7 @@ import numpy.typing as npt
 
 from quorvel import _engine as engine
 from quorvel._threads import resolve_threads
+from quorvel.noise._line import CUBIC, FOURTH, BlockPoints, LineFit, Parts, fit_line
 
 Method = Literal["temporal", "spatial"]
 
@@ -60,99 +49,119 @@ SMALLEST_BLOCK = 4
 MIN_BLOCKS = 200
 #: Fewest frames or planes the temporal method is used on by "auto".
 MIN_FRAMES = 4
-#: A block is rejected when its mean square exceeds the prediction by this
-#: many of its standard errors.
-REJECT_Z = 3.5
-#: A block is not flat when its wide energy exceeds the fitted line (its own
-#: energy before the first fit) by this many spreads of that excess.
-#: Stricter than `REJECT_Z`: leftover structure passes this test more easily
-#: than the energy test, and a noise block it rejects wrongly costs only a
-#: little precision.
-FLAT_Z = 2.5
-#: Kinds of residual: differences of frames, fourth differences of single
-#: frames, differences to a local cubic fit of single frames.
-FRAMES, FOURTH, CUBIC = 0, 1, 2
-#: How many times the excess of the wide energy over the fitted line that
-#: noise alone reaches (`FLAT_Z` spreads) a flat block of each kind may hold.
-#: What structure leaves in a fourth difference taken two pixels apart is
-#: many times what it leaves in one taken one pixel apart (2**16 times for
-#: smooth structure), so that test can be looser and still keep it out: at
-#: 1 it rejected every bright block of sparse frames whose near residual was
-#: clean.  What motion leaves in frame differences summed over 3 x 3 pixels
-#: grows only up to 9 times, and what leaves a cubic fit is not far below
-#: what leaves one of twice the reach: their tests stay strict.
-WIDE_GROWTH = (1.0, 16.0, 1.0)
 #: Fewest blocks a channel's fourth differences give for the spatial method
 #: to fit them alone: below, the cubic-fit blocks are added for precision
 #: (the energy of an 8 x 8 block of fourth differences varies about 5.6
 #: times as much as that of white noise: 4096 such blocks measure the line
 #: about as well as 730 blocks of white noise).
 CUBIC_BELOW = 4096
-#: Rounds of rejection and refit.
-MAX_ROUNDS = 12
-#: Smallest fitted variance allowed at the anchors, as a share of the median block energy.
-MIN_VARIANCE_SHARE = 1e-3
+#: The levels that split a block's pixels: the background level plus and
+#: minus `LEVEL_STEP` noise standard deviations times 1, 2, 4, ... up to
+#: `LEVEL_STEPS` doublings.
+LEVEL_STEP = 3.0
+LEVEL_STEPS = 14
+#: Jackknife groups: blocks of `GROUP_BLOCKS` x `GROUP_BLOCKS` along Y and X
+#: and `GROUP_PLANES` neighbouring frames or planes along the axis the
+#: frame differences take.
+GROUP_BLOCKS = 3
+GROUP_PLANES = 4
+#: Pixels sampled (at most) for the levels.
+LEVEL_SAMPLE = 1 << 16
 
 F64 = npt.NDArray[np.float64]
-
-
-@dataclass(frozen=True)
-class BlockPoints:
-    """Block summaries of one channel.
-
-    `mean` is the block's local mean, `energy` its mean square residual and
-    `wide` the mean square of a residual that noise alone gives the same
-    expectation but leftover signal more (the spatial residual taken two
-    pixels apart, the frame difference summed over 3 x 3 pixels), `count`
-    its number of pixels.  Signal that does not cancel (curvature, motion)
-    grows about four to nine times as fast in `wide`.
-    """
-
-    mean: F64
-    energy: F64
-    wide: F64
-    count: F64
-    #: Which residual each block comes from (0: frames, 1: pixels): the
-    #: spread of the flatness statistic is measured per kind.
-    kind: npt.NDArray[np.int8] | None = None
-
-    def __add__(self, other: BlockPoints) -> BlockPoints:
-        """The blocks of both, each keeping its kind."""
-        kinds = [
-            p.kind if p.kind is not None else np.full(p.mean.size, k, np.int8)
-            for k, p in enumerate((self, other))
-        ]
-        return BlockPoints(
-            np.concatenate([self.mean, other.mean]),
-            np.concatenate([self.energy, other.energy]),
-            np.concatenate([self.wide, other.wide]),
-            np.concatenate([self.count, other.count]),
-            np.concatenate(kinds),
-        )
-
-
-@dataclass(frozen=True)
-class LineFit:
-    """A fitted line ``variance = gain * intensity + offset`` and the blocks it used."""
-
-    gain: float
-    offset: float
-    points: BlockPoints
-    used: npt.NDArray[np.bool_]
-
-
 _EMPTY = BlockPoints(np.empty(0), np.empty(0), np.empty(0), np.empty(0))
 
 
-def _block_points(summaries: tuple[int, F64, F64, F64]) -> BlockPoints:
-    """BlockPoints of the engine's ``(side, mean, energy, wide)`` block summaries."""
-    side, mean, energy, wide = summaries
+def levels(channel: npt.NDArray[Any]) -> list[float]:
+    """The levels that split the blocks' pixels of one channel (T, Z, Y, X).
+
+    The background is the median of a sample of the pixels (every few rows)
+    and its noise the median absolute difference of horizontal neighbours
+    (robust to sparse structure); the levels step away from it by
+    `LEVEL_STEP` noise standard deviations, doubling up to `LEVEL_STEPS`
+    times each way while they stay within the sample's range.
+    """
+    rows = np.asarray(channel).reshape(-1, channel.shape[-1])
+    step = max(1, rows.size // LEVEL_SAMPLE)
+    sample = rows[::step].astype(np.float64)
+    finite = sample[np.isfinite(sample)]
+    if finite.size == 0:
+        return [0.0]
+    centre = float(np.median(finite))
+    d = np.abs(np.diff(sample, axis=-1)).ravel()
+    d = d[np.isfinite(d)]
+    noise = 1.4826 * float(np.median(d)) / np.sqrt(2.0) if d.size else 0.0
+    if not noise > 0:
+        return [centre]
+    steps = LEVEL_STEP * noise * 2.0 ** np.arange(LEVEL_STEPS + 1)
+    inner = np.concatenate([[0.0], steps[:-1]])
+    up = centre + steps[centre + inner < finite.max()]
+    down = centre - steps[centre - inner > finite.min()]
+    return sorted({*down.tolist(), *up.tolist()})
+
+
+def _block_points(
+    summaries: tuple[Any, ...], split: list[float], group: npt.NDArray[np.int64]
+) -> BlockPoints:
+    """BlockPoints of the engine's ``(side, mean, energy, wide, parts)`` block summaries."""
+    side, mean, energy, wide, (block, count, m, e, w) = summaries
     if side == 0:
         return _EMPTY
-    return BlockPoints(mean, energy, wide, np.full(mean.size, float(side * side)))
+    # A part's mean lies within its level class.
+    level = np.searchsorted(np.asarray(split), m, side="right").astype(np.int64)
+    return BlockPoints(
+        mean,
+        energy,
+        wide,
+        np.full(mean.size, float(side * side)),
+        parts=Parts(block, count, m, e, w, level),
+        group=group,
+    )
 
 
-def temporal_points(channel: npt.NDArray[Any], axis: int, block: int = BLOCK) -> BlockPoints:
+def _groups(
+    shape: tuple[int, ...], axis: int, side: int, margin: int, pairs: bool
+) -> npt.NDArray[np.int64]:
+    """Jackknife group of each block, in the order the engine gives the blocks.
+
+    `shape` is the channel's (T, Z, Y, X); the blocks of frame differences
+    along `axis` (`pairs`) come per pair and plane of the other axis, those
+    of single planes per plane in (T, Z) order; `margin` is how far in from
+    the edges the blocks start.  Groups are `GROUP_PLANES` planes deep along
+    `axis` (0 or 1; -1: no such axis) and `GROUP_BLOCKS` blocks wide, so
+    that a pair's blocks share them with those of its planes.
+    """
+    by = (shape[2] - 2 * margin) // side
+    bx = (shape[3] - 2 * margin) // side
+    if by <= 0 or bx <= 0:
+        return np.empty(0, np.int64)
+    t, z = np.meshgrid(np.arange(shape[0]), np.arange(shape[1]), indexing="ij")
+    if pairs:
+        # Pairs (k, k + 1) along the axis, for every plane of the other axis.
+        t, z = (t[:-1], z[:-1]) if axis == 0 else (t[:, :-1].T, z[:, :-1].T)
+    along, other = (t, z) if axis == 0 else (z, t)
+    if axis < 0:
+        along = np.zeros_like(t)
+        other = t * shape[1] + z
+    slab = (along // GROUP_PLANES).ravel()[:, None, None]
+    plane = other.ravel()[:, None, None]
+    ty = (np.arange(by) // GROUP_BLOCKS)[None, :, None]
+    tx = (np.arange(bx) // GROUP_BLOCKS)[None, None, :]
+    nty, ntx = -(-by // GROUP_BLOCKS), -(-bx // GROUP_BLOCKS)
+    n_other = int(other.max()) + 1
+    group = ((slab * n_other + plane) * nty + ty) * ntx + tx
+    return group.ravel().astype(np.int64)
+
+
+#: Margins of the residuals: 2 taps of 2 pixels to each side for the spatial
+#: ones, a pixel of shift and of the 3 x 3 sum for frame differences.
+_SPATIAL_REACH = 4
+_TEMPORAL_MARGIN = 2
+
+
+def temporal_points(
+    channel: npt.NDArray[Any], axis: int, split: list[float], block: int = BLOCK
+) -> BlockPoints:
     """Blocks of neighbouring-frame differences of one channel (T, Z, Y, X) along `axis`.
 
     The residual is the difference of frames k + 1 and k over sqrt(2), the
@@ -162,15 +171,14 @@ def temporal_points(channel: npt.NDArray[Any], axis: int, block: int = BLOCK) ->
     mean the frames' average.  Each block of frame k + 1 is matched to frame
     k at the shift (up to one pixel along Y and X) that best explains another
     pair of frames, two frames before or after, which shares no frame and so
-    no noise with this one: the choice does not select for low noise.
-    Computed by `quorvel._engine.temporal_blocks`.
+    no noise with this one: the choice does not select for low noise.  The
+    blocks' pixels are split at the levels `split`.  Computed by
+    `quorvel._engine.temporal_blocks`.
     """
     x = np.moveaxis(np.asarray(channel, dtype=np.float32), axis, 0)
-    return _block_points(engine.temporal_blocks(x, block=block, threads=resolve_threads(0)))
-
-
-#: Margin of the spatial residuals: 2 taps of 2 pixels to each side.
-_SPATIAL_REACH = 4
+    summaries = engine.temporal_blocks(x, block=block, threads=resolve_threads(0), levels=split)
+    group = _groups(channel.shape, axis, summaries[0] or block, _TEMPORAL_MARGIN, pairs=True)
+    return _block_points(summaries, split, group)
 
 
 def _with_kind(points: BlockPoints, kind: int) -> BlockPoints:
@@ -179,7 +187,11 @@ def _with_kind(points: BlockPoints, kind: int) -> BlockPoints:
 
 
 def spatial_points(
-    channel: npt.NDArray[Any], block: int = BLOCK, cubic: bool = True
+    channel: npt.NDArray[Any],
+    split: list[float],
+    block: int = BLOCK,
+    cubic: bool = True,
+    axis: int = -1,
 ) -> BlockPoints:
     """Blocks of high-pass residuals of one channel (T, Z, Y, X), plane by plane.
 
@@ -200,169 +212,23 @@ def spatial_points(
     With kernel k, ``E[r**2] = sum(k**2 * v)``.  The local mean weighs the
     pixels by the squared fourth-difference taps (unit sum); the block mean
     of a local mean depends on its weights only through what crosses the
-    block's edges, so the cubic blocks share it.  Computed by
-    `quorvel._engine.spatial_blocks`.
+    block's edges, so the cubic blocks share it.  The blocks' pixels are
+    split at the levels `split`; `axis` is the one the frame differences
+    pooled with these blocks take (their jackknife groups follow it).
+    Computed by `quorvel._engine.spatial_blocks`.
     """
     x = np.asarray(channel, dtype=np.float32)
     threads = resolve_threads(0)
-    points = _with_kind(
-        _block_points(engine.spatial_blocks(x, residual="fourth", block=block, threads=threads)),
-        FOURTH,
-    )
-    if not cubic:
-        return points
-    cubic_points = _block_points(
-        engine.spatial_blocks(x, residual="cubic", block=block, threads=threads)
-    )
-    return points + _with_kind(cubic_points, CUBIC)
 
+    def blocks(residual: str, kind: int) -> BlockPoints:
+        summaries = engine.spatial_blocks(
+            x, residual=residual, block=block, threads=threads, levels=split
+        )
+        group = _groups(channel.shape, axis, summaries[0] or block, _SPATIAL_REACH, pairs=False)
+        return _with_kind(_block_points(summaries, split, group), kind)
 
-def _weighted_line(
-    x: F64, y: F64, w: F64, lo: float, hi: float, floor: float
-) -> tuple[float, float]:
-    """Weighted least-squares line through (x, y), kept >= floor at x = lo and x = hi.
-
-    The line is written as ``a * (hi - x) / span + b * (x - lo) / span``, so
-    that a and b are its values at the two anchors; each is clamped to the
-    floor with the other refitted.
-    """
-    span = hi - lo
-    u = (hi - x) / span
-    v = (x - lo) / span
-    suu, suv, svv = (w * u * u).sum(), (w * u * v).sum(), (w * v * v).sum()
-    suy, svy = (w * u * y).sum(), (w * v * y).sum()
-    det = suu * svv - suv * suv
-    if det > 1e-12 * suu * svv:
-        a = (suy * svv - svy * suv) / det
-        b = (svy * suu - suy * suv) / det
-    else:  # all points at one intensity: a flat line through them
-        a = b = (w * y).sum() / w.sum()
-    if a < floor:
-        a = floor
-        b = max((svy - a * suv) / svv, floor) if svv > 0 else floor
-    elif b < floor:
-        b = floor
-        a = max((suy - b * suv) / suu, floor) if suu > 0 else floor
-    gain = (b - a) / span
-    return float(gain), float(a - gain * lo)
-
-
-def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
-    """Fit ``variance = gain * intensity + offset`` to block points, rejecting structure.
-
-    Parameters
-    ----------
-    points : BlockPoints
-        Block summaries of one channel.
-    lo, hi : float
-        Intensity range of the channel's local means: the fitted variance
-        stays positive over it.
-
-    Returns
-    -------
-    LineFit
-        The line (NaN gain and offset when no block carries noise) and the
-        blocks it rests on.
-    """
-    finite = np.isfinite(points.mean) & np.isfinite(points.energy)
-    positive = finite & (points.energy > 0)
-    if positive.sum() < 2 or not hi > lo:
-        return LineFit(np.nan, np.nan, points, np.zeros(points.mean.shape, bool))
-    x, y, n = points.mean, points.energy, points.count
-    floor = MIN_VARIANCE_SHARE * float(np.median(y[positive]))
-    # Flat blocks of the first round: the wide residual holds no more energy
-    # than the near one (later rounds judge it against the line).
-    # The spread of that difference (relative to the energy) is taken from
-    # the blocks themselves, so heavy-tailed noise is judged by its own scale.
-    # Logarithms of energy ratios: nearly symmetric for noise alone.
-    with np.errstate(divide="ignore", invalid="ignore"):
-        excess = np.log(points.wide / y)
-    positive &= np.isfinite(excess)
-    kind = points.kind if points.kind is not None else np.zeros(x.shape, np.int8)
-    kinds = [(int(k), kind == k) for k in np.unique(kind)]
-    flat_scale = np.zeros(x.shape)
-    for _k, of_kind in kinds:
-        flat_scale[of_kind] = _noise_scale(excess[positive & of_kind])
-    flat = positive & (excess <= FLAT_Z * flat_scale)
-    used = flat if flat.sum() >= 2 else positive
-    # Later rounds judge the wide energy against the line; where its test is
-    # looser than this one, a wide energy far above the block's own still
-    # marks structure, however high a line pulled up by structure predicts.
-    growth = np.asarray(WIDE_GROWTH)[kind]
-    loose = growth > 1.0
-    never_flat = loose & (excess > np.log1p(growth * np.expm1(FLAT_Z * flat_scale)))
-    gain = offset = np.nan
-    # Inverse relative variance of a block's energy: that of white noise
-    # until the spread of each kind around the line is measured.
-    precision = n / 2.0
-    for _ in range(MAX_ROUNDS):
-        # Two passes per round: the weights follow the prediction.
-        predicted = np.full(x.shape, float(np.median(y[used])))
-        for _pass in range(2):
-            w = precision[used] / predicted[used] ** 2
-            gain, offset = _weighted_line(x[used], y[used], w, lo, hi, floor)
-            predicted = np.maximum(gain * x + offset, floor)
-        ratio = np.log(np.where(positive, y, 1.0) / predicted)
-        # The spread of the energies around the line, per kind of residual:
-        # on single frames its inverse square weighs the kind's blocks in
-        # the next fit.  A
-        # fit pulled up by structure widens the spread below it: the spread
-        # of the flatness statistic (a difference of two such energies)
-        # bounds it in the energy test.
-        spread = np.zeros(x.shape)
-        for _k, of_kind in kinds:
-            spread[of_kind] = _noise_scale(ratio[used & of_kind])
-        scale = np.minimum(spread, flat_scale)
-        if not any(k == FRAMES for k, _ in kinds):
-            # Beside frame differences every kind keeps the weight of white
-            # noise: what sub-pixel motion leaves in the differences does
-            # not widen their spread, and weighing them by it handed the
-            # line to them (moving filaments 7 % high instead of 3 %).
-            precision = np.where(spread > 0, 1.0 / np.maximum(spread, 1e-12) ** 2, n / 2.0)
-        flat = _flat_against(points.wide, predicted, positive, used, kinds) & ~never_flat
-        keep = flat & (ratio <= REJECT_Z * scale)
-        if np.array_equal(keep, used) or keep.sum() < 2:
-            break
-        used = keep
-    return LineFit(gain, offset, points, used)
-
-
-def _flat_against(
-    wide: F64,
-    predicted: F64,
-    positive: npt.NDArray[np.bool_],
-    used: npt.NDArray[np.bool_],
-    kinds: list[tuple[int, npt.NDArray[np.bool_]]],
-) -> npt.NDArray[np.bool_]:
-    """Blocks whose wide energy the predicted variance explains, per kind of residual.
-
-    The wide energy is judged against the fitted line, not against the
-    block's own energy: a test on their ratio keeps the blocks whose energy
-    came out high by chance, which pulls the line up (on a sparse single
-    frame the blocks it kept held 6 to 35 % more energy than the noise,
-    depending on their intensity).
-    """
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = np.log(np.where(positive, wide, 1.0) / predicted)
-    flat = positive & np.isfinite(ratio)
-    for k, of_kind in kinds:
-        spread = _noise_scale(ratio[used & of_kind])
-        allowed = np.log1p(WIDE_GROWTH[k] * np.expm1(FLAT_Z * spread))
-        flat[of_kind] &= ratio[of_kind] <= allowed
-    return flat
-
-
-def _noise_scale(values: F64) -> float:
-    """Standard deviation of the noise in `values` from their negative side.
-
-    Structure only adds energy, so values below 0 come from noise alone: for
-    noise symmetric about 0 their median magnitude is 0.6745 of its standard
-    deviation.
-    """
-    below = values[values < 0]
-    if below.size == 0:
-        return 0.0
-    return 1.4826 * float(np.median(-below))
+    points = blocks("fourth", FOURTH)
+    return points + blocks("cubic", CUBIC) if cubic else points
 
 
 def _block_size(shape: tuple[int, ...]) -> int:
@@ -405,13 +271,14 @@ def fit_channel(
         frames, else along Z; ``'auto'`` takes ``'temporal'`` when T or Z
         has at least `MIN_FRAMES` elements and ``'spatial'`` otherwise.
     pool : bool, optional
-        Add the fourth-difference blocks of the spatial method to those of
-        the temporal one (default: for ``'auto'`` only).
+        Add the blocks of the spatial method to those of the temporal one
+        (the fourth differences; along Z the cubic-fit residuals too);
+        default: for ``'auto'`` only.
 
     Returns
     -------
     LineFit
-        The fitted line and its block points.
+        The fitted line, its block points and its standard errors.
     """
     block = _block_size(channel.shape)
     axis = -1
@@ -426,16 +293,23 @@ def fit_channel(
                 "method='temporal' needs at least two frames (T) or planes (Z), got "
                 f"T={channel.shape[0]}, Z={channel.shape[1]}"
             )
+    split = levels(channel)
     if method == "temporal":
-        points = temporal_points(channel, axis, block)
+        points = temporal_points(channel, axis, split, block)
         if pool:
             # Flat blocks of the frames measure the same line where the
-            # differences do not (structure that moves); the differences
-            # already give the precision the cubic-fit blocks would add.
-            points = points + spatial_points(channel, block, cubic=False)
+            # differences do not (structure that moves).  Along Z bright
+            # structure changes from plane to plane (beads widen out of
+            # focus), so the differences keep it around every bright spot
+            # and the single planes carry the bright end of the line: the
+            # cubic-fit parts, the most precise of them, join there.  Along
+            # T they would add only what moving structure leaves in them.
+            cubic = axis == 1
+            points = points + spatial_points(channel, split, block, cubic=cubic, axis=axis)
     else:
-        points = spatial_points(channel, block, cubic=_blocks(channel.shape, block) < CUBIC_BELOW)
-    # The range of the local means: single noisy pixels reach below the
+        cubic = _blocks(channel.shape, block) < CUBIC_BELOW
+        points = spatial_points(channel, split, block, cubic=cubic)
+    # The range of the block means: single noisy pixels reach below the
     # intensity where a camera's variance line crosses 0.
     means = points.mean[np.isfinite(points.mean)]
     lo, hi = (means.min(), means.max()) if means.size else (0.0, 0.0)

@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import json
+import math
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -49,6 +50,9 @@ class NoiseModel:
         Standard deviation of the noise taken as Gaussian, one value per
         channel; a single value applies to every channel.  None when unknown:
         `denoise` then estimates it where it needs it.
+    gain_se, offset_se : float or sequence of float, optional
+        Standard errors of `gain` and `offset` (one value per channel, or one
+        for every channel; NaN where not estimated, the default).
 
     Attributes
     ----------
@@ -56,27 +60,50 @@ class NoiseModel:
         One value per channel.
     sigma : tuple of float or None
         One value per channel, or None.
+    gain_se, offset_se : tuple of float
+        One standard error per channel, NaN where not estimated.
+
+    Notes
+    -----
+    Models compare equal when their gain, offset and sigma are equal: the
+    standard errors say how well an estimate knows the noise, not which
+    noise it is.
 
     Examples
     --------
     A camera of gain 2 per photon, dark level 100 and read-out noise 3:
 
     >>> NoiseModel(gain=2.0, offset=3.0**2 - 2.0 * 100.0)
-    NoiseModel(gain=(2.0,), offset=(-191.0,), sigma=None)
+    NoiseModel(gain=(2.0,), offset=(-191.0,), sigma=None, gain_se=(nan,), offset_se=(nan,))
     """
 
     gain: tuple[float, ...]
     offset: tuple[float, ...]
     sigma: tuple[float, ...] | None = None
+    gain_se: tuple[float, ...] = field(default=(), compare=False)
+    offset_se: tuple[float, ...] = field(default=(), compare=False)
 
     def __init__(
-        self, gain: FloatValues, offset: FloatValues, sigma: FloatValues | None = None
+        self,
+        gain: FloatValues,
+        offset: FloatValues,
+        sigma: FloatValues | None = None,
+        *,
+        gain_se: FloatValues | None = None,
+        offset_se: FloatValues | None = None,
     ) -> None:
         g = _as_float_tuple(gain, "gain", allow_nan=True)
         o = _as_float_tuple(offset, "offset", allow_nan=True)
         _check_not_tiny(g, "gain")
         if len(g) != len(o):
             raise ValueError(f"gain has {len(g)} values but offset has {len(o)}")
+        for name, values in (("gain_se", gain_se), ("offset_se", offset_se)):
+            se = (math.nan,) if values is None else _as_float_tuple(values, name, allow_nan=True)
+            if len(se) not in (1, len(g)):
+                raise ValueError(f"{name} has {len(se)} values but gain has {len(g)}")
+            if any(v < 0 for v in se):
+                raise ValueError(f"{name} must be >= 0 or NaN, got {_format_values(se)}")
+            object.__setattr__(self, name, _per_channel(se, len(g)))
         s: tuple[float, ...] | None = None
         if sigma is not None:
             s = _as_float_tuple(sigma, "sigma")
@@ -114,6 +141,11 @@ class NoiseModel:
 
     def __str__(self) -> str:
         text = f"gain {_format_values(self.gain)}, offset {_format_values(self.offset)}"
+        if not all(math.isnan(v) for v in (*self.gain_se, *self.offset_se)):
+            text += (
+                f" (standard errors {_format_values(self.gain_se)}, "
+                f"{_format_values(self.offset_se)})"
+            )
         if self.sigma is not None:
             text += f", sigma {_format_values(self.sigma)}"
         return text
@@ -138,6 +170,9 @@ class NoiseModel:
         fields["offset"] = list(self.offset)
         if self.sigma is not None:
             fields["sigma"] = list(self.sigma)
+        if not all(math.isnan(v) for v in (*self.gain_se, *self.offset_se)):
+            fields["gain_se"] = list(self.gain_se)
+            fields["offset_se"] = list(self.offset_se)
         text = json.dumps({**fields, **extra}, indent=2, allow_nan=True) + "\n"
         if path is not None:
             with open(path, "w", encoding="utf-8") as f:
@@ -156,6 +191,8 @@ class NoiseModel:
         Returns
         -------
         NoiseModel
+            With NaN standard errors when the file gives none (as files
+            written before they were recorded).
 
         Raises
         ------
@@ -175,7 +212,15 @@ class NoiseModel:
         if not isinstance(data, dict) or data.get("format") != _FORMAT:
             raise ValueError(f"{where}: not a quorvel noise model (no format {_FORMAT!r})")
         try:
-            return cls(data["gain"], data["offset"], data.get("sigma"))
+            return cls(
+                data["gain"],
+                data["offset"],
+                data.get("sigma"),
+                gain_se=data.get("gain_se"),
+                offset_se=data.get("offset_se"),
+            )
         except KeyError as exc:
             raise ValueError(f"{where}: missing field {exc}") from None
+        except ValueError as exc:
+            raise ValueError(f"{where}: {exc}") from None
 

@@ -11,6 +11,7 @@ import math
 import os
 import warnings
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy.typing as npt
@@ -36,21 +37,59 @@ def _check_method(method: str) -> EstimateMethod:
     return method  # type: ignore[return-value]
 
 
-def _fit_package(
-    core5: npt.NDArray[Any], method: str
-) -> tuple[tuple[float, ...], tuple[float, ...]]:
-    """Gain and offset of every channel by the package's own calibration (NaN: no fit)."""
+Fits = tuple[tuple[float, ...], tuple[float, ...], tuple[float, ...], tuple[float, ...]]
+
+#: Relative standard error of the gain above which it counts as ill-determined.
+ILL_DETERMINED = 0.10
+
+
+def _fit_package(core5: npt.NDArray[Any], method: str) -> Fits:
+    """Gain, offset and their standard errors per channel by the package's own calibration.
+
+    NaN where there is no fit (or no standard error).
+    """
     fits = [fit_channel(core5[:, c], method) for c in range(core5.shape[1])]  # type: ignore[arg-type]
-    return tuple(f.gain for f in fits), tuple(f.offset for f in fits)
+    return (
+        tuple(f.gain for f in fits),
+        tuple(f.offset for f in fits),
+        tuple(f.gain_se for f in fits),
+        tuple(f.offset_se for f in fits),
+    )
 
 
-def _fit_poisson(
-    core5: npt.NDArray[Any], method: str, threads: int = 0
-) -> tuple[tuple[float, ...], tuple[float, ...]]:
-    """Gain and offset of every channel of a core-layout image by `method`."""
+def _fit_poisson(core5: npt.NDArray[Any], method: str, threads: int = 0) -> Fits:
+    """Gain, offset and their standard errors (NaN: none) per channel by `method`."""
     if method == "core":
-        return _calibrate(core5, threads)
+        gain, offset = _calibrate(core5, threads)
+        nan = (math.nan,) * len(gain)
+        return gain, offset, nan, nan
     return _fit_package(core5, method)
+
+
+def ill_determined(gain: Sequence[float], gain_se: Sequence[float]) -> str:
+    """What to say of channels whose gain's relative standard error exceeds `ILL_DETERMINED`.
+
+    Empty when there are none (a NaN gain or standard error counts as none).
+    """
+    loose = [
+        f"channel {c} (gain {g:.4g} +- {se:.2g})"
+        for c, (g, se) in enumerate(zip(gain, gain_se, strict=True))
+        if g > 0 and se > ILL_DETERMINED * g
+    ]
+    if not loose:
+        return ""
+    return (
+        f"the image determines the Poisson-Gaussian gain poorly in {', '.join(loose)}: "
+        f"its standard error is above {ILL_DETERMINED:.0%} of it; calibrate the camera "
+        "(`quorvel calibrate`) and use its model instead"
+    )
+
+
+def _warn_ill_determined(gain: Sequence[float], gain_se: Sequence[float]) -> None:
+    """Warn about channels whose gain's relative standard error exceeds `ILL_DETERMINED`."""
+    message = ill_determined(gain, gain_se)
+    if message:
+        warnings.warn(message, RuntimeWarning, skip_file_prefixes=(_PACKAGE_DIR,))
 
 
 def _estimate_core(core5: npt.NDArray[Any], method: str = "auto") -> NoiseModel:
@@ -67,16 +106,42 @@ def _estimate_core(core5: npt.NDArray[Any], method: str = "auto") -> NoiseModel:
     Returns
     -------
     NoiseModel
-        Gain and offset per channel (NaN where the fit failed) and sigma
-        from the core's Gaussian estimate.
+        Gain and offset per channel (NaN where the fit failed) with their
+        standard errors (NaN for ``'core'``), and sigma from the core's
+        Gaussian estimate.
+
+    Warns
+    -----
+    RuntimeWarning
+        When the relative standard error of a channel's gain exceeds
+        `ILL_DETERMINED`.
     """
-    gain, offset = _fit_poisson(core5, _check_method(method))
+    gain, offset, gain_se, offset_se = _fit_poisson(core5, _check_method(method))
+    _warn_ill_determined(gain, gain_se)
     sigma = _estimate_sigma(core5, range(core5.shape[1]))
-    return NoiseModel(gain, offset, [sigma[c] for c in range(core5.shape[1])])
+    return NoiseModel(
+        gain,
+        offset,
+        [sigma[c] for c in range(core5.shape[1])],
+        gain_se=gain_se,
+        offset_se=offset_se,
+    )
 
 
 # --------------------------------------------------------------------------
 # The noise of each channel
+
+
+@dataclass(frozen=True)
+class FittedNoisePlan(NoisePlan):
+    """A `NoisePlan` with the standard errors of its Poisson-Gaussian gains and offsets.
+
+    Per channel, as `gain`: None on the Gaussian path, NaN where the model
+    gives no standard error (a camera file, the core's calibration).
+    """
+
+    gain_se: tuple[float | None, ...] = ()
+    offset_se: tuple[float | None, ...] = ()
 
 
 def _gaussian_levels(
@@ -112,7 +177,9 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> 
     Returns
     -------
     NoisePlan
-        Gaussian sigma or Poisson-Gaussian gain and offset, per channel.
+        Gaussian sigma or Poisson-Gaussian gain and offset, per channel; a
+        `FittedNoisePlan` (with the standard errors of gain and offset)
+        unless `args` asks for Gaussian noise.
 
     Raises
     ------
@@ -130,10 +197,13 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> 
         return NoisePlan(none, none, tuple(levels[c] for c in range(n)))
 
     if model is None:
-        gain, offset = _fit_poisson(core5, "auto", threads)
+        # No warning of an ill-determined gain here (`estimate_noise` gives
+        # one): the provenance keeps the standard errors.
+        gain, offset, gain_se, offset_se = _fit_poisson(core5, "auto", threads)
         known_sigma = None
     else:
         gain, offset = _per_channel(model.gain, n), _per_channel(model.offset, n)
+        gain_se, offset_se = _per_channel(model.gain_se, n), _per_channel(model.offset_se, n)
         known_sigma = None if model.sigma is None else _per_channel(model.sigma, n)
     bad = [c for c in range(n) if not gain[c] > 0]
     if args.kind == "poisson-gaussian" and bad:
@@ -156,8 +226,10 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> 
             RuntimeWarning,
             skip_file_prefixes=(_PACKAGE_DIR,),
         )
-    return NoisePlan(
+    return FittedNoisePlan(
         tuple(None if c in levels else gain[c] for c in range(n)),
         tuple(None if c in levels else offset[c] for c in range(n)),
         tuple(levels.get(c) for c in range(n)),
+        tuple(None if c in levels else gain_se[c] for c in range(n)),
+        tuple(None if c in levels else offset_se[c] for c in range(n)),
     )

@@ -56,8 +56,12 @@ class CameraCalibration:
 def _frames(stack: npt.ArrayLike, what: str) -> npt.NDArray[np.float64]:
     """A stack as (frames, pixels); a 2-D image is one frame."""
     a = np.asarray(stack, dtype=np.float64)
-    if a.ndim < 2:
-        raise ValueError(f"{what}: need 2-D frames, got shape {a.shape}")
+    if not 2 <= a.ndim <= 3:
+        raise ValueError(
+            f"{what}: need 2-D frames or a stack (frames, Y, X), got shape {a.shape}"
+        )
+    if not np.isfinite(a).all():
+        raise ValueError(f"{what}: the frames hold NaN or infinite values")
     return a.reshape(1, -1) if a.ndim == 2 else a.reshape(a.shape[0], -1)
 
 
@@ -93,10 +97,13 @@ def calibrate_camera(
     Raises
     ------
     ValueError
-        For fewer than two dark frames, frames of different shapes, a flat
-        without a partner, flats no brighter than the dark level, or neither
-        flats nor an image.
+        For fewer than two dark frames, identical dark frames, frames of
+        different shapes or of more than three dimensions, values that are
+        not finite, a flat without a partner, flats no brighter than the dark
+        level, or neither or both of flats and an image.
     """
+    if image is not None and len(flats):
+        raise ValueError("give flat frames or an image to measure the gain from, not both")
     stacks = list(dark) if isinstance(dark, (list, tuple)) else [dark]
     dark_frames = [_frames(s, "dark") for s in stacks]
     shape = np.shape(np.asarray(stacks[0]))[-2:]
@@ -136,10 +143,15 @@ def calibrate_camera(
         gain = float((signal * excess).sum() / (signal * signal).sum())
         source = "flat"
     elif image is not None:
-        gain = _gain_from_image(np.asarray(image, dtype=np.float64), level, read_var)
+        sample = np.asarray(image, dtype=np.float64)
+        if not np.isfinite(sample).all():
+            raise ValueError("image: holds NaN or infinite values")
+        gain = _gain_from_image(sample, level, read_var)
         source = "image"
     else:
         raise ValueError("give flat frames or an image to measure the gain from")
+    if not read_var > 0:
+        raise ValueError("dark: the frames are identical (read noise 0): not camera frames")
     model = NoiseModel(gain, read_var - gain * level)
     return CameraCalibration(model, level, float(np.sqrt(read_var)), source)
 

@@ -1,0 +1,332 @@
+"""A per-pixel variance that predicts the squared error of a denoised image.
+
+The denoiser carries a variance through its iterations (the weighted means'
+variance, merged as if the estimates of successive iterations were
+independent).  It misses three things: the bias of the estimate (structure
+blurred or averaged away), the correlation between the merged estimates,
+and that the averaging weights depend on the noisy data itself, so that
+where the weights come out concentrated in one realisation of the noise
+(higher variance) the error is larger too.  `error_variance` turns that
+variance into a prediction of the squared error ``(estimate - truth)**2``
+with two or three more runs of the denoiser on the same settings:
+
+1. **A reference.**  On the Gaussian path, the denoised image ``f``
+   denoised once more gives ``D(f)``; where ``f`` differs from it by no more
+   than its own error (the engine's variance ``V``), the difference is
+   residual noise and is dropped: ``r = t + w (f - t)`` with ``t = D(f)``
+   and the Wiener weight ``w = (f - t)**2 / ((f - t)**2 + 4 V)``.  On the
+   Poisson-Gaussian path the reference is ``f`` itself: there the
+   simulation of step 2 (all of the noise variance as photon counts) gives
+   smaller errors than the real noise on a reference without that residual
+   noise, and about the real ones with it.
+2. **A simulation.**  New noise of the image's noise model is added to the
+   reference (Gaussian of the channel's sigma, or on the Poisson-Gaussian
+   path Poisson counts of variance ``gain * r + offset``) and denoised.  The
+   truth of that image is known, and so is, for every range of the engine's
+   variance, the ratio of the mean squared error to the mean variance: the
+   calibration ``k(V)`` (20 bins by quantile of the simulated variance,
+   interpolated in ``log V``).  It holds the realisation effect above (it is
+   measured on single realisations), the correlations and the bias of
+   structure as blurred as the reference.  The first prediction is
+   ``p = k(V) V``.
+3. **A probed run.**  The image plus a small random probe
+   (``0.15 sqrt(v) b``, ``v`` the noise variance, ``b`` standard normal)
+   gives the Monte-Carlo divergence of the denoiser and with it Stein's
+   unbiased estimate of the squared error of every pixel (Monte-Carlo SURE,
+   as in `quorvel._tune`)::
+
+       s = (f - y)**2 - v + 2 v div f       (+ gain (f - y) on the
+                                             Poisson-Gaussian path, for v
+                                             taken at f rather than at the truth)
+
+   Per pixel it is as noisy as the noise itself, but its mean over many
+   pixels is not: the pixels are grouped in 10 bins by quantile of ``p``,
+   the mean of ``s - p`` in each bin is smoothed across neighbouring bins
+   (Gaussian weights, 1.5 bins, each bin weighed by the inverse square of
+   its standard error), and where it exceeds twice its standard error the
+   excess less twice that error is added to the bin's pixels: the bias that
+   the reference, itself blurred, could not show.
+
+The result is the prediction ``p + excess``, in squared intensity units.
+Where the excess is not significant (the bins whose squared error is far
+below the noise variance, on images of few pixels) the prediction rests on
+the simulation alone.  Everything is per channel; every run uses the plan
+and settings of the first, and the probe and the simulated noise come from
+a fixed seed, so that an image always gets the same variance.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from quorvel._core import (
+    CoreSettings,
+    Denoised,
+    NoisePlan,
+    ProgressCallback,
+    _denoise_core,
+    new_work_image,
+)
+from quorvel._util import FLOAT32_MAX
+
+F32 = npt.NDArray[np.float32]
+F64 = npt.NDArray[np.float64]
+
+# Smallest positive float32: the least variance returned, and a guard of divisions.
+_TINY = float(np.finfo(np.float32).tiny)
+# Probe step in units of the local noise standard deviation (as the tuner's).
+_PROBE_STEP = 0.15
+# Seed of the probe and of the simulated noise.
+_SEED = 20260530
+# The Wiener weight keeps f - D(f) where its square exceeds this many times
+# the engine's variance.
+_WIENER = 4.0
+# Least noise variance, in photons squared, on the Poisson-Gaussian path.
+_MIN_PHOTON_VARIANCE = 0.25
+# Mean counts above which the simulation draws normal values instead of Poisson counts.
+_LARGEST_COUNT = 1e12
+# Bins of the calibration by the engine's variance, and of the risk excess;
+# every bin holds at least the given number of pixels.
+_SCALE_BINS, _SCALE_PIXELS = 20, 256
+_RISK_BINS, _RISK_PIXELS = 10, 512
+# Width (in bins) of the smoothing of the risk excess, and the number of its
+# standard errors below which it is not added.
+_RISK_SMOOTHING = 1.5
+_RISK_SIGNIFICANCE = 2.0
+
+
+def denoise_with_error_variance(
+    core5: npt.NDArray[Any],
+    plan: NoisePlan,
+    settings: CoreSettings,
+    threads: int,
+    *,
+    overwrite: bool = False,
+    progress: ProgressCallback | None = None,
+    return_variance: bool = True,
+) -> Denoised:
+    """`quorvel._core._denoise_core` with the variance of `error_variance`.
+
+    The same arguments and result; the result's image is that of
+    `_denoise_core`, the variance predicts its squared error.  Raises
+    ValueError when the engine's variance overflows float32.  Costs four
+    runs of the denoiser (three when every channel is on the
+    Poisson-Gaussian path), and about twice the memory of one.
+    """
+    noisy = np.array(core5, dtype=np.float32)  # the first run may overwrite core5
+    runs = _runs(plan)
+    out, variance = _denoise_core(
+        core5, plan, settings, threads, overwrite=overwrite,
+        progress=_share(progress, 0, runs), return_variance=True,
+    )  # fmt: skip
+    assert variance is not None
+    if not return_variance:
+        return out, None
+    if not np.isfinite(variance).all():
+        # The result fits float32 but its variance does not (values beyond
+        # about 1e19 at unit noise).
+        raise ValueError(
+            f"the variance of the result exceeds the float32 range of the computation with "
+            f"noise {plan}; rescale the image or the noise parameters"
+        )
+    return out, error_variance(noisy, out, variance, plan, settings, threads, progress)
+
+
+def error_variance(
+    noisy: F32,
+    out: F32,
+    variance: F32,
+    plan: NoisePlan,
+    settings: CoreSettings,
+    threads: int,
+    progress: ProgressCallback | None = None,
+) -> F32:
+    """The predicted squared error of `out`, the denoised `noisy` (see the module).
+
+    Parameters
+    ----------
+    noisy, out, variance : ndarray of float32
+        Core-layout ``(T, C, Z, Y, X)`` arrays: the image, its denoised
+        estimate and the engine's variance of it (`_denoise_core`).
+    plan, settings, threads
+        Those the estimate was made with.
+    progress : callable, optional
+        Told the share of all runs done (the first, the image's, counted as
+        done).
+
+    Returns
+    -------
+    ndarray of float32
+        Positive, of the shape of `out`, in squared intensity units.
+    """
+    rng = np.random.default_rng(_SEED)
+    runs = _runs(plan)
+    done = [1]
+
+    def run(image: F32, with_variance: bool = False) -> Denoised:
+        k = done[0]
+        done[0] += 1
+        return _denoise_core(
+            image, plan, settings, threads, overwrite=True,
+            progress=_share(progress, k, runs), return_variance=with_variance,
+        )  # fmt: skip
+
+    n = out.shape[1]
+    reference = new_work_image(out) if plan.gaussian_channels else out
+    if plan.gaussian_channels:
+        smooth, _ = run(new_work_image(out))
+        for c in plan.gaussian_channels:
+            reference[:, c] = _reference(out[:, c], smooth[:, c], variance[:, c])
+        del smooth
+    simulated = new_work_image(reference)
+    for c in range(n):
+        simulated[:, c] += _simulated_noise(_noise_sd(reference, plan, c), plan.gain[c], rng)
+    sim_out, sim_variance = run(simulated, with_variance=True)
+    assert sim_variance is not None
+    del simulated
+    scales = [
+        _variance_scale(sim_variance[:, c], sim_out[:, c], reference[:, c]) for c in range(n)
+    ]
+    del sim_out, sim_variance, reference
+
+    noise_sd = np.stack([_noise_sd(out, plan, c) for c in range(n)], axis=1)
+    probe = rng.standard_normal(noisy.shape, dtype=np.float32)
+    probed = new_work_image(noisy)
+    probed += (np.float32(_PROBE_STEP) * noise_sd) * probe
+    probed_out, _ = run(probed)
+    del probed
+
+    result = np.empty_like(out)
+    for c, scale in enumerate(scales):
+        first = scale(variance[:, c])
+        risk = _pixel_risk(
+            noisy[:, c], out[:, c], probed_out[:, c], probe[:, c], noise_sd[:, c], plan.gain[c]
+        )
+        # Positive, as a variance, and within float32.
+        result[:, c] = np.clip(first + _risk_excess(first, risk), _TINY, FLOAT32_MAX)
+    return result
+
+
+def _runs(plan: NoisePlan) -> int:
+    """Runs of the denoiser: the image, the reference (Gaussian path), the simulation, the probe."""
+    return 4 if plan.gaussian_channels else 3
+
+
+def _share(
+    progress: ProgressCallback | None, k: int, runs: int
+) -> Callable[[float], None] | None:
+    """A progress callable for run `k` of `runs`, reporting into `progress`."""
+    if progress is None:
+        return None
+    report = progress
+
+    def part(fraction: float) -> None:
+        report((k + fraction) / runs)
+
+    return part
+
+
+def _reference(out: F32, smooth: F32, variance: F32) -> F32:
+    """`smooth` plus the part of ``out - smooth`` that exceeds `out`'s own error."""
+    diff = out.astype(np.float64) - smooth
+    square = np.square(diff)
+    weight = square / np.maximum(square + _WIENER * variance.astype(np.float64), _TINY)
+    return (smooth + weight * diff).astype(np.float32)
+
+
+def _noise_sd(image: F32, plan: NoisePlan, c: int) -> F32:
+    """The noise standard deviation of channel `c`'s elements, whose clean values `image` holds."""
+    gain, offset, sigma = plan.gain[c], plan.offset[c], plan.sigma[c]
+    if gain is None:
+        assert sigma is not None
+        return np.full(image[:, c].shape, sigma, dtype=np.float32)
+    assert offset is not None
+    variance = gain * image[:, c].astype(np.float64) + offset
+    return np.sqrt(np.maximum(variance, _MIN_PHOTON_VARIANCE * gain * gain)).astype(np.float32)
+
+
+def _simulated_noise(sd: F32, gain: float | None, rng: np.random.Generator) -> F32:
+    """Noise of standard deviations `sd`: Gaussian, or with a `gain`, that many
+    intensity units per count of Poisson counts of mean ``(sd / gain)**2``,
+    less that mean."""
+    if gain is None:
+        noise: F32 = rng.standard_normal(sd.shape, dtype=np.float32)
+        return noise * sd
+    counts = np.square(sd.astype(np.float64) / gain)
+    # NumPy draws no Poisson counts beyond about 1e19; far below that the
+    # normal law is as good.
+    large = counts > _LARGEST_COUNT
+    draws = rng.poisson(np.where(large, 0.0, counts)) - counts
+    draws[large] = rng.normal(0.0, np.sqrt(counts[large]))
+    return (gain * draws).astype(np.float32)
+
+
+def _quantile_bins(values: F64, bins: int) -> tuple[npt.NDArray[np.intp], int]:
+    """The bin of every value among `bins` bins of about equal count, and the count of bins.
+
+    Equal values share a bin, so that a bin may be empty (dropped by the
+    callers, which weigh bins by their counts).
+    """
+    edges = np.quantile(values, np.linspace(0.0, 1.0, bins + 1)[1:-1])
+    return np.searchsorted(edges, values, side="right"), bins
+
+
+def _variance_scale(sim_variance: F32, sim_out: F32, truth: F32) -> Callable[[F32], F64]:
+    """``V -> k(V) V``: the ratio of squared error to variance on the simulation
+    (estimate `sim_out` of `truth`), by bins of its variance, interpolated in
+    ``log V`` (constant beyond the ends)."""
+    v = sim_variance.ravel().astype(np.float64)
+    e = np.square(sim_out.ravel().astype(np.float64) - truth.ravel())
+    label, bins = _quantile_bins(v, int(np.clip(v.size // _SCALE_PIXELS, 1, _SCALE_BINS)))
+    count = np.bincount(label, minlength=bins)
+    v_sum = np.bincount(label, v, minlength=bins)[count > 0]
+    e_sum = np.bincount(label, e, minlength=bins)[count > 0]
+    centre = np.log(np.maximum(v_sum / count[count > 0], _TINY))
+    ratio = e_sum / np.maximum(v_sum, _TINY)
+
+    def scale(variance: F32) -> F64:
+        v64 = variance.astype(np.float64)
+        return np.interp(np.log(np.maximum(v64, _TINY)), centre, ratio) * v64
+
+    return scale
+
+
+def _pixel_risk(
+    noisy: F32, out: F32, probed_out: F32, probe: F32, noise_sd: F32, gain: float | None
+) -> F64:
+    """Monte-Carlo SURE of every element: unbiased for its squared error, one by one noisy."""
+    y, f = noisy.astype(np.float64), out.astype(np.float64)
+    sd = noise_sd.astype(np.float64)
+    slope = (probed_out.astype(np.float64) - f) / _PROBE_STEP
+    risk = np.square(f - y) - np.square(sd) + 2.0 * sd * probe * slope
+    if gain is not None:
+        # v is taken at the estimate: v(f) - v(truth) = gain (f - truth), whose
+        # mean gain (f - y) estimates without bias.
+        risk += gain * (f - y)
+    return risk
+
+
+def _risk_excess(first: F64, risk: F64) -> F64:
+    """What the risk adds to `first`, per bin of `first`, where it is significant."""
+    bins = int(np.clip(first.size // _RISK_PIXELS, 1, _RISK_BINS))
+    label, bins = _quantile_bins(first.ravel(), bins)
+    diff = (risk - first).ravel()
+    count = np.bincount(label, minlength=bins).astype(np.float64)
+    used = count > 0
+    n = count[used]
+    excess = np.bincount(label, diff, minlength=bins)[used] / n
+    spread = np.bincount(label, diff * diff, minlength=bins)[used] / n - excess**2
+    error = np.maximum(np.sqrt(np.maximum(spread, 0.0) / n), _TINY)
+    k = np.arange(n.size, dtype=np.float64)
+    weights = np.exp(-0.5 * np.square((k[:, None] - k[None, :]) / _RISK_SMOOTHING))
+    weights /= np.square(error)[None, :]
+    total = weights.sum(axis=1)
+    smoothed = weights @ excess / total
+    smoothed_error = np.sqrt(np.square(weights) @ np.square(error)) / total
+    added = np.zeros(bins)
+    added[used] = np.maximum(smoothed - _RISK_SIGNIFICANCE * smoothed_error, 0.0)
+    return added[label].reshape(first.shape)

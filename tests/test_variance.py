@@ -1,0 +1,86 @@
+"""The variance returned with the denoised image predicts its squared error."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import pytest
+import quorvel
+from quorvel._variance import _risk_excess
+
+F64 = npt.NDArray[np.float64]
+
+
+def _thirds(predicted: npt.ArrayLike, squared_error: F64) -> list[float]:
+    """Mean squared error over mean prediction in each third of the prediction's ranking."""
+    p = np.asarray(predicted, dtype=np.float64).ravel()
+    groups = np.array_split(np.argsort(p, kind="stable"), 3)
+    return [float(squared_error.ravel()[g].mean() / p[g].mean()) for g in groups]
+
+
+def _gaussian(clean: F64, rng: np.random.Generator) -> tuple[Any, dict[str, Any], F64]:
+    noisy = clean + rng.normal(0.0, 10.0, clean.shape)
+    return noisy, {"noise": "gaussian", "sigma": 10.0}, clean
+
+
+def _poisson(clean: F64, rng: np.random.Generator) -> tuple[Any, dict[str, Any], F64]:
+    photons = clean / 5.0  # 6 to 30 photons; gain 2, read noise 3, dark level 100
+    noisy = 100.0 + 2.0 * rng.poisson(photons) + rng.normal(0.0, 3.0, clean.shape)
+    return noisy, {"model": quorvel.NoiseModel(2.0, 9.0 - 200.0)}, 100.0 + 2.0 * photons
+
+
+def _two_scales(clean: F64, rng: np.random.Generator) -> tuple[Any, dict[str, Any], F64]:
+    # One channel a thousand times the other: each is calibrated on its own.
+    truth = np.stack([clean, 1000.0 * clean], axis=-1)
+    noisy = truth + rng.normal(0.0, 1.0, truth.shape) * np.array([10.0, 10000.0])
+    return noisy, {"axes": "YXC", "noise": "gaussian", "sigma": [10.0, 10000.0]}, truth
+
+
+@pytest.mark.parametrize("case", [_gaussian, _poisson, _two_scales])
+def test_variance_predicts_the_squared_error(
+    case: Callable[..., tuple[Any, dict[str, Any], F64]], smooth: Any
+) -> None:
+    # The engine's own variance is 2 to 2.5 times below the squared error in
+    # every third of these images.
+    noisy, kwargs, truth = case(smooth((96, 96), seed=0), np.random.default_rng(0))
+    noisy = noisy.astype(np.float32)
+    reports: list[float] = []
+    out, variance = quorvel.denoise(
+        noisy, return_variance=True, threads=1, progress=reports.append, **kwargs
+    )
+    np.testing.assert_array_equal(out, quorvel.denoise(noisy, threads=1, **kwargs))
+    error = np.square(out.astype(np.float64) - truth)
+    channels = [...] if error.ndim == 2 else [(..., c) for c in range(error.shape[-1])]
+    for c in channels:
+        assert all(0.67 <= r <= 1.5 for r in _thirds(variance[c], error[c])), c
+    # The same variance for any thread count; progress over all runs, rising to 1.
+    _, again = quorvel.denoise(noisy, return_variance=True, threads=2, **kwargs)
+    np.testing.assert_array_equal(variance, again)
+    assert reports == sorted(reports) and reports[-1] == 1.0
+
+
+@pytest.mark.parametrize(("offset", "added"), [(0.0, 0.0), (-3.0, 0.0), (3.0, 3.0)])
+def test_risk_excess_adds_only_a_significant_excess(offset: float, added: float) -> None:
+    rng = np.random.default_rng(1)
+    first = rng.uniform(1.0, 2.0, 20000)
+    risk = first + offset + rng.normal(0.0, 1.0, first.size)
+    result = _risk_excess(first, risk)
+    # Twice the standard error of a bin (about 0.09 here) comes off what is added.
+    assert result.shape == first.shape and result.min() >= 0.0
+    np.testing.assert_allclose(result.mean(), added, atol=0.12)
+
+
+def test_variance_at_extreme_scales() -> None:
+    rng = np.random.default_rng(2)
+    # The image and its noise fit float32, its squared error does not: refused.
+    image = rng.normal(1e24, 1e23, (24, 24)).astype(np.float32)
+    assert np.isfinite(quorvel.denoise(image, noise="gaussian", sigma=1e23)).all()
+    with pytest.raises(ValueError, match="variance of the result exceeds the float32 range"):
+        quorvel.denoise(image, noise="gaussian", sigma=1e23, return_variance=True)
+    # 1e25 photons per pixel, beyond NumPy's Poisson draws: still a variance.
+    image = rng.normal(1e25, 3e12, (24, 24)).astype(np.float32)
+    _, variance = quorvel.denoise(image, model=quorvel.NoiseModel(1.0, 0.0), return_variance=True)
+    assert np.isfinite(variance).all() and variance.min() > 0
