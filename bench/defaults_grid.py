@@ -4,7 +4,8 @@ Run by hand, with the package installed and scipy and scikit-image
 importable (``requirements-bench.txt``)::
 
     nice .venv/bin/python bench/defaults_grid.py [--kind 2d,time,volume,channels]
-        [--match TEXT] [--cache PATH] [--threads 1] [--time] [--repeat 3] [--out table.md]
+        [--match TEXT] [--cache PATH] [--seed 29] [--threads 1] [--time] [--repeat 3]
+        [--rule] [--out table.md]
 
 For every scene of `scenes.scenes` (the true noise given to every method):
 
@@ -14,6 +15,8 @@ For every scene of `scenes.scenes` (the true noise given to every method):
   also the patch radius along T or Z (0, 1) and the search reach along it
   (the growing window, 1, 2, 4 and, along T, the whole sequence).  Each
   channel is denoised on its own, so the grid is searched per channel.
+  ``--seed`` draws the scenes' noise from another seed (give another
+  ``--cache``: entries are kept by scene name);
   2-D scenes: the full grid (each run to 6 iterations gives 3 to 6).
   Stacks: the full grid to 5 iterations, then spot checks: the three best
   points run to 6 iterations and, along Z, reaches of 8 planes and the
@@ -202,11 +205,12 @@ def rule_key(w: Workload) -> tuple[str, Any, float]:
     return key, choice, work(settings, core.shape) / work(TODAY, core.shape)
 
 
-def rule_rows(kinds: tuple[str, ...], match: str, cache: dict[str, Any]) -> list[str]:
+def rule_rows(kinds: tuple[str, ...], match: str, cache: dict[str, Any],
+              seed: int = 29) -> list[str]:
     """The rule's choice on every cached scene, scored from the grid (no denoising)."""
     rows = ["| scene | grid best dB | rule dB | rule - best | today - best | rule setting "
             "| work / today |", "|---|---|---|---|---|---|---|"]
-    for w in scenes(kinds):
+    for w in scenes(kinds, seed):
         entry = cache.get(w.name)
         if match not in w.name or entry is None or entry["id"] != _identity(w):
             continue
@@ -237,6 +241,7 @@ def main() -> None:
     parser.add_argument("--kind", default=",".join(KINDS))
     parser.add_argument("--match", default="")
     parser.add_argument("--cache", type=Path, default=_DEFAULT_CACHE)
+    parser.add_argument("--seed", type=int, default=29, help="seed of the scenes' noise")
     parser.add_argument("--threads", type=int, default=1, help="threads of the grid's runs")
     parser.add_argument("--time", action="store_true", help="time the defaults")
     parser.add_argument("--time-threads", type=int, default=2)
@@ -249,7 +254,7 @@ def main() -> None:
     kinds = tuple(k.strip() for k in args.kind.split(","))
     cache = load_cache(args.cache)
     if args.rule:
-        print("\n".join(rule_rows(kinds, args.match, cache)))
+        print("\n".join(rule_rows(kinds, args.match, cache, args.seed)))
         return
     print(f"load average: {os.getloadavg()}", flush=True)
     header = ("| scene | grid best dB | best setting | today's default dB | new default dB | "
@@ -257,7 +262,7 @@ def main() -> None:
               + (" new s | exact today s | ratio |" if args.time else ""))
     lines = [header, "|" + "---|" * (header.count("|") - 1)]
     print("\n".join(lines), flush=True)
-    for w in scenes(kinds):
+    for w in scenes(kinds, args.seed):
         if args.match not in w.name:
             continue
         entry = grid_of(w, cache, args.cache, args.threads)

@@ -12,8 +12,10 @@ the whole axis; ``bench/defaults_grid.py``):
   p-value 0.001, 3 iterations: larger windows only blur it;
 - sparse or smooth structure: 5 iterations (the windows reach 16 pixels,
   the background is averaged over more of itself); small patches (radius 2)
-  and p-value 0.01 where the brightest structure stands well out of the
-  noise, otherwise radius 3 (or 4 where it is dimmer still) and 0.001;
+  where the brightest structure stands well out of the noise, with p-value
+  0.01 (0.001 where three quarters of the image or more is flat: the ground
+  then holds most of the error), otherwise radius 3 (or 4 where it is
+  dimmer still) and 0.001;
 - time-lapses: at least 4 iterations and patches no larger than 7 x 7 (the
   other frames average the noise down).  Where at least half of the blocks
   with structure stay alike from one end of the sequence to the other
@@ -155,6 +157,8 @@ _SPARSE = 0.4
 #: Bright structure (`Measures.bright`) above which sparse images take
 #: small patches, and below which they take large ones.
 _BRIGHT, _DIM = 3.0, 1.5
+#: Share of flat blocks from which bright sparse images keep p-value 0.001.
+_MOSTLY_FLAT = 0.75
 #: Share of still blocks (`Measures.still`) from which the whole sequence is searched.
 _STILL = 0.5
 #: `Measures.apart` of z-stacks sampled coarsely along Z (patches one plane
@@ -182,7 +186,7 @@ def _preferred(m: Measures, depth: int) -> _Point:
     if m.flat < _SPARSE:  # dense structure: few, short iterations keep it
         point = _Point(3, 0.001, 3)
     elif m.bright >= _BRIGHT:  # bright objects on a dark or smooth ground
-        point = _Point(2, 0.01, 5)
+        point = _Point(2, 0.001 if m.flat >= _MOSTLY_FLAT else 0.01, 5)
     else:
         point = _Point(3 if m.bright >= _DIM else 4, 0.001, 5)
     if m.still is None or depth < 2:
