@@ -51,9 +51,9 @@ def main() -> None:
     calls: list[tuple[tuple[int, ...], float]] = []
     risks = _tune._Runs.risks
 
-    def timed_risks(self, iterations, check=None):  # type: ignore[no-untyped-def]
+    def timed_risks(self, iterations, check=None, account=None):  # type: ignore[no-untyped-def]
         start = time.perf_counter()
-        out = risks(self, iterations, check)
+        out = risks(self, iterations, check, account)
         calls.append((iterations, time.perf_counter() - start))
         return out
 
