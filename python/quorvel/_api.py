@@ -323,8 +323,9 @@ def denoise(
         of `quorvel._tune.DEFAULT_GRID`.  The walk starts from the settings
         chosen for the image (see Notes); the reach along T spans the
         sequence (up to 16 frames).  The choice is logged on the
-        ``quorvel`` logger at level INFO.  Costs about as much as the final
-        denoising.  With a dask `image` the noise estimate and the tuning run
+        ``quorvel`` logger at level INFO.  Costs up to about as much as the
+        final denoising, several times as much where that is short (3
+        iterations on a 256 x 256 image).  With a dask `image` the noise estimate and the tuning run
         when `denoise` is called (the tuning reads only its crops and the
         central frame and plane) and the denoising stays lazy.
 
