@@ -24,15 +24,20 @@ from __future__ import annotations
 import argparse
 import functools
 import os
+import sys
 import time
+from pathlib import Path
 
-import _qv
 import dask
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
 
 from quorvel import _chunked as ch
+from quorvel._text import parse_chunk_spec
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from block_kernel import core_kernel  # noqa: E402
 
 RADIUS5 = [3, 3, 0, 0, 0]
 SEARCH5 = [1, 1, 1, 0, 1]
@@ -53,7 +58,7 @@ def _sequence(frames: int, size: int) -> npt.NDArray[np.float32]:
 
 def _kernel() -> ch.BlockKernel:
     return functools.partial(
-        ch.core_kernel,
+        core_kernel,
         radius5=RADIUS5,
         search5=SEARCH5,
         max_iter=MAX_ITER,
@@ -67,7 +72,7 @@ def _halo_table() -> None:
     print(f"halo overhead, default parameters, sequence {shape[0]} x {shape[3]} x {shape[4]}")
     for chunking in ("T=1,Y=512,X=512", "T=8,Y=512,X=512", "T=1,Y=1024,X=1024",
                  "T=16,Y=1024,X=1024", "T=64,Y=256,X=256", "T=64,Y=512,X=512"):
-        plan = ch.plan_chunks(shape, RADIUS5, SEARCH5, MAX_ITER, ch.parse_chunk_spec(chunking))
+        plan = ch.plan_chunks(shape, RADIUS5, SEARCH5, MAX_ITER, parse_chunk_spec(chunking))
         overhead = plan.processed_elements() / np.prod(shape) - 1.0
         print(f"  {chunking:<20} halo T,Y,X = {plan.depth[0]},{plan.depth[3]},{plan.depth[4]}"
               f"  overhead {100 * overhead:6.1f} %")
@@ -96,7 +101,7 @@ def main() -> None:
     print(f"  in memory, {cpus} threads: {seconds:7.1f} s  {mpix / seconds:6.3f} Mpx/s")
 
     for chunking in chunkings:
-        plan = ch.plan_chunks(image.shape, RADIUS5, SEARCH5, MAX_ITER, ch.parse_chunk_spec(chunking))
+        plan = ch.plan_chunks(image.shape, RADIUS5, SEARCH5, MAX_ITER, parse_chunk_spec(chunking))
         lazy = ch.denoise_lazy(da.from_array(image, chunks=plan.chunks), _kernel(), SIGMA, plan)
         overhead = plan.processed_elements() / image.size - 1.0
         start = time.perf_counter()

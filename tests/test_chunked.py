@@ -16,7 +16,9 @@ import numpy as np
 import numpy.typing as npt
 import pytest
 from dask.delayed import Delayed
+from block_kernel import core_kernel
 from quorvel import _chunked as ch
+from quorvel._text import parse_chunk_spec
 
 Image = npt.NDArray[np.float32]
 PVALUE = 0.01
@@ -34,7 +36,7 @@ def _noisy(shape: tuple[int, ...], sigma: float, seed: int) -> Image:
 
 def _kernel(radius5: list[int], search5: list[int], max_iter: int) -> ch.BlockKernel:
     return functools.partial(
-        ch.core_kernel,
+        core_kernel,
         radius5=radius5,
         search5=search5,
         max_iter=max_iter,
@@ -217,11 +219,11 @@ def test_reach_sets_the_halo_and_stays_exact() -> None:
 )
 def test_bad_chunk_spec_text(text: str, message: str) -> None:
     with pytest.raises(ValueError, match=message):
-        ch.parse_chunk_spec(text)
+        parse_chunk_spec(text)
 
 
 def test_chunk_spec_text() -> None:
-    assert ch.parse_chunk_spec(" t = 1, Y=512,x=256 ,S=3") == {"T": 1, "Y": 512, "X": 256, "C": 3}
+    assert parse_chunk_spec(" t = 1, Y=512,x=256 ,S=3") == {"T": 1, "Y": 512, "X": 256, "C": 3}
 
 
 @pytest.mark.parametrize(

@@ -10,7 +10,7 @@ from functools import cache
 from typing import Any, NamedTuple, TypeVar
 
 import quorvel
-from quorvel import _params
+from quorvel import _text
 from quorvel._provenance import _number
 from quorvel.noise import NoiseModel
 
@@ -151,13 +151,13 @@ def _field(name: str, parse: Callable[[str], T], text: str) -> T | None:
 
 def parse_patch_radius(text: str) -> int | dict[str, int] | None:
     """``3`` or radii by axis such as ``X=3,Y=3,Z=1``; None for an empty field."""
-    return _field("patch radius", _params.parse_patch_radius, text)
+    return _field("patch radius", _text.parse_patch_radius, text)
 
 
 def parse_search(text: str) -> str | dict[str, int | None]:
     """Axis letters such as ``ZT``, or by axis such as ``Z,T=1`` or ``T=5,Z=2``."""
     try:
-        return _params.parse_search(text)
+        return _text.parse_search(text)
     except ValueError as err:
         raise ValueError(
             f"search: expected axis letters such as ZT, or by axis such as Z,T=1 or T=5,Z=2; "
@@ -184,9 +184,9 @@ def noise_options(kind: str, sigma: str, gain: str, offset: str) -> dict[str, An
         Keyword arguments for `quorvel.denoise`.
     """
     if kind == "gaussian":
-        return {"noise": kind, "sigma": _field("sigma", _params.parse_numbers, sigma), "model": None}
-    gains = _field("gain", _params.parse_numbers, gain)
-    offsets = _field("offset", _params.parse_numbers, offset)
+        return {"noise": kind, "sigma": _field("sigma", _text.parse_numbers, sigma), "model": None}
+    gains = _field("gain", _text.parse_numbers, gain)
+    offsets = _field("offset", _text.parse_numbers, offset)
     if (gains is None) != (offsets is None):
         raise ValueError("gain and offset must be given together")
     model = None if gains is None else NoiseModel(gains, offsets)  # type: ignore[arg-type]

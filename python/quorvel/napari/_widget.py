@@ -35,7 +35,8 @@ from qtpy.QtWidgets import QDialog, QLabel, QTextBrowser, QVBoxLayout
 from superqt.utils import WorkerBase, create_worker
 
 from quorvel._axes import normalize_axes
-from quorvel._params import DEFAULT_SEARCH, MAX_ITERATIONS, format_search
+from quorvel._params import DEFAULT_SEARCH, MAX_ITERATIONS
+from quorvel._text import format_search
 from quorvel._provenance import provenance_record
 from quorvel._tune import TuneResult
 from quorvel._util import one_line
