@@ -75,7 +75,7 @@ def main() -> None:
                         help="also report the gap of the risk estimate's least-risk grid point")
     args = parser.parse_args()
     if args.probe_seed is not None:
-        _tune._SEED = args.probe_seed
+        _tune.crops._SEED = args.probe_seed
     cache = {}
     if args.scores and os.path.exists(args.scores):
         with open(args.scores) as f:

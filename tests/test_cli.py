@@ -423,7 +423,7 @@ def test_ctrl_c_stops_the_tuning_at_its_next_run(
     src, dst = tmp_path / "in.tif", tmp_path / "out.tif"
     tifffile.imwrite(src, noisy_stack((3, 64, 64)), imagej=True, metadata={"axes": "TYX"})
     runs: list[int] = []
-    engine_run = quorvel._tune._advance
+    engine_run = quorvel._tune.risk._advance
 
     def ctrl_c_at_the_first(*args: Any) -> Any:
         runs.append(1)
@@ -432,7 +432,7 @@ def test_ctrl_c_stops_the_tuning_at_its_next_run(
             time.sleep(0.5)  # long enough for the main thread to take the interrupt
         return engine_run(*args)
 
-    monkeypatch.setattr(quorvel._tune, "_advance", ctrl_c_at_the_first)
+    monkeypatch.setattr(quorvel._tune.risk, "_advance", ctrl_c_at_the_first)
     status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--tune",
                          "--threads", "2")
     assert status == 130 and "interrupted" in err

@@ -280,7 +280,7 @@ def test_cancel_stops_the_tuning(
     _set(widget)
     widget.tune.value = True
     runs: list[str] = []
-    engine_run = quorvel._tune._advance
+    engine_run = quorvel._tune.risk._advance
 
     def cancel_at_the_first(*args: Any) -> Any:
         runs.append(widget.job.describe())
@@ -288,7 +288,7 @@ def test_cancel_stops_the_tuning(
             widget.job.cancel()  # as the Cancel button does, from the worker thread here
         return engine_run(*args)
 
-    monkeypatch.setattr(quorvel._tune, "_advance", cancel_at_the_first)
+    monkeypatch.setattr(quorvel._tune.risk, "_advance", cancel_at_the_first)
     widget.run()
     _finish(qtbot, widget)
     assert widget.status.value == "cancelled"
