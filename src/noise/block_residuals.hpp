@@ -69,7 +69,6 @@ enum class spatial_residual { fourth_difference, cubic_fit };
 // noise, with pair k. Defined 2 pixels in from every edge. Blocks are in
 // the order (pair, plane, block row, block column).
 [[nodiscard]] block_summaries temporal_block_summaries(const plane_stack& planes,
-                                                       std::int64_t frames, int block,
-                                                       int threads);
+                                                       std::int64_t frames, int block, int threads);
 
 }  // namespace qv

@@ -8,8 +8,8 @@
 #include <numeric>
 #include <ostream>
 #include <random>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "noise/noise_model.hpp"
@@ -71,8 +71,7 @@ TEST(NoiseMedian, EvenCountOfAnImageSumsInFloat) {
 // The median by a full sort with NaN last, for comparison with the selection.
 template <typename T>
 double sorted_median(std::vector<T> v, bool sum_in_t) {
-    const auto numbers_end =
-        std::partition(v.begin(), v.end(), [](T x) { return !std::isnan(x); });
+    const auto numbers_end = std::partition(v.begin(), v.end(), [](T x) { return !std::isnan(x); });
     std::sort(v.begin(), numbers_end);
     const std::size_t n = v.size();
     if (n % 2 == 1) {
@@ -118,8 +117,9 @@ TEST(NoiseMedian, SelectionGivesTheSortedMedian) {
         std::vector<float> before = values;
         std::sort(before.begin(), before.end(), order);
         std::sort(image.data.begin(), image.data.end(), order);
-        EXPECT_TRUE(std::equal(before.begin(), before.end(), image.data.begin(),
-                               [](float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); }))
+        EXPECT_TRUE(
+            std::equal(before.begin(), before.end(), image.data.begin(),
+                       [](float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); }))
             << "trial " << trial;
     }
 }
@@ -177,15 +177,16 @@ qv::array constant_image() {
     return a;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Noise, NoiseGaussianSigma,
-    ::testing::Values(
-        sigma_case{"empty", qv::array{}, 0.0}, sigma_case{"one", qv_test::row_image({4.0f}), 0.0},
-        // Pseudo-residuals -+0.70710677 (float), median 0.
-        sigma_case{"pair", qv_test::row_image({0.0f, 1.0f}),
-                   1.4826 * static_cast<double>(0.70710677f)},
-        sigma_case{"ramp5", ramp(5), 0.0}, sigma_case{"ramp6", ramp(6), 0.0},
-        sigma_case{"ramp40", ramp(40), 0.0}, sigma_case{"constant", constant_image(), 0.0}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Noise, NoiseGaussianSigma,
+                         ::testing::Values(sigma_case{"empty", qv::array{}, 0.0},
+                                           sigma_case{"one", qv_test::row_image({4.0f}), 0.0},
+                                           // Pseudo-residuals -+0.70710677 (float), median 0.
+                                           sigma_case{"pair", qv_test::row_image({0.0f, 1.0f}),
+                                                      1.4826 * static_cast<double>(0.70710677f)},
+                                           sigma_case{"ramp5", ramp(5), 0.0},
+                                           sigma_case{"ramp6", ramp(6), 0.0},
+                                           sigma_case{"ramp40", ramp(40), 0.0},
+                                           sigma_case{"constant", constant_image(), 0.0}),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
