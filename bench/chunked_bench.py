@@ -26,7 +26,6 @@ import functools
 import os
 import time
 
-import _qv
 import dask
 import dask.array as da
 import numpy as np

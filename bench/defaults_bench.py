@@ -17,8 +17,9 @@ import argparse
 import ast
 import time
 
-from quorvel import denoise
 from workloads import psnr, volume_kinds
+
+from quorvel import denoise
 
 
 def main() -> None:

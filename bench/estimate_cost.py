@@ -24,7 +24,7 @@ import numpy as np
 import quorvel
 
 sys.path.insert(0, str(Path(__file__).parent))
-from calibration_accuracy import beads, record  # noqa: E402
+from calibration_accuracy import beads, record
 
 
 def _image(shape: tuple[int, ...]) -> Any:

@@ -37,9 +37,9 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from workloads import Workload, in_part, psnr, workloads
 
 import quorvel
-from workloads import Workload, in_part, psnr, workloads
 
 Array = npt.NDArray[np.float64]
 

@@ -30,10 +30,10 @@ import threading
 import time
 from pathlib import Path
 
-import _qv
 import numpy as np
 import tifffile
 
+import _qv
 import quorvel
 from quorvel import _engine
 

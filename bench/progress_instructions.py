@@ -12,7 +12,12 @@ the difference of the two totals is an upper bound on the cost of the
 callable.
 """
 
-import sys, numpy as np, quorvel
+import sys
+
+import numpy as np
+
+import quorvel
+
 rng = np.random.default_rng(0)
 img = (rng.normal(100, 20, (384, 384))).astype(np.float32)
 n = [0]

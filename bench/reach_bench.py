@@ -144,7 +144,7 @@ def run_depth(size: int, planes: int, seed: int) -> None:
             out, seconds = denoise_timed(noisy, "ZYX", search=search, patch_radius={"Z": rz})
             # Plane-to-plane streaks: error of the differences along Z.
             dz = psnr(np.diff(clean, axis=0), np.diff(out, axis=0).astype(np.float32))
-            print(f"{rz:>15}{str(search):>14}{psnr(clean, out):>8.2f}{dz:>14.2f}{seconds:>8.2f}")
+            print(f"{rz:>15}{search!s:>14}{psnr(clean, out):>8.2f}{dz:>14.2f}{seconds:>8.2f}")
 
 
 def main() -> None:

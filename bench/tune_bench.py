@@ -35,15 +35,14 @@ import os
 import time
 
 import numpy as np
+from workloads import in_part, psnr, volume_kinds, workloads
 
-from quorvel import denoise
+from quorvel import _tune, denoise
 from quorvel._axes import core_shape, normalize_axes, to_core_layout
 from quorvel._core import _denoise_core
 from quorvel._params import DEFAULT_SEARCH, _check_noise, _check_settings
-from quorvel import _tune
 from quorvel._tune import _apply, _check_grid, _pieces, _public, _reaches, _risks, _tune_core
 from quorvel.noise import _plan_noise
-from workloads import in_part, psnr, volume_kinds, workloads
 
 
 def _timed(func, *args, **kwargs):  # type: ignore[no-untyped-def]

@@ -207,7 +207,7 @@ def timing(threads: int) -> int:
                     best = min(best, time.perf_counter() - start)
                 times.append(best)
             print(
-                f"{layout:10s}{str(noisy.shape):18s}{noise:18s}without {times[0]:6.2f} s  "
+                f"{layout:10s}{noisy.shape!s:18s}{noise:18s}without {times[0]:6.2f} s  "
                 f"with {times[1]:6.2f} s  {times[1] / times[0]:4.2f}x"
             )
     return 0

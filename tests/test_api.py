@@ -7,6 +7,7 @@ from typing import Any
 
 import numpy as np
 import pytest
+
 import quorvel
 from quorvel import NoiseModel
 from quorvel._api import _run_denoise

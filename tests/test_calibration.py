@@ -9,6 +9,7 @@ from typing import Any
 
 import numpy as np
 import pytest
+
 import quorvel
 from quorvel import _engine
 from quorvel.cli import main

@@ -9,13 +9,14 @@ import threading
 from collections.abc import Callable
 from typing import Any
 
-import _qv
 import dask
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
 import pytest
 from dask.delayed import Delayed
+
+import _qv
 from quorvel import _chunked as ch
 
 Image = npt.NDArray[np.float32]
@@ -543,8 +544,9 @@ def test_zarr_chunks_are_written_as_they_are_done(tmp_path: Any) -> None:
 def test_cli_zarr_round_trip(
     tmp_path: Any, capsys: pytest.CaptureFixture[str], keep_dtype: bool
 ) -> None:
-    import quorvel
     import zarr
+
+    import quorvel
 
     movie = _camera_movie((5, 96, 88), seed=1)
     src, dst = tmp_path / "in.zarr", tmp_path / "out.zarr"
@@ -579,9 +581,10 @@ def test_cli_zarr_round_trip(
 
 
 def test_cli_tiff_read_lazily_into_zarr(tmp_path: Any, capsys: pytest.CaptureFixture[str]) -> None:
-    import quorvel
     import tifffile
     import zarr
+
+    import quorvel
 
     movie = _camera_movie((4, 2, 48, 44), seed=3)
     src, dst = tmp_path / "in.tif", tmp_path / "out.zarr"
@@ -603,8 +606,9 @@ def test_cli_merges_small_stored_chunks_and_says_so(
     tmp_path: Any, capsys: pytest.CaptureFixture[str], chunks: list[str], note: bool, used: str
 ) -> None:
     """A store of one frame per chunk costs three frames per frame unless merged for the run."""
-    import quorvel
     import zarr
+
+    import quorvel
 
     movie = _camera_movie((6, 64, 64), seed=2)
     src, dst = tmp_path / "in.zarr", tmp_path / "out.zarr"
@@ -642,6 +646,7 @@ def test_lazy_tiff_reader_closes_its_file(tmp_path: Any) -> None:
     import warnings
 
     import tifffile
+
     from quorvel.io import read_lazy
 
     src = tmp_path / "in.tif"
@@ -719,9 +724,10 @@ def test_distributed_cluster_with_two_worker_processes(cluster_address: str) -> 
 def test_cli_on_a_scheduler(
     cluster_address: str, tmp_path: Any, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    import quorvel
     import tifffile
     import zarr
+
+    import quorvel
 
     movie = _camera_movie((6, 48, 40), seed=5)
     src, dst = tmp_path / "in.tif", tmp_path / "out.zarr"

@@ -14,11 +14,12 @@ from typing import Any
 
 import numpy as np
 import pytest
+import tifffile
+import zarr
+
 import quorvel
 import quorvel.cli
 import quorvel.demo
-import tifffile
-import zarr
 from quorvel.cli import main
 from quorvel.demo import run_demo
 from quorvel.io import read_image, write_image

@@ -5,10 +5,11 @@ from __future__ import annotations
 import ctypes
 from collections.abc import Iterator, Sequence
 
-import _qv
 import numpy as np
 import numpy.typing as npt
 import pytest
+
+import _qv
 
 Image = npt.NDArray[np.float32]
 

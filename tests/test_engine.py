@@ -1,13 +1,15 @@
 """The package's engine: its exact kernel gives the bits of _qv, its fast one is close to
-them and the same for every thread count; reach, progress, cancel, variance."""
+them and the same for every thread count; reach, progress, cancel, variance.
+"""
 
 from __future__ import annotations
 
 from typing import Any
 
-import _qv
 import numpy as np
 import pytest
+
+import _qv
 import quorvel
 from quorvel import _engine
 

@@ -10,10 +10,11 @@ from typing import Any
 
 import numpy as np
 import pytest
-import quorvel
 import tifffile
-from quorvel.io import read_image, read_lazy
 from test_cli import listing, noisy_stack, run
+
+import quorvel
+from quorvel.io import read_image, read_lazy
 
 OME_META = {
     "axes": "TCYX",
@@ -314,6 +315,7 @@ def test_channel_display_and_levels_survive(
     from ome_zarr.io import parse_url
     from ome_zarr.reader import Reader
     from ome_zarr.writer import write_image
+
     from quorvel.napari._reader import read_layers
 
     data = noisy_stack((3, 2, 64, 64))

@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import math
 
-import _qv
 import numpy as np
 import pytest
+
+import _qv
 
 FUNCTIONS = [
     "_calibrate_gaussian",

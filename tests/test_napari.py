@@ -15,12 +15,12 @@ pytest.importorskip("pytestqt")
 
 import quorvel  # noqa: E402
 from quorvel import io as qio  # noqa: E402
-from quorvel.napari import _jobs, _widget  # noqa: E402
-from quorvel.napari._layers import layer_axes  # noqa: E402
-from quorvel.napari._settings import FIELDS, parameter_docs  # noqa: E402
 from quorvel._api import _run_denoise  # noqa: E402
 from quorvel._provenance import noise_by_channel  # noqa: E402
 from quorvel._tune import TuneResult  # noqa: E402
+from quorvel.napari import _jobs, _widget  # noqa: E402
+from quorvel.napari._layers import layer_axes  # noqa: E402
+from quorvel.napari._settings import FIELDS, parameter_docs  # noqa: E402
 
 # Small and quick: Gaussian noise of a known sigma, two iterations.
 SETTINGS = {"noise": "gaussian", "sigma": (4.0,), "patch_radius": 2, "iterations": 2}
@@ -165,13 +165,13 @@ def test_preview_of_the_visible_region(make_napari_viewer: Any, qtbot: Any) -> N
     viewer.dims.set_point(0, 3)
     viewer.scene.camera.center = (0.0, 5 + 2 * 40.0, 7 + 2 * 90.0)
     viewer.scene.camera.zoom = 8.0
-    qtbot.waitUntil(lambda: 0 < layer.corner_pixels[0, 1], timeout=WAIT_MS)
+    qtbot.waitUntil(lambda: layer.corner_pixels[0, 1] > 0, timeout=WAIT_MS)
 
     widget.preview()
     _finish(qtbot, widget)
     shown = viewer.layers["cells preview"]
     lo, hi = layer.corner_pixels  # first and last pixel on the canvas, along (T, Y, X)
-    assert 0 < lo[1] and hi[2] < 127
+    assert lo[1] > 0 and hi[2] < 127
     assert shown.data.shape == (1, hi[1] - lo[1] + 1, hi[2] - lo[2] + 1)
     np.testing.assert_array_equal(shown.translate, (3, 5 + 2 * lo[1], 7 + 2 * lo[2]))
     crop = image[3:4, lo[1] : hi[1] + 1, lo[2] : hi[2] + 1]

@@ -5,10 +5,11 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Any
 
-import _qv
 import numpy as np
 import numpy.typing as npt
 import pytest
+
+import _qv
 
 F32 = npt.NDArray[np.float32]
 

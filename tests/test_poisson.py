@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
-import _qv
 import numpy as np
 import pytest
+
+import _qv
 
 RADIUS = [2, 2, 0, 0, 1]
 SEARCH = [1, 1, 1, 0, 1]

@@ -14,13 +14,14 @@ from typing import Any
 
 import numpy as np
 import pytest
-import quorvel
 import tifffile
 import zarr
+from test_formats import ome_zarr_tyx
+
+import quorvel
 from quorvel._core import CoreOutputWarning
 from quorvel._threads import available_cpus, max_threads
 from quorvel.io import read_lazy
-from test_formats import ome_zarr_tyx
 
 
 def test_any_thread_count_runs_and_gives_the_same_image() -> None:

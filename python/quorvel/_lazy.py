@@ -31,7 +31,6 @@ from quorvel._util import FloatValues
 from quorvel.noise import NoiseModel, _estimate_core, _plan_noise
 from quorvel.noise._plan import _check_method
 
-
 #: Most chunks of a chunked run: its graph holds about 12 tasks and 11 kB per
 #: chunk (1.3 GB and 50 s to build for 100,000 chunks), all in memory.
 MAX_CHUNKS = 100_000

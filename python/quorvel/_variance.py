@@ -252,7 +252,8 @@ def _noise_sd(image: F32, plan: NoisePlan, c: int) -> F32:
 def _simulated_noise(sd: F32, gain: float | None, rng: np.random.Generator) -> F32:
     """Noise of standard deviations `sd`: Gaussian, or with a `gain`, that many
     intensity units per count of Poisson counts of mean ``(sd / gain)**2``,
-    less that mean."""
+    less that mean.
+    """
     if gain is None:
         noise: F32 = rng.standard_normal(sd.shape, dtype=np.float32)
         return noise * sd
@@ -278,7 +279,8 @@ def _quantile_bins(values: F64, bins: int) -> tuple[npt.NDArray[np.intp], int]:
 def _variance_scale(sim_variance: F32, sim_out: F32, truth: F32) -> Callable[[F32], F64]:
     """``V -> k(V) V``: the ratio of squared error to variance on the simulation
     (estimate `sim_out` of `truth`), by bins of its variance, interpolated in
-    ``log V`` (constant beyond the ends)."""
+    ``log V`` (constant beyond the ends).
+    """
     v = sim_variance.ravel().astype(np.float64)
     e = np.square(sim_out.ravel().astype(np.float64) - truth.ravel())
     label, bins = _quantile_bins(v, int(np.clip(v.size // _SCALE_PIXELS, 1, _SCALE_BINS)))

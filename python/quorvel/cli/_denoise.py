@@ -21,7 +21,6 @@ from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
 from quorvel._progress import Stages
 from quorvel._provenance import provenance_record
 from quorvel.cli._compute import _computer, _dask_client
-from quorvel.cli._rechunk import chunks_for_run
 from quorvel.cli._console import (
     CommandError,
     _core_output_silenced,
@@ -41,6 +40,7 @@ from quorvel.cli._files import (
     _write_atomically,
     _write_zarr_atomically,
 )
+from quorvel.cli._rechunk import chunks_for_run
 from quorvel.io import ImageData, LazyImage, wants_ome
 
 
@@ -285,7 +285,7 @@ def _batch_output(src: Path, out_dir: Path, chunked: bool) -> Path:
 def _is_batch(args: argparse.Namespace) -> bool:
     out = args.output
     many = len(args.input) > 1 or any(
-        p.is_dir() and not _is_zarr_path(p) or any(c in str(p) for c in "*?[") for p in args.input
+        (p.is_dir() and not _is_zarr_path(p)) or any(c in str(p) for c in "*?[") for p in args.input
     )
     return many or (out.is_dir() and not _is_zarr_path(out)) or str(out).endswith(os.sep)
 
