@@ -339,9 +339,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     scenes, stacks = Tally(), Tally()
     lines: list[str] = []
     if args.scenes:
-        lines += scenes_table(args, scenes) + [""]
+        lines += [*scenes_table(args, scenes), ""]
     if args.bead_seeds > 0:
-        lines += beads_table(args, stacks) + [""]
+        lines += [*beads_table(args, stacks), ""]
     if args.scenes:
         lines += summary(scenes, "Scenes")
     if args.bead_seeds > 0:

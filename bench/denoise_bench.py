@@ -149,7 +149,7 @@ def skimage_denoiser(noisy: Image) -> Callable[[], Image]:
     """
     from skimage.restoration import denoise_nl_means, estimate_sigma
 
-    frames = noisy.reshape((-1,) + noisy.shape[-2:])
+    frames = noisy.reshape((-1, *noisy.shape[-2:]))
 
     def run() -> Image:
         out = np.empty_like(frames)

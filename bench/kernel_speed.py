@@ -130,7 +130,10 @@ def scaling(repeat: int) -> None:
 def quality() -> None:
     from workloads import workloads
 
-    print("| workload | PSNR exact | PSNR fast | fast - exact dB | largest difference / noise std |")
+    print(
+        "| workload | PSNR exact | PSNR fast | fast - exact dB "
+        "| largest difference / noise std |"
+    )
     print("|---|---|---|---|---|")
     for w in workloads():
         out = {

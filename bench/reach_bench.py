@@ -48,7 +48,7 @@ def blobs(
     for i in range(n):
         radius = local.uniform(5.0, 10.0)
         bright = local.uniform(10.0, 40.0)
-        d2 = sum((g - c) ** 2 * w for g, c, w in zip(grids, centres[i], _weights(len(shape))))
+        d2 = sum((g - c) ** 2 * w for g, c, w in zip(grids, centres[i], _weights(len(shape)), strict=True))
         r = np.sqrt(d2)
         body = 1.0 / (1.0 + np.exp((r - radius) / 1.0))
         texture = 1.0 + 0.3 * np.sin(grids[-1] / 2.0 + i) * np.cos(grids[-2] / 2.5 + i)

@@ -135,10 +135,13 @@ def main() -> None:
         gap = scores[best] - tuned_db
         rows.append(gap)
         z = sizes["Z"] > 1
-        fmt = lambda k: (  # noqa: E731
-            f"r{k[0]} it{k[1]} p{k[2]:g}" + (f" z{k[3]}" if z else "")
-            + "".join(f" reach {v}" if isinstance(v, int) else f" {v}" for v in k[4:])
-        )
+
+        def fmt(k, z=z):  # type: ignore[no-untyped-def]
+            return (
+                f"r{k[0]} it{k[1]} p{k[2]:g}" + (f" z{k[3]}" if z else "")
+                + "".join(f" reach {v}" if isinstance(v, int) else f" {v}" for v in k[4:])
+            )
+
         if args.estimator:
             least = _least_estimated_risk(work, plan, settings, grid, args.threads)
             estimator_rows.append(scores[best] - scores[least])
@@ -156,7 +159,9 @@ def main() -> None:
 
 
 def _key(p):  # type: ignore[no-untyped-def]
-    """A grid point as a key of the scores: (radius, iterations, p-value, Z radius[, reach][, "T1"]).
+    """A grid point as a key of the scores.
+
+    The key is (radius, iterations, p-value, Z radius[, reach][, "T1"]).
 
     A reach (along T or Z; images have at most one) is left out when it is None,
     and the patch radius along T when it is 0, so that the earlier keys stay.

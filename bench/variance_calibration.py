@@ -81,7 +81,7 @@ def _curves(shape: tuple[int, ...], rng: np.random.Generator, count: int) -> F64
         for _ in range(6 * max(shape)):
             d = d / np.linalg.norm(d) + rng.normal(0, 0.1, len(shape))
             p = p + 0.5 * d / np.linalg.norm(d)
-            out[tuple(int(round(v)) % n for v, n in zip(p, shape, strict=True))] += 1.0
+            out[tuple(round(v) % n for v, n in zip(p, shape, strict=True))] += 1.0
     out = gaussian_filter(out, 1.0)
     return np.minimum(out / np.quantile(out[out > 0], 0.9), 1.0)
 

@@ -164,8 +164,8 @@ def _spatial_reference(x: Any, side: int, residual: str) -> Any:
     def smooth(taps: Any, stride: int) -> Any:
         ny, nx = x.shape[-2:]
         o = [4 + (i - 2) * stride for i in range(5)]
-        rows = sum(np.float32(w) * x[..., a : ny - 8 + a, :] for w, a in zip(taps, o))
-        return sum(np.float32(w) * rows[..., a : nx - 8 + a] for w, a in zip(taps, o))
+        rows = sum(np.float32(w) * x[..., a : ny - 8 + a, :] for w, a in zip(taps, o, strict=True))
+        return sum(np.float32(w) * rows[..., a : nx - 8 + a] for w, a in zip(taps, o, strict=True))
 
     m = own = smooth(f**2, 1)
     if residual == "fourth":
@@ -245,14 +245,14 @@ def test_engine_block_summaries_match_numpy(kind: str, shape: tuple[int, ...], b
     np.testing.assert_allclose(np.stack(got), reference, rtol=1e-5)
     # One thread gives the same bits.
     _, *single = blocks(image, block=block, threads=1)
-    assert all(np.array_equal(a, b) for a, b in zip(single, got))
+    assert all(np.array_equal(a, b) for a, b in zip(single, got, strict=True))
     # Split by the level of each pixel's local mean, the blocks' pixels add
     # up to the blocks, one part per block and level class present.
     levels = np.quantile(image, [0.2, 0.5, 0.8]).tolist()
     *same, (part_block, count, *parts) = blocks(image, block=block, threads=2, levels=levels)
-    assert all(np.array_equal(a, b) for a, b in zip(same[1:], got))
+    assert all(np.array_equal(a, b) for a, b in zip(same[1:], got, strict=True))
     whole_means = got if own_means is None else [_block_means(own_means, side).ravel(), *got[1:]]
-    for whole, part in zip(whole_means, parts):
+    for whole, part in zip(whole_means, parts, strict=True):
         summed = np.bincount(part_block, count * part, minlength=whole.size) / side**2
         np.testing.assert_allclose(summed, whole, rtol=1e-5, atol=1e-6 * np.abs(whole).max())
     if own_means is not None:

@@ -63,7 +63,7 @@ def _chunked(
 ) -> tuple[Image, ch.ChunkPlan]:
     plan = ch.plan_chunks(image.shape, radius5, search5, max_iter, chunks)
     if halo_change:
-        depth = tuple(d + halo_change * a.step if d else 0 for d, a in zip(plan.depth, plan.axes))
+        depth = tuple(d + halo_change * a.step if d else 0 for d, a in zip(plan.depth, plan.axes, strict=True))
         plan = ch.ChunkPlan(plan.chunks, depth, plan.axes)
     lazy = ch.denoise_lazy(
         da.from_array(image, chunks=plan.chunks),

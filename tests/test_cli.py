@@ -456,7 +456,7 @@ def test_stale_partials_of_this_machine_are_cleared_and_others_kept(
     ]
     # An output a run killed between the two renames of a replacement had moved aside.
     aside = f".old.ome.{here}.{dead}-00000001.replaced.zarr"
-    for name in stale[1:] + [aside]:
+    for name in [*stale[1:], aside]:
         (tmp_path / name).mkdir()
         (tmp_path / name / "zarr.json").write_text(name)
     for name in stale[:1] + kept:
@@ -550,7 +550,7 @@ def test_estimate_prints_a_table_per_channel(
     assert lines[1].split() == ["channel", "gain", "se", "offset", "se", "sigma"]
     rows = [line.split() for line in lines[2:4]]
     assert [r[0] for r in rows] == ["0", "1"]
-    for row, gain in zip(rows, (2.0, 5.0)):
+    for row, gain in zip(rows, (2.0, 5.0), strict=True):
         assert float(row[1]) == pytest.approx(gain, rel=0.1)
         assert 0 < float(row[2]) < 0.1 * gain
 

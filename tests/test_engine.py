@@ -1,9 +1,12 @@
-"""The package's engine: its exact kernel gives the bits of _qv, its fast one is close to
-them and the same for every thread count; reach, progress, cancel, variance.
+"""The package's engine, against _qv and against itself.
+
+Its exact kernel gives the bits of _qv, its fast one is close to them and the
+same for every thread count; reach, progress, cancel, variance.
 """
 
 from __future__ import annotations
 
+import itertools
 from typing import Any
 
 import numpy as np
@@ -118,7 +121,7 @@ def test_progress_is_monotone_and_ends_at_one() -> None:
     options: dict[str, Any] = {"noise": "gaussian", "sigma": 5.0, "threads": 2}
     out = quorvel.denoise(image, "TYX", progress=seen.append, **options)
     assert seen[-1] == 1.0 and seen.count(1.0) == 1
-    assert all(0.0 <= a < b for a, b in zip(seen, seen[1:]))
+    assert all(0.0 <= a < b for a, b in itertools.pairwise(seen))
     np.testing.assert_array_equal(out, quorvel.denoise(image, "TYX", **options))
 
 

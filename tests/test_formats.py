@@ -330,10 +330,11 @@ def test_channel_display_and_levels_survive(
 
         src, names = tmp_path / "in.ome.zarr", ["DAPI", "GFP"]
         window = {"min": 0, "max": 65535, "start": 100, "end": 300}
-        omero = Omero.model_validate({
-            "channels": [{"label": n, "color": c, "window": window} for n, c in zip(names, colours)],
-            "rdefs": {"model": "color"},
-        })  # fmt: skip
+        channels = [
+            {"label": n, "color": c, "window": window}
+            for n, c in zip(names, colours, strict=True)
+        ]
+        omero = Omero.model_validate({"channels": channels, "rdefs": {"model": "color"}})
         group = zarr.open_group(str(src), mode="w", zarr_format=3)
         write_image(data, group, scale_factors=(2, 4), axes="tcyx", omero=omero,
                     storage_options={"chunks": (1, 2, 64, 64)})  # fmt: skip

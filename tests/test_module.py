@@ -152,7 +152,6 @@ def reference_pseudo(a: np.ndarray) -> np.ndarray:
     """The transform written out with NumPy over the (T, C, Z, Y, X) layout."""
     a5 = a.reshape((1,) * (5 - a.ndim) + a.shape).astype(np.float64)
     out = np.zeros_like(a5)
-    nt, nc, nz, ny, nx = a5.shape
     for t, c, z, y, x in np.ndindex(a5.shape):
         block = a5[max(t - 1, 0):t + 2, c, max(z - 1, 0):z + 2, max(y - 1, 0):y + 2,
                    max(x - 1, 0):x + 2]

@@ -26,8 +26,10 @@ def _lock() -> dict[str, Version]:
 
 
 def test_every_requirement_is_a_bound_that_the_lock_satisfies() -> None:
-    """The pyproject file states ranges, never pins; the lock pins each within its range, without extras
-    (it is also the constraints file of the wheel's installation).
+    """The pyproject file states ranges, the lock pins each within its range.
+
+    Pyproject never pins; the lock names no extras (it is also the constraints
+    file of the wheel's installation).
     """
     project = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
     requirements = [Requirement(r) for r in project["dependencies"]]

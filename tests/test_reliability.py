@@ -151,7 +151,7 @@ def _random_engine_call(rng: np.random.Generator) -> tuple[np.ndarray, dict[str,
     radius = [int(v) for v in rng.integers(0, 3, 5)]
     options: dict[str, Any] = {
         "sigma": pick(float(rng.uniform(1, 20)), 0.0, -1.0, np.nan, np.inf, 1e-30, 1e30),
-        "patch_radius": pick(radius, radius[:4], radius + [1], [-1] * 5),
+        "patch_radius": pick(radius, radius[:4], [*radius, 1], [-1] * 5),
         "search": [int(v) for v in rng.integers(0, 2, 5)],
         "reach": pick([], [int(v) for v in rng.integers(-1, 6, 5)], [1, 2]),
         "max_iter": pick(int(rng.integers(1, 4)), 0, 31, 2**31 - 1),

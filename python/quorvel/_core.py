@@ -413,8 +413,10 @@ def _covered_shape(
 
 
 def _mirror_end(core5: npt.NDArray[Any], shape: tuple[int, ...]) -> npt.NDArray[np.float32]:
-    """A work image of `shape` holding `core5`, each added last element mirroring the one
-    before the original last (as ``numpy.pad`` with mode ``'reflect'``).
+    """Return a work image of `shape` holding `core5`, mirrored at the far ends.
+
+    Each added last element mirrors the one before the original last (as
+    ``numpy.pad`` with mode ``'reflect'``).
     """
     work: npt.NDArray[np.float32] = engine.new_image(shape)
     np.copyto(work[tuple(slice(0, size) for size in core5.shape)], core5, casting="unsafe")

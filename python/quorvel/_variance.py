@@ -250,9 +250,10 @@ def _noise_sd(image: F32, plan: NoisePlan, c: int) -> F32:
 
 
 def _simulated_noise(sd: F32, gain: float | None, rng: np.random.Generator) -> F32:
-    """Noise of standard deviations `sd`: Gaussian, or with a `gain`, that many
-    intensity units per count of Poisson counts of mean ``(sd / gain)**2``,
-    less that mean.
+    """Noise of standard deviations `sd`, Gaussian or Poisson.
+
+    Without a `gain` the noise is Gaussian; with one, it is `gain` intensity
+    units per count of Poisson counts of mean ``(sd / gain)**2``, less that mean.
     """
     if gain is None:
         noise: F32 = rng.standard_normal(sd.shape, dtype=np.float32)
@@ -277,9 +278,11 @@ def _quantile_bins(values: F64, bins: int) -> tuple[npt.NDArray[np.intp], int]:
 
 
 def _variance_scale(sim_variance: F32, sim_out: F32, truth: F32) -> Callable[[F32], F64]:
-    """``V -> k(V) V``: the ratio of squared error to variance on the simulation
-    (estimate `sim_out` of `truth`), by bins of its variance, interpolated in
-    ``log V`` (constant beyond the ends).
+    """Return ``V -> k(V) V``, the variance scaled to predict the squared error.
+
+    ``k`` is the ratio of squared error to variance on the simulation (estimate
+    `sim_out` of `truth`), by bins of its variance, interpolated in ``log V``
+    (constant beyond the ends).
     """
     v = sim_variance.ravel().astype(np.float64)
     e = np.square(sim_out.ravel().astype(np.float64) - truth.ravel())
