@@ -251,7 +251,7 @@ def _denoise_lazy(
             on_tune(tuned)
         plan = _plan_chunks(core, settings, chunks)
 
-    kernel = functools.partial(_denoise_block, settings=settings)
-    out = _chunked.denoise_lazy(core, kernel, noise_plan, plan, n_threads=threads)
+    block_kernel = functools.partial(_denoise_block, settings=settings)
+    out = _chunked.denoise_lazy(core, block_kernel, noise_plan, plan, n_threads=threads)
     return _chunked.from_core_dask(out, names), noise_plan
 

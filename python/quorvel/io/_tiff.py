@@ -130,7 +130,7 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
     page = tif.pages[0]
     metadata: dict[str, Any] = {}
     physical: dict[str, tuple[float, str | None]] = {}
-    resolution = getattr(page, "resolution", None)
+    resolution = getattr(page, "resolution", None) or ()
     usable = bool(resolution) and all(math.isfinite(r) and r > 0 for r in resolution)
     if usable and tuple(resolution) != (1.0, 1.0):
         metadata["resolution"] = tuple(float(r) for r in resolution)

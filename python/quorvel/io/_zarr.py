@@ -16,8 +16,9 @@ from __future__ import annotations
 import contextlib
 import math
 import warnings
+from collections.abc import Mapping
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 from quorvel.io import _display
 from quorvel.io._image import LazyImage, valid_axes
@@ -377,7 +378,8 @@ def write_zarr(
         return da.store(data, target, lock=False, compute=False)
 
     data, order = _ome_order(data, axes)
-    plane = tuple(data.shape[order.index(a)] if a in order else 1 for a in "YX")
+    y, x = (data.shape[order.index(a)] if a in order else 1 for a in "YX")
+    plane = (y, x)
     fitting = pyramid_levels(plane)
     if levels is None:  # the input's, as far as they fit
         given = metadata.get("levels")
@@ -462,7 +464,7 @@ def _write_omero(
         *_channel_range(da.from_zarr(group[level]), order), scheduler="synchronous"
     )
     windows = list(zip(low.tolist(), high.tolist(), strict=True))
-    ome = dict(group.attrs["ome"])
+    ome = dict(cast("Mapping[str, Any]", group.attrs["ome"]))  # an object: this module wrote it
     ome["omero"] = _display.omero_attributes(metadata, n_channels, windows)
     group.attrs["ome"] = ome
 

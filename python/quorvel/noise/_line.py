@@ -217,6 +217,8 @@ def _weighted_line(
     suu, suv, svv = (w * u * u).sum(), (w * u * v).sum(), (w * v * v).sum()
     suy, svy = (w * u * y).sum(), (w * v * y).sum()
     det = suu * svv - suv * suv
+    a: float
+    b: float
     if det > 1e-12 * suu * svv:
         a = (suy * svv - svy * suv) / det
         b = (svy * suu - suy * suv) / det
@@ -234,7 +236,7 @@ def _weighted_line(
 
 def _shared_noise(count: F64, kind: npt.NDArray[np.int8], which: int) -> F64:
     """Variance factor of an energy averaged over `count` pixels (`SHARED_NOISE`)."""
-    c = np.asarray(SHARED_NOISE)[kind, which]
+    c: F64 = np.asarray(SHARED_NOISE)[kind, which]
     return c * count / (count + c - 1.0)
 
 
@@ -394,7 +396,8 @@ def _agreeing(
     least = np.take_along_axis(ratio, low, axis=1)
     least_variance = np.take_along_axis(variance, low, axis=1)
     excess = present & (ratio - least > FLAT_Z * np.sqrt(variance + least_variance))
-    return ~excess.ravel()[key]
+    kept: npt.NDArray[np.bool_] = ~excess.ravel()[key]
+    return kept
 
 
 def _standard_errors(

@@ -104,7 +104,7 @@ def calibrate_camera(
     """
     if image is not None and len(flats):
         raise ValueError("give flat frames or an image to measure the gain from, not both")
-    stacks = list(dark) if isinstance(dark, (list, tuple)) else [dark]
+    stacks: list[Any] = list(dark) if isinstance(dark, (list, tuple)) else [dark]
     dark_frames = [_frames(s, "dark") for s in stacks]
     shape = np.shape(np.asarray(stacks[0]))[-2:]
     for s in stacks:
