@@ -345,9 +345,13 @@ def test_hostile_metadata_is_refused_in_one_line_or_dropped(
             assert not dst.exists() and time.monotonic() - start < 20
             continue
         assert status == 0, (kind, err)
-        # What could not be read is dropped, with a warning; what is written reads back.
-        with warnings.catch_warnings(record=True):
+        # What could not be read is dropped, with a warning naming the file; what is
+        # written reads back without one.
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
             physical = read_lazy(dst).metadata.get("physical", {})
             given = read_lazy(src).metadata.get("physical", {})
+        shown = [str(w.message) for w in caught]
+        assert all(text.startswith(f"{src}: ") for text in shown), shown
         assert all(np.isfinite(v) and v > 0 for v, _ in physical.values()), physical
         assert physical.keys() == given.keys()
