@@ -46,11 +46,6 @@ _MISSING_MARKERS = ("Missing data are filled", "OME series failed to read")
 _RESOLUTION_UNITS = {3: "centimeter"}
 
 
-def is_ome_name(path: Path) -> bool:
-    """Whether `path` is named as an OME-TIFF file (``.ome.tif``, ``.ome.tiff``)."""
-    return path.name.lower().endswith((".ome.tif", ".ome.tiff"))
-
-
 class _Collect(logging.Handler):
     def __init__(self) -> None:
         super().__init__(logging.WARNING)
