@@ -49,7 +49,10 @@ CHILD = textwrap.dedent("""
 def peak(shape: str, axes: str, variance: bool) -> float:
     out = subprocess.run(
         [sys.executable, "-c", CHILD, shape, axes, "1" if variance else "0"],
-        capture_output=True, text=True, check=True, env=dict(os.environ),
+        capture_output=True,
+        text=True,
+        check=True,
+        env=dict(os.environ),
     )
     return float(out.stdout.split()[-1])
 

@@ -104,7 +104,10 @@ def frame(kind: str, shape: tuple[int, ...], rng: np.random.Generator) -> F64:
         img = np.full(shape, 0.1)
         for _ in range(12):
             lo = [int(rng.integers(0, n - 4)) for n in shape]
-            hi = [int(rng.integers(a + 3, min(n, a + n // 2) + 1)) for a, n in zip(lo, shape, strict=True)]
+            hi = [
+                int(rng.integers(a + 3, min(n, a + n // 2) + 1))
+                for a, n in zip(lo, shape, strict=True)
+            ]
             img[tuple(slice(a, b) for a, b in zip(lo, hi, strict=True))] = rng.uniform(0.1, 1.0)
         img = gaussian_filter(img, 0.6)
     elif kind == "natural":
@@ -203,7 +206,9 @@ def timing(threads: int) -> int:
                 best = np.inf
                 for _ in range(3):
                     start = time.perf_counter()
-                    quorvel.denoise(noisy, axes, threads=threads, return_variance=variance, **kwargs)
+                    quorvel.denoise(
+                        noisy, axes, threads=threads, return_variance=variance, **kwargs
+                    )
                     best = min(best, time.perf_counter() - start)
                 times.append(best)
             print(

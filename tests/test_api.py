@@ -348,8 +348,12 @@ def test_invalid_images(fake_core: Any, image: Any, error: type, message: str) -
         (lambda: NoiseModel(1e39, 0.0), "gain must fit float32"),
         (lambda: NoiseModel(1.0, 1e39), "offset must fit float32"),
         (lambda: NoiseModel(10**400, 0), "gain must fit float32"),
-        (lambda: NoiseModel.from_json('{"format": "quorvel-noise-model", "gain": [1], '
-                                      f'"offset": [{10**400}]}}'), "offset must fit float32"),
+        (
+            lambda: NoiseModel.from_json(
+                f'{{"format": "quorvel-noise-model", "gain": [1], "offset": [{10**400}]}}'
+            ),
+            "offset must fit float32",
+        ),
         (lambda: NoiseModel(1.0, 0.0, gain_se=-0.1), "gain_se must be >= 0"),
         (lambda: NoiseModel([1.0, 2.0], [0.0, 0.0], offset_se=[1.0] * 3), "offset_se has 3"),
     ],

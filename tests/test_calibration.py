@@ -240,7 +240,9 @@ def test_engine_block_summaries_match_numpy(kind: str, shape: tuple[int, ...], b
         assert all(v.size == 0 for v in got)
         return
     reference, own_means = (
-        _spatial_reference(image, side, kind) if spatial else (_temporal_reference(image, side), None)
+        _spatial_reference(image, side, kind)
+        if spatial
+        else (_temporal_reference(image, side), None)
     )
     np.testing.assert_allclose(np.stack(got), reference, rtol=1e-5)
     # One thread gives the same bits.
@@ -333,8 +335,22 @@ def test_cli_calibrate_camera_denoise_and_plot(tmp_path: Path) -> None:
     image = tmp_path / "img.npy"
     np.save(image, _record(_smooth(64), 7))
     out = tmp_path / "out.npy"
-    assert main(["denoise", str(image), "-o", str(out), "--camera", str(camera), "-q",
-                 "--iterations", "1"]) == 0
+    assert (
+        main(
+            [
+                "denoise",
+                str(image),
+                "-o",
+                str(out),
+                "--camera",
+                str(camera),
+                "-q",
+                "--iterations",
+                "1",
+            ]
+        )
+        == 0
+    )
     assert np.load(out).shape == (64, 64)
     png = tmp_path / "mv.png"
     assert main(["estimate", str(image), "--plot", str(png)]) == 0

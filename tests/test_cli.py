@@ -164,9 +164,7 @@ def test_npy_with_a_camera_model(tmp_path: Path, capsys: pytest.CaptureFixture[s
     )
 
 
-def test_search_reach_and_variance_file(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str]
-) -> None:
+def test_search_reach_and_variance_file(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     src, dst, var = tmp_path / "movie.npy", tmp_path / "out.npy", tmp_path / "var.npy"
     movie = noisy_stack((4, 24, 28), 2)
     np.save(src, movie)
@@ -302,8 +300,11 @@ def test_bad_input_is_one_line_and_no_output(
      (13, "cannot write the output (Permission denied)")],  # named: the output, not the partial
 )  # fmt: skip
 def test_failed_write_leaves_no_partial_file(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
-    code: int, message: str,
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    code: int,
+    message: str,
 ) -> None:
     src, dst = tmp_path / "in.tif", tmp_path / "out.tif"
     tifffile.imwrite(src, noisy_stack((24, 24)))
@@ -334,7 +335,7 @@ import resource, signal, sys
 from quorvel.cli import main
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 resource.setrlimit(resource.RLIMIT_FSIZE, (2**17, 2**17))
-sys.exit(main(["denoise", "{tmp_path / 'in.npy'}", "-o", "{tmp_path / 'out.npy'}", "-q",
+sys.exit(main(["denoise", "{tmp_path / "in.npy"}", "-o", "{tmp_path / "out.npy"}", "-q",
                "--sigma", "5", "--iterations", "1"]))
 """
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
@@ -354,7 +355,10 @@ sys.exit(main(["denoise", "{tmp_path / 'in.npy'}", "-o", "{tmp_path / 'out.npy'}
 
 @pytest.mark.parametrize("pause", [0.0, 0.6])
 def test_ctrl_c_while_writing_tells_the_truth(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch, pause: float
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    pause: float,
 ) -> None:
     src, dst = tmp_path / "in.tif", tmp_path / "out.tif"
     tifffile.imwrite(src, noisy_stack((3, 24, 24)), imagej=True, metadata={"axes": "TYX"})
@@ -434,8 +438,9 @@ def test_ctrl_c_stops_the_tuning_at_its_next_run(
         return engine_run(*args)
 
     monkeypatch.setattr(quorvel._tune, "_advance", ctrl_c_at_the_first)
-    status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--tune",
-                         "--threads", "2")
+    status, _, err = run(
+        capsys, "denoise", src, "-o", dst, "--sigma", "5", "--tune", "--threads", "2"
+    )
     assert status == 130 and "interrupted" in err
     assert not dst.exists()
     # The runs started before the interrupt was taken (two side by side,
@@ -462,8 +467,9 @@ def test_stale_partials_of_this_machine_are_cleared_and_others_kept(
     for name in stale[:1] + kept:
         (tmp_path / name).write_bytes(b"half")
     np.save(tmp_path / "in.npy", noisy_stack((24, 24)).astype(np.float32))
-    status, _, err = run(capsys, "denoise", tmp_path / "in.npy", "-o", tmp_path / "out.npy",
-                         "--sigma", "5")
+    status, _, err = run(
+        capsys, "denoise", tmp_path / "in.npy", "-o", tmp_path / "out.npy", "--sigma", "5"
+    )
     assert status == 0, err
     assert listing(tmp_path) == {"in.npy", "out.npy", "out.json", "old.ome.zarr", *kept}
     assert (tmp_path / "old.ome.zarr" / "zarr.json").read_text() == aside
@@ -471,7 +477,9 @@ def test_stale_partials_of_this_machine_are_cleared_and_others_kept(
 
 @pytest.mark.parametrize("fail_at", [0, 1])
 def test_a_replaced_store_survives_a_failure_between_the_renames(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
     fail_at: int,
 ) -> None:
     import quorvel.cli._files as files

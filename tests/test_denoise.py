@@ -153,8 +153,7 @@ def test_read_only_array_is_denoised_then_refused_unchanged() -> None:
         ((16, 16), {"radius": (3, 3, 0, 0), "max_iter": 0}, "patch_radius must have 5 entries"),
         ((16, 16), {"max_iter": 0, "radius": (-1, 3, 0, 0, 0)}, "max_iter must be > 0"),
         ((16, 6), {"radius": (3, 3, 0, 0, 0), "pvalue": 2.0}, "patch radius too large for image"),
-        ((16, 16), {"renoise": float("nan"), "sigma": float("inf")},
-         "renoise factor must be >= 0"),
+        ((16, 16), {"renoise": float("nan"), "sigma": float("inf")}, "renoise factor must be >= 0"),
         ((16, 16), {"sigma": float("nan")}, "sigma must be finite"),
     ],
 )
@@ -172,8 +171,7 @@ def test_invalid_arguments_raise_and_leave_the_array(
 def test_one_thread_gives_identical_runs() -> None:
     noisy = add_noise(scene((6, 1, 1, 24, 24)), 15.0)
     runs = [
-        denoise(noisy.copy(), 15.0, (2, 2, 0, 0, 1), (1, 1, 0, 0, 1), nthreads=1)
-        for _ in range(2)
+        denoise(noisy.copy(), 15.0, (2, 2, 0, 0, 1), (1, 1, 0, 0, 1), nthreads=1) for _ in range(2)
     ]
     np.testing.assert_array_equal(runs[0], runs[1])
     threaded = denoise(noisy.copy(), 15.0, (2, 2, 0, 0, 1), (1, 1, 0, 0, 1), nthreads=2)

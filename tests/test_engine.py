@@ -50,7 +50,10 @@ def test_engine_matches_qv_bit_for_bit(
         return w
 
     common: dict[str, Any] = {
-        "patch_radius": radius, "search": SEARCH, "threads": threads, "kernel": "exact"
+        "patch_radius": radius,
+        "search": SEARCH,
+        "threads": threads,
+        "kernel": "exact",
     }
     w = work()
     got = _engine.denoise_gaussian(w, sigma=2.0, **common)
@@ -76,7 +79,10 @@ def test_fast_kernel_is_close_to_exact_and_the_same_for_every_thread_count(
 
     def run(kernel: str, threads: int) -> tuple[np.ndarray, np.ndarray]:
         common: dict[str, Any] = {
-            "patch_radius": radius, "search": SEARCH, "threads": threads, "kernel": kernel
+            "patch_radius": radius,
+            "search": SEARCH,
+            "threads": threads,
+            "kernel": kernel,
         }
         gaussian = _engine.denoise_gaussian(image.copy(), sigma=sigma, **common)
         poisson = _engine.denoise_poisson_gaussian(

@@ -331,8 +331,7 @@ def test_channel_display_and_levels_survive(
         src, names = tmp_path / "in.ome.zarr", ["DAPI", "GFP"]
         window = {"min": 0, "max": 65535, "start": 100, "end": 300}
         channels = [
-            {"label": n, "color": c, "window": window}
-            for n, c in zip(names, colours, strict=True)
+            {"label": n, "color": c, "window": window} for n, c in zip(names, colours, strict=True)
         ]
         omero = Omero.model_validate({"channels": channels, "rdefs": {"model": "color"}})
         group = zarr.open_group(str(src), mode="w", zarr_format=3)

@@ -49,6 +49,8 @@ def test_every_requirement_is_a_bound_that_the_lock_satisfies() -> None:
 
 def test_one_version_everywhere() -> None:
     project = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
-    cited = re.search(r"^version:\s*(\S+)", (ROOT / "CITATION.cff").read_text(encoding="utf-8"), re.M)
+    cited = re.search(
+        r"^version:\s*(\S+)", (ROOT / "CITATION.cff").read_text(encoding="utf-8"), re.M
+    )
     assert cited is not None
     assert quorvel.__version__ == project["version"] == cited.group(1)

@@ -57,6 +57,7 @@ def denoise_gaussian(
     return_variance: bool = False,
     kernel: Literal["fast", "exact"] = "fast",
 ) -> _Image | tuple[_Image, _Image]: ...
+
 class GaussianRun:
     """A run on the Gaussian path that can be continued with more iterations."""
 
@@ -76,6 +77,7 @@ class GaussianRun:
     @property
     def done(self) -> int: ...
     def advance(self, iterations: int) -> list[_Image]: ...
+
 @overload
 def denoise_poisson_gaussian(
     image: npt.ArrayLike,
@@ -130,6 +132,7 @@ def denoise_poisson_gaussian(
     return_variance: bool = False,
     kernel: Literal["fast", "exact"] = "fast",
 ) -> _Image | tuple[_Image, _Image]: ...
+
 _F64 = npt.NDArray[np.float64]
 _Blocks = tuple[int, _F64, _F64, _F64]
 _Parts = tuple[npt.NDArray[np.int64], _F64, _F64, _F64, _F64]

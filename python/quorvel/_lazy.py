@@ -150,7 +150,8 @@ def _plan_chunks(core: Any, settings: CoreSettings, chunks: Mapping[str, int] | 
         reach5=settings.reach,
     )
     _check_chunk_count(
-        tuple(len(c) for c in plan.chunks), "chunks: the image would be cut into",
+        tuple(len(c) for c in plan.chunks),
+        "chunks: the image would be cut into",
         "give larger chunk sizes",
     )
     largest = math.prod(
@@ -254,4 +255,3 @@ def _denoise_lazy(
     block_kernel = functools.partial(_denoise_block, settings=settings)
     out = _chunked.denoise_lazy(core, block_kernel, noise_plan, plan, n_threads=threads)
     return _chunked.from_core_dask(out, names), noise_plan
-

@@ -188,9 +188,7 @@ def error_variance(
     sim_out, sim_variance = run(simulated, with_variance=True)
     assert sim_variance is not None
     del simulated
-    scales = [
-        _variance_scale(sim_variance[:, c], sim_out[:, c], reference[:, c]) for c in range(n)
-    ]
+    scales = [_variance_scale(sim_variance[:, c], sim_out[:, c], reference[:, c]) for c in range(n)]
     del sim_out, sim_variance, reference
 
     noise_sd = np.stack([_noise_sd(out, plan, c) for c in range(n)], axis=1)
@@ -216,9 +214,7 @@ def _runs(plan: NoisePlan) -> int:
     return 4 if plan.gaussian_channels else 3
 
 
-def _share(
-    progress: ProgressCallback | None, k: int, runs: int
-) -> Callable[[float], None] | None:
+def _share(progress: ProgressCallback | None, k: int, runs: int) -> Callable[[float], None] | None:
     """A progress callable for run `k` of `runs`, reporting into `progress`."""
     if progress is None:
         return None

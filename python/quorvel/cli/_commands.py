@@ -74,8 +74,7 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
             gain = "no fit"
         print(f"{c:>7}  {gain:>10}  {gain_se:>8}  {offset:>12}  {offset_se:>8}  {sig:>10}")
     print(
-        "noise variance = gain * intensity + offset; se: standard errors; "
-        "sigma: as Gaussian noise"
+        "noise variance = gain * intensity + offset; se: standard errors; sigma: as Gaussian noise"
     )
     return 0
 

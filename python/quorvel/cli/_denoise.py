@@ -130,9 +130,7 @@ def _denoiser_options(args: argparse.Namespace) -> dict[str, Any]:
     }
 
 
-def _run_parameters(
-    args: argparse.Namespace, axes: str, tuned: Any = None
-) -> dict[str, Any]:
+def _run_parameters(args: argparse.Namespace, axes: str, tuned: Any = None) -> dict[str, Any]:
     """Every parameter of a run, as recorded in the output's provenance."""
     record = {
         "axes": axes,
@@ -343,9 +341,7 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
         total=len(sources), unit="file", file=sys.stderr, disable=args.quiet, leave=False
     ) as bar:
         for src in sources:
-            dst = _batch_output(
-                src, out_dir, args.chunks is not None or args.scheduler is not None
-            )
+            dst = _batch_output(src, out_dir, args.chunks is not None or args.scheduler is not None)
             try:
                 if dst in taken:
                     raise CommandError(f"{dst}: also the output of {taken[dst]}; skipped")

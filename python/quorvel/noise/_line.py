@@ -341,9 +341,7 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
         keep = flat & (ratio <= REJECT_Z * scale)
         with np.errstate(invalid="ignore"):
             clean = part_finite & (parts.wide / predicted - 1.0 <= REJECT_Z * wide_error)
-        clean &= _agreeing(
-            parts, part_kind, predicted, near_error, used[parts.block] & part_finite
-        )
+        clean &= _agreeing(parts, part_kind, predicted, near_error, used[parts.block] & part_finite)
         if np.count_nonzero(keep[parts.block] & clean) < 2:
             clean = part_finite  # the parts' tests would leave no line: the blocks decide
         settled = np.array_equal(keep, used) and np.array_equal(clean, part_ok)
@@ -400,9 +398,7 @@ def _agreeing(
     return kept
 
 
-def _standard_errors(
-    x: F64, y: F64, w: F64, variance: F64, group: I64
-) -> tuple[float, float]:
+def _standard_errors(x: F64, y: F64, w: F64, variance: F64, group: I64) -> tuple[float, float]:
     """Standard errors of gain and offset of the weighted line through (x, y).
 
     The larger of two estimates, per parameter:

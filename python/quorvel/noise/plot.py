@@ -47,9 +47,7 @@ def plot_mean_variance(
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError as exc:
-        raise ImportError(
-            "the plot needs matplotlib: pip install 'quorvel[plot]'"
-        ) from exc
+        raise ImportError("the plot needs matplotlib: pip install 'quorvel[plot]'") from exc
     n = core5.shape[1]
     fig, axes = plt.subplots(1, n, figsize=(5.0 * n, 4.0), squeeze=False)
     for c, ax in enumerate(axes[0]):
@@ -60,7 +58,9 @@ def plot_mean_variance(
         if np.isfinite(fit.gain) and p.mean.size:
             xs = np.linspace(p.mean.min(), p.mean.max(), 2)
             ax.plot(
-                xs, fit.gain * xs + fit.offset, c="C3",
+                xs,
+                fit.gain * xs + fit.offset,
+                c="C3",
                 label=f"gain {fit.gain:.4g}, offset {fit.offset:.4g}",
             )
             top = np.percentile(p.energy[fit.used], 99.5) if fit.used.any() else None
