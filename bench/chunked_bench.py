@@ -37,7 +37,7 @@ from quorvel import _chunked as ch
 from quorvel._text import parse_chunk_spec
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-from block_kernel import core_kernel  # noqa: E402
+from block_kernel import core_kernel
 
 RADIUS5 = [3, 3, 0, 0, 0]
 SEARCH5 = [1, 1, 1, 0, 1]
@@ -70,12 +70,20 @@ def _kernel() -> ch.BlockKernel:
 def _halo_table() -> None:
     shape = (64, 1, 1, 2048, 2048)
     print(f"halo overhead, default parameters, sequence {shape[0]} x {shape[3]} x {shape[4]}")
-    for chunking in ("T=1,Y=512,X=512", "T=8,Y=512,X=512", "T=1,Y=1024,X=1024",
-                 "T=16,Y=1024,X=1024", "T=64,Y=256,X=256", "T=64,Y=512,X=512"):
+    for chunking in (
+        "T=1,Y=512,X=512",
+        "T=8,Y=512,X=512",
+        "T=1,Y=1024,X=1024",
+        "T=16,Y=1024,X=1024",
+        "T=64,Y=256,X=256",
+        "T=64,Y=512,X=512",
+    ):
         plan = ch.plan_chunks(shape, RADIUS5, SEARCH5, MAX_ITER, parse_chunk_spec(chunking))
         overhead = plan.processed_elements() / np.prod(shape) - 1.0
-        print(f"  {chunking:<20} halo T,Y,X = {plan.depth[0]},{plan.depth[3]},{plan.depth[4]}"
-              f"  overhead {100 * overhead:6.1f} %")
+        print(
+            f"  {chunking:<20} halo T,Y,X = {plan.depth[0]},{plan.depth[3]},{plan.depth[4]}"
+            f"  overhead {100 * overhead:6.1f} %"
+        )
 
 
 def main() -> None:
@@ -92,8 +100,10 @@ def main() -> None:
     cpus = int(dask.system.CPU_COUNT)
     image = _sequence(args.frames, args.size)
     mpix = image.size / 1e6
-    print(f"sequence {args.frames} x {args.size} x {args.size}, {cpus} CPUs, "
-          f"OMP_NUM_THREADS={os.environ.get('OMP_NUM_THREADS')}")
+    print(
+        f"sequence {args.frames} x {args.size} x {args.size}, {cpus} CPUs, "
+        f"OMP_NUM_THREADS={os.environ.get('OMP_NUM_THREADS')}"
+    )
 
     start = time.perf_counter()
     expected = _kernel()(image.copy(), SIGMA, cpus)
@@ -108,9 +118,11 @@ def main() -> None:
         with dask.config.set(num_workers=cpus):
             got = lazy.compute(scheduler="threads")
         seconds = time.perf_counter() - start
-        print(f"  chunked {chunking:<18} {plan.n_blocks:4d} blocks: {seconds:7.1f} s  "
-              f"{mpix / seconds:6.3f} Mpx/s  halo overhead {100 * overhead:5.1f} %  "
-              f"exact {np.array_equal(got, expected)}")
+        print(
+            f"  chunked {chunking:<18} {plan.n_blocks:4d} blocks: {seconds:7.1f} s  "
+            f"{mpix / seconds:6.3f} Mpx/s  halo overhead {100 * overhead:5.1f} %  "
+            f"exact {np.array_equal(got, expected)}"
+        )
 
 
 if __name__ == "__main__":

@@ -37,9 +37,9 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from workloads import Workload, in_part, psnr, workloads
 
 import quorvel
-from workloads import Workload, in_part, psnr, workloads
 
 Array = npt.NDArray[np.float64]
 
@@ -75,8 +75,9 @@ def _nl_means(image: Array, sigma: float) -> Array:
     from skimage.restoration import denoise_nl_means
 
     return np.asarray(
-        denoise_nl_means(image, patch_size=5, patch_distance=6, h=0.8 * sigma, sigma=sigma,
-                         fast_mode=True),
+        denoise_nl_means(
+            image, patch_size=5, patch_distance=6, h=0.8 * sigma, sigma=sigma, fast_mode=True
+        ),
         dtype=np.float64,
     )
 
@@ -90,8 +91,9 @@ def _opencv(image: Array, sigma: float) -> Array:
 
     def one(p: Array, s: float) -> Array:
         u8 = np.clip(np.round((p - lo) * scale), 0, 255).astype(np.uint8)
-        out = cv2.fastNlMeansDenoising(u8, None, h=s * scale, templateWindowSize=7,
-                                       searchWindowSize=21)
+        out = cv2.fastNlMeansDenoising(
+            u8, None, h=s * scale, templateWindowSize=7, searchWindowSize=21
+        )
         return out.astype(np.float64) / scale + lo
 
     return _planes(one, image, sigma)
@@ -117,8 +119,9 @@ def _ssim(clean: npt.NDArray[Any], test: npt.NDArray[Any]) -> float:
     from skimage.metrics import structural_similarity
 
     ref = clean.astype(np.float64)
-    return float(structural_similarity(ref, test.astype(np.float64),
-                                       data_range=float(ref.max() - ref.min())))
+    return float(
+        structural_similarity(ref, test.astype(np.float64), data_range=float(ref.max() - ref.min()))
+    )
 
 
 def main() -> None:
@@ -126,12 +129,23 @@ def main() -> None:
     parser.add_argument("--only", choices=("2d", "spots", "3d"), default="all")
     parser.add_argument("--skip", default="", help="peers to leave out, comma-separated")
     parser.add_argument("--out", help="also write the table to this file")
-    parser.add_argument("--volume-shape", default="32,128,128",
-                        help="Z,Y,X of the 3-D workloads (default: %(default)s)")
-    parser.add_argument("--image-size", type=int, default=256,
-                        help="side of the 2-D images, at most 512 (default: %(default)s)")
-    parser.add_argument("--tune-iterations", type=int, default=4,
-                        help="iterations the tuned run starts from (default: %(default)s)")
+    parser.add_argument(
+        "--volume-shape",
+        default="32,128,128",
+        help="Z,Y,X of the 3-D workloads (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--image-size",
+        type=int,
+        default=256,
+        help="side of the 2-D images, at most 512 (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--tune-iterations",
+        type=int,
+        default=4,
+        help="iterations the tuned run starts from (default: %(default)s)",
+    )
     parser.add_argument("--match", default="", help="only workloads whose name holds this text")
     args = parser.parse_args()
     skip = {s.strip() for s in args.skip.split(",") if s.strip()}
@@ -143,9 +157,9 @@ def main() -> None:
             continue
         runs: dict[str, Callable[[], Any]] = {
             "quorvel default": lambda w=w: quorvel.denoise(w.noisy, w.axes, **w.noise, threads=1),
-            "quorvel tuned": lambda w=w: quorvel.denoise(w.noisy, w.axes, **w.noise, threads=1,
-                                                         iterations=args.tune_iterations,
-                                                         tune=True),
+            "quorvel tuned": lambda w=w: quorvel.denoise(
+                w.noisy, w.axes, **w.noise, threads=1, iterations=args.tune_iterations, tune=True
+            ),
         }
         peers = ["BM3D", "skimage NLM", "OpenCV NLM"] + (["BM4D"] if w.noisy.ndim == 3 else [])
         for name in peers:
@@ -155,8 +169,10 @@ def main() -> None:
             start = time.perf_counter()
             out = np.asarray(run())
             seconds = time.perf_counter() - start
-            line = (f"| {w.name} | {method} | {psnr(w.clean, out):.2f} | "
-                    f"{_ssim(w.clean, out):.3f} | {seconds:.2f} |")
+            line = (
+                f"| {w.name} | {method} | {psnr(w.clean, out):.2f} | "
+                f"{_ssim(w.clean, out):.3f} | {seconds:.2f} |"
+            )
             lines.append(line)
             print(line, flush=True)
     if args.out:

@@ -24,13 +24,13 @@ import argparse
 import time
 
 import numpy as np
+from workloads import workloads
 
 from quorvel import _tune
 from quorvel._axes import core_shape, normalize_axes, to_core_layout
 from quorvel._core import _denoise_core
 from quorvel._params import DEFAULT_SEARCH, _check_noise, _check_settings
 from quorvel.noise import _plan_noise
-from workloads import workloads
 
 
 def main() -> None:

@@ -62,5 +62,7 @@ def core_kernel(
             work, sigma=1.0, gain=list(gain), offset=list(offset), **options
         )
         return out
-    out = _engine.denoise_gaussian(work, sigma=float(noise), **options)
-    return out
+    gaussian: npt.NDArray[np.float32] = _engine.denoise_gaussian(
+        work, sigma=float(noise), **options
+    )
+    return gaussian

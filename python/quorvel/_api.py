@@ -30,7 +30,7 @@ from __future__ import annotations
 
 import logging
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -60,6 +60,9 @@ from quorvel._util import FLOAT32_MAX, FloatValues
 from quorvel._variance import denoise_with_error_variance
 from quorvel.noise import EstimateMethod, NoiseModel, _estimate_core, _plan_noise
 from quorvel.noise._plan import _check_method
+
+if TYPE_CHECKING:
+    from dask.delayed import Delayed
 
 __all__ = ["NoiseModel", "denoise", "estimate_noise"]
 
@@ -97,10 +100,9 @@ def _prepare(
     return arr, names, to_core_layout(arr, names)
 
 
-
 def estimate_noise(
     image: npt.ArrayLike, axes: str | None = None, method: EstimateMethod = "auto"
-) -> NoiseModel:
+) -> NoiseModel | Delayed:
     """Estimate the noise of an image from the image itself.
 
     Parameters
@@ -169,7 +171,6 @@ def estimate_noise(
     _check_method(method)
     _, _, view5 = _prepare(image, axes)
     return _estimate_core(np.ascontiguousarray(view5, dtype=np.float32), method)
-
 
 
 def denoise(
@@ -501,5 +502,3 @@ def _run_denoise(
         None if variance is None else caller_layout(variance),
         plan,
     )
-
-

@@ -31,7 +31,6 @@ from quorvel._util import FloatValues
 from quorvel.noise import NoiseModel, _estimate_core, _plan_noise
 from quorvel.noise._plan import _check_method
 
-
 #: Most chunks of a chunked run: its graph holds about 12 tasks and 11 kB per
 #: chunk (1.3 GB and 50 s to build for 100,000 chunks), all in memory.
 MAX_CHUNKS = 100_000
@@ -151,7 +150,8 @@ def _plan_chunks(core: Any, settings: CoreSettings, chunks: Mapping[str, int] | 
         reach5=settings.reach,
     )
     _check_chunk_count(
-        tuple(len(c) for c in plan.chunks), "chunks: the image would be cut into",
+        tuple(len(c) for c in plan.chunks),
+        "chunks: the image would be cut into",
         "give larger chunk sizes",
     )
     largest = math.prod(
@@ -252,7 +252,6 @@ def _denoise_lazy(
             on_tune(tuned)
         plan = _plan_chunks(core, settings, chunks)
 
-    kernel = functools.partial(_denoise_block, settings=settings)
-    out = _chunked.denoise_lazy(core, kernel, noise_plan, plan, n_threads=threads)
+    block_kernel = functools.partial(_denoise_block, settings=settings)
+    out = _chunked.denoise_lazy(core, block_kernel, noise_plan, plan, n_threads=threads)
     return _chunked.from_core_dask(out, names), noise_plan
-

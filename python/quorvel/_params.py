@@ -121,8 +121,7 @@ def _search5(search: Search) -> tuple[tuple[int, int, int, int, int], tuple[int,
             axis = str(key).upper()
             if axis not in "XYZT" or len(axis) != 1:
                 raise ValueError(
-                    f"search: no reach along axis {key!r}; the window extends along X, Y, Z "
-                    "and T"
+                    f"search: no reach along axis {key!r}; the window extends along X, Y, Z and T"
                 )
             searched[axis] = True
             if value is None:  # the growing window
@@ -236,5 +235,3 @@ def _check_noise(
         if model_sigma is not None and not all(v > 0 for v in model_sigma):
             raise ValueError(f"model: sigma must be > 0, got {_format_values(model_sigma)}")
     return _NoiseArgs(noise, sigmas, model)
-
-

@@ -23,6 +23,7 @@ __all__ = [
     "parse_search",
 ]
 
+
 def parse_numbers(text: str) -> tuple[float, ...]:
     """Comma-separated numbers, e.g. one per channel: ``"2.1,1.8"``."""
     try:

@@ -86,8 +86,8 @@ from quorvel._tune.risk import _Account, _most_work, _risks, _Runs, _work
 
 __all__ = [
     "DEFAULT_GRID",
-    "TuneResult",
     "_SEED",
+    "TuneResult",
     "_apply",
     "_check_grid",
     "_piece",
@@ -235,7 +235,7 @@ class _Walk:
 
     def least_risk(self, key: tuple[Any, ...]) -> float:
         """The least risk at `key` over the counts up to `cap`."""
-        return min(self.risks[key + (k,)] for k in self.counts if k <= self.cap)
+        return min(self.risks[(*key, k)] for k in self.counts if k <= self.cap)
 
     def usable(self, p: Mapping[str, Any], iterations: int) -> bool:
         """Whether the settings of `p` with `iterations` may be used."""
@@ -254,7 +254,7 @@ class _Walk:
             )
             below = tuple(k for k in self.counts if runs.done < k <= self.cap)
             for k, value in runs.risks(below, self.check, account=self.account).items():
-                self.risks[key + (k,)] = value
+                self.risks[(*key, k)] = value
             self.ran[key] = self.cap
             self._keep(key, runs)
         return self.least_risk(key)
@@ -276,7 +276,7 @@ class _Walk:
         key = self.key(point)
         while self.cap < self.counts[-1]:
             least = self.risk_of(point)  # runs the point up to `cap`
-            if self.risks[key + (self.cap,)] - least > _TIE:
+            if self.risks[(*key, self.cap)] - least > _TIE:
                 break
             following = self.counts[self.counts.index(self.cap) + 1]
             if not self.usable(point, following):
@@ -288,7 +288,7 @@ class _Walk:
         least = self.risk_of(p)
         key = self.key(p)
         return max(
-            k for k in self.counts if k <= self.cap and self.risks[key + (k,)] <= least + _TIE
+            k for k in self.counts if k <= self.cap and self.risks[(*key, k)] <= least + _TIE
         )
 
 
@@ -367,7 +367,9 @@ def _tune_core(
                 best = _product_search(grid, together, lambda c: walk.risk_of({**point, **c}))
                 point.update(best)
             continue
-        point[key] = _line_search(grid[key], point[key], lambda v: walk.risk_of({**point, key: v}))
+        point[key] = _line_search(
+            grid[key], point[key], lambda v, key=key: walk.risk_of({**point, key: v})
+        )
     if not walk.usable(point, walk.cap):
         raise ValueError("tune: none of the settings the walk reached can be used")
     walk.raise_cap(point)

@@ -11,18 +11,16 @@ an image in chunks is tuned without reading it whole.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, NamedTuple
-
-import math
 
 import numpy as np
 import numpy.typing as npt
 
 from quorvel import _core
 from quorvel._core import NoisePlan, _values
-
 
 # Share of the image's elements that the crops hold together.
 _BUDGET_SHARE = 1.0 / 16.0
@@ -113,9 +111,7 @@ def _inverse_anscombe(stabilised: npt.NDArray[np.float32], read: Any) -> npt.NDA
     return out
 
 
-def _local_mean(
-    a: npt.NDArray[np.float32], radius: int = _LOCAL_RADIUS
-) -> npt.NDArray[np.float32]:
+def _local_mean(a: npt.NDArray[np.float32], radius: int = _LOCAL_RADIUS) -> npt.NDArray[np.float32]:
     """Mean over (2 * radius + 1)**2 pixels in each plane (the last two axes), edges clamped."""
     out = np.asarray(a, dtype=np.float64)
     for axis in (-2, -1):
@@ -177,7 +173,7 @@ def _crops(
     tiles.sort(reverse=True)
     count = min(count, len(tiles))
     picks = np.linspace(*_PICKS, count) if count > 1 else [sum(_PICKS) / 4]
-    out = []
+    out: list[tuple[tuple[slice, ...], tuple[slice, ...]]] = []
     for q in picks:
         _, cy, cx = tiles[min(int(q * len(tiles)), len(tiles) - 1)]
         y_crop, y_in = _span(ny, sy, m, cy)
@@ -216,6 +212,7 @@ class _Piece:
             slope = (b * (fp - f))[inner].astype(np.float64) / _EPSILON
             return float(np.sum(fit - 1.0 + 2.0 * slope))
         photons, read, variance, unit = self.channels[1:]
+        assert photons is not None and variance is not None and unit is not None
         out, probed = _inverse_anscombe(f, read), _inverse_anscombe(fp, read)
         fit = np.square((out - photons)[inner], dtype=np.float64)
         # variance * divergence, the probe having been scaled by sqrt(variance)
@@ -235,7 +232,7 @@ def _piece(
     y = _contiguous(channels.stabilised[crop])
     b = rng.standard_normal(y.shape, dtype=np.float32)
     eps = np.float32(_EPSILON)
-    if channels.photons is None:
+    if channels.photons is None or channels.variance is None:
         return _Piece(y, y + eps * b, b, inner)
     photons, variance = _contiguous(channels.photons[crop]), _contiguous(channels.variance[crop])
     probed = _anscombe(photons + eps * np.sqrt(variance) * b, channels.read)
@@ -257,16 +254,15 @@ def _pieces(
         shape = (nt, plane.stabilised.shape[1], nz, ny, nx)
         crops = _crops(shape, plane.stabilised[0, :, 0], reach)
         blocks = [_stabilised_crop(core5, plan, group, crop) for crop, _ in crops]
-        if blocks[0].variance is not None:
+        variances = [b.variance for b in blocks if b.variance is not None]
+        if len(variances) == len(blocks):
             # The unit of the risk: the mean noise variance of the scored elements.
-            scored = [b.variance[inner] for b, (_, inner) in zip(blocks, crops, strict=True)]
-            total = sum(v.sum(axis=(0, 2, 3, 4), dtype=np.float64) for v in scored)
+            scored = [v[inner] for v, (_, inner) in zip(variances, crops, strict=True)]
+            total = np.sum([v.sum(axis=(0, 2, 3, 4), dtype=np.float64) for v in scored], axis=0)
             unit = total / sum(v[:, :1].size for v in scored)
             blocks = [b._replace(unit=unit.reshape(1, -1, 1, 1, 1)) for b in blocks]
         full = (slice(None),) * 5
-        pieces += [
-            _piece(b, full, inner, rng) for b, (_, inner) in zip(blocks, crops, strict=True)
-        ]
+        pieces += [_piece(b, full, inner, rng) for b, (_, inner) in zip(blocks, crops, strict=True)]
     return pieces
 
 
@@ -275,9 +271,7 @@ def _read(block: Any) -> npt.NDArray[Any]:
     return np.asarray(block.compute() if hasattr(block, "compute") else block)
 
 
-def _stabilised_crop(
-    core5: Any, plan: NoisePlan, group: int, crop: tuple[slice, ...]
-) -> _Channels:
+def _stabilised_crop(core5: Any, plan: NoisePlan, group: int, crop: tuple[slice, ...]) -> _Channels:
     """`_stabilise` of the crop `crop` of `core5`, group `group` of its channels.
 
     Only the crop is read, with a rim as wide as the local mean's radius in
@@ -291,15 +285,18 @@ def _stabilised_crop(
     wide_x = slice(max(x.start - rim, 0), min(x.stop + rim, nx))
     channels = _stabilise(_read(core5[t, c, z, wide_y, wide_x]), plan)[group]
     inside = (
-        slice(None), slice(None), slice(None),
+        slice(None),
+        slice(None),
+        slice(None),
         slice(y.start - wide_y.start, y.stop - wide_y.start),
         slice(x.start - wide_x.start, x.stop - wide_x.start),
     )
-    per_element = ("stabilised", "photons", "variance")
+
+    def part(a: npt.NDArray[np.float32] | None) -> npt.NDArray[np.float32] | None:
+        return None if a is None else _contiguous(a[inside])
+
+    stabilised = part(channels.stabilised)
+    assert stabilised is not None
     return channels._replace(
-        **{
-            name: _contiguous(getattr(channels, name)[inside])
-            for name in per_element
-            if getattr(channels, name) is not None
-        }
+        stabilised=stabilised, photons=part(channels.photons), variance=part(channels.variance)
     )

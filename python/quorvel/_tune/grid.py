@@ -9,7 +9,6 @@ from typing import Any
 
 from quorvel._core import CoreSettings
 
-
 #: The grid searched with ``tune=True``: patch radius along X and Y, iterations,
 #: p-value of the tests, the patch radius along Z (stacks) and T (time-lapses),
 #: and the search reach along T (time-lapses of single planes) and Z (z-stacks
@@ -131,8 +130,13 @@ def _start(settings: CoreSettings, key: str) -> Any:
     if key in _REACH:
         index = _REACH[key][1]
         return settings.reach[index] if settings.reach and settings.reach[index] >= 0 else None
-    return {"patch_radius": r, "iterations": settings.iterations, "pvalue": settings.pvalue,
-            "patch_radius_z": rz, "patch_radius_t": rt}[key]
+    return {
+        "patch_radius": r,
+        "iterations": settings.iterations,
+        "pvalue": settings.pvalue,
+        "patch_radius_z": rz,
+        "patch_radius_t": rt,
+    }[key]
 
 
 def _public(

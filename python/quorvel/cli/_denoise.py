@@ -16,18 +16,18 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quorvel._api import NoiseModel, _denoise_lazy, _run_denoise
+from quorvel._api import NoiseModel, _run_denoise
 from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
+from quorvel._lazy import _denoise_lazy
 from quorvel._progress import Stages
 from quorvel._provenance import provenance_record
+from quorvel._util import one_line as _one_line
 from quorvel.cli._compute import _computer, _dask_client
-from quorvel.cli._rechunk import chunks_for_run
 from quorvel.cli._console import (
     CommandError,
     _core_output_silenced,
     _describe,
     _naming,
-    _one_line,
     _shown,
 )
 from quorvel.cli._files import (
@@ -41,6 +41,7 @@ from quorvel.cli._files import (
     _write_atomically,
     _write_zarr_atomically,
 )
+from quorvel.cli._rechunk import chunks_for_run
 from quorvel.io import ImageData, LazyImage, wants_ome
 
 
@@ -129,9 +130,7 @@ def _denoiser_options(args: argparse.Namespace) -> dict[str, Any]:
     }
 
 
-def _run_parameters(
-    args: argparse.Namespace, axes: str, tuned: Any = None
-) -> dict[str, Any]:
+def _run_parameters(args: argparse.Namespace, axes: str, tuned: Any = None) -> dict[str, Any]:
     """Every parameter of a run, as recorded in the output's provenance."""
     record = {
         "axes": axes,
@@ -285,7 +284,7 @@ def _batch_output(src: Path, out_dir: Path, chunked: bool) -> Path:
 def _is_batch(args: argparse.Namespace) -> bool:
     out = args.output
     many = len(args.input) > 1 or any(
-        p.is_dir() and not _is_zarr_path(p) or any(c in str(p) for c in "*?[") for p in args.input
+        (p.is_dir() and not _is_zarr_path(p)) or any(c in str(p) for c in "*?[") for p in args.input
     )
     return many or (out.is_dir() and not _is_zarr_path(out)) or str(out).endswith(os.sep)
 
@@ -342,9 +341,7 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
         total=len(sources), unit="file", file=sys.stderr, disable=args.quiet, leave=False
     ) as bar:
         for src in sources:
-            dst = _batch_output(
-                src, out_dir, args.chunks is not None or args.scheduler is not None
-            )
+            dst = _batch_output(src, out_dir, args.chunks is not None or args.scheduler is not None)
             try:
                 if dst in taken:
                     raise CommandError(f"{dst}: also the output of {taken[dst]}; skipped")

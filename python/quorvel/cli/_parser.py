@@ -245,9 +245,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="write the input's sample type (rounded and clipped) instead of float32",
     )
-    den.add_argument(
-        "-q", "--quiet", action="store_true", help="no progress bar, notes or summary"
-    )
+    den.add_argument("-q", "--quiet", action="store_true", help="no progress bar, notes or summary")
     den.set_defaults(func=_cmd_denoise)
 
     est = sub.add_parser(

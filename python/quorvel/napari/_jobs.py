@@ -192,8 +192,8 @@ def _fit_picture(data: Any, axes: str) -> tuple[bytes | None, str]:
 def estimate(data: Any, axes: str) -> Estimate:
     """`quorvel.estimate_noise` of a layer's data (computed if it is a dask array) and its plot."""
     model = quorvel.estimate_noise(data, axes or None)
-    if _is_dask(data):
-        model = model.compute()  # type: ignore[union-attr]
+    if not isinstance(model, quorvel.NoiseModel):  # a dask array: the delayed model
+        model = model.compute()
     return Estimate(model, *_fit_picture(data, axes))
 
 

@@ -1,5 +1,7 @@
-"""The widget's fields: their labels and tooltips, their help, and their text read as
-arguments of `quorvel.denoise`; the parameters a run records in its provenance.
+"""The widget's fields: labels, tooltips, help, and their text read as arguments.
+
+The text of the fields is read as arguments of `quorvel.denoise`; the
+parameters a run records in its provenance are listed here too.
 """
 
 from __future__ import annotations
