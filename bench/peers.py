@@ -5,13 +5,17 @@ of ``requirements-bench.txt`` (scikit-image, bm3d, bm4d,
 opencv-python-headless)::
 
     nice python bench/peers.py [--only 2d|spots|3d] [--skip bm4d,...] [--image-size N]
-        [--tune-iterations N] [--match TEXT] [--out table.md]
+        [--tune-iterations N] [--match TEXT] [--scenes KINDS] [--out table.md]
 
-For every workload of ``bench/workloads.py``: PSNR, SSIM and seconds of
+For every workload of ``bench/workloads.py`` (with ``--scenes KINDS``: the
+scenes of those kinds of ``bench/scenes.py`` with one channel, e.g.
+``--scenes time,2d``): PSNR, SSIM and seconds of
 
-- quorvel with its defaults, and with ``tune=True`` (time of both steps;
-  with ``--tune-iterations N`` it starts from N iterations, which join the
-  grid);
+- quorvel with its defaults (settings chosen for the image), with the
+  settings it had before it chose them (``quorvel today``: patch radius 3,
+  4 iterations, p-value 0.01, growing window), and with ``tune=True`` (time
+  of both steps; with ``--tune-iterations N`` it starts from N iterations,
+  which join the grid);
 - BM3D (``bm3d.bm3d`` with the noise sigma, default profile), frame by
   frame or plane by plane beyond 2-D; BM4D (``bm4d.bm4d``) on stacks;
 - scikit-image's ``denoise_nl_means`` as its gallery shows it (fast mode,
@@ -147,20 +151,39 @@ def main() -> None:
         help="iterations the tuned run starts from (default: %(default)s)",
     )
     parser.add_argument("--match", default="", help="only workloads whose name holds this text")
+    parser.add_argument("--scenes", help="kinds of scenes.py instead of the workloads")
+    parser.add_argument("--no-tune", action="store_true", help="leave the tuned run out")
     args = parser.parse_args()
     skip = {s.strip() for s in args.skip.split(",") if s.strip()}
     lines = ["| workload | method | PSNR dB | SSIM | seconds |", "|---|---|---|---|---|"]
     print("\n".join(lines), flush=True)
     shape = tuple(int(n) for n in args.volume_shape.split(","))
-    for w in workloads("all", shape, image_size=args.image_size):
-        if not in_part(w, args.only) or args.match not in w.name:
+    if args.scenes:
+        from scenes import scenes
+
+        chosen = [
+            w
+            for w in scenes(tuple(args.scenes.split(",")))
+            if "C" not in w.axes and "S" not in w.axes
+        ]
+    else:
+        chosen = [
+            w for w in workloads("all", shape, image_size=args.image_size) if in_part(w, args.only)
+        ]
+    today = {"patch_radius": 3, "iterations": 4, "pvalue": 0.01, "search": "ZT"}
+    for w in chosen:
+        if args.match not in w.name:
             continue
         runs: dict[str, Callable[[], Any]] = {
             "quorvel default": lambda w=w: quorvel.denoise(w.noisy, w.axes, **w.noise, threads=1),
-            "quorvel tuned": lambda w=w: quorvel.denoise(
-                w.noisy, w.axes, **w.noise, threads=1, iterations=args.tune_iterations, tune=True
+            "quorvel today": lambda w=w: quorvel.denoise(
+                w.noisy, w.axes, **w.noise, **today, threads=1
             ),
         }
+        if not args.no_tune:
+            runs["quorvel tuned"] = lambda w=w: quorvel.denoise(
+                w.noisy, w.axes, **w.noise, threads=1, iterations=args.tune_iterations, tune=True
+            )
         peers = ["BM3D", "skimage NLM", "OpenCV NLM"] + (["BM4D"] if w.noisy.ndim == 3 else [])
         for name in peers:
             if name not in skip:

@@ -3,12 +3,16 @@
 Run by hand (not part of the test suite), with the package installed and
 scikit-image importable (``requirements-bench.txt``)::
 
-    nice python bench/tune_phases.py [--seed S] [--image-size N] [--tile K] [--repeat K] [NAME ...]
+    nice python bench/tune_phases.py [--seed S] [--image-size N] [--tile K] [--repeat K]
+        [--scenes KINDS] [NAME ...]
 
 For each named workload of ``bench/workloads.py`` (default: camera s10, where
-3 iterations win) it runs the tuner `--repeat` times on one thread and
-reports the shortest time of each phase as a ratio to the final denoising
-with the chosen settings (also the shortest of `--repeat` runs):
+3 iterations win; with ``--scenes KINDS`` the named scenes of those kinds of
+``bench/scenes.py``) it runs the tuner as ``tune=True`` does, from the
+settings chosen for the image, `--repeat` times on one thread and reports
+the shortest time of each phase as a ratio to the final denoising with the
+tuned settings (also the shortest of `--repeat` runs), and the final
+denoising over the untuned one (the chosen settings):
 
 - walk: the candidates' runs at the fewest iterations of the grid;
 - more: the chosen point's runs continued to larger counts;
@@ -27,9 +31,10 @@ import numpy as np
 from workloads import workloads
 
 from quorvel import _tune
+from quorvel._auto import choose, free_parameters
 from quorvel._axes import core_shape, normalize_axes, to_core_layout
 from quorvel._core import _denoise_core
-from quorvel._params import DEFAULT_SEARCH, _check_noise, _check_settings
+from quorvel._params import _check_noise, _check_settings
 from quorvel.noise import _plan_noise
 
 
@@ -40,6 +45,7 @@ def main() -> None:
     parser.add_argument("--image-size", type=int, default=256)
     parser.add_argument("--tile", type=int, default=1, help="repeat 2-D images K x K times")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--scenes", help="kinds of scenes.py instead of the workloads")
     args = parser.parse_args()
 
     calls: list[tuple[tuple[int, ...], float]] = []
@@ -52,18 +58,27 @@ def main() -> None:
         return out
 
     _tune._Runs.risks = timed_risks  # type: ignore[method-assign]
-    print("| workload | chosen | final s | walk | more | other | tune / final |")
-    print("|---|---|---|---|---|---|---|")
-    for w in workloads("all", (32, 128, 128), args.seed, args.image_size):
+    print("| workload | tuned | final s | walk | more | other | tune / final | final / untuned |")
+    print("|---|---|---|---|---|---|---|---|")
+    if args.scenes:
+        from scenes import scenes
+
+        chosen_set = scenes(tuple(args.scenes.split(",")))
+    else:
+        chosen_set = workloads("all", (32, 128, 128), args.seed, args.image_size)
+    for w in chosen_set:
         if w.name not in args.names:
             continue
         noisy = np.tile(w.noisy, (args.tile, args.tile)) if w.noisy.ndim == 2 else w.noisy
         names = normalize_axes(w.axes, noisy.ndim)
         sizes = core_shape(noisy.shape, names)
-        grid = _tune._check_grid(None, sizes)
-        settings = _check_settings(sizes, names, None, DEFAULT_SEARCH, 4, 0.01, 0.0)
         work = np.ascontiguousarray(to_core_layout(noisy, names), dtype=np.float32)
         plan = _plan_noise(work, _check_noise(w.noise["noise"], w.gaussian_sigma, w.model, 1))
+        # As tune=True with nothing given: from the settings chosen for the image.
+        base = _check_settings(sizes, names, None, None, None, None, 0.0)
+        untuned, _ = choose(work, plan, base, free_parameters(None, None, None, None))
+        grid = _tune._check_grid(None, sizes, untuned)
+        settings = untuned
         fewest = min(grid["iterations"])
         best: dict[str, float] = {}
         for _ in range(args.repeat):
@@ -75,13 +90,20 @@ def main() -> None:
             phases["more"] = sum(t for its, t in calls if min(its) > fewest)
             phases["other"] = phases["total"] - phases["walk"] - phases["more"]
             best = {k: min(best.get(k, np.inf), v) for k, v in phases.items()}
-        final = np.inf
+        final = first = np.inf
         for _ in range(args.repeat):
             start = time.perf_counter()
             _denoise_core(work, plan, chosen, 1)
             final = min(final, time.perf_counter() - start)
+            start = time.perf_counter()
+            _denoise_core(work, plan, untuned, 1)
+            first = min(first, time.perf_counter() - start)
         ratios = " | ".join(f"{best[k] / final:.2f}" for k in ("walk", "more", "other", "total"))
-        print(f"| {w.name} {noisy.shape} | {result.summary} | {final:.3f} | {ratios} |", flush=True)
+        print(
+            f"| {w.name} {noisy.shape} | {result.summary} | {final:.3f} | {ratios} | "
+            f"{final / first:.2f} |",
+            flush=True,
+        )
 
 
 if __name__ == "__main__":

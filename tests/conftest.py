@@ -105,6 +105,11 @@ class RecordingCore:
 
         return bool(_engine.far_end_uncovered(*args))
 
+    def anscombe(self, *args: Any, **kw: Any) -> Any:
+        from quorvel import _engine
+
+        return _engine.anscombe(*args, **kw)
+
     # The engine's calibrations, recorded under the core's names above.
     def calibrate_gaussian(self, image: Any, *, threads: int) -> float:
         return self._calibrate_gaussian(image)

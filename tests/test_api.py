@@ -79,7 +79,7 @@ def test_invalid_axes(axes: str | None, ndim: int, message: str) -> None:
         (
             (5, 48, 40),
             "ZYX",
-            {"patch_radius": {"z": 1}, "search": "T"},
+            {"patch_radius": {"X": 3, "Y": 3, "z": 1}, "search": "T"},
             [3, 3, 1, 0, 0],
             [1, 1, 0, 0, 1],
             (1, 1, 5, 48, 40),
@@ -87,7 +87,7 @@ def test_invalid_axes(axes: str | None, ndim: int, message: str) -> None:
         (
             (3, 5, 2, 21, 24),
             "TZCYX",
-            {"patch_radius": {"X": 2, "Y": 1, "T": 1}, "search": "xyz"},
+            {"patch_radius": {"X": 2, "Y": 1, "Z": 0, "T": 1}, "search": "xyz"},
             [2, 1, 0, 0, 1],
             [1, 1, 1, 0, 0],
             (3, 2, 5, 21, 24),
@@ -105,7 +105,7 @@ def test_invalid_axes(axes: str | None, ndim: int, message: str) -> None:
         (
             (1, 20, 24),
             "ZYX",
-            {"patch_radius": {"Z": 4}},
+            {"patch_radius": {"X": 3, "Y": 3, "Z": 4, "T": 0}},
             [3, 3, 0, 0, 0],
             [1, 1, 1, 0, 1],
             (1, 1, 1, 20, 24),
@@ -123,6 +123,8 @@ def test_core_receives_layout_and_parameters(
 ) -> None:
     image = np.random.default_rng(0).integers(0, 1000, shape).astype(np.uint16)
     before = image.copy()
+    # Every setting given (the defaults of earlier versions where a row gives none).
+    options = {"patch_radius": 3, "search": "ZT", **options}
     out = quorvel.denoise(
         image,
         axes,
@@ -132,6 +134,7 @@ def test_core_receives_layout_and_parameters(
         pvalue=0.05,
         renoise=0.5,
         threads=-1,
+        channels="joint",
         **options,
     )
     work, sigma, r5, s5, iterations, pvalue, threads, renoise = fake_core.only_call(
@@ -157,7 +160,7 @@ def test_core_receives_layout_and_parameters(
 
 def test_gaussian_channels_scaled_to_unit_noise(fake_core: Any) -> None:
     image = np.random.default_rng(1).normal(100, 5, (2, 24, 24)).astype(np.float32)
-    out = quorvel.denoise(image, "CYX", noise="gaussian", sigma=[2.0, 8.0])
+    out = quorvel.denoise(image, "CYX", noise="gaussian", sigma=[2.0, 8.0], channels="joint")
     work, sigma, *_ = fake_core.only_call("_denoise_gaussian")
     assert sigma == 1.0
     np.testing.assert_allclose(work[0, 0, 0], image[0] / 2.0, rtol=1e-6)
@@ -168,7 +171,7 @@ def test_gaussian_channels_scaled_to_unit_noise(fake_core: Any) -> None:
 def test_poisson_gaussian_in_photon_units(fake_core: Any) -> None:
     image = np.random.default_rng(2).normal(300, 5, (2, 24, 24)).astype(np.float32)
     model = NoiseModel([2.0, 4.0], [-10.0, 32.0])
-    out = quorvel.denoise(image, "CYX", noise="poisson-gaussian", model=model)
+    out = quorvel.denoise(image, "CYX", noise="poisson-gaussian", model=model, channels="joint")
     work, sigma, gain, offset, *_ = fake_core.only_call("_denoise_poisson_gaussian")
     assert (sigma, gain) == (1.0, [1.0, 1.0])
     np.testing.assert_allclose(offset, [-10.0 / 4.0, 32.0 / 16.0])
@@ -205,7 +208,7 @@ def test_noise_choice_decides_the_core_calls(
     image = np.full((2, 24, 24), 200.0)
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # positive gains: no fallback warning
-        quorvel.denoise(image, "CYX", **options)
+        quorvel.denoise(image, "CYX", channels="joint", **options)
     assert fake_core.names() == calls
     if isinstance(core_noise, float):
         assert fake_core.only_call("_denoise_gaussian")[1] == core_noise
@@ -488,9 +491,10 @@ def test_time_is_not_depth() -> None:
     # without a search along T or Z the two readings agree.
     moved = quorvel.denoise(np.moveaxis(noisy, 0, -1), "YXT", **options)
     np.testing.assert_array_equal(np.moveaxis(moved, -1, 0), as_time)
+    given = {"search": "", "patch_radius": 3, "iterations": 4, "pvalue": 0.01}
     np.testing.assert_array_equal(
-        quorvel.denoise(noisy, "TYX", search="", **options),
-        quorvel.denoise(noisy, "ZYX", search="", **options),
+        quorvel.denoise(noisy, "TYX", **given, **options),
+        quorvel.denoise(noisy, "ZYX", **given, **options),
     )
 
 
@@ -580,7 +584,7 @@ def test_progress_display_does_not_change_the_result(
         "renoise": 0.0,
         "threads": 1,
     }
-    quiet = quorvel.denoise(noisy, "TYX", threads=1)
+    quiet = quorvel.denoise(noisy, "TYX", threads=1, search="ZT", iterations=4, pvalue=0.01)
     with Stages(2, enabled=True) as stages:
         shown, _, plan = _run_denoise(noisy, "TYX", stages=stages, **options)
     np.testing.assert_array_equal(shown, quiet)

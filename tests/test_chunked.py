@@ -211,7 +211,7 @@ def test_reach_sets_the_halo_and_stays_exact() -> None:
     )  # fmt: skip
     assert plan.depth == (20, 0, 8, 40, 36)
     movie = _camera_movie((12, 40, 44), seed=6)
-    options: dict[str, Any] = {"search": {"T": 1, "X": 5}, "threads": 1}
+    options: dict[str, Any] = {**GIVEN, "search": {"T": 1, "X": 5}, "threads": 1}
     lazy = quorvel.denoise(da.from_array(movie, chunks=(4, 40, 44)), "TYX", **options)
     assert lazy.numblocks[0] == 3
     np.testing.assert_array_equal(
@@ -408,6 +408,10 @@ def _camera_movie(shape: tuple[int, ...], seed: int = 0) -> npt.NDArray[np.uint1
     return noisy.astype(np.uint16)
 
 
+#: Every setting of the denoiser given: none is chosen from the image.
+GIVEN = {"patch_radius": 3, "search": "ZT", "iterations": 4, "pvalue": 0.01}
+
+
 def _exploding(shape: tuple[int, ...], chunks: tuple[int, ...]) -> da.Array:
     """A dask array whose chunks cannot be read: any computation of it fails."""
 
@@ -427,7 +431,8 @@ def test_dask_input_gives_a_lazy_result(options: dict[str, Any]) -> None:
     import quorvel
 
     movie = _exploding((6, 64, 48), (1, 32, 24))
-    out = quorvel.denoise(movie, "TYX", **options)
+    # With every setting given nothing is read (the choice of settings reads a sample).
+    out = quorvel.denoise(movie, "TYX", **options, **GIVEN)
     assert isinstance(out, da.Array)
     assert (out.shape, out.dtype) == ((6, 64, 48), np.float32)
     model = quorvel.estimate_noise(movie, "TYX")
@@ -466,7 +471,7 @@ def test_noise_is_estimated_once_and_shared_by_every_chunk(fake_core: Any) -> No
     import quorvel
 
     movie = _camera_movie((6, 40, 40))
-    lazy = quorvel.denoise(da.from_array(movie, chunks=(1, 40, 40)), "TYX", noise="auto")
+    lazy = quorvel.denoise(da.from_array(movie, chunks=(1, 40, 40)), "TYX", noise="auto", **GIVEN)
     assert fake_core.calls == []
     lazy.compute(scheduler="threads")
     names = [name for name, _ in fake_core.calls]
@@ -682,7 +687,9 @@ def test_cli_tunes_a_chunked_run(tmp_path: Any, capsys: pytest.CaptureFixture[st
     assert status == 0, err
     tuned = read_image(dst).metadata["provenance"]["parameters"]["tuned"]
     settings = tuned["settings"]
-    assert "; tuned patch radius " in out and settings["search"] == {"T": None}  # fits T=1
+    assert "; tuned patch radius " in out and "chunks 1x96x88" in out
+    # Frames asked for one by one get the halo the chosen reach needs.
+    assert settings["search"]["T"] is not None
     model = quorvel.NoiseModel(2.0, -190.0)
     expected = quorvel.denoise(movie, "TYX", model=model, threads=1, **settings)
     np.testing.assert_array_equal(read_image(dst).data, expected)
@@ -727,7 +734,8 @@ def test_cli_bad_chunk_specifications(
     _zarr_input(src, _camera_movie((3, 2, 96, 96)).astype(np.float32), "TCYX", (1, 2, 96, 96))
     output = [] if "-o" in args else ["-o", tmp_path / "out.zarr"]
     argv = [a.replace("{tmp}", str(tmp_path)) for a in args]
-    got, _, err = _cli(capsys, "denoise", src, *output, *argv, "--sigma", "5")
+    given = ["--patch-radius", "3", "--search", "ZT", "--iterations", "4", "--pvalue", "0.01"]
+    got, _, err = _cli(capsys, "denoise", src, *output, *argv, *given, "--sigma", "5")
     assert got == status
     assert re.search(message, err), err
     assert err.count("\n") == 1

@@ -67,7 +67,7 @@ def errors(monkeypatch: pytest.MonkeyPatch) -> list[str]:
         ((4, 16, 16), {"metadata": {"axes": "TZYX"}}, (), ("ZYX", "dimensions")),
         ((4, 16, 16), {"axis_labels": ("t", "y", "x")}, (), ("TYX", "labels")),
         ((2, 4, 16, 16), {}, ("c", "t", "y", "x"), ("CTYX", "labels")),
-        ((16, 16, 3), {"rgb": True}, (), ("YXC", "dimensions")),
+        ((16, 16, 3), {"rgb": True}, (), ("YXS", "dimensions")),
         ((4, 3, 16, 16), {}, ("0", "1", "2", "3"), ("TZYX", "dimensions")),
     ],
 )

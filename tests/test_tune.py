@@ -251,6 +251,15 @@ def test_the_default_radii_along_z_and_t_fit_short_axes(axis: str) -> None:
         _tune._check_grid({key: (0, 1)}, sizes)
 
 
+@pytest.mark.parametrize(
+    ("frames", "reaches"),
+    [(3, (None, 1, 2)), (10, (None, 1, 2, 4, 9)), (40, (None, 1, 2, 4, 8, 16))],
+)
+def test_the_default_reaches_span_the_sequence(frames: int, reaches: tuple[Any, ...]) -> None:
+    sizes = {"T": frames, "C": 1, "Z": 1, "Y": 32, "X": 32}
+    assert _tune._check_grid(None, sizes)["reach_t"] == reaches
+
+
 @pytest.mark.parametrize("n", [7, 8])
 def test_small_images_are_tuned_on_the_radii_they_hold(n: int) -> None:
     sizes = {"T": 1, "C": 1, "Z": 1, "Y": n, "X": 32}
@@ -280,11 +289,19 @@ def test_dask_images_are_tuned_on_the_same_crops_within_their_chunks() -> None:
         tune=True,
         on_tune=chosen.append,
     )[0]
-    lazy = denoise(da.from_array(noisy, chunks=(2, 32, 36)), "TYX", **options, tune=True)
+    lazy = denoise(
+        da.from_array(noisy, chunks=(2, 32, 36)),
+        "TYX",
+        **options,
+        search="ZT",
+        iterations=4,
+        pvalue=0.01,
+        tune=True,
+    )
     np.testing.assert_array_equal(lazy.compute(), in_memory)
     assert chosen[0].settings["search"]["T"] is not None  # a reach along T wins here
 
-    # Frames one by one hold no reach along T: the tuner keeps to what they hold.
+    # Frames asked for one by one are denoised in blocks that hold the reach.
     lazy, _ = _denoise_lazy(
         da.from_array(noisy, chunks=(1, 64, 72)),
         "TYX",
@@ -300,7 +317,7 @@ def test_dask_images_are_tuned_on_the_same_crops_within_their_chunks() -> None:
         chunks={"T": 1},
     )
     settings = chosen[1].settings
-    assert settings["search"] == {"T": None} and lazy.chunks[0] == (1,) * 6
+    assert settings["search"]["T"] is not None and lazy.chunks[0] == (1,) * 6
     np.testing.assert_array_equal(lazy.compute(), denoise(noisy, "TYX", **options, **settings))
 
 

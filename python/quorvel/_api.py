@@ -14,6 +14,7 @@ and can be called block by block with fixed noise parameters:
 
 - `_estimate_core`: the noise model of a core-layout array;
 - `_plan_noise`: which path each channel takes and with which parameters;
+- `quorvel._auto.choose`: the settings left unset, chosen for the image;
 - `_denoise_core`: one core-layout array in, the denoised array out.
 
 Dask arrays
@@ -35,6 +36,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import core_shape, from_core_layout, normalize_axes, to_core_layout
 from quorvel._core import (
     _MAX_ELEMENTS,
@@ -45,11 +47,12 @@ from quorvel._core import (
 )
 from quorvel._lazy import _denoise_lazy, _estimate_lazy, _is_dask
 from quorvel._params import (
-    DEFAULT_SEARCH,
+    ChannelsKind,
     KernelKind,
     NoiseKind,
     PatchRadius,
     Search,
+    _check_channels,
     _check_noise,
     _check_settings,
     _check_threads,
@@ -181,10 +184,11 @@ def denoise(
     sigma: FloatValues | None = None,
     model: NoiseModel | None = None,
     patch_radius: PatchRadius | None = None,
-    search: Search = DEFAULT_SEARCH,
-    iterations: int = 4,
-    pvalue: float = 0.01,
+    search: Search | None = None,
+    iterations: int | None = None,
+    pvalue: float | None = None,
     renoise: float = 0.0,
+    channels: ChannelsKind | None = None,
     threads: int = 0,
     tune: Tune = False,
     progress: ProgressCallback | None = None,
@@ -232,45 +236,55 @@ def denoise(
         ``'auto'`` calibrate it from the image with ``estimate_noise(...,
         method='auto')``.
     patch_radius : int or mapping of str to int, optional
-        Half-size of the compared patches: an int sets X and Y, a mapping by
-        axis letter sets any of X, Y, Z and T, e.g. ``{"X": 3, "Y": 3}`` or
-        ``{"Z": 1}``.  Unset axes keep X = Y = 3 (7 x 7 patches) and
-        Z = T = 0.  Larger patches tell structure from noise more reliably
-        in strong noise but find fewer matches, blur small details and cost
-        more time (proportional to the patch size); smaller ones keep fine
-        detail but leave more noise.  Axes of length 1 are ignored; along the
-        others the image needs ``2 * radius + 1`` pixels.
-    search : str or mapping of str to int or None, default 'ZT'
+        Half-size of the compared patches: an int sets X and Y (and one
+        plane and frame deep), a mapping by axis letter sets any of X, Y, Z
+        and T, e.g. ``{"X": 3, "Y": 3}`` or ``{"Z": 1}``, the axes it leaves
+        out being chosen.  None (default): chosen for the image (see
+        Notes).  Larger patches tell structure from noise more reliably in
+        strong noise but find fewer matches and blur small details; smaller
+        ones keep fine detail but leave more noise.  Axes of length 1 are
+        ignored; along the others the image needs ``2 * radius + 1`` pixels.
+    search : str or mapping of str to int or None, optional
         Axes besides X and Y along which the search window grows: letters
         from ``"ZT"`` (``"XY"`` may be included; X and Y always grow).  At
         iteration k the window reaches ``2**k`` pixels along X and Y, k
-        planes along Z and ``max(0, k - 2)`` frames along T.  Searching
-        along T and Z finds matches in neighbouring frames and planes,
-        which denoises static and slowly moving structures more, at some
-        cost in time; ``""`` treats every frame and plane on its own.  By
-        axis, as a mapping or as text, an axis gets a reach instead:
-        ``{"T": 5}`` or ``"T=5"`` searches up to 5 frames to each side from
-        the first iteration on; None or a bare letter keeps the growing
-        window along that axis (``"Z,T=1"``); axes left out are not
-        searched (X and Y keep their doubling window, at most a reach given
-        for them).  Time-lapses gain from their other frames early: on
-        moving spots ``"Z,T=1"`` gave 0.6 to 1.8 dB more than ``"ZT"`` at
-        1.3 times the time; chunked runs then need a halo of one frame per
-        iteration along T instead of one in all.
-    iterations : int, default 4
+        planes along Z and ``max(0, k - 2)`` frames along T; ``""`` treats
+        every frame and plane on its own.  By axis, as a mapping or as text,
+        an axis gets a reach instead: ``{"T": 5}`` or ``"T=5"`` searches up
+        to 5 frames to each side from the first iteration on; None or a
+        bare letter keeps the growing window along that axis (``"Z,T=1"``);
+        axes left out are not searched (X and Y keep their doubling window,
+        at most a reach given for them).  None (default): chosen for the
+        image: on a time-lapse every frame where the structures stay still,
+        4 frames to each side where they move; on a z-stack the growing
+        window.  A chunked run needs a halo of ``iterations * reach`` frames
+        along T.
+    iterations : int, optional
         Number of iterations, 1 to 30.  Each doubles the search window
-        along X and Y (to 8 pixels to each side after 4): more averaging in
-        flat regions, about four times the work of the previous iteration
-        in a 2-D image.
-    pvalue : float, default 0.01
+        along X and Y (to 8 pixels to each side after 4, 16 after 5): more
+        averaging in flat regions, about three times the work of the
+        iterations before it together.  None (default): chosen for the
+        image (3 on dense structure, 4 or 5 on sparse or smooth images and
+        on stacks).
+    pvalue : float, optional
         Significance level of the tests that reject dissimilar patches and
         estimates, in [0, 1).  Smaller values accept more patches and
         average more (smoother, risk of blurring faint structures); larger
-        values keep more detail and more noise.
+        values keep more detail and more noise.  None (default): chosen for
+        the image (0.001 or 0.01).
     renoise : float, default 0
         Mixes the noisy image back into every estimate, as a measurement of
         variance ``(sigma / renoise)**2``: larger values keep more of the
         original texture and noise.  0 switches mixing off.
+    channels : {'independent', 'joint'}, optional
+        ``'independent'``: each channel is denoised on its own, with its own
+        patch similarity, as if alone.  ``'joint'``: a patch spans all
+        channels (of one noise path, each scaled to unit noise), so that
+        structure seen in one channel steers the averaging in the others.
+        None (default): independent for channels ``C`` (fluorescence
+        channels show different structures: jointly, a dim channel takes
+        the structure of a bright one), joint for samples ``S`` such as RGB
+        (whose channels show the same structure).
     threads : int, default 0
         Threads of the compute core; 0 uses all, a negative number all but
         that many.  Every shape uses all the threads it is given, and the
@@ -307,7 +321,9 @@ def denoise(
         ``iterations=6``, which pays on textures).  A mapping replaces
         dimensions of the grid, e.g. ``{"iterations": (3, 4), "pvalue":
         (0.01, 0.1)}``, and those hold only its values; its keys are those
-        of `quorvel._tune.DEFAULT_GRID`.  The choice is logged on the
+        of `quorvel._tune.DEFAULT_GRID`.  The walk starts from the settings
+        chosen for the image (see Notes); the reach along T spans the
+        sequence (up to 16 frames).  The choice is logged on the
         ``quorvel`` logger at level INFO.  Costs about as much as the final
         denoising.  With a dask `image` the noise estimate and the tuning run
         when `denoise` is called (the tuning reads only its crops and the
@@ -363,15 +379,39 @@ def denoise(
 
     Notes
     -----
-    Channels on the same path are denoised together: the similarity of two
-    patches is judged on all their channels, each scaled to unit noise.
+    Settings left as None are chosen for the image (`quorvel._auto`), from
+    what is measured on its middle (at most 16 frames or planes of 384 x
+    384 pixels), each channel at unit noise: the share of the image that is
+    flat, how bright its structure is, and for stacks how alike the frames
+    or planes are.  Dense structure gets 7 x 7 patches and 3 iterations;
+    sparse or smooth images 5 iterations (smaller patches where bright
+    objects stand on a dark ground, larger ones where all is dim);
+    time-lapses whose structures stay still are searched across every
+    frame, moving ones 4 frames to each side with patches 3 frames deep;
+    z-stacks get patches 3 planes deep unless sampled coarsely along Z.  The
+    choice keeps the time within about twice that of the exact kernel with
+    the settings of earlier versions (patch radius 3, 4 iterations, p-value
+    0.01, the growing window), trading a fifth iteration or a long reach
+    where it would cost more.  Values given are kept; the settings used are
+    logged on the ``quorvel`` logger (INFO), printed by the command line
+    and recorded in its outputs and in napari's.
+
     Memory: about five float32 copies of the image besides the input, the
-    result among them (about twice that with ``return_variance``).
+    result among them (about twice that with ``return_variance``); channels
+    denoised each on its own take five copies of one channel.
 
     A dask array is denoised chunk by chunk, each chunk with a halo of its
-    neighbours as wide as a pixel's result depends on them (40 pixels along
-    X and Y, 1 frame along T and 6 planes along Z with the defaults), so
-    the result equals that of the whole image bit for bit.  Chunk
+    neighbours as wide as a pixel's result depends on them (with patch
+    radius 3, 4 iterations and the growing window: 40 pixels along X and Y,
+    1 frame along T and 6 planes along Z; with a reach ``r`` along T, ``4
+    r`` frames in 4 iterations), so the result equals that of the whole
+    image bit for bit.  Settings to choose read the noise sample and the
+    measured region when `denoise` is called.  Frames asked for in chunks
+    shorter than the halo along T are denoised in blocks of the halo's
+    length and handed out in the chunks asked for (each frame is then
+    denoised about three times over); chunk sizes along X, Y or Z that
+    cannot hold the halo of the settings chosen make the choice cheaper
+    (fewer iterations).  Chunk
     boundaries are moved onto multiples of the patch grid step (patch
     radius + 1 along X, Y, Z; the radius along T), chunks shorter than the
     halo are merged with a neighbour, and channels are kept in one chunk.
@@ -397,7 +437,7 @@ def denoise(
     planes deep:
 
     >>> rgb = np.random.default_rng(0).normal(100.0, 4.0, (32, 32, 3))
-    >>> clean = denoise(rgb, "YXC", noise="gaussian", sigma=4)
+    >>> clean = denoise(rgb, "YXS", noise="gaussian", sigma=4)
     >>> stack = record(synthetic_sequence((5, 48, 48)), Camera())
     >>> clean = denoise(stack, "ZYX", patch_radius={"Z": 1}, search="Z")
     """
@@ -410,6 +450,7 @@ def denoise(
         "iterations": iterations,
         "pvalue": pvalue,
         "renoise": renoise,
+        "channels": channels,
         "threads": threads,
         "kernel": kernel,
     }
@@ -432,15 +473,17 @@ def _run_denoise(
     sigma: FloatValues | None,
     model: NoiseModel | None,
     patch_radius: PatchRadius | None,
-    search: Search,
-    iterations: int,
-    pvalue: float,
+    search: Search | None,
+    iterations: int | None,
+    pvalue: float | None,
     renoise: float,
     threads: int,
+    channels: str | None = None,
     kernel: str = "fast",
     tune: Tune = False,
     stages: Stages | None = None,
     on_tune: Callable[[TuneResult], None] | None = None,
+    on_settings: Callable[[Choice], None] | None = None,
     stop: Callable[[], None] | None = None,
     progress: ProgressCallback | None = None,
     return_variance: bool = False,
@@ -454,18 +497,27 @@ def _run_denoise(
     receives the choice, and `stop` is called before each run of the
     engine on the tuning's crops: it raises to stop the tuning); the
     denoising reports its progress to the display and to `progress`.
+    `on_settings` receives the settings of the run and which of them were
+    chosen for the image (`quorvel._auto.Choice`), before the denoising.
     """
     arr, names, view5 = _prepare(image, axes)
     sizes = core_shape(arr.shape, names)
+    free = free_parameters(patch_radius, search, iterations, pvalue)
     settings = _check_settings(
-        sizes, names, patch_radius, search, iterations, pvalue, renoise, kernel
+        sizes,
+        names,
+        patch_radius,
+        search,
+        iterations,
+        pvalue,
+        renoise,
+        kernel,
+        _check_channels(channels, axes),
     )
     threads = _check_threads(threads)
     args = _check_noise(noise, sigma, model, sizes["C"])
-    if not isinstance(tune, bool):
-        grid = _check_grid(tune, sizes, settings)
-    elif tune:
-        grid = _check_grid(None, sizes, settings)
+    if tune is not False:
+        _check_grid(None if tune is True else tune, sizes, settings)  # before any work
 
     if progress is not None and not callable(progress):
         raise ValueError(f"progress must be callable, got {progress!r}")
@@ -474,13 +526,20 @@ def _run_denoise(
     work = new_work_image(view5)
     stages = stages or Stages(2, enabled=False)
     plan = stages.run("noise", _plan_noise, work, args, threads)
+    settings, choice = choose(work, plan, settings, free)
     if tune is not False:
+        # The choice joins the grid as the walk's start.
+        grid = _check_grid(None if tune is True else tune, sizes, settings)
         settings, tuned = stages.run_stoppable(
             "tuning", _tune_core, work, plan, settings, grid, threads, check=stop
         )
         _log.info("tuned: %s", tuned)
         if on_tune is not None:
             on_tune(tuned)
+        choice = choice.tuned(settings, work.shape)
+    _log.info("settings: %s", choice)
+    if on_settings is not None:
+        on_settings(choice)
     out, variance = stages.run_reporting(
         "denoising",
         progress,

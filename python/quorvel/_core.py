@@ -8,14 +8,14 @@ chunked computation calls these per block.
 Channels
 --------
 Noise estimation treats every channel on its own, and so do the
-variance-stabilising transforms of the Poisson-Gaussian path.  The denoiser
-does not: a patch spans all channels of its pixels, so the similarity of two
-patches, and with it the averaging weights, is judged on all channels
-together.  Channels on the same path are therefore denoised in one call,
-after each has been scaled to unit noise (Gaussian path) or to photon units
-(Poisson-Gaussian path) so that they weigh alike in that joint comparison.
-When some channels take the Gaussian path and others the Poisson-Gaussian
-one, each group is denoised in its own call.
+variance-stabilising transforms of the Poisson-Gaussian path.  By default
+the denoiser does too (`CoreSettings.joint` false): each channel is
+denoised in its own call, with its own patch similarity, so that a bright
+channel's structure does not steer the averaging of a dim one.  Joint
+channels are denoised in one call per noise path: a patch then spans all
+channels of its pixels and the similarity of two patches is judged on all
+of them, each scaled to unit noise (Gaussian path) or to photon units
+(Poisson-Gaussian path) so that they weigh alike.
 """
 
 from __future__ import annotations
@@ -101,6 +101,9 @@ class CoreSettings:
     reach: tuple[int, ...] = ()
     #: The engine's estimation kernel: ``"fast"`` or ``"exact"``.
     kernel: str = "fast"
+    #: Channels denoised together, a patch spanning all of them (on each
+    #: noise path), rather than each on its own.
+    joint: bool = False
 
 
 class _Progress:
@@ -358,39 +361,32 @@ def _denoise_core(
         and core5.flags.writeable
     )
     work = core5 if reusable else new_work_image(core5)
-    poisson, gaussian = plan.poisson_channels, plan.gaussian_channels
     relay = _Progress(progress)
 
-    def gaussian_path(a: npt.NDArray[np.float32]) -> Denoised:
-        return _denoise_gaussian(
-            a,
-            _values(plan.sigma, gaussian),
-            settings,
-            threads,
-            relay.part(len(gaussian) / n),
-            return_variance,
-        )
-
-    def poisson_path(a: npt.NDArray[np.float32]) -> Denoised:
-        gain, offset = _values(plan.gain, poisson), _values(plan.offset, poisson)
+    def run(a: npt.NDArray[np.float32], channels: list[int]) -> Denoised:
+        """The channels `channels` of one noise path, in `a`, in one call of the engine."""
+        report = relay.part(len(channels) / n)
+        if plan.gain[channels[0]] is None:
+            sigma = _values(plan.sigma, channels)
+            return _denoise_gaussian(a, sigma, settings, threads, report, return_variance)
+        gain, offset = _values(plan.gain, channels), _values(plan.offset, channels)
         return _denoise_poisson_gaussian(
-            a, gain, offset, settings, threads, relay.part(len(poisson) / n), return_variance
+            a, gain, offset, settings, threads, report, return_variance
         )
 
-    if not gaussian:
-        result = poisson_path(work)
-    elif not poisson:
-        result = gaussian_path(work)
+    groups = _channel_groups(plan, settings.joint)
+    if len(groups) == 1:
+        result = run(work, groups[0])
     else:
-        # Mixed paths: each group of channels in its own call.
-        out = np.empty_like(work)
+        # Each group of channels in its own call, its result written back in
+        # place of its input (already copied out).
         variance = np.empty_like(work) if return_variance else None
-        for channels, path in ((poisson, poisson_path), (gaussian, gaussian_path)):
-            part, part_variance = path(new_work_image(work[:, channels]))
-            out[:, channels] = part
+        for channels in groups:
+            part, part_variance = run(new_work_image(work[:, channels]), channels)
+            work[:, channels] = part
             if variance is not None:
                 variance[:, channels] = part_variance
-        result = out, variance
+        result = work, variance
     if not np.isfinite(result[0]).all():
         # Finite parameters and pixels can still overflow float32 once
         # divided by a small noise level or gain.
@@ -400,6 +396,18 @@ def _denoise_core(
         )
     relay.finish()
     return result
+
+
+def _channel_groups(plan: NoisePlan, joint: bool) -> list[list[int]]:
+    """The channels denoised together, group by group.
+
+    Independent channels (`joint` false) go one by one, each with its own
+    patch similarity; joint ones go together by noise path, a patch then
+    spanning all channels of its pixels.
+    """
+    if not joint:
+        return [[c] for c in range(len(plan.gain))]
+    return [g for g in (plan.poisson_channels, plan.gaussian_channels) if g]
 
 
 def _covered_shape(

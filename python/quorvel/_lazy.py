@@ -14,12 +14,14 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import normalize_axes
 from quorvel._core import _MAX_ELEMENTS, CoreSettings, NoisePlan, _denoise_core
 from quorvel._params import (
     NoiseKind,
     PatchRadius,
     Search,
+    _check_channels,
     _check_noise,
     _check_settings,
     _check_threads,
@@ -174,15 +176,17 @@ def _denoise_lazy(
     sigma: FloatValues | None,
     model: Any,
     patch_radius: PatchRadius | None,
-    search: Search,
-    iterations: int,
-    pvalue: float,
+    search: Search | None,
+    iterations: int | None,
+    pvalue: float | None,
     renoise: float,
     threads: int,
+    channels: str | None = None,
     kernel: str = "fast",
     chunks: Mapping[str, int] | None = None,
     tune: Any = False,
     on_tune: Callable[[TuneResult], None] | None = None,
+    on_settings: Callable[[Choice], None] | None = None,
     stop: Callable[[], None] | None = None,
     tune_progress: Callable[[float], object] | None = None,
 ) -> tuple[Any, Any]:
@@ -190,13 +194,15 @@ def _denoise_lazy(
 
     Every parameter, and `chunks` (chunk sizes by core axis letter, checked
     strictly; None keeps the image's chunks, aligned), is checked before
-    anything is read.  With `tune` the noise plan and the tuning are
-    computed here (the tuning reads only its crops and the central frame
-    and plane; `on_tune` receives the choice, `stop`, called before each of
-    its runs, raises to stop it, and `tune_progress` receives its share of
-    work done).  The tuner chooses among the
-    settings whose halo the chunks can hold, and the chunks are planned for
-    the chosen ones.
+    anything is read.  With settings left to the choice (`quorvel._auto`)
+    or `tune`, the noise plan is computed here, and the measures of the
+    choice read the middle of the image (`quorvel._auto.sample_region`);
+    the tuning reads only its crops and the central frame and plane
+    (`on_tune` receives its choice, `stop`, called before each of its runs,
+    raises to stop it, and `tune_progress` receives its share of work
+    done).  Both choose among the settings whose halo the chunks can hold,
+    and the chunks are planned for the chosen ones; `on_settings` receives
+    the settings of the run.
     """
     from quorvel import _chunked
 
@@ -206,14 +212,25 @@ def _denoise_lazy(
     absent = [a for a in chunks or {} if a not in names]
     if absent:
         raise ValueError(f"chunks: the image has no {absent[0]} axis (axes {names})")
+    free = free_parameters(patch_radius, search, iterations, pvalue)
     settings = _check_settings(
-        sizes, names, patch_radius, search, iterations, pvalue, renoise, kernel
+        sizes,
+        names,
+        patch_radius,
+        search,
+        iterations,
+        pvalue,
+        renoise,
+        kernel,
+        _check_channels(channels, axes),
     )
     threads = _check_threads(threads)
     delayed_model = _is_delayed(model)
     args = _check_noise(noise, sigma, None if delayed_model else model, sizes["C"])
-    grid = None if tune is False else _check_grid(None if tune is True else tune, sizes, settings)
-    plan = _plan_chunks(core, settings, chunks)
+    if tune is not False:
+        _check_grid(None if tune is True else tune, sizes, settings)  # before any work
+    if not free:
+        _plan_chunks(core, settings, chunks)  # before anything is read
 
     noise_plan: Any
     if delayed_model:
@@ -226,17 +243,18 @@ def _denoise_lazy(
         # Nothing to estimate: the plan needs only the channel count.
         noise_plan = _plan_noise(np.empty((0, sizes["C"], 0, 0, 0), dtype=np.float32), args)
 
-    if grid is not None:
-        if not isinstance(noise_plan, NoisePlan):
-            noise_plan = noise_plan.compute()
+    def fits(candidate: CoreSettings) -> bool:
+        try:
+            _plan_chunks(core, candidate, chunks)
+        except ValueError:
+            return False
+        return True
 
-        def fits(candidate: CoreSettings) -> bool:
-            try:
-                _plan_chunks(core, candidate, chunks)
-            except ValueError:
-                return False
-            return True
-
+    if (free or tune is not False) and not isinstance(noise_plan, NoisePlan):
+        noise_plan = noise_plan.compute()
+    settings, choice = choose(core, noise_plan, settings, free, allowed=fits)
+    if tune is not False:
+        grid = _check_grid(None if tune is True else tune, sizes, settings)
         settings, tuned = _tune_core(
             core,
             noise_plan,
@@ -250,7 +268,11 @@ def _denoise_lazy(
         logging.getLogger("quorvel").info("tuned: %s", tuned)
         if on_tune is not None:
             on_tune(tuned)
-        plan = _plan_chunks(core, settings, chunks)
+        choice = choice.tuned(settings, tuple(core.shape))
+    logging.getLogger("quorvel").info("settings: %s", choice)
+    if on_settings is not None:
+        on_settings(choice)
+    plan = _plan_chunks(core, settings, chunks)
 
     block_kernel = functools.partial(_denoise_block, settings=settings)
     out = _chunked.denoise_lazy(core, block_kernel, noise_plan, plan, n_threads=threads)

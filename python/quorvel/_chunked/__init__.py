@@ -127,7 +127,7 @@ def denoise_lazy(
     )
     if out.chunks != plan.chunks:  # dask re-cut chunks shorter than the halo
         raise RuntimeError(f"chunks changed from {plan.chunks} to {out.chunks}")
-    return out
+    return out if plan.output is None else out.rechunk(plan.output)
 
 
 # --------------------------------------------------------------------------

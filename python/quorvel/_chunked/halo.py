@@ -36,9 +36,15 @@ same order, as in the whole image, provided that
 Channels are never cut: a patch spans all channels of its pixels, so the
 weights depend on every channel at once.
 
-With the default parameters (patch radius 3 along X and Y, 4 iterations,
-searching along Z and T) the halo is 40 pixels along X and Y (39 rounded up
-to the grid step 4), 6 planes along Z and 1 time point along T.
+With patch radius 3 along X and Y, 4 iterations and the growing window
+along Z and T the halo is 40 pixels along X and Y (39 rounded up to the
+grid step 4), 6 planes along Z and 1 time point along T.  A reach ``r``
+along T takes ``n (r + 2 p)`` frames in ``n`` iterations: 36 for a still
+sequence searched 9 frames to each side in 4 iterations.  Frames asked for
+in chunks shorter than that (``T=1``) are denoised in blocks of the halo's
+length, each read with a halo on both sides, and handed out in the chunks
+asked for: a block then holds up to three times the halo in frames, and the
+frames are denoised about three times over (less with longer chunks).
 """
 
 from __future__ import annotations

@@ -106,11 +106,16 @@ class ChunkPlan:
         Halo per axis; 0 along axes held in one chunk.
     axes : tuple of AxisPlan
         Per-axis step and halo.
+    output : tuple of tuple of int or None
+        Chunks of the result where they differ from `chunks`: frames asked
+        for in chunks shorter than the halo along T are denoised in blocks
+        of the halo's length and handed out in the chunks asked for.
     """
 
     chunks: Chunks
     depth: tuple[int, ...]
     axes: tuple[AxisPlan, ...]
+    output: Chunks | None = None
 
     @property
     def n_blocks(self) -> int:
@@ -198,15 +203,17 @@ def chunks_from_sizes(
     -------
     tuple of tuple of int
         Chunks of size `sizes[axis]` along each given axis; a last chunk
-        shorter than the halo is merged into the one before.
+        shorter than the halo is merged into the one before.  Along T a size
+        smaller than the halo gives chunks of the halo's length (the result
+        is cut into the size asked for afterwards, `plan_chunks`).
 
     Raises
     ------
     ValueError
         When a size along C is smaller than the channel count, a size is not
-        a multiple of the grid step, is smaller than the halo, or would give a
-        block whose reference grid differs from the image's.  The message
-        names the axis and the sizes that would work.
+        a multiple of the grid step, is smaller than the halo (along X, Y or
+        Z), or would give a block whose reference grid differs from the
+        image's.  The message names the axis and the sizes that would work.
     """
     out: list[tuple[int, ...]] = []
     for i, a in enumerate(plan_axes):
@@ -232,6 +239,11 @@ def chunks_from_sizes(
                 f"chunks: {a.axis}={size} is not a multiple of {a.step}, the step of the "
                 f"reference grid along {a.axis} for patch radius {a.radius}; use {choices}"
             )
+        if size < a.depth and a.axis == "T":
+            # Frames in chunks shorter than the halo (a long reach along T):
+            # denoised in blocks of the halo's length, which hold it exactly.
+            out.append(_uniform(a.extent, a.depth, a.depth))
+            continue
         if size < a.depth:
             raise ValueError(
                 f"chunks: {a.axis}={size} is smaller than the halo of {a.depth} that denoising "
@@ -324,11 +336,16 @@ def plan_chunks(
         The chunks, and the halo per axis (0 along axes in one chunk).
     """
     plans = axis_plans(shape, radius5, search5, max_iter, reach5)
+    output: Chunks | None = None
     if chunks is None:
         final: Chunks = tuple((n,) for n in shape)
     elif isinstance(chunks, Mapping):
         final = chunks_from_sizes(chunks, plans, default)
+        asked = chunks.get("T", shape[0])
+        if asked < min(plans[0].depth, shape[0]):
+            # Frames denoised in blocks of the halo, handed out as asked.
+            output = (_uniform(shape[0], asked, 0), *final[1:])
     else:
         final = aligned_chunks(chunks, plans)
     depth = tuple(a.depth if len(c) > 1 else 0 for a, c in zip(plans, final, strict=True))
-    return ChunkPlan(final, depth, plans)
+    return ChunkPlan(final, depth, plans, output)

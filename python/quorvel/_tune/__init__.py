@@ -354,7 +354,7 @@ def _tune_core(
         for k, v in grid.items()
         if k not in _REACH or (settings.search[_REACH[k][1]] and v != (None,))
     }
-    pieces = _pieces(core5, plan, _reaches(grid, settings))
+    pieces = _pieces(core5, plan, _reaches(grid, settings), settings.joint)
     start = {k: _start(settings, k) for k in grid}
     point = {k: (start[k] if start[k] in v else v[len(v) // 2]) for k, v in grid.items()}
     walked, together = _walk_order(grid)

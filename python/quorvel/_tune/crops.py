@@ -64,8 +64,17 @@ class _Channels(NamedTuple):
     unit: npt.NDArray[np.float64] | None = None
 
 
-def _stabilise(core5: npt.NDArray[Any], plan: NoisePlan) -> list[_Channels]:
-    """Each group of channels on one path, with (nearly) unit Gaussian noise."""
+def _stabilise(core5: npt.NDArray[Any], plan: NoisePlan, joint: bool = True) -> list[_Channels]:
+    """Each group of channels on one path, with (nearly) unit Gaussian noise.
+
+    Without `joint`, every channel is a group of its own (the channels the
+    denoiser runs one by one), in channel order.
+    """
+    if not joint:
+        return [
+            _stabilise(core5[:, c : c + 1], _channel_plan(plan, c))[0]
+            for c in range(core5.shape[1])
+        ]
     groups: list[_Channels] = []
     if plan.gaussian_channels:
         ch = plan.gaussian_channels
@@ -83,6 +92,11 @@ def _stabilise(core5: npt.NDArray[Any], plan: NoisePlan) -> list[_Channels]:
         unit = variance.mean(axis=(0, 2, 3, 4), dtype=np.float64, keepdims=True)
         groups.append(_Channels(_anscombe(photons, read), photons, read, variance, unit))
     return groups
+
+
+def _channel_plan(plan: NoisePlan, c: int) -> NoisePlan:
+    """The noise plan of channel `c` alone."""
+    return NoisePlan((plan.gain[c],), (plan.offset[c],), (plan.sigma[c],))
 
 
 def _contiguous(a: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
@@ -240,20 +254,24 @@ def _piece(
 
 
 def _pieces(
-    core5: npt.NDArray[Any], plan: NoisePlan, reach: Mapping[str, int] | None = None
+    core5: npt.NDArray[Any],
+    plan: NoisePlan,
+    reach: Mapping[str, int] | None = None,
+    joint: bool = True,
 ) -> list[_Piece]:
     """The crops the risk is estimated on, each with its probe (fixed seed).
 
-    The crops' margins along T and Z hold `reach` (`_reaches`).
+    The crops' margins along T and Z hold `reach` (`_reaches`).  Channels
+    denoised on their own (`joint` false) get crops of their own.
     """
     nt, _, nz, ny, nx = core5.shape
-    centre = _stabilise(_read(core5[nt // 2 : nt // 2 + 1, :, nz // 2 : nz // 2 + 1]), plan)
+    centre = _stabilise(_read(core5[nt // 2 : nt // 2 + 1, :, nz // 2 : nz // 2 + 1]), plan, joint)
     rng = np.random.default_rng(_SEED)
     pieces = []
     for group, plane in enumerate(centre):
         shape = (nt, plane.stabilised.shape[1], nz, ny, nx)
         crops = _crops(shape, plane.stabilised[0, :, 0], reach)
-        blocks = [_stabilised_crop(core5, plan, group, crop) for crop, _ in crops]
+        blocks = [_stabilised_crop(core5, plan, group, crop, joint) for crop, _ in crops]
         variances = [b.variance for b in blocks if b.variance is not None]
         if len(variances) == len(blocks):
             # The unit of the risk: the mean noise variance of the scored elements.
@@ -271,7 +289,9 @@ def _read(block: Any) -> npt.NDArray[Any]:
     return np.asarray(block.compute() if hasattr(block, "compute") else block)
 
 
-def _stabilised_crop(core5: Any, plan: NoisePlan, group: int, crop: tuple[slice, ...]) -> _Channels:
+def _stabilised_crop(
+    core5: Any, plan: NoisePlan, group: int, crop: tuple[slice, ...], joint: bool = True
+) -> _Channels:
     """`_stabilise` of the crop `crop` of `core5`, group `group` of its channels.
 
     Only the crop is read, with a rim as wide as the local mean's radius in
@@ -283,7 +303,7 @@ def _stabilised_crop(core5: Any, plan: NoisePlan, group: int, crop: tuple[slice,
     rim = _LOCAL_RADIUS
     wide_y = slice(max(y.start - rim, 0), min(y.stop + rim, ny))
     wide_x = slice(max(x.start - rim, 0), min(x.stop + rim, nx))
-    channels = _stabilise(_read(core5[t, c, z, wide_y, wide_x]), plan)[group]
+    channels = _stabilise(_read(core5[t, c, z, wide_y, wide_x]), plan, joint)[group]
     inside = (
         slice(None),
         slice(None),

@@ -21,14 +21,15 @@ from quorvel._core import CoreSettings
 #: along Z are searched only when asked for: on the benchmark volumes the
 #: growing window beat reaches of 1 to 9 planes by 0.4 to 2 dB, while on the
 #: spots time-lapses a reach of 2 or 4 frames gained 0.6 and 2.0 dB over it
-#: (bench/tune_bench.py).
+#: (bench/tune_bench.py).  The reaches along T span the whole sequence, up to
+#: 16 frames (`_reach_values`): a still sequence gains from every frame.
 DEFAULT_GRID: dict[str, tuple[Any, ...]] = {
     "patch_radius": (2, 3, 4),
     "iterations": (3, 4, 5),
     "pvalue": (0.001, 0.01, 0.1),
     "patch_radius_z": (0, 1),
     "patch_radius_t": (0, 1),
-    "reach_t": (None, 1, 2, 4),
+    "reach_t": (None, 1, 2, 4, 8, 16),
     "reach_z": (None,),
 }
 _REACH = {"reach_t": ("T", 4), "reach_z": ("Z", 2)}
@@ -71,6 +72,8 @@ def _check_grid(
     # reach along one and the growing window along the other).
     if sizes["T"] == 1 or sizes["Z"] > 1:
         out["reach_t"] = (None,)
+    elif "reach_t" not in (grid or {}):
+        out["reach_t"] = _reach_values(out["reach_t"], sizes["T"])
     if sizes["Z"] == 1 or sizes["T"] > 1:
         out["reach_z"] = (None,)
     if settings is not None:
@@ -85,6 +88,18 @@ def _check_grid(
                     f"pixels along {axis}, the image has {sizes[axis]}"
                 )
     return {k: tuple(sorted(set(v), key=_order)) for k, v in out.items()}
+
+
+def _reach_values(values: Sequence[Any], n: int) -> tuple[Any, ...]:
+    """The default's reaches for an axis of `n` elements: the whole axis among them.
+
+    Reaches of the whole axis or more become its length less one, up to the
+    largest of `values`; one within three quarters of that is dropped (it
+    searches nearly as far at nearly the cost).
+    """
+    whole = min(n - 1, max(v for v in values if v is not None))
+    kept = [v for v in values if v is None or v <= 0.75 * whole]
+    return (*kept, whole)
 
 
 def _order(value: Any) -> tuple[bool, Any]:

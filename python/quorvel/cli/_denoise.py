@@ -125,13 +125,20 @@ def _denoiser_options(args: argparse.Namespace) -> dict[str, Any]:
         "iterations": args.iterations,
         "pvalue": args.pvalue,
         "renoise": args.renoise,
+        "channels": args.channels,
         "threads": args.threads,
         "kernel": args.kernel,
     }
 
 
-def _run_parameters(args: argparse.Namespace, axes: str, tuned: Any = None) -> dict[str, Any]:
-    """Every parameter of a run, as recorded in the output's provenance."""
+def _run_parameters(
+    args: argparse.Namespace, axes: str, tuned: Any = None, choice: Any = None
+) -> dict[str, Any]:
+    """Every parameter of a run, as recorded in the output's provenance.
+
+    The options as given (None: chosen for the image), and under
+    ``settings`` the settings the run used (`quorvel._auto.Choice`).
+    """
     record = {
         "axes": axes,
         "noise": args.noise or ("gaussian" if args.sigma is not None else "auto"),
@@ -147,6 +154,8 @@ def _run_parameters(args: argparse.Namespace, axes: str, tuned: Any = None) -> d
     }
     if tuned is not None:
         record["tuned"] = tuned.as_dict()
+    if choice is not None:
+        record["settings"] = choice.as_dict()
     return record
 
 
@@ -157,10 +166,34 @@ def _output_metadata(
     axes: str,
     src: Path,
     tuned: Any = None,
+    choice: Any = None,
 ) -> dict[str, Any]:
     """The input's metadata with the provenance of this run."""
-    record = provenance_record(plan, _run_parameters(args, axes, tuned), source=str(src))
+    record = provenance_record(plan, _run_parameters(args, axes, tuned, choice), source=str(src))
     return {**metadata, "provenance": record}
+
+
+def _first(items: list[Any]) -> Any:
+    return items[0] if items else None
+
+
+def _report(
+    src: Path,
+    dst: Path,
+    image: Any,
+    axes: str,
+    plan: Any,
+    tuned: list[Any],
+    chosen: list[Any],
+    tail: str,
+) -> str:
+    """The line that reports a denoised file: sizes, noise, settings and what else."""
+    return (
+        f"{_shown(src)} -> {_shown(dst)}: {_describe(image.data, axes)}; noise {plan}; "
+        + "".join(f"tuned {t}; " for t in tuned)
+        + "".join(f"settings {c}; " for c in chosen if not tuned)
+        + tail
+    )
 
 
 def _denoise_chunked_file(
@@ -173,6 +206,7 @@ def _denoise_chunked_file(
     axes = _axes_of(image, args.axes, src, args.quiet)
     data, note = chunks_for_run(image.data, axes, args)
     tuned: list[Any] = []
+    chosen: list[Any] = []
     with _naming(src):
         out, plan = _denoise_lazy(
             data,
@@ -182,6 +216,7 @@ def _denoise_chunked_file(
             chunks=args.chunks,
             tune=args.tune,
             on_tune=tuned.append,
+            on_settings=chosen.append,
         )
     if note is not None and not args.quiet:  # once the options are found good
         print(f"quorvel: note: {_shown(src)}: {note}", file=sys.stderr)
@@ -198,16 +233,21 @@ def _denoise_chunked_file(
             compute,
             image.metadata,
             lambda values: _output_metadata(
-                image.metadata, values[1], args, axes, src, tuned[0] if tuned else None
+                image.metadata, values[1], args, axes, src, _first(tuned), _first(chosen)
             ),
             ome=ome,
             levels=args.pyramid,
         )
     chunks = "x".join(str(c[0]) for c in out.chunks)
-    return (
-        f"{_shown(src)} -> {_shown(dst)}: {_describe(image.data, axes)}; noise {plan}; "
-        + "".join(f"tuned {t}; " for t in tuned)
-        + f"chunks {chunks}; {time.perf_counter() - start:.1f} s"
+    return _report(
+        src,
+        dst,
+        image,
+        axes,
+        plan,
+        tuned,
+        chosen,
+        f"chunks {chunks}; {time.perf_counter() - start:.1f} s",
     )
 
 
@@ -236,6 +276,7 @@ def _denoise_file(
     show_bar = show_bar and _multi_frame(image.data.shape, axes)
     publication = _Publication()
     tuned: list[Any] = []
+    chosen: list[Any] = []
     try:
         with Stages(3 + args.tune, enabled=show_bar) as stages, _core_output_silenced():
             try:
@@ -247,12 +288,13 @@ def _denoise_file(
                     tune=args.tune,
                     stages=stages,
                     on_tune=tuned.append,
+                    on_settings=chosen.append,
                     return_variance=args.variance is not None,
                 )
                 if args.keep_dtype:
                     out = _cast(out, image.data.dtype)
                 metadata = _output_metadata(
-                    image.metadata, plan, args, axes, src, tuned[0] if tuned else None
+                    image.metadata, plan, args, axes, src, _first(tuned), _first(chosen)
                 )
                 if variance is not None:
                     _write_atomically(args.variance, variance, axes, metadata)
@@ -265,10 +307,8 @@ def _denoise_file(
             raise
         # Too late to stop: the output is complete and in place.
         print(f"quorvel: interrupted after {_shown(dst)} was written", file=sys.stderr)
-    return (
-        f"{_shown(src)} -> {_shown(dst)}: {_describe(image.data, axes)}; noise {plan}; "
-        + "".join(f"tuned {t}; " for t in tuned)
-        + f"{time.perf_counter() - start:.1f} s"
+    return _report(
+        src, dst, image, axes, plan, tuned, chosen, f"{time.perf_counter() - start:.1f} s"
     )
 
 

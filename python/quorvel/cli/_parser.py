@@ -7,7 +7,7 @@ from pathlib import Path
 from typing import NoReturn
 
 from quorvel import __version__
-from quorvel._params import DEFAULT_SEARCH
+from quorvel._params import CHANNELS
 from quorvel._text import parse_chunk_spec, parse_numbers, parse_patch_radius, parse_search
 from quorvel.cli._commands import _cmd_calibrate, _cmd_demo, _cmd_estimate, _cmd_info
 from quorvel.cli._denoise import _cmd_denoise
@@ -158,31 +158,30 @@ def build_parser() -> argparse.ArgumentParser:
         "--patch-radius",
         type=_patch_radius,
         metavar="R",
-        help="patch half-size: 3, or by axis X=3,Y=3,Z=1 (default: 3 in X and Y)",
+        help="patch half-size: 3, or by axis X=3,Y=3,Z=1 (default: chosen for the image; "
+        "axes not given are chosen)",
     )
     algo.add_argument(
         "--search",
         type=_search,
         metavar="AXES",
-        default=DEFAULT_SEARCH,
-        help="axes besides X and Y along which the search window grows (default: "
-        "%(default)s; '' for none), or by axis with reaches, e.g. T=5,Z=2 (up to 5 frames and "
-        "2 planes to each side from the first iteration on) or Z,T=1 (a bare letter grows "
-        "the window along that axis)",
+        help="axes besides X and Y along which the search window grows ('' for none), or "
+        "by axis with reaches, e.g. T=5,Z=2 (up to 5 frames and 2 planes to each side from "
+        "the first iteration on) or Z,T=1 (a bare letter grows the window along that axis) "
+        "(default: chosen for the image)",
     )
     algo.add_argument(
         "--iterations",
         type=int,
-        default=4,
         metavar="N",
-        help="each doubles the search window in X and Y (default: %(default)s)",
+        help="each doubles the search window in X and Y (default: chosen for the image)",
     )
     algo.add_argument(
         "--pvalue",
         type=float,
         metavar="P",
-        default=0.01,
-        help="significance level of the tests; smaller averages more (default: %(default)s)",
+        help="significance level of the tests; smaller averages more (default: chosen for "
+        "the image)",
     )
     algo.add_argument(
         "--tune",
@@ -198,6 +197,12 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="R",
         default=0.0,
         help="mix the noisy image back in; larger keeps more (default: %(default)s)",
+    )
+    algo.add_argument(
+        "--channels",
+        choices=CHANNELS,
+        help="independent: each channel denoised with its own patch similarity; joint: a "
+        "patch spans all channels (default: independent for C, joint for S such as RGB)",
     )
     algo.add_argument(
         "--kernel",

@@ -9,17 +9,22 @@ from typing import Literal
 from napari.types import ImageData
 
 import quorvel
-from quorvel._params import DEFAULT_SEARCH
+from quorvel.napari._settings import (
+    parse_iterations,
+    parse_patch_radius,
+    parse_pvalue,
+    parse_search,
+)
 
 
 def denoise_image(
     image: ImageData,
     axes: str = "",
     noise: Literal["auto", "gaussian", "poisson-gaussian"] = "auto",
-    patch_radius: int = 3,
-    search: str = DEFAULT_SEARCH,
-    iterations: int = 4,
-    pvalue: float = 0.01,
+    patch_radius: str = "",
+    search: str = "",
+    iterations: str = "",
+    pvalue: str = "",
     tune: bool = False,
 ) -> ImageData:
     """Denoise an image with `quorvel.denoise`, the noise estimated from the image.
@@ -34,17 +39,23 @@ def denoise_image(
         for 2-D, ``ZYX`` for 3-D data.
     noise : {'auto', 'gaussian', 'poisson-gaussian'}
         Noise model, estimated from the image.
-    patch_radius : int
-        Half-size of the compared patches along X and Y.
+    patch_radius : str
+        Half-size of the compared patches along X and Y, e.g. ``3``, or by
+        axis, e.g. ``X=2,Y=2,T=1``.
     search : str
-        Axes besides X and Y along which the search window grows.
-    iterations : int
+        Axes besides X and Y along which the search window grows, e.g.
+        ``ZT`` or ``T=9``; ``none``: each frame and plane alone; empty:
+        chosen for the image.
+    iterations : str
         Number of iterations; each doubles the search window along X and Y.
-    pvalue : float
+    pvalue : str
         Significance level of the tests that reject dissimilar patches.
     tune : bool
         Choose patch radius, iterations and p-value for this image by the
         least estimated error, starting from those given.
+
+    Settings left empty are chosen for the image, as `quorvel.denoise`
+    chooses them (text fields: magicgui has no empty number field).
 
     Returns
     -------
@@ -55,9 +66,9 @@ def denoise_image(
         image,
         axes or None,
         noise=noise,
-        patch_radius=patch_radius,
-        search=search,
-        iterations=iterations,
-        pvalue=pvalue,
+        patch_radius=parse_patch_radius(str(patch_radius)),
+        search=parse_search(str(search)),
+        iterations=parse_iterations(str(iterations)),
+        pvalue=parse_pvalue(str(pvalue)),
         tune=tune,
     )

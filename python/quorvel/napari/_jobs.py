@@ -19,6 +19,7 @@ import numpy.typing as npt
 
 import quorvel
 from quorvel._api import _run_denoise
+from quorvel._auto import Choice
 from quorvel._core import NoisePlan
 from quorvel._lazy import _denoise_lazy, _is_dask
 from quorvel._progress import Stages, _eta
@@ -129,12 +130,17 @@ class _JobStages(Stages):
 
 
 class Outcome(NamedTuple):
-    """What a whole run gives: the result, its variance, the tuner's choice, the noise plan."""
+    """What a whole run gives: the result, its variance and how it was made.
+
+    How: the tuner's choice, the noise plan and the settings used (those
+    chosen for the image among them).
+    """
 
     denoised: Any
     variance: npt.NDArray[np.float32] | None
     tuned: TuneResult | None
     plan: NoisePlan
+    choice: Choice | None = None
 
 
 def _dask_progress(job: Job) -> Any:
@@ -213,22 +219,30 @@ def _in_memory(data: Any, axes: str, options: dict[str, Any], job: Job | None = 
     between its runs and the denoiser at its next report).
     """
     tuned: list[TuneResult] = []
+    chosen: list[Choice] = []
     kwargs = _with_defaults(options)
     if job is not None:
         kwargs.update(progress=job.reporter("denoising"), stop=job.check, stages=_JobStages(job))
-    out, variance, plan = _run_denoise(data, axes or None, on_tune=tuned.append, **kwargs)
-    return Outcome(out, variance, tuned[0] if tuned else None, plan)
+    out, variance, plan = _run_denoise(
+        data, axes or None, on_tune=tuned.append, on_settings=chosen.append, **kwargs
+    )
+    return Outcome(out, variance, _first(tuned), plan, _first(chosen))
+
+
+def _first(items: list[Any]) -> Any:
+    return items[0] if items else None
 
 
 def preview(
     data: Any, axes: str, region: tuple[slice, ...], options: dict[str, Any]
-) -> tuple[npt.NDArray[np.float32], TuneResult | None]:
+) -> tuple[npt.NDArray[np.float32], TuneResult | None, Choice | None]:
     """Denoise `region` of a layer's data with `options` (keyword arguments of `denoise`).
 
-    Returns the denoised region and, with ``tune``, the settings chosen for it.
+    Returns the denoised region, with ``tune`` the settings the tuner chose
+    for it, and the settings used.
     """
     outcome = _in_memory(np.asarray(data[region]), axes, options)
-    return outcome.denoised, outcome.tuned
+    return outcome.denoised, outcome.tuned, outcome.choice
 
 
 def denoise(job: Job, data: Any, axes: str, options: dict[str, Any], variance: bool) -> Outcome:
@@ -270,11 +284,13 @@ def denoise(job: Job, data: Any, axes: str, options: dict[str, Any], variance: b
     for name in ("progress", "return_variance"):
         kwargs.pop(name)
     tuned: list[TuneResult] = []
+    chosen: list[Choice] = []
     job.begin("noise")
     lazy, plan = _denoise_lazy(
         data,
         axes or None,
         on_tune=tuned.append,
+        on_settings=chosen.append,
         stop=job.check,
         tune_progress=job.reporter("tuning"),
         **kwargs,
@@ -284,4 +300,4 @@ def denoise(job: Job, data: Any, axes: str, options: dict[str, Any], variance: b
         # The plan, when it is still to be estimated, is part of the result's graph.
         result, plan = dask.compute(lazy, plan)
     job.check()
-    return Outcome(result, None, tuned[0] if tuned else None, plan)
+    return Outcome(result, None, _first(tuned), plan, _first(chosen))

@@ -77,7 +77,7 @@ def layer_axes(layer: Any, viewer_labels: Sequence[str] = ()) -> tuple[str, str]
     named = layer.metadata.get("axes") if isinstance(layer.metadata, dict) else None
     if isinstance(named, str) and _valid_axes(named, ndim):
         return named.upper(), "metadata"
-    colour = "C" if layer.rgb else ""
+    colour = "S" if layer.rgb else ""  # samples (RGB): denoised together by default
     n_dims = ndim - len(colour)
     layer_labels = tuple(layer.axis_labels)
     for labels in (layer_labels, tuple(viewer_labels)[-n_dims:] if n_dims else ()):

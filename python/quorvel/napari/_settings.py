@@ -57,24 +57,31 @@ FIELDS = {
     "patch_radius": Field(
         "Patch size (radius)",
         "Half-width of the compared patches in pixels (3: 7 x 7).\n"
-        "Larger: smoother in strong noise; smaller: finer detail.",
+        "Larger: smoother in strong noise; smaller: finer detail. Empty: chosen.",
         "patch_radius",
     ),
     "search": Field(
         "Also search along",
-        "Axes besides X and Y along which the search window grows:\n"
-        "Z (neighbouring planes), T (neighbouring frames); empty: each plane alone.",
+        "Axes besides X and Y the search window grows along: Z, T;\n"
+        "T=9: 9 frames each side; none: each plane alone. Empty: chosen.",
         "search",
     ),
     "iterations": Field(
         "Strength (iterations)",
-        "Passes of the denoiser; each doubles how far it looks. More: smoother, slower.",
+        "Passes of the denoiser; each doubles how far it looks. More: smoother, slower.\n"
+        "Empty: chosen.",
         "iterations",
     ),
     "pvalue": Field(
         "Detail kept (p-value)",
-        "Larger keeps more faint detail and more noise; smaller smooths more.",
+        "Larger keeps more faint detail and more noise; smaller smooths more.\nEmpty: chosen.",
         "pvalue",
+    ),
+    "channels": Field(
+        "Channels",
+        "Each on its own: every channel with its own patch similarity.\n"
+        "Together: a patch spans all channels. Auto: C alone, S (RGB) together.",
+        "channels",
     ),
     "renoise": Field(
         "Texture kept (renoise)",
@@ -156,8 +163,26 @@ def parse_patch_radius(text: str) -> int | dict[str, int] | None:
     return _field("patch radius", _text.parse_patch_radius, text)
 
 
-def parse_search(text: str) -> str | dict[str, int | None]:
-    """Axis letters such as ``ZT``, or by axis such as ``Z,T=1`` or ``T=5,Z=2``."""
+def parse_iterations(text: str) -> int | None:
+    """An iteration count; None for an empty field (chosen for the image)."""
+    return _field("iterations", int, text)
+
+
+def parse_pvalue(text: str) -> float | None:
+    """A p-value; None for an empty field (chosen for the image)."""
+    return _field("p-value", float, text)
+
+
+def parse_search(text: str) -> str | dict[str, int | None] | None:
+    """Axis letters such as ``ZT``, or by axis such as ``Z,T=1`` or ``T=5,Z=2``.
+
+    None for an empty field (chosen for the image), ``""`` for ``none``
+    (each frame and plane alone).
+    """
+    if not text.strip():
+        return None
+    if text.strip().lower() == "none":
+        return ""
     try:
         return _text.parse_search(text)
     except ValueError as err:
@@ -196,7 +221,11 @@ def noise_options(kind: str, sigma: str, gain: str, offset: str) -> dict[str, An
 
 
 def run_parameters(
-    axes: str, options: dict[str, Any], tuned: Any = None, variance: bool = False
+    axes: str,
+    options: dict[str, Any],
+    tuned: Any = None,
+    variance: bool = False,
+    choice: Any = None,
 ) -> dict[str, Any]:
     """The parameters of a run as plain JSON values, for its provenance.
 
@@ -210,13 +239,16 @@ def run_parameters(
         The settings the tuner chose, recorded with its account.
     variance : bool
         Whether the variance layer was asked for.
+    choice : quorvel._auto.Choice, optional
+        The settings the run used.
 
     Returns
     -------
     dict
         ``axes``, ``noise``, ``sigma``, ``gain`` and ``offset`` (those given,
-        else None: estimated), the denoiser's settings, ``tune``,
-        ``variance`` and, after tuning, ``tuned``.
+        else None: estimated), the denoiser's settings as given (None:
+        chosen for the image), ``tune``, ``variance``, after tuning
+        ``tuned`` and, with `choice`, ``settings``: the settings used.
     """
     model = options.get("model")
 
@@ -233,8 +265,11 @@ def run_parameters(
             key: options[key]
             for key in ("patch_radius", "search", "iterations", "pvalue", "renoise", "tune")
         },
+        "channels": options.get("channels"),
         "variance": variance,
     }
     if tuned is not None:
         record["tuned"] = tuned.as_dict()
+    if choice is not None:
+        record["settings"] = choice.as_dict()
     return record

@@ -25,7 +25,6 @@ from magicgui.widgets import (
     LineEdit,
     ProgressBar,
     PushButton,
-    SpinBox,
     Widget,
     create_widget,
 )
@@ -35,8 +34,8 @@ from qtpy.QtGui import QPixmap
 from qtpy.QtWidgets import QDialog, QLabel, QTextBrowser, QVBoxLayout
 from superqt.utils import WorkerBase, create_worker
 
+from quorvel._auto import Choice
 from quorvel._axes import normalize_axes
-from quorvel._params import DEFAULT_SEARCH, MAX_ITERATIONS
 from quorvel._provenance import provenance_record
 from quorvel._text import format_search
 from quorvel._tune import TuneResult
@@ -47,7 +46,9 @@ from quorvel.napari._settings import (
     FIELDS,
     help_html,
     noise_options,
+    parse_iterations,
     parse_patch_radius,
+    parse_pvalue,
     parse_search,
     run_parameters,
     tooltip,
@@ -64,6 +65,15 @@ _NOISE_CHOICES = [
     ("Gaussian sigma", "gaussian"),
     ("Poisson-Gaussian gain, offset", "poisson-gaussian"),
 ]
+
+_CHANNEL_CHOICES = [
+    ("Auto: C each alone, S (RGB) together", "auto"),
+    ("Each on its own", "independent"),
+    ("Together", "joint"),
+]
+
+#: What an empty settings field shows: the value is chosen for each image.
+_CHOSEN = "chosen for the image"
 
 _PROGRESS_STEPS = 1000
 _POLL_MS = 100
@@ -154,22 +164,17 @@ class DenoiseWidget(Container[Widget]):
         plot_box: Container[Widget] = Container(labels=False)
         plot_box.native.layout().addWidget(self.plot)
         self.plot_note = Label(value="")
-        self.patch_radius = text("patch_radius", "3")
-        self.search = text("search", DEFAULT_SEARCH)
-        self.iterations = SpinBox(
-            label=FIELDS["iterations"].label,
-            value=4,
-            min=1,
-            max=MAX_ITERATIONS,
-            tooltip=tooltip("iterations"),
-        )
-        self.pvalue = FloatSpinBox(
-            label=FIELDS["pvalue"].label,
-            value=0.01,
-            min=0.0,
-            max=0.999,
-            step=0.001,
-            tooltip=tooltip("pvalue"),
+        self.patch_radius = text("patch_radius")
+        self.search = text("search")
+        self.iterations = text("iterations")
+        self.pvalue = text("pvalue")
+        for field in (self.patch_radius, self.search, self.iterations, self.pvalue):
+            field.native.setPlaceholderText(_CHOSEN)
+        self.channels = ComboBox(
+            label=FIELDS["channels"].label,
+            choices=_CHANNEL_CHOICES,
+            value="auto",
+            tooltip=tooltip("channels"),
         )
         self.renoise = FloatSpinBox(
             label=FIELDS["renoise"].label,
@@ -193,6 +198,9 @@ class DenoiseWidget(Container[Widget]):
         self.help_button = PushButton(text="Help", tooltip="What every field does, in full.")
         self.progress = ProgressBar(value=0, min=0, max=_PROGRESS_STEPS, label="Progress")
         self.status = Label(value="")
+        # The settings of the last run or preview, those chosen for the image among them.
+        self.used = Label(value="", label="Settings used")
+        self.used.native.setWordWrap(True)
         buttons = Container(
             widgets=[self.preview_button, self.run_button, self.cancel_button, self.help_button],
             layout="horizontal",
@@ -215,12 +223,14 @@ class DenoiseWidget(Container[Widget]):
                 self.search,
                 self.iterations,
                 self.pvalue,
+                self.channels,
                 self.renoise,
                 self.tune,
                 self.variance,
                 buttons,
                 self.progress,
                 self.status,
+                self.used,
             ]
         )
         self._timer = QTimer(self.native)
@@ -265,6 +275,7 @@ class DenoiseWidget(Container[Widget]):
         self._show_plot(None, "")
         if not self.busy:
             self.status.value = ""
+            self.used.value = ""
             self._set_bar(0.0)
 
     def _note_axes(self, *_: Any) -> None:
@@ -309,8 +320,9 @@ class DenoiseWidget(Container[Widget]):
             **noise_options(self.noise.value, self.sigma.value, self.gain.value, self.offset.value),
             "patch_radius": parse_patch_radius(self.patch_radius.value),
             "search": parse_search(self.search.value),
-            "iterations": int(self.iterations.value),
-            "pvalue": float(self.pvalue.value),
+            "iterations": parse_iterations(self.iterations.value),
+            "pvalue": parse_pvalue(self.pvalue.value),
+            "channels": None if self.channels.value == "auto" else self.channels.value,
             "renoise": float(self.renoise.value),
             "tune": bool(self.tune.value),
         }
@@ -424,7 +436,12 @@ class DenoiseWidget(Container[Widget]):
         self._guard(start)
 
     def _show_preview(
-        self, layer: Any, region: tuple[slice, ...], out: np.ndarray, tuned: TuneResult | None
+        self,
+        layer: Any,
+        region: tuple[slice, ...],
+        out: np.ndarray,
+        tuned: TuneResult | None,
+        choice: Choice | None,
     ) -> None:
         name = f"{layer.name} preview"
         where = placement(layer, [s.start for s in region])
@@ -437,6 +454,7 @@ class DenoiseWidget(Container[Widget]):
         self.status.value = f"preview of {' x '.join(map(str, out.shape))}" + (
             f"; tuned: {tuned.summary}" if tuned is not None else ""
         )
+        self._show_used(choice)
 
     def run(self, *_: Any) -> None:
         """Denoise the whole layer into a new layer, with progress and Cancel."""
@@ -501,9 +519,18 @@ class DenoiseWidget(Container[Widget]):
         tuned = outcome.tuned
         self._set_bar(1.0)
         self.status.value = "done"
+        self._show_used(outcome.choice)
         if tuned is not None:
             self._fill_tuned(tuned)
             self.status.value = f"done; tuned: {tuned.summary}"
+
+    def _show_used(self, choice: Choice | None) -> None:
+        """Show the settings a run used, and which of them were chosen for the image."""
+        if choice is None:
+            self.used.value = ""
+            return
+        chosen = "tuned" if choice.by_tuning else "chosen for this image" if choice.chosen else ""
+        self.used.value = choice.summary + (f" ({chosen})" if chosen else "")
 
     def _fill_tuned(self, tuned: TuneResult) -> None:
         """Put the settings the tuner chose into their fields."""
@@ -513,8 +540,8 @@ class DenoiseWidget(Container[Widget]):
         self.patch_radius.value = (
             ",".join(f"{axis}={r}" for axis, r in radius.items()) if deep else str(radius["X"])
         )
-        self.iterations.value = chosen["iterations"]
-        self.pvalue.value = chosen["pvalue"]
+        self.iterations.value = str(chosen["iterations"])
+        self.pvalue.value = f"{chosen['pvalue']:g}"
         if "search" in chosen:
             self.search.value = format_search(chosen["search"])
 
@@ -575,7 +602,7 @@ def _result_metadata(
     metadata = dict(layer.metadata)
     source = metadata.get("source")
     axes = normalize_axes(axes or None, outcome.denoised.ndim)
-    parameters = run_parameters(axes, options, outcome.tuned, variance)
+    parameters = run_parameters(axes, options, outcome.tuned, variance, outcome.choice)
     metadata["axes"] = axes
     metadata["provenance"] = provenance_record(
         outcome.plan, parameters, source=source if isinstance(source, str) else None

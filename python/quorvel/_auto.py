@@ -1,0 +1,422 @@
+"""Settings of the denoiser chosen for each image from what can be measured on it.
+
+When `quorvel.denoise` is called without a patch radius, search, iterations
+or p-value, `choose` sets them from the image's `quorvel._measure.Measures`
+(each channel at unit noise: how much of it is flat, how bright its
+structure is, how alike its frames or planes are), by a rule made on the
+scenes of ``bench/scenes.py`` against the best point of a grid (patch radius
+2 to 4, p-value 0.001 to 0.1, 3 to 6 iterations, reach along T or Z up to
+the whole axis; ``bench/defaults_grid.py``):
+
+- dense structure (under 40 % of the 8 x 8 blocks flat): 7 x 7 patches,
+  p-value 0.001, 3 iterations: larger windows only blur it;
+- sparse or smooth structure: 5 iterations (the windows reach 16 pixels,
+  the background is averaged over more of itself); small patches (radius 2)
+  where the brightest structure stands well out of the noise, with p-value
+  0.01 (0.001 where three quarters of the image or more is flat: the ground
+  then holds most of the error), otherwise radius 3 (or 4 where it is
+  dimmer still) and 0.001;
+- time-lapses: at least 4 iterations and patches no larger than 7 x 7 (the
+  other frames average the noise down).  Where at least half of the blocks
+  with structure stay alike from one end of the sequence to the other
+  (still structures), the search reaches every frame; otherwise 4 frames to
+  each side, patches 3 frames deep (radius 1 along T), smaller in the plane
+  (radius 2 on sparse images) and p-value 0.01;
+- z-stacks: 5 iterations and the growing window along Z; patches 3 planes
+  deep with radius 2 in the plane unless the planes are sampled coarsely
+  (neighbouring planes differ more than neighbouring pixels by over a
+  quarter of the structure's variance: one plane deep); a reach of 2 planes
+  from the start where structures extend further along Z than in the plane;
+- channels denoised with one setting get the most iterations, the largest
+  and deepest patches, the smallest p-value and the shortest reach of the
+  settings each would take alone.
+
+The choice keeps to a time budget: its `work` at most `BUDGET` times that of
+today's settings (`TODAY`), about twice the time of the exact kernel with
+them.  Over budget it is made cheaper by the fewest steps that suffice
+(`_cheaper`: a fifth iteration first, then a long reach, the patch's depth,
+a fourth iteration), and, for a chunked image, until the chunks hold its
+halo.  Settings given by the caller are kept as given.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass, field, replace
+from typing import Any
+
+from quorvel._core import CoreSettings, NoisePlan
+from quorvel._measure import Measures, measure
+
+#: The settings the package used before it chose them per image, the
+#: reference of the time budget: 7 x 7 patches, 4 iterations, p-value
+#: 0.01, the growing search window along Z and T.
+TODAY = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0)
+
+#: Work of the chosen settings, at most this many times that of `TODAY`
+#: (`work`): the fast kernel is about 3.5 times faster than the exact one,
+#: and the choice should cost at most twice the exact kernel's time with
+#: today's settings.
+BUDGET = 6.0
+
+#: The parameters that can be chosen (`free_parameters`).
+PARAMETERS = ("radius_xy", "radius_z", "radius_t", "search", "iterations", "pvalue")
+
+
+def free_parameters(patch_radius: Any, search: Any, iterations: Any, pvalue: Any) -> frozenset[str]:
+    """The parameters of `PARAMETERS` the caller left to the choice (given as None).
+
+    A patch radius given as a number is given whole (X and Y, and 0 along Z
+    and T); given by axis, the axes it names are (X and Y go together).
+    """
+    free = set()
+    if patch_radius is None:
+        free |= {"radius_xy", "radius_z", "radius_t"}
+    elif isinstance(patch_radius, Mapping):
+        named = {str(k).upper() for k in patch_radius}
+        free |= {f"radius_{a.lower()}" for a in "ZT" if a not in named}
+        if not named & {"X", "Y"}:
+            free.add("radius_xy")
+    for name, value in (("search", search), ("iterations", iterations), ("pvalue", pvalue)):
+        if value is None:
+            free.add(name)
+    return frozenset(free)
+
+
+# --------------------------------------------------------------------------
+# Work
+
+
+def _windows(axis: str, extent: int, searched: bool, iterations: int, reach: int) -> list[int]:
+    """The engine's search half-size along one axis in each iteration."""
+    if extent <= 1 or not searched:
+        return [0] * iterations
+    if axis in "XY":
+        grow = [min(2**k, extent) for k in range(iterations)]
+        return grow if reach < 0 else [min(w, reach) for w in grow]
+    if reach >= 0:
+        return [reach] * iterations
+    return list(range(iterations)) if axis == "Z" else [max(0, k - 2) for k in range(iterations)]
+
+
+def _mean_span(extent: int, half: int) -> float:
+    """Mean count of positions within `half` of a position, over an axis of `extent`."""
+    if half >= extent - 1:
+        return float(extent)
+    # Positions near the ends see fewer: sum over p of min(p, h) + min(n-1-p, h) + 1.
+    h, n = half, extent
+    edge = h * (h + 1)  # the two ends together lose sum_{p<h} (h - p) each
+    return (n * (2 * h + 1) - edge) / n
+
+
+def work(settings: CoreSettings, shape: tuple[int, ...]) -> float:
+    """The time of a run of `settings` on a core-layout `shape`, in arbitrary units.
+
+    Fitted to the fast kernel's times over patch radii 2 to 4 (0 and 1 along
+    T or Z), reaches and 3 to 6 iterations on a 2-D image, a time-lapse and
+    a z-stack (``bench/cost_table.py``; within 25 % in most cases, at worst
+    a factor 2) as a product of powers of three counts: the reference
+    positions per element (every ``radius + 1`` elements along X, Y and Z,
+    every ``radius`` along T), the elements of a patch, and the candidates
+    of every iteration's search window, clipped to the image, added up.
+    """
+    nt, _, nz, ny, nx = shape
+    extents = {"X": nx, "Y": ny, "Z": nz, "T": nt}
+    index = {"X": 0, "Y": 1, "Z": 2, "T": 4}
+    reach = settings.reach or (-1,) * 5
+    references = patch = 1.0
+    for axis, n in extents.items():
+        r = settings.patch_radius[index[axis]] if n > 1 else 0
+        patch *= 2 * r + 1
+        references /= (r if axis == "T" else r + 1) if r > 0 else 1
+    windows = {
+        axis: _windows(
+            axis, n, bool(settings.search[index[axis]]), settings.iterations, reach[index[axis]]
+        )
+        for axis, n in extents.items()
+    }
+    candidates = sum(
+        math.prod(_mean_span(n, windows[a][k]) for a, n in extents.items())
+        for k in range(settings.iterations)
+    )
+    return float(references ** _POWERS[0] * patch ** _POWERS[1] * candidates ** _POWERS[2])
+
+
+#: The powers of `work`'s three counts.
+_POWERS = (0.58, 0.49, 0.9)
+
+
+# --------------------------------------------------------------------------
+# Rule
+
+#: Share of flat blocks (`Measures.flat`) from which an image counts as
+#: sparse or smooth: more iterations (larger windows) pay there.
+_SPARSE = 0.4
+#: Bright structure (`Measures.bright`) above which sparse images take
+#: small patches, and below which they take large ones.
+_BRIGHT, _DIM = 3.0, 1.5
+#: Share of flat blocks from which bright sparse images keep p-value 0.001.
+_MOSTLY_FLAT = 0.75
+#: Share of still blocks (`Measures.still`) from which the whole sequence is searched.
+_STILL = 0.5
+#: `Measures.apart` of z-stacks sampled coarsely along Z (patches one plane
+#: deep), and of structures that extend along Z (a reach from the start).
+_COARSE, _ELONGATED = 0.25, -0.02
+#: The reach along Z of stacks whose structures extend along Z.
+_Z_REACH = 2
+#: The reach along T or Z of a sequence that moves.
+_MOVING_REACH = 4
+
+
+@dataclass(frozen=True)
+class _Point:
+    """A point of the rule: patch radius in the plane and along the stack, reach, counts."""
+
+    radius: int
+    pvalue: float
+    iterations: int
+    deep: int = 0
+    reach: int | None = None  # along the stack; None: the growing window
+
+
+def _preferred(m: Measures, depth: int) -> _Point:
+    """The rule's setting for one channel of `m` in a stack of `depth` frames or planes."""
+    if m.flat < _SPARSE:  # dense structure: few, short iterations keep it
+        point = _Point(3, 0.001, 3)
+    elif m.bright >= _BRIGHT:  # bright objects on a dark or smooth ground
+        point = _Point(2, 0.001 if m.flat >= _MOSTLY_FLAT else 0.01, 5)
+    else:
+        point = _Point(3 if m.bright >= _DIM else 4, 0.001, 5)
+    if m.still is None or depth < 2:
+        return point
+    if m.apart is not None:  # a z-stack: the growing window
+        if m.apart > _COARSE:  # planes unrelated: patches one plane deep
+            return replace(point, radius=min(point.radius, 3), iterations=5)
+        reach = min(_Z_REACH, depth - 1) if m.apart < _ELONGATED else None
+        return replace(point, radius=2, deep=1, iterations=5, reach=reach)
+    # Other frames average the noise down: patches no larger than 7 x 7, and
+    # four iterations at least.
+    iterations = max(point.iterations, 4)
+    if m.still >= _STILL:
+        return replace(point, radius=min(point.radius, 3), iterations=iterations, reach=depth - 1)
+    # Moving: patches three frames deep, smaller in the plane, a middle p-value.
+    return replace(
+        point,
+        radius=min(point.radius, 3 if m.flat < _SPARSE else 2),
+        deep=1,
+        pvalue=0.01,
+        iterations=iterations,
+        reach=min(_MOVING_REACH, depth - 1),
+    )
+
+
+def _cheaper(point: _Point) -> list[_Point]:
+    """The settings one step cheaper than `point`, the most wanted first.
+
+    A fifth iteration goes first, then a reach beyond that of moving
+    sequences (halved), the patch's depth, a fourth iteration and the rest
+    of the reach (halved).
+    """
+    out = []
+    if point.iterations > 4:
+        out.append(replace(point, iterations=point.iterations - 1))
+    if point.reach is not None and point.reach > _MOVING_REACH:
+        out.append(replace(point, reach=max(point.reach // 2, _MOVING_REACH)))
+    if point.deep:
+        out.append(replace(point, deep=0))
+    if point.iterations > 3:
+        out.append(replace(point, iterations=point.iterations - 1))
+    if point.reach is not None and 1 < point.reach <= _MOVING_REACH:
+        out.append(replace(point, reach=point.reach // 2))
+    return out
+
+
+def _fitting(point: _Point, fits: Callable[[_Point], bool]) -> _Point | None:
+    """The setting nearest `point` (fewest `_cheaper` steps, then their order) that `fits`."""
+    level, seen = [point], {point}
+    while level:
+        for p in level:
+            if fits(p):
+                return p
+        following = [q for p in level for q in _cheaper(p)]
+        level = [q for q in dict.fromkeys(following) if q not in seen]
+        seen.update(level)
+    return None
+
+
+# --------------------------------------------------------------------------
+# Choice
+
+
+@dataclass(frozen=True)
+class Choice:
+    """The settings of a run and where each came from.
+
+    Attributes
+    ----------
+    settings : dict
+        The settings as keyword arguments of `quorvel.denoise`:
+        ``patch_radius`` (by axis letter), ``search`` (by axis letter: a
+        reach, or None for the growing window), ``iterations``, ``pvalue``,
+        ``channels``.
+    chosen : tuple of str
+        The parameters chosen for the image (`PARAMETERS`); the others were
+        given.
+    measures : dict
+        What was measured on the image, per channel.
+    """
+
+    settings: dict[str, Any]
+    chosen: tuple[str, ...] = ()
+    measures: dict[str, Any] = field(default_factory=dict)
+    by_tuning: bool = False
+
+    def tuned(self, settings: CoreSettings, shape: tuple[int, ...]) -> Choice:
+        """Give this choice with the settings the tuner then chose."""
+        return replace(self, settings=public(settings, shape), by_tuning=True)
+
+    def as_dict(self) -> dict[str, Any]:
+        """Plain data for logs and provenance."""
+        return {"settings": self.settings, "chosen": list(self.chosen), "measures": self.measures}
+
+    @property
+    def summary(self) -> str:
+        """The settings in words."""
+        return describe(self.settings)
+
+    def __str__(self) -> str:
+        return self.summary + (" (chosen for this image)" if self.chosen else "")
+
+
+def describe(settings: Mapping[str, Any]) -> str:
+    """Settings (keyword arguments of `quorvel.denoise`) in words."""
+    r = settings["patch_radius"]
+    radius = f"{r['X']}" + "".join(f", {axis} {r[axis]}" for axis in "ZT" if r.get(axis))
+    search = settings.get("search") or {}
+    reach = "".join(
+        f", {axis} window growing" if n is None else f", reach {axis} {n}"
+        for axis, n in search.items()
+    )
+    return (
+        f"patch radius {radius}, {settings['iterations']} iterations, "
+        f"p-value {settings['pvalue']:g}{reach}, channels {settings['channels']}"
+    )
+
+
+def public(settings: CoreSettings, shape: tuple[int, ...]) -> dict[str, Any]:
+    """`settings` as keyword arguments of `quorvel.denoise`, for an image of core `shape`."""
+    nt, _, nz, _, _ = shape
+    rx, _, rz, _, rt = settings.patch_radius
+    radius = {"X": rx, "Y": rx}
+    search: dict[str, int | None] = {}
+    for axis, n, r, index in (("Z", nz, rz, 2), ("T", nt, rt, 4)):
+        if n > 1:
+            radius[axis] = r
+            if settings.search[index]:
+                reach = settings.reach[index] if settings.reach else -1
+                search[axis] = None if reach < 0 else reach
+    return {
+        "patch_radius": radius,
+        "search": search,
+        "iterations": settings.iterations,
+        "pvalue": settings.pvalue,
+        "channels": "joint" if settings.joint else "independent",
+    }
+
+
+def _apply(
+    settings: CoreSettings, point: _Point, free: frozenset[str], shape: tuple[int, ...]
+) -> CoreSettings:
+    """`settings` with the `free` parameters taken from `point`, fitted to `shape`."""
+    nt, _, nz, ny, nx = shape
+    axis = 4 if nt > 1 else 2 if nz > 1 else None
+    radius = list(settings.patch_radius)
+    if "radius_xy" in free:
+        # A patch needs 2 r + 1 pixels.
+        radius[0] = radius[1] = max(0, min(point.radius, (min(ny, nx) - 1) // 2))
+    search, reach = list(settings.search), list(settings.reach or (-1,) * 5)
+    for name, index, n in (("radius_z", 2, nz), ("radius_t", 4, nt)):
+        if name in free:
+            radius[index] = min(point.deep, (n - 1) // 2) if index == axis else 0
+    if "search" in free:
+        search = [1, 1, 1, 0, 1]
+        reach[2] = reach[4] = -1
+        if axis is not None and point.reach is not None:
+            reach[axis] = point.reach
+    return replace(
+        settings,
+        patch_radius=(radius[0], radius[1], radius[2], radius[3], radius[4]),
+        search=(search[0], search[1], search[2], search[3], search[4]),
+        reach=tuple(reach) if max(reach) >= 0 else (),
+        iterations=point.iterations if "iterations" in free else settings.iterations,
+        pvalue=point.pvalue if "pvalue" in free else settings.pvalue,
+    )
+
+
+def _combined(points: list[_Point]) -> _Point:
+    """One setting for channels denoised with one setting each would take `points`.
+
+    The most iterations, the largest patches and the deepest ones, the
+    smallest p-value and the shortest reach (a moving channel limits it).
+    """
+    reaches = [p.reach for p in points if p.reach is not None]
+    return _Point(
+        radius=max(p.radius for p in points),
+        pvalue=min(p.pvalue for p in points),
+        iterations=max(p.iterations for p in points),
+        deep=max(p.deep for p in points),
+        reach=min(reaches) if reaches else None,
+    )
+
+
+def choose(
+    core5: Any,
+    plan: NoisePlan,
+    settings: CoreSettings,
+    free: frozenset[str],
+    allowed: Callable[[CoreSettings], bool] | None = None,
+) -> tuple[CoreSettings, Choice]:
+    """The settings for a core-layout image: `settings` with its `free` parameters chosen.
+
+    Parameters
+    ----------
+    core5 : array_like
+        The image in core layout ``(T, C, Z, Y, X)`` (NumPy or dask); only
+        `quorvel._measure.sample_region` of it is read.
+    plan : NoisePlan
+        Its noise, per channel.
+    settings : CoreSettings
+        The checked settings; the parameters in `free` are replaced.
+    free : frozenset of str
+        The parameters to choose (`free_parameters`).
+    allowed : callable, optional
+        Whether settings can be used (chunked images: whether their halo
+        fits the chunks); the choice is made cheaper until they can, and
+        falls back on `settings` where none can.
+
+    Returns
+    -------
+    CoreSettings
+        The settings to run.
+    Choice
+        Them as keyword arguments of `quorvel.denoise`, which were chosen,
+        and the measures.
+    """
+    shape = tuple(int(n) for n in core5.shape)
+    if not free:
+        return settings, Choice(public(settings, shape))
+    measures = measure(core5, plan)
+    depth = shape[0] if shape[0] > 1 else shape[2]
+    point = _combined([_preferred(m, depth) for m in measures])
+    budget = BUDGET * work(TODAY, shape)
+
+    def fits(p: _Point) -> bool:
+        trial = _apply(settings, p, free, shape)
+        return work(trial, shape) <= budget and (allowed is None or allowed(trial))
+
+    found = _fitting(point, fits)
+    # Where nothing the rule offers fits: the settings as checked.
+    chosen = settings if found is None else _apply(settings, found, free, shape)
+    record = {f"channel {c}": m.as_dict() for c, m in enumerate(measures)}
+    return chosen, Choice(public(chosen, shape), tuple(p for p in PARAMETERS if p in free), record)

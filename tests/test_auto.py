@@ -1,0 +1,139 @@
+"""Settings chosen per image.
+
+What runs is what is recorded, given values win, the choice follows the
+image within its time budget, and chunked runs stay exact.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import pytest
+
+import quorvel
+from quorvel import _auto
+from quorvel._api import _run_denoise
+from quorvel._core import CoreSettings, NoisePlan
+
+SIGMA = 4.0
+NOISE = {"noise": "gaussian", "sigma": SIGMA}
+UNSET = {"patch_radius": None, "search": None, "iterations": None, "pvalue": None}
+
+
+def _movie(
+    smooth: Callable[..., Any], frames: int, step: int, seed: int = 0
+) -> npt.NDArray[np.float32]:
+    """`frames` noisy frames of a textured scene moving `step` pixels per frame along X."""
+    scene = smooth((48, 64), seed)
+    scene += 20.0 * np.sin(np.arange(64) / 1.5)[None, :] * np.cos(np.arange(48) / 2.0)[:, None]
+    clean = np.stack([np.roll(scene, step * t, axis=1) for t in range(frames)])
+    rng = np.random.default_rng(seed + 1)
+    return (clean + rng.normal(0.0, SIGMA, clean.shape)).astype(np.float32)
+
+
+def _run(image: npt.ArrayLike, axes: str, **given: Any) -> tuple[Any, _auto.Choice]:
+    chosen: list[_auto.Choice] = []
+    out, _, _ = _run_denoise(
+        image,
+        axes,
+        **NOISE,
+        model=None,
+        renoise=0.0,
+        threads=2,
+        **{**UNSET, **given},
+        on_settings=chosen.append,
+    )
+    return out, chosen[0]
+
+
+@pytest.mark.parametrize("layout", ["YX", "still TYX", "moving TYX", "ZYX", "CYX", "YXS"])
+def test_recorded_settings_reproduce_the_run(smooth: Callable[..., Any], layout: str) -> None:
+    movie = _movie(smooth, 6, 0 if layout.startswith("still") else 3)
+    image, axes = {
+        "YX": (movie[0], "YX"),
+        "ZYX": (movie, "ZYX"),
+        "CYX": (movie[:2], "CYX"),
+        "YXS": (np.moveaxis(movie[:3], 0, -1), "YXS"),
+    }.get(layout, (movie, "TYX"))
+    out, choice = _run(image, axes)
+    assert choice.chosen == _auto.PARAMETERS
+    # What the choice records is what ran: its settings given back give the same bits.
+    again = quorvel.denoise(image, axes, **NOISE, threads=1, **choice.settings)
+    np.testing.assert_array_equal(out, again)
+    assert choice.settings["channels"] == ("joint" if axes == "YXS" else "independent")
+    if axes == "CYX":  # each channel on its own: as if denoised alone
+        settings = {**choice.settings, "patch_radius": {"X": choice.settings["patch_radius"]["X"]}}
+        for c in range(2):
+            alone = quorvel.denoise(image[c], "YX", **NOISE, threads=1, **settings)
+            np.testing.assert_array_equal(out[c], alone)
+
+
+def test_given_settings_win_and_the_rest_is_chosen(smooth: Callable[..., Any]) -> None:
+    movie = _movie(smooth, 6, 0)
+    _, choice = _run(movie, "TYX", iterations=2, pvalue=0.2, patch_radius={"X": 2, "Y": 2})
+    assert (choice.settings["iterations"], choice.settings["pvalue"]) == (2, 0.2)
+    assert choice.settings["patch_radius"]["X"] == 2
+    assert set(choice.chosen) == {"radius_z", "radius_t", "search"}
+    _, given = _run(movie, "TYX", patch_radius=3, search="ZT", iterations=4, pvalue=0.01)
+    assert given.chosen == ()
+    assert given.settings["search"] == {"T": None} and given.settings["patch_radius"]["T"] == 0
+
+
+def test_reach_follows_how_alike_the_frames_are(smooth: Callable[..., Any]) -> None:
+    frames = 8
+    _, still = _run(_movie(smooth, frames, 0), "TYX")
+    _, moving = _run(_movie(smooth, frames, 3), "TYX")
+    assert still.settings["search"] == {"T": frames - 1}  # every frame
+    assert moving.settings["search"]["T"] < frames - 1
+    assert (still.settings["patch_radius"]["T"], moving.settings["patch_radius"]["T"]) == (0, 1)
+
+
+def test_the_choice_keeps_to_its_time_budget(smooth: Callable[..., Any]) -> None:
+    movie = _movie(smooth, 40, 0)[:, None, None]  # a still sequence of 40 frames, core layout
+    base = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0)
+    plan = NoisePlan((None,), (None,), (SIGMA,))
+    free = _auto.free_parameters(None, None, None, None)
+    settings, _ = _auto.choose(movie, plan, base, free)
+    # The whole sequence in 4 iterations would be too dear: one of them is cut.
+    assert settings.reach[4] < 39 or settings.iterations < 4
+    assert _auto.work(settings, movie.shape) <= _auto.BUDGET * _auto.work(_auto.TODAY, movie.shape)
+    # Settings a chunking refuses are made cheaper until it holds them.
+    held, _ = _auto.choose(movie, plan, base, free, allowed=lambda s: s.reach[4] <= 2)
+    assert held.reach[4] == 2
+
+
+def test_chunked_runs_equal_in_memory_with_the_chosen_reach(smooth: Callable[..., Any]) -> None:
+    da = pytest.importorskip("dask.array")
+    from quorvel._lazy import _denoise_lazy
+
+    movie = _movie(smooth, 8, 0)
+    out, choice = _run(movie, "TYX")
+    assert choice.settings["search"]["T"] == 7
+    # Chunks of one frame: the halo along T holds the reach (chunks merged).
+    lazy = quorvel.denoise(da.from_array(movie, chunks=(1, 48, 64)), "TYX", **NOISE, threads=2)
+    np.testing.assert_array_equal(lazy.compute(scheduler="sync"), out)
+    # Frames asked for in chunks of 2: denoised in blocks that hold the halo,
+    # handed out in chunks of 2.  Sizes in the plane the halo outgrows make
+    # the choice cheaper (here fewer iterations), which stays exact.
+    chosen: list[_auto.Choice] = []
+    lazy, _ = _denoise_lazy(
+        da.from_array(movie, chunks=(1, 48, 64)),
+        "TYX",
+        **NOISE,
+        model=None,
+        **UNSET,
+        renoise=0.0,
+        threads=2,
+        chunks={"T": 2, "X": 32},
+        on_settings=chosen.append,
+    )
+    assert lazy.chunks[0] == (2,) * 4 and lazy.chunks[2] == (32, 32)
+    assert chosen[0].settings["search"]["T"] == 7
+    assert chosen[0].settings["iterations"] < choice.settings["iterations"]
+    np.testing.assert_array_equal(
+        lazy.compute(scheduler="sync"),
+        quorvel.denoise(movie, "TYX", **NOISE, threads=2, **chosen[0].settings),
+    )
