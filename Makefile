@@ -1,5 +1,6 @@
 # The two commands of the README: `make demo` and `make test`; `make wheel` and
-# `make docs` build the binary wheel and the documentation site.
+# `make docs` build the binary wheel and the documentation site; `make lint`
+# checks the style of the Python and the C++.
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
@@ -13,7 +14,7 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o 
 CPP_TESTS := $(wildcard tests/cpp/*.cpp)
 JOBS ?= 2
 
-.PHONY: test demo cpp-test py-test doctest install gui-debs sanitize wheel wheel-check docs clean
+.PHONY: lint test demo cpp-test py-test doctest install gui-debs sanitize wheel wheel-check docs clean
 
 $(VENV)/.deps: requirements-dev.txt
 	@if [ -z "$(PYTHON312)" ]; then \
@@ -123,6 +124,17 @@ sanitize: build/sanitize/.built install
 		LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 		PYTHONPATH="$(CURDIR)/build/sanitize/site:$(CURDIR)/build/sanitize" \
 		$(VPY) -m pytest -q -p no:cacheprovider --capture=sys tests
+
+# Style and types: ruff's checks and formatting over the Python, mypy over the
+# package (pyproject.toml configures both), clang-format over the C++ (.clang-format).
+# The tools come with the venv (requirements-dev.txt); nothing is changed.
+CPP_FORMATTED := $(shell find src tests/cpp -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.inc' \) | sort)
+
+lint: $(VENV)/.deps
+	$(VENV)/bin/ruff check
+	$(VENV)/bin/ruff format --check
+	$(VENV)/bin/mypy
+	$(VENV)/bin/clang-format --dry-run --Werror $(CPP_FORMATTED)
 
 demo: install
 	$(VPY) -m quorvel demo

@@ -36,7 +36,7 @@ import quorvel
 from quorvel import _engine
 
 sys.path.insert(0, str(Path(__file__).parent))
-from calibration_accuracy import (  # noqa: E402
+from calibration_accuracy import (
     BEAD_BACKGROUND,
     BEAD_PLANES,
     DARK,

@@ -116,7 +116,9 @@ def scene(name: str, n: int, frames: int, moving: bool, rng: np.random.Generator
         def draw(dy: float, dx: float) -> F64:
             img = np.zeros((n, n))
             for (cy, cx), r in zip(centres, radii, strict=True):
-                d2 = ((y - cy - dy + n / 2) % n - n / 2) ** 2 + ((x - cx - dx + n / 2) % n - n / 2) ** 2
+                d2 = ((y - cy - dy + n / 2) % n - n / 2) ** 2 + (
+                    (x - cx - dx + n / 2) % n - n / 2
+                ) ** 2
                 img = np.maximum(img, 1.0 / (1.0 + np.exp((np.sqrt(d2) - r) / 1.0)))
             tex = np.roll(texture, (round(dy), round(dx)), axis=(0, 1))
             return _blur(img * (0.7 + 0.3 * tex), 1.0)
@@ -158,7 +160,9 @@ def beads(n: int, planes: int, width: float, depth: float, rng: np.random.Genera
     return out / out.max()
 
 
-def record(photons: F64, gain: float, read: float, rng: np.random.Generator) -> npt.NDArray[np.float32]:
+def record(
+    photons: F64, gain: float, read: float, rng: np.random.Generator
+) -> npt.NDArray[np.float32]:
     """What the camera records of mean photon counts."""
     return (DARK + gain * rng.poisson(photons) + rng.normal(0, read, photons.shape)).astype(
         np.float32
@@ -209,8 +213,15 @@ class Tally:
     outcomes: dict[str, list[Outcome]] = field(default_factory=lambda: {m: [] for m in METHODS})
     seconds: dict[str, float] = field(default_factory=lambda: dict.fromkeys(METHODS, 0.0))
 
-    def run(self, image: npt.NDArray[np.float32], axes: str, clean: F64, gain: float,
-            read: float, label: str) -> list[str]:
+    def run(
+        self,
+        image: npt.NDArray[np.float32],
+        axes: str,
+        clean: F64,
+        gain: float,
+        read: float,
+        label: str,
+    ) -> list[str]:
         """Estimate with every method; the table cells of the case."""
         cells = []
         ideal = ideal_se(clean, gain, read)
@@ -294,7 +305,8 @@ def scenes_table(args: argparse.Namespace, tally: Tally) -> list[str]:
             frames_text = "1" if kind == "single" else f"{FRAMES} {kind}"
             lines.append(
                 f"| {name} | {frames_text} | {gain:g} | {read:g} | {peak:g} | "
-                + " | ".join(cells) + " |"
+                + " | ".join(cells)
+                + " |"
             )
     return lines
 
@@ -321,7 +333,8 @@ def beads_table(args: argparse.Namespace, tally: Tally) -> list[str]:
             cells = tally.run(noisy, "ZYX", clean, gain, read, label)
             lines.append(
                 f"| {seed} | {width:g} | {depth:g} | {gain:g} | {read:g} | {peak:g} | "
-                + " | ".join(cells) + " |"
+                + " | ".join(cells)
+                + " |"
             )
     return lines
 
@@ -339,9 +352,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     scenes, stacks = Tally(), Tally()
     lines: list[str] = []
     if args.scenes:
-        lines += scenes_table(args, scenes) + [""]
+        lines += [*scenes_table(args, scenes), ""]
     if args.bead_seeds > 0:
-        lines += beads_table(args, stacks) + [""]
+        lines += [*beads_table(args, stacks), ""]
     if args.scenes:
         lines += summary(scenes, "Scenes")
     if args.bead_seeds > 0:

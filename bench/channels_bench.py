@@ -20,9 +20,10 @@ import os
 import time
 from typing import Any
 
-import quorvel
 from defaults_grid import OLD_DEFAULT, new_default
 from scenes import channel_psnrs, scenes
+
+import quorvel
 
 
 def main() -> None:
@@ -43,9 +44,12 @@ def main() -> None:
                 out = quorvel.denoise(w.noisy, w.axes, threads=args.threads, **kwargs)
                 seconds = time.perf_counter() - start
                 values = channel_psnrs(w, out)
-                print(f"| {w.name} | {label} | {channels} | "
-                      f"{' / '.join(f'{v:.2f}' for v in values)} | "
-                      f"{sum(values) / len(values):.2f} | {seconds:.2f} |", flush=True)
+                print(
+                    f"| {w.name} | {label} | {channels} | "
+                    f"{' / '.join(f'{v:.2f}' for v in values)} | "
+                    f"{sum(values) / len(values):.2f} | {seconds:.2f} |",
+                    flush=True,
+                )
     print(f"load average: {os.getloadavg()}")
 
 

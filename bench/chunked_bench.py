@@ -24,15 +24,20 @@ from __future__ import annotations
 import argparse
 import functools
 import os
+import sys
 import time
+from pathlib import Path
 
-import _qv
 import dask
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
 
 from quorvel import _chunked as ch
+from quorvel._text import parse_chunk_spec
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from block_kernel import core_kernel
 
 RADIUS5 = [3, 3, 0, 0, 0]
 SEARCH5 = [1, 1, 1, 0, 1]
@@ -53,7 +58,7 @@ def _sequence(frames: int, size: int) -> npt.NDArray[np.float32]:
 
 def _kernel() -> ch.BlockKernel:
     return functools.partial(
-        ch.core_kernel,
+        core_kernel,
         radius5=RADIUS5,
         search5=SEARCH5,
         max_iter=MAX_ITER,
@@ -65,12 +70,20 @@ def _kernel() -> ch.BlockKernel:
 def _halo_table() -> None:
     shape = (64, 1, 1, 2048, 2048)
     print(f"halo overhead, default parameters, sequence {shape[0]} x {shape[3]} x {shape[4]}")
-    for chunking in ("T=1,Y=512,X=512", "T=8,Y=512,X=512", "T=1,Y=1024,X=1024",
-                 "T=16,Y=1024,X=1024", "T=64,Y=256,X=256", "T=64,Y=512,X=512"):
-        plan = ch.plan_chunks(shape, RADIUS5, SEARCH5, MAX_ITER, ch.parse_chunk_spec(chunking))
+    for chunking in (
+        "T=1,Y=512,X=512",
+        "T=8,Y=512,X=512",
+        "T=1,Y=1024,X=1024",
+        "T=16,Y=1024,X=1024",
+        "T=64,Y=256,X=256",
+        "T=64,Y=512,X=512",
+    ):
+        plan = ch.plan_chunks(shape, RADIUS5, SEARCH5, MAX_ITER, parse_chunk_spec(chunking))
         overhead = plan.processed_elements() / np.prod(shape) - 1.0
-        print(f"  {chunking:<20} halo T,Y,X = {plan.depth[0]},{plan.depth[3]},{plan.depth[4]}"
-              f"  overhead {100 * overhead:6.1f} %")
+        print(
+            f"  {chunking:<20} halo T,Y,X = {plan.depth[0]},{plan.depth[3]},{plan.depth[4]}"
+            f"  overhead {100 * overhead:6.1f} %"
+        )
 
 
 def main() -> None:
@@ -87,8 +100,10 @@ def main() -> None:
     cpus = int(dask.system.CPU_COUNT)
     image = _sequence(args.frames, args.size)
     mpix = image.size / 1e6
-    print(f"sequence {args.frames} x {args.size} x {args.size}, {cpus} CPUs, "
-          f"OMP_NUM_THREADS={os.environ.get('OMP_NUM_THREADS')}")
+    print(
+        f"sequence {args.frames} x {args.size} x {args.size}, {cpus} CPUs, "
+        f"OMP_NUM_THREADS={os.environ.get('OMP_NUM_THREADS')}"
+    )
 
     start = time.perf_counter()
     expected = _kernel()(image.copy(), SIGMA, cpus)
@@ -96,16 +111,18 @@ def main() -> None:
     print(f"  in memory, {cpus} threads: {seconds:7.1f} s  {mpix / seconds:6.3f} Mpx/s")
 
     for chunking in chunkings:
-        plan = ch.plan_chunks(image.shape, RADIUS5, SEARCH5, MAX_ITER, ch.parse_chunk_spec(chunking))
+        plan = ch.plan_chunks(image.shape, RADIUS5, SEARCH5, MAX_ITER, parse_chunk_spec(chunking))
         lazy = ch.denoise_lazy(da.from_array(image, chunks=plan.chunks), _kernel(), SIGMA, plan)
         overhead = plan.processed_elements() / image.size - 1.0
         start = time.perf_counter()
         with dask.config.set(num_workers=cpus):
             got = lazy.compute(scheduler="threads")
         seconds = time.perf_counter() - start
-        print(f"  chunked {chunking:<18} {plan.n_blocks:4d} blocks: {seconds:7.1f} s  "
-              f"{mpix / seconds:6.3f} Mpx/s  halo overhead {100 * overhead:5.1f} %  "
-              f"exact {np.array_equal(got, expected)}")
+        print(
+            f"  chunked {chunking:<18} {plan.n_blocks:4d} blocks: {seconds:7.1f} s  "
+            f"{mpix / seconds:6.3f} Mpx/s  halo overhead {100 * overhead:5.1f} %  "
+            f"exact {np.array_equal(got, expected)}"
+        )
 
 
 if __name__ == "__main__":

@@ -78,25 +78,54 @@ def main() -> None:
     work.mkdir(parents=True, exist_ok=True)
     python = sys.executable
     block = 3 * (512 + 2 * 40) ** 2 * 4 / 2**20
-    print(f"{os.cpu_count()} CPUs; chunks {CHUNKS}; block (chunk + halo) float32 "
-          f"{block:.1f} MiB; work in {work}")
-    print(f"{'frames':>6} {'input MiB':>10} {'float32 MiB':>11} | {'chunked s':>9} "
-          f"{'peak MiB':>8} | {'in-memory s':>11} {'peak MiB':>8}")
+    print(
+        f"{os.cpu_count()} CPUs; chunks {CHUNKS}; block (chunk + halo) float32 "
+        f"{block:.1f} MiB; work in {work}"
+    )
+    print(
+        f"{'frames':>6} {'input MiB':>10} {'float32 MiB':>11} | {'chunked s':>9} "
+        f"{'peak MiB':>8} | {'in-memory s':>11} {'peak MiB':>8}"
+    )
     for frames in args.frames:
         movie = _sequence(frames, args.size)
         src_zarr, src_tif = work / f"in{frames}.zarr", work / f"in{frames}.tif"
         dask.compute(write_zarr(src_zarr, da.from_array(movie, chunks=(1, 512, 512)), "TYX"))
         tifffile.imwrite(src_tif, movie, imagej=True, metadata={"axes": "TYX"})
         del movie
-        chunked = _run([python, "-m", "quorvel", "denoise", str(src_zarr), "-o",
-                        str(work / "out.zarr"), "--chunks", CHUNKS, "-q"])
+        chunked = _run(
+            [
+                python,
+                "-m",
+                "quorvel",
+                "denoise",
+                str(src_zarr),
+                "-o",
+                str(work / "out.zarr"),
+                "--chunks",
+                CHUNKS,
+                "-q",
+            ]
+        )
         whole = (float("nan"), float("nan"))
         if not args.no_memory:
-            whole = _run([python, "-m", "quorvel", "denoise", str(src_tif), "-o",
-                          str(work / "out.tif"), "-q"])
+            whole = _run(
+                [
+                    python,
+                    "-m",
+                    "quorvel",
+                    "denoise",
+                    str(src_tif),
+                    "-o",
+                    str(work / "out.tif"),
+                    "-q",
+                ]
+            )
         mib = frames * args.size**2 * 2 / 2**20
-        print(f"{frames:>6} {mib:>10.0f} {2 * mib:>11.0f} | {chunked[0]:>9.1f} "
-              f"{chunked[1]:>8.0f} | {whole[0]:>11.1f} {whole[1]:>8.0f}", flush=True)
+        print(
+            f"{frames:>6} {mib:>10.0f} {2 * mib:>11.0f} | {chunked[0]:>9.1f} "
+            f"{chunked[1]:>8.0f} | {whole[0]:>11.1f} {whole[1]:>8.0f}",
+            flush=True,
+        )
         shutil.rmtree(src_zarr)
         src_tif.unlink()
     if args.workdir is None:

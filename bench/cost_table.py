@@ -19,12 +19,11 @@ import argparse
 import json
 import time
 
-import numpy as np
-
 from grid_runs import ChannelRuns, Setting, stacked_axis
+from scenes import scenes
+
 from quorvel._auto import TODAY, work
 from quorvel._core import CoreSettings
-from scenes import scenes
 
 NAMES = ("2d nuclei 20ph", "time nuclei drift 1 20ph", "volume blobs s12")
 
@@ -37,8 +36,14 @@ def _core_settings(s: Setting, stacked: str, iterations: int) -> CoreSettings:
         radius[i] = s.deep
         if s.reach is not None:
             reach[i] = s.reach
-    return CoreSettings(tuple(radius), (1, 1, 1, 0, 1), iterations, s.pvalue, 0.0,
-                        tuple(reach) if max(reach) >= 0 else ())
+    return CoreSettings(
+        tuple(radius),
+        (1, 1, 1, 0, 1),
+        iterations,
+        s.pvalue,
+        0.0,
+        tuple(reach) if max(reach) >= 0 else (),
+    )
 
 
 def _seconds(runs: ChannelRuns, s: Setting, stacked: str, iterations: int) -> list[float]:
@@ -49,9 +54,15 @@ def _seconds(runs: ChannelRuns, s: Setting, stacked: str, iterations: int) -> li
     reach = [-1] * 5
     if stacked and s.reach is not None:
         reach[2 if stacked == "Z" else 4] = s.reach
-    run = _engine.GaussianRun(group.stabilised, sigma=1.0, patch_radius=radius5,
-                              search=[1, 1, int(stacked == "Z"), 0, int(stacked == "T")],
-                              reach=reach if max(reach) >= 0 else [], pvalue=s.pvalue, threads=1)
+    run = _engine.GaussianRun(
+        group.stabilised,
+        sigma=1.0,
+        patch_radius=radius5,
+        search=[1, 1, int(stacked == "Z"), 0, int(stacked == "T")],
+        reach=reach if max(reach) >= 0 else [],
+        pvalue=s.pvalue,
+        threads=1,
+    )
     out, total = [], 0.0
     for k in range(1, iterations + 1):
         start = time.process_time()
@@ -76,16 +87,25 @@ def main() -> None:
         n = shape[0] if stacked == "T" else shape[2]
         reaches = [None, 1, 2, 4, n - 1] if stacked else [None]
         for r in (2, 3, 4):
-            for deep in ((0, 1) if stacked else (0,)):
+            for deep in (0, 1) if stacked else (0,):
                 for reach in reaches:
                     s = Setting(r, 0.01, deep, reach)
                     seconds = _seconds(runs, s, stacked, 6)
                     for i in (3, 4, 5, 6):
                         model = work(_core_settings(s, stacked, i), shape) / work(TODAY, shape)
-                        rows.append({"scene": w.name, "key": s.key(i), "time": seconds[i - 1] / base,
-                                     "model": model})
-                        print(f"{w.name[:24]:24s} {s.key(i):32s} time x{seconds[i - 1] / base:6.2f}"
-                              f" model x{model:6.2f}", flush=True)
+                        rows.append(
+                            {
+                                "scene": w.name,
+                                "key": s.key(i),
+                                "time": seconds[i - 1] / base,
+                                "model": model,
+                            }
+                        )
+                        print(
+                            f"{w.name[:24]:24s} {s.key(i):32s} time x{seconds[i - 1] / base:6.2f}"
+                            f" model x{model:6.2f}",
+                            flush=True,
+                        )
     if args.out:
         with open(args.out, "w") as f:
             json.dump(rows, f, indent=1)

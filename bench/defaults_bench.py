@@ -17,8 +17,9 @@ import argparse
 import ast
 import time
 
-from quorvel import denoise
 from workloads import psnr, volume_kinds
+
+from quorvel import denoise
 
 
 def main() -> None:
@@ -39,8 +40,11 @@ def main() -> None:
                 out = denoise(w.noisy, w.axes, **w.noise, **extra, threads=args.threads)
                 row.append((psnr(w.clean, out), time.perf_counter() - start))
             (a, ta), (b, tb) = row
-            print(f"| {seed} | {w.name} | {a:.2f} ({ta:.1f}) | {b:.2f} ({tb:.1f}) | {b - a:+.2f} "
-                  f"| {tb / ta:.2f} |", flush=True)
+            print(
+                f"| {seed} | {w.name} | {a:.2f} ({ta:.1f}) | {b:.2f} ({tb:.1f}) | {b - a:+.2f} "
+                f"| {tb / ta:.2f} |",
+                flush=True,
+            )
 
 
 if __name__ == "__main__":

@@ -45,16 +45,20 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-
-import quorvel
 from grid_runs import ChannelRuns, Setting, core_view, stacked_axis
 from scenes import KINDS, scenes, score
 from workloads import Workload, psnr
 
+import quorvel
+
 RADII = (2, 3, 4)
 PVALUES = (0.001, 0.01, 0.1)
 OLD_DEFAULT: dict[str, Any] = {
-    "patch_radius": 3, "iterations": 4, "pvalue": 0.01, "search": "ZT", "channels": "joint",
+    "patch_radius": 3,
+    "iterations": 4,
+    "pvalue": 0.01,
+    "search": "ZT",
+    "channels": "joint",
 }
 _DEFAULT_CACHE = Path(__file__).resolve().parent / ".cache" / "defaults_grid.json"
 
@@ -63,11 +67,11 @@ def _identity(w: Workload) -> str:
     return hashlib.sha1(np.ascontiguousarray(w.noisy).tobytes()).hexdigest()[:12]
 
 
-def _channel_grid(
-    w: Workload, c: int | None, threads: int
-) -> tuple[list[dict[str, float]], str]:
-    """PSNR of every grid point for channel `c` (all channels together: None), per channel,
-    and how the grid was walked."""
+def _channel_grid(w: Workload, c: int | None, threads: int) -> tuple[list[dict[str, float]], str]:
+    """PSNR of every grid point for channel `c`, and how the grid was walked.
+
+    `c` None: all channels together; the PSNRs are then per channel.
+    """
     runs = ChannelRuns(w, c, threads)
     stacked = stacked_axis(w)
     clean = core_view(Workload(w.name, w.axes, w.clean, w.clean))
@@ -108,8 +112,10 @@ def _channel_grid(
         top = _setting(best[0])
         for reach in (8, n - 1):
             score_run(Setting(top.radius, top.pvalue, top.deep, reach), 5)
-    return grids, ("full grid, iterations 3-5; spot checks: the 3 best points to 6 iterations"
-                 + (", reach 8 and whole stack at the best point" if stacked == "Z" else ""))
+    return grids, (
+        "full grid, iterations 3-5; spot checks: the 3 best points to 6 iterations"
+        + (", reach 8 and whole stack at the best point" if stacked == "Z" else "")
+    )
 
 
 def _setting(key: str) -> Setting:
@@ -136,8 +142,12 @@ def grid_of(w: Workload, cache: dict[str, Any], path: Path, threads: int) -> dic
         channels += grids
     if groups == [None]:
         walk += "; channels together"
-    entry = {"id": _identity(w), "channels": channels, "walk": walk,
-             "seconds": round(time.perf_counter() - start, 1)}
+    entry = {
+        "id": _identity(w),
+        "channels": channels,
+        "walk": walk,
+        "seconds": round(time.perf_counter() - start, 1),
+    }
     cache[w.name] = entry
     path.parent.mkdir(parents=True, exist_ok=True)
     tmp = path.with_suffix(".tmp")
@@ -160,30 +170,43 @@ def new_default(w: Workload, threads: int) -> tuple[Any, Any]:
 
     choices: list[Any] = []
     out, _, _ = _run_denoise(
-        w.noisy, w.axes, **_noise_args(w), patch_radius=None, search=None, iterations=None,
-        pvalue=None, renoise=0.0, threads=threads, on_settings=choices.append,
+        w.noisy,
+        w.axes,
+        **_noise_args(w),
+        patch_radius=None,
+        search=None,
+        iterations=None,
+        pvalue=None,
+        renoise=0.0,
+        threads=threads,
+        on_settings=choices.append,
     )
     return out, choices[0]
 
 
 def _noise_args(w: Workload) -> dict[str, Any]:
-    return {"noise": w.noise["noise"], "sigma": w.noise.get("sigma"),
-            "model": w.noise.get("model")}
+    return {"noise": w.noise["noise"], "sigma": w.noise.get("sigma"), "model": w.noise.get("model")}
 
 
 def _plan(w: Workload) -> Any:
     """The true noise of every channel of `w` as the core receives it."""
     from grid_runs import channel_plan
+
     from quorvel._core import NoisePlan
 
     plans = [channel_plan(w, c) for c in range(core_view(w).shape[1])]
-    return NoisePlan(tuple(p.gain[0] for p in plans), tuple(p.offset[0] for p in plans),
-                     tuple(p.sigma[0] for p in plans))
+    return NoisePlan(
+        tuple(p.gain[0] for p in plans),
+        tuple(p.offset[0] for p in plans),
+        tuple(p.sigma[0] for p in plans),
+    )
 
 
 def rule_key(w: Workload) -> tuple[str, Any, float]:
-    """The grid key of the settings the new default chooses on `w`, the choice, and the
-    work of those settings over today's (`quorvel._auto.work`)."""
+    """The grid key of the settings the new default chooses on `w`, and the choice.
+
+    Also the work of those settings over today's (`quorvel._auto.work`).
+    """
     from quorvel._api import _prepare
     from quorvel._auto import TODAY, choose, free_parameters, work
     from quorvel._axes import core_shape
@@ -201,15 +224,20 @@ def rule_key(w: Workload) -> tuple[str, Any, float]:
         deep = settings.patch_radius[i]
         reach = settings.reach[i] if settings.reach and settings.reach[i] >= 0 else None
     key = Setting(settings.patch_radius[0], settings.pvalue, deep or 0, reach).key(
-        settings.iterations)
+        settings.iterations
+    )
     return key, choice, work(settings, core.shape) / work(TODAY, core.shape)
 
 
-def rule_rows(kinds: tuple[str, ...], match: str, cache: dict[str, Any],
-              seed: int = 29) -> list[str]:
+def rule_rows(
+    kinds: tuple[str, ...], match: str, cache: dict[str, Any], seed: int = 29
+) -> list[str]:
     """The rule's choice on every cached scene, scored from the grid (no denoising)."""
-    rows = ["| scene | grid best dB | rule dB | rule - best | today - best | rule setting "
-            "| work / today |", "|---|---|---|---|---|---|---|"]
+    rows = [
+        "| scene | grid best dB | rule dB | rule - best | today - best | rule setting "
+        "| work / today |",
+        "|---|---|---|---|---|---|---|",
+    ]
     for w in scenes(kinds, seed):
         entry = cache.get(w.name)
         if match not in w.name or entry is None or entry["id"] != _identity(w):
@@ -222,8 +250,10 @@ def rule_rows(kinds: tuple[str, ...], match: str, cache: dict[str, Any],
         found = all(key in g for g in grids)
         mine = float(np.mean([g[key] for g in grids])) if found else float("nan")
         old = float(np.mean([g[today] for g in grids]))
-        rows.append(f"| {w.name} | {best:.2f} | {mine:.2f} | {mine - best:+.2f} | "
-                    f"{old - best:+.2f} | {key} | {cost:.2f} |")
+        rows.append(
+            f"| {w.name} | {best:.2f} | {mine:.2f} | {mine - best:+.2f} | "
+            f"{old - best:+.2f} | {key} | {cost:.2f} |"
+        )
     return rows
 
 
@@ -247,8 +277,9 @@ def main() -> None:
     parser.add_argument("--time-threads", type=int, default=2)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--grid-only", action="store_true")
-    parser.add_argument("--rule", action="store_true",
-                        help="only score the rule's choice from the cached grid")
+    parser.add_argument(
+        "--rule", action="store_true", help="only score the rule's choice from the cached grid"
+    )
     parser.add_argument("--out", type=Path)
     args = parser.parse_args()
     kinds = tuple(k.strip() for k in args.kind.split(","))
@@ -257,9 +288,11 @@ def main() -> None:
         print("\n".join(rule_rows(kinds, args.match, cache, args.seed)))
         return
     print(f"load average: {os.getloadavg()}", flush=True)
-    header = ("| scene | grid best dB | best setting | today's default dB | new default dB | "
-              "new - best | new - today | new default settings |"
-              + (" new s | exact today s | ratio |" if args.time else ""))
+    header = (
+        "| scene | grid best dB | best setting | today's default dB | new default dB | "
+        "new - best | new - today | new default settings |"
+        + (" new s | exact today s | ratio |" if args.time else "")
+    )
     lines = [header, "|" + "---|" * (header.count("|") - 1)]
     print("\n".join(lines), flush=True)
     for w in scenes(kinds, args.seed):
@@ -273,20 +306,27 @@ def main() -> None:
         old = quorvel.denoise(w.noisy, w.axes, **w.noise, **OLD_DEFAULT, threads=args.threads)
         new, choice = new_default(w, args.threads)
         old_db, new_db = score(w, old), score(w, new)
-        row = (f"| {w.name} | {best:.2f} | {key} | {old_db:.2f} | {new_db:.2f} | "
-               f"{new_db - best:+.2f} | {new_db - old_db:+.2f} | {choice.summary} |")
+        row = (
+            f"| {w.name} | {best:.2f} | {key} | {old_db:.2f} | {new_db:.2f} | "
+            f"{new_db - best:+.2f} | {new_db - old_db:+.2f} | {choice.summary} |"
+        )
         if args.time:
             t = args.time_threads
             timings = {"new": float("inf"), "exact": float("inf")}
             for _ in range(args.repeat):
                 _, s = _timed(lambda: quorvel.denoise(w.noisy, w.axes, **w.noise, threads=t), 1)
                 timings["new"] = min(timings["new"], s)
-                _, s = _timed(lambda: quorvel.denoise(w.noisy, w.axes, **w.noise,
-                                                      **OLD_DEFAULT, threads=t,
-                                                      kernel="exact"), 1)
+                _, s = _timed(
+                    lambda: quorvel.denoise(
+                        w.noisy, w.axes, **w.noise, **OLD_DEFAULT, threads=t, kernel="exact"
+                    ),
+                    1,
+                )
                 timings["exact"] = min(timings["exact"], s)
-            row += (f" {timings['new']:.2f} | {timings['exact']:.2f} | "
-                    f"{timings['new'] / timings['exact']:.2f} |")
+            row += (
+                f" {timings['new']:.2f} | {timings['exact']:.2f} | "
+                f"{timings['new'] / timings['exact']:.2f} |"
+            )
         lines.append(row)
         print(row, flush=True)
     print(f"load average: {os.getloadavg()}", flush=True)

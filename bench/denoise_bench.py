@@ -92,8 +92,10 @@ def drifting_sequence(image: Image, frames: int, size: int) -> Image:
     """
     top, left = 100, 60
     return np.stack(
-        [image[top + 2 * t : top + 2 * t + size, left + 3 * t : left + 3 * t + size]
-         for t in range(frames)]
+        [
+            image[top + 2 * t : top + 2 * t + size, left + 3 * t : left + 3 * t + size]
+            for t in range(frames)
+        ]
     ).astype(np.float32)
 
 
@@ -149,15 +151,20 @@ def skimage_denoiser(noisy: Image) -> Callable[[], Image]:
     """
     from skimage.restoration import denoise_nl_means, estimate_sigma
 
-    frames = noisy.reshape((-1,) + noisy.shape[-2:])
+    frames = noisy.reshape((-1, *noisy.shape[-2:]))
 
     def run() -> Image:
         out = np.empty_like(frames)
         for i, frame in enumerate(frames):
             sigma = float(estimate_sigma(frame))
             out[i] = denoise_nl_means(
-                frame, patch_size=7, patch_distance=8, h=0.8 * sigma, sigma=sigma,
-                fast_mode=True, preserve_range=True,
+                frame,
+                patch_size=7,
+                patch_distance=8,
+                h=0.8 * sigma,
+                sigma=sigma,
+                fast_mode=True,
+                preserve_range=True,
             )
         return out.reshape(noisy.shape)
 
@@ -178,41 +185,73 @@ def report(title: str, rows: list[Measurement]) -> None:
 def main() -> None:
     """Run both workloads and print their tables."""
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--threads", type=int, default=0,
-                        help="thread count passed to the denoiser (0: all)")
+    parser.add_argument(
+        "--threads", type=int, default=0, help="thread count passed to the denoiser (0: all)"
+    )
     parser.add_argument("--repeat", type=int, default=3, help="runs per measurement")
     args = parser.parse_args()
 
     import skimage
 
-    print(f"machine: {platform.machine()}, {os.cpu_count()} logical cores; "
-          f"numpy {np.__version__}, scikit-image {skimage.__version__}")
+    print(
+        f"machine: {platform.machine()}, {os.cpu_count()} logical cores; "
+        f"numpy {np.__version__}, scikit-image {skimage.__version__}"
+    )
     print(f"noise: Gaussian, sigma {NOISE_SIGMA} on 0..255; best of {args.repeat} runs")
 
     clean = camera()
     noisy = add_noise(clean, NOISE_SIGMA, SEED)
-    report("512 x 512 image (camera)", [
-        measure("quorvel 7x7, 4 iterations", qv_denoiser(
-            noisy, [3, 3, 0, 0, 0], [1, 1, 0, 0, 0], args.threads), clean, noisy, args.repeat),
-        measure("skimage nl_means fast 7x7, 17x17", skimage_denoiser(noisy),
-                clean, noisy, args.repeat),
-    ])
+    report(
+        "512 x 512 image (camera)",
+        [
+            measure(
+                "quorvel 7x7, 4 iterations",
+                qv_denoiser(noisy, [3, 3, 0, 0, 0], [1, 1, 0, 0, 0], args.threads),
+                clean,
+                noisy,
+                args.repeat,
+            ),
+            measure(
+                "skimage nl_means fast 7x7, 17x17",
+                skimage_denoiser(noisy),
+                clean,
+                noisy,
+                args.repeat,
+            ),
+        ],
+    )
 
     seq_clean = drifting_sequence(clean, frames=10, size=256)
     seq_noisy = add_noise(seq_clean, NOISE_SIGMA, SEED + 1)
     # Rank 5 (t, c, z, y, x): the first axis is time.
     seq5 = seq_noisy.reshape(10, 1, 1, 256, 256)
     seq5_clean = seq_clean.reshape(seq5.shape)
-    report("2-D + t sequence, 10 x 256 x 256", [
-        measure("quorvel 7x7, 4 iterations, t search", qv_denoiser(
-            seq5, [3, 3, 0, 0, 0], [1, 1, 0, 0, 1], args.threads), seq5_clean, seq5,
-            args.repeat),
-        measure("quorvel 7x7, 4 iterations, per frame", qv_denoiser(
-            seq5, [3, 3, 0, 0, 0], [1, 1, 0, 0, 0], args.threads), seq5_clean, seq5,
-            args.repeat),
-        measure("skimage nl_means fast, per frame", skimage_denoiser(seq5),
-                seq5_clean, seq5, args.repeat),
-    ])
+    report(
+        "2-D + t sequence, 10 x 256 x 256",
+        [
+            measure(
+                "quorvel 7x7, 4 iterations, t search",
+                qv_denoiser(seq5, [3, 3, 0, 0, 0], [1, 1, 0, 0, 1], args.threads),
+                seq5_clean,
+                seq5,
+                args.repeat,
+            ),
+            measure(
+                "quorvel 7x7, 4 iterations, per frame",
+                qv_denoiser(seq5, [3, 3, 0, 0, 0], [1, 1, 0, 0, 0], args.threads),
+                seq5_clean,
+                seq5,
+                args.repeat,
+            ),
+            measure(
+                "skimage nl_means fast, per frame",
+                skimage_denoiser(seq5),
+                seq5_clean,
+                seq5,
+                args.repeat,
+            ),
+        ],
+    )
 
 
 if __name__ == "__main__":

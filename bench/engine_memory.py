@@ -49,7 +49,10 @@ CHILD = textwrap.dedent("""
 def peak(shape: str, axes: str, variance: bool) -> float:
     out = subprocess.run(
         [sys.executable, "-c", CHILD, shape, axes, "1" if variance else "0"],
-        capture_output=True, text=True, check=True, env=dict(os.environ),
+        capture_output=True,
+        text=True,
+        check=True,
+        env=dict(os.environ),
     )
     return float(out.stdout.split()[-1])
 
@@ -58,7 +61,7 @@ def main() -> None:
     print(f"{'image':<14}{'axes':<6}{'variance':<10}{'peak beyond input (float32 images)':>36}")
     for shape, axes in (("1024x1024", "YX"), ("10x512x512", "TYX")):
         for variance in (False, True):
-            print(f"{shape:<14}{axes:<6}{str(variance):<10}{peak(shape, axes, variance):>36.2f}")
+            print(f"{shape:<14}{axes:<6}{variance!s:<10}{peak(shape, axes, variance):>36.2f}")
 
 
 if __name__ == "__main__":

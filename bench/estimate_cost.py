@@ -27,7 +27,7 @@ import numpy as np
 import quorvel
 
 sys.path.insert(0, str(Path(__file__).parent))
-from calibration_accuracy import beads, record  # noqa: E402
+from calibration_accuracy import beads, record
 
 
 def _image(shape: tuple[int, ...]) -> Any:
@@ -58,7 +58,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.core_sigma:
         import _qv
-
         from quorvel import _core
 
         class _CoreSigma:

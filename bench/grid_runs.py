@@ -17,13 +17,13 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from workloads import Workload
 
 import quorvel
 from quorvel import _core, _engine
 from quorvel._axes import normalize_axes, to_core_layout
 from quorvel._core import NoisePlan
 from quorvel._tune import _inverse_anscombe, _stabilise
-from workloads import Workload
 
 F32 = npt.NDArray[np.float32]
 
@@ -54,9 +54,11 @@ class Setting:
 
 def parse_key(key: str) -> tuple[Setting, int]:
     r, p, d, reach, i = key.split()
-    value = reach[len("reach"):]
-    return (Setting(int(r[1:]), float(p[1:]), int(d[1:]), None if value == "grow" else int(value)),
-            int(i[1:]))
+    value = reach[len("reach") :]
+    return (
+        Setting(int(r[1:]), float(p[1:]), int(d[1:]), None if value == "grow" else int(value)),
+        int(i[1:]),
+    )
 
 
 def core_view(w: Workload) -> npt.NDArray[np.float32]:
@@ -82,8 +84,11 @@ def channel_plan(w: Workload, c: int) -> NoisePlan:
 
 
 class ChannelRuns:
-    """Runs of the engine on one channel of a scene at unit noise (or on all, together:
-    `c` None; Gaussian noise only, as `quorvel.denoise` with ``channels="joint"``)."""
+    """Runs of the engine on one channel of a scene at unit noise.
+
+    `c` None: on all channels together (Gaussian noise only, as
+    `quorvel.denoise` with ``channels="joint"``).
+    """
 
     def __init__(self, w: Workload, c: int | None, threads: int = 1) -> None:
         core = core_view(w)
@@ -93,8 +98,11 @@ class ChannelRuns:
             raise ValueError("joint runs here take Gaussian noise only")
         self.core = core if c is None else core[:, c : c + 1]
         self.shape = self.core.shape
-        self.plan = NoisePlan(tuple(p.gain[0] for p in plans), tuple(p.offset[0] for p in plans),
-                              tuple(p.sigma[0] for p in plans))
+        self.plan = NoisePlan(
+            tuple(p.gain[0] for p in plans),
+            tuple(p.offset[0] for p in plans),
+            tuple(p.sigma[0] for p in plans),
+        )
         self.threads = threads
 
     def _prepared(self, setting: Setting, stacked: str) -> tuple[F32, Any]:
@@ -114,8 +122,13 @@ class ChannelRuns:
         if stacked and setting.reach is not None:
             reach[2 if stacked == "Z" else 4] = setting.reach
         run = _engine.GaussianRun(
-            group.stabilised, sigma=1.0, patch_radius=radius5, search=search,
-            reach=reach if max(reach) >= 0 else [], pvalue=setting.pvalue, threads=self.threads,
+            group.stabilised,
+            sigma=1.0,
+            patch_radius=radius5,
+            search=search,
+            reach=reach if max(reach) >= 0 else [],
+            pvalue=setting.pvalue,
+            threads=self.threads,
         )
         crop = tuple(slice(0, n) for n in self.shape)
         out = []
@@ -130,8 +143,10 @@ class ChannelRuns:
 
 
 def check_against_denoise(w: Workload, setting: Setting, iterations: int) -> float:
-    """Largest difference, in units of the noise level, between `ChannelRuns` and
-    `quorvel.denoise` at one setting, over every channel."""
+    """Largest difference between `ChannelRuns` and `quorvel.denoise` at one setting.
+
+    In units of the noise level, over every channel.
+    """
     stacked = stacked_axis(w)
     kwargs = setting.denoise_kwargs(stacked, iterations)
     worst = 0.0
@@ -139,12 +154,18 @@ def check_against_denoise(w: Workload, setting: Setting, iterations: int) -> flo
     for c in range(core.shape[1]):
         mine = ChannelRuns(w, c).results(setting, stacked, iterations)[-1]
         plan = channel_plan(w, c)
-        noise = ({"noise": "gaussian", "sigma": plan.sigma[0]} if w.model is None else
-                 {"noise": "poisson-gaussian",
-                  "model": quorvel.NoiseModel(plan.gain[0], plan.offset[0])})
+        noise = (
+            {"noise": "gaussian", "sigma": plan.sigma[0]}
+            if w.model is None
+            else {
+                "noise": "poisson-gaussian",
+                "model": quorvel.NoiseModel(plan.gain[0], plan.offset[0]),
+            }
+        )
         ref = quorvel.denoise(core[:, c : c + 1], "TCZYX", **noise, threads=1, **kwargs)
         # The noise level at the channel's mean intensity.
         level = plan.sigma[0] or np.sqrt(
-            max(float(np.mean(core[:, c])) * plan.gain[0] + plan.offset[0], 1e-6))
+            max(float(np.mean(core[:, c])) * plan.gain[0] + plan.offset[0], 1e-6)
+        )
         worst = max(worst, float(np.max(np.abs(mine - ref))) / level)
     return worst

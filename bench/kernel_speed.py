@@ -60,8 +60,10 @@ def camera() -> Image:
 def drifting(image: Image, frames: int, size: int) -> Image:
     top, left = 100, 60
     return np.stack(
-        [image[top + 2 * t : top + 2 * t + size, left + 3 * t : left + 3 * t + size]
-         for t in range(frames)]
+        [
+            image[top + 2 * t : top + 2 * t + size, left + 3 * t : left + 3 * t + size]
+            for t in range(frames)
+        ]
     ).astype(np.float32)
 
 
@@ -86,12 +88,20 @@ def speed(repeat: int) -> None:
     cam = camera()
     cases: list[tuple[str, Image, str, float, float, dict[str, Any]]] = [
         ("512 x 512, default", cam, "YX", 20.0, 255.0, {}),
-        ("10 x 256 x 256, search T=4", drifting(cam, 10, 256), "TYX", 20.0, 255.0,
-         {"search": {"T": 4}}),
+        (
+            "10 x 256 x 256, search T=4",
+            drifting(cam, 10, 256),
+            "TYX",
+            20.0,
+            255.0,
+            {"search": {"T": 4}},
+        ),
         ("16 x 128 x 128, default", stack(), "ZYX", 12.0, 100.0, {}),
     ]
-    print("| workload | exact s | fast s | exact / fast | wall exact / fast | PSNR exact | "
-          "PSNR fast | largest difference / sigma |")
+    print(
+        "| workload | exact s | fast s | exact / fast | wall exact / fast | PSNR exact | "
+        "PSNR fast | largest difference / sigma |"
+    )
     print("|---|---|---|---|---|---|---|---|")
     for name, clean, axes, sigma, peak, options in cases:
         noisy = noisy_copy(clean, sigma, 20)
@@ -101,17 +111,20 @@ def speed(repeat: int) -> None:
             for kernel in ("exact", "fast"):
                 cpu, wall, out[kernel] = timed(
                     lambda k=kernel: quorvel.denoise(  # type: ignore[misc]
-                        noisy, axes, noise="gaussian", sigma=sigma, threads=1, kernel=k,
-                        **options)
+                        noisy, axes, noise="gaussian", sigma=sigma, threads=1, kernel=k, **options
+                    )
                 )
                 old = best.get(kernel, (np.inf, np.inf))
                 best[kernel] = (min(old[0], cpu), min(old[1], wall))
         diff = float(np.abs(out["fast"] - out["exact"]).max()) / sigma
-        print(f"| {name} | {best['exact'][0]:.3f} | {best['fast'][0]:.3f} | "
-              f"{best['exact'][0] / best['fast'][0]:.2f} | "
-              f"{best['exact'][1] / best['fast'][1]:.2f} | "
-              f"{psnr(clean, out['exact'], peak):.3f} | {psnr(clean, out['fast'], peak):.3f} | "
-              f"{diff:.2e} |", flush=True)
+        print(
+            f"| {name} | {best['exact'][0]:.3f} | {best['fast'][0]:.3f} | "
+            f"{best['exact'][0] / best['fast'][0]:.2f} | "
+            f"{best['exact'][1] / best['fast'][1]:.2f} | "
+            f"{psnr(clean, out['exact'], peak):.3f} | {psnr(clean, out['fast'], peak):.3f} | "
+            f"{diff:.2e} |",
+            flush=True,
+        )
 
 
 def scaling(repeat: int) -> None:
@@ -123,14 +136,18 @@ def scaling(repeat: int) -> None:
             start = time.perf_counter()
             quorvel.denoise(noisy, "YX", noise="gaussian", sigma=20.0, threads=threads)
             best[threads] = min(best.get(threads, np.inf), time.perf_counter() - start)
-    print(f"1024 x 1024, fast kernel: one thread {best[1]:.3f} s, two threads {best[2]:.3f} s, "
-          f"ratio {best[1] / best[2]:.2f}")
+    print(
+        f"1024 x 1024, fast kernel: one thread {best[1]:.3f} s, two threads {best[2]:.3f} s, "
+        f"ratio {best[1] / best[2]:.2f}"
+    )
 
 
 def quality() -> None:
     from workloads import workloads
 
-    print("| workload | PSNR exact | PSNR fast | fast - exact dB | largest difference / noise std |")
+    print(
+        "| workload | PSNR exact | PSNR fast | fast - exact dB | largest difference / noise std |"
+    )
     print("|---|---|---|---|---|")
     for w in workloads():
         out = {

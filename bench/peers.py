@@ -41,9 +41,9 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from workloads import Workload, in_part, psnr, workloads
 
 import quorvel
-from workloads import Workload, in_part, psnr, workloads
 
 Array = npt.NDArray[np.float64]
 
@@ -79,8 +79,9 @@ def _nl_means(image: Array, sigma: float) -> Array:
     from skimage.restoration import denoise_nl_means
 
     return np.asarray(
-        denoise_nl_means(image, patch_size=5, patch_distance=6, h=0.8 * sigma, sigma=sigma,
-                         fast_mode=True),
+        denoise_nl_means(
+            image, patch_size=5, patch_distance=6, h=0.8 * sigma, sigma=sigma, fast_mode=True
+        ),
         dtype=np.float64,
     )
 
@@ -94,8 +95,9 @@ def _opencv(image: Array, sigma: float) -> Array:
 
     def one(p: Array, s: float) -> Array:
         u8 = np.clip(np.round((p - lo) * scale), 0, 255).astype(np.uint8)
-        out = cv2.fastNlMeansDenoising(u8, None, h=s * scale, templateWindowSize=7,
-                                       searchWindowSize=21)
+        out = cv2.fastNlMeansDenoising(
+            u8, None, h=s * scale, templateWindowSize=7, searchWindowSize=21
+        )
         return out.astype(np.float64) / scale + lo
 
     return _planes(one, image, sigma)
@@ -121,8 +123,9 @@ def _ssim(clean: npt.NDArray[Any], test: npt.NDArray[Any]) -> float:
     from skimage.metrics import structural_similarity
 
     ref = clean.astype(np.float64)
-    return float(structural_similarity(ref, test.astype(np.float64),
-                                       data_range=float(ref.max() - ref.min())))
+    return float(
+        structural_similarity(ref, test.astype(np.float64), data_range=float(ref.max() - ref.min()))
+    )
 
 
 def main() -> None:
@@ -130,12 +133,23 @@ def main() -> None:
     parser.add_argument("--only", choices=("2d", "spots", "3d"), default="all")
     parser.add_argument("--skip", default="", help="peers to leave out, comma-separated")
     parser.add_argument("--out", help="also write the table to this file")
-    parser.add_argument("--volume-shape", default="32,128,128",
-                        help="Z,Y,X of the 3-D workloads (default: %(default)s)")
-    parser.add_argument("--image-size", type=int, default=256,
-                        help="side of the 2-D images, at most 512 (default: %(default)s)")
-    parser.add_argument("--tune-iterations", type=int, default=4,
-                        help="iterations the tuned run starts from (default: %(default)s)")
+    parser.add_argument(
+        "--volume-shape",
+        default="32,128,128",
+        help="Z,Y,X of the 3-D workloads (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--image-size",
+        type=int,
+        default=256,
+        help="side of the 2-D images, at most 512 (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--tune-iterations",
+        type=int,
+        default=4,
+        help="iterations the tuned run starts from (default: %(default)s)",
+    )
     parser.add_argument("--match", default="", help="only workloads whose name holds this text")
     parser.add_argument("--scenes", help="kinds of scenes.py instead of the workloads")
     parser.add_argument("--no-tune", action="store_true", help="leave the tuned run out")
@@ -147,24 +161,29 @@ def main() -> None:
     if args.scenes:
         from scenes import scenes
 
-        chosen = [w for w in scenes(tuple(args.scenes.split(","))) if "C" not in w.axes
-                  and "S" not in w.axes]
+        chosen = [
+            w
+            for w in scenes(tuple(args.scenes.split(",")))
+            if "C" not in w.axes and "S" not in w.axes
+        ]
     else:
-        chosen = [w for w in workloads("all", shape, image_size=args.image_size)
-                  if in_part(w, args.only)]
+        chosen = [
+            w for w in workloads("all", shape, image_size=args.image_size) if in_part(w, args.only)
+        ]
     today = {"patch_radius": 3, "iterations": 4, "pvalue": 0.01, "search": "ZT"}
     for w in chosen:
         if args.match not in w.name:
             continue
         runs: dict[str, Callable[[], Any]] = {
             "quorvel default": lambda w=w: quorvel.denoise(w.noisy, w.axes, **w.noise, threads=1),
-            "quorvel today": lambda w=w: quorvel.denoise(w.noisy, w.axes, **w.noise, **today,
-                                                         threads=1),
+            "quorvel today": lambda w=w: quorvel.denoise(
+                w.noisy, w.axes, **w.noise, **today, threads=1
+            ),
         }
         if not args.no_tune:
             runs["quorvel tuned"] = lambda w=w: quorvel.denoise(
-                w.noisy, w.axes, **w.noise, threads=1, iterations=args.tune_iterations,
-                tune=True)
+                w.noisy, w.axes, **w.noise, threads=1, iterations=args.tune_iterations, tune=True
+            )
         peers = ["BM3D", "skimage NLM", "OpenCV NLM"] + (["BM4D"] if w.noisy.ndim == 3 else [])
         for name in peers:
             if name not in skip:
@@ -173,8 +192,10 @@ def main() -> None:
             start = time.perf_counter()
             out = np.asarray(run())
             seconds = time.perf_counter() - start
-            line = (f"| {w.name} | {method} | {psnr(w.clean, out):.2f} | "
-                    f"{_ssim(w.clean, out):.3f} | {seconds:.2f} |")
+            line = (
+                f"| {w.name} | {method} | {psnr(w.clean, out):.2f} | "
+                f"{_ssim(w.clean, out):.3f} | {seconds:.2f} |"
+            )
             lines.append(line)
             print(line, flush=True)
     if args.out:

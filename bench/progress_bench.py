@@ -30,10 +30,10 @@ import threading
 import time
 from pathlib import Path
 
-import _qv
 import numpy as np
 import tifffile
 
+import _qv
 import quorvel
 from quorvel import _engine
 
@@ -60,8 +60,16 @@ def overhead(image: np.ndarray, repeat: int) -> None:
 
     def core() -> None:
         _qv._denoise_poisson_gaussian(
-            work.copy(), 1.0, [1.0], [-190.0 / 4.0], [3, 3, 0, 0, 0], [1, 1, 1, 0, 1], 4,
-            0.01, 2, 0.0,
+            work.copy(),
+            1.0,
+            [1.0],
+            [-190.0 / 4.0],
+            [3, 3, 0, 0, 0],
+            [1, 1, 1, 0, 1],
+            4,
+            0.01,
+            2,
+            0.0,
         )
 
     def engine() -> None:
@@ -80,11 +88,15 @@ def overhead(image: np.ndarray, repeat: int) -> None:
             run()
             best[name] = min(best[name], time.perf_counter() - start)
             cpu[name] = min(cpu[name], time.process_time() - start_cpu)
-    print(f"overhead, best of {repeat}, ratios to the run without a callable "
-          "(wall time; CPU time of the process, less sensitive to other load):")
+    print(
+        f"overhead, best of {repeat}, ratios to the run without a callable "
+        "(wall time; CPU time of the process, less sensitive to other load):"
+    )
     for name in runs:
-        print(f"  {name:<17} wall {best[name] / best['no callable']:.4f}"
-              f"  cpu {cpu[name] / cpu['no callable']:.4f}")
+        print(
+            f"  {name:<17} wall {best[name] / best['no callable']:.4f}"
+            f"  cpu {cpu[name] / cpu['no callable']:.4f}"
+        )
     print(f"  reports per run with a callable: {len(calls) / repeat:.0f}")
 
 
@@ -128,8 +140,20 @@ def cli_interrupt(image: np.ndarray) -> None:
     with tempfile.TemporaryDirectory() as tmp:
         src, dst = Path(tmp) / "in.tif", Path(tmp) / "out.tif"
         tifffile.imwrite(src, image, imagej=True, metadata={"axes": "TYX"})
-        cmd = [sys.executable, "-m", "quorvel", "denoise", str(src), "-o", str(dst),
-               "--gain", "2", "--offset=-190", "--threads", "2"]
+        cmd = [
+            sys.executable,
+            "-m",
+            "quorvel",
+            "denoise",
+            str(src),
+            "-o",
+            str(dst),
+            "--gain",
+            "2",
+            "--offset=-190",
+            "--threads",
+            "2",
+        ]
         proc = subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True, bufsize=1)
         seen = ""
         assert proc.stderr is not None
@@ -139,8 +163,10 @@ def cli_interrupt(image: np.ndarray) -> None:
         start = time.perf_counter()
         proc.send_signal(signal.SIGINT)
         status = proc.wait()
-        print(f"CLI Ctrl-C: exit {status} after {time.perf_counter() - start:.3f} s; "
-              f"output exists: {dst.exists()}")
+        print(
+            f"CLI Ctrl-C: exit {status} after {time.perf_counter() - start:.3f} s; "
+            f"output exists: {dst.exists()}"
+        )
 
 
 def main() -> None:

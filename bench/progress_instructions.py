@@ -12,11 +12,21 @@ the difference of the two totals is an upper bound on the cost of the
 callable.
 """
 
-import sys, numpy as np, quorvel
+import sys
+
+import numpy as np
+
+import quorvel
+
 rng = np.random.default_rng(0)
 img = (rng.normal(100, 20, (384, 384))).astype(np.float32)
 n = [0]
-def cb(f): n[0] += 1
+
+
+def cb(f):
+    n[0] += 1
+
+
 p = cb if sys.argv[1] == "cb" else None
 quorvel.denoise(img, noise="gaussian", sigma=20.0, threads=1, progress=p)
 print("reports", n[0])

@@ -48,7 +48,10 @@ def blobs(
     for i in range(n):
         radius = local.uniform(5.0, 10.0)
         bright = local.uniform(10.0, 40.0)
-        d2 = sum((g - c) ** 2 * w for g, c, w in zip(grids, centres[i], _weights(len(shape))))
+        d2 = sum(
+            (g - c) ** 2 * w
+            for g, c, w in zip(grids, centres[i], _weights(len(shape)), strict=True)
+        )
         r = np.sqrt(d2)
         body = 1.0 / (1.0 + np.exp((r - radius) / 1.0))
         texture = 1.0 + 0.3 * np.sin(grids[-1] / 2.0 + i) * np.cos(grids[-2] / 2.5 + i)
@@ -118,15 +121,19 @@ def run_time(size: int, frames: int, seed: int) -> None:
         (f"reach T={frames - 1}", "TYX", {"T": frames - 1}),
     ]
     print(f"sequence {frames} x {size} x {size}, gain {GAIN}, read noise {READ_SIGMA}")
-    print(f"noisy PSNR: static {psnr(static_clean, static):.2f} dB, moving (mask) "
-          f"{psnr(moving_clean, moving, masks):.2f} dB")
+    print(
+        f"noisy PSNR: static {psnr(static_clean, static):.2f} dB, moving (mask) "
+        f"{psnr(moving_clean, moving, masks):.2f} dB"
+    )
     print(f"{'rule':<22}{'static dB':>10}{'moving mask dB':>16}{'moving all dB':>15}{'time s':>8}")
     for name, axes, search in rules:
         s_out, s_time = denoise_timed(static, axes, search=search)
         m_out, _ = denoise_timed(moving, axes, search=search)
-        print(f"{name:<22}{psnr(static_clean, s_out):>10.2f}"
-              f"{psnr(moving_clean, m_out, masks):>16.2f}{psnr(moving_clean, m_out):>15.2f}"
-              f"{s_time:>8.2f}")
+        print(
+            f"{name:<22}{psnr(static_clean, s_out):>10.2f}"
+            f"{psnr(moving_clean, m_out, masks):>16.2f}{psnr(moving_clean, m_out):>15.2f}"
+            f"{s_time:>8.2f}"
+        )
 
 
 def run_depth(size: int, planes: int, seed: int) -> None:
@@ -144,7 +151,7 @@ def run_depth(size: int, planes: int, seed: int) -> None:
             out, seconds = denoise_timed(noisy, "ZYX", search=search, patch_radius={"Z": rz})
             # Plane-to-plane streaks: error of the differences along Z.
             dz = psnr(np.diff(clean, axis=0), np.diff(out, axis=0).astype(np.float32))
-            print(f"{rz:>15}{str(search):>14}{psnr(clean, out):>8.2f}{dz:>14.2f}{seconds:>8.2f}")
+            print(f"{rz:>15}{search!s:>14}{psnr(clean, out):>8.2f}{dz:>14.2f}{seconds:>8.2f}")
 
 
 def main() -> None:

@@ -35,10 +35,10 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from workloads import Workload, _spots_volume, _volume
 
 from quorvel import NoiseModel
 from quorvel.demo import Camera, synthetic_sequence
-from workloads import Workload, _spots_volume, _volume
 
 F64 = npt.NDArray[np.float64]
 
@@ -81,8 +81,8 @@ def fibres() -> F64:
 @functools.cache
 def stars() -> F64:
     """Sparse spots and small objects on black, 872 x 1000, 0..1."""
-    from skimage import color, data
     from scipy.ndimage import median_filter
+    from skimage import color, data
 
     grey = color.rgb2gray(data.hubble_deep_field())
     return _unit(grey - median_filter(grey, 25), 50.0, 99.95)
@@ -134,11 +134,15 @@ def drifting(image: F64, frames: int, size: int, speed: float, angle: float = 0.
 # Noise
 
 
-def _gaussian(name: str, axes: str, clean: F64, sigma: float, rng: np.random.Generator
-              ) -> Workload:
+def _gaussian(name: str, axes: str, clean: F64, sigma: float, rng: np.random.Generator) -> Workload:
     noisy = clean + rng.normal(0.0, sigma, clean.shape)
-    return Workload(name, axes, clean.astype(np.float32), noisy.astype(np.float32),
-                    {"noise": "gaussian", "sigma": sigma})
+    return Workload(
+        name,
+        axes,
+        clean.astype(np.float32),
+        noisy.astype(np.float32),
+        {"noise": "gaussian", "sigma": sigma},
+    )
 
 
 def _photons(name: str, axes: str, photons: F64, rng: np.random.Generator) -> Workload:
@@ -146,9 +150,13 @@ def _photons(name: str, axes: str, photons: F64, rng: np.random.Generator) -> Wo
     noisy = _CAMERA.expected(rng.poisson(photons)) + rng.normal(
         0.0, _CAMERA.read_noise, photons.shape
     )
-    return Workload(name, axes, _CAMERA.expected(photons).astype(np.float32),
-                    noisy.astype(np.float32),
-                    {"noise": "poisson-gaussian", "model": _CAMERA.noise_model})
+    return Workload(
+        name,
+        axes,
+        _CAMERA.expected(photons).astype(np.float32),
+        noisy.astype(np.float32),
+        {"noise": "poisson-gaussian", "model": _CAMERA.noise_model},
+    )
 
 
 def _channels(name: str, axes: str, photons: list[F64], rng: np.random.Generator) -> Workload:
@@ -156,9 +164,13 @@ def _channels(name: str, axes: str, photons: list[F64], rng: np.random.Generator
     one = [_photons(name, "YX", p, rng) for p in photons]
     c = axes.index("C")
     model = NoiseModel([_CAMERA.gain] * len(one), [_CAMERA.noise_model.offset[0]] * len(one))
-    return Workload(name, axes, np.stack([w.clean for w in one], c),
-                    np.stack([w.noisy for w in one], c),
-                    {"noise": "poisson-gaussian", "model": model})
+    return Workload(
+        name,
+        axes,
+        np.stack([w.clean for w in one], c),
+        np.stack([w.noisy for w in one], c),
+        {"noise": "poisson-gaussian", "model": model},
+    )
 
 
 # --------------------------------------------------------------------------
@@ -179,8 +191,9 @@ def _two_d(rng: np.random.Generator) -> list[Workload]:
     out.append(_photons("2d demo 0.3x", "YX", 0.3 * spots, rng))
     for sigma in (10.0, 25.0, 50.0):
         out.append(_gaussian(f"2d nuclei s{sigma:g}", "YX", 255.0 * n, sigma, rng))
-    out.append(_gaussian("2d cell s15", "YX", 255.0 * _crop(_plain("cell"), _SIZE, (0.6, 0.7)),
-                         15.0, rng))
+    out.append(
+        _gaussian("2d cell s15", "YX", 255.0 * _crop(_plain("cell"), _SIZE, (0.6, 0.7)), 15.0, rng)
+    )
     out.append(_gaussian("2d coins s30", "YX", 255.0 * _crop(_plain("coins"), _SIZE), 30.0, rng))
     out.append(_gaussian("2d stars s20", "YX", 255.0 * s, 20.0, rng))
     return out
@@ -204,8 +217,14 @@ def _time(rng: np.random.Generator) -> list[Workload]:
     # A static scene with spots moving over it: half the frame still, half not.
     base = drifting(big, _FRAMES, _TSIZE, 0.0)
     spots = synthetic_sequence((_FRAMES, _TSIZE, _TSIZE), seed=8)
-    out.append(_photons("time nuclei static + moving spots", "TYX",
-                        0.5 + 15.0 * base + 0.5 * (spots - spots.min()), rng))
+    out.append(
+        _photons(
+            "time nuclei static + moving spots",
+            "TYX",
+            0.5 + 15.0 * base + 0.5 * (spots - spots.min()),
+            rng,
+        )
+    )
     return out
 
 
@@ -223,8 +242,9 @@ def _volumes(rng: np.random.Generator) -> list[Workload]:
     out.append(_photons("volume coarse z 8ph", "ZYX", 0.5 + 8.0 * coarse, rng))
     out.append(_gaussian("volume coarse z s12", "ZYX", 100.0 * coarse, 12.0, rng))
     # Nuclei seen through a thick section: the image smeared along Z.
-    layers = np.stack([_crop(nuclei(), _VOLUME[1], (0.5, 0.5 + 0.004 * z))
-                       for z in range(_VOLUME[0])])
+    layers = np.stack(
+        [_crop(nuclei(), _VOLUME[1], (0.5, 0.5 + 0.004 * z)) for z in range(_VOLUME[0])]
+    )
     thick = gaussian_filter(layers, (2.0, 0.0, 0.0))
     out.append(_photons("volume nuclei 15ph", "ZYX", 0.5 + 15.0 * thick / thick.max(), rng))
     return out
@@ -235,19 +255,33 @@ def _multichannel(rng: np.random.Generator) -> list[Workload]:
 
     out = []
     n, f = _crop(nuclei(), _SIZE, (0.3, 0.6)), filaments((_SIZE, _SIZE), 14, rng)
-    out.append(_channels("channels nuclei 60ph + filaments 6ph", "CYX",
-                         [0.5 + 60.0 * n, 0.5 + 6.0 * f], rng))
+    out.append(
+        _channels(
+            "channels nuclei 60ph + filaments 6ph", "CYX", [0.5 + 60.0 * n, 0.5 + 6.0 * f], rng
+        )
+    )
     s = _crop(stars(), _SIZE, (0.7, 0.6))
-    out.append(_channels("channels nuclei 20ph + fibres 5ph + stars 4ph", "CYX",
-                         [0.5 + 20.0 * n, 1.0 + 5.0 * _crop(fibres(), _SIZE, (0.3, 0.6)),
-                          0.3 + 4.0 * s], rng))
+    out.append(
+        _channels(
+            "channels nuclei 20ph + fibres 5ph + stars 4ph",
+            "CYX",
+            [0.5 + 20.0 * n, 1.0 + 5.0 * _crop(fibres(), _SIZE, (0.3, 0.6)), 0.3 + 4.0 * s],
+            rng,
+        )
+    )
     movie = [drifting(img, _FRAMES, _TSIZE, 0.5) for img in (nuclei(), fibres())]
     photons = [0.5 + 40.0 * movie[0], 1.0 + 6.0 * movie[1]]
     w = [_photons("", "TYX", p, rng) for p in photons]
     model = NoiseModel([_CAMERA.gain] * 2, [_CAMERA.noise_model.offset[0]] * 2)
-    out.append(Workload("channels time nuclei 40ph + fibres 6ph", "TCYX",
-                        np.stack([x.clean for x in w], 1), np.stack([x.noisy for x in w], 1),
-                        {"noise": "poisson-gaussian", "model": model}))
+    out.append(
+        Workload(
+            "channels time nuclei 40ph + fibres 6ph",
+            "TCYX",
+            np.stack([x.clean for x in w], 1),
+            np.stack([x.noisy for x in w], 1),
+            {"noise": "poisson-gaussian", "model": model},
+        )
+    )
     rgb = _crop(data.immunohistochemistry().astype(np.float64), _SIZE)
     out.append(_gaussian("channels ihc rgb s20", "YXS", rgb, 20.0, rng))
     astro = _crop(data.astronaut().astype(np.float64), _SIZE, (0.2, 0.5))
@@ -256,7 +290,10 @@ def _multichannel(rng: np.random.Generator) -> list[Workload]:
 
 
 _BUILDERS: dict[str, Callable[[np.random.Generator], list[Workload]]] = {
-    "2d": _two_d, "time": _time, "volume": _volumes, "channels": _multichannel,
+    "2d": _two_d,
+    "time": _time,
+    "volume": _volumes,
+    "channels": _multichannel,
 }
 
 

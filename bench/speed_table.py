@@ -86,15 +86,22 @@ def kernel_bench_times(binary: Path, noisy: Image, repeat: int) -> dict[str, flo
         raw = Path(tmp) / "noisy.f32"
         np.ascontiguousarray(noisy, np.float32).tofile(raw)
         ny, nx = noisy.shape
-        check = subprocess.run([binary, raw, str(nx), str(ny), str(SIGMA), "1", "1", "both"],
-                               capture_output=True, text=True, check=True)
+        check = subprocess.run(
+            [binary, raw, str(nx), str(ny), str(SIGMA), "1", "1", "both"],
+            capture_output=True,
+            text=True,
+            check=True,
+        )
         if "identical yes" not in check.stdout:
             raise RuntimeError("the fast and the reference pass differ:\n" + check.stdout)
         for _ in range(repeat):
             for which in ("reference", "fast"):
                 out = subprocess.run(
                     [binary, raw, str(nx), str(ny), str(SIGMA), "1", "1", which],
-                    capture_output=True, text=True, check=True).stdout.split()
+                    capture_output=True,
+                    text=True,
+                    check=True,
+                ).stdout.split()
                 best[which] = min(best[which], float(out[1]))
     return best
 
@@ -105,8 +112,15 @@ def skimage_run(noisy: Image) -> Callable[[], Image]:
 
     def run() -> Image:
         sigma = float(estimate_sigma(noisy))
-        return denoise_nl_means(noisy, patch_size=7, patch_distance=8, h=0.8 * sigma,
-                                sigma=sigma, fast_mode=True, preserve_range=True)
+        return denoise_nl_means(
+            noisy,
+            patch_size=7,
+            patch_distance=8,
+            h=0.8 * sigma,
+            sigma=sigma,
+            fast_mode=True,
+            preserve_range=True,
+        )
 
     return run
 
@@ -134,8 +148,12 @@ def bm3d_measure(noisy: Image, clean: Image, path: str | None) -> tuple[float, f
     with tempfile.TemporaryDirectory() as tmp:
         src, dst = Path(tmp) / "noisy.npy", Path(tmp) / "out.npy"
         np.save(src, noisy)
-        done = subprocess.run([sys.executable, "-c", BM3D_CHILD, src, str(SIGMA), dst],
-                              capture_output=True, text=True, env=env)
+        done = subprocess.run(
+            [sys.executable, "-c", BM3D_CHILD, src, str(SIGMA), dst],
+            capture_output=True,
+            text=True,
+            env=env,
+        )
         if done.returncode != 0:
             print("bm3d not measured:", done.stderr.strip().splitlines()[-1:], file=sys.stderr)
             return None
@@ -163,17 +181,27 @@ MEMORY_CHILD = textwrap.dedent("""
 
 def peak_memory_ratio(side: int, threads: int) -> float:
     """Peak resident growth of one call over the float32 size of a side x side image."""
-    out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(side), str(threads)],
-                         capture_output=True, text=True, check=True, env=dict(os.environ))
+    out = subprocess.run(
+        [sys.executable, "-c", MEMORY_CHILD, str(side), str(threads)],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=dict(os.environ),
+    )
     return float(out.stdout.split()[-1])
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--kernel-bench", type=Path, required=True,
-                        help="the kernel_bench executable (bench/README.md)")
-    parser.add_argument("--bm3d-path", default=None,
-                        help="directory to import the bm3d package from (optional)")
+    parser.add_argument(
+        "--kernel-bench",
+        type=Path,
+        required=True,
+        help="the kernel_bench executable (bench/README.md)",
+    )
+    parser.add_argument(
+        "--bm3d-path", default=None, help="directory to import the bm3d package from (optional)"
+    )
     parser.add_argument("--repeat", type=int, default=3, help="runs per measurement")
     parser.add_argument("--out", type=Path, default=Path("/tmp/bench_table.md"))
     args = parser.parse_args()
@@ -198,25 +226,83 @@ def main() -> None:
     mp = noisy.size / 1e6
     mp_big = big_noisy.size / 1e6
     rows = [
-        ("quorvel, straightforward kernel (reference)", "512²", 1, kernel["reference"], mp,
-         psnr(clean, qv1_img), "1.00"),
-        ("quorvel, current kernel", "512²", 1, kernel["fast"], mp, psnr(clean, qv1_img),
-         f"{kernel['reference'] / kernel['fast']:.2f} × reference"),
-        ("quorvel `_denoise_gaussian`", "512²", 1, qv1_s, mp, psnr(clean, qv1_img),
-         f"{sk_s / qv1_s:.2f} × scikit-image"),
-        ("quorvel `_denoise_gaussian`", "512²", 2, qv2_s, mp, psnr(clean, qv2_img),
-         f"{qv1_s / qv2_s:.2f} × 1 thread"),
-        ("scikit-image `denoise_nl_means`, fast mode", "512²", 1, sk_s, mp,
-         psnr(clean, sk_img), "1.00"),
+        (
+            "quorvel, straightforward kernel (reference)",
+            "512²",
+            1,
+            kernel["reference"],
+            mp,
+            psnr(clean, qv1_img),
+            "1.00",
+        ),
+        (
+            "quorvel, current kernel",
+            "512²",
+            1,
+            kernel["fast"],
+            mp,
+            psnr(clean, qv1_img),
+            f"{kernel['reference'] / kernel['fast']:.2f} × reference",
+        ),
+        (
+            "quorvel `_denoise_gaussian`",
+            "512²",
+            1,
+            qv1_s,
+            mp,
+            psnr(clean, qv1_img),
+            f"{sk_s / qv1_s:.2f} × scikit-image",
+        ),
+        (
+            "quorvel `_denoise_gaussian`",
+            "512²",
+            2,
+            qv2_s,
+            mp,
+            psnr(clean, qv2_img),
+            f"{qv1_s / qv2_s:.2f} × 1 thread",
+        ),
+        (
+            "scikit-image `denoise_nl_means`, fast mode",
+            "512²",
+            1,
+            sk_s,
+            mp,
+            psnr(clean, sk_img),
+            "1.00",
+        ),
     ]
     if bm3d is not None:
-        rows.append(("BM3D (`bm3d` package)", "512²", 1, bm3d[0], mp, bm3d[1],
-                     f"{sk_s / bm3d[0]:.2f} × scikit-image"))
+        rows.append(
+            (
+                "BM3D (`bm3d` package)",
+                "512²",
+                1,
+                bm3d[0],
+                mp,
+                bm3d[1],
+                f"{sk_s / bm3d[0]:.2f} × scikit-image",
+            )
+        )
     rows += [
-        ("quorvel `_denoise_gaussian`", "1024²", 1, big1_s, mp_big, psnr(big_clean, big1_img),
-         "1.00"),
-        ("quorvel `_denoise_gaussian`", "1024²", 2, big2_s, mp_big, psnr(big_clean, big2_img),
-         f"{big1_s / big2_s:.2f} × 1 thread"),
+        (
+            "quorvel `_denoise_gaussian`",
+            "1024²",
+            1,
+            big1_s,
+            mp_big,
+            psnr(big_clean, big1_img),
+            "1.00",
+        ),
+        (
+            "quorvel `_denoise_gaussian`",
+            "1024²",
+            2,
+            big2_s,
+            mp_big,
+            psnr(big_clean, big2_img),
+            f"{big1_s / big2_s:.2f} × 1 thread",
+        ),
     ]
     lines = [
         f"Gaussian noise, sigma {SIGMA:g} on 0..255 (input PSNR {psnr(clean, noisy):.2f} dB); "
@@ -229,8 +315,10 @@ def main() -> None:
         "|---|---|---:|---:|---:|---:|---|",
     ]
     for name, size, threads, seconds, megapixels, quality, ratio in rows:
-        lines.append(f"| {name} | {size} | {threads} | {seconds:.3f} | "
-                     f"{megapixels / seconds:.3f} | {quality:.2f} | {ratio} |")
+        lines.append(
+            f"| {name} | {size} | {threads} | {seconds:.3f} | "
+            f"{megapixels / seconds:.3f} | {quality:.2f} | {ratio} |"
+        )
     lines += [
         "",
         f"One and two threads gave bit-identical images. Peak memory of one call on a "

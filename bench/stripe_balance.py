@@ -51,8 +51,12 @@ def grid_step(axis: int, n: int, r: int) -> int:
 def regions(extent: tuple[int, ...]) -> list[list[np.ndarray]]:
     """Reference positions per axis of the interior grid and the border planes."""
     full = [axis_range(extent[a], RADIUS[a]) for a in range(4)]
-    out = [[np.arange(lo, hi + 1, grid_step(a, extent[a], RADIUS[a]))
-            for a, (lo, hi) in enumerate(full)]]
+    out = [
+        [
+            np.arange(lo, hi + 1, grid_step(a, extent[a], RADIUS[a]))
+            for a, (lo, hi) in enumerate(full)
+        ]
+    ]
     for axis in range(4):
         if RADIUS[axis] > 1 and extent[axis] > 1:
             axes = [np.arange(lo, hi + 1) for lo, hi in full]
@@ -76,8 +80,12 @@ def thread_work(extent, threads: int) -> list[int]:
     split = max((1, 2, 3), key=lambda a: (extent[a], -a))
     work = [0] * threads
     for k in range(ITERATIONS):
-        window = (2 ** k if extent[0] > 1 else 0, 2 ** k if extent[1] > 1 else 0,
-                  k if extent[2] > 1 else 0, max(0, k - 2) if extent[3] > 1 else 0)
+        window = (
+            2**k if extent[0] > 1 else 0,
+            2**k if extent[1] > 1 else 0,
+            k if extent[2] > 1 else 0,
+            max(0, k - 2) if extent[3] > 1 else 0,
+        )
         for axes in regions(extent):
             counts = candidates(extent, window, axes)
             pos = axes[split]
@@ -101,8 +109,10 @@ def main() -> None:
         one = thread_work(extent, 1)[0]
         shares = thread_work(extent, args.threads)
         axis = "yzt"[max((1, 2, 3), key=lambda a: (extent[a], -a)) - 1]
-        print(f"| {text} | {axis} | {' / '.join(f'{w:.3g}' for w in shares)} | "
-              f"{one / max(shares):.2f} |")
+        print(
+            f"| {text} | {axis} | {' / '.join(f'{w:.3g}' for w in shares)} | "
+            f"{one / max(shares):.2f} |"
+        )
 
 
 if __name__ == "__main__":

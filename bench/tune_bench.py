@@ -35,15 +35,14 @@ import os
 import time
 
 import numpy as np
+from workloads import in_part, psnr, volume_kinds, workloads
 
-from quorvel import denoise
+from quorvel import _tune, denoise
 from quorvel._axes import core_shape, normalize_axes, to_core_layout
 from quorvel._core import _denoise_core
 from quorvel._params import DEFAULT_SEARCH, _check_noise, _check_settings
-from quorvel import _tune
 from quorvel._tune import _apply, _check_grid, _pieces, _public, _reaches, _risks, _tune_core
 from quorvel.noise import _plan_noise
-from workloads import in_part, psnr, volume_kinds, workloads
 
 
 def _timed(func, *args, **kwargs):  # type: ignore[no-untyped-def]
@@ -54,42 +53,64 @@ def _timed(func, *args, **kwargs):  # type: ignore[no-untyped-def]
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--only", choices=("2d", "spots", "3d", "kinds"), default="all",
-                        help="a part of the set, or (kinds) the volumes of "
-                        "workloads.volume_kinds instead")
+    parser.add_argument(
+        "--only",
+        choices=("2d", "spots", "3d", "kinds"),
+        default="all",
+        help="a part of the set, or (kinds) the volumes of workloads.volume_kinds instead",
+    )
     parser.add_argument("--match", default="", help="only workloads whose name holds this text")
     parser.add_argument("--threads", type=int, default=1)
-    parser.add_argument("--volume-shape", default="32,128,128",
-                        help="Z,Y,X of the 3-D workloads (default: %(default)s)")
+    parser.add_argument(
+        "--volume-shape",
+        default="32,128,128",
+        help="Z,Y,X of the 3-D workloads (default: %(default)s)",
+    )
     parser.add_argument("--seed", type=int, default=2026, help="noise seed (default: %(default)s)")
-    parser.add_argument("--image-size", type=int, default=256,
-                        help="side of the 2-D images, up to 512 (default: %(default)s)")
+    parser.add_argument(
+        "--image-size",
+        type=int,
+        default=256,
+        help="side of the 2-D images, up to 512 (default: %(default)s)",
+    )
     parser.add_argument("--scores", help="JSON file of the grid's PSNRs, read and written")
-    parser.add_argument("--cached-grid", action="store_true",
-                        help="rate only the grid points held in --scores FILE (and the tuned one) "
-                        "instead of the whole grid")
-    parser.add_argument("--probe-seed", type=int, default=None,
-                        help="seed of the tuner's probe instead of its own (to see the estimate's "
-                        "spread)")
-    parser.add_argument("--estimator", action="store_true",
-                        help="also report the gap of the risk estimate's least-risk grid point")
+    parser.add_argument(
+        "--cached-grid",
+        action="store_true",
+        help="rate only the grid points held in --scores FILE (and the tuned one) "
+        "instead of the whole grid",
+    )
+    parser.add_argument(
+        "--probe-seed",
+        type=int,
+        default=None,
+        help="seed of the tuner's probe instead of its own (to see the estimate's spread)",
+    )
+    parser.add_argument(
+        "--estimator",
+        action="store_true",
+        help="also report the gap of the risk estimate's least-risk grid point",
+    )
     args = parser.parse_args()
     if args.probe_seed is not None:
-        _tune._SEED = args.probe_seed
+        _tune.crops._SEED = args.probe_seed
     cache = {}
     if args.scores and os.path.exists(args.scores):
         with open(args.scores) as f:
             cache = json.load(f)
     rows, estimator_rows = [], []
     extra = " least estimated risk (gap dB) |" if args.estimator else ""
-    print("| workload | default dB | grid best dB (setting) | tuned dB (setting) | gap dB "
-          "| tune / final | tune / default |" + extra)
+    print(
+        "| workload | default dB | grid best dB (setting) | tuned dB (setting) | gap dB "
+        "| tune / final | tune / default |" + extra
+    )
     print("|---|---|---|---|---|---|---|" + ("---|" if args.estimator else ""))
     shape = tuple(int(n) for n in args.volume_shape.split(","))
     # The whole set is drawn and then filtered: the noise is drawn in order.
     kinds = args.only == "kinds"
-    drawn = volume_kinds(args.seed) if kinds else workloads("all", shape, args.seed,
-                                                            args.image_size)
+    drawn = (
+        volume_kinds(args.seed) if kinds else workloads("all", shape, args.seed, args.image_size)
+    )
     for w in drawn:
         if not (kinds or in_part(w, args.only)) or args.match not in w.name:
             continue
@@ -109,8 +130,9 @@ def main() -> None:
             if point in scores or args.cached_grid:
                 continue
             searched = [k for k in ("reach_t", "reach_z") if len(grid[k]) > 1]
-            out = denoise(w.noisy, w.axes, **w.noise, **_public(p, stacked, searched),
-                          threads=args.threads)
+            out = denoise(
+                w.noisy, w.axes, **w.noise, **_public(p, stacked, searched), threads=args.threads
+            )
             scores[point] = psnr(w.clean, out)
         if args.scores and not args.cached_grid:
             cache[tag] = {json.dumps(k): v for k, v in scores.items()}
@@ -126,38 +148,58 @@ def main() -> None:
             t_final = min(t_final, t)
         s = result.settings
         reach = s.get("search", {})
-        key = _key({"patch_radius": s["patch_radius"]["X"], "iterations": s["iterations"],
-                    "pvalue": s["pvalue"], "patch_radius_z": s["patch_radius"].get("Z", 0),
-                    "patch_radius_t": s["patch_radius"].get("T", 0),
-                    "reach_t": reach.get("T"), "reach_z": reach.get("Z")})
+        key = _key(
+            {
+                "patch_radius": s["patch_radius"]["X"],
+                "iterations": s["iterations"],
+                "pvalue": s["pvalue"],
+                "patch_radius_z": s["patch_radius"].get("Z", 0),
+                "patch_radius_t": s["patch_radius"].get("T", 0),
+                "reach_t": reach.get("T"),
+                "reach_z": reach.get("Z"),
+            }
+        )
         tuned_db = psnr(w.clean, final[0].reshape(w.noisy.shape))
         assert abs(tuned_db - scores.setdefault(key, tuned_db)) < 1e-6, (tuned_db, scores[key])
         best = max(scores, key=scores.get)  # with --cached-grid the tuned point may be new
         gap = scores[best] - tuned_db
         rows.append(gap)
         z = sizes["Z"] > 1
-        fmt = lambda k: (  # noqa: E731
-            f"r{k[0]} it{k[1]} p{k[2]:g}" + (f" z{k[3]}" if z else "")
-            + "".join(f" reach {v}" if isinstance(v, int) else f" {v}" for v in k[4:])
-        )
+
+        def fmt(k, z=z):  # type: ignore[no-untyped-def]
+            return (
+                f"r{k[0]} it{k[1]} p{k[2]:g}"
+                + (f" z{k[3]}" if z else "")
+                + "".join(f" reach {v}" if isinstance(v, int) else f" {v}" for v in k[4:])
+            )
+
         if args.estimator:
             least = _least_estimated_risk(work, plan, settings, grid, args.threads)
             estimator_rows.append(scores[best] - scores[least])
             extra = f" {fmt(least)} ({scores[best] - scores[least]:.2f}) |"
-        print(f"| {w.name} | {psnr(w.clean, default_out[0].reshape(w.noisy.shape)):.2f} "
-              f"| {scores[best]:.2f} ({fmt(best)}) | {tuned_db:.2f} ({fmt(key)}) | {gap:.2f} "
-              f"| {t_tune / t_final:.2f} | {t_tune / t_default:.2f} |{extra}", flush=True)
+        print(
+            f"| {w.name} | {psnr(w.clean, default_out[0].reshape(w.noisy.shape)):.2f} "
+            f"| {scores[best]:.2f} ({fmt(best)}) | {tuned_db:.2f} ({fmt(key)}) | {gap:.2f} "
+            f"| {t_tune / t_final:.2f} | {t_tune / t_default:.2f} |{extra}",
+            flush=True,
+        )
     within = sum(g <= 0.15 for g in rows)
-    print(f"\nwithin 0.15 dB of the grid's best: {within} of {len(rows)} "
-          f"({100.0 * within / len(rows):.0f} %)")
+    print(
+        f"\nwithin 0.15 dB of the grid's best: {within} of {len(rows)} "
+        f"({100.0 * within / len(rows):.0f} %)"
+    )
     if estimator_rows:
         within = sum(g <= 0.15 for g in estimator_rows)
-        print(f"least estimated risk over the whole grid within 0.15 dB of the grid's best: "
-              f"{within} of {len(estimator_rows)}")
+        print(
+            f"least estimated risk over the whole grid within 0.15 dB of the grid's best: "
+            f"{within} of {len(estimator_rows)}"
+        )
 
 
 def _key(p):  # type: ignore[no-untyped-def]
-    """A grid point as a key of the scores: (radius, iterations, p-value, Z radius[, reach][, "T1"]).
+    """A grid point as a key of the scores.
+
+    The key is (radius, iterations, p-value, Z radius[, reach][, "T1"]).
 
     A reach (along T or Z; images have at most one) is left out when it is None,
     and the patch radius along T when it is 0, so that the earlier keys stay.
@@ -176,8 +218,9 @@ def _least_estimated_risk(work, plan, settings, grid, threads):  # type: ignore[
     walked = [k for k in grid if k != "iterations"]
     for values in itertools.product(*(grid[k] for k in walked)):
         point = {**dict(zip(walked, values, strict=True)), "iterations": max(grid["iterations"])}
-        for k, value in _risks(pieces, _apply(settings, point), grid["iterations"],
-                               threads).items():
+        for k, value in _risks(
+            pieces, _apply(settings, point), grid["iterations"], threads
+        ).items():
             risks[_key({**point, "iterations": k})] = value
     return min(risks, key=risks.get)
 

@@ -28,6 +28,7 @@ import argparse
 import time
 
 import numpy as np
+from workloads import workloads
 
 from quorvel import _tune
 from quorvel._auto import choose, free_parameters
@@ -35,7 +36,6 @@ from quorvel._axes import core_shape, normalize_axes, to_core_layout
 from quorvel._core import _denoise_core
 from quorvel._params import _check_noise, _check_settings
 from quorvel.noise import _plan_noise
-from workloads import workloads
 
 
 def main() -> None:
@@ -99,8 +99,11 @@ def main() -> None:
             _denoise_core(work, plan, untuned, 1)
             first = min(first, time.perf_counter() - start)
         ratios = " | ".join(f"{best[k] / final:.2f}" for k in ("walk", "more", "other", "total"))
-        print(f"| {w.name} {noisy.shape} | {result.summary} | {final:.3f} | {ratios} | "
-              f"{final / first:.2f} |", flush=True)
+        print(
+            f"| {w.name} {noisy.shape} | {result.summary} | {final:.3f} | {ratios} | "
+            f"{final / first:.2f} |",
+            flush=True,
+        )
 
 
 if __name__ == "__main__":

@@ -81,7 +81,7 @@ def _curves(shape: tuple[int, ...], rng: np.random.Generator, count: int) -> F64
         for _ in range(6 * max(shape)):
             d = d / np.linalg.norm(d) + rng.normal(0, 0.1, len(shape))
             p = p + 0.5 * d / np.linalg.norm(d)
-            out[tuple(int(round(v)) % n for v, n in zip(p, shape, strict=True))] += 1.0
+            out[tuple(round(v) % n for v, n in zip(p, shape, strict=True))] += 1.0
     out = gaussian_filter(out, 1.0)
     return np.minimum(out / np.quantile(out[out > 0], 0.9), 1.0)
 
@@ -104,7 +104,10 @@ def frame(kind: str, shape: tuple[int, ...], rng: np.random.Generator) -> F64:
         img = np.full(shape, 0.1)
         for _ in range(12):
             lo = [int(rng.integers(0, n - 4)) for n in shape]
-            hi = [int(rng.integers(a + 3, min(n, a + n // 2) + 1)) for a, n in zip(lo, shape, strict=True)]
+            hi = [
+                int(rng.integers(a + 3, min(n, a + n // 2) + 1))
+                for a, n in zip(lo, shape, strict=True)
+            ]
             img[tuple(slice(a, b) for a, b in zip(lo, hi, strict=True))] = rng.uniform(0.1, 1.0)
         img = gaussian_filter(img, 0.6)
     elif kind == "natural":
@@ -203,11 +206,13 @@ def timing(threads: int) -> int:
                 best = np.inf
                 for _ in range(3):
                     start = time.perf_counter()
-                    quorvel.denoise(noisy, axes, threads=threads, return_variance=variance, **kwargs)
+                    quorvel.denoise(
+                        noisy, axes, threads=threads, return_variance=variance, **kwargs
+                    )
                     best = min(best, time.perf_counter() - start)
                 times.append(best)
             print(
-                f"{layout:10s}{str(noisy.shape):18s}{noise:18s}without {times[0]:6.2f} s  "
+                f"{layout:10s}{noisy.shape!s:18s}{noise:18s}without {times[0]:6.2f} s  "
                 f"with {times[1]:6.2f} s  {times[1] / times[0]:4.2f}x"
             )
     return 0

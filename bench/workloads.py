@@ -108,8 +108,13 @@ def workloads(
             for sigma in (10.0, 25.0, 50.0):
                 noisy = img + rng.normal(0.0, sigma, img.shape)
                 out.append(
-                    Workload(f"{name} s{sigma:g}", "YX", img.astype(np.float32),
-                             noisy.astype(np.float32), {"noise": "gaussian", "sigma": sigma})
+                    Workload(
+                        f"{name} s{sigma:g}",
+                        "YX",
+                        img.astype(np.float32),
+                        noisy.astype(np.float32),
+                        {"noise": "gaussian", "sigma": sigma},
+                    )
                 )
     if which in ("all", "spots"):
         camera = Camera()
@@ -119,22 +124,39 @@ def workloads(
             counts = rng.poisson(p)
             noisy = camera.expected(counts) + rng.normal(0.0, camera.read_noise, p.shape)
             out.append(
-                Workload(f"spots {level}", "TYX", camera.expected(p).astype(np.float32),
-                         noisy.astype(np.float32),
-                         {"noise": "poisson-gaussian", "model": camera.noise_model})
+                Workload(
+                    f"spots {level}",
+                    "TYX",
+                    camera.expected(p).astype(np.float32),
+                    noisy.astype(np.float32),
+                    {"noise": "poisson-gaussian", "model": camera.noise_model},
+                )
             )
     if which in ("all", "3d"):
         vol = _volume(volume_shape, 7)
         clean = 100.0 * vol
         noisy = clean + rng.normal(0.0, 12.0, vol.shape)
-        out.append(Workload("volume gaussian", "ZYX", clean.astype(np.float32),
-                            noisy.astype(np.float32), {"noise": "gaussian", "sigma": 12.0}))
+        out.append(
+            Workload(
+                "volume gaussian",
+                "ZYX",
+                clean.astype(np.float32),
+                noisy.astype(np.float32),
+                {"noise": "gaussian", "sigma": 12.0},
+            )
+        )
         gain, read = 2.0, 3.0
         photons = 2.0 + 38.0 * vol
         noisy = gain * rng.poisson(photons) + rng.normal(0.0, read, vol.shape)
-        out.append(Workload("volume poisson", "ZYX", (gain * photons).astype(np.float32),
-                            noisy.astype(np.float32),
-                            {"noise": "poisson-gaussian", "model": NoiseModel(gain, read * read)}))
+        out.append(
+            Workload(
+                "volume poisson",
+                "ZYX",
+                (gain * photons).astype(np.float32),
+                noisy.astype(np.float32),
+                {"noise": "poisson-gaussian", "model": NoiseModel(gain, read * read)},
+            )
+        )
     return out
 
 
@@ -188,21 +210,33 @@ def volume_kinds(seed: int = 1) -> list[Workload]:
     shape = (32, 128, 128)
     out: list[Workload] = []
 
-    def add(name: str, clean: npt.NDArray[np.float64], noisy: npt.NDArray[np.float64],
-            noise: dict[str, Any]) -> None:
-        out.append(Workload(name, "ZYX", clean.astype(np.float32), noisy.astype(np.float32),
-                            noise))
+    def add(
+        name: str,
+        clean: npt.NDArray[np.float64],
+        noisy: npt.NDArray[np.float64],
+        noise: dict[str, Any],
+    ) -> None:
+        out.append(Workload(name, "ZYX", clean.astype(np.float32), noisy.astype(np.float32), noise))
 
     def recorded(name: str, photons: npt.NDArray[np.float64]) -> None:
-        noisy = camera.expected(rng.poisson(photons)) + rng.normal(0.0, camera.read_noise,
-                                                                   photons.shape)
-        add(name, camera.expected(photons), noisy,
-            {"noise": "poisson-gaussian", "model": camera.noise_model})
+        noisy = camera.expected(rng.poisson(photons)) + rng.normal(
+            0.0, camera.read_noise, photons.shape
+        )
+        add(
+            name,
+            camera.expected(photons),
+            noisy,
+            {"noise": "poisson-gaussian", "model": camera.noise_model},
+        )
 
     blobs = _volume(shape, 100 + seed)
     for sigma in (12.0, 30.0):
-        add(f"blobs gaussian s{sigma:g}", 100.0 * blobs,
-            100.0 * blobs + rng.normal(0.0, sigma, shape), {"noise": "gaussian", "sigma": sigma})
+        add(
+            f"blobs gaussian s{sigma:g}",
+            100.0 * blobs,
+            100.0 * blobs + rng.normal(0.0, sigma, shape),
+            {"noise": "gaussian", "sigma": sigma},
+        )
     recorded("blobs low photons", 0.5 + 8.0 * blobs)
     spots = _spots_volume(shape, rng, 300, 2.0)
     recorded("sparse spots", 0.3 + 40.0 * spots)
@@ -210,7 +244,11 @@ def volume_kinds(seed: int = 1) -> list[Workload]:
     thin = gaussian_filter(_volume((16, 128, 128), 200 + seed), (1.5, 0.0, 0.0))
     recorded("thin stack", 2.0 + 30.0 * thin / thin.max())
     coarse = _volume((4 * shape[0], *shape[1:]), 300 + seed)[::4]
-    add("coarse z gaussian s12", 100.0 * coarse,
-        100.0 * coarse + rng.normal(0.0, 12.0, shape), {"noise": "gaussian", "sigma": 12.0})
+    add(
+        "coarse z gaussian s12",
+        100.0 * coarse,
+        100.0 * coarse + rng.normal(0.0, 12.0, shape),
+        {"noise": "gaussian", "sigma": 12.0},
+    )
     recorded("coarse z low photons", 0.5 + 8.0 * coarse)
     return out

@@ -118,7 +118,8 @@ class RecordingCore:
         # As the core answers: gain 1, offset 0 and a diagnostic where a fit fails.
         gain, offset = self._calibrate_poisson_gaussian(image)
         failures = [
-            (c, "error\n d=0.000000") for c, (g, o) in enumerate(zip(gain, offset, strict=True))
+            (c, "error\n d=0.000000")
+            for c, (g, o) in enumerate(zip(gain, offset, strict=True))
             if g == 1.0 and o == 0.0
         ]
         return gain, offset, failures

@@ -1,5 +1,8 @@
-"""Settings chosen per image: what runs is what is recorded, given values win, the choice
-follows the image within its time budget, and chunked runs stay exact."""
+"""Settings chosen per image.
+
+What runs is what is recorded, given values win, the choice follows the
+image within its time budget, and chunked runs stay exact.
+"""
 
 from __future__ import annotations
 
@@ -33,8 +36,16 @@ def _movie(
 
 def _run(image: npt.ArrayLike, axes: str, **given: Any) -> tuple[Any, _auto.Choice]:
     chosen: list[_auto.Choice] = []
-    out, _, _ = _run_denoise(image, axes, **NOISE, model=None, renoise=0.0, threads=2,
-                             **{**UNSET, **given}, on_settings=chosen.append)
+    out, _, _ = _run_denoise(
+        image,
+        axes,
+        **NOISE,
+        model=None,
+        renoise=0.0,
+        threads=2,
+        **{**UNSET, **given},
+        on_settings=chosen.append,
+    )
     return out, chosen[0]
 
 
@@ -42,7 +53,9 @@ def _run(image: npt.ArrayLike, axes: str, **given: Any) -> tuple[Any, _auto.Choi
 def test_recorded_settings_reproduce_the_run(smooth: Callable[..., Any], layout: str) -> None:
     movie = _movie(smooth, 6, 0 if layout.startswith("still") else 3)
     image, axes = {
-        "YX": (movie[0], "YX"), "ZYX": (movie, "ZYX"), "CYX": (movie[:2], "CYX"),
+        "YX": (movie[0], "YX"),
+        "ZYX": (movie, "ZYX"),
+        "CYX": (movie[:2], "CYX"),
         "YXS": (np.moveaxis(movie[:3], 0, -1), "YXS"),
     }.get(layout, (movie, "TYX"))
     out, choice = _run(image, axes)
@@ -106,9 +119,17 @@ def test_chunked_runs_equal_in_memory_with_the_chosen_reach(smooth: Callable[...
     # handed out in chunks of 2.  Sizes in the plane the halo outgrows make
     # the choice cheaper (here fewer iterations), which stays exact.
     chosen: list[_auto.Choice] = []
-    lazy, _ = _denoise_lazy(da.from_array(movie, chunks=(1, 48, 64)), "TYX", **NOISE, model=None,
-                            **UNSET, renoise=0.0, threads=2, chunks={"T": 2, "X": 32},
-                            on_settings=chosen.append)
+    lazy, _ = _denoise_lazy(
+        da.from_array(movie, chunks=(1, 48, 64)),
+        "TYX",
+        **NOISE,
+        model=None,
+        **UNSET,
+        renoise=0.0,
+        threads=2,
+        chunks={"T": 2, "X": 32},
+        on_settings=chosen.append,
+    )
     assert lazy.chunks[0] == (2,) * 4 and lazy.chunks[2] == (32, 32)
     assert chosen[0].settings["search"]["T"] == 7
     assert chosen[0].settings["iterations"] < choice.settings["iterations"]

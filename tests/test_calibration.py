@@ -9,6 +9,7 @@ from typing import Any
 
 import numpy as np
 import pytest
+
 import quorvel
 from quorvel import _engine
 from quorvel.cli import main
@@ -163,8 +164,8 @@ def _spatial_reference(x: Any, side: int, residual: str) -> Any:
     def smooth(taps: Any, stride: int) -> Any:
         ny, nx = x.shape[-2:]
         o = [4 + (i - 2) * stride for i in range(5)]
-        rows = sum(np.float32(w) * x[..., a : ny - 8 + a, :] for w, a in zip(taps, o))
-        return sum(np.float32(w) * rows[..., a : nx - 8 + a] for w, a in zip(taps, o))
+        rows = sum(np.float32(w) * x[..., a : ny - 8 + a, :] for w, a in zip(taps, o, strict=True))
+        return sum(np.float32(w) * rows[..., a : nx - 8 + a] for w, a in zip(taps, o, strict=True))
 
     m = own = smooth(f**2, 1)
     if residual == "fourth":
@@ -239,19 +240,21 @@ def test_engine_block_summaries_match_numpy(kind: str, shape: tuple[int, ...], b
         assert all(v.size == 0 for v in got)
         return
     reference, own_means = (
-        _spatial_reference(image, side, kind) if spatial else (_temporal_reference(image, side), None)
+        _spatial_reference(image, side, kind)
+        if spatial
+        else (_temporal_reference(image, side), None)
     )
     np.testing.assert_allclose(np.stack(got), reference, rtol=1e-5)
     # One thread gives the same bits.
     _, *single = blocks(image, block=block, threads=1)
-    assert all(np.array_equal(a, b) for a, b in zip(single, got))
+    assert all(np.array_equal(a, b) for a, b in zip(single, got, strict=True))
     # Split by the level of each pixel's local mean, the blocks' pixels add
     # up to the blocks, one part per block and level class present.
     levels = np.quantile(image, [0.2, 0.5, 0.8]).tolist()
     *same, (part_block, count, *parts) = blocks(image, block=block, threads=2, levels=levels)
-    assert all(np.array_equal(a, b) for a, b in zip(same[1:], got))
+    assert all(np.array_equal(a, b) for a, b in zip(same[1:], got, strict=True))
     whole_means = got if own_means is None else [_block_means(own_means, side).ravel(), *got[1:]]
-    for whole, part in zip(whole_means, parts):
+    for whole, part in zip(whole_means, parts, strict=True):
         summed = np.bincount(part_block, count * part, minlength=whole.size) / side**2
         np.testing.assert_allclose(summed, whole, rtol=1e-5, atol=1e-6 * np.abs(whole).max())
     if own_means is not None:
@@ -332,8 +335,22 @@ def test_cli_calibrate_camera_denoise_and_plot(tmp_path: Path) -> None:
     image = tmp_path / "img.npy"
     np.save(image, _record(_smooth(64), 7))
     out = tmp_path / "out.npy"
-    assert main(["denoise", str(image), "-o", str(out), "--camera", str(camera), "-q",
-                 "--iterations", "1"]) == 0
+    assert (
+        main(
+            [
+                "denoise",
+                str(image),
+                "-o",
+                str(out),
+                "--camera",
+                str(camera),
+                "-q",
+                "--iterations",
+                "1",
+            ]
+        )
+        == 0
+    )
     assert np.load(out).shape == (64, 64)
     png = tmp_path / "mv.png"
     assert main(["estimate", str(image), "--plot", str(png)]) == 0

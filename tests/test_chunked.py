@@ -9,14 +9,17 @@ import threading
 from collections.abc import Callable
 from typing import Any
 
-import _qv
 import dask
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
 import pytest
+from block_kernel import core_kernel
 from dask.delayed import Delayed
+
+import _qv
 from quorvel import _chunked as ch
+from quorvel._text import parse_chunk_spec
 
 Image = npt.NDArray[np.float32]
 PVALUE = 0.01
@@ -34,7 +37,7 @@ def _noisy(shape: tuple[int, ...], sigma: float, seed: int) -> Image:
 
 def _kernel(radius5: list[int], search5: list[int], max_iter: int) -> ch.BlockKernel:
     return functools.partial(
-        ch.core_kernel,
+        core_kernel,
         radius5=radius5,
         search5=search5,
         max_iter=max_iter,
@@ -62,7 +65,9 @@ def _chunked(
 ) -> tuple[Image, ch.ChunkPlan]:
     plan = ch.plan_chunks(image.shape, radius5, search5, max_iter, chunks)
     if halo_change:
-        depth = tuple(d + halo_change * a.step if d else 0 for d, a in zip(plan.depth, plan.axes))
+        depth = tuple(
+            d + halo_change * a.step if d else 0 for d, a in zip(plan.depth, plan.axes, strict=True)
+        )
         plan = ch.ChunkPlan(plan.chunks, depth, plan.axes)
     lazy = ch.denoise_lazy(
         da.from_array(image, chunks=plan.chunks),
@@ -83,17 +88,33 @@ EXACT_CASES = {
     "T, radius 1 along T": ((14, 1, 1, 20, 20), [1, 1, 0, 0, 1], [1, 1, 0, 0, 1], 3, {"T": 6}),
     "T, far plane along T": ((24, 1, 1, 16, 16), [1, 1, 0, 0, 2], [1, 1, 0, 0, 0], 2, {"T": 10}),
     "Y and X, radius 1": (
-        (3, 1, 1, 44, 46), [1, 1, 0, 0, 0], [1, 1, 1, 0, 1], 3, {"Y": 14, "X": 16}
+        (3, 1, 1, 44, 46),
+        [1, 1, 0, 0, 0],
+        [1, 1, 1, 0, 1],
+        3,
+        {"Y": 14, "X": 16},
     ),
     "Y and X, far planes": (
-        (2, 1, 1, 60, 64), [2, 2, 0, 0, 0], [1, 1, 1, 0, 1], 2, {"Y": 12, "X": 21}
+        (2, 1, 1, 60, 64),
+        [2, 2, 0, 0, 0],
+        [1, 1, 1, 0, 1],
+        2,
+        {"Y": 12, "X": 21},
     ),
     "T, Y and X together": (
-        (6, 1, 1, 52, 52), [1, 1, 0, 0, 0], [1, 1, 1, 0, 1], 4, {"T": 2, "Y": 24, "X": 26}
+        (6, 1, 1, 52, 52),
+        [1, 1, 0, 0, 0],
+        [1, 1, 1, 0, 1],
+        4,
+        {"T": 2, "Y": 24, "X": 26},
     ),
     "Z, subsampled grid": ((1, 1, 24, 16, 16), [1, 1, 1, 0, 0], [1, 1, 1, 0, 0], 2, {"Z": 8}),
     "two channels, whole C": (
-        (4, 2, 1, 32, 32), [1, 1, 0, 0, 0], [1, 1, 1, 0, 1], 2, {"T": 1, "X": 10}
+        (4, 2, 1, 32, 32),
+        [1, 1, 0, 0, 0],
+        [1, 1, 1, 0, 1],
+        2,
+        {"T": 1, "X": 10},
     ),
 }
 
@@ -114,7 +135,7 @@ def test_poisson_gaussian_path_is_exact_too() -> None:
     shape = (4, 2, 1, 28, 28)
     radius5, search5 = [1, 1, 0, 0, 0], [1, 1, 1, 0, 1]
     rng = np.random.default_rng(5)
-    image = (rng.poisson(_noisy(shape, 0.0, 3) / 2.0) * 2.0 + rng.normal(0, 3, shape))
+    image = rng.poisson(_noisy(shape, 0.0, 3) / 2.0) * 2.0 + rng.normal(0, 3, shape)
     image = image.astype(np.float32)
     noise = ([2.0, 2.0], [9.0, 9.0])
     expected = _whole(image, noise, radius5, search5, 3)
@@ -173,8 +194,9 @@ def test_halo_one_step_short_is_not_exact(
     ],
 )
 def test_default_parameters_halo(search5: list[int], expected: tuple[int, ...]) -> None:
-    plan = ch.plan_chunks((50, 2, 30, 600, 600), [3, 3, 0, 0, 0], search5, 4, {
-        "T": 5, "Z": 10, "Y": 200, "X": 200})
+    plan = ch.plan_chunks(
+        (50, 2, 30, 600, 600), [3, 3, 0, 0, 0], search5, 4, {"T": 5, "Z": 10, "Y": 200, "X": 200}
+    )
     assert plan.depth == expected
 
 
@@ -217,11 +239,11 @@ def test_reach_sets_the_halo_and_stays_exact() -> None:
 )
 def test_bad_chunk_spec_text(text: str, message: str) -> None:
     with pytest.raises(ValueError, match=message):
-        ch.parse_chunk_spec(text)
+        parse_chunk_spec(text)
 
 
 def test_chunk_spec_text() -> None:
-    assert ch.parse_chunk_spec(" t = 1, Y=512,x=256 ,S=3") == {"T": 1, "Y": 512, "X": 256, "C": 3}
+    assert parse_chunk_spec(" t = 1, Y=512,x=256 ,S=3") == {"T": 1, "Y": 512, "X": 256, "C": 3}
 
 
 @pytest.mark.parametrize(
@@ -259,8 +281,9 @@ def test_chunk_sizes_along_y(extent: int, size: int, expected: tuple[int, ...]) 
 
 def test_unlisted_axes_keep_the_default_chunks_aligned() -> None:
     default = ((1,) * 6, (2,), (1,), (30, 30), (13, 13, 14))
-    plan = ch.plan_chunks((6, 2, 1, 60, 40), [1, 1, 0, 0, 0], [1, 1, 0, 0, 1], 2, {"Y": 20},
-                          default=default)
+    plan = ch.plan_chunks(
+        (6, 2, 1, 60, 40), [1, 1, 0, 0, 0], [1, 1, 0, 0, 1], 2, {"Y": 20}, default=default
+    )
     assert plan.chunks[0] == (1,) * 6  # T: no halo needed before iteration 3
     assert plan.chunks[3] == (20, 20, 20)
     assert plan.chunks[4] == (12, 14, 14)  # cuts moved onto multiples of the grid step 2
@@ -448,9 +471,7 @@ def test_noise_is_estimated_once_and_shared_by_every_chunk(fake_core: Any) -> No
     import quorvel
 
     movie = _camera_movie((6, 40, 40))
-    lazy = quorvel.denoise(
-        da.from_array(movie, chunks=(1, 40, 40)), "TYX", noise="auto", **GIVEN
-    )
+    lazy = quorvel.denoise(da.from_array(movie, chunks=(1, 40, 40)), "TYX", noise="auto", **GIVEN)
     assert fake_core.calls == []
     lazy.compute(scheduler="threads")
     names = [name for name, _ in fake_core.calls]
@@ -550,8 +571,9 @@ def test_zarr_chunks_are_written_as_they_are_done(tmp_path: Any) -> None:
 def test_cli_zarr_round_trip(
     tmp_path: Any, capsys: pytest.CaptureFixture[str], keep_dtype: bool
 ) -> None:
-    import quorvel
     import zarr
+
+    import quorvel
 
     movie = _camera_movie((5, 96, 88), seed=1)
     src, dst = tmp_path / "in.zarr", tmp_path / "out.zarr"
@@ -586,15 +608,28 @@ def test_cli_zarr_round_trip(
 
 
 def test_cli_tiff_read_lazily_into_zarr(tmp_path: Any, capsys: pytest.CaptureFixture[str]) -> None:
-    import quorvel
     import tifffile
     import zarr
+
+    import quorvel
 
     movie = _camera_movie((4, 2, 48, 44), seed=3)
     src, dst = tmp_path / "in.tif", tmp_path / "out.zarr"
     tifffile.imwrite(src, movie, imagej=True, metadata={"axes": "TCYX"})
-    status, _, err = _cli(capsys, "denoise", src, "-o", dst, "--sigma", "6,7", "--threads", "1",
-                          "--chunks", "T=1", "-q")
+    status, _, err = _cli(
+        capsys,
+        "denoise",
+        src,
+        "-o",
+        dst,
+        "--sigma",
+        "6,7",
+        "--threads",
+        "1",
+        "--chunks",
+        "T=1",
+        "-q",
+    )
     assert status == 0, err
     result = zarr.open_array(str(dst), mode="r")
     assert result.metadata.dimension_names == ("T", "C", "Y", "X")
@@ -610,8 +645,9 @@ def test_cli_merges_small_stored_chunks_and_says_so(
     tmp_path: Any, capsys: pytest.CaptureFixture[str], chunks: list[str], note: bool, used: str
 ) -> None:
     """A store of one frame per chunk costs three frames per frame unless merged for the run."""
-    import quorvel
     import zarr
+
+    import quorvel
 
     movie = _camera_movie((6, 64, 64), seed=2)
     src, dst = tmp_path / "in.zarr", tmp_path / "out.zarr"
@@ -633,8 +669,21 @@ def test_cli_tunes_a_chunked_run(tmp_path: Any, capsys: pytest.CaptureFixture[st
     movie = _camera_movie((5, 96, 88), seed=1)
     src, dst = tmp_path / "in.zarr", tmp_path / "out.zarr"
     _zarr_input(src, movie, "TYX", (1, 96, 88))
-    status, out, err = _cli(capsys, "denoise", src, "-o", dst, "--chunks", "T=1", "--gain", "2",
-                            "--offset=-190", "--threads", "1", "--tune")
+    status, out, err = _cli(
+        capsys,
+        "denoise",
+        src,
+        "-o",
+        dst,
+        "--chunks",
+        "T=1",
+        "--gain",
+        "2",
+        "--offset=-190",
+        "--threads",
+        "1",
+        "--tune",
+    )
     assert status == 0, err
     tuned = read_image(dst).metadata["provenance"]["parameters"]["tuned"]
     settings = tuned["settings"]
@@ -651,6 +700,7 @@ def test_lazy_tiff_reader_closes_its_file(tmp_path: Any) -> None:
     import warnings
 
     import tifffile
+
     from quorvel.io import read_lazy
 
     src = tmp_path / "in.tif"
@@ -729,15 +779,27 @@ def test_distributed_cluster_with_two_worker_processes(cluster_address: str) -> 
 def test_cli_on_a_scheduler(
     cluster_address: str, tmp_path: Any, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    import quorvel
     import tifffile
     import zarr
+
+    import quorvel
 
     movie = _camera_movie((6, 48, 40), seed=5)
     src, dst = tmp_path / "in.tif", tmp_path / "out.zarr"
     tifffile.imwrite(src, movie, imagej=True, metadata={"axes": "TYX"})
-    status, out, err = _cli(capsys, "denoise", src, "-o", dst, "--chunks", "T=2",
-                            "--scheduler", cluster_address, "--sigma", "6")
+    status, out, err = _cli(
+        capsys,
+        "denoise",
+        src,
+        "-o",
+        dst,
+        "--chunks",
+        "T=2",
+        "--scheduler",
+        cluster_address,
+        "--sigma",
+        "6",
+    )
     assert status == 0, err
     assert "chunks 2x48x40" in out
     expected = quorvel.denoise(movie, "TYX", noise="gaussian", sigma=6.0, threads=1)
@@ -748,8 +810,17 @@ def test_cli_unreachable_scheduler(tmp_path: Any, capsys: pytest.CaptureFixture[
     src = tmp_path / "in.zarr"
     _zarr_input(src, _camera_movie((2, 48, 40)), "TYX", (1, 48, 40))
     with dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
-        status, _, err = _cli(capsys, "denoise", src, "-o", tmp_path / "out.zarr", "--sigma",
-                              "5", "--scheduler", "tcp://127.0.0.1:9")
+        status, _, err = _cli(
+            capsys,
+            "denoise",
+            src,
+            "-o",
+            tmp_path / "out.zarr",
+            "--sigma",
+            "5",
+            "--scheduler",
+            "tcp://127.0.0.1:9",
+        )
     assert status == 1
     assert "cannot reach the dask scheduler at tcp://127.0.0.1:9" in err
 

@@ -14,11 +14,12 @@ from typing import Any
 
 import numpy as np
 import pytest
+import tifffile
+import zarr
+
 import quorvel
 import quorvel.cli
 import quorvel.demo
-import tifffile
-import zarr
 from quorvel.cli import main
 from quorvel.demo import run_demo
 from quorvel.io import read_image, write_image
@@ -163,9 +164,7 @@ def test_npy_with_a_camera_model(tmp_path: Path, capsys: pytest.CaptureFixture[s
     )
 
 
-def test_search_reach_and_variance_file(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str]
-) -> None:
+def test_search_reach_and_variance_file(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     src, dst, var = tmp_path / "movie.npy", tmp_path / "out.npy", tmp_path / "var.npy"
     movie = noisy_stack((4, 24, 28), 2)
     np.save(src, movie)
@@ -301,8 +300,11 @@ def test_bad_input_is_one_line_and_no_output(
      (13, "cannot write the output (Permission denied)")],  # named: the output, not the partial
 )  # fmt: skip
 def test_failed_write_leaves_no_partial_file(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
-    code: int, message: str,
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    code: int,
+    message: str,
 ) -> None:
     src, dst = tmp_path / "in.tif", tmp_path / "out.tif"
     tifffile.imwrite(src, noisy_stack((24, 24)))
@@ -333,7 +335,7 @@ import resource, signal, sys
 from quorvel.cli import main
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 resource.setrlimit(resource.RLIMIT_FSIZE, (2**17, 2**17))
-sys.exit(main(["denoise", "{tmp_path / 'in.npy'}", "-o", "{tmp_path / 'out.npy'}", "-q",
+sys.exit(main(["denoise", "{tmp_path / "in.npy"}", "-o", "{tmp_path / "out.npy"}", "-q",
                "--sigma", "5", "--iterations", "1"]))
 """
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
@@ -353,7 +355,10 @@ sys.exit(main(["denoise", "{tmp_path / 'in.npy'}", "-o", "{tmp_path / 'out.npy'}
 
 @pytest.mark.parametrize("pause", [0.0, 0.6])
 def test_ctrl_c_while_writing_tells_the_truth(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch, pause: float
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    pause: float,
 ) -> None:
     src, dst = tmp_path / "in.tif", tmp_path / "out.tif"
     tifffile.imwrite(src, noisy_stack((3, 24, 24)), imagej=True, metadata={"axes": "TYX"})
@@ -423,7 +428,7 @@ def test_ctrl_c_stops_the_tuning_at_its_next_run(
     src, dst = tmp_path / "in.tif", tmp_path / "out.tif"
     tifffile.imwrite(src, noisy_stack((3, 64, 64)), imagej=True, metadata={"axes": "TYX"})
     runs: list[int] = []
-    engine_run = quorvel._tune._advance
+    engine_run = quorvel._tune.risk._advance
 
     def ctrl_c_at_the_first(*args: Any) -> Any:
         runs.append(1)
@@ -432,9 +437,10 @@ def test_ctrl_c_stops_the_tuning_at_its_next_run(
             time.sleep(0.5)  # long enough for the main thread to take the interrupt
         return engine_run(*args)
 
-    monkeypatch.setattr(quorvel._tune, "_advance", ctrl_c_at_the_first)
-    status, _, err = run(capsys, "denoise", src, "-o", dst, "--sigma", "5", "--tune",
-                         "--threads", "2")
+    monkeypatch.setattr(quorvel._tune.risk, "_advance", ctrl_c_at_the_first)
+    status, _, err = run(
+        capsys, "denoise", src, "-o", dst, "--sigma", "5", "--tune", "--threads", "2"
+    )
     assert status == 130 and "interrupted" in err
     assert not dst.exists()
     # The runs started before the interrupt was taken (two side by side,
@@ -455,14 +461,15 @@ def test_stale_partials_of_this_machine_are_cleared_and_others_kept(
     ]
     # An output a run killed between the two renames of a replacement had moved aside.
     aside = f".old.ome.{here}.{dead}-00000001.replaced.zarr"
-    for name in stale[1:] + [aside]:
+    for name in [*stale[1:], aside]:
         (tmp_path / name).mkdir()
         (tmp_path / name / "zarr.json").write_text(name)
     for name in stale[:1] + kept:
         (tmp_path / name).write_bytes(b"half")
     np.save(tmp_path / "in.npy", noisy_stack((24, 24)).astype(np.float32))
-    status, _, err = run(capsys, "denoise", tmp_path / "in.npy", "-o", tmp_path / "out.npy",
-                         "--sigma", "5")
+    status, _, err = run(
+        capsys, "denoise", tmp_path / "in.npy", "-o", tmp_path / "out.npy", "--sigma", "5"
+    )
     assert status == 0, err
     assert listing(tmp_path) == {"in.npy", "out.npy", "out.json", "old.ome.zarr", *kept}
     assert (tmp_path / "old.ome.zarr" / "zarr.json").read_text() == aside
@@ -470,7 +477,9 @@ def test_stale_partials_of_this_machine_are_cleared_and_others_kept(
 
 @pytest.mark.parametrize("fail_at", [0, 1])
 def test_a_replaced_store_survives_a_failure_between_the_renames(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
     fail_at: int,
 ) -> None:
     import quorvel.cli._files as files
@@ -549,7 +558,7 @@ def test_estimate_prints_a_table_per_channel(
     assert lines[1].split() == ["channel", "gain", "se", "offset", "se", "sigma"]
     rows = [line.split() for line in lines[2:4]]
     assert [r[0] for r in rows] == ["0", "1"]
-    for row, gain in zip(rows, (2.0, 5.0)):
+    for row, gain in zip(rows, (2.0, 5.0), strict=True):
         assert float(row[1]) == pytest.approx(gain, rel=0.1)
         assert 0 < float(row[2]) < 0.1 * gain
 

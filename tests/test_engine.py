@@ -1,13 +1,18 @@
-"""The package's engine: its exact kernel gives the bits of _qv, its fast one is close to
-them and the same for every thread count; reach, progress, cancel, variance."""
+"""The package's engine, against _qv and against itself.
+
+Its exact kernel gives the bits of _qv, its fast one is close to them and the
+same for every thread count; reach, progress, cancel, variance.
+"""
 
 from __future__ import annotations
 
+import itertools
 from typing import Any
 
-import _qv
 import numpy as np
 import pytest
+
+import _qv
 import quorvel
 from quorvel import _engine
 
@@ -45,7 +50,10 @@ def test_engine_matches_qv_bit_for_bit(
         return w
 
     common: dict[str, Any] = {
-        "patch_radius": radius, "search": SEARCH, "threads": threads, "kernel": "exact"
+        "patch_radius": radius,
+        "search": SEARCH,
+        "threads": threads,
+        "kernel": "exact",
     }
     w = work()
     got = _engine.denoise_gaussian(w, sigma=2.0, **common)
@@ -71,7 +79,10 @@ def test_fast_kernel_is_close_to_exact_and_the_same_for_every_thread_count(
 
     def run(kernel: str, threads: int) -> tuple[np.ndarray, np.ndarray]:
         common: dict[str, Any] = {
-            "patch_radius": radius, "search": SEARCH, "threads": threads, "kernel": kernel
+            "patch_radius": radius,
+            "search": SEARCH,
+            "threads": threads,
+            "kernel": kernel,
         }
         gaussian = _engine.denoise_gaussian(image.copy(), sigma=sigma, **common)
         poisson = _engine.denoise_poisson_gaussian(
@@ -116,7 +127,7 @@ def test_progress_is_monotone_and_ends_at_one() -> None:
     options: dict[str, Any] = {"noise": "gaussian", "sigma": 5.0, "threads": 2}
     out = quorvel.denoise(image, "TYX", progress=seen.append, **options)
     assert seen[-1] == 1.0 and seen.count(1.0) == 1
-    assert all(0.0 <= a < b for a, b in zip(seen, seen[1:]))
+    assert all(0.0 <= a < b for a, b in itertools.pairwise(seen))
     np.testing.assert_array_equal(out, quorvel.denoise(image, "TYX", **options))
 
 

@@ -10,10 +10,11 @@ from typing import Any
 
 import numpy as np
 import pytest
-import quorvel
 import tifffile
-from quorvel.io import read_image, read_lazy
 from test_cli import listing, noisy_stack, run
+
+import quorvel
+from quorvel.io import read_image, read_lazy
 
 OME_META = {
     "axes": "TCYX",
@@ -314,6 +315,7 @@ def test_channel_display_and_levels_survive(
     from ome_zarr.io import parse_url
     from ome_zarr.reader import Reader
     from ome_zarr.writer import write_image
+
     from quorvel.napari._reader import read_layers
 
     data = noisy_stack((3, 2, 64, 64))
@@ -328,10 +330,10 @@ def test_channel_display_and_levels_survive(
 
         src, names = tmp_path / "in.ome.zarr", ["DAPI", "GFP"]
         window = {"min": 0, "max": 65535, "start": 100, "end": 300}
-        omero = Omero.model_validate({
-            "channels": [{"label": n, "color": c, "window": window} for n, c in zip(names, colours)],
-            "rdefs": {"model": "color"},
-        })  # fmt: skip
+        channels = [
+            {"label": n, "color": c, "window": window} for n, c in zip(names, colours, strict=True)
+        ]
+        omero = Omero.model_validate({"channels": channels, "rdefs": {"model": "color"}})
         group = zarr.open_group(str(src), mode="w", zarr_format=3)
         write_image(data, group, scale_factors=(2, 4), axes="tcyx", omero=omero,
                     storage_options={"chunks": (1, 2, 64, 64)})  # fmt: skip

@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import math
 
-import _qv
 import numpy as np
 import pytest
+
+import _qv
 
 FUNCTIONS = [
     "_calibrate_gaussian",
@@ -30,8 +31,10 @@ def test_module_attributes() -> None:
     assert lines[0] == "" and lines[3] == "" and lines[13] == ""
     assert lines[1] == " " * 8 + "quorvel 4.0 denoising"
     assert lines[2] == " " * 8 + "-" * 21
-    assert lines[9:13] == [" " * 11 + name for name in FUNCTIONS[0:1] + FUNCTIONS[2:3]
-                           + FUNCTIONS[1:2] + FUNCTIONS[3:4]]
+    assert lines[9:13] == [
+        " " * 11 + name
+        for name in FUNCTIONS[0:1] + FUNCTIONS[2:3] + FUNCTIONS[1:2] + FUNCTIONS[3:4]
+    ]
     assert lines[14] == " " * 8 + ".. rubric:: Reference"
     assert lines[15] == " " * 8
     assert lines[16].startswith(" " * 8 + ".. ") and len(lines[16]) > 20
@@ -151,10 +154,14 @@ def reference_pseudo(a: np.ndarray) -> np.ndarray:
     """The transform written out with NumPy over the (T, C, Z, Y, X) layout."""
     a5 = a.reshape((1,) * (5 - a.ndim) + a.shape).astype(np.float64)
     out = np.zeros_like(a5)
-    nt, nc, nz, ny, nx = a5.shape
     for t, c, z, y, x in np.ndindex(a5.shape):
-        block = a5[max(t - 1, 0):t + 2, c, max(z - 1, 0):z + 2, max(y - 1, 0):y + 2,
-                   max(x - 1, 0):x + 2]
+        block = a5[
+            max(t - 1, 0) : t + 2,
+            c,
+            max(z - 1, 0) : z + 2,
+            max(y - 1, 0) : y + 2,
+            max(x - 1, 0) : x + 2,
+        ]
         n = block.size - 1
         if n:
             s = block.sum() - a5[t, c, z, y, x]
@@ -165,8 +172,9 @@ def reference_pseudo(a: np.ndarray) -> np.ndarray:
 def test_pseudo_residual_examples() -> None:
     np.testing.assert_array_equal(pseudo(np.array([3.0])), [0.0])
     a, b = 2.0, 7.0
-    np.testing.assert_allclose(pseudo(np.array([a, b])), [(a - b) / math.sqrt(2),
-                                                          (b - a) / math.sqrt(2)], rtol=1e-6)
+    np.testing.assert_allclose(
+        pseudo(np.array([a, b])), [(a - b) / math.sqrt(2), (b - a) / math.sqrt(2)], rtol=1e-6
+    )
     np.testing.assert_array_equal(pseudo(np.full((4, 5, 6), 5.0)), 0.0)
     np.testing.assert_array_equal(pseudo(np.arange(6.0).reshape(6, 1, 1, 1)), 0.0)
     img = np.arange(9.0).reshape(3, 3) ** 2

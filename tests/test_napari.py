@@ -15,12 +15,12 @@ pytest.importorskip("pytestqt")
 
 import quorvel  # noqa: E402
 from quorvel import io as qio  # noqa: E402
-from quorvel.napari import _jobs, _widget  # noqa: E402
-from quorvel.napari._layers import layer_axes  # noqa: E402
-from quorvel.napari._settings import FIELDS, parameter_docs  # noqa: E402
 from quorvel._api import _run_denoise  # noqa: E402
 from quorvel._provenance import noise_by_channel  # noqa: E402
 from quorvel._tune import TuneResult  # noqa: E402
+from quorvel.napari import _jobs, _widget  # noqa: E402
+from quorvel.napari._layers import layer_axes  # noqa: E402
+from quorvel.napari._settings import FIELDS, parameter_docs  # noqa: E402
 
 # Small and quick: Gaussian noise of a known sigma, two iterations.
 SETTINGS = {"noise": "gaussian", "sigma": (4.0,), "patch_radius": 2, "iterations": 2}
@@ -176,7 +176,10 @@ def test_run_matches_denoise_and_keeps_placement(
     _finish(qtbot, widget)
 
     out = viewer.layers["cells denoised"]
-    expected, _, plan = _run_denoise(image, "TYX", **_jobs._with_defaults(widget.options()))
+    with pytest.warns(RuntimeWarning, match="gain is not positive in channel 0"):
+        expected, _, plan = _run_denoise(
+            image, "TYX", **_jobs._with_defaults(widget.denoise_options())
+        )
     np.testing.assert_array_equal(np.asarray(out.data), expected)
     np.testing.assert_array_equal(out.scale, layer.scale)
     np.testing.assert_array_equal(out.translate, layer.translate)
@@ -197,13 +200,13 @@ def test_preview_of_the_visible_region(make_napari_viewer: Any, qtbot: Any) -> N
     viewer.dims.set_point(0, 3)
     viewer.scene.camera.center = (0.0, 5 + 2 * 40.0, 7 + 2 * 90.0)
     viewer.scene.camera.zoom = 8.0
-    qtbot.waitUntil(lambda: 0 < layer.corner_pixels[0, 1], timeout=WAIT_MS)
+    qtbot.waitUntil(lambda: layer.corner_pixels[0, 1] > 0, timeout=WAIT_MS)
 
     widget.preview()
     _finish(qtbot, widget)
     shown = viewer.layers["cells preview"]
     lo, hi = layer.corner_pixels  # first and last pixel on the canvas, along (T, Y, X)
-    assert 0 < lo[1] and hi[2] < 127
+    assert lo[1] > 0 and hi[2] < 127
     assert shown.data.shape == (1, hi[1] - lo[1] + 1, hi[2] - lo[2] + 1)
     np.testing.assert_array_equal(shown.translate, (3, 5 + 2 * lo[1], 7 + 2 * lo[2]))
     crop = image[3:4, lo[1] : hi[1] + 1, lo[2] : hi[2] + 1]
@@ -220,7 +223,7 @@ def test_tune_fills_the_chosen_settings(
     widget.noise.value = "gaussian"
     widget.sigma.value = "4"
     widget.tune.value = True
-    start = widget.options()
+    start = widget.denoise_options()
     widget.run()
     _finish(qtbot, widget)
 
@@ -230,7 +233,7 @@ def test_tune_fills_the_chosen_settings(
     np.testing.assert_array_equal(viewer.layers["cells denoised"].data, expected)
     assert widget.status.value.startswith("done; tuned: patch radius ")
     assert logged.startswith(widget.status.value.removeprefix("done; ") + " (risk ")
-    chosen = widget.options()
+    chosen = widget.denoise_options()
     assert chosen.pop("tune") is True
     np.testing.assert_array_equal(quorvel.denoise(image, "YX", **chosen), expected)
 
@@ -239,7 +242,7 @@ def test_tune_fills_the_chosen_settings(
     viewer.add_image(da.from_array(image, chunks=(48, 48)), name="lazy")
     widget.image.value = viewer.layers["lazy"]
     widget.tune.value = True
-    expected = quorvel.denoise(image, "YX", **widget.options())
+    expected = quorvel.denoise(image, "YX", **widget.denoise_options())
     widget.run()
     _finish(qtbot, widget)
     assert errors == []
@@ -249,7 +252,7 @@ def test_tune_fills_the_chosen_settings(
     # A radius along T goes into the field too: a run without tune repeats the choice.
     chosen = {"patch_radius": {"X": 2, "Y": 2, "T": 1}, "iterations": 5, "pvalue": 0.001}
     widget._fill_tuned(TuneResult(chosen, 0.0, (), 1))
-    assert widget.options()["patch_radius"] == chosen["patch_radius"]
+    assert widget.denoise_options()["patch_radius"] == chosen["patch_radius"]
 
 
 def test_cancel_stops_a_run(make_napari_viewer: Any, qtbot: Any) -> None:
@@ -280,7 +283,7 @@ def test_cancel_stops_the_tuning(
     _set(widget)
     widget.tune.value = True
     runs: list[str] = []
-    engine_run = quorvel._tune._advance
+    engine_run = quorvel._tune.risk._advance
 
     def cancel_at_the_first(*args: Any) -> Any:
         runs.append(widget.job.describe())
@@ -288,7 +291,7 @@ def test_cancel_stops_the_tuning(
             widget.job.cancel()  # as the Cancel button does, from the worker thread here
         return engine_run(*args)
 
-    monkeypatch.setattr(quorvel._tune, "_advance", cancel_at_the_first)
+    monkeypatch.setattr(quorvel._tune.risk, "_advance", cancel_at_the_first)
     widget.run()
     _finish(qtbot, widget)
     assert widget.status.value == "cancelled"

@@ -67,7 +67,9 @@ def test_reader_gives_a_layer_per_channel_with_axes_and_scale(
         monkeypatch.setattr(_reader, "LAZY_BYTES", 0)
     layers = npe2.read([str(path)], stack=False, plugin_name="quorvel")
 
-    names = ["cells channel 0", "cells channel 1"] if kind in ("imagej", "lazy") else ["DAPI", "GFP"]
+    names = (
+        ["cells channel 0", "cells channel 1"] if kind in ("imagej", "lazy") else ["DAPI", "GFP"]
+    )
     assert [kwargs["name"] for _, kwargs, _ in layers] == names
     for c, (layer, kwargs, layer_type) in enumerate(layers):
         assert layer_type == "image"
@@ -104,6 +106,6 @@ def test_writer_saves_ome_tiff_with_provenance(tmp_path: Path) -> None:
     assert back.metadata["channels"] == ["DAPI"]
     assert back.metadata["colours"] == ["FF00FF"]  # the layer's magenta
     assert back.metadata["physical"] == PHYSICAL
-    (_, again, _), = npe2.read([written], stack=False, plugin_name="quorvel")
+    ((_, again, _),) = npe2.read([written], stack=False, plugin_name="quorvel")
     assert again["scale"] == pytest.approx(SCALE) and again["name"] == "DAPI"
     assert again["metadata"]["provenance"] == record

@@ -5,10 +5,11 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Any
 
-import _qv
 import numpy as np
 import numpy.typing as npt
 import pytest
+
+import _qv
 
 F32 = npt.NDArray[np.float32]
 
@@ -122,14 +123,24 @@ def test_empty_image_calibrates_to_empty_lists(capfd: pytest.CaptureFixture[str]
 @pytest.mark.parametrize(
     ("image", "text"),
     [
-        pytest.param(np.zeros((8, 8)), FALLBACK.format(sw="9.000000", swx="0.000000",
-                                                       swxx="0.000000"), id="zeros"),
-        pytest.param([4.0, 9.0], FALLBACK.format(sw="0.000000", swx="0.000000",
-                                                 swxx="0.000000"), id="two"),
-        pytest.param([1.0, 2.0, 3.0], FALLBACK.format(sw="1.000000", swx="2.000000",
-                                                      swxx="4.000000"), id="three"),
-        pytest.param(np.full((4, 4), np.nan), FALLBACK.format(sw="0.000000", swx="0.000000",
-                                                              swxx="0.000000"), id="all-nan"),
+        pytest.param(
+            np.zeros((8, 8)),
+            FALLBACK.format(sw="9.000000", swx="0.000000", swxx="0.000000"),
+            id="zeros",
+        ),
+        pytest.param(
+            [4.0, 9.0], FALLBACK.format(sw="0.000000", swx="0.000000", swxx="0.000000"), id="two"
+        ),
+        pytest.param(
+            [1.0, 2.0, 3.0],
+            FALLBACK.format(sw="1.000000", swx="2.000000", swxx="4.000000"),
+            id="three",
+        ),
+        pytest.param(
+            np.full((4, 4), np.nan),
+            FALLBACK.format(sw="0.000000", swx="0.000000", swxx="0.000000"),
+            id="all-nan",
+        ),
     ],
 )
 def test_undetermined_line_prints_and_falls_back(

@@ -26,8 +26,11 @@ def _lock() -> dict[str, Version]:
 
 
 def test_every_requirement_is_a_bound_that_the_lock_satisfies() -> None:
-    """pyproject states ranges, never pins; the lock pins each within its range, without extras
-    (it is also the constraints file of the wheel's installation)."""
+    """The pyproject file states ranges, the lock pins each within its range.
+
+    Pyproject never pins; the lock names no extras (it is also the constraints
+    file of the wheel's installation).
+    """
     project = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
     requirements = [Requirement(r) for r in project["dependencies"]]
     requirements += [Requirement(r) for rs in project["optional-dependencies"].values() for r in rs]
@@ -46,6 +49,8 @@ def test_every_requirement_is_a_bound_that_the_lock_satisfies() -> None:
 
 def test_one_version_everywhere() -> None:
     project = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
-    cited = re.search(r"^version:\s*(\S+)", (ROOT / "CITATION.cff").read_text(encoding="utf-8"), re.M)
+    cited = re.search(
+        r"^version:\s*(\S+)", (ROOT / "CITATION.cff").read_text(encoding="utf-8"), re.M
+    )
     assert cited is not None
     assert quorvel.__version__ == project["version"] == cited.group(1)

@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
-import _qv
 import numpy as np
 import pytest
+
+import _qv
 
 RADIUS = [2, 2, 0, 0, 1]
 SEARCH = [1, 1, 1, 0, 1]
@@ -36,11 +37,27 @@ def poisson_gaussian(clean: np.ndarray, gain: float, offset: float, seed: int) -
 
 
 def denoise_pg(img: np.ndarray, gain: list[float], offset: list[float], **kw: object) -> np.ndarray:
-    args = dict(radius=RADIUS, search=SEARCH, max_iter=4, pvalue=0.01, nthreads=1, renoise=0.0)
+    args = {
+        "radius": RADIUS,
+        "search": SEARCH,
+        "max_iter": 4,
+        "pvalue": 0.01,
+        "nthreads": 1,
+        "renoise": 0.0,
+    }
     args.update(kw)
     return _qv._denoise_poisson_gaussian(
-        img, 1.0, gain, offset, args["radius"], args["search"], args["max_iter"],
-        args["pvalue"], args["nthreads"], args["renoise"])
+        img,
+        1.0,
+        gain,
+        offset,
+        args["radius"],
+        args["search"],
+        args["max_iter"],
+        args["pvalue"],
+        args["nthreads"],
+        args["renoise"],
+    )
 
 
 def rms(a: np.ndarray, b: np.ndarray) -> float:

@@ -14,13 +14,14 @@ from typing import Any
 
 import numpy as np
 import pytest
-import quorvel
 import tifffile
 import zarr
+from test_formats import ome_zarr_tyx
+
+import quorvel
 from quorvel._core import CoreOutputWarning
 from quorvel._threads import available_cpus, max_threads
 from quorvel.io import read_lazy
-from test_formats import ome_zarr_tyx
 
 
 def test_any_thread_count_runs_and_gives_the_same_image() -> None:
@@ -143,6 +144,7 @@ def _random_engine_call(rng: np.random.Generator) -> tuple[np.ndarray, dict[str,
     shape = tuple(int(n) for n in rng.integers(1, 12, rank))
     dtype = rng.choice(["float32", "float64", "uint16", "int8", "bool"])
     image = (rng.normal(50, 10, shape) * (dtype != "bool")).astype(dtype)
+
     def pick(good: Any, *bad: Any) -> Any:
         """Mostly the good value, now and then one of the bad ones."""
         return good if rng.random() < 0.9 or not bad else bad[int(rng.integers(len(bad)))]
@@ -150,7 +152,7 @@ def _random_engine_call(rng: np.random.Generator) -> tuple[np.ndarray, dict[str,
     radius = [int(v) for v in rng.integers(0, 3, 5)]
     options: dict[str, Any] = {
         "sigma": pick(float(rng.uniform(1, 20)), 0.0, -1.0, np.nan, np.inf, 1e-30, 1e30),
-        "patch_radius": pick(radius, radius[:4], radius + [1], [-1] * 5),
+        "patch_radius": pick(radius, radius[:4], [*radius, 1], [-1] * 5),
         "search": [int(v) for v in rng.integers(0, 2, 5)],
         "reach": pick([], [int(v) for v in rng.integers(-1, 6, 5)], [1, 2]),
         "max_iter": pick(int(rng.integers(1, 4)), 0, 31, 2**31 - 1),
@@ -192,8 +194,10 @@ def _engine_call(**overrides: Any) -> Any:
     from quorvel import _engine
 
     args: dict[str, Any] = {
-        "image": np.ones((20, 20), np.float32), "sigma": 1.0,
-        "patch_radius": [1, 1, 0, 0, 0], "search": [1, 1, 0, 0, 0],
+        "image": np.ones((20, 20), np.float32),
+        "sigma": 1.0,
+        "patch_radius": [1, 1, 0, 0, 0],
+        "search": [1, 1, 0, 0, 0],
     }
     args.update(overrides)
     gain = args.pop("gain", None)
@@ -242,8 +246,14 @@ def test_a_run_refuses_a_second_thread_while_it_advances() -> None:
     from quorvel import _engine
 
     image = np.random.default_rng(0).normal(0.0, 1.0, (768, 768)).astype(np.float32)
-    run = _engine.GaussianRun(image, sigma=1.0, patch_radius=[3, 3, 0, 0, 0],
-                              search=[1, 1, 0, 0, 0], threads=1, kernel="exact")
+    run = _engine.GaussianRun(
+        image,
+        sigma=1.0,
+        patch_radius=[3, 3, 0, 0, 0],
+        search=[1, 1, 0, 0, 0],
+        threads=1,
+        kernel="exact",
+    )
     first = threading.Thread(target=run.advance, args=(5,))
     first.start()
     try:
@@ -258,13 +268,15 @@ def test_a_run_refuses_a_second_thread_while_it_advances() -> None:
 @pytest.mark.parametrize("scale", [1e-6, 1e9])
 def test_results_do_not_depend_on_the_image_units(scale: float) -> None:
     rng = np.random.default_rng(3)
-    image = (100.0 + 40.0 * (np.indices((64, 64)).sum(0) % 16 < 8) + rng.normal(0, 10, (64, 64)))
+    image = 100.0 + 40.0 * (np.indices((64, 64)).sum(0) % 16 < 8) + rng.normal(0, 10, (64, 64))
     image = image.astype(np.float32)
     unit = quorvel.denoise(image, noise="gaussian", sigma=10.0, threads=1)
-    scaled = quorvel.denoise((image * scale).astype(np.float32), noise="gaussian",
-                             sigma=10.0 * scale, threads=1)
+    scaled = quorvel.denoise(
+        (image * scale).astype(np.float32), noise="gaussian", sigma=10.0 * scale, threads=1
+    )
     assert np.abs(scaled / scale - unit).max() < 1e-3 * 10.0
     assert np.std(unit - image) > 5.0  # denoised, not handed back
+
 
 # --------------------------------------------------------------------------
 # Files whose metadata lies
@@ -344,9 +356,13 @@ def test_hostile_metadata_is_refused_in_one_line_or_dropped(
             assert not dst.exists() and time.monotonic() - start < 20
             continue
         assert status == 0, (kind, err)
-        # What could not be read is dropped, with a warning; what is written reads back.
-        with warnings.catch_warnings(record=True):
+        # What could not be read is dropped, with a warning naming the file; what is
+        # written reads back without one.
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
             physical = read_lazy(dst).metadata.get("physical", {})
             given = read_lazy(src).metadata.get("physical", {})
+        shown = [str(w.message) for w in caught]
+        assert all(text.startswith(f"{src}: ") for text in shown), shown
         assert all(np.isfinite(v) and v > 0 for v, _ in physical.values()), physical
         assert physical.keys() == given.keys()

@@ -7,12 +7,11 @@ from typing import Any
 
 import numpy as np
 import pytest
-from quorvel import NoiseModel, denoise
+
+from quorvel import NoiseModel, _tune, denoise
 from quorvel._api import _run_denoise
+from quorvel._core import CoreSettings, NoisePlan, engine, new_work_image
 from quorvel._lazy import _denoise_lazy
-from quorvel._core import CoreSettings, NoisePlan
-from quorvel._core import engine, new_work_image
-from quorvel import _tune
 from quorvel._tune import _piece, _risks, _stabilise
 
 
@@ -36,8 +35,15 @@ def test_risk_ranks_settings_like_the_true_error(smooth: Callable[..., Any], noi
     for radius, iterations in ((1, 1), (3, 4)):
         settings = CoreSettings((radius, radius, 0, 0, 0), (1, 1, 0, 0, 0), iterations, 0.01, 0.0)
         estimated.append(_risks([piece], settings, (iterations,), 1)[iterations])
-        out = denoise(noisy, noise=noise, sigma=1.0 if model is None else None, model=model,
-                      patch_radius=radius, iterations=iterations, threads=1)
+        out = denoise(
+            noisy,
+            noise=noise,
+            sigma=1.0 if model is None else None,
+            model=model,
+            patch_radius=radius,
+            iterations=iterations,
+            threads=1,
+        )
         true.append(float(np.mean(np.square(out - clean)[8:88, 8:88])) / unit)
     assert abs(10 * np.log10(true[0] / true[1])) > 0.5
     assert (estimated[0] > estimated[1]) == (true[0] > true[1])
@@ -47,8 +53,13 @@ def test_risk_ranks_settings_like_the_true_error(smooth: Callable[..., Any], noi
 
 def test_a_continued_run_gives_the_bits_of_a_longer_run(smooth: Callable[..., Any]) -> None:
     noisy = smooth((3, 40, 48)) + np.random.default_rng(2).normal(0, 8.0, (3, 40, 48))
-    kwargs = {"sigma": 8.0, "patch_radius": [2, 2, 0, 0, 0], "search": [1, 1, 1, 0, 0],
-              "pvalue": 0.05, "threads": 1}
+    kwargs = {
+        "sigma": 8.0,
+        "patch_radius": [2, 2, 0, 0, 0],
+        "search": [1, 1, 1, 0, 0],
+        "pvalue": 0.05,
+        "threads": 1,
+    }
     image = noisy.astype(np.float32)
     run = engine.GaussianRun(image, **kwargs)
     iterates = run.advance(2) + run.advance(2) + run.advance(4)  # 1, 2, then 3 and 4
@@ -88,8 +99,13 @@ def test_iteration_counts_stop_at_a_clear_rise_of_the_risk(
     monkeypatch.setattr(_tune, "_Runs", Runs)
     noisy = np.zeros((1, 1, 1, 64, 64), dtype=np.float32)
     settings = CoreSettings((2, 2, 0, 0, 0), (7, 7, 0, 0, 0), 4, 0.01, 0.0)
-    grid = {"patch_radius": (2, 3), "iterations": (3, 4, 5), "pvalue": (0.01,),
-            "patch_radius_z": (0,), "patch_radius_t": (0,)}
+    grid = {
+        "patch_radius": (2, 3),
+        "iterations": (3, 4, 5),
+        "pvalue": (0.01,),
+        "patch_radius_z": (0,),
+        "patch_radius_t": (0,),
+    }
     _, result = _tune._tune_core(noisy, NoisePlan((None,), (None,), (1.0,)), settings, grid, 1)
     assert result.settings["iterations"] == chosen and max(longest) == longest_run
 
@@ -125,10 +141,16 @@ def test_the_radii_in_the_plane_and_beyond_are_chosen_together(
     ("shape", "axes", "options"),
     [
         ((64, 72), "YX", {"noise": "gaussian", "sigma": 10.0, "model": None}),
-        ((6, 40, 48), "ZYX", {"noise": "poisson-gaussian", "sigma": None,
-                              "model": NoiseModel(2.0, 30.0)}),
-        ((5, 40, 48), "TYX", {"noise": "poisson-gaussian", "sigma": None,
-                              "model": NoiseModel(2.0, 30.0)}),
+        (
+            (6, 40, 48),
+            "ZYX",
+            {"noise": "poisson-gaussian", "sigma": None, "model": NoiseModel(2.0, 30.0)},
+        ),
+        (
+            (5, 40, 48),
+            "TYX",
+            {"noise": "poisson-gaussian", "sigma": None, "model": NoiseModel(2.0, 30.0)},
+        ),
     ],
 )
 def test_tune_is_deterministic_and_applies_its_choice(
@@ -142,8 +164,19 @@ def test_tune_is_deterministic_and_applies_its_choice(
     chosen: list[Any] = []
     grid = {"iterations": (2, 3), "pvalue": (0.01, 0.1)}
     runs = [
-        _run_denoise(noisy, axes, **options, patch_radius=None, search="ZT", iterations=4,
-                     pvalue=0.01, renoise=0.0, threads=t, tune=grid, on_tune=chosen.append)[0]
+        _run_denoise(
+            noisy,
+            axes,
+            **options,
+            patch_radius=None,
+            search="ZT",
+            iterations=4,
+            pvalue=0.01,
+            renoise=0.0,
+            threads=t,
+            tune=grid,
+            on_tune=chosen.append,
+        )[0]
         for t in (1, 2)
     ]
     np.testing.assert_array_equal(runs[0], runs[1])
@@ -171,9 +204,21 @@ def test_values_given_join_the_dimensions_left_to_the_default_grid(
 
     monkeypatch.setattr(_tune, "_Runs", Runs)
     chosen: list[Any] = []
-    _run_denoise(np.zeros((48, 48), np.float32), "YX", noise="gaussian", sigma=1.0, model=None,
-                 patch_radius=None, search="ZT", iterations=6, pvalue=0.05, renoise=0.0,
-                 threads=1, tune=tune, on_tune=chosen.append)
+    _run_denoise(
+        np.zeros((48, 48), np.float32),
+        "YX",
+        noise="gaussian",
+        sigma=1.0,
+        model=None,
+        patch_radius=None,
+        search="ZT",
+        iterations=6,
+        pvalue=0.05,
+        renoise=0.0,
+        threads=1,
+        tune=tune,
+        on_tune=chosen.append,
+    )
     assert chosen[0].settings["iterations"] == iterations
     assert chosen[0].settings["pvalue"] == 0.05
 
@@ -231,19 +276,46 @@ def test_dask_images_are_tuned_on_the_same_crops_within_their_chunks() -> None:
     noisy = (2.0 * rng.poisson(clean / 2.0) + rng.normal(0, 5.5, clean.shape)).astype(np.float32)
     options = {"noise": "poisson-gaussian", "model": NoiseModel(2.0, 30.0), "threads": 1}
     chosen: list[Any] = []
-    in_memory = _run_denoise(noisy, "TYX", **options, sigma=None, patch_radius=None,
-                             search="ZT", iterations=4, pvalue=0.01, renoise=0.0, tune=True,
-                             on_tune=chosen.append)[0]
-    lazy = denoise(da.from_array(noisy, chunks=(2, 32, 36)), "TYX", **options, search="ZT",
-                   iterations=4, pvalue=0.01, tune=True)
+    in_memory = _run_denoise(
+        noisy,
+        "TYX",
+        **options,
+        sigma=None,
+        patch_radius=None,
+        search="ZT",
+        iterations=4,
+        pvalue=0.01,
+        renoise=0.0,
+        tune=True,
+        on_tune=chosen.append,
+    )[0]
+    lazy = denoise(
+        da.from_array(noisy, chunks=(2, 32, 36)),
+        "TYX",
+        **options,
+        search="ZT",
+        iterations=4,
+        pvalue=0.01,
+        tune=True,
+    )
     np.testing.assert_array_equal(lazy.compute(), in_memory)
     assert chosen[0].settings["search"]["T"] is not None  # a reach along T wins here
 
     # Frames asked for one by one are denoised in blocks that hold the reach.
-    lazy, _ = _denoise_lazy(da.from_array(noisy, chunks=(1, 64, 72)), "TYX", **options,
-                            sigma=None, patch_radius=None, search="ZT", iterations=4,
-                            pvalue=0.01, renoise=0.0, tune=True, on_tune=chosen.append,
-                            chunks={"T": 1})
+    lazy, _ = _denoise_lazy(
+        da.from_array(noisy, chunks=(1, 64, 72)),
+        "TYX",
+        **options,
+        sigma=None,
+        patch_radius=None,
+        search="ZT",
+        iterations=4,
+        pvalue=0.01,
+        renoise=0.0,
+        tune=True,
+        on_tune=chosen.append,
+        chunks={"T": 1},
+    )
     settings = chosen[1].settings
     assert settings["search"]["T"] is not None and lazy.chunks[0] == (1,) * 6
     np.testing.assert_array_equal(lazy.compute(), denoise(noisy, "TYX", **options, **settings))
@@ -273,8 +345,9 @@ def test_tuning_reports_its_share_of_work(
     grid = _tune._check_grid(None, sizes)
     settings = CoreSettings((2, 2, 0, 0, 0), (7, 7, 1, 0, 0), 3, 0.001, 0.0)
     shares: list[float] = []
-    _tune._tune_core(noisy, NoisePlan((None,), (None,), (8.0,)), settings, grid, 2,
-                     progress=shares.append)
+    _tune._tune_core(
+        noisy, NoisePlan((None,), (None,), (8.0,)), settings, grid, 2, progress=shares.append
+    )
     assert shares[0] == 0.0 and shares[-1] == 1.0 and shares == sorted(shares)
     if runs == "longest walk":  # the bound is that walk's work, exactly: never reached before
         assert len(shares) == 8 + 2 + 2 and shares[-2] == pytest.approx(1.0)

@@ -8,6 +8,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 import pytest
+
 import quorvel
 from quorvel._variance import _risk_excess
 

@@ -35,7 +35,9 @@ clean = quorvel.denoise(movie, "TYX", model=model)
 print(f"PSNR noisy {psnr(truth, movie):.2f} dB, denoised {psnr(truth, clean):.2f} dB")
 
 fig, axes = plt.subplots(1, 3, figsize=(9, 3.2))
-for ax, frame, title in zip(axes, (movie, clean, truth), ("noisy", "denoised", "truth")):
+for ax, frame, title in zip(
+    axes, (movie, clean, truth), ("noisy", "denoised", "truth"), strict=True
+):
     ax.imshow(frame[4], cmap="magma", vmin=truth.min(), vmax=truth.max())
     ax.set_title(title)
     ax.axis("off")

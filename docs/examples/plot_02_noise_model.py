@@ -39,6 +39,11 @@ fig.tight_layout()
 # A camera's own model: dark frames (no light) give the dark level and the
 # read noise, pairs of flat frames at a few light levels the gain.
 dark = record(np.zeros((10, 64, 64)), camera, seed=5)
-flats = [record(np.full((2, 64, 64), level), camera, seed=6 + i) for i, level in enumerate((20.0, 80.0))]
+flats = [
+    record(np.full((2, 64, 64), level), camera, seed=6 + i) for i, level in enumerate((20.0, 80.0))
+]
 calibration = calibrate_camera(dark, flats)
-print(calibration.model, f"dark level {calibration.dark_level:.1f}, read noise {calibration.read_noise:.2f}")
+print(
+    calibration.model,
+    f"dark level {calibration.dark_level:.1f}, read noise {calibration.read_noise:.2f}",
+)

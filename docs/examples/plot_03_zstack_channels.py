@@ -48,7 +48,7 @@ for c in (0, 1):
 
 fig, axes = plt.subplots(2, 2, figsize=(6, 6))
 for c in (0, 1):
-    for ax, image, title in zip(axes[c], (stack, clean), ("noisy", "denoised")):
+    for ax, image, title in zip(axes[c], (stack, clean), ("noisy", "denoised"), strict=True):
         ax.imshow(image[6, c], cmap="gray")
         ax.set_title(f"channel {c}, {title}")
         ax.axis("off")

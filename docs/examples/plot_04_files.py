@@ -26,7 +26,10 @@ folder = Path(tempfile.mkdtemp())
 photons = np.stack([synthetic_sequence((6, 64, 64), seed=s) for s in (0, 1)], axis=1)
 movie = record(photons, Camera(), seed=2).astype(np.uint16)
 tifffile.imwrite(
-    folder / "movie.tif", movie, imagej=True, resolution=(10.0, 10.0),
+    folder / "movie.tif",
+    movie,
+    imagej=True,
+    resolution=(10.0, 10.0),
     metadata={"axes": "TCYX", "unit": "micron", "finterval": 2.0},
 )
 
@@ -38,7 +41,9 @@ print(image.metadata["physical"])
 # Denoised by the command line, which keeps the metadata and adds a
 # provenance record; ``quorvel info`` shows both.
 quorvel = [sys.executable, "-m", "quorvel"]
-subprocess.run([*quorvel, "denoise", folder / "movie.tif", "-o", folder / "clean.tif", "-q"], check=True)
+subprocess.run(
+    [*quorvel, "denoise", folder / "movie.tif", "-o", folder / "clean.tif", "-q"], check=True
+)
 info = subprocess.run(
     [*quorvel, "info", folder / "clean.tif", "--json"], check=True, capture_output=True, text=True
 )

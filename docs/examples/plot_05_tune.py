@@ -23,6 +23,8 @@ noisy = truth + np.random.default_rng(0).normal(0, 25, truth.shape)
 
 logging.basicConfig(level=logging.INFO, format="%(message)s", stream=sys.stdout, force=True)
 default = quorvel.denoise(noisy, noise="gaussian", sigma=25)
-tuned = quorvel.denoise(noisy, noise="gaussian", sigma=25, tune=True)   # logs its choice
-print(f"PSNR noisy {psnr(truth, noisy):.2f} dB, default {psnr(truth, default):.2f} dB, "
-      f"tuned {psnr(truth, tuned):.2f} dB")
+tuned = quorvel.denoise(noisy, noise="gaussian", sigma=25, tune=True)  # logs its choice
+print(
+    f"PSNR noisy {psnr(truth, noisy):.2f} dB, default {psnr(truth, default):.2f} dB, "
+    f"tuned {psnr(truth, tuned):.2f} dB"
+)

@@ -18,7 +18,7 @@ movie = record(synthetic_sequence((6, 160, 160), seed=0), Camera(), seed=1).asty
 # %%
 # Chunks of 2 frames and 80 x 80 pixels, as a zarr store would hold them.
 lazy = da.from_array(movie, chunks=(2, 80, 80))
-model = quorvel.estimate_noise(lazy, "TYX")        # delayed: nothing read yet
+model = quorvel.estimate_noise(lazy, "TYX")  # delayed: nothing read yet
 clean = quorvel.denoise(lazy, "TYX", model=model)  # lazy float32 dask array
 print(clean)
 

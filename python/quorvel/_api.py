@@ -31,11 +31,12 @@ from __future__ import annotations
 
 import logging
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
+from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import core_shape, from_core_layout, normalize_axes, to_core_layout
 from quorvel._core import (
     _MAX_ELEMENTS,
@@ -45,7 +46,6 @@ from quorvel._core import (
     new_work_image,
 )
 from quorvel._lazy import _denoise_lazy, _estimate_lazy, _is_dask
-from quorvel._auto import Choice, choose, free_parameters
 from quorvel._params import (
     ChannelsKind,
     KernelKind,
@@ -63,6 +63,9 @@ from quorvel._util import FLOAT32_MAX, FloatValues
 from quorvel._variance import denoise_with_error_variance
 from quorvel.noise import EstimateMethod, NoiseModel, _estimate_core, _plan_noise
 from quorvel.noise._plan import _check_method
+
+if TYPE_CHECKING:
+    from dask.delayed import Delayed
 
 __all__ = ["NoiseModel", "denoise", "estimate_noise"]
 
@@ -100,10 +103,9 @@ def _prepare(
     return arr, names, to_core_layout(arr, names)
 
 
-
 def estimate_noise(
     image: npt.ArrayLike, axes: str | None = None, method: EstimateMethod = "auto"
-) -> NoiseModel:
+) -> NoiseModel | Delayed:
     """Estimate the noise of an image from the image itself.
 
     Parameters
@@ -172,7 +174,6 @@ def estimate_noise(
     _check_method(method)
     _, _, view5 = _prepare(image, axes)
     return _estimate_core(np.ascontiguousarray(view5, dtype=np.float32), method)
-
 
 
 def denoise(
@@ -504,7 +505,14 @@ def _run_denoise(
     sizes = core_shape(arr.shape, names)
     free = free_parameters(patch_radius, search, iterations, pvalue)
     settings = _check_settings(
-        sizes, names, patch_radius, search, iterations, pvalue, renoise, kernel,
+        sizes,
+        names,
+        patch_radius,
+        search,
+        iterations,
+        pvalue,
+        renoise,
+        kernel,
         _check_channels(channels, axes),
     )
     threads = _check_threads(threads)
@@ -554,5 +562,3 @@ def _run_denoise(
         None if variance is None else caller_layout(variance),
         plan,
     )
-
-

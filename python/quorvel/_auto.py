@@ -64,9 +64,7 @@ BUDGET = 6.0
 PARAMETERS = ("radius_xy", "radius_z", "radius_t", "search", "iterations", "pvalue")
 
 
-def free_parameters(
-    patch_radius: Any, search: Any, iterations: Any, pvalue: Any
-) -> frozenset[str]:
+def free_parameters(patch_radius: Any, search: Any, iterations: Any, pvalue: Any) -> frozenset[str]:
     """The parameters of `PARAMETERS` the caller left to the choice (given as None).
 
     A patch radius given as a number is given whole (X and Y, and 0 along Z
@@ -133,15 +131,16 @@ def work(settings: CoreSettings, shape: tuple[int, ...]) -> float:
         patch *= 2 * r + 1
         references /= (r if axis == "T" else r + 1) if r > 0 else 1
     windows = {
-        axis: _windows(axis, n, bool(settings.search[index[axis]]), settings.iterations,
-                       reach[index[axis]])
+        axis: _windows(
+            axis, n, bool(settings.search[index[axis]]), settings.iterations, reach[index[axis]]
+        )
         for axis, n in extents.items()
     }
     candidates = sum(
         math.prod(_mean_span(n, windows[a][k]) for a, n in extents.items())
         for k in range(settings.iterations)
     )
-    return float(references**_POWERS[0] * patch**_POWERS[1] * candidates**_POWERS[2])
+    return float(references ** _POWERS[0] * patch ** _POWERS[1] * candidates ** _POWERS[2])
 
 
 #: The powers of `work`'s three counts.
@@ -200,11 +199,16 @@ def _preferred(m: Measures, depth: int) -> _Point:
     # four iterations at least.
     iterations = max(point.iterations, 4)
     if m.still >= _STILL:
-        return replace(point, radius=min(point.radius, 3), iterations=iterations,
-                       reach=depth - 1)
+        return replace(point, radius=min(point.radius, 3), iterations=iterations, reach=depth - 1)
     # Moving: patches three frames deep, smaller in the plane, a middle p-value.
-    return replace(point, radius=min(point.radius, 3 if m.flat < _SPARSE else 2), deep=1,
-                   pvalue=0.01, iterations=iterations, reach=min(_MOVING_REACH, depth - 1))
+    return replace(
+        point,
+        radius=min(point.radius, 3 if m.flat < _SPARSE else 2),
+        deep=1,
+        pvalue=0.01,
+        iterations=iterations,
+        reach=min(_MOVING_REACH, depth - 1),
+    )
 
 
 def _cheaper(point: _Point) -> list[_Point]:
@@ -269,7 +273,7 @@ class Choice:
     by_tuning: bool = False
 
     def tuned(self, settings: CoreSettings, shape: tuple[int, ...]) -> Choice:
-        """This choice with the settings the tuner then chose."""
+        """Give this choice with the settings the tuner then chose."""
         return replace(self, settings=public(settings, shape), by_tuning=True)
 
     def as_dict(self) -> dict[str, Any]:
@@ -321,8 +325,9 @@ def public(settings: CoreSettings, shape: tuple[int, ...]) -> dict[str, Any]:
     }
 
 
-def _apply(settings: CoreSettings, point: _Point, free: frozenset[str],
-           shape: tuple[int, ...]) -> CoreSettings:
+def _apply(
+    settings: CoreSettings, point: _Point, free: frozenset[str], shape: tuple[int, ...]
+) -> CoreSettings:
     """`settings` with the `free` parameters taken from `point`, fitted to `shape`."""
     nt, _, nz, ny, nx = shape
     axis = 4 if nt > 1 else 2 if nz > 1 else None
@@ -341,8 +346,8 @@ def _apply(settings: CoreSettings, point: _Point, free: frozenset[str],
             reach[axis] = point.reach
     return replace(
         settings,
-        patch_radius=tuple(radius),
-        search=tuple(search),
+        patch_radius=(radius[0], radius[1], radius[2], radius[3], radius[4]),
+        search=(search[0], search[1], search[2], search[3], search[4]),
         reach=tuple(reach) if max(reach) >= 0 else (),
         iterations=point.iterations if "iterations" in free else settings.iterations,
         pvalue=point.pvalue if "pvalue" in free else settings.pvalue,

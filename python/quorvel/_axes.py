@@ -50,8 +50,9 @@ def normalize_axes(axes: str | None, ndim: int) -> str:
     Raises
     ------
     ValueError
-        If `ndim` is not 1 to 5, if `axes` is None and `ndim` is 4 or 5, or if the names do not match `ndim`, repeat an axis, use an
-        unknown letter, or lack the ``X`` axis.
+        If `ndim` is not 1 to 5, if `axes` is None and `ndim` is 4 or 5, or
+        if the names do not match `ndim`, repeat an axis, use an unknown
+        letter, or lack the ``X`` axis.
     """
     if not 1 <= ndim <= len(CORE_AXES):
         raise ValueError(f"image must have 1 to 5 dimensions, got {ndim}")

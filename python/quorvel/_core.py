@@ -151,7 +151,6 @@ def new_work_image(source: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
     return work
 
 
-
 def _channel(core5: npt.NDArray[Any], c: int) -> npt.NDArray[np.float32]:
     return np.ascontiguousarray(core5[:, c : c + 1], dtype=np.float32)
 
@@ -186,7 +185,8 @@ def _calibrate(
     )
     for _, text in failures:
         warnings.warn(
-            f"the compute core reported: {' '.join(text.split())}", CoreOutputWarning,
+            f"the compute core reported: {' '.join(text.split())}",
+            CoreOutputWarning,
             stacklevel=2,
         )
     failed = {c for c, _ in failures}
@@ -341,8 +341,13 @@ def _denoise_core(
     grown = _covered_shape(core5.shape, settings.patch_radius)
     if grown != core5.shape:
         out, variance = _denoise_core(
-            _mirror_end(core5, grown), plan, settings, threads, overwrite=True,
-            progress=progress, return_variance=return_variance,
+            _mirror_end(core5, grown),
+            plan,
+            settings,
+            threads,
+            overwrite=True,
+            progress=progress,
+            return_variance=return_variance,
         )
         crop = tuple(slice(0, size) for size in core5.shape)
         return (
@@ -425,8 +430,11 @@ def _covered_shape(
 
 
 def _mirror_end(core5: npt.NDArray[Any], shape: tuple[int, ...]) -> npt.NDArray[np.float32]:
-    """A work image of `shape` holding `core5`, each added last element mirroring the one
-    before the original last (as ``numpy.pad`` with mode ``'reflect'``)."""
+    """Return a work image of `shape` holding `core5`, mirrored at the far ends.
+
+    Each added last element mirrors the one before the original last (as
+    ``numpy.pad`` with mode ``'reflect'``).
+    """
     work: npt.NDArray[np.float32] = engine.new_image(shape)
     np.copyto(work[tuple(slice(0, size) for size in core5.shape)], core5, casting="unsafe")
     for axis, size in enumerate(core5.shape):
@@ -470,4 +478,3 @@ def _values(values: tuple[float | None, ...], channels: list[int]) -> list[float
     if any(v is None for v in out):
         raise ValueError("the noise plan lacks a parameter of a channel on this path")
     return [float(v) for v in out if v is not None]
-

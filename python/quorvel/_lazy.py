@@ -33,7 +33,6 @@ from quorvel._util import FloatValues
 from quorvel.noise import NoiseModel, _estimate_core, _plan_noise
 from quorvel.noise._plan import _check_method
 
-
 #: Most chunks of a chunked run: its graph holds about 12 tasks and 11 kB per
 #: chunk (1.3 GB and 50 s to build for 100,000 chunks), all in memory.
 MAX_CHUNKS = 100_000
@@ -153,7 +152,8 @@ def _plan_chunks(core: Any, settings: CoreSettings, chunks: Mapping[str, int] | 
         reach5=settings.reach,
     )
     _check_chunk_count(
-        tuple(len(c) for c in plan.chunks), "chunks: the image would be cut into",
+        tuple(len(c) for c in plan.chunks),
+        "chunks: the image would be cut into",
         "give larger chunk sizes",
     )
     largest = math.prod(
@@ -214,7 +214,14 @@ def _denoise_lazy(
         raise ValueError(f"chunks: the image has no {absent[0]} axis (axes {names})")
     free = free_parameters(patch_radius, search, iterations, pvalue)
     settings = _check_settings(
-        sizes, names, patch_radius, search, iterations, pvalue, renoise, kernel,
+        sizes,
+        names,
+        patch_radius,
+        search,
+        iterations,
+        pvalue,
+        renoise,
+        kernel,
         _check_channels(channels, axes),
     )
     threads = _check_threads(threads)
@@ -267,7 +274,6 @@ def _denoise_lazy(
         on_settings(choice)
     plan = _plan_chunks(core, settings, chunks)
 
-    kernel = functools.partial(_denoise_block, settings=settings)
-    out = _chunked.denoise_lazy(core, kernel, noise_plan, plan, n_threads=threads)
+    block_kernel = functools.partial(_denoise_block, settings=settings)
+    out = _chunked.denoise_lazy(core, block_kernel, noise_plan, plan, n_threads=threads)
     return _chunked.from_core_dask(out, names), noise_plan
-

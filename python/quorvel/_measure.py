@@ -66,8 +66,11 @@ def sample_region(shape: tuple[int, ...]) -> tuple[slice, ...]:
 
     nt, _, nz, ny, nx = shape
     return (
-        middle(nt, _SAMPLE_DEPTH), slice(None), middle(nz, _SAMPLE_DEPTH),
-        middle(ny, _SAMPLE_SIDE), middle(nx, _SAMPLE_SIDE),
+        middle(nt, _SAMPLE_DEPTH),
+        slice(None),
+        middle(nz, _SAMPLE_DEPTH),
+        middle(ny, _SAMPLE_SIDE),
+        middle(nx, _SAMPLE_SIDE),
     )
 
 
@@ -171,7 +174,7 @@ def measure(core5: Any, plan: NoisePlan) -> list[Measures]:
 
     Only that region is read (a dask array's part is computed).
     """
-    from quorvel._tune import _read, _stabilise
+    from quorvel._tune.crops import _read, _stabilise
 
     sample = _read(core5[sample_region(tuple(core5.shape))])
     return [measure_channel(g.stabilised[:, 0]) for g in _stabilise(sample, plan, joint=False)]

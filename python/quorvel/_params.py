@@ -11,6 +11,7 @@ from typing import Literal, TypeAlias
 import numpy as np
 
 from quorvel._core import CoreSettings
+from quorvel._text import parse_search
 from quorvel._util import (
     FLOAT32_MAX,
     FloatValues,
@@ -53,61 +54,6 @@ _NOISE_KINDS = ("auto", "gaussian", "poisson-gaussian")
 
 #: A radius for X and Y, or radii by axis letter.
 PatchRadius: TypeAlias = int | Mapping[str, int]
-
-
-# --------------------------------------------------------------------------
-# Text forms of the parameters (command line, napari widget)
-
-
-def parse_numbers(text: str) -> tuple[float, ...]:
-    """Comma-separated numbers, e.g. one per channel: ``"2.1,1.8"``."""
-    try:
-        return tuple(float(v) for v in text.split(","))
-    except ValueError as err:
-        raise ValueError(f"expected a number or comma-separated numbers, got {text!r}") from err
-
-
-def parse_by_axis(text: str) -> dict[str, int]:
-    """Integers by axis letter: ``"X=3,Y=3,Z=1"`` gives ``{"X": 3, "Y": 3, "Z": 1}``.
-
-    Raises ValueError for anything else.
-    """
-    return {k.strip().upper(): int(v) for k, v in (item.split("=") for item in text.split(","))}
-
-
-def parse_search(text: str) -> str | dict[str, int | None]:
-    """A search as text: letters such as ``"ZT"``, or by axis such as ``"Z,T=1"``.
-
-    In the second form a bare letter searches that axis with the growing
-    window and ``T=n`` with a reach of n; raises ValueError for anything else.
-    """
-    if "=" not in text:
-        return text.strip().upper()
-    out: dict[str, int | None] = {}
-    for item in text.split(","):
-        key, sep, value = item.partition("=")
-        axis = key.strip().upper()
-        if len(axis) != 1:
-            raise ValueError(f"expected an axis letter, got {key!r}")
-        out[axis] = int(value) if sep else None
-    return out
-
-
-def format_search(search: Search) -> str:
-    """The text form of a search, as `parse_search` reads it."""
-    if isinstance(search, str):
-        return search
-    return ",".join(axis if n is None else f"{axis}={n}" for axis, n in search.items())
-
-
-def parse_patch_radius(text: str) -> int | dict[str, int]:
-    """A patch radius such as ``"3"``, or radii by axis such as ``"X=3,Y=3,Z=1"``."""
-    try:
-        return parse_by_axis(text) if "=" in text else int(text)
-    except ValueError as err:
-        raise ValueError(
-            f"expected a radius such as 3, or radii by axis such as X=3,Y=3,Z=1; got {text!r}"
-        ) from err
 
 
 # --------------------------------------------------------------------------
@@ -183,8 +129,7 @@ def _search5(search: Search) -> tuple[tuple[int, int, int, int, int], tuple[int,
             axis = str(key).upper()
             if axis not in "XYZT" or len(axis) != 1:
                 raise ValueError(
-                    f"search: no reach along axis {key!r}; the window extends along X, Y, Z "
-                    "and T"
+                    f"search: no reach along axis {key!r}; the window extends along X, Y, Z and T"
                 )
             searched[axis] = True
             if value is None:  # the growing window
@@ -325,5 +270,3 @@ def _check_noise(
         if model_sigma is not None and not all(v > 0 for v in model_sigma):
             raise ValueError(f"model: sigma must be > 0, got {_format_values(model_sigma)}")
     return _NoiseArgs(noise, sigmas, model)
-
-

@@ -4,9 +4,9 @@ Progress is shown per stage: noise estimation, denoising, and in the
 command line writing the file.  The counter names the stage that runs
 (``2/3``); the denoising stage reports how far it got (the engine's share of
 work done), shown as a percentage with the time left, and the bar fills with
-the stages done and the share of the running one.  While a stage runs on a worker thread, the display keeps its elapsed
-time ticking from the calling thread, and Ctrl-C there stops the engine
-through its progress callable.
+the stages done and the share of the running one.  While a stage runs on a
+worker thread, the display keeps its elapsed time ticking from the calling
+thread, and Ctrl-C there stops the engine through its progress callable.
 """
 
 from __future__ import annotations
@@ -32,7 +32,7 @@ class Interrupted(Exception):
 def _eta(elapsed: float, fraction: float) -> str:
     if fraction <= 0.0:
         return "?"
-    seconds = int(round(elapsed * (1.0 - fraction) / fraction))
+    seconds = round(elapsed * (1.0 - fraction) / fraction)
     return f"{seconds // 60}:{seconds % 60:02d}"
 
 

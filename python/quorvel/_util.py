@@ -50,9 +50,7 @@ def _as_float_tuple(
             f"{name} must be a number or a sequence of numbers, got {values!r}"
         ) from err
     if arr.ndim > 1:
-        raise ValueError(
-            f"{name} must be a number or a sequence of numbers, got shape {arr.shape}"
-        )
+        raise ValueError(f"{name} must be a number or a sequence of numbers, got shape {arr.shape}")
     out = tuple(float(v) for v in arr.reshape(-1))
     if not out:
         raise ValueError(f"{name} needs at least one value")
@@ -83,7 +81,6 @@ def _format_values(values: Sequence[float | None]) -> str:
 def _per_channel(values: tuple[Any, ...], n_channels: int) -> tuple[Any, ...]:
     """`values` for every channel: as given, or one value repeated."""
     return values if len(values) == n_channels else values * n_channels
-
 
 
 def one_line(err: BaseException) -> str:

@@ -188,9 +188,7 @@ def error_variance(
     sim_out, sim_variance = run(simulated, with_variance=True)
     assert sim_variance is not None
     del simulated
-    scales = [
-        _variance_scale(sim_variance[:, c], sim_out[:, c], reference[:, c]) for c in range(n)
-    ]
+    scales = [_variance_scale(sim_variance[:, c], sim_out[:, c], reference[:, c]) for c in range(n)]
     del sim_out, sim_variance, reference
 
     noise_sd = np.stack([_noise_sd(out, plan, c) for c in range(n)], axis=1)
@@ -216,9 +214,7 @@ def _runs(plan: NoisePlan) -> int:
     return 4 if plan.gaussian_channels else 3
 
 
-def _share(
-    progress: ProgressCallback | None, k: int, runs: int
-) -> Callable[[float], None] | None:
+def _share(progress: ProgressCallback | None, k: int, runs: int) -> Callable[[float], None] | None:
     """A progress callable for run `k` of `runs`, reporting into `progress`."""
     if progress is None:
         return None
@@ -250,9 +246,11 @@ def _noise_sd(image: F32, plan: NoisePlan, c: int) -> F32:
 
 
 def _simulated_noise(sd: F32, gain: float | None, rng: np.random.Generator) -> F32:
-    """Noise of standard deviations `sd`: Gaussian, or with a `gain`, that many
-    intensity units per count of Poisson counts of mean ``(sd / gain)**2``,
-    less that mean."""
+    """Noise of standard deviations `sd`, Gaussian or Poisson.
+
+    Without a `gain` the noise is Gaussian; with one, it is `gain` intensity
+    units per count of Poisson counts of mean ``(sd / gain)**2``, less that mean.
+    """
     if gain is None:
         noise: F32 = rng.standard_normal(sd.shape, dtype=np.float32)
         return noise * sd
@@ -276,9 +274,12 @@ def _quantile_bins(values: F64, bins: int) -> tuple[npt.NDArray[np.intp], int]:
 
 
 def _variance_scale(sim_variance: F32, sim_out: F32, truth: F32) -> Callable[[F32], F64]:
-    """``V -> k(V) V``: the ratio of squared error to variance on the simulation
-    (estimate `sim_out` of `truth`), by bins of its variance, interpolated in
-    ``log V`` (constant beyond the ends)."""
+    """Return ``V -> k(V) V``, the variance scaled to predict the squared error.
+
+    ``k`` is the ratio of squared error to variance on the simulation (estimate
+    `sim_out` of `truth`), by bins of its variance, interpolated in ``log V``
+    (constant beyond the ends).
+    """
     v = sim_variance.ravel().astype(np.float64)
     e = np.square(sim_out.ravel().astype(np.float64) - truth.ravel())
     label, bins = _quantile_bins(v, int(np.clip(v.size // _SCALE_PIXELS, 1, _SCALE_BINS)))

@@ -34,8 +34,8 @@ struct array : shape {
     array() = default;
     // Copies nx*ny*nz*nc*nt floats from src (or stays empty for a null
     // source or a zero count).
-    array(const float* src, std::int32_t nx, std::int32_t ny, std::int32_t nz,
-          std::int32_t nc, std::int32_t nt);
+    array(const float* src, std::int32_t nx, std::int32_t ny, std::int32_t nz, std::int32_t nc,
+          std::int32_t nt);
 
     // Every element 0 in shape s; the empty array when s holds no elements.
     array& alloc(const shape& s);
@@ -51,7 +51,7 @@ struct array : shape {
 
     [[nodiscard]] const shape& extents() const noexcept { return *this; }
 
-   private:
+ private:
     void set_extents(const shape& s) noexcept;
     // Makes data hold exactly n elements, reusing the capacity it has and
     // releasing the old block first when it is too small.

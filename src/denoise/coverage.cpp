@@ -67,8 +67,8 @@ void pass_coverage::row_counts(std::int32_t y, std::int32_t z, std::int32_t t, f
             out[x] += w * cx[x];
         }
     }
-    const auto found = missing_rows_.find(y + std::int64_t{extent_[1]} *
-                                                 (z + std::int64_t{extent_[2]} * t));
+    const auto found =
+        missing_rows_.find(y + std::int64_t{extent_[1]} * (z + std::int64_t{extent_[2]} * t));
     if (found == missing_rows_.end()) {
         return;
     }

@@ -14,7 +14,7 @@
 namespace qv {
 
 class pass_coverage {
-   public:
+ public:
     // The coverage of every pass over an image shaped like `noisy` with
     // these parameters (the positions a pass visits do not depend on its
     // window or on the image's values).
@@ -27,7 +27,7 @@ class pass_coverage {
     // pass adds into contrib_count there, as the same float.
     void row_counts(std::int32_t y, std::int32_t z, std::int32_t t, float* out) const;
 
-   private:
+ private:
     position extent_{};
     position radius_{};
     // Per region, per axis (x, y, z, t): how many of the region's positions

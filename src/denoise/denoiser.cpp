@@ -16,9 +16,10 @@ void denoiser::call_iteration_callbacks() {
 iteration_run::iteration_run(denoiser& d, const array& noisy, float sigma)
     : d_(d), noisy_(noisy), sigma_(sigma) {
     d_.params.min_weight_sum = sigma * d_.params.min_weight_factor;
-    renoise_variance_ = d_.params.renoise_factor > 0.0f
-                            ? (sigma * sigma) / (d_.params.renoise_factor * d_.params.renoise_factor)
-                            : 0.0f;
+    renoise_variance_ =
+        d_.params.renoise_factor > 0.0f
+            ? (sigma * sigma) / (d_.params.renoise_factor * d_.params.renoise_factor)
+            : 0.0f;
     prev_estimate_.alloc(noisy);
     prev_variance_.alloc(noisy);
     sum_estimate_.assign(noisy.data.data(), noisy);
@@ -95,9 +96,9 @@ void denoiser::run(array& image, float sigma) {
     if (monitor != nullptr) {
         monitor->iteration_work.clear();
         for (std::int32_t k = 0; k < params.max_iter; ++k) {
-            monitor->iteration_work.push_back(iteration_work(
-                image, params.patch_radius, reach_window(image, params.search_axis,
-                                                         params.search_reach, k)));
+            monitor->iteration_work.push_back(
+                iteration_work(image, params.patch_radius,
+                               reach_window(image, params.search_axis, params.search_reach, k)));
         }
     }
     iteration_run run(*this, image, sigma);

@@ -62,7 +62,7 @@ struct denoiser {
     // deviation.
     void run(array& image, float sigma);
 
-   private:
+ private:
     friend class iteration_run;
     void call_iteration_callbacks();
 };
@@ -87,8 +87,7 @@ struct denoiser {
                                  std::int32_t k);
 
 // Relative work of iteration k: candidate positions per reference position.
-[[nodiscard]] double iteration_work(const shape& s, const axis5& patch_radius,
-                                    const axis5& window);
+[[nodiscard]] double iteration_work(const shape& s, const axis5& patch_radius, const axis5& window);
 
 // Builds a denoiser for an image of shape s from the caller's arguments,
 // checking them in a fixed order; throws std::invalid_argument with the

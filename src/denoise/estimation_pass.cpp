@@ -162,8 +162,8 @@ struct exact_estimate {
     static std::size_t patch_floats(const pass_context& ctx) {
         return static_cast<std::size_t>(ctx.patch_size());
     }
-    static void add(const pass_context& ctx, const reference_outcome& outcome,
-                    const float* patch, const position& r, const stripe& s, sum_images& sums) {
+    static void add(const pass_context& ctx, const reference_outcome& outcome, const float* patch,
+                    const position& r, const stripe& s, sum_images& sums) {
         add_to_stripe(ctx, outcome, patch, ctx.row_length, r, s, sums);
     }
     reference_outcome operator()(const pass_context& ctx, float* patch, const position& r) {
@@ -285,8 +285,8 @@ void run_pass(const denoise_params& params, const array& noisy, float sigma, con
 void estimation_pass(const denoise_params& params, const array& noisy, float sigma,
                      const axis5& window, const array& prev_estimate, const array& prev_variance,
                      array& sum_estimate, array& sum_variance, array& contrib_count) {
-    run_pass(params, noisy, sigma, window, prev_estimate, prev_variance, sum_estimate,
-             sum_variance, contrib_count, nullptr);
+    run_pass(params, noisy, sigma, window, prev_estimate, prev_variance, sum_estimate, sum_variance,
+             contrib_count, nullptr);
 }
 
 void estimation_pass(const denoise_params& params, const array& noisy, float sigma,
@@ -294,8 +294,8 @@ void estimation_pass(const denoise_params& params, const array& noisy, float sig
                      array& sum_estimate, array& sum_variance, array& contrib_count,
                      pass_hooks& hooks) {
     hooks.missing.clear();
-    run_pass(params, noisy, sigma, window, prev_estimate, prev_variance, sum_estimate,
-             sum_variance, contrib_count, &hooks);
+    run_pass(params, noisy, sigma, window, prev_estimate, prev_variance, sum_estimate, sum_variance,
+             contrib_count, &hooks);
     // A position on a stripe boundary is listed by both stripes.
     std::sort(hooks.missing.begin(), hooks.missing.end());
     hooks.missing.erase(std::unique(hooks.missing.begin(), hooks.missing.end()),

@@ -208,8 +208,7 @@ lane_set best_fast_lanes() {
 }  // namespace
 
 reference_outcome fast_estimate_patch_with(lane_set set, const pass_context& ctx,
-                                           fast_scratch& scratch, float* patch,
-                                           const position& r) {
+                                           fast_scratch& scratch, float* patch, const position& r) {
 #if QV_HAS_FAST_AVX2
     if (set == lane_set::avx2) {
         return fast_avx2::estimate(ctx, scratch, patch, r);
@@ -218,16 +217,15 @@ reference_outcome fast_estimate_patch_with(lane_set set, const pass_context& ctx
     return fast_portable::estimate(ctx, scratch, patch, r);
 }
 
-reference_outcome fast_estimate_patch(const pass_context& ctx, fast_scratch& scratch,
-                                      float* patch, const position& r) {
+reference_outcome fast_estimate_patch(const pass_context& ctx, fast_scratch& scratch, float* patch,
+                                      const position& r) {
     static const lane_set best = best_fast_lanes();
     return fast_estimate_patch_with(best, ctx, scratch, patch, r);
 }
 
-void fast_add_to_sums(const pass_context& ctx, const reference_outcome& outcome,
-                      const float* patch, std::int32_t pitch, const position& r, int axis,
-                      std::int32_t begin, std::int32_t end, float* sum_estimate,
-                      float* sum_variance) {
+void fast_add_to_sums(const pass_context& ctx, const reference_outcome& outcome, const float* patch,
+                      std::int32_t pitch, const position& r, int axis, std::int32_t begin,
+                      std::int32_t end, float* sum_estimate, float* sum_variance) {
     if (outcome.verdict == patch_verdict::no_estimate) {
         return;
     }

@@ -70,19 +70,17 @@ struct fast_scratch {
 // variances (ctx.inverse_variance). patch (patch_floats(ctx) floats)
 // receives the patch estimate with rows `pitch` apart; the outcome is that of
 // the acceptance test.
-[[nodiscard]] reference_outcome fast_estimate_patch(const pass_context& ctx,
-                                                    fast_scratch& scratch, float* patch,
-                                                    const position& r);
+[[nodiscard]] reference_outcome fast_estimate_patch(const pass_context& ctx, fast_scratch& scratch,
+                                                    float* patch, const position& r);
 
 // Adds the outcome of reference r (its patch estimate from
 // fast_estimate_patch, rows `pitch` apart) to the sum images, in the patch
 // rows whose coordinate along `axis` (1 y, 2 z, 3 t) lies in [begin, end);
 // the rejected patch's pixels add their previous estimate and variance. The
 // same additions as the exact kernel's, one per pixel.
-void fast_add_to_sums(const pass_context& ctx, const reference_outcome& outcome,
-                      const float* patch, std::int32_t pitch, const position& r, int axis,
-                      std::int32_t begin, std::int32_t end, float* sum_estimate,
-                      float* sum_variance);
+void fast_add_to_sums(const pass_context& ctx, const reference_outcome& outcome, const float* patch,
+                      std::int32_t pitch, const position& r, int axis, std::int32_t begin,
+                      std::int32_t end, float* sum_estimate, float* sum_variance);
 
 // The builds fast_estimate_patch chooses from: AVX2 with FMA where the CPU has
 // both, the portable one otherwise. They need not give the same bits.

@@ -52,7 +52,8 @@ std::int64_t axis_halo(int axis, std::int32_t extent, std::int32_t radius, bool 
     if (axis == 3 || extent <= 1) {
         return 0;
     }
-    const std::vector<std::int32_t> windows = axis_windows(axis, extent, searched, iterations, reach);
+    const std::vector<std::int32_t> windows =
+        axis_windows(axis, extent, searched, iterations, reach);
     std::int64_t depth = 0;
     for (const std::int32_t w : windows) {
         depth += 2 * std::int64_t{radius} + w;

@@ -15,7 +15,7 @@
 namespace qv {
 
 class iteration_run {
-   public:
+ public:
     // Starts a run of `d` on `noisy` with noise level `sigma`: calls the
     // denoiser's iteration callbacks once. `d` and `noisy` are kept by
     // reference and must outlive the run unchanged; d.params.max_iter is not
@@ -32,7 +32,7 @@ class iteration_run {
     // The per-pixel variance of estimate().
     [[nodiscard]] array& variance() { return sum_variance_; }
 
-   private:
+ private:
     denoiser& d_;
     const array& noisy_;
     float sigma_;

@@ -1,11 +1,12 @@
 // The per-reference work of the estimation kernel: candidate weights, the
 // weighted patch sum, the acceptance test and the aggregation of one patch.
 #include "denoise/kernel.hpp"
-#include "denoise/regions.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+
+#include "denoise/regions.hpp"
 
 namespace qv {
 
@@ -27,8 +28,8 @@ void patch_rows(const array& image, const position& radius, std::vector<std::int
             for (std::int32_t dz = -radius[2]; dz <= radius[2]; ++dz) {
                 for (std::int32_t dy = -radius[1]; dy <= radius[1]; ++dy) {
                     offsets.push_back(-radius[0] +
-                                      image.nx * (dy + image.ny * (dz + image.nz *
-                                                                            (c + image.nc * dt))));
+                                      image.nx *
+                                          (dy + image.ny * (dz + image.nz * (c + image.nc * dt))));
                     shifts.push_back(position{0, dy, dz, dt});
                 }
             }
@@ -43,8 +44,8 @@ void add_weighted_patch(const pass_context& ctx, array& patch_sum, std::int32_t 
     for (const std::int32_t off : ctx.row_offsets) {
         const float* src = noisy + (j0 + off);
         for (std::int32_t x = 0; x < ctx.row_length; ++x) {
-            sum[x] = static_cast<float>(static_cast<double>(sum[x]) +
-                                        static_cast<double>(src[x]) * w);
+            sum[x] =
+                static_cast<float>(static_cast<double>(sum[x]) + static_cast<double>(src[x]) * w);
         }
         sum += ctx.row_length;
     }
@@ -64,8 +65,8 @@ pass_context::pass_context(const denoise_params& params_, const array& noisy_, f
       extent{noisy_.nx, noisy_.ny, noisy_.nz, noisy_.nt},
       radius{params_.patch_radius[0], params_.patch_radius[1], params_.patch_radius[2],
              params_.patch_radius[4]} {
-    patch_shape = shape{2 * radius[0] + 1, 2 * radius[1] + 1, 2 * radius[2] + 1, noisy.nc,
-                        2 * radius[3] + 1};
+    patch_shape =
+        shape{2 * radius[0] + 1, 2 * radius[1] + 1, 2 * radius[2] + 1, noisy.nc, 2 * radius[3] + 1};
     patch_rows(noisy, radius, row_offsets, row_shifts);
     row_length = patch_shape.nx;
     const std::int32_t n = patch_size();
@@ -151,8 +152,7 @@ void accumulate_candidates(const pass_context& ctx, reference_work& work, const 
     add_reference_patch(ctx, work, max_weight, r);
 }
 
-reference_outcome test_estimate(const pass_context& ctx, reference_work& work,
-                                const position& r) {
+reference_outcome test_estimate(const pass_context& ctx, reference_work& work, const position& r) {
     if (!(work.weight_sum > ctx.params.min_weight_sum)) {
         return {};
     }
@@ -175,8 +175,7 @@ reference_outcome test_estimate(const pass_context& ctx, reference_work& work,
     }
     // A NaN statistic rejects as well.
     if (stat / static_cast<double>(ctx.acceptance_threshold) < 6.0) {
-        return {patch_verdict::accepted,
-                work.sq_weight_sum / (work.weight_sum * work.weight_sum)};
+        return {patch_verdict::accepted, work.sq_weight_sum / (work.weight_sum * work.weight_sum)};
     }
     return {patch_verdict::rejected, 0.0f};
 }

@@ -41,8 +41,8 @@ struct pass_context {
     // 1 / variance (see iteration_run::next).
     bool inverse_variance = false;
 
-    pass_context(const denoise_params& params, const array& noisy, float sigma,
-                 const axis5& window, const array& prev_estimate, const array& prev_variance);
+    pass_context(const denoise_params& params, const array& noisy, float sigma, const axis5& window,
+                 const array& prev_estimate, const array& prev_variance);
 
     [[nodiscard]] std::int32_t patch_size() const noexcept {
         return row_length * static_cast<std::int32_t>(row_offsets.size());
@@ -81,8 +81,7 @@ struct sum_images {
 
 // Distance of the patches at r and r2 on the previous estimate, each squared
 // difference scaled by the sum of the inverse variances.
-[[nodiscard]] double patch_distance(const pass_context& ctx, const position& r,
-                                    const position& r2);
+[[nodiscard]] double patch_distance(const pass_context& ctx, const position& r, const position& r2);
 
 // Adds the reference patch with the largest candidate weight.
 void add_reference_patch(const pass_context& ctx, reference_work& work, float max_weight,

@@ -59,8 +59,7 @@ axis5 search_window(const shape& s, const axis5& search_axis, std::int32_t k) {
     return window;
 }
 
-axis5 reach_window(const shape& s, const axis5& search_axis, const axis5& reach,
-                   std::int32_t k) {
+axis5 reach_window(const shape& s, const axis5& search_axis, const axis5& reach, std::int32_t k) {
     axis5 window = search_window(s, search_axis, k);
     const std::int32_t extent[5] = {s.nx, s.ny, s.nz, s.nc, s.nt};
     for (int a = 0; a < 5; ++a) {
@@ -85,8 +84,8 @@ double iteration_work(const shape& s, const axis5& patch_radius, const axis5& wi
         if (a == 3) {
             continue;
         }
-        const double positions = std::max<std::int64_t>(
-            1, std::int64_t{extent[a]} - 2 * std::int64_t{patch_radius[a]});
+        const double positions =
+            std::max<std::int64_t>(1, std::int64_t{extent[a]} - 2 * std::int64_t{patch_radius[a]});
         work *= std::min<double>(2.0 * window[a] + 1.0, positions);
     }
     return work;

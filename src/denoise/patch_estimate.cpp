@@ -7,13 +7,14 @@
 // after the CPU check, so the library needs no -march flag and an installed
 // build runs on any x86-64.
 #include "denoise/patch_estimate.hpp"
-#include "denoise/regions.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <utility>
+
+#include "denoise/regions.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define QV_HAS_AVX2_BUILD 1
@@ -76,8 +77,8 @@ candidate_row_scratch::candidate_row_scratch(const pass_context& ctx)
         std::min<std::int64_t>(ctx.extent[1], 2 * std::int64_t{ctx.window[1]} + 1);
     // A few thousand candidates per batch at most.
     constexpr std::int64_t batch_candidates = 2048;
-    batch_rows = static_cast<std::int32_t>(
-        std::max<std::int64_t>(1, std::min(rows, batch_candidates / std::max<std::int64_t>(1, longest))));
+    batch_rows = static_cast<std::int32_t>(std::max<std::int64_t>(
+        1, std::min(rows, batch_candidates / std::max<std::int64_t>(1, longest))));
     row_start.resize(static_cast<std::size_t>(batch_rows));
     distance.resize(static_cast<std::size_t>(batch_rows * std::max<std::int64_t>(1, longest)));
     weight.resize(distance.size());
@@ -117,10 +118,9 @@ candidate_row_scratch::candidate_row_scratch(const pass_context& ctx)
     }
     chunk_source_offset.resize(chunk_patch_offset.size());
     const std::int64_t tile_rows = (batch_rows + 2 * std::int64_t{ctx.radius[1]}) *
-                                   (2 * ctx.radius[2] + 1) * ctx.noisy.nc *
-                                   (2 * ctx.radius[3] + 1);
-    source_tile.resize(static_cast<std::size_t>(tile_rows * (std::max<std::int64_t>(1, longest) +
-                                                             2 * std::int64_t{ctx.radius[0]})));
+                                   (2 * ctx.radius[2] + 1) * ctx.noisy.nc * (2 * ctx.radius[3] + 1);
+    source_tile.resize(static_cast<std::size_t>(
+        tile_rows * (std::max<std::int64_t>(1, longest) + 2 * std::int64_t{ctx.radius[0]})));
 }
 
 bool lane_set_supported(lane_set set) noexcept {

@@ -52,8 +52,8 @@ struct candidate_row_scratch {
 // elements in SIMD lanes, each element taking the candidates of the row one
 // after another as the scalar code does, several groups at a time, reading
 // the noisy values from a tile widened to double once per batch. The weights
-// (exp) and their sums stay scalar, in candidate order. Only the evaluation order across independent quantities
-// changes, never the operations on one quantity, so no rounding changes (the
+// (exp) and their sums stay scalar, in candidate order. Only the evaluation order across
+// independent quantities changes, never the operations on one quantity, so no rounding changes (the
 // build forbids FMA contraction and enables no FMA target).
 [[nodiscard]] reference_outcome estimate_patch(const pass_context& ctx,
                                                candidate_row_scratch& scratch, float* patch,

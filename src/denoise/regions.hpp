@@ -98,8 +98,8 @@ struct index_range {
     std::int32_t hi;
 };
 
-inline index_range candidate_range(std::int32_t center, std::int32_t half_size,
-                                   std::int32_t extent, std::int32_t radius) {
+inline index_range candidate_range(std::int32_t center, std::int32_t half_size, std::int32_t extent,
+                                   std::int32_t radius) {
     const std::int64_t lo = std::max<std::int64_t>(radius, std::int64_t{center} - half_size);
     const std::int64_t hi =
         std::min<std::int64_t>(std::int64_t{extent} - radius - 1, std::int64_t{center} + half_size);

@@ -1,12 +1,12 @@
 // Generalized Anscombe transform of the Poisson-Gaussian noise model and its
 // algebraic inverse, channel by channel, in place.
+#include "denoise/transforms.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-
 #include <stdexcept>
 
-#include "denoise/transforms.hpp"
 #include "noise/noise_model.hpp"
 
 namespace qv {
@@ -65,9 +65,8 @@ void noise_model::inverse_transform(array& image) const {
         const float o = offset[static_cast<std::size_t>(c)];
         const float uc = 0.25f - o / g;
         const float quarter_gain = g * 0.25f;
-        for_each_in_channel(image, c, [quarter_gain, uc](float y) {
-            return quarter_gain * (y * y - 1.5f) + uc;
-        });
+        for_each_in_channel(
+            image, c, [quarter_gain, uc](float y) { return quarter_gain * (y * y - 1.5f) + uc; });
     }
 }
 

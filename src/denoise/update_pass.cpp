@@ -101,8 +101,8 @@ float4 splat(float v) { return float4{v, v, v, v}; }
 
 // update_pixel on four pixels: every branch computed, the one update_pixel
 // takes kept, so the same operations and bits per pixel.
-void update_four(float4 n, float4 P, float4 Q, float4 Y, float4& se, float4& sv, float g,
-                 float eps, float floor) {
+void update_four(float4 n, float4 P, float4 Q, float4 Y, float4& se, float4& sv, float g, float eps,
+                 float floor) {
     const float4 e = se / n;
     const float4 q = sv / n;
     const float4 v = q > floor ? q : splat(floor);
@@ -155,8 +155,8 @@ void update_row(std::int32_t nx, const float* n, const float* P, const float* Q,
 void update_pass(const array& noisy, float renoise_variance, const array& prev_estimate,
                  const array& prev_variance, array& sum_estimate, array& sum_variance,
                  const pass_coverage& coverage, const denoise_params& params) {
-    const std::int64_t rows = std::int64_t{prev_estimate.ny} * prev_estimate.nz *
-                              prev_estimate.nc * prev_estimate.nt;
+    const std::int64_t rows =
+        std::int64_t{prev_estimate.ny} * prev_estimate.nz * prev_estimate.nc * prev_estimate.nt;
     const std::int32_t nx = prev_estimate.nx;
     if (prev_estimate.size() == 0) {
         return;

@@ -137,9 +137,8 @@ void bind_block_summaries(py::module_& m) {
                 throw py::value_error("residual must be 'fourth' or 'cubic', got '" + residual +
                                       "'");
             }
-            const spatial_residual kind = residual == "fourth"
-                                              ? spatial_residual::fourth_difference
-                                              : spatial_residual::cubic_fit;
+            const spatial_residual kind = residual == "fourth" ? spatial_residual::fourth_difference
+                                                               : spatial_residual::cubic_fit;
             const plane_stack s = planes_of(planes, 2);
             const std::vector<double> split = checked_levels(levels);
             block_summaries b;
@@ -150,8 +149,8 @@ void bind_block_summaries(py::module_& m) {
             }
             return to_python(b, levels, parts);
         },
-        py::arg("planes"), py::kw_only(), py::arg("residual"), py::arg("block"),
-        py::arg("threads"), py::arg("levels") = py::none(), spatial_doc);
+        py::arg("planes"), py::kw_only(), py::arg("residual"), py::arg("block"), py::arg("threads"),
+        py::arg("levels") = py::none(), spatial_doc);
     m.def(
         "temporal_blocks",
         [](const image_arg& frames, int block, int threads,

@@ -42,7 +42,8 @@ double calibrate_gaussian(const py::array& image, int threads) {
 // gain and offset per channel, and (channel, diagnostic) for every channel
 // whose fit failed (gain 1, offset 0 there), as the core's own calibration
 // gives them.
-std::tuple<std::vector<float>, std::vector<float>, std::vector<std::pair<std::int32_t, std::string>>>
+std::tuple<std::vector<float>, std::vector<float>,
+           std::vector<std::pair<std::int32_t, std::string>>>
 calibrate_poisson_gaussian(const py::array& image, int threads) {
     const array img = from_numpy(checked_image(image));
     use_threads(threads);
@@ -50,9 +51,8 @@ calibrate_poisson_gaussian(const py::array& image, int threads) {
     std::vector<std::pair<std::int32_t, std::string>> failures;
     {
         const py::gil_scoped_release release;
-        model.calibrate(img, [&](std::int32_t c, const std::string& text) {
-            failures.emplace_back(c, text);
-        });
+        model.calibrate(
+            img, [&](std::int32_t c, const std::string& text) { failures.emplace_back(c, text); });
     }
     return {model.gain, model.offset, failures};
 }

@@ -156,8 +156,8 @@ void divide_in_place(array& image, float divisor) {
 // The denoiser for a run at unit noise (the image divided by sigma).
 denoiser prepare(const array& img, const run_settings& s, float sigma) {
     check_settings(s, sigma);
-    denoiser d = make_denoiser(img, s.patch_radius, s.search, s.max_iter, s.pvalue, 1.0f,
-                               s.renoise);
+    denoiser d =
+        make_denoiser(img, s.patch_radius, s.search, s.max_iter, s.pvalue, 1.0f, s.renoise);
     d.params.search_reach = reach5(s.reach);
     d.params.kernel = kernel_of(s.kernel);
     d.counts_from_coverage = true;
@@ -227,7 +227,7 @@ py::object denoise_gaussian(const py::array& image, float sigma, const run_setti
 // follow later: a copy of the noisy image, the denoiser and the run's work
 // images. Its address must not change (the run refers to the others).
 class gaussian_run {
-   public:
+ public:
     gaussian_run(const py::array& image, float sigma, run_settings s)
         : like_(image),
           noisy_(unit_noise(from_numpy(checked_image(image)), sigma)),
@@ -289,7 +289,7 @@ class gaussian_run {
         return out;
     }
 
-   private:
+ private:
     static array unit_noise(array image, float sigma) {
         if (std::isfinite(sigma) && sigma > 0.0f && sigma != 1.0f) {
             divide_in_place(image, sigma);
@@ -310,8 +310,8 @@ class gaussian_run {
 // Carries the variance of a stabilised estimate y back through the inverse
 // transform to first order: var * (dx/dy)^2 with dx/dy = gain * y / 2.
 void variance_to_intensity(const noise_model& model, const array& stabilised, array& variance) {
-    const std::int64_t plane = static_cast<std::int64_t>(stabilised.nx) * stabilised.ny *
-                               stabilised.nz;
+    const std::int64_t plane =
+        static_cast<std::int64_t>(stabilised.nx) * stabilised.ny * stabilised.nz;
     for (std::int32_t t = 0; t < stabilised.nt; ++t) {
         for (std::int32_t c = 0; c < stabilised.nc; ++c) {
             const float g = model.gain[static_cast<std::size_t>(c)];
@@ -432,12 +432,10 @@ PYBIND11_MODULE(_engine, m, py::multiple_interpreters::not_supported()) {
                                   py::none(), false, kernel});
              }),
              py::arg("image"), py::kw_only(), py::arg("sigma"), py::arg("patch_radius"),
-             py::arg("search"), py::arg("reach") = std::vector<int>{},
-             py::arg("pvalue") = 0.01f, py::arg("threads") = 0, py::arg("renoise") = 0.0f,
-             py::arg("kernel") = "fast")
+             py::arg("search"), py::arg("reach") = std::vector<int>{}, py::arg("pvalue") = 0.01f,
+             py::arg("threads") = 0, py::arg("renoise") = 0.0f, py::arg("kernel") = "fast")
         .def("advance", &qv::engine::gaussian_run::advance, py::arg("iterations"))
-        .def_property_readonly("done", &qv::engine::gaussian_run::done,
-                               "Iterations run so far.");
+        .def_property_readonly("done", &qv::engine::gaussian_run::done, "Iterations run so far.");
     m.def(
         "denoise_poisson_gaussian",
         [](const py::array& image, float sigma, const std::vector<float>& gain,

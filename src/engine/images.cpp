@@ -25,9 +25,7 @@ float_array view_of(std::unique_ptr<array> owned, const std::vector<py::ssize_t>
     return float_array(numpy_shape, data, holder);
 }
 
-std::vector<py::ssize_t> shape_of(const py::array& a) {
-    return {a.shape(), a.shape() + a.ndim()};
-}
+std::vector<py::ssize_t> shape_of(const py::array& a) { return {a.shape(), a.shape() + a.ndim()}; }
 
 void check_rank(py::ssize_t rank) {
     if (rank < 1 || rank > 5) {
@@ -85,9 +83,8 @@ array* owned_image(const py::array& a) {
     }
     auto* img = cap.get_pointer<array>();
     const shape s = shape_from_extents(a.shape(), a.ndim());
-    const bool whole = a.dtype().is(py::dtype::of<float>()) &&
-                       s.nx == img->nx && s.ny == img->ny && s.nz == img->nz &&
-                       s.nc == img->nc && s.nt == img->nt &&
+    const bool whole = a.dtype().is(py::dtype::of<float>()) && s.nx == img->nx && s.ny == img->ny &&
+                       s.nz == img->nz && s.nc == img->nc && s.nt == img->nt &&
                        (a.flags() & py::array::c_style) != 0 && a.data() == img->data.data() &&
                        static_cast<std::uint64_t>(a.size()) == img->data.size();
     return whole ? img : nullptr;

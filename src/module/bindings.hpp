@@ -19,9 +19,8 @@ namespace qv::binding {
                                                  const std::vector<float>& gain,
                                                  const std::vector<float>& offset,
                                                  const std::vector<int>& patch_radius,
-                                                 const std::vector<int>& search_axis,
-                                                 int max_iter, float pvalue, int nthreads,
-                                                 float renoise);
+                                                 const std::vector<int>& search_axis, int max_iter,
+                                                 float pvalue, int nthreads, float renoise);
 [[nodiscard]] image_arg self_test(image_arg image);
 void pseudoresiduals(image_arg& image);
 

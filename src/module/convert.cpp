@@ -66,8 +66,7 @@ void write_back(image_arg& a, const array& img) {
 }
 
 void set_thread_count(int n) {
-    const std::int64_t wanted =
-        n > 0 ? n : static_cast<std::int64_t>(omp_get_max_threads()) + n;
+    const std::int64_t wanted = n > 0 ? n : static_cast<std::int64_t>(omp_get_max_threads()) + n;
     omp_set_num_threads(clamp_thread_count(wanted));
 }
 

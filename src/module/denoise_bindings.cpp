@@ -2,8 +2,8 @@
 
 #include "denoise/denoiser.hpp"
 #include "denoise/transforms.hpp"
-#include "noise/noise_model.hpp"
 #include "module/bindings.hpp"
+#include "noise/noise_model.hpp"
 
 namespace qv::binding {
 
@@ -12,8 +12,7 @@ image_arg denoise_gaussian(image_arg image, float sigma, const std::vector<int>&
                            int nthreads, float renoise) {
     set_thread_count(nthreads);
     array img = from_numpy(image);
-    denoiser d =
-        make_denoiser(img, patch_radius, search_axis, max_iter, pvalue, sigma, renoise);
+    denoiser d = make_denoiser(img, patch_radius, search_axis, max_iter, pvalue, sigma, renoise);
     {
         // The run touches no Python object.
         const pybind11::gil_scoped_release release;
@@ -26,8 +25,8 @@ image_arg denoise_gaussian(image_arg image, float sigma, const std::vector<int>&
 image_arg denoise_poisson_gaussian(image_arg image, float sigma, const std::vector<float>& gain,
                                    const std::vector<float>& offset,
                                    const std::vector<int>& patch_radius,
-                                   const std::vector<int>& search_axis, int max_iter,
-                                   float pvalue, int nthreads, float renoise) {
+                                   const std::vector<int>& search_axis, int max_iter, float pvalue,
+                                   int nthreads, float renoise) {
     set_thread_count(nthreads);
     noise_model model;
     model.gain = gain;

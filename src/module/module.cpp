@@ -39,8 +39,7 @@ PYBIND11_MODULE(_qv, m, py::multiple_interpreters::not_supported()) {
     m.def("_calibrate_poisson_gaussian", &qv::binding::calibrate_poisson_gaussian,
           "quorvel noise estimation");
     m.def("_denoise_gaussian", &qv::binding::denoise_gaussian, "quorvel denoising");
-    m.def("_denoise_poisson_gaussian", &qv::binding::denoise_poisson_gaussian,
-          "quorvel denoising");
+    m.def("_denoise_poisson_gaussian", &qv::binding::denoise_poisson_gaussian, "quorvel denoising");
     m.def("test", &qv::binding::self_test, "quorvel test");
     m.def(
         "_pseudoresiduals",

@@ -39,7 +39,7 @@ void divide(double* sums, std::int64_t blocks, double n) {
 // sorted by (0 for NaN); the local mean summed may weigh the pixels
 // otherwise (see plane_residuals::own_mean).
 class level_parts {
-public:
+ public:
     static constexpr int fields = 4;
 
     level_parts(const std::vector<double>& levels, std::int64_t blocks)
@@ -88,7 +88,7 @@ public:
         std::fill(sums_.begin(), sums_.end(), 0.0);
     }
 
-private:
+ private:
     const std::vector<double>& levels_;
     std::int64_t classes_;
     std::vector<double> sums_;
@@ -112,8 +112,8 @@ std::vector<double> joined(const std::vector<std::vector<double>>& bands) {
 // High-pass residuals of single planes
 
 // Weights of the centre value of a cubic least-squares fitted to 5 points.
-constexpr std::array<double, 5> cubic_fit = {-3.0 / 35.0, 12.0 / 35.0, 17.0 / 35.0,
-                                             12.0 / 35.0, -3.0 / 35.0};
+constexpr std::array<double, 5> cubic_fit = {-3.0 / 35.0, 12.0 / 35.0, 17.0 / 35.0, 12.0 / 35.0,
+                                             -3.0 / 35.0};
 // The fourth difference; divided by sqrt(70) it has unit sum of squares.
 constexpr std::array<double, 5> fourth_difference = {1.0, -4.0, 6.0, -4.0, 1.0};
 constexpr int half_taps = 2;
@@ -173,12 +173,18 @@ void filter_row_wise(const std::vector<float>& row, std::int64_t width, const se
 
 // The filters, the constants of the residuals and the buffers of one thread.
 class plane_residuals {
-public:
+ public:
     plane_residuals(spatial_residual kind, std::int64_t nx, std::int64_t width)
-        : kind_(kind), nx_(nx), width_(width), column_(static_cast<std::size_t>(nx)),
-          near_(static_cast<std::size_t>(width)), far_(static_cast<std::size_t>(width)),
-          energy_(static_cast<std::size_t>(width)), wide_(static_cast<std::size_t>(width)),
-          mean_(static_cast<std::size_t>(width)), own_mean_(static_cast<std::size_t>(width)) {}
+        : kind_(kind),
+          nx_(nx),
+          width_(width),
+          column_(static_cast<std::size_t>(nx)),
+          near_(static_cast<std::size_t>(width)),
+          far_(static_cast<std::size_t>(width)),
+          energy_(static_cast<std::size_t>(width)),
+          wide_(static_cast<std::size_t>(width)),
+          mean_(static_cast<std::size_t>(width)),
+          own_mean_(static_cast<std::size_t>(width)) {}
 
     // Squared residual, squared wide residual and local mean along image row
     // y; with `own_mean`, also the local mean with the residual's own weights.
@@ -228,7 +234,7 @@ public:
         return kind_ == spatial_residual::fourth_difference ? mean_.data() : own_mean_.data();
     }
 
-private:
+ private:
     void apply(const float* plane, std::int64_t y, const separable_filter& f,
                std::vector<float>& out) {
         filter_column_wise(plane, nx_, y, f, column_);
@@ -239,9 +245,7 @@ private:
     // (delta - k)^2 = (1 - 2 k0) delta + k^2: the residual is scaled by the
     // square root of the weight sum `norm`, and its local mean weighs the
     // pixels by (delta - k)^2 / norm.
-    static double cubic_centre() {
-        return 1.0 - 2.0 * cubic_fit[half_taps] * cubic_fit[half_taps];
-    }
+    static double cubic_centre() { return 1.0 - 2.0 * cubic_fit[half_taps] * cubic_fit[half_taps]; }
     static double cubic_norm() {
         double sum_sq = 0.0;
         for (const double c : cubic_fit) {
@@ -288,8 +292,10 @@ struct band_buffers {
 
     explicit band_buffers(std::int64_t side, std::int64_t width)
         : difference(static_cast<std::size_t>((side + 2) * (width + 2))),
-          rows(static_cast<std::size_t>(width + 2)), wide(static_cast<std::size_t>(width)),
-          energy(static_cast<std::size_t>(width)), mean(static_cast<std::size_t>(width)) {}
+          rows(static_cast<std::size_t>(width + 2)),
+          wide(static_cast<std::size_t>(width)),
+          energy(static_cast<std::size_t>(width)),
+          mean(static_cast<std::size_t>(width)) {}
 };
 
 // Adds to the sums of `blocks` blocks of side `side`, whose corner is at
@@ -298,9 +304,8 @@ struct band_buffers {
 // residual and the local mean (both or neither), and the level parts of the
 // one block (`blocks` 1) as block `part_block` of `parts`.
 void add_pair_band(const frame_pair& fp, std::int64_t row0, std::int64_t col0, int side,
-                   std::int64_t blocks, int shift, band_buffers& buf, double* wide,
-                   double* energy, double* mean, level_parts* parts = nullptr,
-                   std::int64_t part_block = 0) {
+                   std::int64_t blocks, int shift, band_buffers& buf, double* wide, double* energy,
+                   double* mean, level_parts* parts = nullptr, std::int64_t part_block = 0) {
     const std::int64_t dy = shift / (2 * motion_reach + 1) - motion_reach;
     const std::int64_t dx = shift % (2 * motion_reach + 1) - motion_reach;
     const std::int64_t width = blocks * side;
@@ -344,8 +349,8 @@ void add_pair_band(const frame_pair& fp, std::int64_t row0, std::int64_t col0, i
         add_to_blocks(buf.energy.data(), side, blocks, energy);
         add_to_blocks(buf.mean.data(), side, blocks, mean);
         if (parts != nullptr) {
-            parts->add(buf.mean.data(), buf.mean.data(), buf.energy.data(), buf.wide.data(),
-                       width, 0, part_block);
+            parts->add(buf.mean.data(), buf.mean.data(), buf.energy.data(), buf.wide.data(), width,
+                       0, part_block);
         }
     }
 }
@@ -395,7 +400,8 @@ block_summaries spatial_block_parts(const plane_stack& planes, spatial_residual 
     out.resize(static_cast<std::size_t>(planes.count * by * bx));
     const std::int64_t bands = planes.count * by;
     const double n = static_cast<double>(side) * side;
-    std::vector<std::vector<double>> band_parts(levels.empty() ? 0 : static_cast<std::size_t>(bands));
+    std::vector<std::vector<double>> band_parts(levels.empty() ? 0
+                                                               : static_cast<std::size_t>(bands));
 #pragma omp parallel num_threads(std::max(threads, 1))
     {
         plane_residuals residuals(kind, planes.nx, bx * side);
@@ -419,7 +425,8 @@ block_summaries spatial_block_parts(const plane_stack& planes, spatial_residual 
                 divide(sums->data() + at, bx, n);
             }
             if (split.active()) {
-                split.flush(static_cast<std::int64_t>(at), band_parts[static_cast<std::size_t>(band)]);
+                split.flush(static_cast<std::int64_t>(at),
+                            band_parts[static_cast<std::size_t>(band)]);
             }
         }
     }
@@ -427,8 +434,8 @@ block_summaries spatial_block_parts(const plane_stack& planes, spatial_residual 
     return out;
 }
 
-block_summaries temporal_block_summaries(const plane_stack& planes, std::int64_t frames,
-                                         int block, int threads) {
+block_summaries temporal_block_summaries(const plane_stack& planes, std::int64_t frames, int block,
+                                         int threads) {
     std::vector<double> no_parts;
     return temporal_block_parts(planes, frames, block, threads, {}, no_parts);
 }
@@ -463,8 +470,8 @@ block_summaries temporal_block_parts(const plane_stack& planes, std::int64_t fra
     std::vector<std::int64_t> referenced;
     for (std::int64_t k = 0; k < pairs; ++k) {
         const std::int64_t other = reference_pair(k, pairs);
-        if (other >= 0 && std::find(referenced.begin(), referenced.end(), other) ==
-                              referenced.end()) {
+        if (other >= 0 &&
+            std::find(referenced.begin(), referenced.end(), other) == referenced.end()) {
             referenced.push_back(other);
         }
     }
@@ -472,7 +479,8 @@ block_summaries temporal_block_parts(const plane_stack& planes, std::int64_t fra
     std::vector<std::uint8_t> best(static_cast<std::size_t>(pairs * per_pair), no_shift);
     const auto reference_bands = static_cast<std::int64_t>(referenced.size()) * per_frame * by;
     const std::int64_t bands = pairs * per_frame * by;
-    std::vector<std::vector<double>> band_parts(levels.empty() ? 0 : static_cast<std::size_t>(bands));
+    std::vector<std::vector<double>> band_parts(levels.empty() ? 0
+                                                               : static_cast<std::size_t>(bands));
 #pragma omp parallel num_threads(std::max(threads, 1))
     {
         band_buffers buf(side, bx * side);

@@ -69,8 +69,7 @@ enum class spatial_residual { fourth_difference, cubic_fit };
 // noise, with pair k. Defined 2 pixels in from every edge. Blocks are in
 // the order (pair, plane, block row, block column).
 [[nodiscard]] block_summaries temporal_block_summaries(const plane_stack& planes,
-                                                       std::int64_t frames, int block,
-                                                       int threads);
+                                                       std::int64_t frames, int block, int threads);
 
 // Block summaries as spatial_block_summaries and temporal_block_summaries,
 // and in `parts` the blocks' pixels split by the level class of their local
@@ -81,12 +80,12 @@ enum class spatial_residual { fourth_difference, cubic_fit };
 // neighbours as its residual's expected square does (for the cubic fit not
 // as its blocks' means, nor as the local mean its pixels are sorted by,
 // which weighs them by the squared fourth-difference taps).
-[[nodiscard]] block_summaries spatial_block_parts(const plane_stack& planes,
-                                                  spatial_residual kind, int block, int threads,
+[[nodiscard]] block_summaries spatial_block_parts(const plane_stack& planes, spatial_residual kind,
+                                                  int block, int threads,
                                                   const std::vector<double>& levels,
                                                   std::vector<double>& parts);
-[[nodiscard]] block_summaries temporal_block_parts(const plane_stack& planes,
-                                                   std::int64_t frames, int block, int threads,
+[[nodiscard]] block_summaries temporal_block_parts(const plane_stack& planes, std::int64_t frames,
+                                                   int block, int threads,
                                                    const std::vector<double>& levels,
                                                    std::vector<double>& parts);
 

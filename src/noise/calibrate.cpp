@@ -84,14 +84,14 @@ std::size_t largest_window(const array& image, std::int64_t step) {
     const auto span = [](std::int64_t width, std::int32_t extent) {
         return static_cast<std::size_t>(std::min<std::int64_t>(width, extent));
     };
-    return span(2 * step, image.nx) * span(2 * step + 1, image.ny) *
-           span(2 * step + 1, image.nz) * span(2 * step + 1, image.nt);
+    return span(2 * step, image.nx) * span(2 * step + 1, image.ny) * span(2 * step + 1, image.nz) *
+           span(2 * step + 1, image.nt);
 }
 
 // Lists A (raw values) and B (residuals) of channel c over the window,
 // t outermost and x innermost.
-void gather_window(const array& image, const array& residuals, std::int32_t c,
-                   const node_window& w, window_lists& lists) {
+void gather_window(const array& image, const array& residuals, std::int32_t c, const node_window& w,
+                   window_lists& lists) {
     lists.raw.clear();
     lists.residual.clear();
     const std::int64_t nx = image.nx, ny = image.ny, nz = image.nz, nc = image.nc;

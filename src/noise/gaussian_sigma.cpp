@@ -115,7 +115,7 @@ bool bracketed_median(bracket& b, std::int64_t n, double& median) {
 // noise_model::pseudo_residuals gives them: every neighbour summed in the
 // same order (t outermost, x innermost) in float.
 class row_residuals {
-public:
+ public:
     explicit row_residuals(const array& image) : image_(image), sums_(image.nx) {}
 
     // Row `index` of the image (y fastest, then z, c and t) into `out`.
@@ -130,8 +130,7 @@ public:
         centre_ = -1;
         for (std::int32_t tt = std::max(t - 1, 0); tt <= std::min(t + 1, a.nt - 1); ++tt) {
             for (std::int32_t zz = std::max(z - 1, 0); zz <= std::min(z + 1, a.nz - 1); ++zz) {
-                for (std::int32_t yy = std::max(y - 1, 0); yy <= std::min(y + 1, a.ny - 1);
-                     ++yy) {
+                for (std::int32_t yy = std::max(y - 1, 0); yy <= std::min(y + 1, a.ny - 1); ++yy) {
                     if (tt == t && zz == z && yy == y) {
                         centre_ = static_cast<int>(rows_.size());
                     }
@@ -162,7 +161,7 @@ public:
         }
     }
 
-private:
+ private:
     // The sums of the pixels 1 .. nx - 2, which have both x neighbours.
     void inner(std::int32_t nx) {
         float* s = sums_.data();

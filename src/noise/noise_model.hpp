@@ -62,8 +62,8 @@ struct noise_model {
     // Iteratively reweighted refit of the line variance = slope*intensity +
     // intercept, with Gaussian weights of width a times the rms residual of
     // the starting line.
-    void refine_fit(std::vector<calibration_point> points, double& intercept,
-                    double& slope, double a) const;
+    void refine_fit(std::vector<calibration_point> points, double& intercept, double& slope,
+                    double a) const;
     // Windows of channel c on the grid of spacing `step`: median raw value
     // and robust variance of the residuals of each window, with the sums of
     // the least-squares line. Runs one OpenMP region over the grid's nodes;

@@ -16,8 +16,7 @@ namespace {
 // Reorders the numbers only. Equal numbers are interchangeable, so the value
 // is that of a full sort.
 template <typename T>
-T order_statistic(std::span<T> values, typename std::span<T>::iterator numbers_end,
-                  std::size_t k) {
+T order_statistic(std::span<T> values, typename std::span<T>::iterator numbers_end, std::size_t k) {
     const auto count = static_cast<std::size_t>(numbers_end - values.begin());
     if (k >= count) {
         return values[k];  // a NaN: the numbers come first

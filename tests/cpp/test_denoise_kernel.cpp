@@ -187,29 +187,31 @@ const auto none = [](std::int32_t, std::int32_t, std::int32_t, std::int32_t) { r
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, Coverage,
-    ::testing::Values(
-        coverage_case{"smallest", {8, 7, 1, 1, 1}, {3, 3, 0, 0, 0}, none},
-        coverage_case{"odd_sizes", {10, 13, 1, 1, 1}, {3, 3, 0, 0, 0}, none},
-        coverage_case{"channels", {11, 9, 1, 3, 1}, {3, 2, 0, 0, 0}, none},
-        coverage_case{"volume", {9, 11, 6, 1, 1}, {2, 2, 2, 0, 0}, none},
-        coverage_case{"sequence_radius_2", {9, 8, 1, 1, 6}, {2, 2, 0, 0, 2}, none},
-        coverage_case{"sequence_radius_1", {9, 8, 1, 1, 5}, {2, 2, 0, 0, 1}, none},
-        coverage_case{"row", {30, 1, 1, 1, 1}, {3, 0, 0, 0, 0}, none},
-        // Radius 1: grid step 2 and no border region, so an even axis keeps its
-        // last position uncovered.
-        coverage_case{"radius_1_even", {8, 8, 1, 1, 1}, {1, 1, 0, 0, 0},
-                      [](std::int32_t x, std::int32_t y, std::int32_t, std::int32_t) {
-                          return x == 7 || y == 7;
-                      }},
-        coverage_case{"radius_1_odd", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, none},
-        // The far planes of x and y are visited densely along z, so they
-        // reach z = 7 where the z grid does not.
-        coverage_case{"volume_radius_1_even_z", {9, 9, 8, 1, 1}, {2, 2, 1, 0, 0},
-                      [](std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t) {
-                          return z == 7 && x < 4 && y < 4;
-                      }},
-        // Patches as large as the image along y and t.
-        coverage_case{"patch_spans_y_and_t", {6, 3, 1, 1, 7}, {2, 1, 0, 0, 3}, none}),
+    ::testing::Values(coverage_case{"smallest", {8, 7, 1, 1, 1}, {3, 3, 0, 0, 0}, none},
+                      coverage_case{"odd_sizes", {10, 13, 1, 1, 1}, {3, 3, 0, 0, 0}, none},
+                      coverage_case{"channels", {11, 9, 1, 3, 1}, {3, 2, 0, 0, 0}, none},
+                      coverage_case{"volume", {9, 11, 6, 1, 1}, {2, 2, 2, 0, 0}, none},
+                      coverage_case{"sequence_radius_2", {9, 8, 1, 1, 6}, {2, 2, 0, 0, 2}, none},
+                      coverage_case{"sequence_radius_1", {9, 8, 1, 1, 5}, {2, 2, 0, 0, 1}, none},
+                      coverage_case{"row", {30, 1, 1, 1, 1}, {3, 0, 0, 0, 0}, none},
+                      // Radius 1: grid step 2 and no border region, so an even axis keeps its
+                      // last position uncovered.
+                      coverage_case{"radius_1_even",
+                                    {8, 8, 1, 1, 1},
+                                    {1, 1, 0, 0, 0},
+                                    [](std::int32_t x, std::int32_t y, std::int32_t, std::int32_t) {
+                                        return x == 7 || y == 7;
+                                    }},
+                      coverage_case{"radius_1_odd", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, none},
+                      // The far planes of x and y are visited densely along z, so they
+                      // reach z = 7 where the z grid does not.
+                      coverage_case{"volume_radius_1_even_z",
+                                    {9, 9, 8, 1, 1},
+                                    {2, 2, 1, 0, 0},
+                                    [](std::int32_t x, std::int32_t y, std::int32_t z,
+                                       std::int32_t) { return z == 7 && x < 4 && y < 4; }},
+                      // Patches as large as the image along y and t.
+                      coverage_case{"patch_spans_y_and_t", {6, 3, 1, 1, 7}, {2, 1, 0, 0, 3}, none}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EstimationPass, VisitsNothingWhenNoPatchFits) {

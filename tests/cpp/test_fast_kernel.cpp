@@ -97,8 +97,8 @@ TEST_P(FastEstimate, IsCloseToTheExactEstimateAtEveryPosition) {
                         const qv::reference_outcome got =
                             qv::fast_estimate_patch_with(set, fast, scratch, patch.data(), r);
                         ASSERT_EQ(got.verdict, want.verdict)
-                            << "window " << w << " at " << r[0] << "," << r[1] << "," << r[2]
-                            << "," << r[3];
+                            << "window " << w << " at " << r[0] << "," << r[1] << "," << r[2] << ","
+                            << r[3];
                         if (got.verdict != qv::patch_verdict::accepted) {
                             continue;
                         }
@@ -106,10 +106,11 @@ TEST_P(FastEstimate, IsCloseToTheExactEstimateAtEveryPosition) {
                         const auto rows = static_cast<std::int32_t>(fast.row_offsets.size());
                         for (std::int32_t row = 0; row < rows; ++row) {
                             for (std::int32_t x = 0; x < fast.row_length; ++x) {
-                                ASSERT_NEAR(patch[static_cast<std::size_t>(row * scratch.pitch + x)],
-                                            work.patch_sum.data[static_cast<std::size_t>(
-                                                row * fast.row_length + x)],
-                                            1e-4f * sigma);
+                                ASSERT_NEAR(
+                                    patch[static_cast<std::size_t>(row * scratch.pitch + x)],
+                                    work.patch_sum
+                                        .data[static_cast<std::size_t>(row * fast.row_length + x)],
+                                    1e-4f * sigma);
                             }
                         }
                         ++compared;
@@ -123,16 +124,16 @@ TEST_P(FastEstimate, IsCloseToTheExactEstimateAtEveryPosition) {
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, FastEstimate,
-    ::testing::Combine(
-        ::testing::Values(qv::lane_set::portable, qv::lane_set::avx2),
-        ::testing::Values(fast_case{"radius_0", {20, 9, 1, 1, 1}, {0, 1, 0, 0, 0}},
-                          fast_case{"radius_1", {24, 9, 1, 1, 1}, {1, 1, 0, 0, 0}},
-                          fast_case{"radius_3", {30, 11, 1, 1, 1}, {3, 3, 0, 0, 0}},
-                          fast_case{"radius_4", {33, 12, 1, 1, 1}, {4, 2, 0, 0, 0}},
-                          fast_case{"radius_6", {40, 7, 1, 1, 1}, {6, 1, 0, 0, 0}},
-                          fast_case{"volume", {19, 11, 6, 1, 1}, {2, 2, 1, 0, 0}},
-                          fast_case{"channels", {21, 10, 1, 3, 1}, {3, 2, 0, 0, 0}},
-                          fast_case{"sequence", {18, 10, 1, 2, 6}, {2, 1, 0, 0, 1}})),
+    ::testing::Combine(::testing::Values(qv::lane_set::portable, qv::lane_set::avx2),
+                       ::testing::Values(fast_case{"radius_0", {20, 9, 1, 1, 1}, {0, 1, 0, 0, 0}},
+                                         fast_case{"radius_1", {24, 9, 1, 1, 1}, {1, 1, 0, 0, 0}},
+                                         fast_case{"radius_3", {30, 11, 1, 1, 1}, {3, 3, 0, 0, 0}},
+                                         fast_case{"radius_4", {33, 12, 1, 1, 1}, {4, 2, 0, 0, 0}},
+                                         fast_case{"radius_6", {40, 7, 1, 1, 1}, {6, 1, 0, 0, 0}},
+                                         fast_case{"volume", {19, 11, 6, 1, 1}, {2, 2, 1, 0, 0}},
+                                         fast_case{"channels", {21, 10, 1, 3, 1}, {3, 2, 0, 0, 0}},
+                                         fast_case{
+                                             "sequence", {18, 10, 1, 2, 6}, {2, 1, 0, 0, 1}})),
     [](const ::testing::TestParamInfo<FastEstimate::ParamType>& info) {
         const bool avx2 = std::get<0>(info.param) == qv::lane_set::avx2;
         return std::string(avx2 ? "avx2_" : "portable_") + std::get<1>(info.param).name;
@@ -187,9 +188,10 @@ TEST_P(FastEstimateEnd, GivesTheSameBitsWhereverTheImageEnds) {
             }
             for (std::size_t row = 0; row < in_whole.row_offsets.size(); ++row) {
                 const std::size_t at = row * static_cast<std::size_t>(whole_scratch.pitch);
-                ASSERT_EQ(std::memcmp(a.data() + at, b.data() + at,
-                                      static_cast<std::size_t>(in_whole.row_length) * sizeof(float)),
-                          0)
+                ASSERT_EQ(
+                    std::memcmp(a.data() + at, b.data() + at,
+                                static_cast<std::size_t>(in_whole.row_length) * sizeof(float)),
+                    0)
                     << "patch row " << row;
             }
         }

@@ -21,9 +21,9 @@ inline double smooth_pattern(std::int32_t x, std::int32_t y, std::int32_t nx, st
 }
 
 struct noise_setting {
-    double low = 50.0;    // signal range the pattern is mapped onto
+    double low = 50.0;  // signal range the pattern is mapped onto
     double high = 2000.0;
-    double gain = 2.0;    // variance = gain * signal + offset
+    double gain = 2.0;  // variance = gain * signal + offset
     double offset = 25.0;
 };
 

@@ -8,8 +8,8 @@
 #include <numeric>
 #include <ostream>
 #include <random>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "noise/noise_model.hpp"
@@ -71,8 +71,7 @@ TEST(NoiseMedian, EvenCountOfAnImageSumsInFloat) {
 // The median by a full sort with NaN last, for comparison with the selection.
 template <typename T>
 double sorted_median(std::vector<T> v, bool sum_in_t) {
-    const auto numbers_end =
-        std::partition(v.begin(), v.end(), [](T x) { return !std::isnan(x); });
+    const auto numbers_end = std::partition(v.begin(), v.end(), [](T x) { return !std::isnan(x); });
     std::sort(v.begin(), numbers_end);
     const std::size_t n = v.size();
     if (n % 2 == 1) {
@@ -118,8 +117,9 @@ TEST(NoiseMedian, SelectionGivesTheSortedMedian) {
         std::vector<float> before = values;
         std::sort(before.begin(), before.end(), order);
         std::sort(image.data.begin(), image.data.end(), order);
-        EXPECT_TRUE(std::equal(before.begin(), before.end(), image.data.begin(),
-                               [](float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); }))
+        EXPECT_TRUE(
+            std::equal(before.begin(), before.end(), image.data.begin(),
+                       [](float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); }))
             << "trial " << trial;
     }
 }
@@ -177,16 +177,17 @@ qv::array constant_image() {
     return a;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Noise, NoiseGaussianSigma,
-    ::testing::Values(
-        sigma_case{"empty", qv::array{}, 0.0}, sigma_case{"one", qv_test::row_image({4.0f}), 0.0},
-        // Pseudo-residuals -+0.70710677 (float), median 0.
-        sigma_case{"pair", qv_test::row_image({0.0f, 1.0f}),
-                   1.4826 * static_cast<double>(0.70710677f)},
-        sigma_case{"ramp5", ramp(5), 0.0}, sigma_case{"ramp6", ramp(6), 0.0},
-        sigma_case{"ramp40", ramp(40), 0.0}, sigma_case{"constant", constant_image(), 0.0}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Noise, NoiseGaussianSigma,
+                         ::testing::Values(sigma_case{"empty", qv::array{}, 0.0},
+                                           sigma_case{"one", qv_test::row_image({4.0f}), 0.0},
+                                           // Pseudo-residuals -+0.70710677 (float), median 0.
+                                           sigma_case{"pair", qv_test::row_image({0.0f, 1.0f}),
+                                                      1.4826 * static_cast<double>(0.70710677f)},
+                                           sigma_case{"ramp5", ramp(5), 0.0},
+                                           sigma_case{"ramp6", ramp(6), 0.0},
+                                           sigma_case{"ramp40", ramp(40), 0.0},
+                                           sigma_case{"constant", constant_image(), 0.0}),
+                         [](const auto& info) { return info.param.name; });
 
 // Images of shape nx, ny, nz, nc, nt with `make(rng)` values.
 template <typename Make>
@@ -235,7 +236,9 @@ TEST_P(NoiseGaussianSigmaThreaded, EqualsCoreEstimate) {
 
 float gaussian(std::mt19937& rng) { return std::normal_distribution<float>(100.0f, 7.0f)(rng); }
 
-float counts(std::mt19937& rng) { return static_cast<float>(std::poisson_distribution<int>(3.0)(rng)); }
+float counts(std::mt19937& rng) {
+    return static_cast<float>(std::poisson_distribution<int>(3.0)(rng));
+}
 
 // Values over many orders of magnitude, both signs: the medians' bins far apart.
 float spread(std::mt19937& rng) {
@@ -264,23 +267,22 @@ qv::array striped_image(std::int32_t n, std::uint32_t seed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Noise, NoiseGaussianSigmaThreaded,
-    ::testing::Values(
-        threaded_case{"plane_even", random_image({64, 48, 1, 1, 1}, 1, gaussian)},
-        threaded_case{"volume_odd", random_image({7, 5, 3, 1, 1}, 2, gaussian)},
-        threaded_case{"time_channels", random_image({9, 6, 3, 2, 4}, 3, gaussian)},
-        threaded_case{"column", random_image({1, 33, 2, 1, 1}, 4, gaussian)},
-        threaded_case{"two_columns", random_image({2, 17, 1, 1, 3}, 5, gaussian)},
-        threaded_case{"ties", random_image({40, 41, 1, 1, 1}, 6, counts)},
-        threaded_case{"spread", random_image({31, 20, 1, 1, 1}, 7, spread)},
-        threaded_case{"some_nan", random_image({30, 30, 1, 1, 1}, 8, some_nan)},
-        threaded_case{"mostly_nan", random_image({12, 10, 1, 1, 1}, 9, mostly_nan)},
-        // Large enough for the medians' brackets, and (striped) one that the
-        // sampled rows (every fourth) mislead, so that the median of all is taken.
-        threaded_case{"large_nan", random_image({512, 512, 1, 1, 1}, 11, some_nan)},
-        threaded_case{"large_ties", random_image({520, 260, 2, 1, 1}, 12, counts)},
-        threaded_case{"striped", striped_image(512, 13)},
-        threaded_case{"channels_only", random_image({1, 1, 1, 4, 1}, 10, gaussian)},
-        threaded_case{"constant", constant_image()}),
+    ::testing::Values(threaded_case{"plane_even", random_image({64, 48, 1, 1, 1}, 1, gaussian)},
+                      threaded_case{"volume_odd", random_image({7, 5, 3, 1, 1}, 2, gaussian)},
+                      threaded_case{"time_channels", random_image({9, 6, 3, 2, 4}, 3, gaussian)},
+                      threaded_case{"column", random_image({1, 33, 2, 1, 1}, 4, gaussian)},
+                      threaded_case{"two_columns", random_image({2, 17, 1, 1, 3}, 5, gaussian)},
+                      threaded_case{"ties", random_image({40, 41, 1, 1, 1}, 6, counts)},
+                      threaded_case{"spread", random_image({31, 20, 1, 1, 1}, 7, spread)},
+                      threaded_case{"some_nan", random_image({30, 30, 1, 1, 1}, 8, some_nan)},
+                      threaded_case{"mostly_nan", random_image({12, 10, 1, 1, 1}, 9, mostly_nan)},
+                      // Large enough for the medians' brackets, and (striped) one that the
+                      // sampled rows (every fourth) mislead, so that the median of all is taken.
+                      threaded_case{"large_nan", random_image({512, 512, 1, 1, 1}, 11, some_nan)},
+                      threaded_case{"large_ties", random_image({520, 260, 2, 1, 1}, 12, counts)},
+                      threaded_case{"striped", striped_image(512, 13)},
+                      threaded_case{"channels_only", random_image({1, 1, 1, 4, 1}, 10, gaussian)},
+                      threaded_case{"constant", constant_image()}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -116,14 +116,13 @@ TEST_P(TransformCheck, RefusesModelsTheTransformCannotUse) {
 constexpr const char* per_channel = "gain and offset must have one entry per channel";
 constexpr const char* bad_value = "gain must be > 0 and offset finite";
 
-INSTANTIATE_TEST_SUITE_P(
-    Models, TransformCheck,
-    ::testing::Values(bad_model{{1.0f}, {0.0f, 0.0f}, per_channel},
-                      bad_model{{1.0f, 1.0f}, {0.0f}, per_channel},
-                      bad_model{{1.0f, 0.0f}, {0.0f, 0.0f}, bad_value},
-                      bad_model{{1.0f, -2.0f}, {0.0f, 0.0f}, bad_value},
-                      bad_model{{1.0f, INFINITY}, {0.0f, 0.0f}, bad_value},
-                      bad_model{{1.0f, 1.0f}, {0.0f, NAN}, bad_value}));
+INSTANTIATE_TEST_SUITE_P(Models, TransformCheck,
+                         ::testing::Values(bad_model{{1.0f}, {0.0f, 0.0f}, per_channel},
+                                           bad_model{{1.0f, 1.0f}, {0.0f}, per_channel},
+                                           bad_model{{1.0f, 0.0f}, {0.0f, 0.0f}, bad_value},
+                                           bad_model{{1.0f, -2.0f}, {0.0f, 0.0f}, bad_value},
+                                           bad_model{{1.0f, INFINITY}, {0.0f, 0.0f}, bad_value},
+                                           bad_model{{1.0f, 1.0f}, {0.0f, NAN}, bad_value}));
 
 TEST(TransformCheck, AcceptsLongerListsAndNegativeOffsets) {
     qv::noise_model m;

@@ -29,6 +29,7 @@ from quorvel.cli._files import (
 )
 from quorvel.io import ImageData, ImageHeader, LazyImage, read_header, supported_kind
 from quorvel.io._units import unit_symbol
+from quorvel.noise import NoiseModel
 
 
 def _json_number(value: float | None) -> float | None:
@@ -44,7 +45,7 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
     axes = _axes_of(image, args.axes, src, quiet=False)
     with _core_output_silenced(), _naming(src):
         model = estimate_noise(image.data, axes, method=args.method)
-        if isinstance(image, LazyImage):
+        if not isinstance(model, NoiseModel):  # a lazy image: the delayed model
             model = model.compute(scheduler="threads")
         if args.plot is not None:
             _plot(image, axes, args)
@@ -74,8 +75,7 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
             gain = "no fit"
         print(f"{c:>7}  {gain:>10}  {gain_se:>8}  {offset:>12}  {offset_se:>8}  {sig:>10}")
     print(
-        "noise variance = gain * intensity + offset; se: standard errors; "
-        "sigma: as Gaussian noise"
+        "noise variance = gain * intensity + offset; se: standard errors; sigma: as Gaussian noise"
     )
     return 0
 

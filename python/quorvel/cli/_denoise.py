@@ -16,18 +16,18 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quorvel._api import NoiseModel, _denoise_lazy, _run_denoise
+from quorvel._api import NoiseModel, _run_denoise
 from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
+from quorvel._lazy import _denoise_lazy
 from quorvel._progress import Stages
 from quorvel._provenance import provenance_record
+from quorvel._util import one_line as _one_line
 from quorvel.cli._compute import _computer, _dask_client
-from quorvel.cli._rechunk import chunks_for_run
 from quorvel.cli._console import (
     CommandError,
     _core_output_silenced,
     _describe,
     _naming,
-    _one_line,
     _shown,
 )
 from quorvel.cli._files import (
@@ -41,6 +41,7 @@ from quorvel.cli._files import (
     _write_atomically,
     _write_zarr_atomically,
 )
+from quorvel.cli._rechunk import chunks_for_run
 from quorvel.io import ImageData, LazyImage, wants_ome
 
 
@@ -168,8 +169,7 @@ def _output_metadata(
     choice: Any = None,
 ) -> dict[str, Any]:
     """The input's metadata with the provenance of this run."""
-    record = provenance_record(plan, _run_parameters(args, axes, tuned, choice),
-                               source=str(src))
+    record = provenance_record(plan, _run_parameters(args, axes, tuned, choice), source=str(src))
     return {**metadata, "provenance": record}
 
 
@@ -177,8 +177,16 @@ def _first(items: list[Any]) -> Any:
     return items[0] if items else None
 
 
-def _report(src: Path, dst: Path, image: Any, axes: str, plan: Any, tuned: list[Any],
-            chosen: list[Any], tail: str) -> str:
+def _report(
+    src: Path,
+    dst: Path,
+    image: Any,
+    axes: str,
+    plan: Any,
+    tuned: list[Any],
+    chosen: list[Any],
+    tail: str,
+) -> str:
     """The line that reports a denoised file: sizes, noise, settings and what else."""
     return (
         f"{_shown(src)} -> {_shown(dst)}: {_describe(image.data, axes)}; noise {plan}; "
@@ -231,8 +239,16 @@ def _denoise_chunked_file(
             levels=args.pyramid,
         )
     chunks = "x".join(str(c[0]) for c in out.chunks)
-    return _report(src, dst, image, axes, plan, tuned, chosen,
-                   f"chunks {chunks}; {time.perf_counter() - start:.1f} s")
+    return _report(
+        src,
+        dst,
+        image,
+        axes,
+        plan,
+        tuned,
+        chosen,
+        f"chunks {chunks}; {time.perf_counter() - start:.1f} s",
+    )
 
 
 def _denoise_file(
@@ -291,8 +307,9 @@ def _denoise_file(
             raise
         # Too late to stop: the output is complete and in place.
         print(f"quorvel: interrupted after {_shown(dst)} was written", file=sys.stderr)
-    return _report(src, dst, image, axes, plan, tuned, chosen,
-                   f"{time.perf_counter() - start:.1f} s")
+    return _report(
+        src, dst, image, axes, plan, tuned, chosen, f"{time.perf_counter() - start:.1f} s"
+    )
 
 
 def _batch_output(src: Path, out_dir: Path, chunked: bool) -> Path:
@@ -307,7 +324,7 @@ def _batch_output(src: Path, out_dir: Path, chunked: bool) -> Path:
 def _is_batch(args: argparse.Namespace) -> bool:
     out = args.output
     many = len(args.input) > 1 or any(
-        p.is_dir() and not _is_zarr_path(p) or any(c in str(p) for c in "*?[") for p in args.input
+        (p.is_dir() and not _is_zarr_path(p)) or any(c in str(p) for c in "*?[") for p in args.input
     )
     return many or (out.is_dir() and not _is_zarr_path(out)) or str(out).endswith(os.sep)
 
@@ -364,9 +381,7 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
         total=len(sources), unit="file", file=sys.stderr, disable=args.quiet, leave=False
     ) as bar:
         for src in sources:
-            dst = _batch_output(
-                src, out_dir, args.chunks is not None or args.scheduler is not None
-            )
+            dst = _batch_output(src, out_dir, args.chunks is not None or args.scheduler is not None)
             try:
                 if dst in taken:
                     raise CommandError(f"{dst}: also the output of {taken[dst]}; skipped")

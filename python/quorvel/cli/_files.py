@@ -140,7 +140,7 @@ def _open_lazy(path: Path, level: int = 0) -> LazyImage:
 
 @functools.cache
 def _machine() -> str:
-    """This machine and its boot, as the names of partial outputs hold them: ``HOST-BOOT``.
+    """Name the machine and its boot as the names of partial outputs hold them: ``HOST-BOOT``.
 
     A process ID means something only on the machine that gave it, and only
     until that machine restarts; a shared folder holds the partial outputs

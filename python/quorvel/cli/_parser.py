@@ -7,7 +7,8 @@ from pathlib import Path
 from typing import NoReturn
 
 from quorvel import __version__
-from quorvel._params import CHANNELS, parse_numbers, parse_patch_radius, parse_search
+from quorvel._params import CHANNELS
+from quorvel._text import parse_chunk_spec, parse_numbers, parse_patch_radius, parse_search
 from quorvel.cli._commands import _cmd_calibrate, _cmd_demo, _cmd_estimate, _cmd_info
 from quorvel.cli._denoise import _cmd_denoise
 from quorvel.noise import METHODS
@@ -52,7 +53,6 @@ def _search(text: str) -> str | dict[str, int | None]:
 
 
 def _chunk_sizes(text: str) -> dict[str, int]:
-    from quorvel._chunked import parse_chunk_spec
 
     try:
         return parse_chunk_spec(text)
@@ -250,9 +250,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="write the input's sample type (rounded and clipped) instead of float32",
     )
-    den.add_argument(
-        "-q", "--quiet", action="store_true", help="no progress bar, notes or summary"
-    )
+    den.add_argument("-q", "--quiet", action="store_true", help="no progress bar, notes or summary")
     den.set_defaults(func=_cmd_denoise)
 
     est = sub.add_parser(

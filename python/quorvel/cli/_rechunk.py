@@ -59,9 +59,7 @@ def _merged_sizes(
     return sizes
 
 
-def chunks_for_run(
-    data: Any, axes: str, args: argparse.Namespace
-) -> tuple[Any, str | None]:
+def chunks_for_run(data: Any, axes: str, args: argparse.Namespace) -> tuple[Any, str | None]:
     """`data` re-cut for the run when its chunks are small for it, and a note that says so.
 
     Parameters

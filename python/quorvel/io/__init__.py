@@ -265,9 +265,7 @@ def write_image(
     elif kind == "zarr":
         import dask.array as da
 
-        store = write_zarr(
-            path, da.from_array(data), axes, metadata, ome=wants_ome(path, metadata)
-        )
+        store = write_zarr(path, da.from_array(data), axes, metadata, ome=wants_ome(path, metadata))
         da.compute(store)
     elif kind == "tiff":
         _tiff.write_tiff(path, data, axes, metadata, ome=wants_ome(path, metadata))

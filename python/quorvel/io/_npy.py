@@ -57,7 +57,9 @@ def read_npy(path: Path) -> ImageData:
 
 def sidecar_text(axes: str, metadata: dict[str, Any]) -> str | None:
     """The sidecar's JSON for an image written with `metadata`, or None if nothing to keep."""
-    kept = {k: metadata[k] for k in ("physical", "channels", "provenance") if k in metadata}
+    kept: dict[str, Any] = {
+        k: metadata[k] for k in ("physical", "channels", "provenance") if k in metadata
+    }
     colours, mode = checked_colours(metadata.get("colours")), checked_mode(metadata.get("mode"))
     kept.update({k: v for k, v in (("colours", colours), ("mode", mode)) if v is not None})
     if not kept:

@@ -46,11 +46,6 @@ _MISSING_MARKERS = ("Missing data are filled", "OME series failed to read")
 _RESOLUTION_UNITS = {3: "centimeter"}
 
 
-def is_ome_name(path: Path) -> bool:
-    """Whether `path` is named as an OME-TIFF file (``.ome.tif``, ``.ome.tiff``)."""
-    return path.name.lower().endswith((".ome.tif", ".ome.tiff"))
-
-
 class _Collect(logging.Handler):
     def __init__(self) -> None:
         super().__init__(logging.WARNING)
@@ -130,7 +125,7 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
     page = tif.pages[0]
     metadata: dict[str, Any] = {}
     physical: dict[str, tuple[float, str | None]] = {}
-    resolution = getattr(page, "resolution", None)
+    resolution = getattr(page, "resolution", None) or ()
     usable = bool(resolution) and all(math.isfinite(r) and r > 0 for r in resolution)
     if usable and tuple(resolution) != (1.0, 1.0):
         metadata["resolution"] = tuple(float(r) for r in resolution)

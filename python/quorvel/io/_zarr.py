@@ -16,8 +16,9 @@ from __future__ import annotations
 import contextlib
 import math
 import warnings
+from collections.abc import Mapping
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 from quorvel.io import _display
 from quorvel.io._image import LazyImage, valid_axes
@@ -94,9 +95,7 @@ def open_zarr(path: Path, level: int = 0) -> tuple[Any, str | None, dict[str, An
     return _open_ome_image(path, node, level)
 
 
-def _open_ome_image(
-    path: Path, group: Any, level: int
-) -> tuple[Any, str | None, dict[str, Any]]:
+def _open_ome_image(path: Path, group: Any, level: int) -> tuple[Any, str | None, dict[str, Any]]:
     attrs = group.attrs.asdict()
     ome = attrs.get("ome") if isinstance(attrs.get("ome"), dict) else attrs
     if "multiscales" not in ome:
@@ -112,9 +111,7 @@ def _open_ome_image(
     except ValueError as err:
         raise ValueError(f"{path}: invalid OME-Zarr metadata ({err})") from err
     if not 0 <= level < len(datasets):
-        raise ValueError(
-            f"{path}: no level {level}; the image has levels 0 to {len(datasets) - 1}"
-        )
+        raise ValueError(f"{path}: no level {level}; the image has levels 0 to {len(datasets) - 1}")
     try:
         array = group[datasets[level]["path"]]
     except KeyError as err:
@@ -132,9 +129,7 @@ def _open_ome_image(
         (
             t["scale"]
             for t in transforms
-            if isinstance(t, dict)
-            and t.get("type") == "scale"
-            and isinstance(t.get("scale"), list)
+            if isinstance(t, dict) and t.get("type") == "scale" and isinstance(t.get("scale"), list)
         ),
         None,
     )
@@ -377,7 +372,8 @@ def write_zarr(
         return da.store(data, target, lock=False, compute=False)
 
     data, order = _ome_order(data, axes)
-    plane = tuple(data.shape[order.index(a)] if a in order else 1 for a in "YX")
+    y, x = (data.shape[order.index(a)] if a in order else 1 for a in "YX")
+    plane = (y, x)
     fitting = pyramid_levels(plane)
     if levels is None:  # the input's, as far as they fit
         given = metadata.get("levels")
@@ -396,9 +392,7 @@ def write_zarr(
     n_channels = pyramid[0].shape[order.index("C")] if "C" in order else 1
     _display.omero_attributes(metadata, n_channels, [(0.0, 1.0)] * n_channels)  # checked now
     group = zarr.open_group(store=str(path), mode="w", zarr_format=3)
-    group.attrs.update(
-        {"ome": _multiscale_attributes(order, [p.shape for p in pyramid], metadata)}
-    )
+    group.attrs.update({"ome": _multiscale_attributes(order, [p.shape for p in pyramid], metadata)})
     own = _own_record(metadata, _OWN_GROUP_KEYS)
     if own:
         group.attrs["quorvel"] = own
@@ -462,7 +456,7 @@ def _write_omero(
         *_channel_range(da.from_zarr(group[level]), order), scheduler="synchronous"
     )
     windows = list(zip(low.tolist(), high.tolist(), strict=True))
-    ome = dict(group.attrs["ome"])
+    ome = dict(cast("Mapping[str, Any]", group.attrs["ome"]))  # an object: this module wrote it
     ome["omero"] = _display.omero_attributes(metadata, n_channels, windows)
     group.attrs["ome"] = ome
 

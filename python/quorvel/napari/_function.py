@@ -62,7 +62,7 @@ def denoise_image(
     ImageData
         The denoised image, float32, of the shape of `image`.
     """
-    return quorvel.denoise(  # type: ignore[no-any-return]
+    return quorvel.denoise(
         image,
         axes or None,
         noise=noise,

@@ -130,8 +130,11 @@ class _JobStages(Stages):
 
 
 class Outcome(NamedTuple):
-    """What a whole run gives: the result, its variance, the tuner's choice, the noise plan
-    and the settings used (those chosen for the image among them)."""
+    """What a whole run gives: the result, its variance and how it was made.
+
+    How: the tuner's choice, the noise plan and the settings used (those
+    chosen for the image among them).
+    """
 
     denoised: Any
     variance: npt.NDArray[np.float32] | None
@@ -195,8 +198,8 @@ def _fit_picture(data: Any, axes: str) -> tuple[bytes | None, str]:
 def estimate(data: Any, axes: str) -> Estimate:
     """`quorvel.estimate_noise` of a layer's data (computed if it is a dask array) and its plot."""
     model = quorvel.estimate_noise(data, axes or None)
-    if _is_dask(data):
-        model = model.compute()  # type: ignore[union-attr]
+    if not isinstance(model, quorvel.NoiseModel):  # a dask array: the delayed model
+        model = model.compute()
     return Estimate(model, *_fit_picture(data, axes))
 
 

@@ -82,9 +82,8 @@ def layer_axes(layer: Any, viewer_labels: Sequence[str] = ()) -> tuple[str, str]
     layer_labels = tuple(layer.axis_labels)
     for labels in (layer_labels, tuple(viewer_labels)[-n_dims:] if n_dims else ()):
         letters = "".join(str(label).strip().upper() for label in labels)
-        if len(labels) == n_dims and len(letters) == n_dims:
-            if _valid_axes(letters + colour, ndim):
-                return letters + colour, "labels"
+        if len(labels) == n_dims == len(letters) and _valid_axes(letters + colour, ndim):
+            return letters + colour, "labels"
     guess = _GUESS_BY_NDIM.get(n_dims, "")
     if guess and _valid_axes(guess + colour, ndim):
         return guess + colour, "dimensions"

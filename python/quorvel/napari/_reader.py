@@ -115,7 +115,7 @@ def _stem(path: Path) -> str:
 
 
 def _colours(metadata: dict[str, Any], n: int) -> list[str]:
-    """napari colormaps of `n` channels: the file's colours, else those of napari's own choice.
+    """The napari colormaps of `n` channels: the file's colours, else those of napari's own choice.
 
     Colours napari names are given by name (``"magenta"``), others as
     ``"#rrggbb"`` (a colormap from black to that colour).

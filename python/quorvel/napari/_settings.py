@@ -1,5 +1,7 @@
-"""The widget's fields: their labels and tooltips, their help, and their text read as
-arguments of `quorvel.denoise`; the parameters a run records in its provenance.
+"""The widget's fields: labels, tooltips, help, and their text read as arguments.
+
+The text of the fields is read as arguments of `quorvel.denoise`; the
+parameters a run records in its provenance are listed here too.
 """
 
 from __future__ import annotations
@@ -10,7 +12,7 @@ from functools import cache
 from typing import Any, NamedTuple, TypeVar
 
 import quorvel
-from quorvel import _params
+from quorvel import _text
 from quorvel._provenance import _number
 from quorvel.noise import NoiseModel
 
@@ -72,8 +74,7 @@ FIELDS = {
     ),
     "pvalue": Field(
         "Detail kept (p-value)",
-        "Larger keeps more faint detail and more noise; smaller smooths more.\n"
-        "Empty: chosen.",
+        "Larger keeps more faint detail and more noise; smaller smooths more.\nEmpty: chosen.",
         "pvalue",
     ),
     "channels": Field(
@@ -159,7 +160,7 @@ def _field(name: str, parse: Callable[[str], T], text: str) -> T | None:
 
 def parse_patch_radius(text: str) -> int | dict[str, int] | None:
     """``3`` or radii by axis such as ``X=3,Y=3,Z=1``; None for an empty field."""
-    return _field("patch radius", _params.parse_patch_radius, text)
+    return _field("patch radius", _text.parse_patch_radius, text)
 
 
 def parse_iterations(text: str) -> int | None:
@@ -183,7 +184,7 @@ def parse_search(text: str) -> str | dict[str, int | None] | None:
     if text.strip().lower() == "none":
         return ""
     try:
-        return _params.parse_search(text)
+        return _text.parse_search(text)
     except ValueError as err:
         raise ValueError(
             f"search: expected axis letters such as ZT, or by axis such as Z,T=1 or T=5,Z=2; "
@@ -210,9 +211,9 @@ def noise_options(kind: str, sigma: str, gain: str, offset: str) -> dict[str, An
         Keyword arguments for `quorvel.denoise`.
     """
     if kind == "gaussian":
-        return {"noise": kind, "sigma": _field("sigma", _params.parse_numbers, sigma), "model": None}
-    gains = _field("gain", _params.parse_numbers, gain)
-    offsets = _field("offset", _params.parse_numbers, offset)
+        return {"noise": kind, "sigma": _field("sigma", _text.parse_numbers, sigma), "model": None}
+    gains = _field("gain", _text.parse_numbers, gain)
+    offsets = _field("offset", _text.parse_numbers, offset)
     if (gains is None) != (offsets is None):
         raise ValueError("gain and offset must be given together")
     model = None if gains is None else NoiseModel(gains, offsets)  # type: ignore[arg-type]

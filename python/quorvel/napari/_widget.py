@@ -12,7 +12,7 @@ with the one-line messages of the ``quorvel`` command.
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import Any, cast
 
 import napari
 import numpy as np
@@ -25,6 +25,7 @@ from magicgui.widgets import (
     LineEdit,
     ProgressBar,
     PushButton,
+    Widget,
     create_widget,
 )
 from napari.utils.notifications import show_error, show_info, show_warning
@@ -33,16 +34,14 @@ from qtpy.QtGui import QPixmap
 from qtpy.QtWidgets import QDialog, QLabel, QTextBrowser, QVBoxLayout
 from superqt.utils import WorkerBase, create_worker
 
-from quorvel._axes import normalize_axes
 from quorvel._auto import Choice
-from quorvel._params import format_search
+from quorvel._axes import normalize_axes
 from quorvel._provenance import provenance_record
+from quorvel._text import format_search
 from quorvel._tune import TuneResult
 from quorvel._util import one_line
 from quorvel.napari import _jobs
 from quorvel.napari._layers import layer_axes, layer_data, placement, preview_region
-from quorvel.noise import NoiseModel
-from quorvel.noise._plan import ill_determined
 from quorvel.napari._settings import (
     FIELDS,
     help_html,
@@ -54,6 +53,8 @@ from quorvel.napari._settings import (
     run_parameters,
     tooltip,
 )
+from quorvel.noise import NoiseModel
+from quorvel.noise._plan import ill_determined
 
 #: Errors shown as a one-line notification, as the command line does; any
 #: other exception is a fault and goes to napari's error handling whole.
@@ -108,7 +109,7 @@ def _uncertainty(model: NoiseModel) -> str:
     return "\n".join(lines)
 
 
-class DenoiseWidget(Container):  # type: ignore[misc]
+class DenoiseWidget(Container[Widget]):
     """Estimate the noise of an image layer, preview and denoise it.
 
     Parameters
@@ -135,11 +136,14 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         def text(name: str, value: str = "") -> LineEdit:
             return LineEdit(label=FIELDS[name].label, value=value, tooltip=tooltip(name))
 
-        self.image = create_widget(annotation=napari.layers.Image, label="Image")
+        # A layer annotation gives a combo box of the viewer's image layers.
+        self.image = cast(ComboBox, create_widget(annotation=napari.layers.Image, label="Image"))
         self.axes = text("axes")
         self.axes_note = Label(value="")
         self.noise = ComboBox(
-            label=FIELDS["noise"].label, choices=_NOISE_CHOICES, value="auto",
+            label=FIELDS["noise"].label,
+            choices=_NOISE_CHOICES,
+            value="auto",
             tooltip=tooltip("noise"),
         )
         self.sigma = text("sigma")
@@ -150,13 +154,14 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         self.noise_note.native.setWordWrap(True)
         self._estimated: tuple[str, str, str] | None = None
         self.estimate_button = PushButton(
-            text="Estimate", tooltip="Measure the noise of the image and show how it grows with "
-            "brightness; fills the camera gain, offset and noise level."
+            text="Estimate",
+            tooltip="Measure the noise of the image and show how it grows with "
+            "brightness; fills the camera gain, offset and noise level.",
         )
         # The noise plot of Estimate, a Qt label inside a container of its own.
         self.plot = QLabel()
         self.plot.setAlignment(Qt.AlignmentFlag.AlignCenter)
-        plot_box = Container(labels=False)
+        plot_box: Container[Widget] = Container(labels=False)
         plot_box.native.layout().addWidget(self.plot)
         self.plot_note = Label(value="")
         self.patch_radius = text("patch_radius")
@@ -166,11 +171,17 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         for field in (self.patch_radius, self.search, self.iterations, self.pvalue):
             field.native.setPlaceholderText(_CHOSEN)
         self.channels = ComboBox(
-            label=FIELDS["channels"].label, choices=_CHANNEL_CHOICES, value="auto",
+            label=FIELDS["channels"].label,
+            choices=_CHANNEL_CHOICES,
+            value="auto",
             tooltip=tooltip("channels"),
         )
         self.renoise = FloatSpinBox(
-            label=FIELDS["renoise"].label, value=0.0, min=0.0, max=1e6, step=0.1,
+            label=FIELDS["renoise"].label,
+            value=0.0,
+            min=0.0,
+            max=1e6,
+            step=0.1,
             tooltip=tooltip("renoise"),
         )
         self.tune = CheckBox(text=FIELDS["tune"].label, value=False, tooltip=tooltip("tune"))
@@ -184,9 +195,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             text="Run", tooltip="Denoise the whole layer into a new layer."
         )
         self.cancel_button = PushButton(text="Cancel", enabled=False)
-        self.help_button = PushButton(
-            text="Help", tooltip="What every field does, in full."
-        )
+        self.help_button = PushButton(text="Help", tooltip="What every field does, in full.")
         self.progress = ProgressBar(value=0, min=0, max=_PROGRESS_STEPS, label="Progress")
         self.status = Label(value="")
         # The settings of the last run or preview, those chosen for the image among them.
@@ -254,7 +263,9 @@ class DenoiseWidget(Container):  # type: ignore[misc]
     def _on_layer(self, *_: Any) -> None:
         """A new layer: its axes; the noise values, plot and status of the previous one go."""
         layer = self.image.value
-        axes, source = ("", "") if layer is None else layer_axes(layer, self._viewer.dims.axis_labels)
+        axes, source = (
+            ("", "") if layer is None else layer_axes(layer, self._viewer.dims.axis_labels)
+        )
         self._guessed = axes if source == "dimensions" else ""
         self.axes.value = axes
         self._note_axes()
@@ -297,7 +308,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             raise ValueError("no image layer: open or choose one")
         return layer
 
-    def options(self) -> dict[str, Any]:
+    def denoise_options(self) -> dict[str, Any]:
         """The keyword arguments of `quorvel.denoise` that the fields set.
 
         Raises
@@ -306,9 +317,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             For a field that does not parse, naming it.
         """
         return {
-            **noise_options(
-                self.noise.value, self.sigma.value, self.gain.value, self.offset.value
-            ),
+            **noise_options(self.noise.value, self.sigma.value, self.gain.value, self.offset.value),
             "patch_radius": parse_patch_radius(self.patch_radius.value),
             "search": parse_search(self.search.value),
             "iterations": parse_iterations(self.iterations.value),
@@ -357,7 +366,11 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         def start() -> None:
             data = layer_data(self._layer())
             self._start(
-                _jobs.estimate, data, self.axes.value, on_result=self._fill_noise, label="estimating"
+                _jobs.estimate,
+                data,
+                self.axes.value,
+                on_result=self._fill_noise,
+                label="estimating",
             )
 
         self._guard(start)
@@ -409,7 +422,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
             axes = self.axes.value
             dims = self._viewer.dims
             region = preview_region(layer, axes, dims.point, dims.displayed)
-            options = self.options()
+            options = self.denoise_options()
             self._start(
                 _jobs.preview,
                 layer_data(layer),
@@ -449,7 +462,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
         def start() -> None:
             layer = self._layer()
             data = layer_data(layer)
-            options = self.options()
+            options = self.denoise_options()
             axes = self.axes.value
             variance = bool(self.variance.value)
             self.job = _jobs.Job()
@@ -461,9 +474,7 @@ class DenoiseWidget(Container):  # type: ignore[misc]
                 axes,
                 options,
                 variance,
-                on_result=lambda outcome: self._add_result(
-                    layer, axes, options, variance, outcome
-                ),
+                on_result=lambda outcome: self._add_result(layer, axes, options, variance, outcome),
                 label="starting",
             )
             self._timer.start()

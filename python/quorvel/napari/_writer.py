@@ -4,9 +4,9 @@ File > Save Selected Layers with a name ending in ``.ome.tif`` or
 ``.ome.tiff`` writes through `quorvel.io.write_image`: the axis order of the
 layer's metadata (``metadata["axes"]``, else its axis labels), the pixel
 size, plane spacing and frame interval from the layer's scale and units, the
-channel name, its colour (of a colormap from black to one colour), and the record of how a denoised layer was made
-(``metadata["provenance"]``), which ``quorvel info`` and quorvel's reader
-show again.
+channel name, its colour (of a colormap from black to one colour), and the
+record of how a denoised layer was made (``metadata["provenance"]``), which
+``quorvel info`` and quorvel's reader show again.
 """
 
 from __future__ import annotations

@@ -217,6 +217,8 @@ def _weighted_line(
     suu, suv, svv = (w * u * u).sum(), (w * u * v).sum(), (w * v * v).sum()
     suy, svy = (w * u * y).sum(), (w * v * y).sum()
     det = suu * svv - suv * suv
+    a: float
+    b: float
     if det > 1e-12 * suu * svv:
         a = (suy * svv - svy * suv) / det
         b = (svy * suu - suy * suv) / det
@@ -234,7 +236,7 @@ def _weighted_line(
 
 def _shared_noise(count: F64, kind: npt.NDArray[np.int8], which: int) -> F64:
     """Variance factor of an energy averaged over `count` pixels (`SHARED_NOISE`)."""
-    c = np.asarray(SHARED_NOISE)[kind, which]
+    c: F64 = np.asarray(SHARED_NOISE)[kind, which]
     return c * count / (count + c - 1.0)
 
 
@@ -339,9 +341,7 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
         keep = flat & (ratio <= REJECT_Z * scale)
         with np.errstate(invalid="ignore"):
             clean = part_finite & (parts.wide / predicted - 1.0 <= REJECT_Z * wide_error)
-        clean &= _agreeing(
-            parts, part_kind, predicted, near_error, used[parts.block] & part_finite
-        )
+        clean &= _agreeing(parts, part_kind, predicted, near_error, used[parts.block] & part_finite)
         if np.count_nonzero(keep[parts.block] & clean) < 2:
             clean = part_finite  # the parts' tests would leave no line: the blocks decide
         settled = np.array_equal(keep, used) and np.array_equal(clean, part_ok)
@@ -394,12 +394,11 @@ def _agreeing(
     least = np.take_along_axis(ratio, low, axis=1)
     least_variance = np.take_along_axis(variance, low, axis=1)
     excess = present & (ratio - least > FLAT_Z * np.sqrt(variance + least_variance))
-    return ~excess.ravel()[key]
+    kept: npt.NDArray[np.bool_] = ~excess.ravel()[key]
+    return kept
 
 
-def _standard_errors(
-    x: F64, y: F64, w: F64, variance: F64, group: I64
-) -> tuple[float, float]:
+def _standard_errors(x: F64, y: F64, w: F64, variance: F64, group: I64) -> tuple[float, float]:
     """Standard errors of gain and offset of the weighted line through (x, y).
 
     The larger of two estimates, per parameter:

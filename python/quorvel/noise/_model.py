@@ -223,4 +223,3 @@ class NoiseModel:
             raise ValueError(f"{where}: missing field {exc}") from None
         except ValueError as exc:
             raise ValueError(f"{where}: {exc}") from None
-

@@ -148,10 +148,7 @@ def _gaussian_levels(
     core5: npt.NDArray[Any], channels: Sequence[int], known: tuple[float, ...] | None
 ) -> dict[int, float]:
     """Sigma of `channels`: from `known` (one value per channel) or estimated."""
-    if known is None:
-        levels = _estimate_sigma(core5, channels)
-    else:
-        levels = {c: known[c] for c in channels}
+    levels = _estimate_sigma(core5, channels) if known is None else {c: known[c] for c in channels}
     zero = [c for c in channels if not levels[c] > 0]
     if zero:
         raise ValueError(

@@ -57,9 +57,7 @@ def _frames(stack: npt.ArrayLike, what: str) -> npt.NDArray[np.float64]:
     """A stack as (frames, pixels); a 2-D image is one frame."""
     a = np.asarray(stack, dtype=np.float64)
     if not 2 <= a.ndim <= 3:
-        raise ValueError(
-            f"{what}: need 2-D frames or a stack (frames, Y, X), got shape {a.shape}"
-        )
+        raise ValueError(f"{what}: need 2-D frames or a stack (frames, Y, X), got shape {a.shape}")
     if not np.isfinite(a).all():
         raise ValueError(f"{what}: the frames hold NaN or infinite values")
     return a.reshape(1, -1) if a.ndim == 2 else a.reshape(a.shape[0], -1)
@@ -104,7 +102,7 @@ def calibrate_camera(
     """
     if image is not None and len(flats):
         raise ValueError("give flat frames or an image to measure the gain from, not both")
-    stacks = list(dark) if isinstance(dark, (list, tuple)) else [dark]
+    stacks: list[Any] = list(dark) if isinstance(dark, (list, tuple)) else [dark]
     dark_frames = [_frames(s, "dark") for s in stacks]
     shape = np.shape(np.asarray(stacks[0]))[-2:]
     for s in stacks:

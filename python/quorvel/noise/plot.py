@@ -6,7 +6,7 @@ Needs matplotlib (``pip install quorvel[plot]``).
 from __future__ import annotations
 
 import os
-from typing import Any
+from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -17,7 +17,10 @@ __all__ = ["plot_mean_variance"]
 
 
 def plot_mean_variance(
-    core5: npt.NDArray[Any], path: str | os.PathLike[str], method: str = "auto", title: str = ""
+    core5: npt.NDArray[Any],
+    path: str | os.PathLike[str] | IO[bytes],
+    method: str = "auto",
+    title: str = "",
 ) -> None:
     """Draw, per channel, the block points of the calibration and the fitted line.
 
@@ -25,8 +28,9 @@ def plot_mean_variance(
     ----------
     core5 : ndarray
         Image in core layout ``(T, C, Z, Y, X)``.
-    path : str or path-like
-        Image file to write (PNG, SVG, PDF: by its extension).
+    path : str, path-like or binary file
+        Image file to write (PNG, SVG, PDF: by its extension; PNG into an
+        open binary file).
     method : {'auto', 'temporal', 'spatial'}
         Calibration whose points are drawn.
     title : str
@@ -43,9 +47,7 @@ def plot_mean_variance(
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError as exc:
-        raise ImportError(
-            "the plot needs matplotlib: pip install 'quorvel[plot]'"
-        ) from exc
+        raise ImportError("the plot needs matplotlib: pip install 'quorvel[plot]'") from exc
     n = core5.shape[1]
     fig, axes = plt.subplots(1, n, figsize=(5.0 * n, 4.0), squeeze=False)
     for c, ax in enumerate(axes[0]):
@@ -56,7 +58,9 @@ def plot_mean_variance(
         if np.isfinite(fit.gain) and p.mean.size:
             xs = np.linspace(p.mean.min(), p.mean.max(), 2)
             ax.plot(
-                xs, fit.gain * xs + fit.offset, c="C3",
+                xs,
+                fit.gain * xs + fit.offset,
+                c="C3",
                 label=f"gain {fit.gain:.4g}, offset {fit.offset:.4g}",
             )
             top = np.percentile(p.energy[fit.used], 99.5) if fit.used.any() else None
