@@ -23,7 +23,7 @@ import quorvel
 from quorvel import _core, _engine
 from quorvel._axes import normalize_axes, to_core_layout
 from quorvel._core import NoisePlan
-from quorvel._tune import _inverse_anscombe, _stabilise
+from quorvel._tune.crops import _inverse_anscombe, _stabilise
 
 F32 = npt.NDArray[np.float32]
 
