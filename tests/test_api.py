@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 import warnings
 from typing import Any
 
@@ -590,3 +591,7 @@ def test_progress_display_does_not_change_the_result(
     np.testing.assert_array_equal(shown, quiet)
     assert plan.poisson_channels == [0]
     assert "2/2" in capsys.readouterr().err
+    # Tuning is a stage of its own, with its share of the work done on show.
+    with Stages(3, enabled=True) as stages:
+        _run_denoise(noisy, "TYX", stages=stages, **{**options, "tune": True})
+    assert re.search(r"2/3: tuning \d+% \(left", capsys.readouterr().err)

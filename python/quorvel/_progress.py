@@ -183,17 +183,20 @@ class Stages:
         check: Callable[[], None] | None = None,
         **kwargs: Any,
     ) -> T:
-        """Run one stage as ``func(*args, check=..., **kwargs)``.
+        """Run one stage as ``func(*args, check=..., progress=..., **kwargs)``.
 
         `func` calls ``check()`` between its steps; after Ctrl-C it raises
         `Interrupted`, so that the stage stops at its next step before
         KeyboardInterrupt propagates.  A `check` of the caller's is called
         too (it may raise to stop the stage); without a display it is the
-        only one.
+        only one.  `func` reports the share of its work done through
+        ``progress(share)`` (from any thread): the display shows the stage's
+        percentage and time left.
         """
         if not self._enabled:
             return func(*args, check=check, **kwargs)
         cancel = threading.Event()
+        state = {"fraction": 0.0}
 
         def check_both() -> None:
             if cancel.is_set():
@@ -201,8 +204,25 @@ class Stages:
             if check is not None:
                 check()
 
+        def report(fraction: float) -> None:
+            state["fraction"] = fraction
+
+        start = time.monotonic()
+
+        def describe() -> str:
+            f = state["fraction"]
+            return f"{label} {100 * f:.0f}% (left {_eta(time.monotonic() - start, f)})"
+
         try:
-            return self.run(label, func, *args, check=check_both, **kwargs)
+            return self._run(
+                describe,
+                lambda: state["fraction"],
+                func,
+                *args,
+                check=check_both,
+                progress=report,
+                **kwargs,
+            )
         except KeyboardInterrupt:
             self._stop(cancel)
             raise
