@@ -201,10 +201,10 @@ def _check_channels(channels: str | None, axes: str | None) -> bool:
     """Whether channels are denoised jointly: `channels`, or the default for `axes`.
 
     By default channels ``C`` are independent (fluorescence channels show
-    different structures: together, a dim channel took the bright one's
-    structure and lost 1.3 to 6.4 dB) and samples ``S`` (RGB) are joint
-    (their channels show the same structure: 0.2 to 0.6 dB gained;
-    bench/channels_bench.py).
+    different structures, and a patch spanning them lets a dim channel take
+    the bright one's structure) and samples ``S`` (RGB) are joint (their
+    channels show the same structure).  The measurements: the documentation's
+    benchmarks page.
     """
     if channels is None:
         return isinstance(axes, str) and "S" in axes.upper()

@@ -27,8 +27,7 @@ _BUDGET_SHARE = 1.0 / 16.0
 _MIN_BUDGET = 2**14
 # Margin around the scored part of a crop, per core axis (T, Z, Y = X).  Along
 # T and Z it is the search reach of the fifth iteration: with less, the crops
-# cut the last iteration's search short and the risk favours 4 iterations
-# (volumes: 0.23 dB short of the grid's best with a margin of 2 planes).
+# cut the last iteration's search short and the risk favours 4 iterations.
 _MARGIN = {"T": 2, "Z": 4, "YX": 12}
 # Scored extent of a crop along T and Z, and the range along Y and X.
 _INTERIOR = {"T": 2, "Z": 8}

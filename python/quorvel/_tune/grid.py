@@ -14,15 +14,11 @@ from quorvel._core import CoreSettings
 #: and the search reach along T (time-lapses of single planes) and Z (z-stacks
 #: of one time point): None keeps the growing window of ``search``, a number
 #: searches that many frames or planes to each side from the first iteration.
-#: Radius 1 along Z or T joins where the axis has 3 elements or more: it
-#: raised the best of the grid by 0.3 to 0.55 dB on the benchmark volumes
-#: (along Z) and by 0.5 to 0.65 dB on the spots time-lapses (along T), every
-#: time with radius 2 in the plane, 5 iterations and p-value 0.001.  Reaches
-#: along Z are searched only when asked for: on the benchmark volumes the
-#: growing window beat reaches of 1 to 9 planes by 0.4 to 2 dB, while on the
-#: spots time-lapses a reach of 2 or 4 frames gained 0.6 and 2.0 dB over it
-#: (bench/tune_bench.py).  The reaches along T span the whole sequence, up to
-#: 16 frames (`_reach_values`): a still sequence gains from every frame.
+#: Radius 1 along Z or T joins where the axis has 3 elements or more.  Reaches
+#: along Z are searched only when asked for (on volumes the growing window
+#: won); the reaches along T span the whole sequence, up to 16 frames
+#: (`_reach_values`): a still sequence gains from every frame.  The
+#: measurements behind the grid: the documentation's tuning notes.
 DEFAULT_GRID: dict[str, tuple[Any, ...]] = {
     "patch_radius": (2, 3, 4),
     "iterations": (3, 4, 5),
