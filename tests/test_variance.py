@@ -67,7 +67,7 @@ def test_risk_excess_adds_only_a_significant_excess(offset: float, added: float)
     rng = np.random.default_rng(1)
     first = rng.uniform(1.0, 2.0, 20000)
     risk = first + offset + rng.normal(0.0, 1.0, first.size)
-    result = _risk_excess(first, risk)
+    result = _risk_excess(first, risk, first)
     # Twice the standard error of a bin (about 0.09 here) comes off what is added.
     assert result.shape == first.shape and result.min() >= 0.0
     np.testing.assert_allclose(result.mean(), added, atol=0.12)
