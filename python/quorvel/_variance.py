@@ -246,33 +246,46 @@ def _share(
     return part
 
 
-def _reference(out: F32, smooth: npt.NDArray[np.floating[Any]], variance: F32) -> F32:
+def _reference(out: F32, smooth: F32, variance: F32) -> F32:
     """`smooth` plus the part of ``out - smooth`` that exceeds `out`'s own error."""
-    diff = out.astype(np.float64) - smooth
-    square = np.square(diff)
-    weight = square / np.maximum(square + _WIENER * variance.astype(np.float64), _TINY)
-    return (smooth + weight * diff).astype(np.float32)
+    diff = out - smooth
+    # The Wiener weight d**2 / (d**2 + 4 V) as 1 / (1 + 4 V / d**2): 1 where
+    # d**2 overflows, 0 where 4 V does.
+    with np.errstate(over="ignore"):
+        ratio = np.float32(_WIENER) * variance
+        ratio /= np.maximum(np.square(diff), np.float32(_TINY))
+    ratio += np.float32(1.0)
+    diff /= ratio
+    diff += smooth
+    return diff
 
 
-def _box_mean(image: npt.NDArray[np.floating[Any]], radius: int) -> F64:
+def _box_mean(image: npt.NDArray[np.floating[Any]], radius: int) -> F32:
     """The mean of `image` over the ``2 radius + 1`` elements around each one
     along every axis (fewer on short axes), the edges mirrored."""
-    out = image.astype(np.float64)
+    out = np.asarray(image, dtype=np.float32)
     for axis, size in enumerate(out.shape):
         r = min(radius, size - 1)
         if r == 0:
             continue
         pad = [(0, 0)] * out.ndim
-        pad[axis] = (r + 1, r)
-        total = np.cumsum(np.pad(out, pad, mode="symmetric"), axis=axis)
-        upper = total.take(np.arange(2 * r + 1, 2 * r + 1 + size), axis=axis)
-        out = (upper - total.take(np.arange(size), axis=axis)) / (2 * r + 1)
+        pad[axis] = (r, r)
+        padded = np.pad(out, pad, mode="symmetric")
+        window: list[slice] = [slice(None)] * out.ndim
+        window[axis] = slice(0, size)
+        total = padded[tuple(window)].copy()
+        for k in range(1, 2 * r + 1):
+            window[axis] = slice(k, k + size)
+            total += padded[tuple(window)]
+        total *= np.float32(1.0 / (2 * r + 1))
+        out = total
     return out
 
 
-def _local_level(first: F64) -> F64:
+def _local_level(first: F64) -> F32:
     """The geometric mean of `first` over the neighbourhood of every element."""
-    return np.exp(_box_mean(np.log(np.maximum(first, _TINY)), _LEVEL_RADIUS))
+    level = np.log(np.maximum(first, _TINY), dtype=np.float32)
+    return np.exp(_box_mean(level, _LEVEL_RADIUS))
 
 
 def _noise_sd(image: F32, plan: NoisePlan, c: int) -> F32:
@@ -347,7 +360,7 @@ def _pixel_risk(
     return risk
 
 
-def _risk_excess(first: F64, risk: F64, level: F64) -> F64:
+def _risk_excess(first: F64, risk: F64, level: npt.NDArray[np.floating[Any]]) -> F64:
     """What the risk adds to `first`, per bin of `level`, where it is significant."""
     bins = int(np.clip(first.size // _RISK_PIXELS, 1, _RISK_BINS))
     label, bins = _quantile_bins(level.ravel(), bins)
