@@ -19,8 +19,7 @@ with two or three more runs of the denoiser on the same settings:
    the mean of ``f`` over the 3 x 3 (x 3 ...) neighbourhood of each element
    along every axis of more than one element, which costs no run.  Without
    that step the residual noise of ``f`` passes into the simulation, whose
-   errors then exceed the real ones where ``f`` is smooth (dim backgrounds
-   overpredicted about twice).
+   errors then exceed the real ones where ``f`` is smooth.
 2. **A simulation.**  New noise of the image's noise model is added to the
    reference (Gaussian of the channel's sigma, or on the Poisson-Gaussian
    path Poisson counts of variance ``gain * r + offset``) and denoised.  The
@@ -45,9 +44,8 @@ with two or three more runs of the denoiser on the same settings:
    pixels is not.  The pixels are grouped in 10 bins by quantile of the
    local level of ``p`` (the geometric mean over the 5 x 5 (x 5 ...)
    neighbourhood): binned by ``p`` itself, which follows each pixel's own
-   noise through ``f`` and its weights, the bins select pixels by their
-   noise and the mean SURE of a bin is biased (several standard errors in
-   the lowest bins of dim Poisson-Gaussian backgrounds).  The mean of
+   noise through ``f`` and its weights, the bins would select pixels by
+   their noise, and the mean SURE of a bin would be biased.  The mean of
    ``s - p`` in each bin is smoothed across neighbouring bins (Gaussian
    weights, 1.5 bins, each bin weighed by the inverse square of its
    standard error), and where it exceeds 1.5 times its standard error the
