@@ -10,7 +10,9 @@ import numpy.typing as npt
 import pytest
 
 import quorvel
-from quorvel._variance import _risk_excess
+import quorvel._variance as variance_module
+from quorvel._core import CoreSettings, NoisePlan
+from quorvel._variance import _local_level, _risk_excess
 
 F64 = npt.NDArray[np.float64]
 
@@ -63,15 +65,54 @@ def test_variance_predicts_the_squared_error(
     assert reports == sorted(reports) and reports[-1] == 1.0
 
 
+@pytest.mark.parametrize("selected", [False, True])
 @pytest.mark.parametrize(("offset", "added"), [(0.0, 0.0), (-3.0, 0.0), (3.0, 3.0)])
-def test_risk_excess_adds_only_a_significant_excess(offset: float, added: float) -> None:
+def test_risk_excess_adds_only_a_significant_excess(
+    offset: float, added: float, selected: bool
+) -> None:
     rng = np.random.default_rng(1)
-    first = rng.uniform(1.0, 2.0, 20000)
-    risk = first + offset + rng.normal(0.0, 1.0, first.size)
-    result = _risk_excess(first, risk)
-    # Twice the standard error of a bin (about 0.09 here) comes off what is added.
+    level = rng.uniform(1.0, 1.1, (128, 160))
+    noise = rng.normal(0.0, 1.0, level.shape)
+    risk = level + offset + noise
+    first = level
+    if selected:
+        # A prediction that follows each pixel's own noise (as the engine's
+        # variance follows it through the estimate), unbiased on the whole:
+        # bins of `first` itself select pixels by their noise and add about
+        # 0.25 where nothing is missing.
+        first = level + 0.2 * (noise > 0) - 0.1
+        assert offset != 0.0 or _risk_excess(first, risk, first).mean() > 0.2
+    result = _risk_excess(first, risk, _local_level(first))
+    # 1.5 standard errors of a bin (about 0.02 here) come off what is added.
     assert result.shape == first.shape and result.min() >= 0.0
-    np.testing.assert_allclose(result.mean(), added, atol=0.12)
+    np.testing.assert_allclose(result.mean(), added, atol=0.1)
+
+
+@pytest.mark.parametrize("shape", [(1, 1, 1, 64, 64), (4, 1, 6, 32, 32)])
+def test_poisson_simulation_runs_without_the_residual_noise(
+    shape: tuple[int, ...], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # The denoised image: a step of 20 with residual noise of variance 1 (its
+    # variance), under a model of almost no noise: the simulated image is
+    # then the reference itself, which keeps the step and not the noise.
+    rng = np.random.default_rng(3)
+    out = (100.0 + rng.normal(0.0, 1.0, shape)).astype(np.float32)
+    out[..., shape[-1] // 2 :] += 20.0
+    images: list[npt.NDArray[np.float32]] = []
+
+    def identity(image: Any, *args: Any, return_variance: bool = False, **kwargs: Any) -> Any:
+        images.append(np.array(image))
+        return np.array(image), (np.ones_like(image) if return_variance else None)
+
+    monkeypatch.setattr(variance_module, "_denoise_core", identity)
+    plan = NoisePlan(gain=(1e-4,), offset=(0.0,), sigma=(None,))
+    settings = CoreSettings((1, 1, 0, 0, 0), (3, 3, 0, 0, 0), 4, 0.01, 0.0)
+    variance_module.error_variance(out, out, np.ones_like(out), plan, settings, 1)
+    simulated = images[0] - 100.0  # the simulation, then the probe
+    half = shape[-1] // 2
+    flat = np.concatenate([simulated[..., 2 : half - 2], simulated[..., half + 2 : -2] - 20.0])
+    assert flat.std() < 0.6 and abs(flat.mean()) < 0.1
+    assert (simulated[..., half] - simulated[..., half - 1]).mean() > 17.0
 
 
 def test_variance_at_extreme_scales() -> None:

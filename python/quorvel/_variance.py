@@ -10,15 +10,16 @@ where the weights come out concentrated in one realisation of the noise
 variance into a prediction of the squared error ``(estimate - truth)**2``
 with two or three more runs of the denoiser on the same settings:
 
-1. **A reference.**  On the Gaussian path, the denoised image ``f``
-   denoised once more gives ``D(f)``; where ``f`` differs from it by no more
-   than its own error (the engine's variance ``V``), the difference is
-   residual noise and is dropped: ``r = t + w (f - t)`` with ``t = D(f)``
-   and the Wiener weight ``w = (f - t)**2 / ((f - t)**2 + 4 V)``.  On the
-   Poisson-Gaussian path the reference is ``f`` itself: there the
-   simulation of step 2 (all of the noise variance as photon counts) gives
-   smaller errors than the real noise on a reference without that residual
-   noise, and about the real ones with it.
+1. **A reference.**  The denoised image ``f`` less the part of its
+   difference from a smoother version ``t`` that is no larger than its own
+   error (the engine's variance ``V``), which is residual noise:
+   ``r = t + w (f - t)`` with the Wiener weight
+   ``w = (f - t)**2 / ((f - t)**2 + 4 V)``.  On the Gaussian path ``t`` is
+   ``D(f)``, ``f`` denoised once more; on the Poisson-Gaussian path it is
+   the mean of ``f`` over the 3 x 3 (x 3 ...) neighbourhood of each element
+   along every axis of more than one element, which costs no run.  Without
+   that step the residual noise of ``f`` passes into the simulation, whose
+   errors then exceed the real ones where ``f`` is smooth.
 2. **A simulation.**  New noise of the image's noise model is added to the
    reference (Gaussian of the channel's sigma, or on the Poisson-Gaussian
    path Poisson counts of variance ``gain * r + offset``) and denoised.  The
@@ -40,19 +41,25 @@ with two or three more runs of the denoiser on the same settings:
                                              taken at f rather than at the truth)
 
    Per pixel it is as noisy as the noise itself, but its mean over many
-   pixels is not: the pixels are grouped in 10 bins by quantile of ``p``,
-   the mean of ``s - p`` in each bin is smoothed across neighbouring bins
-   (Gaussian weights, 1.5 bins, each bin weighed by the inverse square of
-   its standard error), and where it exceeds twice its standard error the
-   excess less twice that error is added to the bin's pixels: the bias that
-   the reference, itself blurred, could not show.
+   pixels is not.  The pixels are grouped in 10 bins by quantile of the
+   local level of ``p`` (the geometric mean over the 5 x 5 (x 5 ...)
+   neighbourhood): binned by ``p`` itself, which follows each pixel's own
+   noise through ``f`` and its weights, the bins would select pixels by
+   their noise, and the mean SURE of a bin would be biased.  The mean of
+   ``s - p`` in each bin is smoothed across neighbouring bins (Gaussian
+   weights, 1.5 bins, each bin weighed by the inverse square of its
+   standard error), and where it exceeds 1.5 times its standard error the
+   excess less that margin is added to the bin's pixels: the bias that the
+   reference, itself blurred, could not show.
 
 The result is the prediction ``p + excess``, in squared intensity units.
 Where the excess is not significant (the bins whose squared error is far
 below the noise variance, on images of few pixels) the prediction rests on
 the simulation alone.  Everything is per channel; every run uses the plan
 and settings of the first, and the probe and the simulated noise come from
-a fixed seed, so that an image always gets the same variance.
+fixed seeds (one each, so that the probe does not depend on the number of
+draws the simulated counts took), so that an image always gets the same
+variance.
 """
 
 from __future__ import annotations
@@ -80,8 +87,8 @@ F64 = npt.NDArray[np.float64]
 _TINY = float(np.finfo(np.float32).tiny)
 # Probe step in units of the local noise standard deviation (as the tuner's).
 _PROBE_STEP = 0.15
-# Seed of the probe and of the simulated noise.
-_SEED = 20260530
+# Seeds of the simulated noise and of the probe.
+_SEED, _PROBE_SEED = 20260530, 20260531
 # The Wiener weight keeps f - D(f) where its square exceeds this many times
 # the engine's variance.
 _WIENER = 4.0
@@ -96,7 +103,10 @@ _RISK_BINS, _RISK_PIXELS = 10, 512
 # Width (in bins) of the smoothing of the risk excess, and the number of its
 # standard errors below which it is not added.
 _RISK_SMOOTHING = 1.5
-_RISK_SIGNIFICANCE = 2.0
+_RISK_SIGNIFICANCE = 1.5
+# Half-widths of the neighbourhood of the Poisson-Gaussian reference's smooth
+# image and of the local level that bins the risk excess.
+_REFERENCE_RADIUS, _LEVEL_RADIUS = 1, 2
 
 
 def denoise_with_error_variance(
@@ -176,12 +186,15 @@ def error_variance(
         )  # fmt: skip
 
     n = out.shape[1]
-    reference = new_work_image(out) if plan.gaussian_channels else out
+    reference = np.empty_like(out)
     if plan.gaussian_channels:
         smooth, _ = run(new_work_image(out))
         for c in plan.gaussian_channels:
             reference[:, c] = _reference(out[:, c], smooth[:, c], variance[:, c])
         del smooth
+    for c in plan.poisson_channels:
+        local = _box_mean(out[:, c], _REFERENCE_RADIUS)
+        reference[:, c] = _reference(out[:, c], local, variance[:, c])
     simulated = new_work_image(reference)
     for c in range(n):
         simulated[:, c] += _simulated_noise(_noise_sd(reference, plan, c), plan.gain[c], rng)
@@ -192,7 +205,7 @@ def error_variance(
     del sim_out, sim_variance, reference
 
     noise_sd = np.stack([_noise_sd(out, plan, c) for c in range(n)], axis=1)
-    probe = rng.standard_normal(noisy.shape, dtype=np.float32)
+    probe = np.random.default_rng(_PROBE_SEED).standard_normal(noisy.shape, dtype=np.float32)
     probed = new_work_image(noisy)
     probed += (np.float32(_PROBE_STEP) * noise_sd) * probe
     probed_out, _ = run(probed)
@@ -205,7 +218,8 @@ def error_variance(
             noisy[:, c], out[:, c], probed_out[:, c], probe[:, c], noise_sd[:, c], plan.gain[c]
         )
         # Positive, as a variance, and within float32.
-        result[:, c] = np.clip(first + _risk_excess(first, risk), _TINY, FLOAT32_MAX)
+        excess = _risk_excess(first, risk, _local_level(first))
+        result[:, c] = np.clip(first + excess, _TINY, FLOAT32_MAX)
     return result
 
 
@@ -228,10 +242,44 @@ def _share(progress: ProgressCallback | None, k: int, runs: int) -> Callable[[fl
 
 def _reference(out: F32, smooth: F32, variance: F32) -> F32:
     """`smooth` plus the part of ``out - smooth`` that exceeds `out`'s own error."""
-    diff = out.astype(np.float64) - smooth
-    square = np.square(diff)
-    weight = square / np.maximum(square + _WIENER * variance.astype(np.float64), _TINY)
-    return (smooth + weight * diff).astype(np.float32)
+    diff = out - smooth
+    # The Wiener weight d**2 / (d**2 + 4 V) as 1 / (1 + 4 V / d**2): 1 where
+    # d**2 overflows, 0 where 4 V does.
+    with np.errstate(over="ignore"):
+        ratio = np.float32(_WIENER) * variance
+        ratio /= np.maximum(np.square(diff), np.float32(_TINY))
+    ratio += np.float32(1.0)
+    diff /= ratio
+    diff += smooth
+    return diff
+
+
+def _box_mean(image: npt.NDArray[np.floating[Any]], radius: int) -> F32:
+    """The mean of `image` over the ``2 radius + 1`` elements around each one
+    along every axis (fewer on short axes), the edges mirrored."""
+    out = np.asarray(image, dtype=np.float32)
+    for axis, size in enumerate(out.shape):
+        r = min(radius, size - 1)
+        if r == 0:
+            continue
+        pad = [(0, 0)] * out.ndim
+        pad[axis] = (r, r)
+        padded = np.pad(out, pad, mode="symmetric")
+        window: list[slice] = [slice(None)] * out.ndim
+        window[axis] = slice(0, size)
+        total = padded[tuple(window)].copy()
+        for k in range(1, 2 * r + 1):
+            window[axis] = slice(k, k + size)
+            total += padded[tuple(window)]
+        total *= np.float32(1.0 / (2 * r + 1))
+        out = total
+    return out
+
+
+def _local_level(first: F64) -> F32:
+    """The geometric mean of `first` over the neighbourhood of every element."""
+    level = np.log(np.maximum(first, _TINY), dtype=np.float32)
+    return np.exp(_box_mean(level, _LEVEL_RADIUS))
 
 
 def _noise_sd(image: F32, plan: NoisePlan, c: int) -> F32:
@@ -300,21 +348,34 @@ def _pixel_risk(
     noisy: F32, out: F32, probed_out: F32, probe: F32, noise_sd: F32, gain: float | None
 ) -> F64:
     """Monte-Carlo SURE of every element: unbiased for its squared error, one by one noisy."""
-    y, f = noisy.astype(np.float64), out.astype(np.float64)
+    # (f - y)**2 - sd**2 + 2 sd b slope, in float64, with few temporaries.
+    f = out.astype(np.float64)
+    cross = probed_out.astype(np.float64)
+    cross -= f
+    cross /= _PROBE_STEP
     sd = noise_sd.astype(np.float64)
-    slope = (probed_out.astype(np.float64) - f) / _PROBE_STEP
-    risk = np.square(f - y) - np.square(sd) + 2.0 * sd * probe * slope
+    cross *= probe
+    cross *= sd
+    cross *= 2.0
+    f -= noisy
+    risk = np.square(f)
+    sd *= sd
+    risk -= sd
+    del sd
+    risk += cross
+    del cross
     if gain is not None:
         # v is taken at the estimate: v(f) - v(truth) = gain (f - truth), whose
         # mean gain (f - y) estimates without bias.
-        risk += gain * (f - y)
+        f *= gain
+        risk += f
     return risk
 
 
-def _risk_excess(first: F64, risk: F64) -> F64:
-    """What the risk adds to `first`, per bin of `first`, where it is significant."""
+def _risk_excess(first: F64, risk: F64, level: npt.NDArray[np.floating[Any]]) -> F64:
+    """What the risk adds to `first`, per bin of `level`, where it is significant."""
     bins = int(np.clip(first.size // _RISK_PIXELS, 1, _RISK_BINS))
-    label, bins = _quantile_bins(first.ravel(), bins)
+    label, bins = _quantile_bins(level.ravel(), bins)
     diff = (risk - first).ravel()
     count = np.bincount(label, minlength=bins).astype(np.float64)
     used = count > 0
