@@ -255,8 +255,10 @@ def _reference(out: F32, smooth: F32, variance: F32) -> F32:
 
 
 def _box_mean(image: npt.NDArray[np.floating[Any]], radius: int) -> F32:
-    """The mean of `image` over the ``2 radius + 1`` elements around each one
-    along every axis (fewer on short axes), the edges mirrored."""
+    """The mean of `image` over the ``2 radius + 1`` elements around each one, per axis.
+
+    Fewer elements on short axes; the edges mirrored.
+    """
     out = np.asarray(image, dtype=np.float32)
     for axis, size in enumerate(out.shape):
         r = min(radius, size - 1)
@@ -311,7 +313,9 @@ def _simulated_noise(sd: F32, gain: float | None, rng: np.random.Generator) -> F
     return (gain * draws).astype(np.float32)
 
 
-def _quantile_bins(values: F64, bins: int) -> tuple[npt.NDArray[np.intp], int]:
+def _quantile_bins(
+    values: npt.NDArray[np.floating[Any]], bins: int
+) -> tuple[npt.NDArray[np.intp], int]:
     """The bin of every value among `bins` bins of about equal count, and the count of bins.
 
     Equal values share a bin, so that a bin may be empty (dropped by the
