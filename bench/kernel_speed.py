@@ -19,6 +19,10 @@ a loaded machine; wall time beside it), on
 For each: the seconds of both kernels, their ratio, both PSNRs and the
 largest difference between the two results in units of sigma.
 
+The settings are the defaults (chosen per image); ``--earlier`` runs the
+fixed settings of earlier versions instead (7 x 7 patches, 4 iterations,
+p-value 0.01, the growing window along Z and T).
+
 ``--quality``: every workload of ``bench/workloads.py`` (both noise paths,
 true noise), both kernels on two threads: PSNRs, their difference and the
 largest difference of the results in units of the noise's standard
@@ -84,19 +88,25 @@ def timed(run: Callable[[], Image]) -> tuple[float, float, Image]:
     return time.process_time() - cpu, time.perf_counter() - wall, out
 
 
-def speed(repeat: int) -> None:
+#: The settings of earlier versions, before they were chosen per image.
+EARLIER: dict[str, Any] = {"patch_radius": 3, "iterations": 4, "pvalue": 0.01, "search": "ZT"}
+
+
+def speed(repeat: int, earlier: bool = False) -> None:
     cam = camera()
+    fixed = EARLIER if earlier else {}
+    label = "earlier settings" if earlier else "default"
     cases: list[tuple[str, Image, str, float, float, dict[str, Any]]] = [
-        ("512 x 512, default", cam, "YX", 20.0, 255.0, {}),
+        (f"512 x 512, {label}", cam, "YX", 20.0, 255.0, fixed),
         (
-            "10 x 256 x 256, search T=4",
+            f"10 x 256 x 256, {label}, search T=4",
             drifting(cam, 10, 256),
             "TYX",
             20.0,
             255.0,
-            {"search": {"T": 4}},
+            {**fixed, "search": {"T": 4}},
         ),
-        ("16 x 128 x 128, default", stack(), "ZYX", 12.0, 100.0, {}),
+        (f"16 x 128 x 128, {label}", stack(), "ZYX", 12.0, 100.0, fixed),
     ]
     print(
         "| workload | exact s | fast s | exact / fast | wall exact / fast | PSNR exact | "
@@ -171,9 +181,14 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--quality", action="store_true", help="the workloads' PSNRs")
     parser.add_argument("--scaling", action="store_true", help="one and two threads")
+    parser.add_argument(
+        "--earlier",
+        action="store_true",
+        help="speed with the earlier fixed settings (7 x 7, 4 iterations, p 0.01)",
+    )
     args = parser.parse_args()
     print(f"load average before: {os.getloadavg()}")
-    speed(args.repeat)
+    speed(args.repeat, args.earlier)
     if args.scaling:
         scaling(args.repeat)
     if args.quality:
