@@ -41,11 +41,13 @@ std::uint32_t lane_bit(std::int32_t x, std::int32_t x0, std::int32_t lanes) {
 }
 
 // The candidates of the window around r: every window row (t, z, y outer to
-// inner, ascending) cut into blocks of eight consecutive x positions; a last
-// piece of six or seven becomes a block of its own, a last piece of one to
-// five are single candidates (their list padded to a multiple of eight with
-// its last one). The reference itself is no candidate. Indices are relative
-// to the reference's. Returns the count of single candidates.
+// inner, ascending) cut into blocks of eight consecutive x positions. A last
+// piece of two to seven becomes a block of its own, the eight positions that
+// end the row (or, in a row shorter than eight, those from its start) with
+// only the piece's lanes valid; a last piece of one is a single candidate
+// (their list padded to a multiple of eight with its last one). The
+// reference itself is no candidate. Indices are relative to the reference's.
+// Returns the count of single candidates.
 std::int32_t build_blocks(const pass_context& ctx, const index_range range[4], const position& r,
                           std::vector<candidate_block>& blocks,
                           std::vector<std::int32_t>& singles) {
@@ -56,9 +58,12 @@ std::int32_t build_blocks(const pass_context& ctx, const index_range range[4], c
         return 0;
     }
     const std::int32_t i0 = ctx.index_of(r);
-    constexpr std::int32_t fewest_in_block = 6;
+    constexpr std::int32_t fewest_in_block = 2;
     const std::int32_t rest = n % 8;
-    const std::int32_t in_blocks = rest >= fewest_in_block ? n : n - rest;
+    const std::int32_t whole_blocks = n - rest;
+    // Where the block of the last piece starts, and its valid lanes.
+    const std::int32_t piece_x0 = std::max(0, n - 8);
+    const std::uint32_t piece_lanes = first_lanes(rest) << (whole_blocks - piece_x0);
     for (std::int32_t t2 = range[3].lo; t2 <= range[3].hi; ++t2) {
         for (std::int32_t z2 = range[2].lo; z2 <= range[2].hi; ++z2) {
             for (std::int32_t y2 = range[1].lo; y2 <= range[1].hi; ++y2) {
@@ -66,14 +71,15 @@ std::int32_t build_blocks(const pass_context& ctx, const index_range range[4], c
                 const bool holds_reference = t2 == r[3] && z2 == r[2] && y2 == r[1];
                 // x of the reference within the row, or -1.
                 const std::int32_t self = holds_reference ? r[0] - range[0].lo : -1;
-                for (std::int32_t x0 = 0; x0 < in_blocks; x0 += 8) {
-                    const std::uint32_t lanes = first_lanes(std::min(8, n - x0));
+                for (std::int32_t x0 = 0; x0 < whole_blocks; x0 += 8) {
+                    const std::uint32_t lanes = first_lanes(8);
                     blocks.push_back({start + x0, lanes, lanes & ~lane_bit(self, x0, 8)});
                 }
-                for (std::int32_t x = in_blocks; x < n; ++x) {
-                    if (x != self) {
-                        singles.push_back(start + x);
-                    }
+                if (rest >= fewest_in_block) {
+                    blocks.push_back({start + piece_x0, piece_lanes,
+                                      piece_lanes & ~lane_bit(self, piece_x0, 8)});
+                } else if (rest == 1 && self != n - 1) {
+                    singles.push_back(start + n - 1);
                 }
             }
         }
@@ -113,7 +119,9 @@ void window_candidates(const pass_context& ctx, fast_scratch& s, const index_ran
             s.own_single_count = build_blocks(ctx, range, r, s.own_blocks, s.own_singles);
             s.own_range = relative;
             s.own_ready = true;
+            ++s.own_builds;
         }
+        s.list_id = s.own_builds;
         s.single_count = s.own_single_count;
         s.blocks = &s.own_blocks;
         s.singles = &s.own_singles;
@@ -123,6 +131,7 @@ void window_candidates(const pass_context& ctx, fast_scratch& s, const index_ran
         s.whole_single_count = build_blocks(ctx, range, r, s.whole_blocks, s.whole_singles);
         s.whole_ready = true;
     }
+    s.list_id = 0;
     s.single_count = s.whole_single_count;
     s.blocks = &s.whole_blocks;
     s.singles = &s.whole_singles;
@@ -166,7 +175,7 @@ fast_scratch::fast_scratch(const pass_context& ctx) : pitch(padded_pitch(ctx)) {
     const std::size_t padded = patch_floats(ctx);
     reference_estimate.assign(padded, 0.0f);
     reference_inverse.assign(padded, 0.0f);
-    // At most five single candidates per window row, padded to whole groups,
+    // At most one single candidate per window row, padded to whole groups,
     // and (n + 7) / 8 blocks.
     std::int64_t window_rows = 1;
     constexpr int window_axis[3] = {1, 2, 4};
@@ -177,13 +186,20 @@ fast_scratch::fast_scratch(const pass_context& ctx) : pitch(padded_pitch(ctx)) {
     const std::int64_t row_candidates =
         std::min(2 * std::int64_t{ctx.window[0]} + 1, std::int64_t{ctx.extent[0]});
     const auto most_blocks = static_cast<std::size_t>(window_rows * ((row_candidates + 7) / 8));
-    const auto most_singles = static_cast<std::size_t>(5 * window_rows + 8);
+    const auto most_singles = static_cast<std::size_t>(window_rows + 8);
     own_blocks.reserve(most_blocks);
     own_singles.reserve(most_singles);
     block_weight.assign(8 * most_blocks, 0.0f);
     single_weight.assign(most_singles, 0.0f);
     kept_start.assign(8 * most_blocks + most_singles + 8, 0);
     kept_weight.assign(8 * most_blocks + most_singles + 8, 0.0f);
+    // The row parts are kept where they take at most a sixteenth of the
+    // image (or 256 KiB): they save work, never change a bit.
+    const std::size_t carry_floats = 8 * most_blocks * ctx.row_offsets.size();
+    const std::size_t affordable = std::max<std::size_t>(ctx.noisy.data.size() / 16, 1u << 16);
+    if (ctx.row_length > 1 && carry_floats <= affordable) {
+        row_carry.assign(carry_floats, 0.0f);
+    }
 }
 
 std::size_t fast_scratch::patch_floats(const pass_context& ctx) {

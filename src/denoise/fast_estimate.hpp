@@ -18,8 +18,10 @@ namespace qv {
 
 // Eight consecutive x positions of one window row whose distances and
 // weights share one vector (lane l at image index first + l). `valid` has bit
-// l set for the lanes that are positions of the window, `weighed` for those
-// that are candidates (the reference itself is none).
+// l set for the lanes that are positions of the window this block stands for
+// (a row's last block may overlap the one before it: the lanes of that one
+// are not valid here), `weighed` for those that are candidates (the
+// reference itself is none).
 struct candidate_block {
     std::int32_t first = 0;
     std::uint32_t valid = 0;
@@ -35,8 +37,9 @@ struct fast_scratch {
     std::vector<float> reference_estimate;
     std::vector<float> reference_inverse;
     // The window: blocks of eight candidates, and the single candidates (the
-    // last one to five of a row, taken eight at a time with the lanes along
-    // the patch rows), indices relative to the reference's; those of every
+    // last one of a row whose length is 1 past a multiple of eight, taken
+    // eight at a time with the lanes along the patch rows), indices relative
+    // to the reference's; those of every
     // whole window (built once) or of a window the image clips.
     // The single candidates' lists are padded to a multiple of eight with
     // their last one; the counts are those before padding.
@@ -51,6 +54,10 @@ struct fast_scratch {
     // reference (the lists relative to the reference depend on nothing else).
     std::array<std::int32_t, 8> own_range{};
     bool own_ready = false;
+    // Which list blocks points to: 0 for the whole window's, a new number
+    // each time the clipped window's list is rebuilt.
+    std::int64_t list_id = 0;
+    std::int64_t own_builds = 0;
     const std::vector<candidate_block>* blocks = nullptr;
     const std::vector<std::int32_t>* singles = nullptr;
     std::int32_t single_count = 0;
@@ -60,6 +67,14 @@ struct fast_scratch {
     std::vector<float> single_weight;
     std::vector<std::int32_t> kept_start;
     std::vector<float> kept_weight;
+    // The right parts of the patch rows of the last reference's blocks (eight
+    // floats per block and row), the left parts of the next reference of its
+    // grid row: the index that reference has and the list they belong to.
+    // Empty where the window's blocks times the patch rows would need too
+    // much memory.
+    std::vector<float> row_carry;
+    std::int64_t carry_for = -1;
+    std::int64_t carry_list = -1;
 
     explicit fast_scratch(const pass_context& ctx);
     // Floats of the patch buffer fast_estimate_patch writes.

@@ -1,6 +1,7 @@
 // The fast estimate of a reference position against the exact one, its
 // independence of where the image ends in memory (what chunked runs rely
-// on), and its exp against the standard library's.
+// on) and of the reference visited before it, and its exp against the
+// standard library's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -199,6 +200,55 @@ TEST_P(FastEstimateEnd, GivesTheSameBitsWhereverTheImageEnds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, FastEstimateEnd,
+                         ::testing::Values(qv::lane_set::portable, qv::lane_set::avx2),
+                         [](const ::testing::TestParamInfo<qv::lane_set>& info) {
+                             return std::string(info.param == qv::lane_set::avx2 ? "avx2"
+                                                                                 : "portable");
+                         });
+
+// References walked along a row h + 1 apart (as the grid visits them), one
+// scratch reusing the row parts of the reference before, give the bits of a
+// fresh scratch for each; for whole and clipped windows, row pieces of every
+// length, and patch rows of a constant (radius 1 to 4) and of any length.
+class FastEstimateCarry : public ::testing::TestWithParam<qv::lane_set> {};
+
+TEST_P(FastEstimateCarry, GivesTheSameBitsAsAFreshScratch) {
+    const qv::lane_set set = GetParam();
+    if (!qv::fast_lanes_supported(set)) {
+        GTEST_SKIP() << "this CPU cannot run that build";
+    }
+    const inputs in({61, 19, 1, 1, 1}, 5);
+    for (const std::int32_t radius : {1, 3, 4, 5}) {
+        const qv::denoise_params params =
+            params_with({radius, 2, 0, 0, 0}, qv::kernel_kind::fast);
+        for (const std::int32_t w : {1, 4, 8, 11}) {
+            const qv::pass_context ctx(params, in.noisy, sigma, {w, 3, 0, 0, 0}, in.estimate,
+                                       in.inverse);
+            qv::fast_scratch walking(ctx);
+            ASSERT_FALSE(walking.row_carry.empty());
+            std::vector<float> a(qv::fast_scratch::patch_floats(ctx));
+            std::vector<float> b(a.size());
+            for (std::int32_t y = 2; y < 17; y += 7) {
+                for (std::int32_t x = radius; x < 61 - radius; x += radius + 1) {
+                    SCOPED_TRACE("radius " + std::to_string(radius) + ", window " +
+                                 std::to_string(w) + ", x " + std::to_string(x));
+                    qv::fast_scratch fresh(ctx);
+                    const qv::reference_outcome got =
+                        qv::fast_estimate_patch_with(set, ctx, walking, a.data(), {x, y, 0, 0});
+                    const qv::reference_outcome want =
+                        qv::fast_estimate_patch_with(set, ctx, fresh, b.data(), {x, y, 0, 0});
+                    ASSERT_EQ(got.verdict, want.verdict);
+                    ASSERT_EQ(std::memcmp(&got.variance, &want.variance, sizeof(float)), 0);
+                    if (got.verdict == qv::patch_verdict::accepted) {
+                        ASSERT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0);
+                    }
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, FastEstimateCarry,
                          ::testing::Values(qv::lane_set::portable, qv::lane_set::avx2),
                          [](const ::testing::TestParamInfo<qv::lane_set>& info) {
                              return std::string(info.param == qv::lane_set::avx2 ? "avx2"
