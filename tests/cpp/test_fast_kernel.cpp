@@ -219,8 +219,7 @@ TEST_P(FastEstimateCarry, GivesTheSameBitsAsAFreshScratch) {
     }
     const inputs in({61, 19, 1, 1, 1}, 5);
     for (const std::int32_t radius : {1, 3, 4, 5}) {
-        const qv::denoise_params params =
-            params_with({radius, 2, 0, 0, 0}, qv::kernel_kind::fast);
+        const qv::denoise_params params = params_with({radius, 2, 0, 0, 0}, qv::kernel_kind::fast);
         for (const std::int32_t w : {1, 4, 8, 11}) {
             const qv::pass_context ctx(params, in.noisy, sigma, {w, 3, 0, 0, 0}, in.estimate,
                                        in.inverse);
