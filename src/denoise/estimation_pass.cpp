@@ -157,6 +157,7 @@ void add_to_stripe(const pass_context& ctx, const reference_outcome& outcome, co
 
 // The per-reference estimate of each kernel, with its per-thread scratch.
 struct exact_estimate {
+    static constexpr bool pairs = false;
     candidate_row_scratch scratch;
     explicit exact_estimate(const pass_context& ctx) : scratch(ctx) {}
     static std::size_t patch_floats(const pass_context& ctx) {
@@ -172,6 +173,7 @@ struct exact_estimate {
 };
 
 struct fast_estimate {
+    static constexpr bool pairs = true;
     fast_scratch scratch;
     explicit fast_estimate(const pass_context& ctx) : scratch(ctx) {}
     static std::size_t patch_floats(const pass_context& ctx) {
@@ -179,6 +181,10 @@ struct fast_estimate {
     }
     reference_outcome operator()(const pass_context& ctx, float* patch, const position& r) {
         return fast_estimate_patch(ctx, scratch, patch, r);
+    }
+    std::array<reference_outcome, 2> pair(const pass_context& ctx, float* patch_a, float* patch_b,
+                                          const position& a, const position& b) {
+        return fast_estimate_pair(ctx, scratch, patch_a, patch_b, a, b);
     }
     void add(const pass_context& ctx, const reference_outcome& outcome, const float* patch,
              const position& r, const stripe& s, sum_images& sums) const {
@@ -191,8 +197,39 @@ struct fast_estimate {
     }
 };
 
+// The positions of one row of reference positions (y, z, t fixed) in x
+// order: each estimated, listed when it got no estimate, and added.
+template <class Estimate>
+struct row_walk {
+    const pass_context& ctx;
+    const stripe& s;
+    sum_images& sums;
+    Estimate& estimate;
+    bool list_missing;
+    std::vector<std::array<std::int32_t, 5>>& missing;
+    std::int32_t region_index;
+
+    void add(const reference_outcome& outcome, const float* patch, const position& r) {
+        if (list_missing && outcome.verdict == patch_verdict::no_estimate) {
+            missing.push_back({r[0], r[1], r[2], r[3], region_index});
+        }
+        estimate.add(ctx, outcome, patch, r, s, sums);
+    }
+};
+
+// Whether the grid rows along y of a region are estimated two at a time: with
+// the fast kernel, where the patches of neighbouring grid rows overlap.
+template <class Estimate>
+bool pairs_rows(const pass_context& ctx, const axis_range& ay) {
+    return Estimate::pairs && ay.step > 1 && ay.step <= 2 * ctx.radius[1];
+}
+
 // One thread's share of a pass: every region in order, each in t, z, y, x
 // order, restricted to the positions whose patch reaches into the stripe.
+// With the fast kernel, two grid rows along y may be estimated together (each
+// position of the second with the one above it); the second row's outcomes
+// wait in `later` and are added after the first row's, so that the additions
+// keep the visiting order.
 //
 // With a monitor, each row of reference positions is counted when done, and
 // the stripe stops at the next row once the monitor's cancel flag is set.
@@ -203,26 +240,60 @@ void run_stripe(const pass_context& ctx, const std::vector<region>& regions, con
     run_monitor* monitor = hooks != nullptr ? hooks->monitor : nullptr;
     const bool list_missing = hooks != nullptr && hooks->list_missing;
     Estimate estimate(ctx);
-    std::vector<float> patch(Estimate::patch_floats(ctx));
+    const std::size_t patch_floats = Estimate::patch_floats(ctx);
+    std::vector<float> patch(patch_floats);
+    std::vector<float> later_patches;
+    std::vector<reference_outcome> later;
+    // Counts a finished row; false once the run is cancelled.
+    const auto row_done = [monitor](const axis_range& ax) {
+        if (monitor == nullptr) {
+            return true;
+        }
+        monitor->done.fetch_add(ax.count(), std::memory_order_relaxed);
+        return !monitor->cancelled();
+    };
     for (std::size_t index = 0; index < regions.size(); ++index) {
         const region g = positions_reaching(ctx, regions[index], s);
         const auto& [ax, ay, az, at] = g.axes;
+        row_walk<Estimate> walk{
+            ctx, s, sums, estimate, list_missing, missing, static_cast<std::int32_t>(index)};
+        const bool paired = pairs_rows<Estimate>(ctx, ay);
+        if (paired) {
+            later.resize(static_cast<std::size_t>(ax.count()));
+            later_patches.resize(later.size() * patch_floats);
+        }
         for (std::int32_t t = at.lo; t <= at.hi; t += at.step) {
             for (std::int32_t z = az.lo; z <= az.hi; z += az.step) {
                 for (std::int32_t y = ay.lo; y <= ay.hi; y += ay.step) {
-                    for (std::int32_t x = ax.lo; x <= ax.hi; x += ax.step) {
-                        const position r{x, y, z, t};
-                        const reference_outcome outcome = estimate(ctx, patch.data(), r);
-                        if (list_missing && outcome.verdict == patch_verdict::no_estimate) {
-                            missing.push_back({x, y, z, t, static_cast<std::int32_t>(index)});
+                    const std::int32_t y2 = y + ay.step;
+                    if (paired && y2 <= ay.hi) {
+                        if constexpr (Estimate::pairs) {
+                            std::size_t k = 0;
+                            for (std::int32_t x = ax.lo; x <= ax.hi; x += ax.step, ++k) {
+                                float* second = later_patches.data() + k * patch_floats;
+                                const auto outcomes = estimate.pair(ctx, patch.data(), second,
+                                                                    {x, y, z, t}, {x, y2, z, t});
+                                later[k] = outcomes[1];
+                                walk.add(outcomes[0], patch.data(), {x, y, z, t});
+                            }
+                            if (!row_done(ax)) {
+                                return;
+                            }
+                            k = 0;
+                            for (std::int32_t x = ax.lo; x <= ax.hi; x += ax.step, ++k) {
+                                walk.add(later[k], later_patches.data() + k * patch_floats,
+                                         {x, y2, z, t});
+                            }
+                            y = y2;
                         }
-                        estimate.add(ctx, outcome, patch.data(), r, s, sums);
+                    } else {
+                        for (std::int32_t x = ax.lo; x <= ax.hi; x += ax.step) {
+                            const position r{x, y, z, t};
+                            walk.add(estimate(ctx, patch.data(), r), patch.data(), r);
+                        }
                     }
-                    if (monitor != nullptr) {
-                        monitor->done.fetch_add(ax.count(), std::memory_order_relaxed);
-                        if (monitor->cancelled()) {
-                            return;
-                        }
+                    if (!row_done(ax)) {
+                        return;
                     }
                 }
             }

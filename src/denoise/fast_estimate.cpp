@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "denoise/regions.hpp"
 
@@ -137,6 +138,30 @@ void window_candidates(const pass_context& ctx, fast_scratch& s, const index_ran
     s.singles = &s.whole_singles;
 }
 
+// The patch rows of two references `delta` elements apart, in offset order
+// from the first's index, each with its row in either reference.
+void build_shared_rows(const pass_context& ctx, std::int64_t delta, std::vector<shared_row>& out) {
+    out.clear();
+    const auto rows = static_cast<std::int32_t>(ctx.row_offsets.size());
+    std::int32_t i = 0;
+    std::int32_t j = 0;
+    while (i < rows || j < rows) {
+        const std::int64_t a = i < rows ? ctx.row_offsets[static_cast<std::size_t>(i)]
+                                        : std::numeric_limits<std::int64_t>::max();
+        const std::int64_t b = j < rows ? ctx.row_offsets[static_cast<std::size_t>(j)] + delta
+                                        : std::numeric_limits<std::int64_t>::max();
+        shared_row r;
+        r.offset = static_cast<std::int32_t>(std::min(a, b));
+        if (a <= b) {
+            r.row_a = i++;
+        }
+        if (b <= a) {
+            r.row_b = j++;
+        }
+        out.push_back(r);
+    }
+}
+
 }  // namespace
 
 }  // namespace qv
@@ -173,8 +198,6 @@ std::int32_t padded_pitch(const pass_context& ctx) { return (ctx.row_length + 7)
 
 fast_scratch::fast_scratch(const pass_context& ctx) : pitch(padded_pitch(ctx)) {
     const std::size_t padded = patch_floats(ctx);
-    reference_estimate.assign(padded, 0.0f);
-    reference_inverse.assign(padded, 0.0f);
     // At most one single candidate per window row, padded to whole groups,
     // and (n + 7) / 8 blocks.
     std::int64_t window_rows = 1;
@@ -189,8 +212,12 @@ fast_scratch::fast_scratch(const pass_context& ctx) : pitch(padded_pitch(ctx)) {
     const auto most_singles = static_cast<std::size_t>(window_rows + 8);
     own_blocks.reserve(most_blocks);
     own_singles.reserve(most_singles);
-    block_weight.assign(8 * most_blocks, 0.0f);
-    single_weight.assign(most_singles, 0.0f);
+    for (reference_buffers& ref : refs) {
+        ref.patch_estimate.assign(padded, 0.0f);
+        ref.patch_inverse.assign(padded, 0.0f);
+        ref.block_weight.assign(8 * most_blocks, 0.0f);
+        ref.single_weight.assign(most_singles, 0.0f);
+    }
     kept_start.assign(8 * most_blocks + most_singles + 8, 0);
     kept_weight.assign(8 * most_blocks + most_singles + 8, 0.0f);
     // The row parts are kept where they take at most a sixteenth of the
@@ -199,6 +226,8 @@ fast_scratch::fast_scratch(const pass_context& ctx) : pitch(padded_pitch(ctx)) {
     const std::size_t affordable = std::max<std::size_t>(ctx.noisy.data.size() / 16, 1u << 16);
     if (ctx.row_length > 1 && carry_floats <= affordable) {
         row_carry.assign(carry_floats, 0.0f);
+        // A pair shares at most all rows of both.
+        pair_carry.assign(2 * carry_floats, 0.0f);
     }
 }
 
@@ -237,6 +266,25 @@ reference_outcome fast_estimate_patch(const pass_context& ctx, fast_scratch& scr
                                       const position& r) {
     static const lane_set best = best_fast_lanes();
     return fast_estimate_patch_with(best, ctx, scratch, patch, r);
+}
+
+std::array<reference_outcome, 2> fast_estimate_pair_with(lane_set set, const pass_context& ctx,
+                                                         fast_scratch& scratch, float* patch_a,
+                                                         float* patch_b, const position& a,
+                                                         const position& b) {
+#if QV_HAS_FAST_AVX2
+    if (set == lane_set::avx2) {
+        return fast_avx2::estimate_pair(ctx, scratch, patch_a, patch_b, a, b);
+    }
+#endif
+    return fast_portable::estimate_pair(ctx, scratch, patch_a, patch_b, a, b);
+}
+
+std::array<reference_outcome, 2> fast_estimate_pair(const pass_context& ctx, fast_scratch& scratch,
+                                                    float* patch_a, float* patch_b,
+                                                    const position& a, const position& b) {
+    static const lane_set best = best_fast_lanes();
+    return fast_estimate_pair_with(best, ctx, scratch, patch_a, patch_b, a, b);
 }
 
 void fast_add_to_sums(const pass_context& ctx, const reference_outcome& outcome, const float* patch,

@@ -28,14 +28,32 @@ struct candidate_block {
     std::uint32_t weighed = 0;
 };
 
+// What one reference position of a call keeps: its patch's previous
+// estimate and inverse variance (rows padded to the scratch's pitch), and the
+// weights of its candidates: eight per block, one per single candidate.
+struct reference_buffers {
+    std::vector<float> patch_estimate;
+    std::vector<float> patch_inverse;
+    std::vector<float> block_weight;
+    std::vector<float> single_weight;
+};
+
+// A patch row of either of two references estimated together (the second
+// `delta` elements after the first): its offset from the first's index and
+// its row in each (-1 where it is none of its rows).
+struct shared_row {
+    std::int32_t offset = 0;
+    std::int32_t row_a = -1;
+    std::int32_t row_b = -1;
+};
+
 // Per-thread scratch of the fast estimate, sized for one pass. Patch rows
 // are padded to `pitch` elements (a multiple of 8): element (row, x) of a
 // patch is at row * pitch + x.
 struct fast_scratch {
     std::int32_t pitch = 8;
-    // The reference patch: previous estimate and inverse variance.
-    std::vector<float> reference_estimate;
-    std::vector<float> reference_inverse;
+    // The reference (and the second one of a pair).
+    std::array<reference_buffers, 2> refs;
     // The window: blocks of eight candidates, and the single candidates (the
     // last one of a row whose length is 1 past a multiple of eight, taken
     // eight at a time with the lanes along the patch rows), indices relative
@@ -61,10 +79,7 @@ struct fast_scratch {
     const std::vector<candidate_block>* blocks = nullptr;
     const std::vector<std::int32_t>* singles = nullptr;
     std::int32_t single_count = 0;
-    // Their weights: eight per block, one per single candidate; and the
-    // candidates of nonzero weight, in order: their indices and weights.
-    std::vector<float> block_weight;
-    std::vector<float> single_weight;
+    // The candidates of nonzero weight, in order: their indices and weights.
     std::vector<std::int32_t> kept_start;
     std::vector<float> kept_weight;
     // The right parts of the patch rows of the last reference's blocks (eight
@@ -75,6 +90,13 @@ struct fast_scratch {
     std::vector<float> row_carry;
     std::int64_t carry_for = -1;
     std::int64_t carry_list = -1;
+    // The same for pairs of references: their rows in offset order (built
+    // for pair_delta), the right parts of every one of those rows, and the
+    // index of the first reference of the pair they serve.
+    std::vector<shared_row> pair_rows;
+    std::int64_t pair_delta = 0;
+    std::vector<float> pair_carry;
+    std::int64_t pair_carry_for = -1;
 
     explicit fast_scratch(const pass_context& ctx);
     // Floats of the patch buffer fast_estimate_patch writes.
@@ -87,6 +109,16 @@ struct fast_scratch {
 // the acceptance test.
 [[nodiscard]] reference_outcome fast_estimate_patch(const pass_context& ctx, fast_scratch& scratch,
                                                     float* patch, const position& r);
+
+// The fast estimates of references a and b, b at the same x as a and later
+// in the visiting order (the next grid row along y, z or t), each with the
+// bits fast_estimate_patch gives it: where both windows are whole, the patch
+// rows they share are compared with the candidates once for both.
+[[nodiscard]] std::array<reference_outcome, 2> fast_estimate_pair(const pass_context& ctx,
+                                                                  fast_scratch& scratch,
+                                                                  float* patch_a, float* patch_b,
+                                                                  const position& a,
+                                                                  const position& b);
 
 // Adds the outcome of reference r (its patch estimate from
 // fast_estimate_patch, rows `pitch` apart) to the sum images, in the patch
@@ -104,6 +136,10 @@ void fast_add_to_sums(const pass_context& ctx, const reference_outcome& outcome,
 [[nodiscard]] reference_outcome fast_estimate_patch_with(lane_set set, const pass_context& ctx,
                                                          fast_scratch& scratch, float* patch,
                                                          const position& r);
+
+[[nodiscard]] std::array<reference_outcome, 2> fast_estimate_pair_with(
+    lane_set set, const pass_context& ctx, fast_scratch& scratch, float* patch_a, float* patch_b,
+    const position& a, const position& b);
 
 // The kernel's exp on n values, with the given build: relative error below
 // 3e-7 where exp(x) is a normal float; 0 below x = -87.3365 (where exp(x) is

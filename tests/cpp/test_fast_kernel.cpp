@@ -208,8 +208,10 @@ INSTANTIATE_TEST_SUITE_P(Builds, FastEstimateEnd,
 
 // References walked along a row h + 1 apart (as the grid visits them), one
 // scratch reusing the row parts of the reference before, give the bits of a
-// fresh scratch for each; for whole and clipped windows, row pieces of every
-// length, and patch rows of a constant (radius 1 to 4) and of any length.
+// fresh scratch for each; so do pairs of references of the same x whose
+// patches overlap along y, estimated together; for whole and clipped
+// windows, row pieces of every length, and patch rows of a constant (radius
+// 1 to 4) and of any length.
 class FastEstimateCarry : public ::testing::TestWithParam<qv::lane_set> {};
 
 TEST_P(FastEstimateCarry, GivesTheSameBitsAsAFreshScratch) {
@@ -217,30 +219,40 @@ TEST_P(FastEstimateCarry, GivesTheSameBitsAsAFreshScratch) {
     if (!qv::fast_lanes_supported(set)) {
         GTEST_SKIP() << "this CPU cannot run that build";
     }
-    const inputs in({61, 19, 1, 1, 1}, 5);
+    const inputs in({61, 23, 1, 1, 1}, 5);
     for (const std::int32_t radius : {1, 3, 4, 5}) {
         const qv::denoise_params params = params_with({radius, 2, 0, 0, 0}, qv::kernel_kind::fast);
         for (const std::int32_t w : {1, 4, 8, 11}) {
             const qv::pass_context ctx(params, in.noisy, sigma, {w, 3, 0, 0, 0}, in.estimate,
                                        in.inverse);
             qv::fast_scratch walking(ctx);
+            qv::fast_scratch pairs(ctx);
             ASSERT_FALSE(walking.row_carry.empty());
-            std::vector<float> a(qv::fast_scratch::patch_floats(ctx));
-            std::vector<float> b(a.size());
+            std::vector<float> got(qv::fast_scratch::patch_floats(ctx));
+            std::vector<float> got_b(got.size());
+            std::vector<float> want(got.size());
+            const auto same = [&](const qv::reference_outcome& a, const float* pa,
+                                  const qv::position& r) {
+                qv::fast_scratch fresh(ctx);
+                const qv::reference_outcome b =
+                    qv::fast_estimate_patch_with(set, ctx, fresh, want.data(), r);
+                ASSERT_EQ(a.verdict, b.verdict);
+                ASSERT_EQ(std::memcmp(&a.variance, &b.variance, sizeof(float)), 0);
+                if (a.verdict == qv::patch_verdict::accepted) {
+                    ASSERT_EQ(std::memcmp(pa, want.data(), want.size() * sizeof(float)), 0);
+                }
+            };
             for (std::int32_t y = 2; y < 17; y += 7) {
                 for (std::int32_t x = radius; x < 61 - radius; x += radius + 1) {
                     SCOPED_TRACE("radius " + std::to_string(radius) + ", window " +
-                                 std::to_string(w) + ", x " + std::to_string(x));
-                    qv::fast_scratch fresh(ctx);
-                    const qv::reference_outcome got =
-                        qv::fast_estimate_patch_with(set, ctx, walking, a.data(), {x, y, 0, 0});
-                    const qv::reference_outcome want =
-                        qv::fast_estimate_patch_with(set, ctx, fresh, b.data(), {x, y, 0, 0});
-                    ASSERT_EQ(got.verdict, want.verdict);
-                    ASSERT_EQ(std::memcmp(&got.variance, &want.variance, sizeof(float)), 0);
-                    if (got.verdict == qv::patch_verdict::accepted) {
-                        ASSERT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0);
-                    }
+                                 std::to_string(w) + ", x " + std::to_string(x) + ", y " +
+                                 std::to_string(y));
+                    same(qv::fast_estimate_patch_with(set, ctx, walking, got.data(), {x, y, 0, 0}),
+                         got.data(), {x, y, 0, 0});
+                    const auto both = qv::fast_estimate_pair_with(
+                        set, ctx, pairs, got.data(), got_b.data(), {x, y, 0, 0}, {x, y + 3, 0, 0});
+                    same(both[0], got.data(), {x, y, 0, 0});
+                    same(both[1], got_b.data(), {x, y + 3, 0, 0});
                 }
             }
         }
