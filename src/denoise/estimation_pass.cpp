@@ -13,6 +13,10 @@
 // verdict (the bulk of the work, and pure: it reads only the inputs) and then
 // adds the patch rows that lie in its own stripe.
 //
+// The fast kernel may estimate two grid rows along y together (their
+// patches overlap; see fast_estimate_pair): the second row's outcomes wait
+// until the first row's are added, so the order of additions is unchanged.
+//
 // Every pixel is thus written by one thread only, which adds the
 // contributions of the reference patches covering it in the serial visiting
 // order. The additions into the sum images are the same float additions in

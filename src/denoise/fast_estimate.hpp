@@ -91,12 +91,13 @@ struct fast_scratch {
     std::int64_t carry_for = -1;
     std::int64_t carry_list = -1;
     // The same for pairs of references: their rows in offset order (built
-    // for pair_delta), the right parts of every one of those rows, and the
-    // index of the first reference of the pair they serve.
+    // for pair_delta), the right parts of every one of those rows, the index
+    // of the first reference of the pair they serve and their list.
     std::vector<shared_row> pair_rows;
     std::int64_t pair_delta = 0;
     std::vector<float> pair_carry;
     std::int64_t pair_carry_for = -1;
+    std::int64_t pair_carry_list = -1;
 
     explicit fast_scratch(const pass_context& ctx);
     // Floats of the patch buffer fast_estimate_patch writes.
@@ -112,8 +113,9 @@ struct fast_scratch {
 
 // The fast estimates of references a and b, b at the same x as a and later
 // in the visiting order (the next grid row along y, z or t), each with the
-// bits fast_estimate_patch gives it: where both windows are whole, the patch
-// rows they share are compared with the candidates once for both.
+// bits fast_estimate_patch gives it: where their windows are alike relative
+// to each (whole, or clipped alike), the patch rows they share are compared
+// with the candidates once for both.
 [[nodiscard]] std::array<reference_outcome, 2> fast_estimate_pair(const pass_context& ctx,
                                                                   fast_scratch& scratch,
                                                                   float* patch_a, float* patch_b,
