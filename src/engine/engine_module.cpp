@@ -185,6 +185,16 @@ py::object finish(work_image& w, array&& variance, bool return_variance) {
     return py::make_tuple(result, adopt(std::move(variance), w.target));
 }
 
+// Hands the heap's free memory back to the system: the blocks under the
+// mapping threshold that a noise estimate or the package's own work (its
+// many smaller arrays) freed stay in the heap otherwise, and the run's work
+// images would come on top of them.
+void return_free_heap() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
 // Runs the iterations on `img` on a worker thread, watched for progress and
 // cancellation; the final variance goes into `variance` when it is asked for.
 // The run is at unit noise: `img` is divided by sigma before and multiplied
@@ -193,6 +203,7 @@ py::object finish(work_image& w, array&& variance, bool return_variance) {
 // fixed numbers).
 void run_monitored(denoiser& d, array& img, float sigma, int threads, const run_settings& s,
                    array& variance) {
+    return_free_heap();
     run_monitor monitor;
     d.monitor = &monitor;
     d.variance_out = s.return_variance ? &variance : nullptr;
