@@ -112,11 +112,26 @@ def _tiles(a: npt.NDArray[Any], side: int) -> npt.NDArray[Any]:
 
 
 def _structure(y: F32, side: int) -> npt.NDArray[np.float64]:
-    """Variance of every side x side block of every plane of `y` (..., Y, X), less the noise's."""
+    """Variance of every side x side block of every plane of `y` (..., Y, X), less the noise's.
+
+    Plane by plane, so that the float64 work stays the size of one plane.
+    """
     tiles = _tiles(y, side)
     if tiles.size == 0:
         return np.asarray([float(np.var(y)) - 1.0])
-    return np.asarray(tiles.var(axis=(-3, -1), dtype=np.float64)) - 1.0
+    planes = tiles.reshape(-1, *tiles.shape[-4:])
+    out = np.empty((planes.shape[0], tiles.shape[-4], tiles.shape[-2]), dtype=np.float64)
+    for i, plane in enumerate(planes):
+        out[i] = plane.var(axis=(-3, -1), dtype=np.float64)
+    return out.reshape(*tiles.shape[:-4], *out.shape[1:]) - 1.0
+
+
+def _mean_square_difference(a: F32, b: F32) -> npt.NDArray[np.float64]:
+    """Mean over the first axis of (a - b)**2 in float64, one plane at a time."""
+    total = np.zeros(a.shape[1:], dtype=np.float64)
+    for p, q in zip(a, b, strict=True):
+        total += np.square(p - q, dtype=np.float64)
+    return total / a.shape[0]
 
 
 def _still(y: F32) -> float:
@@ -127,7 +142,7 @@ def _still(y: F32) -> float:
 
     def difference(d: int) -> npt.NDArray[np.float64]:
         """Mean squared difference of elements `d` apart per block, less the noise's."""
-        squares = np.square(y[d:] - y[:-d], dtype=np.float64).mean(axis=0)
+        squares = _mean_square_difference(y[d:], y[:-d])
         return np.asarray(_tiles(squares, _STILL_BLOCK).mean(axis=(-3, -1))) / 2.0 - 1.0
 
     far = np.mean([difference(d) for d in range(max(n // 2, 1), n)], axis=0)
@@ -143,7 +158,7 @@ def _apart(y: F32) -> float:
     """`Measures.apart` of a z-stack `y` (Z, Y, X)."""
 
     def difference(a: F32, b: F32) -> float:
-        return float(np.mean(np.square(a - b, dtype=np.float64))) / 2.0 - 1.0
+        return float(np.mean(_mean_square_difference(a, b))) / 2.0 - 1.0
 
     planes = difference(y[1:], y[:-1])
     pixels = (difference(y[:, 1:], y[:, :-1]) + difference(y[:, :, 1:], y[:, :, :-1])) / 2.0
@@ -169,12 +184,32 @@ def measure_channel(y: F32) -> Measures:
     return Measures(flat, bright, still, apart)
 
 
+def _stabilised_channel(sample: npt.NDArray[Any], plan: NoisePlan, c: int) -> F32:
+    """Channel `c` of a core-layout `sample` at unit noise, (T, Z, Y, X).
+
+    Plane by plane (the transform's local mean is one of the plane), so
+    that beside the result only one plane's work is held.
+    """
+    from quorvel._tune.crops import _channel_plan, _stabilise
+
+    one = _channel_plan(plan, c)
+    nt, _, nz = sample.shape[:3]
+    out = np.empty((nt, nz, *sample.shape[3:]), dtype=np.float32)
+    for t in range(nt):
+        for z in range(nz):
+            out[t, z] = _stabilise(sample[t : t + 1, c : c + 1, z : z + 1], one)[0].stabilised[
+                0, 0, 0
+            ]
+    return out
+
+
 def measure(core5: Any, plan: NoisePlan) -> list[Measures]:
     """The `Measures` of every channel of a core-layout image, on `sample_region`.
 
-    Only that region is read (a dask array's part is computed).
+    Only that region is read (a dask array's part is computed); the work
+    holds one float32 copy of it and float64 sums of one plane.
     """
-    from quorvel._tune.crops import _read, _stabilise
+    from quorvel._tune.crops import _read
 
     sample = _read(core5[sample_region(tuple(core5.shape))])
-    return [measure_channel(g.stabilised[:, 0]) for g in _stabilise(sample, plan, joint=False)]
+    return [measure_channel(_stabilised_channel(sample, plan, c)) for c in range(sample.shape[1])]
