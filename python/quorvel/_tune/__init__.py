@@ -71,6 +71,7 @@ from typing import Any
 import numpy.typing as npt
 
 from quorvel._core import CoreSettings, NoisePlan
+from quorvel._threads import resolve_threads
 from quorvel._tune.crops import _SEED, _Piece, _piece, _pieces, _stabilise
 from quorvel._tune.grid import (
     _DEEP,
@@ -360,7 +361,9 @@ def _tune_core(
     walked, together = _walk_order(grid)
     account = _Account(_most_work(grid, walked, together), progress)
     account.add(0.0)
-    walk = _Walk(pieces, settings, grid["iterations"], walked, threads, check, allowed, account)
+    walk = _Walk(
+        pieces, settings, grid["iterations"], walked, resolve_threads(threads), check, allowed, account
+    )
     for key in walked:
         if key in together:
             if key == together[0]:

@@ -63,15 +63,19 @@ class _Channels(NamedTuple):
     unit: npt.NDArray[np.float64] | None = None
 
 
-def _stabilise(core5: npt.NDArray[Any], plan: NoisePlan, joint: bool = True) -> list[_Channels]:
+def _stabilise(
+    core5: npt.NDArray[Any], plan: NoisePlan, joint: bool = True, variance: bool = True
+) -> list[_Channels]:
     """Each group of channels on one path, with (nearly) unit Gaussian noise.
 
     Without `joint`, every channel is a group of its own (the channels the
-    denoiser runs one by one), in channel order.
+    denoiser runs one by one), in channel order.  Without `variance`, the
+    Poisson-Gaussian groups hold only their stabilised channels (to rank
+    tiles by).
     """
     if not joint:
         return [
-            _stabilise(core5[:, c : c + 1], _channel_plan(plan, c))[0]
+            _stabilise(core5[:, c : c + 1], _channel_plan(plan, c), variance=variance)[0]
             for c in range(core5.shape[1])
         ]
     groups: list[_Channels] = []
@@ -87,9 +91,12 @@ def _stabilise(core5: npt.NDArray[Any], plan: NoisePlan, joint: bool = True) -> 
         # is photons + offset.
         photons = _contiguous(np.asarray(core5[:, ch], dtype=np.float32) / g)
         read = o / (g * g)
-        variance = np.maximum(_local_mean(photons) + read, np.float32(_MIN_VARIANCE))
-        unit = variance.mean(axis=(0, 2, 3, 4), dtype=np.float64, keepdims=True)
-        groups.append(_Channels(_anscombe(photons, read), photons, read, variance, unit))
+        if variance:
+            v = np.maximum(_local_mean(photons) + read, np.float32(_MIN_VARIANCE))
+            unit = v.mean(axis=(0, 2, 3, 4), dtype=np.float64, keepdims=True)
+            groups.append(_Channels(_anscombe(photons, read), photons, read, v, unit))
+        else:
+            groups.append(_Channels(_anscombe(photons, read)))
     return groups
 
 
@@ -178,10 +185,13 @@ def _crops(
     # Tiles of the central frame and plane, ranked by their variance (structure
     # plus noise); the crops are tiles from the top to the lower middle of
     # that ranking, so that both detail and background weigh in.
+    ys = np.arange(0, ny - sy + 1, max(sy // 2, 1))
+    xs = np.arange(0, nx - sx + 1, max(sx // 2, 1))
+    variance = _tile_variances(plane, ys, xs, sy, sx)
     tiles = [
-        (float(plane[:, y : y + sy, x : x + sx].var()), y + sy // 2, x + sx // 2)
-        for y in range(0, ny - sy + 1, max(sy // 2, 1))
-        for x in range(0, nx - sx + 1, max(sx // 2, 1))
+        (float(variance[i, j]), int(y) + sy // 2, int(x) + sx // 2)
+        for i, y in enumerate(ys)
+        for j, x in enumerate(xs)
     ]
     tiles.sort(reverse=True)
     count = min(count, len(tiles))
@@ -195,6 +205,32 @@ def _crops(
         piece = (crop, (t_in, slice(None), z_in, y_in, x_in))
         if piece not in out:  # on small images crops can hold the whole image
             out.append(piece)
+    return out
+
+
+def _tile_variances(
+    plane: npt.NDArray[np.float32],
+    ys: npt.NDArray[np.intp],
+    xs: npt.NDArray[np.intp],
+    sy: int,
+    sx: int,
+) -> npt.NDArray[np.float64]:
+    """Variance over channels and pixels of the `sy` x `sx` tiles of `plane` at (`ys`, `xs`).
+
+    The sums over the tiles of the values and of their squares (float64), as
+    products with matrices of ones where a tile holds a row or a column.
+    """
+    a = np.asarray(plane, dtype=np.float64)
+    rows = np.zeros((len(ys), a.shape[1]))
+    for i, y in enumerate(ys):
+        rows[i, y : y + sy] = 1.0
+    cols = np.zeros((a.shape[2], len(xs)))
+    for j, x in enumerate(xs):
+        cols[x : x + sx, j] = 1.0
+    n = a.shape[0] * sy * sx
+    mean = rows @ a.sum(axis=0) @ cols / n
+    square = rows @ np.einsum("cyx,cyx->yx", a, a) @ cols / n
+    out: npt.NDArray[np.float64] = np.maximum(square - mean * mean, 0.0)
     return out
 
 
@@ -264,7 +300,8 @@ def _pieces(
     denoised on their own (`joint` false) get crops of their own.
     """
     nt, _, nz, ny, nx = core5.shape
-    centre = _stabilise(_read(core5[nt // 2 : nt // 2 + 1, :, nz // 2 : nz // 2 + 1]), plan, joint)
+    centre_plane = _read(core5[nt // 2 : nt // 2 + 1, :, nz // 2 : nz // 2 + 1])
+    centre = _stabilise(centre_plane, plan, joint, variance=False)
     rng = np.random.default_rng(_SEED)
     pieces = []
     for group, plane in enumerate(centre):

@@ -39,11 +39,11 @@ class _Runs:
     """
 
     def __init__(self, pieces: list[_Piece], settings: CoreSettings, threads: int) -> None:
+        """Runs of `settings` on `pieces`; `threads` resolved already (1 or more)."""
         self.pieces = pieces
-        n = resolve_threads(threads)
         inputs = [a for piece in pieces for a in (piece.plain, piece.probed)]
-        self.workers = min(n, len(inputs))
-        kwargs = _engine_settings(settings, max(1, n // max(len(inputs), 1)))
+        self.workers = min(threads, len(inputs))
+        kwargs = _engine_settings(settings, max(1, threads // max(len(inputs), 1)))
         del kwargs["max_iter"]
         self.runs = [_core.engine.GaussianRun(a, sigma=1.0, **kwargs) for a in inputs]
         self.done = 0
@@ -156,4 +156,4 @@ def _risks(
     check: Callable[[], None] | None = None,
 ) -> dict[int, float]:
     """`_Runs.risks` of new runs of `settings`: the risk of each count of `iterations`."""
-    return _Runs(pieces, settings, threads).risks(iterations, check)
+    return _Runs(pieces, settings, resolve_threads(threads)).risks(iterations, check)
