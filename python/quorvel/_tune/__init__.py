@@ -361,9 +361,8 @@ def _tune_core(
     walked, together = _walk_order(grid)
     account = _Account(_most_work(grid, walked, together), progress)
     account.add(0.0)
-    walk = _Walk(
-        pieces, settings, grid["iterations"], walked, resolve_threads(threads), check, allowed, account
-    )
+    threads = resolve_threads(threads)
+    walk = _Walk(pieces, settings, grid["iterations"], walked, threads, check, allowed, account)
     for key in walked:
         if key in together:
             if key == together[0]:
