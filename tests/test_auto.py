@@ -137,3 +137,24 @@ def test_chunked_runs_equal_in_memory_with_the_chosen_reach(smooth: Callable[...
         lazy.compute(scheduler="sync"),
         quorvel.denoise(movie, "TYX", **NOISE, threads=2, **chosen[0].settings),
     )
+
+
+@pytest.mark.parametrize("shape", [(12, 1, 1, 256, 256), (1, 1, 12, 256, 256)])
+def test_measures_hold_about_one_copy_of_their_sample(shape: tuple[int, ...]) -> None:
+    # The measures once held a dozen float32 copies of their sample (float64
+    # differences of all frames, the transform's local mean of all planes):
+    # a default run of a time-lapse then peaked at 9 images instead of 5.
+    import tracemalloc
+
+    from quorvel._measure import measure
+
+    rng = np.random.default_rng(0)
+    core5 = (100 + 2 * rng.poisson(20.0, shape) + rng.normal(0, 3, shape)).astype(np.float32)
+    plan = NoisePlan((2.0,), (-200.0,), (None,))
+    tracemalloc.start()
+    try:
+        measure(core5, plan)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < 2.0 * core5.nbytes

@@ -131,7 +131,8 @@ def _mean_square_difference(a: F32, b: F32) -> npt.NDArray[np.float64]:
     total = np.zeros(a.shape[1:], dtype=np.float64)
     for p, q in zip(a, b, strict=True):
         total += np.square(p - q, dtype=np.float64)
-    return total / a.shape[0]
+    out: npt.NDArray[np.float64] = total / a.shape[0]
+    return out
 
 
 def _still(y: F32) -> float:
@@ -154,6 +155,12 @@ def _still(y: F32) -> float:
     return float(np.mean(growth[structured] < _GROWTH * structure[structured]))
 
 
+def _variance(y: F32) -> float:
+    """The variance of all of `y` (N, Y, X) in float64, summed one plane at a time."""
+    mean = sum(float(np.sum(p, dtype=np.float64)) for p in y) / y.size
+    return sum(float(np.sum(np.square(p - mean, dtype=np.float64))) for p in y) / y.size
+
+
 def _apart(y: F32) -> float:
     """`Measures.apart` of a z-stack `y` (Z, Y, X)."""
 
@@ -165,7 +172,7 @@ def _apart(y: F32) -> float:
     # The structure's variance, less what the noise model misses: that adds
     # alike to the variance and to both differences, and the smaller
     # difference of smooth structure is mostly that.
-    structure = float(np.var(y, dtype=np.float64)) - 1.0 - max(min(planes, pixels), 0.0)
+    structure = _variance(y) - 1.0 - max(min(planes, pixels), 0.0)
     return (planes - pixels) / max(structure, 1e-3)
 
 
@@ -187,8 +194,7 @@ def measure_channel(y: F32) -> Measures:
 def _stabilised_channel(sample: npt.NDArray[Any], plan: NoisePlan, c: int) -> F32:
     """Channel `c` of a core-layout `sample` at unit noise, (T, Z, Y, X).
 
-    Plane by plane (the transform's local mean is one of the plane), so
-    that beside the result only one plane's work is held.
+    Plane by plane, so that beside the result only one plane's work is held.
     """
     from quorvel._tune.crops import _channel_plan, _stabilise
 
@@ -197,9 +203,8 @@ def _stabilised_channel(sample: npt.NDArray[Any], plan: NoisePlan, c: int) -> F3
     out = np.empty((nt, nz, *sample.shape[3:]), dtype=np.float32)
     for t in range(nt):
         for z in range(nz):
-            out[t, z] = _stabilise(sample[t : t + 1, c : c + 1, z : z + 1], one)[0].stabilised[
-                0, 0, 0
-            ]
+            plane = sample[t : t + 1, c : c + 1, z : z + 1]
+            out[t, z] = _stabilise(plane, one, variance=False)[0].stabilised[0, 0, 0]
     return out
 
 
