@@ -5,6 +5,7 @@ scikit-image and scipy importable (``requirements-bench.txt``)::
 
     nice python bench/tune_bench.py [--only 2d|spots|3d|kinds] [--match TEXT] [--threads N]
         [--seed S] [--image-size N] [--scores FILE] [--estimator] [--probe-seed K]
+        [--scenes KINDS] [--chosen]
 
 For every workload of ``bench/workloads.py`` it denoises with every point of
 the tuning grid (the full product, not only the points the tuner visits) and
@@ -19,6 +20,11 @@ of the tuner can be measured without denoising the whole grid again; with
 ``--cached-grid`` as well, only the points in FILE (and the tuned one) are
 rated, for a grid whose full product would take hours (say so with the
 numbers).
+
+With ``--scenes KINDS`` the scenes of those kinds of ``bench/scenes.py``
+(noise from ``--seed``, 29 for the set's own draw) take the workloads' place;
+with ``--chosen`` the tuner starts, as ``tune=True`` does, from the settings
+chosen for the image instead of fixed ones.
 
 With ``--estimator`` it also scores every point of the grid by the risk
 estimate itself (on the tuner's crops) and reports the gap of the estimate's
@@ -38,6 +44,7 @@ import numpy as np
 from workloads import in_part, psnr, volume_kinds, workloads
 
 from quorvel import _tune, denoise
+from quorvel._auto import choose, free_parameters
 from quorvel._axes import core_shape, normalize_axes, to_core_layout
 from quorvel._core import _denoise_core
 from quorvel._params import DEFAULT_SEARCH, _check_noise, _check_settings
@@ -91,6 +98,10 @@ def main() -> None:
         action="store_true",
         help="also report the gap of the risk estimate's least-risk grid point",
     )
+    parser.add_argument("--scenes", help="kinds of scenes.py instead of the workloads")
+    parser.add_argument(
+        "--chosen", action="store_true", help="start from the settings chosen for the image"
+    )
     args = parser.parse_args()
     if args.probe_seed is not None:
         _tune.crops._SEED = args.probe_seed
@@ -107,10 +118,15 @@ def main() -> None:
     print("|---|---|---|---|---|---|---|" + ("---|" if args.estimator else ""))
     shape = tuple(int(n) for n in args.volume_shape.split(","))
     # The whole set is drawn and then filtered: the noise is drawn in order.
-    kinds = args.only == "kinds"
-    drawn = (
-        volume_kinds(args.seed) if kinds else workloads("all", shape, args.seed, args.image_size)
-    )
+    kinds = args.only == "kinds" or bool(args.scenes)
+    if args.scenes:
+        from scenes import scenes
+
+        drawn = scenes(tuple(args.scenes.split(",")), args.seed)
+    elif kinds:
+        drawn = volume_kinds(args.seed)
+    else:
+        drawn = workloads("all", shape, args.seed, args.image_size)
     for w in drawn:
         if not (kinds or in_part(w, args.only)) or args.match not in w.name:
             continue
@@ -120,7 +136,13 @@ def main() -> None:
         stacked = "Z" * (sizes["Z"] > 1) + "T" * (sizes["T"] > 1)
         settings = _check_settings(sizes, names, None, DEFAULT_SEARCH, 4, 0.01, 0.0)
         work = np.ascontiguousarray(to_core_layout(w.noisy, names), dtype=np.float32)
-        plan = _plan_noise(work, _check_noise(w.noise["noise"], w.gaussian_sigma, w.model, 1))
+        plan = _plan_noise(
+            work, _check_noise(w.noise["noise"], w.gaussian_sigma, w.model, sizes["C"])
+        )
+        if args.chosen:  # as tune=True: from the settings chosen for the image
+            base = _check_settings(sizes, names, None, None, None, None, 0.0)
+            settings, _ = choose(work, plan, base, free_parameters(None, None, None, None))
+            grid = _check_grid(None, sizes, settings)
 
         tag = f"{w.name} seed {args.seed} shape {w.noisy.shape}"
         scores = {tuple(json.loads(k)): v for k, v in cache.get(tag, {}).items()}
