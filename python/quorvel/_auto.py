@@ -56,7 +56,7 @@ TODAY = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0)
 
 #: Work of the chosen settings, at most this many times that of `TODAY`
 #: (`work`): the fast kernel was about 3.5 times faster than the exact one
-#: when this was set (4.4 to 5.4 since), and the choice should cost at most
+#: when this was set (4.5 to 5.2 since), and the choice should cost at most
 #: twice the exact kernel's time with today's settings.
 BUDGET = 6.0
 
