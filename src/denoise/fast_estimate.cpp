@@ -212,6 +212,9 @@ fast_scratch::fast_scratch(const pass_context& ctx) : pitch(padded_pitch(ctx)) {
     const auto most_singles = static_cast<std::size_t>(window_rows + 8);
     own_blocks.reserve(most_blocks);
     own_singles.reserve(most_singles);
+    for (std::size_t row = 0; row < ctx.row_offsets.size(); ++row) {
+        own_rows.push_back({ctx.row_offsets[row], static_cast<std::int32_t>(row), -1});
+    }
     for (reference_buffers& ref : refs) {
         ref.patch_estimate.assign(padded, 0.0f);
         ref.patch_inverse.assign(padded, 0.0f);

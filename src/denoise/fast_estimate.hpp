@@ -90,6 +90,8 @@ struct fast_scratch {
     std::vector<float> row_carry;
     std::int64_t carry_for = -1;
     std::int64_t carry_list = -1;
+    // A reference's own patch rows, as weigh_blocks reads them.
+    std::vector<shared_row> own_rows;
     // The same for pairs of references: their rows in offset order (built
     // for pair_delta), the right parts of every one of those rows, the index
     // of the first reference of the pair they serve and their list.
