@@ -345,16 +345,17 @@ def denoise(
         ratio of squared error to that variance measured on a simulation
         (the result, its residual noise removed, with new noise of the same
         model, denoised again), by range of the variance; then, in each
-        tenth of the pixels ranked by that prediction, Stein's unbiased
-        estimate of the squared error (from one more run with a small random
-        probe) adds what the prediction lacks where the excess is
-        significant: mostly the bias of detail averaged away.  Its meaning
-        is statistical: over pixels of similar predicted variance, the mean
-        squared error is about their mean prediction (``bench/
-        variance_calibration.py``: within 0.67 to 1.5 times it in 86 % of
-        the tenths of pixels ranked by it, 0.26 to 3.1 times in all, where
-        the engine's variance alone was 0.8 to 46 times below); a single
-        pixel's error is one draw.  Where an excess is too small to show
+        tenth of the pixels ranked by that prediction's local level, Stein's
+        unbiased estimate of the squared error (from one more run with a
+        small random probe) adds what the prediction lacks where the excess
+        is significant: mostly the bias of detail averaged away.  Its
+        meaning is statistical: over pixels of similar predicted variance,
+        the mean squared error is about their mean prediction (``bench/
+        variance_calibration.py``, settings chosen per image: within 0.67 to
+        1.5 times it in 82 % of the tenths of pixels ranked by it, 0.26 to
+        6.5 times in all, 92 % with the earlier fixed settings; the engine's
+        variance alone was off by 0.5 to 46 times); a single pixel's error
+        is one draw.  Where an excess is too small to show
         against the noise (errors far below the noise variance, on small
         images) the bias there is left out.  A fixed seed makes it the same
         for the same image.
