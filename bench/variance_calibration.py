@@ -28,7 +28,7 @@ variance over the run without it.  ``--table`` prints the deciles too;
 image, a time-lapse of 8 x 256 x 256 and a volume of 24 x 256 x 256.
 The settings are the defaults (chosen per image); ``--earlier`` gives the
 fixed settings of earlier versions instead (7 x 7 patches, 4 iterations,
-p-value 0.01).
+p-value 0.01, the window growing along Z and T).
 """
 
 from __future__ import annotations

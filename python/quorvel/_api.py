@@ -352,10 +352,10 @@ def denoise(
         meaning is statistical: over pixels of similar predicted variance,
         the mean squared error is about their mean prediction (``bench/
         variance_calibration.py``, settings chosen per image: within 0.67 to
-        1.5 times it in 82 to 84 % of the tenths of pixels ranked by it, 0.26 to
-        6.5 times in all, 92 % with the earlier fixed settings; the engine's
-        variance alone was off by 0.5 to 46 times); a single pixel's error
-        is one draw.  Where an excess is too small to show
+        1.5 times it in 82 to 84 % of the tenths of pixels ranked by it,
+        0.26 to 6.5 times in all, 92 % with the earlier fixed settings; the
+        engine's variance alone was off by 0.5 to 46 times); a single
+        pixel's error is one draw.  Where an excess is too small to show
         against the noise (errors far below the noise variance, on small
         images) the bias there is left out.  A fixed seed makes it the same
         for the same image.
