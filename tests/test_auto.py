@@ -105,6 +105,25 @@ def test_the_choice_keeps_to_its_time_budget(smooth: Callable[..., Any]) -> None
     assert held.reach[4] == 2
 
 
+def test_dim_sparse_planes_take_a_sixth_iteration_in_a_capped_window() -> None:
+    rng = np.random.default_rng(3)
+    clean = np.zeros((128, 128), np.float32)
+    for y, x in rng.integers(4, 122, (30, 2)):  # dim spots on a dark ground
+        clean[y : y + 3, x : x + 3] = 2.0 * SIGMA
+    image = clean + rng.normal(0.0, SIGMA, clean.shape).astype(np.float32)
+    _, choice = _run(image, "YX")
+    assert choice.settings["iterations"] == 6
+    assert choice.settings["search"] == {"X": 20, "Y": 20}
+    # Where the sixth does not fit: five iterations, the window growing again.
+    base = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0)
+    plan = NoisePlan((None,), (None,), (SIGMA,))
+    free = _auto.free_parameters(None, None, None, None)
+    held, _ = _auto.choose(
+        image[None, None, None], plan, base, free, allowed=lambda s: s.iterations < 6
+    )
+    assert held.iterations == 5 and not held.reach
+
+
 def test_chunked_runs_equal_in_memory_with_the_chosen_reach(smooth: Callable[..., Any]) -> None:
     da = pytest.importorskip("dask.array")
     from quorvel._lazy import _denoise_lazy

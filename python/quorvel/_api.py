@@ -387,14 +387,16 @@ def denoise(
     flat, how bright its structure is, and for stacks how alike the frames
     or planes are.  Dense structure gets 7 x 7 patches and 3 iterations;
     sparse or smooth images 5 iterations (smaller patches where bright
-    objects stand on a dark ground, larger ones where all is dim);
+    objects stand on a dark ground, larger ones where all is dim, and
+    there, on single planes, a sixth iteration whose window is capped at 41
+    x 41 pixels);
     time-lapses whose structures stay still are searched across every
     frame, moving ones 4 frames to each side with patches 3 frames deep;
     z-stacks get patches 3 planes deep unless sampled coarsely along Z.  The
     choice keeps the time within about twice that of the exact kernel with
     the settings of earlier versions (patch radius 3, 4 iterations, p-value
-    0.01, the growing window), trading a fifth iteration or a long reach
-    where it would cost more.  Values given are kept; the settings used are
+    0.01, the growing window), trading the sixth or fifth iteration or a
+    long reach where it would cost more.  Values given are kept; the settings used are
     logged on the ``quorvel`` logger (INFO), printed by the command line
     and recorded in its outputs and in napari's.
 

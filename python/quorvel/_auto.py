@@ -15,7 +15,10 @@ the whole axis; ``bench/defaults_grid.py``):
   where the brightest structure stands well out of the noise, with p-value
   0.01 (0.001 where three quarters of the image or more is flat: the ground
   then holds most of the error), otherwise radius 3 (or 4 where it is
-  dimmer still) and 0.001;
+  dimmer still) and 0.001, and on a single plane a sixth iteration whose
+  window is capped at 20 pixels to each side (41 x 41 rather than 65 x 65:
+  most of the full window's gain at less than half of its cost; on bright
+  sparse images and on stacks it gains nothing);
 - time-lapses: at least 4 iterations and patches no larger than 7 x 7 (the
   other frames average the noise down).  Where at least half of the blocks
   with structure stay alike from one end of the sequence to the other
@@ -34,9 +37,9 @@ the whole axis; ``bench/defaults_grid.py``):
 The choice keeps to a time budget: its `work` at most `BUDGET` times that of
 today's settings (`TODAY`), about twice the time of the exact kernel with
 them.  Over budget it is made cheaper by the fewest steps that suffice
-(`_cheaper`: a fifth iteration first, then a long reach, the patch's depth,
-a fourth iteration), and, for a chunked image, until the chunks hold its
-halo.  Settings given by the caller are kept as given.
+(`_cheaper`: a sixth iteration first, then a fifth, a long reach, the
+patch's depth, a fourth iteration), and, for a chunked image, until the
+chunks hold its halo.  Settings given by the caller are kept as given.
 """
 
 from __future__ import annotations
@@ -55,10 +58,13 @@ from quorvel._measure import Measures, measure
 TODAY = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0)
 
 #: Work of the chosen settings, at most this many times that of `TODAY`
-#: (`work`): the fast kernel was about 3.5 times faster than the exact one
-#: when this was set (4.5 to 5.2 since), and the choice should cost at most
-#: twice the exact kernel's time with today's settings.
-BUDGET = 6.0
+#: (`work`): the choice should cost at most twice the exact kernel's time
+#: with today's settings.  The fast kernel was about 3.5 times faster than
+#: the exact one when this was 6 (4.5 to 5.2 since); at 6.5 the sixth
+#: iteration of dim sparse single planes fits (work 6.1 to 6.2 on 256 x
+#: 256, measured at 1.4 to 1.9 times the exact kernel's time, two threads),
+#: and no choice on a stack changes (``bench/defaults_grid.py --rule``).
+BUDGET = 6.5
 
 #: The parameters that can be chosen (`free_parameters`).
 PARAMETERS = ("radius_xy", "radius_z", "radius_t", "search", "iterations", "pvalue")
@@ -167,17 +173,21 @@ _COARSE, _ELONGATED = 0.25, -0.02
 _Z_REACH = 2
 #: The reach along T or Z of a sequence that moves.
 _MOVING_REACH = 4
+#: The last search window of dim sparse single planes: 6 iterations, the
+#: window along X and Y capped at this many pixels to each side.
+_PLANE_ITERATIONS, _PLANE_REACH = 6, 20
 
 
 @dataclass(frozen=True)
 class _Point:
-    """A point of the rule: patch radius in the plane and along the stack, reach, counts."""
+    """A point of the rule: patch radius in the plane and along the stack, reaches, counts."""
 
     radius: int
     pvalue: float
     iterations: int
     deep: int = 0
     reach: int | None = None  # along the stack; None: the growing window
+    plane_reach: int | None = None  # along X and Y; None: the growing window
 
 
 def _preferred(m: Measures, depth: int) -> _Point:
@@ -188,6 +198,8 @@ def _preferred(m: Measures, depth: int) -> _Point:
         point = _Point(2, 0.001 if m.flat >= _MOSTLY_FLAT else 0.01, 5)
     else:
         point = _Point(3 if m.bright >= _DIM else 4, 0.001, 5)
+        if m.still is None or depth < 2:  # a single plane: a sixth iteration, window capped
+            return replace(point, iterations=_PLANE_ITERATIONS, plane_reach=_PLANE_REACH)
     if m.still is None or depth < 2:
         return point
     if m.apart is not None:  # a z-stack: the growing window
@@ -214,11 +226,13 @@ def _preferred(m: Measures, depth: int) -> _Point:
 def _cheaper(point: _Point) -> list[_Point]:
     """The settings one step cheaper than `point`, the most wanted first.
 
-    A fifth iteration goes first, then a reach beyond that of moving
-    sequences (halved), the patch's depth, a fourth iteration and the rest
-    of the reach (halved).
+    A sixth iteration (with its capped window) goes first, then a fifth, a
+    reach beyond that of moving sequences (halved), the patch's depth, a
+    fourth iteration and the rest of the reach (halved).
     """
     out = []
+    if point.plane_reach is not None:
+        return [replace(point, iterations=min(point.iterations, 5), plane_reach=None)]
     if point.iterations > 4:
         out.append(replace(point, iterations=point.iterations - 1))
     if point.reach is not None and point.reach > _MOVING_REACH:
@@ -293,7 +307,9 @@ def describe(settings: Mapping[str, Any]) -> str:
     """Settings (keyword arguments of `quorvel.denoise`) in words."""
     r = settings["patch_radius"]
     radius = f"{r['X']}" + "".join(f", {axis} {r[axis]}" for axis in "ZT" if r.get(axis))
-    search = settings.get("search") or {}
+    search = dict(settings.get("search") or {})
+    if "X" in search and search.get("Y") == search["X"]:  # one window in the plane
+        search = {"X and Y": search.pop("X"), **{a: n for a, n in search.items() if a != "Y"}}
     reach = "".join(
         f", {axis} window growing" if n is None else f", reach {axis} {n}"
         for axis, n in search.items()
@@ -310,6 +326,9 @@ def public(settings: CoreSettings, shape: tuple[int, ...]) -> dict[str, Any]:
     rx, _, rz, _, rt = settings.patch_radius
     radius = {"X": rx, "Y": rx}
     search: dict[str, int | None] = {}
+    for axis, index in (("X", 0), ("Y", 1)):
+        if settings.reach and settings.reach[index] >= 0:
+            search[axis] = settings.reach[index]
     for axis, n, r, index in (("Z", nz, rz, 2), ("T", nt, rt, 4)):
         if n > 1:
             radius[axis] = r
@@ -341,6 +360,7 @@ def _apply(
             radius[index] = min(point.deep, (n - 1) // 2) if index == axis else 0
     if "search" in free:
         search = [1, 1, 1, 0, 1]
+        reach[0] = reach[1] = -1 if point.plane_reach is None else point.plane_reach
         reach[2] = reach[4] = -1
         if axis is not None and point.reach is not None:
             reach[axis] = point.reach
@@ -358,15 +378,21 @@ def _combined(points: list[_Point]) -> _Point:
     """One setting for channels denoised with one setting each would take `points`.
 
     The most iterations, the largest patches and the deepest ones, the
-    smallest p-value and the shortest reach (a moving channel limits it).
+    smallest p-value and the shortest reach (a moving channel limits it);
+    the capped window in the plane of the channels that take the most
+    iterations.
     """
     reaches = [p.reach for p in points if p.reach is not None]
+    iterations = max(p.iterations for p in points)
+    plane = [p.plane_reach for p in points if p.iterations == iterations]
+    caps = [r for r in plane if r is not None]
     return _Point(
         radius=max(p.radius for p in points),
         pvalue=min(p.pvalue for p in points),
-        iterations=max(p.iterations for p in points),
+        iterations=iterations,
         deep=max(p.deep for p in points),
         reach=min(reaches) if reaches else None,
+        plane_reach=max(caps) if len(caps) == len(plane) else None,
     )
 
 
