@@ -117,8 +117,9 @@ class TuneResult:
         The chosen parameters as keyword arguments of `quorvel.denoise`:
         ``patch_radius`` (a mapping by axis letter), ``iterations``,
         ``pvalue`` and, where the reach was tuned, ``search`` (by axis
-        letter, e.g. ``{"T": 2}``, None for the growing window; without it
-        the caller's search).
+        letter, e.g. ``{"T": 2}``, None for the growing window; along X
+        and Y where the settings started from cap the window there; without
+        it the caller's search).
     risk : float
         Estimated mean squared error of the chosen setting on the crops, in
         units of the noise variance (on the Poisson-Gaussian path: of the
@@ -384,7 +385,11 @@ def _tune_core(
         for key, value in walk.risks.items()
     )
     chosen = walk.risks[tuple(point[n] for n in order)]
-    result = TuneResult(_public(point, stacked, searched), chosen, candidates, len(pieces))
+    public = _public(point, stacked, searched)
+    if settings.reach and settings.reach[0] >= 0:  # the start's window capped in the plane
+        plane = {"X": settings.reach[0], "Y": settings.reach[1]}
+        public["search"] = {**plane, **public.get("search", {})}
+    result = TuneResult(public, chosen, candidates, len(pieces))
     if progress is not None:
         progress(1.0)
     return _apply(settings, point), result
