@@ -212,11 +212,12 @@ def rule_key(w: Workload) -> tuple[str, Any, float]:
     from quorvel._api import _prepare
     from quorvel._auto import TODAY, choose, free_parameters, work
     from quorvel._axes import core_shape
-    from quorvel._params import _check_settings
+    from quorvel._params import _check_channels, _check_settings
 
     arr, names, view5 = _prepare(w.noisy, w.axes)
     sizes = core_shape(arr.shape, names)
-    base = _check_settings(sizes, names, None, None, None, None, 0.0)
+    joint = _check_channels(None, w.axes)  # as `denoise` by default: samples S together
+    base = _check_settings(sizes, names, None, None, None, None, 0.0, joint=joint)
     core = np.ascontiguousarray(view5, dtype=np.float32)
     settings, choice = choose(core, _plan(w), base, free_parameters(None, None, None, None))
     stacked = stacked_axis(w)

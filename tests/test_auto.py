@@ -99,7 +99,7 @@ def test_the_choice_keeps_to_its_time_budget(smooth: Callable[..., Any]) -> None
     settings, _ = _auto.choose(movie, plan, base, free)
     # The whole sequence in 4 iterations would be too dear: one of them is cut.
     assert settings.reach[4] < 39 or settings.iterations < 4
-    assert _auto.work(settings, movie.shape) <= _auto.BUDGET * _auto.work(_auto.TODAY, movie.shape)
+    assert _auto.work(settings, movie.shape) <= _auto.budget(movie.shape)
     # Settings a chunking refuses are made cheaper until it holds them.
     held, _ = _auto.choose(movie, plan, base, free, allowed=lambda s: s.reach[4] <= 2)
     assert held.reach[4] == 2
@@ -114,6 +114,9 @@ def test_dim_sparse_planes_take_a_sixth_iteration_in_a_capped_window() -> None:
     _, choice = _run(image, "YX")
     assert choice.settings["iterations"] == 6
     assert choice.settings["search"] == {"X": 20, "Y": 20}
+    # Four channels, each a run of its own: over the time budget.
+    _, four = _run(np.stack([image] * 4), "CYX")
+    assert four.settings["iterations"] == 5 and four.settings["search"] == {}
     # Where the sixth does not fit: five iterations, the window growing again.
     base = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0)
     plan = NoisePlan((None,), (None,), (SIGMA,))

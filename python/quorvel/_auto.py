@@ -34,9 +34,10 @@ the whole axis; ``bench/defaults_grid.py``):
   and deepest patches, the smallest p-value and the shortest reach of the
   settings each would take alone.
 
-The choice keeps to a time budget: its `work` at most `BUDGET` times that of
-today's settings (`TODAY`), about twice the time of the exact kernel with
-them.  Over budget it is made cheaper by the fewest steps that suffice
+The choice keeps to a time budget (`budget`): its `work` at most
+`PLANE_BUDGET` (single planes) or `BUDGET` (stacks) times that of today's
+settings (`TODAY`), about twice the time of the exact kernel with them.
+Over budget it is made cheaper by the fewest steps that suffice
 (`_cheaper`: a sixth iteration first, then a fifth, a long reach, the
 patch's depth, a fourth iteration), and, for a chunked image, until the
 chunks hold its halo.  Settings given by the caller are kept as given.
@@ -54,17 +55,28 @@ from quorvel._measure import Measures, measure
 
 #: The settings the package used before it chose them per image, the
 #: reference of the time budget: 7 x 7 patches, 4 iterations, p-value
-#: 0.01, the growing search window along Z and T.
-TODAY = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0)
+#: 0.01, the growing search window along Z and T, channels together.
+TODAY = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0, joint=True)
 
-#: Work of the chosen settings, at most this many times that of `TODAY`
-#: (`work`): the choice should cost at most twice the exact kernel's time
-#: with today's settings.  The fast kernel was about 3.5 times faster than
-#: the exact one when this was 6 (4.5 to 5.2 since); at 6.5 the sixth
-#: iteration of dim sparse single planes fits (work 6.1 to 6.2 on 256 x
-#: 256, measured at 1.4 to 1.9 times the exact kernel's time, two threads),
-#: and no choice on a stack changes (``bench/defaults_grid.py --rule``).
+#: Work of the chosen settings on a stack, at most this many times that of
+#: `TODAY` (`work`): the choice should cost at most twice the exact kernel's
+#: time with today's settings.  The fast kernel was about 3.5 times faster
+#: than the exact one when this was 6 (4.5 to 5.2 since); no choice on the
+#: benchmark's stacks changed at 6.5 (``bench/defaults_grid.py --rule``),
+#: whose choices of work 4.4 to 4.7 take 1.3 to 1.8 times the exact
+#: kernel's time with `TODAY`.
 BUDGET = 6.5
+#: The same on single planes, where a unit of work takes less of the exact
+#: kernel's time with `TODAY` (which searches no other frame or plane):
+#: the sixth iteration of dim sparse planes (work 6.1 on 256 x 256) took 1.4
+#: to 1.7 times it, on two channels each denoised on its own (7.0) 1.6 to
+#: 1.9 times, on three and four (7.6, 8.0) 1.7 to 2.1 times (two threads),
+#: which this budget leaves at 5 iterations.
+PLANE_BUDGET = 7.3
+#: Joint channels: a run's time grows as this power of their count (the
+#: exact kernel's, 2 to 4 channels on 256 x 256 and 512 x 512: 0.72 to 0.89);
+#: channels each on their own take a run each.
+_JOINT_CHANNELS = 0.8
 
 #: The parameters that can be chosen (`free_parameters`).
 PARAMETERS = ("radius_xy", "radius_z", "radius_t", "search", "iterations", "pvalue")
@@ -125,9 +137,11 @@ def work(settings: CoreSettings, shape: tuple[int, ...]) -> float:
     a factor 2) as a product of powers of three counts: the reference
     positions per element (every ``radius + 1`` elements along X, Y and Z,
     every ``radius`` along T), the elements of a patch, and the candidates
-    of every iteration's search window, clipped to the image, added up.
+    of every iteration's search window, clipped to the image, added up;
+    times the channels' count, or its power `_JOINT_CHANNELS` where they are
+    denoised together.
     """
-    nt, _, nz, ny, nx = shape
+    nt, nc, nz, ny, nx = shape
     extents = {"X": nx, "Y": ny, "Z": nz, "T": nt}
     index = {"X": 0, "Y": 1, "Z": 2, "T": 4}
     reach = settings.reach or (-1,) * 5
@@ -146,7 +160,16 @@ def work(settings: CoreSettings, shape: tuple[int, ...]) -> float:
         math.prod(_mean_span(n, windows[a][k]) for a, n in extents.items())
         for k in range(settings.iterations)
     )
-    return float(references ** _POWERS[0] * patch ** _POWERS[1] * candidates ** _POWERS[2])
+    channels = nc**_JOINT_CHANNELS if settings.joint else nc
+    return float(
+        channels * references ** _POWERS[0] * patch ** _POWERS[1] * candidates ** _POWERS[2]
+    )
+
+
+def budget(shape: tuple[int, ...]) -> float:
+    """The most `work` a choice may take on a core-layout `shape`."""
+    nt, _, nz, _, _ = shape
+    return (PLANE_BUDGET if nt == 1 and nz == 1 else BUDGET) * work(TODAY, shape)
 
 
 #: The powers of `work`'s three counts.
@@ -435,11 +458,11 @@ def choose(
     measures = measure(core5, plan)
     depth = shape[0] if shape[0] > 1 else shape[2]
     point = _combined([_preferred(m, depth) for m in measures])
-    budget = BUDGET * work(TODAY, shape)
+    most = budget(shape)
 
     def fits(p: _Point) -> bool:
         trial = _apply(settings, p, free, shape)
-        return work(trial, shape) <= budget and (allowed is None or allowed(trial))
+        return work(trial, shape) <= most and (allowed is None or allowed(trial))
 
     found = _fitting(point, fits)
     # Where nothing the rule offers fits: the settings as checked.
