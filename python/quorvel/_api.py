@@ -396,9 +396,9 @@ def denoise(
     choice keeps the time within about twice that of the exact kernel with
     the settings of earlier versions (patch radius 3, 4 iterations, p-value
     0.01, the growing window), trading the sixth or fifth iteration or a
-    long reach where it would cost more.  Values given are kept; the settings used are
-    logged on the ``quorvel`` logger (INFO), printed by the command line
-    and recorded in its outputs and in napari's.
+    long reach where it would cost more.  Values given are kept; the
+    settings used are logged on the ``quorvel`` logger (INFO), printed by
+    the command line and recorded in its outputs and in napari's.
 
     Memory: about five float32 copies of the image besides the input, the
     result among them (about twice that with ``return_variance``); channels
