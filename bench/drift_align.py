@@ -40,10 +40,15 @@ def frame_shifts(frames: npt.NDArray[np.float32]) -> list[tuple[int, int]]:
     return shifts
 
 
-def rolled(frames: npt.NDArray[np.float32], shifts: list[tuple[int, int]], sign: int) -> npt.NDArray[np.float32]:
+def rolled(
+    frames: npt.NDArray[np.float32], shifts: list[tuple[int, int]], sign: int
+) -> npt.NDArray[np.float32]:
     """`frames` each rolled by its shift (`sign` -1: back)."""
     return np.stack(
-        [np.roll(f, (sign * dy, sign * dx), axis=(0, 1)) for f, (dy, dx) in zip(frames, shifts, strict=True)]
+        [
+            np.roll(f, (sign * dy, sign * dx), axis=(0, 1))
+            for f, (dy, dx) in zip(frames, shifts, strict=True)
+        ]
     )
 
 
@@ -56,7 +61,11 @@ def main() -> None:
     print("| scene | default dB | aligned dB | gain | shift of the last frame (y, x) |")
     print("|---|---|---|---|---|")
     for w in scenes(("time",), args.seed):
-        noise = {"noise": w.noise["noise"], "sigma": w.noise.get("sigma"), "model": w.noise.get("model")}
+        noise = {
+            "noise": w.noise["noise"],
+            "sigma": w.noise.get("sigma"),
+            "model": w.noise.get("model"),
+        }
         noisy = np.asarray(w.noisy, dtype=np.float32)
         shifts = frame_shifts(noisy)
         plain = quorvel.denoise(noisy, w.axes, **noise, threads=args.threads)
