@@ -36,7 +36,7 @@ def frame_shifts(frames: npt.NDArray[np.float32]) -> list[tuple[int, int]]:
     shifts = []
     for f in smooth:
         found, _, _ = phase_cross_correlation(smooth[0], f, normalization=None)
-        shifts.append((int(round(found[0])), int(round(found[1]))))
+        shifts.append((int(np.rint(found[0])), int(np.rint(found[1]))))
     return shifts
 
 
