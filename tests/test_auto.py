@@ -127,6 +127,26 @@ def test_dim_sparse_planes_take_a_sixth_iteration_in_a_capped_window() -> None:
     assert held.iterations == 5 and not held.reach
 
 
+def test_a_drifting_sequence_is_aligned_exactly_and_in_chunks(
+    smooth: Callable[..., Any], psnr: Callable[..., float]
+) -> None:
+    da = pytest.importorskip("dask.array")
+    scene = 40.0 * smooth((96, 96), 5)
+    clean = np.stack([np.roll(scene, (t, 2 * t), axis=(0, 1)) for t in range(8)])
+    rng = np.random.default_rng(6)
+    movie = (clean + rng.normal(0.0, SIGMA, clean.shape)).astype(np.float32)
+    out, choice = _run(movie, "TYX")
+    assert choice.shifts == tuple((-t, -2 * t) for t in range(8))
+    assert choice.settings["align"] is True
+    plain = quorvel.denoise(movie, "TYX", **NOISE, threads=2, align=False)
+    assert psnr(clean, out) > psnr(clean, plain) + 1.0
+    lazy = quorvel.denoise(da.from_array(movie, chunks=(1, 48, 96)), "TYX", **NOISE, threads=2)
+    np.testing.assert_array_equal(lazy.compute(scheduler="sync"), out)
+    # Noise alone is not aligned on.
+    _, noise = _run(rng.normal(0.0, SIGMA, movie.shape), "TYX")
+    assert noise.shifts == () and noise.settings["align"] is False
+
+
 def test_chunked_runs_equal_in_memory_with_the_chosen_reach(smooth: Callable[..., Any]) -> None:
     da = pytest.importorskip("dask.array")
     from quorvel._lazy import _denoise_lazy

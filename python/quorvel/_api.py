@@ -36,6 +36,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from quorvel import _drift
 from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import core_shape, from_core_layout, normalize_axes, to_core_layout
 from quorvel._core import (
@@ -189,6 +190,7 @@ def denoise(
     pvalue: float | None = None,
     renoise: float = 0.0,
     channels: ChannelsKind | None = None,
+    align: bool | None = None,
     threads: int = 0,
     tune: Tune = False,
     progress: ProgressCallback | None = None,
@@ -285,6 +287,13 @@ def denoise(
         channels show different structures: jointly, a dim channel takes
         the structure of a bright one), joint for samples ``S`` such as RGB
         (whose channels show the same structure).
+    align : bool, optional
+        Time-lapses of single planes: move each frame back by whole pixels
+        (rolled, no value changed) so that a sequence drifting as a whole
+        is still, denoise it so and move the result back.  None (default):
+        where the shifts measured on the frames make neighbouring frames
+        more alike (`quorvel._drift`); True: always with the measured
+        shifts; False: never.  Ignored on other images.
     threads : int, default 0
         Threads of the compute core; 0 uses all, a negative number all but
         that many.  Every shape uses all the threads it is given, and the
@@ -410,13 +419,14 @@ def denoise(
     1 frame along T and 6 planes along Z; with a reach ``r`` along T, ``4
     r`` frames in 4 iterations), so the result equals that of the whole
     image bit for bit.  Settings to choose read the noise sample and the
-    measured region when `denoise` is called.  Frames asked for in chunks
-    shorter than the halo along T are denoised in blocks of the halo's
-    length and handed out in the chunks asked for (each frame is then
-    denoised about three times over); chunk sizes along X, Y or Z that
-    cannot hold the halo of the settings chosen make the choice cheaper
-    (fewer iterations).  Chunk
-    boundaries are moved onto multiples of the patch grid step (patch
+    measured region when `denoise` is called, and on a time-lapse ``align``
+    left None reads the middle of every frame (at most 256 x 256 pixels).
+    Frames asked for in chunks shorter than the halo along T are denoised in
+    blocks of the halo's length and handed out in the chunks asked for
+    (each frame is then denoised about three times over); chunk sizes along
+    X, Y or Z that cannot hold the halo of the settings chosen make the
+    choice cheaper (fewer iterations).  Chunk boundaries are moved onto
+    multiples of the patch grid step (patch
     radius + 1 along X, Y, Z; the radius along T), chunks shorter than the
     halo are merged with a neighbour, and channels are kept in one chunk.
     The noise is estimated once, on a central region (see
@@ -455,6 +465,7 @@ def denoise(
         "pvalue": pvalue,
         "renoise": renoise,
         "channels": channels,
+        "align": align,
         "threads": threads,
         "kernel": kernel,
     }
@@ -483,6 +494,7 @@ def _run_denoise(
     renoise: float,
     threads: int,
     channels: str | None = None,
+    align: bool | None = None,
     kernel: str = "fast",
     tune: Tune = False,
     stages: Stages | None = None,
@@ -530,6 +542,8 @@ def _run_denoise(
     work = new_work_image(view5)
     stages = stages or Stages(2, enabled=False)
     plan = stages.run("noise", _plan_noise, work, args, threads)
+    shifts = _drift.frame_shifts(work, tested=align is None) if align is not False else ()
+    _drift.roll_frames(work, shifts)
     settings, choice = choose(work, plan, settings, free)
     if tune is not False:
         # The choice joins the grid as the walk's start.
@@ -541,6 +555,7 @@ def _run_denoise(
         if on_tune is not None:
             on_tune(tuned)
         choice = choice.tuned(settings, work.shape)
+    choice = choice.aligned(shifts, work.shape)
     _log.info("settings: %s", choice)
     if on_settings is not None:
         on_settings(choice)
@@ -556,6 +571,9 @@ def _run_denoise(
         return_variance=bool(return_variance),
     )
     del work
+    for a in (out, variance):
+        if a is not None:
+            _drift.roll_frames(a, shifts, back=True)
 
     def caller_layout(a: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
         return np.ascontiguousarray(from_core_layout(a, names))

@@ -296,26 +296,44 @@ class Choice:
         The settings as keyword arguments of `quorvel.denoise`:
         ``patch_radius`` (by axis letter), ``search`` (by axis letter: a
         reach, or None for the growing window), ``iterations``, ``pvalue``,
-        ``channels``.
+        ``channels`` and, on time-lapses, ``align``.
     chosen : tuple of str
         The parameters chosen for the image (`PARAMETERS`); the others were
         given.
     measures : dict
         What was measured on the image, per channel.
+    shifts : tuple of (int, int)
+        Where the frames were aligned (`quorvel._drift`): each frame's shift
+        (y, x) in pixels; empty otherwise.
     """
 
     settings: dict[str, Any]
     chosen: tuple[str, ...] = ()
     measures: dict[str, Any] = field(default_factory=dict)
     by_tuning: bool = False
+    shifts: tuple[tuple[int, int], ...] = ()
 
     def tuned(self, settings: CoreSettings, shape: tuple[int, ...]) -> Choice:
         """Give this choice with the settings the tuner then chose."""
         return replace(self, settings=public(settings, shape), by_tuning=True)
 
+    def aligned(self, shifts: tuple[tuple[int, int], ...], shape: tuple[int, ...]) -> Choice:
+        """Give this choice with the frames' alignment (`quorvel._drift`), on time-lapses."""
+        nt, _, nz, _, _ = shape
+        if nt < 2 or nz > 1:
+            return self
+        return replace(self, settings={**self.settings, "align": bool(shifts)}, shifts=shifts)
+
     def as_dict(self) -> dict[str, Any]:
         """Plain data for logs and provenance."""
-        return {"settings": self.settings, "chosen": list(self.chosen), "measures": self.measures}
+        out: dict[str, Any] = {
+            "settings": self.settings,
+            "chosen": list(self.chosen),
+            "measures": self.measures,
+        }
+        if self.shifts:
+            out["shifts"] = [list(s) for s in self.shifts]
+        return out
 
     @property
     def summary(self) -> str:
@@ -340,6 +358,7 @@ def describe(settings: Mapping[str, Any]) -> str:
     return (
         f"patch radius {radius}, {settings['iterations']} iterations, "
         f"p-value {settings['pvalue']:g}{reach}, channels {settings['channels']}"
+        + (", frames aligned" if settings.get("align") else "")
     )
 
 

@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from quorvel import _drift
 from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import normalize_axes
 from quorvel._core import _MAX_ELEMENTS, CoreSettings, NoisePlan, _denoise_core
@@ -182,6 +183,7 @@ def _denoise_lazy(
     renoise: float,
     threads: int,
     channels: str | None = None,
+    align: bool | None = None,
     kernel: str = "fast",
     chunks: Mapping[str, int] | None = None,
     tune: Any = False,
@@ -252,6 +254,10 @@ def _denoise_lazy(
 
     if (free or tune is not False) and not isinstance(noise_plan, NoisePlan):
         noise_plan = noise_plan.compute()
+    # The noise is estimated on the frames as they are, the rest on them aligned.
+    shifts = _drift.frame_shifts(core, tested=align is None) if align is not False else ()
+    if shifts:
+        core = _drift.roll_frames_lazy(core, shifts)
     settings, choice = choose(core, noise_plan, settings, free, allowed=fits)
     if tune is not False:
         grid = _check_grid(None if tune is True else tune, sizes, settings)
@@ -269,6 +275,7 @@ def _denoise_lazy(
         if on_tune is not None:
             on_tune(tuned)
         choice = choice.tuned(settings, tuple(core.shape))
+    choice = choice.aligned(shifts, tuple(core.shape))
     logging.getLogger("quorvel").info("settings: %s", choice)
     if on_settings is not None:
         on_settings(choice)
@@ -276,4 +283,6 @@ def _denoise_lazy(
 
     block_kernel = functools.partial(_denoise_block, settings=settings)
     out = _chunked.denoise_lazy(core, block_kernel, noise_plan, plan, n_threads=threads)
+    if shifts:
+        out = _drift.roll_frames_lazy(out, shifts, back=True)
     return _chunked.from_core_dask(out, names), noise_plan

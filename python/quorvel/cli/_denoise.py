@@ -126,6 +126,7 @@ def _denoiser_options(args: argparse.Namespace) -> dict[str, Any]:
         "pvalue": args.pvalue,
         "renoise": args.renoise,
         "channels": args.channels,
+        "align": {"auto": None, "on": True, "off": False}[args.align],
         "threads": args.threads,
         "kernel": args.kernel,
     }

@@ -205,6 +205,14 @@ def build_parser() -> argparse.ArgumentParser:
         "patch spans all channels (default: independent for C, joint for S such as RGB)",
     )
     algo.add_argument(
+        "--align",
+        choices=("auto", "on", "off"),
+        default="auto",
+        help="time-lapses: move frames that drift as a whole back by whole pixels before "
+        "denoising, and the result back after (auto: where measured to help; default: "
+        "%(default)s)",
+    )
+    algo.add_argument(
         "--kernel",
         choices=("fast", "exact"),
         default="fast",

@@ -1,0 +1,199 @@
+"""Alignment of a time-lapse whose frames drift as a whole, by whole pixels.
+
+Where a sequence drifts (the stage, the whole sample), each structure sits
+elsewhere in every frame: the denoiser finds it in the other frames only
+within its search window, and patches deep along T match nothing.  Moving
+each frame back by a whole number of pixels makes the sequence still; it is
+denoised so, and the result moved back.  Frames are rolled: what leaves one
+side comes back on the other, and no value is changed or lost.
+
+`frame_shifts` measures the shifts on the middle of every frame (at most
+256 x 256 pixels; the channels each scaled to unit spread and added up),
+blurred by a Gaussian of 1.5 pixels (cross-correlation through Fourier
+transforms; Brown, ACM Comput. Surv. 24(4), 1992): first each frame against
+the one before (the correlation's peak, to a fraction of a pixel by a
+parabola through it, added up from the first frame), then each frame so
+aligned against the sum of the others so aligned (what is left is small,
+where the window biases the estimate least), rounded to whole pixels.  They
+are used only where both halves of the middle (left, right) give shifts
+within a pixel of each other and each half's shifts make the other half's
+neighbouring frames more alike (their mean squared differences, blurred,
+away from the borders, added up over the halves: below `_GAIN` of what
+they were): shifts fitted to
+noise would make the same frames alike, but not the other half's.  Where
+structures move on their own over a still ground, aligning on them moves
+the ground, which that test refuses too.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+#: Side of the middle of each frame the shifts are measured on.
+_SIDE = 256
+#: Width (standard deviation, pixels) of the blur the frames are compared through.
+_BLUR = 1.5
+#: Share of the neighbouring frames' mean squared difference that the
+#: alignment must stay under to be used.
+_GAIN = 0.9
+
+Shifts = tuple[tuple[int, int], ...]
+
+
+def _middle(n: int) -> slice:
+    m = min(n, _SIDE)
+    return slice((n - m) // 2, (n - m) // 2 + m)
+
+
+def _frames(core5: Any) -> npt.NDArray[np.float32]:
+    """The middle of every frame of a core-layout time-lapse, channels scaled and added up."""
+    nt, nc, _, ny, nx = core5.shape
+    out = np.zeros((nt, min(ny, _SIDE), min(nx, _SIDE)), dtype=np.float32)
+    for c in range(nc):
+        part = core5[:, c, 0, _middle(ny), _middle(nx)]
+        if hasattr(part, "compute"):  # dask: only this part is read
+            part = part.compute()
+        part = np.asarray(part, dtype=np.float32)
+        spread = float(part.std(dtype=np.float64))
+        if spread > 0:
+            out += (part - part.mean(axis=(1, 2), keepdims=True)) / np.float32(spread)
+    return out
+
+
+def _frequencies(shape: tuple[int, ...]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    return np.fft.fftfreq(shape[0])[:, None], np.fft.fftfreq(shape[1])[None, :]
+
+
+def _blur(shape: tuple[int, ...]) -> npt.NDArray[np.float64]:
+    """The Gaussian blur's transfer function on a grid of `shape`."""
+    fy, fx = _frequencies(shape)
+    return np.asarray(np.exp(-2.0 * np.pi**2 * _BLUR**2 * (fy**2 + fx**2)))
+
+
+def _peak(correlation: npt.NDArray[np.float64]) -> tuple[float, float]:
+    """The shift at a circular correlation's peak, refined by a parabola along each axis."""
+    ny, nx = correlation.shape
+    iy, ix = np.unravel_index(int(np.argmax(correlation)), correlation.shape)
+
+    def refine(before: float, at: float, after: float) -> float:
+        curve = before - 2.0 * at + after
+        return 0.0 if curve >= 0.0 else 0.5 * (before - after) / curve
+
+    dy = refine(correlation[iy - 1, ix], correlation[iy, ix], correlation[(iy + 1) % ny, ix])
+    dx = refine(correlation[iy, ix - 1], correlation[iy, ix], correlation[iy, (ix + 1) % nx])
+    return (iy if iy <= ny // 2 else iy - ny) + dy, (ix if ix <= nx // 2 else ix - nx) + dx
+
+
+def _measured_shifts(frames: npt.NDArray[np.float32]) -> npt.NDArray[np.int64]:
+    """Whole-pixel shifts that bring every frame onto the first (see the module).
+
+    Frame by frame: beside the frames, two spectra and their sum are held.
+    """
+    nt, ny, nx = frames.shape
+    window = np.hanning(ny)[:, None] * np.hanning(nx)[None, :]
+    blur = _blur((ny, nx)) ** 2
+
+    def spectrum(t: int) -> npt.NDArray[np.complex128]:
+        return np.fft.fft2(frames[t] * window)
+
+    # Each frame against the one before, added up.
+    steps = np.zeros((nt, 2))
+    before = spectrum(0)
+    for t in range(1, nt):
+        now = spectrum(t)
+        steps[t] = _peak(np.fft.ifft2(before * np.conj(now) * blur).real)
+        before = now
+    first = np.rint(np.cumsum(steps, axis=0)).astype(np.int64)
+
+    # Each frame, so aligned, against the sum of the others so aligned: what
+    # is left is small, where the window biases the estimate least.
+
+    def aligned(t: int) -> npt.NDArray[np.complex128]:
+        return np.fft.fft2(np.roll(frames[t], tuple(first[t]), axis=(0, 1)) * window)
+
+    total = np.zeros((ny, nx), dtype=np.complex128)
+    for t in range(nt):
+        total += aligned(t)
+    out = first.copy()
+    for t in range(nt):
+        own = aligned(t)
+        out[t] += np.rint(_peak(np.fft.ifft2((total - own) * np.conj(own) * blur).real)).astype(
+            np.int64
+        )
+    return np.asarray(out - out[0], dtype=np.int64)
+
+
+def _neighbour_difference(frames: npt.NDArray[np.float32], shifts: npt.NDArray[np.int64]) -> float:
+    """Mean squared difference of neighbouring blurred frames rolled by `shifts`, inside."""
+    blur = _blur(frames.shape[1:])
+    edge = int(np.abs(shifts).max()) + 2
+    total, count = 0.0, 0
+    before = None
+    for frame, shift in zip(frames, shifts, strict=True):
+        smooth = np.fft.ifft2(np.fft.fft2(frame) * blur).real
+        now = np.roll(smooth, tuple(shift), axis=(0, 1))[edge:-edge, edge:-edge]
+        if before is not None:
+            total += float(np.sum((now - before) ** 2))
+            count += now.size
+        before = now
+    return total / count if count else np.inf
+
+
+def frame_shifts(core5: Any, tested: bool = True) -> Shifts:
+    """Whole-pixel shifts (y, x) of every frame that align a drifting time-lapse; () for none.
+
+    `core5` is a core-layout image ``(T, C, Z, Y, X)`` (NumPy or dask; only
+    the middle of its frames is read).  Only time-lapses of single planes
+    are aligned, and (`tested`) only where the two halves of the middle
+    (left and right) give shifts within a pixel of each other, and each
+    half's shifts make the other half's neighbouring frames more alike (the
+    two halves' differences added up): the noise of one half cannot make
+    the other's frames alike, and shifts measured on noise alone disagree.
+    """
+    nt, _, nz, ny, nx = core5.shape
+    if nt < 2 or nz > 1 or min(ny, nx) < 32:
+        return ()
+    frames = _frames(core5)
+    shifts = _measured_shifts(frames)
+    if not shifts.any():
+        return ()
+    if tested and not _confirmed(frames):
+        return ()
+    return tuple((int(dy), int(dx)) for dy, dx in shifts)
+
+
+def _confirmed(frames: npt.NDArray[np.float32]) -> bool:
+    """Whether the shifts of each half of `frames` agree and align the other half."""
+    half = frames.shape[2] // 2
+    parts = (frames[:, :, :half], frames[:, :, half : 2 * half])
+    left, right = (_measured_shifts(p) for p in parts)
+    if np.abs(left - right).max() > 1:
+        return False
+    pairs = ((parts[1], left), (parts[0], right))
+    aligned = sum(_neighbour_difference(part, shifts) for part, shifts in pairs)
+    still = sum(_neighbour_difference(part, np.zeros_like(shifts)) for part, shifts in pairs)
+    return aligned < _GAIN * still
+
+
+def roll_frames(
+    core5: npt.NDArray[Any], shifts: Sequence[tuple[int, int]], back: bool = False
+) -> None:
+    """Roll every frame of a core-layout array in place by its shift (`back`: the other way)."""
+    sign = -1 if back else 1
+    for t, (dy, dx) in enumerate(shifts):
+        core5[t] = np.roll(core5[t], (sign * dy, sign * dx), axis=(-2, -1))
+
+
+def roll_frames_lazy(core: Any, shifts: Sequence[tuple[int, int]], back: bool = False) -> Any:
+    """`roll_frames` of a core-layout dask array, lazily, in its chunks."""
+    import dask.array as da
+
+    sign = -1 if back else 1
+    frames = [
+        da.roll(core[t], (sign * dy, sign * dx), axis=(-2, -1)) for t, (dy, dx) in enumerate(shifts)
+    ]
+    return da.stack(frames).rechunk(core.chunks)
