@@ -541,9 +541,11 @@ def _run_denoise(
     # then denoises it in place.
     work = new_work_image(view5)
     stages = stages or Stages(2, enabled=False)
-    plan = stages.run("noise", _plan_noise, work, args, threads)
+    # A drifting time-lapse is aligned first: differences of frames then
+    # cancel its structure for the noise estimate too.
     shifts = _drift.frame_shifts(work, tested=align is None) if align is not False else ()
     _drift.roll_frames(work, shifts)
+    plan = stages.run("noise", _plan_noise, work, args, threads)
     settings, choice = choose(work, plan, settings, free)
     if tune is not False:
         # The choice joins the grid as the walk's start.

@@ -233,6 +233,11 @@ def _denoise_lazy(
         _check_grid(None if tune is True else tune, sizes, settings)  # before any work
     if not free:
         _plan_chunks(core, settings, chunks)  # before anything is read
+    # A drifting time-lapse is aligned first, as in memory (the noise too is
+    # estimated on it aligned).
+    shifts = _drift.frame_shifts(core, tested=align is None) if align is not False else ()
+    if shifts:
+        core = _drift.roll_frames_lazy(core, shifts)
 
     noise_plan: Any
     if delayed_model:
@@ -254,10 +259,6 @@ def _denoise_lazy(
 
     if (free or tune is not False) and not isinstance(noise_plan, NoisePlan):
         noise_plan = noise_plan.compute()
-    # The noise is estimated on the frames as they are, the rest on them aligned.
-    shifts = _drift.frame_shifts(core, tested=align is None) if align is not False else ()
-    if shifts:
-        core = _drift.roll_frames_lazy(core, shifts)
     settings, choice = choose(core, noise_plan, settings, free, allowed=fits)
     if tune is not False:
         grid = _check_grid(None if tune is True else tune, sizes, settings)
