@@ -380,16 +380,21 @@ def _tune_core(
     order = [*walked, "iterations"]
     stacked = "Z" * (core5.shape[2] > 1) + "T" * (core5.shape[0] > 1)
     searched = [k for k in _REACH if k in grid]
+    # The start's window capped in the plane holds for every point.
+    plane = {"X": settings.reach[0], "Y": settings.reach[1]} if settings.reach else {}
+    plane = {axis: r for axis, r in plane.items() if r >= 0}
+
+    def public(p: dict[str, Any]) -> dict[str, Any]:
+        out = _public(p, stacked, searched)
+        if plane:
+            out["search"] = {**plane, **out.get("search", {})}
+        return out
+
     candidates = tuple(
-        (_public(dict(zip(order, key, strict=True)), stacked, searched), value)
-        for key, value in walk.risks.items()
+        (public(dict(zip(order, key, strict=True))), value) for key, value in walk.risks.items()
     )
     chosen = walk.risks[tuple(point[n] for n in order)]
-    public = _public(point, stacked, searched)
-    if settings.reach and settings.reach[0] >= 0:  # the start's window capped in the plane
-        plane = {"X": settings.reach[0], "Y": settings.reach[1]}
-        public["search"] = {**plane, **public.get("search", {})}
-    result = TuneResult(public, chosen, candidates, len(pieces))
+    result = TuneResult(public(point), chosen, candidates, len(pieces))
     if progress is not None:
         progress(1.0)
     return _apply(settings, point), result
