@@ -21,16 +21,15 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from defaults_grid import new_default
 from scenes import scenes, score
 from scipy.ndimage import gaussian_filter
 from skimage.registration import phase_cross_correlation
 
 import quorvel
-from quorvel._api import _run_denoise
 
 
 def frame_shifts(frames: npt.NDArray[np.float32]) -> list[tuple[int, int]]:
@@ -78,20 +77,8 @@ def main() -> None:
         aligned = quorvel.denoise(rolled(noisy, shifts, 1), w.axes, **noise, threads=args.threads)
         back = rolled(aligned, shifts, -1)
         a, b = score(w, plain), score(w, back)
-        choices: list[Any] = []
-        default, _, _ = _run_denoise(
-            noisy,
-            w.axes,
-            **noise,
-            patch_radius=None,
-            search=None,
-            iterations=None,
-            pvalue=None,
-            renoise=0.0,
-            threads=args.threads,
-            on_settings=choices.append,
-        )
-        own = choices[0].shifts[-1] if choices[0].shifts else "not aligned"
+        default, choice = new_default(w, args.threads)
+        own = choice.shifts[-1] if choice.shifts else "not aligned"
         print(
             f"| {w.name} | {a:.2f} | {b:.2f} | {b - a:+.2f} | {shifts[-1]} "
             f"| {score(w, default):.2f} | {own} |",
