@@ -289,6 +289,7 @@ _NO_SIGMA: dict[str, Any] = {"sigma": None}
         ({"noise": "auto"}, "sigma is used with noise='gaussian' only"),
         ({"noise": "poisson-gaussian"}, "sigma is used with"),
         ({"noise": "poisson"}, "noise must be one of"),
+        ({"align": "yes"}, "align must be None, True or False"),
         ({"noise": "auto", **_NO_SIGMA, "model": {"gain": 2.0}}, "model must be a NoiseModel"),
         (
             {"noise": "auto", **_NO_SIGMA, "model": NoiseModel([1.0] * 3, [0.0] * 3)},

@@ -532,6 +532,7 @@ def _run_denoise(
     )
     threads = _check_threads(threads)
     args = _check_noise(noise, sigma, model, sizes["C"])
+    _drift.check_align(align)
     if tune is not False:
         _check_grid(None if tune is True else tune, sizes, settings)  # before any work
 

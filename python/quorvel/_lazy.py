@@ -229,6 +229,7 @@ def _denoise_lazy(
     threads = _check_threads(threads)
     delayed_model = _is_delayed(model)
     args = _check_noise(noise, sigma, None if delayed_model else model, sizes["C"])
+    _drift.check_align(align)
     if tune is not False:
         _check_grid(None if tune is True else tune, sizes, settings)  # before any work
     if not free:
