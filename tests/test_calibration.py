@@ -136,6 +136,19 @@ def test_ill_determined_gain_warns_to_calibrate_the_camera() -> None:
     assert np.isnan(core.gain_se + core.offset_se).all()
 
 
+def test_gaussian_level_follows_the_line_where_structure_is_strong(smooth: Any, psnr: Any) -> None:
+    # Gaussian noise of 4 under smooth structure two orders of magnitude stronger.
+    clean = np.stack([40.0 * smooth((96, 96), 5) + 100.0] * 8)
+    movie = (clean + np.random.default_rng(6).normal(0.0, 4.0, clean.shape)).astype(np.float32)
+    model = quorvel.estimate_noise(movie, "TYX")
+    assert not model.gain[0] > 0 and model.sigma is not None
+    assert model.sigma[0] == pytest.approx(4.0, rel=0.1)
+    with pytest.warns(RuntimeWarning, match="as Gaussian noise"):
+        auto = quorvel.denoise(movie, "TYX")
+    given = quorvel.denoise(movie, "TYX", noise="gaussian", sigma=4.0)
+    assert psnr(clean, auto) > psnr(clean, given) - 0.1
+
+
 def test_single_sparse_frame_keeps_variance_positive_and_auto_prints_nothing(
     capfd: pytest.CaptureFixture[str],
 ) -> None:
