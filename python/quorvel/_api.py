@@ -141,7 +141,9 @@ def estimate_noise(
     NoiseModel or dask.delayed.Delayed
         Per channel: the Poisson-Gaussian ``gain`` and ``offset`` fitted to
         local means and noise variances (NaN where no line could be fitted),
-        and the Gaussian noise level ``sigma``.  For a dask array, a delayed
+        and the Gaussian noise level ``sigma`` (the line's noise at the
+        channel's mean intensity; the compute core's Gaussian estimate where
+        the line gives none).  For a dask array, a delayed
         `NoiseModel` that reads and estimates on a central region of the
         image (the whole image when it holds at most 2**22 elements; else the
         middle time points, planes and a central crop, as many as fit) when
