@@ -30,6 +30,12 @@ _ALIASES = {"T": "T", "C": "C", "S": "C", "Z": "Z", "Y": "Y", "X": "X"}
 DEFAULT_AXES = {1: "X", 2: "YX", 3: "ZYX"}
 
 
+def middle(n: int, most: int) -> slice:
+    """The middle `most` positions of an axis of `n` (all of them where there are fewer)."""
+    m = min(n, most)
+    return slice((n - m) // 2, (n - m) // 2 + m)
+
+
 def normalize_axes(axes: str | None, ndim: int) -> str:
     """Validate axis names and return them in core letters.
 

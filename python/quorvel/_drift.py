@@ -37,6 +37,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from quorvel._axes import middle
+
 #: Side of the middle of each frame the shifts are measured on.
 _SIDE = 256
 #: Width (standard deviation, pixels) of the blur the frames are compared through.
@@ -54,17 +56,12 @@ def check_align(align: object) -> None:
         raise ValueError(f"align must be None, True or False, got {align!r}")
 
 
-def _middle(n: int) -> slice:
-    m = min(n, _SIDE)
-    return slice((n - m) // 2, (n - m) // 2 + m)
-
-
 def _frames(core5: Any) -> npt.NDArray[np.float32]:
     """The middle of every frame of a core-layout time-lapse, channels scaled and added up."""
     nt, nc, _, ny, nx = core5.shape
     out = np.zeros((nt, min(ny, _SIDE), min(nx, _SIDE)), dtype=np.float32)
     for c in range(nc):
-        part = core5[:, c, 0, _middle(ny), _middle(nx)]
+        part = core5[:, c, 0, middle(ny, _SIDE), middle(nx, _SIDE)]
         if hasattr(part, "compute"):  # dask: only this part is read
             part = part.compute()
         part = np.asarray(part, dtype=np.float32)

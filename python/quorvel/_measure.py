@@ -35,6 +35,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from quorvel._axes import middle
 from quorvel._core import NoisePlan
 
 #: Largest extent of the measured region: frames or planes, and Y and X.
@@ -59,11 +60,6 @@ def sample_region(shape: tuple[int, ...]) -> tuple[slice, ...]:
     depends on the shape only, so that the same image in memory or in
     chunks (dask) gives the same measures.
     """
-
-    def middle(n: int, most: int) -> slice:
-        m = min(n, most)
-        return slice((n - m) // 2, (n - m) // 2 + m)
-
     nt, _, nz, ny, nx = shape
     return (
         middle(nt, _SAMPLE_DEPTH),

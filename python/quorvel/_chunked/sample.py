@@ -17,6 +17,8 @@ from typing import Any
 import dask
 import dask.array as da
 
+from quorvel._axes import middle
+
 __all__ = ["SAMPLE_ELEMENTS", "SAMPLE_FRAMES", "estimate_lazy", "noise_sample_region"]
 
 #: Fewest frames (or planes) the region the noise is estimated on keeps, when
@@ -60,10 +62,6 @@ def noise_sample_region(shape: Sequence[int], budget: int = SAMPLE_ELEMENTS) -> 
         side = math.isqrt(plane)
         keep["Y"] = min(y, max(1, side if x >= side else plane // x))
         keep["X"] = min(x, max(1, plane // keep["Y"]))
-
-    def middle(n: int, m: int) -> slice:
-        start = (n - m) // 2
-        return slice(start, start + m)
 
     return (
         middle(t, keep["T"]),
