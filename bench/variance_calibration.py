@@ -26,6 +26,15 @@ engine's own variance (`_denoise_core`), and the time of the run with the
 variance over the run without it.  ``--table`` prints the deciles too;
 ``--cost`` only times runs with and without the variance on a 1024 x 1024
 image, a time-lapse of 8 x 256 x 256 and a volume of 24 x 256 x 256.
+
+``--oracle K`` asks what the target demands of any map: in place of the
+returned variance it scores the expected squared error of the same case,
+measured against the truth over 2 K other noise draws (each denoised with
+the defaults) and averaged over 3 x 3 pixels in the plane, in two ways: as
+one map (``oracle``: the draws' mean ranks the pixels and is the prediction)
+and split (``split``: the mean of K draws ranks the pixels, that of the
+other K is the prediction, so that the ranking does not pick the map's own
+noise).
 The settings are the defaults (chosen per image); ``--earlier`` gives the
 fixed settings of earlier versions instead (7 x 7 patches, 4 iterations,
 p-value 0.01, the window growing along Z and T).
@@ -41,7 +50,7 @@ from collections.abc import Sequence
 
 import numpy as np
 import numpy.typing as npt
-from scipy.ndimage import gaussian_filter
+from scipy.ndimage import gaussian_filter, uniform_filter
 from scipy.ndimage import shift as nd_shift
 
 import quorvel
@@ -187,6 +196,26 @@ def engine_variance(noisy: npt.NDArray[np.float32], axes: str, kwargs: dict[str,
     return variance.reshape(noisy.shape).astype(np.float64)
 
 
+def oracle_ratios(
+    clean: F64, noise: str, seed: int, axes: str, kwargs: dict[str, object],
+    truth: F64, err2: F64, draws: int,
+) -> tuple[F64, F64]:  # fmt: skip
+    """The decile ratios of the expected squared error from other noise draws, one map and split."""
+    halves = [np.zeros_like(err2), np.zeros_like(err2)]
+    for k in range(2 * draws):
+        _, other, _ = noisy_case(clean, noise, seed, np.random.default_rng([77, k, seed]))
+        out = quorvel.denoise(other, axes, **kwargs)
+        halves[k % 2] += (out.astype(np.float64) - truth) ** 2
+    size = [3 if n >= 3 else 1 for n in err2.shape]
+    if len(size) == 3:
+        size[0] = 1  # in the plane only
+    rank, value = (uniform_filter(h / draws, size, mode="mirror").ravel() for h in halves)
+    e = err2.ravel()
+    groups = np.array_split(np.argsort(rank, kind="stable"), 10)
+    split = np.array([e[g].mean() / value[g].mean() for g in groups])
+    return decile_ratios(rank + value, 2.0 * e), split
+
+
 def print_table(truth: F64, out: npt.NDArray[np.float32], variance: npt.ArrayLike) -> None:
     err = np.abs(out.astype(np.float64) - truth).ravel()
     v = np.asarray(variance, dtype=np.float64).ravel()
@@ -239,9 +268,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument(
         "--earlier", action="store_true", help="the fixed settings of earlier versions"
     )
+    parser.add_argument(
+        "--oracle", type=int, metavar="K", default=0,
+        help="score the expected squared error from 2 K other noise draws instead",
+    )  # fmt: skip
     args = parser.parse_args(argv)
     if args.cost:
         return timing(args.threads)
+    if args.oracle:
+        return oracle(args)
 
     print(f"{'case':34s}{'new: min - max':>16}{'engine: min - max':>20}{'cost':>7}")
     ratios, engine_ratios, costs, groups = [], [], [], []
@@ -297,6 +332,39 @@ def main(argv: Sequence[str] | None = None) -> int:
         f"cost {np.median(costs):.1f}x a run without the variance (median, "
         f"{min(costs):.1f} to {max(costs):.1f}; small images, see --cost)"
     )
+    return 0
+
+
+def oracle(args: argparse.Namespace) -> int:
+    """`--oracle`: the decile ratios of the expected squared error, one map and split."""
+    print(f"{'case':34s}{'oracle: min - max':>19}{'split: min - max':>19}")
+    found: dict[str, list[F64]] = {"oracle": [], "split": []}
+    for kind, layout, noise, seed in itertools.product(
+        args.kinds, args.layouts, args.noise, args.seeds
+    ):
+        name = f"{kind} {layout} {noise} {seed}"
+        rng = np.random.default_rng(1000 * seed + zlib.crc32(name.encode()) % 997)
+        clean, axes = scene(kind, layout, rng, args.size)
+        truth, noisy, kwargs = noisy_case(clean, noise, seed, rng)
+        kwargs = {**kwargs, "threads": args.threads, **(EARLIER if args.earlier else {})}
+        out = quorvel.denoise(noisy, axes, **kwargs)
+        err2 = (out.astype(np.float64) - truth) ** 2
+        one, split = oracle_ratios(clean, noise, seed, axes, kwargs, truth, err2, args.oracle)
+        found["oracle"].append(one)
+        found["split"].append(split)
+        print(
+            f"{name:34s}{one.min():>11.2f} - {one.max():<5.2f}{split.min():>11.2f} - "
+            f"{split.max():<5.2f}"
+        )
+    print()
+    for label, rows in found.items():
+        r = np.array(rows)
+        inside = (r >= LOW) & (r <= HIGH)
+        print(
+            f"{label} ({2 * args.oracle} draws): {int(inside.all(axis=1).sum())}/{len(r)} cases "
+            f"with every decile in [{LOW}, {HIGH}]; {inside.mean():.1%} of deciles; ratios "
+            f"{r.min():.2f} to {r.max():.2f}"
+        )
     return 0
 
 
