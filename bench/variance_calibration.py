@@ -27,6 +27,10 @@ variance over the run without it.  ``--table`` prints the deciles too;
 ``--cost`` only times runs with and without the variance on a 1024 x 1024
 image, a time-lapse of 8 x 256 x 256 and a volume of 24 x 256 x 256.
 
+The settings are the defaults (chosen per image); ``--earlier`` gives the
+fixed settings of earlier versions instead (7 x 7 patches, 4 iterations,
+p-value 0.01, the window growing along Z and T).
+
 ``--oracle K`` asks what the target demands of any map: in place of the
 returned variance it scores the expected squared error of the same case,
 measured against the truth over 2 K other noise draws (each denoised with
@@ -35,9 +39,6 @@ one map (``oracle``: the draws' mean ranks the pixels and is the prediction)
 and split (``split``: the mean of K draws ranks the pixels, that of the
 other K is the prediction, so that the ranking does not pick the map's own
 noise).
-The settings are the defaults (chosen per image); ``--earlier`` gives the
-fixed settings of earlier versions instead (7 x 7 patches, 4 iterations,
-p-value 0.01, the window growing along Z and T).
 """
 
 from __future__ import annotations
