@@ -305,7 +305,10 @@ _NO_SIGMA: dict[str, Any] = {"sigma": None}
         ),
         ({"axes": "YXQ"}, "axes"),
         # Unnamed, the 2 x 4 x 20 array is ZYX: 4 rows are too few for a 7-pixel patch.
-        ({"axes": None}, r"patch_radius 3 along Y is too large .* \(axes ZYX\)"),
+        (
+            {"axes": None, "patch_radius": 3},
+            r"patch_radius 3 along Y is too large .* \(axes ZYX\)",
+        ),
     ],
 )
 def test_invalid_parameters_rejected_before_any_work(

@@ -71,6 +71,24 @@ def test_recorded_settings_reproduce_the_run(smooth: Callable[..., Any], layout:
             np.testing.assert_array_equal(out[c], alone)
 
 
+@pytest.mark.parametrize(("shape", "axes"), [((40, 1), "YX"), ((40, 3), "YX"), ((6, 40, 4), "TYX")])
+def test_strips_narrower_than_a_patch_are_denoised(
+    smooth: Callable[..., Any], shape: tuple[int, ...], axes: str
+) -> None:
+    clean = np.broadcast_to(smooth((40, 1), 3) + 50.0, shape)
+    image = clean + np.random.default_rng(4).normal(0.0, SIGMA, shape).astype(np.float32)
+    out, choice = _run(image, axes)
+    # The patch fits the strip, the recorded settings reproduce the run, and it denoises.
+    radius = choice.settings["patch_radius"]
+    assert radius["Y"] >= 1 and 2 * radius["Y"] + 1 <= shape[-2]
+    assert shape[-1] == 1 or 2 * radius["X"] + 1 <= shape[-1]
+    again = quorvel.denoise(image, axes, **NOISE, threads=1, **choice.settings)
+    np.testing.assert_array_equal(out, again)
+    tuned = quorvel.denoise(image, axes, **NOISE, tune=True)
+    for result in (out, tuned):
+        assert np.mean((result - clean) ** 2) < 0.5 * SIGMA**2
+
+
 def test_given_settings_win_and_the_rest_is_chosen(smooth: Callable[..., Any]) -> None:
     movie = _movie(smooth, 6, 0)
     _, choice = _run(movie, "TYX", iterations=2, pvalue=0.2, patch_radius={"X": 2, "Y": 2})

@@ -247,7 +247,9 @@ def denoise(
         Notes).  Larger patches tell structure from noise more reliably in
         strong noise but find fewer matches and blur small details; smaller
         ones keep fine detail but leave more noise.  Axes of length 1 are
-        ignored; along the others the image needs ``2 * radius + 1`` pixels.
+        ignored; along the others the image needs ``2 * radius + 1`` pixels
+        (the radius chosen for the image fits it: on a strip 3 pixels wide
+        it is 1).
     search : str or mapping of str to int or None, optional
         Axes besides X and Y along which the search window grows: letters
         from ``"ZT"`` (``"XY"`` may be included; X and Y always grow).  At

@@ -347,7 +347,8 @@ class Choice:
 def describe(settings: Mapping[str, Any]) -> str:
     """Settings (keyword arguments of `quorvel.denoise`) in words."""
     r = settings["patch_radius"]
-    radius = f"{r['X']}" + "".join(f", {axis} {r[axis]}" for axis in "ZT" if r.get(axis))
+    plane = f"{r['X']}" if r.get("Y", r["X"]) == r["X"] else f"X {r['X']}, Y {r['Y']}"
+    radius = plane + "".join(f", {axis} {r[axis]}" for axis in "ZT" if r.get(axis))
     search = dict(settings.get("search") or {})
     if "X" in search and search.get("Y") == search["X"]:  # one window in the plane
         search = {"X and Y": search.pop("X"), **{a: n for a, n in search.items() if a != "Y"}}
@@ -364,9 +365,10 @@ def describe(settings: Mapping[str, Any]) -> str:
 
 def public(settings: CoreSettings, shape: tuple[int, ...]) -> dict[str, Any]:
     """`settings` as keyword arguments of `quorvel.denoise`, for an image of core `shape`."""
-    nt, _, nz, _, _ = shape
-    rx, _, rz, _, rt = settings.patch_radius
-    radius = {"X": rx, "Y": rx}
+    nt, _, nz, ny, nx = shape
+    rx, ry, rz, _, rt = settings.patch_radius
+    # Along an axis of one pixel the radius is 0 whatever is asked: stated as the other's.
+    radius = {"X": rx if nx > 1 else ry, "Y": ry if ny > 1 else rx}
     search: dict[str, int | None] = {}
     for axis, index in (("X", 0), ("Y", 1)):
         if settings.reach and settings.reach[index] >= 0:
@@ -394,8 +396,10 @@ def _apply(
     axis = 4 if nt > 1 else 2 if nz > 1 else None
     radius = list(settings.patch_radius)
     if "radius_xy" in free:
-        # A patch needs 2 r + 1 pixels.
-        radius[0] = radius[1] = max(0, min(point.radius, (min(ny, nx) - 1) // 2))
+        # A patch needs 2 r + 1 pixels along each side the image extends along.
+        plane = [n for n in (ny, nx) if n > 1]
+        r = max(0, min(point.radius, (min(plane) - 1) // 2)) if plane else 0
+        radius[0], radius[1] = (r if nx > 1 else 0), (r if ny > 1 else 0)
     search, reach = list(settings.search), list(settings.reach or (-1,) * 5)
     for name, index, n in (("radius_z", 2, nz), ("radius_t", 4, nt)):
         if name in free:

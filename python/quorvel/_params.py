@@ -21,7 +21,8 @@ from quorvel._util import (
 )
 from quorvel.noise import NoiseModel
 
-#: Patch radius per axis when none is given: 7 x 7 pixel patches in each plane.
+#: Patch radius per axis when none is given: 7 x 7 pixel patches in each plane
+#: (narrower where a side of the image is shorter than 7 pixels).
 DEFAULT_PATCH_RADIUS = {"X": 3, "Y": 3, "Z": 0, "T": 0}
 
 #: Axes besides X and Y along which the search window grows, the iterations
@@ -82,6 +83,11 @@ def _patch_radius5(
     patch_radius: PatchRadius | None, sizes: dict[str, int], axes: str
 ) -> tuple[int, int, int, int, int]:
     radius = dict(DEFAULT_PATCH_RADIUS)
+    # The default in the plane fits the image's shorter side (of those it
+    # extends along): on a strip a few pixels wide the patch is narrower.
+    plane = [sizes[a] for a in "XY" if sizes[a] > 1]
+    if plane:
+        radius["X"] = radius["Y"] = min(radius["X"], (min(plane) - 1) // 2)
     if isinstance(patch_radius, Mapping):
         for key, value in patch_radius.items():
             axis = str(key).upper()

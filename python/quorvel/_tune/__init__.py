@@ -220,8 +220,9 @@ class _Walk:
         check: Callable[[], None] | None,
         allowed: Callable[[CoreSettings], bool] | None,
         account: _Account,
+        flat: tuple[bool, bool] = (False, False),
     ) -> None:
-        self.pieces, self.settings, self.threads = pieces, settings, threads
+        self.pieces, self.settings, self.threads, self.flat = pieces, settings, threads, flat
         self.check, self.allowed, self.account = check, allowed, account
         self.counts, self.walked = counts, tuple(walked)
         self.cap = counts[0]
@@ -243,7 +244,7 @@ class _Walk:
         """Whether the settings of `p` with `iterations` may be used."""
         if self.allowed is None:
             return True
-        return self.allowed(_apply(self.settings, {**p, "iterations": iterations}))
+        return self.allowed(_apply(self.settings, {**p, "iterations": iterations}, self.flat))
 
     def risk_of(self, p: Mapping[str, Any]) -> float:
         """The least risk over the iteration counts up to `cap`, at `p` (inf: not allowed)."""
@@ -252,7 +253,7 @@ class _Walk:
         key = self.key(p)
         if self.ran.get(key, 0) < self.cap:
             runs = self.kept.get(key) or _Runs(
-                self.pieces, _apply(self.settings, dict(p)), self.threads
+                self.pieces, _apply(self.settings, dict(p), self.flat), self.threads
             )
             below = tuple(k for k in self.counts if runs.done < k <= self.cap)
             for k, value in runs.risks(below, self.check, account=self.account).items():
@@ -363,7 +364,11 @@ def _tune_core(
     account = _Account(_most_work(grid, walked, together), progress)
     account.add(0.0)
     threads = resolve_threads(threads)
-    walk = _Walk(pieces, settings, grid["iterations"], walked, threads, check, allowed, account)
+    # Along X or Y of one pixel the patch has no extent.
+    flat = (core5.shape[4] == 1, core5.shape[3] == 1)
+    walk = _Walk(
+        pieces, settings, grid["iterations"], walked, threads, check, allowed, account, flat
+    )
     for key in walked:
         if key in together:
             if key == together[0]:
@@ -397,4 +402,4 @@ def _tune_core(
     result = TuneResult(public(point), chosen, candidates, len(pieces))
     if progress is not None:
         progress(1.0)
-    return _apply(settings, point), result
+    return _apply(settings, point, flat), result

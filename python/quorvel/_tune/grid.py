@@ -55,9 +55,13 @@ def _check_grid(
         if isinstance(values, (str, bytes)) or not isinstance(values, Sequence) or not values:
             raise ValueError(f"tune[{key!r}] must be a non-empty sequence, got {values!r}")
         out[key] = tuple(_check_value(key, v) for v in values)
+    # The sides of the plane the image extends along (an axis of one pixel has no patch).
+    plane = [a for a in "XY" if sizes[a] > 1]
     if "patch_radius" not in (grid or {}):  # the default's radii that fit the image
-        fit = [v for v in out["patch_radius"] if all(2 * v + 1 <= sizes[a] for a in "XY")]
-        out["patch_radius"] = tuple(fit) or out["patch_radius"]
+        fit = [v for v in out["patch_radius"] if all(2 * v + 1 <= sizes[a] for a in plane)]
+        # On a strip narrower than every default patch: the widest that fits.
+        widest = (min(sizes[a] for a in plane) - 1) // 2 if plane else 0
+        out["patch_radius"] = tuple(fit) or (widest,)
     for key, axis in (("patch_radius_z", "Z"), ("patch_radius_t", "T")):
         if sizes[axis] == 1:
             out[key] = (0,)
@@ -76,7 +80,7 @@ def _check_grid(
         for key in out:
             if key not in (grid or {}) and not (key in _REACH and out[key] == (None,)):
                 out[key] = (*out[key], _start(settings, key))
-    for key, axes in (("patch_radius", "XY"), ("patch_radius_z", "Z"), ("patch_radius_t", "T")):
+    for key, axes in (("patch_radius", plane), ("patch_radius_z", "Z"), ("patch_radius_t", "T")):
         for axis in axes:
             if 2 * max(out[key]) + 1 > sizes[axis]:
                 raise ValueError(
@@ -119,7 +123,13 @@ def _check_value(key: str, value: Any) -> Any:
     raise ValueError(f"tune[{key!r}]: values must be {kind} in [{low}, {high}], got {value!r}")
 
 
-def _apply(settings: CoreSettings, point: dict[str, Any]) -> CoreSettings:
+def _apply(
+    settings: CoreSettings, point: dict[str, Any], flat: tuple[bool, bool] = (False, False)
+) -> CoreSettings:
+    """`settings` with the values of grid `point`; `flat`: whether X, Y are one pixel long.
+
+    Along an axis of one pixel the radius stays 0.
+    """
     r, rz, rt = point["patch_radius"], point["patch_radius_z"], point["patch_radius_t"]
     rc = settings.patch_radius[3]
     reach = list(settings.reach or (-1,) * 5)
@@ -128,7 +138,7 @@ def _apply(settings: CoreSettings, point: dict[str, Any]) -> CoreSettings:
             reach[index] = -1 if point[key] is None else point[key]
     return replace(
         settings,
-        patch_radius=(r, r, rz, rc, rt),
+        patch_radius=(0 if flat[0] else r, 0 if flat[1] else r, rz, rc, rt),
         iterations=point["iterations"],
         pvalue=point["pvalue"],
         reach=tuple(reach) if any(v >= 0 for v in reach) else (),
@@ -137,7 +147,8 @@ def _apply(settings: CoreSettings, point: dict[str, Any]) -> CoreSettings:
 
 def _start(settings: CoreSettings, key: str) -> Any:
     """The value of grid dimension `key` that `settings` hold."""
-    r, _, rz, _, rt = settings.patch_radius
+    rx, ry, rz, _, rt = settings.patch_radius
+    r = max(rx, ry)  # that of an axis of one pixel is 0
     if key in _REACH:
         index = _REACH[key][1]
         return settings.reach[index] if settings.reach and settings.reach[index] >= 0 else None
