@@ -598,19 +598,23 @@ def test_estimate_json_of_a_constant_image_stays_json(tmp_path: Path) -> None:
 
 
 @pytest.mark.parametrize(
-    ("axes", "shape", "dtype"),
+    ("axes", "shape", "dtype", "name"),
     [
-        ("TZCYX", (2, 3, 2, 8, 9), np.uint16),  # ImageJ hyperstack
-        ("CTYX", (2, 3, 8, 9), np.float32),  # order ImageJ cannot hold
-        ("ZYX", (3, 8, 9), np.float64),  # sample type ImageJ cannot hold
-        ("YXS", (8, 9, 3), np.uint8),  # RGB
+        ("TZCYX", (2, 3, 2, 8, 9), np.uint16, "a.tif"),  # ImageJ hyperstack
+        ("CTYX", (2, 3, 8, 9), np.float32, "a.tif"),  # order ImageJ cannot hold
+        ("ZYX", (3, 8, 9), np.float64, "a.tif"),  # sample type ImageJ cannot hold
+        ("YXS", (8, 9, 3), np.uint8, "a.tif"),  # RGB
+        ("TYX", (3, 9, 1), np.uint16, "a.tif"),  # one pixel wide: not samples
+        ("YXS", (8, 9, 2), np.uint16, "a.ome.tif"),  # samples that are not colours
     ],
 )
-def test_tiff_round_trip(tmp_path: Path, axes: str, shape: tuple[int, ...], dtype: type) -> None:
+def test_tiff_round_trip(
+    tmp_path: Path, axes: str, shape: tuple[int, ...], dtype: type, name: str
+) -> None:
     data: np.ndarray = np.random.default_rng(0).integers(0, 200, shape).astype(dtype)
     meta = {"resolution": (4.0, 4.0), "resolutionunit": 3}
-    write_image(tmp_path / "a.tif", data, axes, meta)
-    image = read_image(tmp_path / "a.tif")
+    write_image(tmp_path / name, data, axes, meta)
+    image = read_image(tmp_path / name)
     assert image.axes == axes
     assert image.data.dtype == dtype
     np.testing.assert_array_equal(image.data, data)

@@ -290,6 +290,12 @@ def _imagej_compatible(data: npt.NDArray[Any], axes: str) -> bool:
     return positions == sorted(positions)
 
 
+def _imagej_hyperstack(data: npt.NDArray[Any], axes: str) -> npt.NDArray[Any]:
+    """`data` (axes in ImageJ's order) as a TZCYXS array, the axes it lacks of length 1."""
+    shape = [data.shape[axes.index(a)] if a in axes else 1 for a in _IMAGEJ_ORDER]
+    return data.reshape(shape)
+
+
 def _resolution_options(metadata: dict[str, Any]) -> dict[str, Any]:
     if "resolution" in metadata:
         return {
@@ -370,11 +376,20 @@ def write_tiff(
     photometric = "rgb" if axes.endswith("S") and data.shape[-1] in (3, 4) else "minisblack"
     if ome:
         description = _ome_description(axes, metadata, n_channels)
+        if axes.endswith("S") and photometric == "minisblack":
+            # Samples that are not colours: stored interleaved in each plane.
+            options["planarconfig"] = "contig"
         tifffile.imwrite(
             path, data, ome=True, metadata=description, photometric=photometric, **options
         )
     elif _imagej_compatible(data, axes):
         description = _imagej_description(axes, metadata, n_channels)
+        if data.shape[-1] == 1 and data.ndim > 2:
+            # A last axis of one pixel would be taken for the samples of one
+            # plane, and the file announce planes it does not hold: the
+            # hyperstack's every axis stated, with one sample.
+            data, description["axes"] = _imagej_hyperstack(data, axes), _IMAGEJ_ORDER
+            options["photometric"] = "minisblack"
         tifffile.imwrite(path, data, imagej=True, metadata=description, **options)
     else:
         shaped: dict[str, Any] = {"axes": axes}
