@@ -308,6 +308,10 @@ def test_camera_calibration_round_trip(tmp_path: Path) -> None:
     # Without flats the gain comes from an image, the dark's line held fixed.
     from_image = calibrate_camera(dark, image=_record(_smooth(128), 5))
     assert abs(from_image.model.gain[0] / GAIN - 1) < 0.05
+    # Flats clipped at the top of the range give a low gain: said.
+    clipped = [np.minimum(f, np.percentile(f, 70)) for f in _flat_pairs((400.0,))]
+    with pytest.warns(RuntimeWarning, match="30% of the pixels sit at the largest value"):
+        calibrate_camera(dark, clipped)
 
 
 @pytest.mark.parametrize(
@@ -321,9 +325,10 @@ def test_camera_calibration_round_trip(tmp_path: Path) -> None:
         (np.zeros((2, 1, 1, 8, 8)), [np.ones((2, 8, 8))], "need 2-D frames or a stack"),
         (np.full((3, 8, 8), np.nan), [np.ones((2, 8, 8))], "dark: the frames hold NaN"),
         (_record(np.zeros((3, 8, 8)), 1), [np.ones((2, 8, 8))], "not both"),
+        (_record(np.zeros((3, 8, 8)), 1), [np.full((2, 8, 8), 65535.0)], "not positive"),
     ],
     ids=["one-dark-frame", "shape", "unpaired-flat", "no-gain-source", "zero-read-noise",
-         "5-D", "nan", "flats-and-image"],
+         "5-D", "nan", "flats-and-image", "saturated-flats"],
 )  # fmt: skip
 def test_camera_calibration_errors(dark: Any, flats: list[Any], message: str) -> None:
     image = np.ones((8, 8)) if message == "not both" else None

@@ -11,6 +11,7 @@ the sample, fitted with the dark level and read noise held fixed.
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -63,6 +64,26 @@ def _frames(stack: npt.ArrayLike, what: str) -> npt.NDArray[np.float64]:
     return a.reshape(1, -1) if a.ndim == 2 else a.reshape(a.shape[0], -1)
 
 
+# Share of a flat's pixels at its largest value above which it is taken for saturated.
+_SATURATED_SHARE = 0.01
+
+
+def _warn_if_saturated(frames: npt.NDArray[np.float64], what: str) -> None:
+    """Warn when many pixels of flat frames sit at their largest value (clipped).
+
+    Frames of one value throughout are left to the checks of the gain.
+    """
+    top = frames.max()
+    share = float(np.mean(frames == top))
+    if _SATURATED_SHARE < share < 1.0:
+        warnings.warn(
+            f"{what}: {share:.0%} of the pixels sit at the largest value {top:g} (saturated?): "
+            "clipped pixels make the gain come out low; take flats below saturation",
+            RuntimeWarning,
+            stacklevel=3,
+        )
+
+
 def _pair_statistics(a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]) -> tuple[float, float]:
     """Mean level and temporal variance (half the variance of the difference) of two frames."""
     return float(0.5 * (a.mean() + b.mean())), float(0.5 * np.var(a - b, ddof=1))
@@ -98,7 +119,8 @@ def calibrate_camera(
         For fewer than two dark frames, identical dark frames, frames of
         different shapes or of more than three dimensions, values that are
         not finite, a flat without a partner, flats no brighter than the dark
-        level, or neither or both of flats and an image.
+        level, a gain that comes out not positive (saturated flats), or
+        neither or both of flats and an image.
     """
     if image is not None and len(flats):
         raise ValueError("give flat frames or an image to measure the gain from, not both")
@@ -120,6 +142,7 @@ def calibrate_camera(
         if np.shape(flat)[-2:] != shape:
             raise ValueError(f"flat {i}: frame shape {np.shape(flat)[-2:]}, dark frames {shape}")
         f = _frames(flat, f"flat {i}")
+        _warn_if_saturated(f, f"flat {i}")
         if f.shape[0] >= 2:
             if pending is not None:
                 raise ValueError(f"flat {i - 1}: a single frame needs a single-frame partner")
@@ -150,6 +173,14 @@ def calibrate_camera(
         raise ValueError("give flat frames or an image to measure the gain from")
     if not read_var > 0:
         raise ValueError("dark: the frames are identical (read noise 0): not camera frames")
+    if not gain > 0:
+        # Saturated flats (every pixel at the top of the range) or one frame
+        # given twice vary less than the dark frames.
+        why = "saturated, or one frame given twice?" if source == "flat" else "saturated?"
+        raise ValueError(
+            f"{source}: the gain comes out at {gain:.4g}, not positive: it varies no more "
+            f"than the dark frames ({why})"
+        )
     model = NoiseModel(gain, read_var - gain * level)
     return CameraCalibration(model, level, float(np.sqrt(read_var)), source)
 
