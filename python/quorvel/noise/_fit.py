@@ -67,6 +67,8 @@ GROUP_BLOCKS = 3
 GROUP_PLANES = 4
 #: Pixels sampled (at most) for the levels.
 LEVEL_SAMPLE = 1 << 16
+#: Fewest pixels at a channel's largest value that can make it a saturation level.
+SATURATED_PIXELS = 8
 
 F64 = npt.NDArray[np.float64]
 _EMPTY = BlockPoints(np.empty(0), np.empty(0), np.empty(0), np.empty(0))
@@ -98,6 +100,58 @@ def levels(channel: npt.NDArray[Any]) -> list[float]:
     up = centre + steps[centre + inner < finite.max()]
     down = centre - steps[centre - inner > finite.min()]
     return sorted({*down.tolist(), *up.tolist()})
+
+
+def saturated(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
+    """The pixels at the channel's saturation level, or None where it shows none.
+
+    A camera clips what is brighter than its largest value, and the pixels
+    there hold the whole tail beyond it: more of them than of the value just
+    below, whereas the largest values of unclipped noise are the rarest.
+    Clipped pixels vary less than the model says (a bright spot clipped
+    throughout not at all), and the blocks around them would pull the gain
+    down.
+    """
+    x = np.asarray(channel)
+    top = x.max()
+    at_top: npt.NDArray[np.bool_] = np.asarray(x == top)
+    n = int(np.count_nonzero(at_top))
+    if n < SATURATED_PIXELS or n == x.size:
+        return None
+    lowest = np.iinfo(x.dtype).min if np.issubdtype(x.dtype, np.integer) else -np.inf
+    below = x.max(where=~at_top, initial=lowest)
+    if n <= np.count_nonzero(x == below):
+        return None
+    return at_top
+
+
+def _touched(
+    planes: npt.NDArray[np.bool_], side: int, margin: int, reach: int
+) -> npt.NDArray[np.bool_]:
+    """Whether each block of each plane of `planes` (P, Y, X) has a true pixel within `reach`.
+
+    The blocks are those of the engine's summaries: `side` pixels square,
+    from `margin` pixels in from the edges, in (plane, Y, X) order.
+    """
+    _, ny, nx = planes.shape
+    by, bx = (ny - 2 * margin) // side, (nx - 2 * margin) // side
+    if by <= 0 or bx <= 0:
+        return np.zeros(0, bool)
+    y = np.clip(margin + side * np.arange(by + 1)[:, None] + np.array([-reach, reach]), 0, ny)
+    x = np.clip(margin + side * np.arange(bx + 1)[:, None] + np.array([-reach, reach]), 0, nx)
+    y0, y1, x0, x1 = y[:-1, 0], y[1:, 1], x[:-1, 0], x[1:, 1]
+    out = np.empty((planes.shape[0], by, bx), bool)
+    for p, plane in enumerate(planes):
+        total = np.zeros((ny + 1, nx + 1), np.int32)
+        total[1:, 1:] = plane.cumsum(axis=0, dtype=np.int32).cumsum(axis=1, dtype=np.int32)
+        inside = (
+            total[np.ix_(y1, x1)]
+            - total[np.ix_(y0, x1)]
+            - total[np.ix_(y1, x0)]
+            + total[np.ix_(y0, x0)]
+        )
+        out[p] = inside > 0
+    return out.ravel()
 
 
 def _block_points(
@@ -160,7 +214,11 @@ _TEMPORAL_MARGIN = 2
 
 
 def temporal_points(
-    channel: npt.NDArray[Any], axis: int, split: list[float], block: int = BLOCK
+    channel: npt.NDArray[Any],
+    axis: int,
+    split: list[float],
+    block: int = BLOCK,
+    clipped: npt.NDArray[np.bool_] | None = None,
 ) -> BlockPoints:
     """Blocks of neighbouring-frame differences of one channel (T, Z, Y, X) along `axis`.
 
@@ -172,13 +230,20 @@ def temporal_points(
     k at the shift (up to one pixel along Y and X) that best explains another
     pair of frames, two frames before or after, which shares no frame and so
     no noise with this one: the choice does not select for low noise.  The
-    blocks' pixels are split at the levels `split`.  Computed by
+    blocks' pixels are split at the levels `split`; the blocks that reach a
+    `clipped` pixel (`saturated`) in either frame are left out.  Computed by
     `quorvel._engine.temporal_blocks`.
     """
     x = np.moveaxis(np.asarray(channel, dtype=np.float32), axis, 0)
     summaries = engine.temporal_blocks(x, block=block, threads=resolve_threads(0), levels=split)
-    group = _groups(channel.shape, axis, summaries[0] or block, _TEMPORAL_MARGIN, pairs=True)
-    return _block_points(summaries, split, group)
+    side = summaries[0] or block
+    group = _groups(channel.shape, axis, side, _TEMPORAL_MARGIN, pairs=True)
+    points = _block_points(summaries, split, group)
+    if clipped is None or points.mean.size == 0:
+        return points
+    c = np.moveaxis(clipped, axis, 0)
+    pairs = (c[:-1] | c[1:]).reshape(-1, *c.shape[-2:])  # (pair, other axis) order
+    return points.kept(~_touched(pairs, side, _TEMPORAL_MARGIN, _TEMPORAL_MARGIN))
 
 
 def _with_kind(points: BlockPoints, kind: int) -> BlockPoints:
@@ -192,6 +257,7 @@ def spatial_points(
     block: int = BLOCK,
     cubic: bool = True,
     axis: int = -1,
+    clipped: npt.NDArray[np.bool_] | None = None,
 ) -> BlockPoints:
     """Blocks of high-pass residuals of one channel (T, Z, Y, X), plane by plane.
 
@@ -214,7 +280,8 @@ def spatial_points(
     of a local mean depends on its weights only through what crosses the
     block's edges, so the cubic blocks share it.  The blocks' pixels are
     split at the levels `split`; `axis` is the one the frame differences
-    pooled with these blocks take (their jackknife groups follow it).
+    pooled with these blocks take (their jackknife groups follow it); the
+    blocks that reach a `clipped` pixel (`saturated`) are left out.
     Computed by `quorvel._engine.spatial_blocks`.
     """
     x = np.asarray(channel, dtype=np.float32)
@@ -224,8 +291,13 @@ def spatial_points(
         summaries = engine.spatial_blocks(
             x, residual=residual, block=block, threads=threads, levels=split
         )
-        group = _groups(channel.shape, axis, summaries[0] or block, _SPATIAL_REACH, pairs=False)
-        return _with_kind(_block_points(summaries, split, group), kind)
+        side = summaries[0] or block
+        group = _groups(channel.shape, axis, side, _SPATIAL_REACH, pairs=False)
+        points = _with_kind(_block_points(summaries, split, group), kind)
+        if clipped is None or points.mean.size == 0:
+            return points
+        planes = clipped.reshape(-1, *clipped.shape[-2:])
+        return points.kept(~_touched(planes, side, _SPATIAL_REACH, _SPATIAL_REACH))
 
     points = blocks("fourth", FOURTH)
     return points + blocks("cubic", CUBIC) if cubic else points
@@ -294,8 +366,9 @@ def fit_channel(
                 f"T={channel.shape[0]}, Z={channel.shape[1]}"
             )
     split = levels(channel)
+    clipped = saturated(channel)
     if method == "temporal":
-        points = temporal_points(channel, axis, split, block)
+        points = temporal_points(channel, axis, split, block, clipped)
         if pool:
             # Flat blocks of the frames measure the same line where the
             # differences do not (structure that moves).  Along Z bright
@@ -305,10 +378,12 @@ def fit_channel(
             # cubic-fit parts, the most precise of them, join there.  Along
             # T they would add only what moving structure leaves in them.
             cubic = axis == 1
-            points = points + spatial_points(channel, split, block, cubic=cubic, axis=axis)
+            points = points + spatial_points(
+                channel, split, block, cubic=cubic, axis=axis, clipped=clipped
+            )
     else:
         cubic = _blocks(channel.shape, block) < CUBIC_BELOW
-        points = spatial_points(channel, split, block, cubic=cubic)
+        points = spatial_points(channel, split, block, cubic=cubic, clipped=clipped)
     # The range of the block means: single noisy pixels reach below the
     # intensity where a camera's variance line crosses 0.
     means = points.mean[np.isfinite(points.mean)]

@@ -180,6 +180,26 @@ class BlockPoints:
             np.concatenate(groups),
         )
 
+    def kept(self, keep: npt.NDArray[np.bool_]) -> BlockPoints:
+        """The blocks where `keep` is true, with their kinds, parts and groups."""
+        parts = self.parts
+        if parts is not None:
+            index = np.cumsum(keep) - 1  # new index of each kept block
+            inside = keep[parts.block]
+            parts = Parts(
+                index[parts.block[inside]],
+                *(getattr(parts, f)[inside] for f in ("count", "mean", "energy", "wide", "level")),
+            )
+        return BlockPoints(
+            self.mean[keep],
+            self.energy[keep],
+            self.wide[keep],
+            self.count[keep],
+            None if self.kind is None else self.kind[keep],
+            parts,
+            None if self.group is None else self.group[keep],
+        )
+
 
 def _own_groups(points: BlockPoints) -> I64:
     """Group numbers of blocks without groups: one each, after any real group number."""
