@@ -52,6 +52,7 @@ from typing import Any
 
 from quorvel._core import CoreSettings, NoisePlan
 from quorvel._measure import Measures, measure
+from quorvel._params import widest_radius
 
 #: The settings the package used before it chose them per image, the
 #: reference of the time budget: 7 x 7 patches, 4 iterations, p-value
@@ -397,8 +398,8 @@ def _apply(
     radius = list(settings.patch_radius)
     if "radius_xy" in free:
         # A patch needs 2 r + 1 pixels along each side the image extends along.
-        plane = [n for n in (ny, nx) if n > 1]
-        r = max(0, min(point.radius, (min(plane) - 1) // 2)) if plane else 0
+        widest = widest_radius(ny, nx)
+        r = 0 if widest is None else max(0, min(point.radius, widest))
         radius[0], radius[1] = (r if nx > 1 else 0), (r if ny > 1 else 0)
     search, reach = list(settings.search), list(settings.reach or (-1,) * 5)
     for name, index, n in (("radius_z", 2, nz), ("radius_t", 4, nt)):

@@ -79,15 +79,24 @@ def _check_real(value: object, name: str) -> float:
     return out
 
 
+def widest_radius(ny: int, nx: int) -> int | None:
+    """The largest patch radius that fits the sides of the plane the image extends along.
+
+    None where it extends along neither (one pixel per plane).
+    """
+    sides = [n for n in (ny, nx) if n > 1]
+    return (min(sides) - 1) // 2 if sides else None
+
+
 def _patch_radius5(
     patch_radius: PatchRadius | None, sizes: dict[str, int], axes: str
 ) -> tuple[int, int, int, int, int]:
     radius = dict(DEFAULT_PATCH_RADIUS)
     # The default in the plane fits the image's shorter side (of those it
     # extends along): on a strip a few pixels wide the patch is narrower.
-    plane = [sizes[a] for a in "XY" if sizes[a] > 1]
-    if plane:
-        radius["X"] = radius["Y"] = min(radius["X"], (min(plane) - 1) // 2)
+    widest = widest_radius(sizes["Y"], sizes["X"])
+    if widest is not None:
+        radius["X"] = radius["Y"] = min(radius["X"], widest)
     if isinstance(patch_radius, Mapping):
         for key, value in patch_radius.items():
             axis = str(key).upper()

@@ -8,6 +8,7 @@ from dataclasses import replace
 from typing import Any
 
 from quorvel._core import CoreSettings
+from quorvel._params import widest_radius
 
 #: The grid searched with ``tune=True``: patch radius along X and Y, iterations,
 #: p-value of the tests, the patch radius along Z (stacks) and T (time-lapses),
@@ -60,8 +61,7 @@ def _check_grid(
     if "patch_radius" not in (grid or {}):  # the default's radii that fit the image
         fit = [v for v in out["patch_radius"] if all(2 * v + 1 <= sizes[a] for a in plane)]
         # On a strip narrower than every default patch: the widest that fits.
-        widest = (min(sizes[a] for a in plane) - 1) // 2 if plane else 0
-        out["patch_radius"] = tuple(fit) or (widest,)
+        out["patch_radius"] = tuple(fit) or (widest_radius(sizes["Y"], sizes["X"]) or 0,)
     for key, axis in (("patch_radius_z", "Z"), ("patch_radius_t", "T")):
         if sizes[axis] == 1:
             out[key] = (0,)
