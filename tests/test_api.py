@@ -240,7 +240,7 @@ def test_auto_falls_back_per_channel_with_a_warning(fake_core: Any) -> None:
 def test_failed_fit_counts_as_no_gain(fake_core: Any) -> None:
     # (1, 0) is the core's answer when a channel gives no usable line.
     fake_core.poisson_estimate = [[1.0], [0.0]]
-    image = np.full((16, 16), 7.0)
+    image = np.random.default_rng(2).normal(7.0, 1.0, (16, 16))
     model = quorvel.estimate_noise(image)
     assert np.isnan(model.gain).all() and np.isnan(model.offset).all()
     assert model.sigma == (3.0,)
@@ -249,6 +249,23 @@ def test_failed_fit_counts_as_no_gain(fake_core: Any) -> None:
     with pytest.warns(RuntimeWarning, match=r"channel 0 \(no fit"):
         quorvel.denoise(image)
     assert fake_core.names()[-1] == "_denoise_gaussian"
+
+
+@pytest.mark.parametrize(
+    "options",
+    [{}, {"channels": "joint"}, {"noise": "poisson-gaussian"}, {"noise": "gaussian", "tune": True}],
+)
+def test_constant_channels_are_passed_through(options: dict[str, Any]) -> None:
+    # An empty channel (noise level 0) stopped the run of every channel.
+    rng = np.random.default_rng(5)
+    image = (100 + 2 * rng.poisson(20.0, (3, 4, 40, 40))).astype(np.uint16)
+    image[1] = 0
+    out, variance = quorvel.denoise(image, "CTYX", threads=1, return_variance=True, **options)
+    assert (out[1] == 0).all() and (variance[1] == 0).all()
+    alone = quorvel.denoise(image[[0, 2]], "CTYX", threads=1, **options)
+    np.testing.assert_array_equal(out[[0, 2]], alone)
+    flat = np.full((2, 9, 9), 7, dtype=np.uint16)
+    np.testing.assert_array_equal(quorvel.denoise(flat, "CYX", **options), flat)
 
 
 _NO_SIGMA: dict[str, Any] = {"sigma": None}

@@ -350,6 +350,22 @@ def test_noise_sample_region(
     assert np.empty(shape, dtype=np.int8)[region].size <= budget
 
 
+def test_channel_constant_only_in_the_noise_sample_raises_on_compute(
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    import quorvel
+    from quorvel._chunked import sample
+
+    # The noise is estimated on the middle frames, where channel 1 is empty:
+    # passing it through would drop what the other frames hold.
+    monkeypatch.setattr(sample, "noise_sample_region", lambda shape, budget: (slice(2, 4),))
+    movie = np.stack([_camera_movie((6, 32, 32), seed=4), np.zeros((6, 32, 32))])
+    movie[1, 0, 5, 5] = 9.0
+    lazy = quorvel.denoise(da.from_array(movie, chunks=(2, 3, 32, 32)), "CTYX", threads=1)
+    with pytest.raises(ValueError, match=r"channel 1 holds one value \(0\) where the noise"):
+        lazy.compute(scheduler="sync")
+
+
 def test_non_finite_block_raises_on_compute() -> None:
     image = _noisy((2, 1, 1, 16, 16), 5.0, 0)
     image[1, 0, 0, 3, 4] = np.nan
@@ -450,6 +466,8 @@ def test_dask_input_gives_a_lazy_result(options: dict[str, Any]) -> None:
         ("TYX", (2, 50, 88), {"noise": "gaussian"}),
         # Automatic noise, calibrated with several threads on either side.
         ("TYX", (3, 48, 88), {"threads": 3}),
+        # An empty channel, passed through.
+        ("CTYX", (2, 3, 48, 44), {}),
     ],
 )
 def test_dask_result_equals_numpy_result(
@@ -460,6 +478,8 @@ def test_dask_result_equals_numpy_result(
     movie = _camera_movie((6, 96, 88), seed=4)
     if axes == "YXT":
         movie = np.ascontiguousarray(np.moveaxis(movie, 0, -1))
+    if axes == "CTYX":
+        movie = np.stack([movie, np.zeros_like(movie)])
     options = {"threads": 1, **options}
     lazy = quorvel.denoise(da.from_array(movie, chunks=chunks), axes, **options)
     assert isinstance(lazy, da.Array)

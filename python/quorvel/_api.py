@@ -552,7 +552,7 @@ def _run_denoise(
     _drift.roll_frames(work, shifts)
     plan = stages.run("noise", _plan_noise, work, args, threads)
     settings, choice = choose(work, plan, settings, free)
-    if tune is not False:
+    if tune is not False and plan.varying_channels:  # constant channels: nothing to tune
         # The choice joins the grid as the walk's start.
         grid = _check_grid(None if tune is True else tune, sizes, settings)
         settings, tuned = stages.run_stoppable(

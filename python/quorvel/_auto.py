@@ -477,19 +477,21 @@ def choose(
         and the measures.
     """
     shape = tuple(int(n) for n in core5.shape)
-    if not free:
+    if not free or not plan.varying_channels:
         return settings, Choice(public(settings, shape))
     measures = measure(core5, plan)
     depth = shape[0] if shape[0] > 1 else shape[2]
-    point = _combined([_preferred(m, depth) for m in measures])
-    most = budget(shape)
+    point = _combined([_preferred(m, depth) for m in measures.values()])
+    # Priced on the channels denoised: a constant channel costs nothing.
+    denoised = (shape[0], len(measures), *shape[2:])
+    most = budget(denoised)
 
     def fits(p: _Point) -> bool:
         trial = _apply(settings, p, free, shape)
-        return work(trial, shape) <= most and (allowed is None or allowed(trial))
+        return work(trial, denoised) <= most and (allowed is None or allowed(trial))
 
     found = _fitting(point, fits)
     # Where nothing the rule offers fits: the settings as checked.
     chosen = settings if found is None else _apply(settings, found, free, shape)
-    record = {f"channel {c}": m.as_dict() for c, m in enumerate(measures)}
+    record = {f"channel {c}": m.as_dict() for c, m in measures.items()}
     return chosen, Choice(public(chosen, shape), tuple(p for p in PARAMETERS if p in free), record)

@@ -57,13 +57,17 @@ class NoisePlan:
 
     Channel ``c`` takes the Poisson-Gaussian path with ``gain[c]`` and
     ``offset[c]`` when ``gain[c]`` is not None, and the Gaussian path with
-    ``sigma[c]`` otherwise.  A plan is fixed for a whole image: a chunked
-    computation makes it once and denoises every block with it.
+    ``sigma[c]`` otherwise, unless ``constant[c]`` is not None: such a
+    channel holds that one value throughout, has nothing to denoise (its
+    noise level is 0) and is passed through unchanged.  A plan is fixed for
+    a whole image: a chunked computation makes it once and denoises every
+    block with it.
     """
 
     gain: tuple[float | None, ...]
     offset: tuple[float | None, ...]
     sigma: tuple[float | None, ...]
+    constant: tuple[float | None, ...] = ()
 
     @property
     def poisson_channels(self) -> list[int]:
@@ -72,8 +76,22 @@ class NoisePlan:
 
     @property
     def gaussian_channels(self) -> list[int]:
-        """Channels on the Gaussian path."""
-        return [c for c, g in enumerate(self.gain) if g is None]
+        """Channels on the Gaussian path (constant channels take neither path)."""
+        return [c for c, g in enumerate(self.gain) if g is None and self.value(c) is None]
+
+    @property
+    def constant_channels(self) -> list[int]:
+        """Channels passed through unchanged: one value throughout."""
+        return [c for c in range(len(self.gain)) if self.value(c) is not None]
+
+    @property
+    def varying_channels(self) -> list[int]:
+        """Channels that are denoised, in order."""
+        return [c for c in range(len(self.gain)) if self.value(c) is None]
+
+    def value(self, c: int) -> float | None:
+        """The value of channel `c` when it is constant, else None."""
+        return self.constant[c] if c < len(self.constant) else None
 
     def __str__(self) -> str:
         parts = []
@@ -84,6 +102,10 @@ class NoisePlan:
             )
         if self.gaussian_channels:
             parts.append(f"Gaussian, sigma {_format_values(self.sigma)}")
+        if self.constant_channels:
+            channels = ", ".join(str(c) for c in self.constant_channels)
+            plural = "s" if len(self.constant_channels) > 1 else ""
+            parts.append(f"constant channel{plural} {channels}, passed through")
         return "; ".join(parts)
 
 
@@ -365,7 +387,7 @@ def _denoise_core(
 
     def run(a: npt.NDArray[np.float32], channels: list[int]) -> Denoised:
         """The channels `channels` of one noise path, in `a`, in one call of the engine."""
-        report = relay.part(len(channels) / n)
+        report = relay.part(len(channels) / len(plan.varying_channels))
         if plan.gain[channels[0]] is None:
             sigma = _values(plan.sigma, channels)
             return _denoise_gaussian(a, sigma, settings, threads, report, return_variance)
@@ -374,13 +396,15 @@ def _denoise_core(
             a, gain, offset, settings, threads, report, return_variance
         )
 
+    _check_constant(work, plan)
     groups = _channel_groups(plan, settings.joint)
-    if len(groups) == 1:
+    if groups == [list(range(n))]:
         result = run(work, groups[0])
     else:
         # Each group of channels in its own call, its result written back in
-        # place of its input (already copied out).
-        variance = np.empty_like(work) if return_variance else None
+        # place of its input (already copied out); constant channels keep
+        # their values, with no variance.
+        variance = np.zeros_like(work) if return_variance else None
         for channels in groups:
             part, part_variance = run(new_work_image(work[:, channels]), channels)
             work[:, channels] = part
@@ -406,8 +430,24 @@ def _channel_groups(plan: NoisePlan, joint: bool) -> list[list[int]]:
     spanning all channels of its pixels.
     """
     if not joint:
-        return [[c] for c in range(len(plan.gain))]
+        return [[c] for c in plan.varying_channels]
     return [g for g in (plan.poisson_channels, plan.gaussian_channels) if g]
+
+
+def _check_constant(core5: npt.NDArray[Any], plan: NoisePlan) -> None:
+    """Raise unless every channel the plan passes through holds its one value in `core5`.
+
+    A chunked computation plans its noise on a part of the image: a channel
+    constant there but not in a block must not be passed through.
+    """
+    for c in plan.constant_channels:
+        channel = core5[:, c]
+        if channel.size and not (channel.min() == channel.max() == np.float32(plan.value(c))):
+            raise ValueError(
+                f"channel {c} holds one value ({plan.value(c):.6g}) where the noise was "
+                "estimated but not throughout, so its noise level is unknown; give sigma "
+                "with noise='gaussian' or a noise model"
+            )
 
 
 def _covered_shape(

@@ -261,7 +261,7 @@ def _denoise_lazy(
     if (free or tune is not False) and not isinstance(noise_plan, NoisePlan):
         noise_plan = noise_plan.compute()
     settings, choice = choose(core, noise_plan, settings, free, allowed=fits)
-    if tune is not False:
+    if tune is not False and noise_plan.varying_channels:  # constant channels: nothing to tune
         grid = _check_grid(None if tune is True else tune, sizes, settings)
         settings, tuned = _tune_core(
             core,

@@ -204,13 +204,14 @@ def _stabilised_channel(sample: npt.NDArray[Any], plan: NoisePlan, c: int) -> F3
     return out
 
 
-def measure(core5: Any, plan: NoisePlan) -> list[Measures]:
-    """The `Measures` of every channel of a core-layout image, on `sample_region`.
+def measure(core5: Any, plan: NoisePlan) -> dict[int, Measures]:
+    """The `Measures` of every channel denoised of a core-layout image, on `sample_region`.
 
-    Only that region is read (a dask array's part is computed); the work
-    holds one float32 copy of it and float64 sums of one plane.
+    By channel (constant channels have none).  Only that region is read (a
+    dask array's part is computed); the work holds one float32 copy of it
+    and float64 sums of one plane.
     """
     from quorvel._tune.crops import _read
 
     sample = _read(core5[sample_region(tuple(core5.shape))])
-    return [measure_channel(_stabilised_channel(sample, plan, c)) for c in range(sample.shape[1])]
+    return {c: measure_channel(_stabilised_channel(sample, plan, c)) for c in plan.varying_channels}

@@ -24,7 +24,9 @@ def noise_by_channel(plan: NoisePlan) -> list[dict[str, Any]]:
     """The noise model applied to each channel: Poisson-Gaussian gain and offset, or sigma.
 
     With the standard errors of gain and offset when the plan has them
-    (``gain_se``, ``offset_se``; None where not estimated).
+    (``gain_se``, ``offset_se``; None where not estimated).  A channel passed
+    through unchanged (one value throughout) is recorded as ``"constant"``
+    with its value.
     """
     channels: list[dict[str, Any]] = []
     gain_se = getattr(plan, "gain_se", None) or (None,) * len(plan.gain)
@@ -41,6 +43,8 @@ def noise_by_channel(plan: NoisePlan) -> list[dict[str, Any]]:
                     "offset_se": _number(offset_se[c]),
                 }
             )
+        elif plan.value(c) is not None:
+            channels.append({"channel": c, "model": "constant", "value": _number(plan.value(c))})
         else:
             channels.append({"channel": c, "model": "gaussian", "sigma": _number(plan.sigma[c])})
     return channels

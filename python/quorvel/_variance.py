@@ -196,9 +196,11 @@ def error_variance(
             progress=_share(progress, k, runs), return_variance=with_variance,
         )  # fmt: skip
 
-    n = out.shape[1]
+    varying = plan.varying_channels
     stack = out.shape[2] > 1
     reference = np.empty_like(out)
+    for c in plan.constant_channels:
+        reference[:, c] = out[:, c]
     if plan.gaussian_channels:
         smooth, _ = run(new_work_image(out))
         for c in plan.gaussian_channels:
@@ -214,23 +216,25 @@ def error_variance(
             local = _box_mean(out[:, c], _REFERENCE_RADIUS)
             reference[:, c] = _reference(out[:, c], local, variance[:, c])
     simulated = new_work_image(reference)
-    for c in range(n):
+    for c in varying:
         simulated[:, c] += _simulated_noise(_noise_sd(reference, plan, c), plan.gain[c], rng)
     sim_out, sim_variance = run(simulated, with_variance=True)
     assert sim_variance is not None
     del simulated
-    scales = [_variance_scale(sim_variance[:, c], sim_out[:, c], reference[:, c]) for c in range(n)]
+    scales = [_variance_scale(sim_variance[:, c], sim_out[:, c], reference[:, c]) for c in varying]
     del sim_out, sim_variance, reference
 
-    noise_sd = np.stack([_noise_sd(out, plan, c) for c in range(n)], axis=1)
+    noise_sd = np.zeros_like(out)
+    for c in varying:
+        noise_sd[:, c] = _noise_sd(out, plan, c)
     probe = np.random.default_rng(_PROBE_SEED).standard_normal(noisy.shape, dtype=np.float32)
     probed = new_work_image(noisy)
     probed += (np.float32(_PROBE_STEP) * noise_sd) * probe
     probed_out, _ = run(probed)
     del probed
 
-    result = np.empty_like(out)
-    for c, scale in enumerate(scales):
+    result = np.zeros_like(out)  # constant channels keep their values: no error
+    for c, scale in zip(varying, scales, strict=True):
         first = scale(variance[:, c])
         risk = _pixel_risk(
             noisy[:, c], out[:, c], probed_out[:, c], probe[:, c], noise_sd[:, c], plan.gain[c]

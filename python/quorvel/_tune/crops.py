@@ -76,7 +76,7 @@ def _stabilise(
     if not joint:
         return [
             _stabilise(core5[:, c : c + 1], _channel_plan(plan, c), variance=variance)[0]
-            for c in range(core5.shape[1])
+            for c in plan.varying_channels
         ]
     groups: list[_Channels] = []
     if plan.gaussian_channels:

@@ -172,16 +172,28 @@ def _line_levels(
     return levels
 
 
+def _constant_value(core5: npt.NDArray[Any], c: int) -> float | None:
+    """The one value channel `c` of `core5` holds throughout, else None (or when empty)."""
+    channel = core5[:, c]
+    if channel.size == 0:
+        return None
+    low = channel.min()
+    return float(low) if low == channel.max() else None
+
+
 def _gaussian_levels(
     core5: npt.NDArray[Any],
     channels: Sequence[int],
     known: tuple[float, ...] | None,
     line: tuple[Sequence[float], Sequence[float]] | None = None,
-) -> dict[int, float]:
+) -> tuple[dict[int, float], dict[int, float]]:
     """Sigma of `channels`: given, from the fitted line, or the core's estimate.
 
     From `known` (one value per channel), else from the fitted `line` (gain
-    and offset per channel, `_line_levels`), else the core's estimate.
+    and offset per channel, `_line_levels`), else the core's estimate.  A
+    channel whose level is 0 because it holds one value throughout has
+    nothing to denoise: it is returned in the second dictionary, with its
+    value, instead of the first.
     """
     if known is not None:
         levels = {c: known[c] for c in channels}
@@ -190,12 +202,19 @@ def _gaussian_levels(
     else:
         levels = _estimate_sigma(core5, channels)
     zero = [c for c in channels if not levels[c] > 0]
-    if zero:
+    constant = {c: v for c in zero if (v := _constant_value(core5, c)) is not None}
+    unknown = [c for c in zero if c not in constant]
+    if unknown:
         raise ValueError(
-            f"sigma: the noise level of channel {zero[0]} is 0 (a constant or noise-free "
-            "channel); give sigma with noise='gaussian'"
+            f"sigma: the noise level of channel {unknown[0]} is 0 (a noise-free channel); "
+            "give sigma with noise='gaussian'"
         )
-    return levels
+    return {c: levels[c] for c in channels if c not in constant}, constant
+
+
+def _constants(constant: dict[int, float], n: int) -> tuple[float | None, ...]:
+    """`NoisePlan.constant` of `n` channels: empty where no channel is constant."""
+    return tuple(constant.get(c) for c in range(n)) if constant else ()
 
 
 def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> NoisePlan:
@@ -228,10 +247,10 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> 
     model = args.model
     if args.kind == "gaussian":
         known = args.sigma if args.sigma is not None else (model.sigma if model else None)
-        levels = _gaussian_levels(
+        given, flat = _gaussian_levels(
             core5, range(n), None if known is None else _per_channel(known, n)
         )
-        return NoisePlan(none, none, tuple(levels[c] for c in range(n)))
+        return NoisePlan(none, none, tuple(given.get(c) for c in range(n)), _constants(flat, n))
 
     if model is None:
         # No warning of an ill-determined gain here (`estimate_noise` gives
@@ -243,6 +262,10 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> 
         gain_se, offset_se = _per_channel(model.gain_se, n), _per_channel(model.offset_se, n)
         known_sigma = None if model.sigma is None else _per_channel(model.sigma, n)
     bad = [c for c in range(n) if not gain[c] > 0]
+    constant: dict[int, float] = {}
+    if args.kind == "poisson-gaussian" and bad:
+        constant = {c: v for c in bad if (v := _constant_value(core5, c)) is not None}
+        bad = [c for c in bad if c not in constant]
     if args.kind == "poisson-gaussian" and bad:
         c = bad[0]
         what = "could not be fitted" if math.isnan(gain[c]) else f"is {gain[c]:.4g}, not positive"
@@ -250,7 +273,10 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> 
             f"noise: the Poisson-Gaussian gain of channel {c} {what}; use noise='auto' to "
             "denoise such channels as Gaussian noise, or noise='gaussian'"
         )
-    levels = _gaussian_levels(core5, bad, known_sigma, (gain, offset)) if bad else {}
+    levels: dict[int, float] = {}
+    if bad:
+        levels, constant = _gaussian_levels(core5, bad, known_sigma, (gain, offset))
+        bad = [c for c in bad if c in levels]
     if bad:
         details = ", ".join(
             f"channel {c} ({'no fit' if math.isnan(gain[c]) else f'gain {gain[c]:.3g}'}, "
@@ -263,10 +289,12 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> 
             RuntimeWarning,
             skip_file_prefixes=(_PACKAGE_DIR,),
         )
+    direct = [c for c in range(n) if c not in levels and c not in constant]
     return FittedNoisePlan(
-        tuple(None if c in levels else gain[c] for c in range(n)),
-        tuple(None if c in levels else offset[c] for c in range(n)),
+        tuple(gain[c] if c in direct else None for c in range(n)),
+        tuple(offset[c] if c in direct else None for c in range(n)),
         tuple(levels.get(c) for c in range(n)),
-        tuple(None if c in levels else gain_se[c] for c in range(n)),
-        tuple(None if c in levels else offset_se[c] for c in range(n)),
+        _constants(constant, n),
+        tuple(gain_se[c] if c in direct else None for c in range(n)),
+        tuple(offset_se[c] if c in direct else None for c in range(n)),
     )
