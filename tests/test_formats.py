@@ -95,6 +95,32 @@ def test_metadata_and_provenance_round_trip(
     assert "noise, channel 1: poisson-gaussian, gain 2, offset -190" in out
 
 
+@pytest.mark.parametrize(
+    ("name", "dtype", "axes"),
+    [
+        ("out.tif", np.int16, "TCZYX"),  # not a sample type of ImageJ
+        ("out.tif", np.float32, "CTYX"),  # not ImageJ's axis order
+        ("out.zarr", np.uint16, "TYX"),
+    ],
+)
+def test_files_imagej_cannot_read_keep_sizes_and_channel_names(
+    tmp_path: Path, name: str, dtype: type, axes: str
+) -> None:
+    shape = [{"T": 4, "C": 2, "Z": 3, "Y": 5, "X": 6}[a] for a in axes]
+    data = np.arange(np.prod(shape)).astype(dtype).reshape(shape)
+    sizes = {**SIZES, "Z": (0.7, "micrometer")}
+    metadata = {"physical": {a: sizes[a] for a in axes if a != "C"}}
+    if "C" in axes:
+        metadata["channels"] = ["GFP", "RFP"]
+    quorvel.io.write_image(tmp_path / name, data, axes, metadata)
+    image = read_image(tmp_path / name)
+    assert image.axes == axes
+    np.testing.assert_array_equal(image.data, data)
+    assert image.metadata["physical"] == {a: (pytest.approx(v), u) for a, (v, u) in
+                                          metadata["physical"].items()}  # fmt: skip
+    assert image.metadata.get("channels") == metadata.get("channels")
+
+
 def test_ome_zarr_pyramid_is_read_by_ome_zarr_and_napari_readers(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
