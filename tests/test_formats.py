@@ -121,6 +121,32 @@ def test_files_imagej_cannot_read_keep_sizes_and_channel_names(
     assert image.metadata.get("channels") == metadata.get("channels")
 
 
+@pytest.mark.parametrize(
+    ("axes", "dtype", "stored"),  # the axes read back, or why it is refused
+    [
+        ("YXC", np.float32, "CYX"),  # channels last: moved before Y and X
+        ("ZYXC", np.uint16, "ZCYX"),
+        ("XTY", np.float32, "TYX"),
+        ("YX", np.int64, "OME-TIFF cannot hold int64"),
+        ("X", np.float32, "2 or more dimensions"),
+    ],
+)
+def test_ome_tiff_of_any_axis_order_or_a_clear_refusal(
+    tmp_path: Path, axes: str, dtype: type, stored: str
+) -> None:
+    shape = [{"T": 2, "C": 3, "Z": 2, "Y": 5, "X": 4}[a] for a in axes]
+    data = np.arange(np.prod(shape)).astype(dtype).reshape(shape)
+    path = tmp_path / "out.ome.tif"
+    if " " in stored:
+        with pytest.raises(ValueError, match=stored):
+            quorvel.io.write_image(path, data, axes)
+        return
+    quorvel.io.write_image(path, data, axes)
+    image = read_image(path)
+    assert image.axes == stored
+    np.testing.assert_array_equal(image.data, np.transpose(data, [axes.index(a) for a in stored]))
+
+
 def test_ome_zarr_pyramid_is_read_by_ome_zarr_and_napari_readers(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:

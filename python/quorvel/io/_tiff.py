@@ -32,6 +32,11 @@ from quorvel.io._units import checked_physical, convert, unit_name, unit_symbol
 # ImageJ stores hyperstacks in this axis order, and only these sample types.
 _IMAGEJ_ORDER = "TZCYXS"
 _IMAGEJ_DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
+# The sample types OME-XML names.
+_OME_DTYPES = (
+    *("int8", "int16", "int32", "uint8", "uint16", "uint32"),
+    *("float32", "float64", "complex64", "complex128", "bool"),
+)
 # ImageJ metadata that describes the geometry, kept when writing.
 _IMAGEJ_KEYS = ("spacing", "unit", "finterval")
 # The namespace of the map annotation that holds a quorvel output's record.
@@ -388,9 +393,27 @@ def _ome_description(axes: str, metadata: dict[str, Any], n_channels: int) -> di
 def write_tiff(
     path: Path, data: npt.NDArray[Any], axes: str, metadata: dict[str, Any], ome: bool
 ) -> None:
-    """Write a TIFF file: OME-TIFF if `ome`, else ImageJ when the axes and dtype allow it."""
+    """Write a TIFF file: OME-TIFF if `ome`, else ImageJ when the axes and dtype allow it.
+
+    OME-TIFF stores Y and X (and samples) last: other axes are moved before
+    them, keeping their order.
+
+    Raises
+    ------
+    ValueError
+        For fewer than two dimensions, or a sample type OME-TIFF cannot hold.
+    """
     import tifffile
 
+    if data.ndim < 2:
+        raise ValueError(f"a TIFF file holds images of 2 or more dimensions, not {data.ndim}")
+    if ome:
+        if data.dtype.name not in _OME_DTYPES:
+            raise ValueError(
+                f"OME-TIFF cannot hold {data.dtype.name} samples: write .tif, .npy or .zarr"
+            )
+        order = "".join(a for a in axes if a not in "YXS") + "".join(a for a in "YXS" if a in axes)
+        data, axes = np.transpose(data, [axes.index(a) for a in order]), order
     options = _resolution_options(metadata)
     n_channels = data.shape[axes.index("C")] if "C" in axes else 1
     # Without this, tifffile may take a short first axis for colour planes.
