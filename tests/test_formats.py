@@ -95,6 +95,12 @@ def test_metadata_and_provenance_round_trip(
     assert "noise, channel 1: poisson-gaussian, gain 2, offset -190" in out
 
 
+def _ramp(axes: str, dtype: type) -> np.ndarray:
+    """Distinct values, small enough for any sample type, in an image of these axes."""
+    shape = [{"T": 4, "C": 2, "Z": 3, "Y": 5, "X": 6}[a] for a in axes]
+    return np.arange(np.prod(shape)).astype(dtype).reshape(shape)
+
+
 @pytest.mark.parametrize(
     ("name", "dtype", "axes"),
     [
@@ -106,8 +112,7 @@ def test_metadata_and_provenance_round_trip(
 def test_files_imagej_cannot_read_keep_sizes_and_channel_names(
     tmp_path: Path, name: str, dtype: type, axes: str
 ) -> None:
-    shape = [{"T": 4, "C": 2, "Z": 3, "Y": 5, "X": 6}[a] for a in axes]
-    data = np.arange(np.prod(shape)).astype(dtype).reshape(shape)
+    data = _ramp(axes, dtype)
     sizes = {**SIZES, "Z": (0.7, "micrometer")}
     metadata = {"physical": {a: sizes[a] for a in axes if a != "C"}}
     if "C" in axes:
@@ -134,8 +139,7 @@ def test_files_imagej_cannot_read_keep_sizes_and_channel_names(
 def test_ome_tiff_of_any_axis_order_or_a_clear_refusal(
     tmp_path: Path, axes: str, dtype: type, stored: str
 ) -> None:
-    shape = [{"T": 2, "C": 3, "Z": 2, "Y": 5, "X": 4}[a] for a in axes]
-    data = np.arange(np.prod(shape)).astype(dtype).reshape(shape)
+    data = _ramp(axes, dtype)
     path = tmp_path / "out.ome.tif"
     if " " in stored:
         with pytest.raises(ValueError, match=stored):
