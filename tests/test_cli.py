@@ -295,6 +295,31 @@ def test_bad_input_is_one_line_and_no_output(
 
 
 @pytest.mark.parametrize(
+    "arguments",
+    [
+        ["calibrate", "--dark", "dark.tif", "--flat", "flat.tif", "-o", "dark.tif", "--overwrite"],
+        ["calibrate", "--dark", "dark.tif", "--flat", "flat.tif", "-o", "./flat.tif"],
+        ["calibrate", "--dark", "dark.tif", "--image", "flat.tif", "-o", "flat.tif"],
+        ["estimate", "flat.tif", "--plot", "flat.tif"],
+    ],
+)
+def test_an_output_never_replaces_an_input(
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    arguments: list[str],
+) -> None:
+    monkeypatch.chdir(tmp_path)
+    rng = np.random.default_rng(0)
+    tifffile.imwrite("dark.tif", (100 + rng.normal(0, 3, (4, 32, 32))).astype(np.uint16))
+    tifffile.imwrite("flat.tif", noisy_stack((4, 32, 32)))
+    before = {name: Path(name).read_bytes() for name in ("dark.tif", "flat.tif")}
+    code, _, err = run(capsys, *arguments)
+    assert code == 1 and "the output would replace its input" in err
+    assert {name: Path(name).read_bytes() for name in before} == before
+
+
+@pytest.mark.parametrize(
     ("code", "message"),
     [(28, "cannot write the output: no space left on device"),
      (13, "cannot write the output (Permission denied)")],  # named: the output, not the partial

@@ -95,6 +95,62 @@ def test_metadata_and_provenance_round_trip(
     assert "noise, channel 1: poisson-gaussian, gain 2, offset -190" in out
 
 
+def _ramp(axes: str, dtype: type) -> np.ndarray:
+    """Distinct values, small enough for any sample type, in an image of these axes."""
+    shape = [{"T": 4, "C": 2, "Z": 3, "Y": 5, "X": 6}[a] for a in axes]
+    return np.arange(np.prod(shape)).astype(dtype).reshape(shape)
+
+
+@pytest.mark.parametrize(
+    ("name", "dtype", "axes"),
+    [
+        ("out.tif", np.int16, "TCZYX"),  # not a sample type of ImageJ
+        ("out.tif", np.float32, "CTYX"),  # not ImageJ's axis order
+        ("out.zarr", np.uint16, "TYX"),
+    ],
+)
+def test_files_imagej_cannot_read_keep_sizes_and_channel_names(
+    tmp_path: Path, name: str, dtype: type, axes: str
+) -> None:
+    data = _ramp(axes, dtype)
+    sizes = {**SIZES, "Z": (0.7, "micrometer")}
+    metadata = {"physical": {a: sizes[a] for a in axes if a != "C"}}
+    if "C" in axes:
+        metadata["channels"] = ["GFP", "RFP"]
+    quorvel.io.write_image(tmp_path / name, data, axes, metadata)
+    image = read_image(tmp_path / name)
+    assert image.axes == axes
+    np.testing.assert_array_equal(image.data, data)
+    assert image.metadata["physical"] == {a: (pytest.approx(v), u) for a, (v, u) in
+                                          metadata["physical"].items()}  # fmt: skip
+    assert image.metadata.get("channels") == metadata.get("channels")
+
+
+@pytest.mark.parametrize(
+    ("axes", "dtype", "stored"),  # the axes read back, or why it is refused
+    [
+        ("YXC", np.float32, "CYX"),  # channels last: moved before Y and X
+        ("ZYXC", np.uint16, "ZCYX"),
+        ("XTY", np.float32, "TYX"),
+        ("YX", np.int64, "OME-TIFF cannot hold int64"),
+        ("X", np.float32, "2 or more dimensions"),
+    ],
+)
+def test_ome_tiff_of_any_axis_order_or_a_clear_refusal(
+    tmp_path: Path, axes: str, dtype: type, stored: str
+) -> None:
+    data = _ramp(axes, dtype)
+    path = tmp_path / "out.ome.tif"
+    if " " in stored:
+        with pytest.raises(ValueError, match=stored):
+            quorvel.io.write_image(path, data, axes)
+        return
+    quorvel.io.write_image(path, data, axes)
+    image = read_image(path)
+    assert image.axes == stored
+    np.testing.assert_array_equal(image.data, np.transpose(data, [axes.index(a) for a in stored]))
+
+
 def test_ome_zarr_pyramid_is_read_by_ome_zarr_and_napari_readers(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:

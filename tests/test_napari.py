@@ -190,6 +190,23 @@ def test_run_matches_denoise_and_keeps_placement(
     assert record["parameters"]["patch_radius"] == 2 and record["parameters"]["axes"] == "TYX"
 
 
+def test_variance_of_an_rgb_layer_is_placed_as_its_image(
+    make_napari_viewer: Any, qtbot: Any
+) -> None:
+    viewer = make_napari_viewer()
+    data = np.clip(_noisy((24, 32, 3)), 0, 255).astype(np.uint8)
+    layer = viewer.add_image(data, name="cells", rgb=True, scale=(0.5, 0.5), translate=(4, 4))
+    widget = _dock(viewer)
+    _set(widget)
+    widget.variance.value = True
+    widget.run()
+    _finish(qtbot, widget)
+    variance = viewer.layers["cells variance"]
+    assert variance.data.shape == data.shape and variance.rgb
+    np.testing.assert_array_equal(variance.scale, layer.scale)
+    np.testing.assert_array_equal(variance.translate, layer.translate)
+
+
 def test_preview_of_the_visible_region(make_napari_viewer: Any, qtbot: Any) -> None:
     image = _noisy((5, 128, 128))
     viewer = make_napari_viewer(show=True)

@@ -109,3 +109,35 @@ def test_writer_saves_ome_tiff_with_provenance(tmp_path: Path) -> None:
     ((_, again, _),) = npe2.read([written], stack=False, plugin_name="quorvel")
     assert again["scale"] == pytest.approx(SCALE) and again["name"] == "DAPI"
     assert again["metadata"]["provenance"] == record
+
+
+@pytest.mark.parametrize(
+    ("shape", "kwargs", "axes", "physical", "colours"),
+    [
+        ((6, 5, 3), {"rgb": True, "axis_labels": ("y", "x")}, "YXS", {}, None),
+        ((6, 5, 3), {"rgb": True, "scale": (0.5, 0.5), "units": ("um", "um")}, "YXS",
+         {"Y": (0.5, "micrometer"), "X": (0.5, "micrometer")}, None),
+        ((2, 6, 5), {"scale": (2.0, 0.3, 0.3), "units": ("um", "um", "um")}, "ZYX",
+         {"Z": (2.0, "micrometer"), "Y": (0.3, "micrometer"), "X": (0.3, "micrometer")},
+         ["FFFFFF"]),  # gray
+        ((6, 5), {"colormap": "magenta", "axis_labels": ("y", "x")}, "YX", {}, ["FF00FF"]),
+    ],
+)  # fmt: skip
+def test_writer_saves_a_layer_made_in_napari_as_it_is_shown(
+    tmp_path: Path,
+    shape: tuple[int, ...],
+    kwargs: dict[str, Any],
+    axes: str,
+    physical: dict[str, Any],
+    colours: list[str] | None,
+) -> None:
+    napari = pytest.importorskip("napari")
+    data = np.random.default_rng(0).integers(0, 255, shape).astype(np.uint8)
+    layer = napari.layers.Image(data, **kwargs)
+    # What File > Save hands the writer: the layer's data and state.
+    (written,) = npe2.write(str(tmp_path / "out.ome.tif"), [layer.as_layer_data_tuple()])
+    back = qio.read_image(written)
+    assert back.axes == axes
+    np.testing.assert_array_equal(back.data, data)
+    assert back.metadata.get("physical", {}) == physical
+    assert back.metadata.get("colours") == colours

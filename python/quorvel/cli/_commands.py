@@ -21,6 +21,7 @@ from quorvel.cli._console import (
 from quorvel.cli._denoise import _axes_of
 from quorvel.cli._files import (
     _check_input,
+    _check_not_an_input,
     _is_zarr_path,
     _open_lazy,
     _read,
@@ -39,6 +40,10 @@ def _json_number(value: float | None) -> float | None:
 def _cmd_estimate(args: argparse.Namespace) -> int:
     src = args.input
     _check_input(src)
+    if args.plot is not None:
+        _check_not_an_input(args.plot, [src])
+        if not args.plot.parent.is_dir():
+            raise CommandError(f"{args.plot}: directory {args.plot.parent} does not exist")
     image: ImageData | LazyImage = (
         _open_lazy(src, args.level) if _is_zarr_path(src) else _read(src, args.level)
     )
@@ -99,8 +104,10 @@ def _cmd_calibrate(args: argparse.Namespace) -> int:
 
     if args.image is not None and args.flat:
         raise CommandError("give --flat or --image to measure the gain from, not both")
-    for path in [*args.dark, *args.flat, *([args.image] if args.image else [])]:
+    inputs = [*args.dark, *args.flat, *([args.image] if args.image else [])]
+    for path in inputs:
         _check_input(path)
+    _check_not_an_input(args.output, inputs)
     if args.output.exists() and not args.overwrite:
         raise CommandError(f"{args.output}: exists; give --overwrite to replace it")
     if not args.output.parent.is_dir():

@@ -93,6 +93,12 @@ def _check_input(path: Path) -> None:
     supported_kind(path)
 
 
+def _check_not_an_input(dst: Path, inputs: Sequence[Path]) -> None:
+    """Refuse an output that is one of the inputs (also under another name or a link)."""
+    if dst.exists() and any(dst.resolve() == p.resolve() for p in inputs):
+        raise CommandError(f"{dst}: the output would replace its input")
+
+
 def _check_output(src: Path, dst: Path, overwrite: bool = False) -> None:
     supported_kind(dst)
     if _is_zarr_path(dst):
@@ -102,8 +108,7 @@ def _check_output(src: Path, dst: Path, overwrite: bool = False) -> None:
         raise CommandError(f"{dst}: is a directory")
     if not dst.parent.is_dir():
         raise CommandError(f"{dst}: directory {dst.parent} does not exist")
-    if dst.exists() and dst.resolve() == src.resolve():
-        raise CommandError(f"{dst}: the output would replace its input")
+    _check_not_an_input(dst, [src])
     if dst.exists() and not overwrite:
         raise CommandError(f"{dst}: exists; give --overwrite to replace it")
     if supported_kind(dst) == "npy" and sidecar(dst).exists() and not overwrite:

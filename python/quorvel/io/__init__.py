@@ -225,10 +225,12 @@ def write_image(
     """Write an image file.
 
     TIFF files are written as OME-TIFF when named ``.ome.tif`` or when
-    `metadata` comes from an OME file, else as ImageJ hyperstacks when the
-    axis order and dtype allow it (so that ImageJ/Fiji opens them with the
-    right axes), else as TIFF with the axis names in its description.  A
-    ``.npy`` file gets its axes and metadata in a sidecar ``.json`` file.
+    `metadata` comes from an OME file (with Y and X last, other axes moved
+    before them), else as ImageJ hyperstacks when the axis order and dtype
+    allow it (so that ImageJ/Fiji opens them with the right axes), else as
+    TIFF with the axis names, physical sizes and channel names in its
+    description.  A ``.npy`` file gets its axes and metadata in a sidecar
+    ``.json`` file.
 
     Parameters
     ----------

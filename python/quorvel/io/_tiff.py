@@ -5,7 +5,8 @@ The axis names come from the file's metadata (ImageJ hyperstacks are
 sizes (X, Y, Z), the time increment, channel names and how the channels are
 shown (ImageJ lookup tables and display mode, OME channel colours; see
 `quorvel.io._display`) are read from the OME-XML or the ImageJ metadata and
-written into ImageJ and OME-TIFF files.
+written into ImageJ and OME-TIFF files; other TIFF files hold the axes,
+physical sizes, channel names, colours and provenance in a JSON description.
 """
 
 from __future__ import annotations
@@ -31,6 +32,11 @@ from quorvel.io._units import checked_physical, convert, unit_name, unit_symbol
 # ImageJ stores hyperstacks in this axis order, and only these sample types.
 _IMAGEJ_ORDER = "TZCYXS"
 _IMAGEJ_DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
+# The sample types OME-XML names.
+_OME_DTYPES = (
+    *("int8", "int16", "int32", "uint8", "uint16", "uint32"),
+    *("float32", "float64", "complex64", "complex128", "bool"),
+)
 # ImageJ metadata that describes the geometry, kept when writing.
 _IMAGEJ_KEYS = ("spacing", "unit", "finterval")
 # The namespace of the map annotation that holds a quorvel output's record.
@@ -148,18 +154,38 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
         physical.update(ome.pop("physical"))
         metadata.update(ome)
         metadata["ome"] = True
+    if tif.is_shaped and not (tif.is_imagej or tif.is_ome):
+        physical.update(_read_shaped(tif, metadata))
     physical = checked_physical(physical, path)
     if physical:
         metadata["physical"] = physical
-    if tif.is_shaped and "provenance" not in metadata:
-        record = (tif.shaped_metadata or [{}])[0].get("provenance")
-        if isinstance(record, dict):
-            metadata["provenance"] = record
     if tif.is_imagej and isinstance((tif.imagej_metadata or {}).get("Info"), str):
         record = _provenance_from_info(tif.imagej_metadata["Info"])
         if record is not None:
             metadata["provenance"] = record
     return axes, metadata
+
+
+def _read_shaped(tif: Any, metadata: dict[str, Any]) -> dict[str, Any]:
+    """Channel names, colours and provenance of a TIFF with a JSON description, into `metadata`.
+
+    Returns the physical sizes it records, by axis letter.
+    """
+    shaped = (tif.shaped_metadata or [{}])[0]
+    names = shaped.get("channels")
+    if isinstance(names, list) and all(isinstance(n, str) for n in names):
+        metadata["channels"] = names
+    colours = _display.checked_colours(shaped.get("colours"))
+    if colours is not None:
+        metadata["colours"] = colours
+    if isinstance(shaped.get("provenance"), dict):
+        metadata["provenance"] = shaped["provenance"]
+    physical = shaped.get("physical")
+    return {
+        a: tuple(v)
+        for a, v in (physical.items() if isinstance(physical, dict) else ())
+        if a in "TZYX" and isinstance(v, list) and len(v) == 2
+    }
 
 
 def _channel_count(shape: tuple[int, ...], axes: str) -> int:
@@ -367,9 +393,27 @@ def _ome_description(axes: str, metadata: dict[str, Any], n_channels: int) -> di
 def write_tiff(
     path: Path, data: npt.NDArray[Any], axes: str, metadata: dict[str, Any], ome: bool
 ) -> None:
-    """Write a TIFF file: OME-TIFF if `ome`, else ImageJ when the axes and dtype allow it."""
+    """Write a TIFF file: OME-TIFF if `ome`, else ImageJ when the axes and dtype allow it.
+
+    OME-TIFF stores Y and X (and samples) last: other axes are moved before
+    them, keeping their order.
+
+    Raises
+    ------
+    ValueError
+        For fewer than two dimensions, or a sample type OME-TIFF cannot hold.
+    """
     import tifffile
 
+    if data.ndim < 2:
+        raise ValueError(f"a TIFF file holds images of 2 or more dimensions, not {data.ndim}")
+    if ome:
+        if data.dtype.name not in _OME_DTYPES:
+            raise ValueError(
+                f"OME-TIFF cannot hold {data.dtype.name} samples: write .tif, .npy or .zarr"
+            )
+        order = "".join(a for a in axes if a not in "YXS") + "".join(a for a in "YXS" if a in axes)
+        data, axes = np.transpose(data, [axes.index(a) for a in order]), order
     options = _resolution_options(metadata)
     n_channels = data.shape[axes.index("C")] if "C" in axes else 1
     # Without this, tifffile may take a short first axis for colour planes.
@@ -392,7 +436,18 @@ def write_tiff(
             options["photometric"] = "minisblack"
         tifffile.imwrite(path, data, imagej=True, metadata=description, **options)
     else:
+        # A TIFF that ImageJ cannot read as a hyperstack: the geometry, the
+        # channel names and colours in the JSON description, beside the axes.
         shaped: dict[str, Any] = {"axes": axes}
+        physical = metadata.get("physical", {})
+        if physical:
+            shaped["physical"] = {a: list(v) for a, v in physical.items() if a in axes}
+        channels = metadata.get("channels")
+        if isinstance(channels, list) and len(channels) == n_channels:
+            shaped["channels"] = list(channels)
+        colours = _display.channel_colours(metadata, n_channels)
+        if colours is not None:
+            shaped["colours"] = colours
         if "provenance" in metadata:
             shaped["provenance"] = metadata["provenance"]
         tifffile.imwrite(path, data, metadata=shaped, photometric=photometric, **options)

@@ -27,9 +27,10 @@ from quorvel.io._units import checked_physical
 # OME-Zarr axis order: time, channel, then space.
 _NGFF_ORDER = "TCZYX"
 _AXIS_TYPES = {"T": "time", "C": "channel", "Z": "space", "Y": "space", "X": "space"}
-# Metadata kept under the store's ``quorvel`` attribute: of a single array,
-# and of an OME-Zarr group (whose ``omero`` metadata holds colours and mode).
-_OWN_KEYS = ("channels", "colours", "mode", "provenance")
+# Metadata kept under the store's ``quorvel`` attribute: of a single array
+# (physical sizes too, as ``{axis: [size, unit]}``), and of an OME-Zarr group
+# (whose ``omero`` metadata holds colours and mode, its scale the sizes).
+_OWN_KEYS = ("physical", "channels", "colours", "mode", "provenance")
 _OWN_GROUP_KEYS = ("channels", "provenance")
 
 
@@ -91,7 +92,13 @@ def open_zarr(path: Path, level: int = 0) -> tuple[Any, str | None, dict[str, An
     if isinstance(node, zarr.Array):
         if level:
             raise ValueError(f"{path}: a single array has no level {level}")
-        return node, _zarr_axes(node), _own_metadata(node.attrs.asdict())
+        metadata = _own_metadata(node.attrs.asdict())
+        if "physical" in metadata:
+            physical = metadata["physical"]
+            metadata["physical"] = checked_physical(
+                physical if isinstance(physical, dict) else {}, path
+            )
+        return node, _zarr_axes(node), metadata
     return _open_ome_image(path, node, level)
 
 
@@ -322,7 +329,8 @@ def write_zarr(
         As in `quorvel.io.ImageData.metadata`: physical sizes become the
         OME-Zarr scale and units; channel names, colours and display mode
         the ``omero`` metadata of an OME-Zarr image; channel names and
-        provenance are kept in the ``quorvel`` attribute too.
+        provenance are kept in the ``quorvel`` attribute too (and, for a
+        single array, physical sizes, colours and display mode).
     ome : bool, optional
         Write an OME-Zarr 0.5 image (a group with the levels ``0``, ``1``,
         ...) instead of a single array with its axes as dimension names.

@@ -17,7 +17,7 @@ from quorvel._axes import normalize_axes
 #: Axis names assumed by the number of non-RGB dimensions of a layer.  2-D
 #: and 3-D follow `quorvel.denoise`; 4-D and 5-D are the usual order of
 #: microscopy files (a guess the user can correct in the widget).
-_GUESS_BY_NDIM = {1: "X", 2: "YX", 3: "ZYX", 4: "TZYX", 5: "TCZYX"}
+GUESS_BY_NDIM = {1: "X", 2: "YX", 3: "ZYX", 4: "TZYX", 5: "TCZYX"}
 
 #: Largest preview along Y and X, so that a preview stays quick on a large
 #: frame seen whole; a larger visible region is cut around its centre.
@@ -84,7 +84,7 @@ def layer_axes(layer: Any, viewer_labels: Sequence[str] = ()) -> tuple[str, str]
         letters = "".join(str(label).strip().upper() for label in labels)
         if len(labels) == n_dims == len(letters) and _valid_axes(letters + colour, ndim):
             return letters + colour, "labels"
-    guess = _GUESS_BY_NDIM.get(n_dims, "")
+    guess = GUESS_BY_NDIM.get(n_dims, "")
     if guess and _valid_axes(guess + colour, ndim):
         return guess + colour, "dimensions"
     return "", ""

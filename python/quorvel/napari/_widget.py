@@ -509,11 +509,12 @@ class DenoiseWidget(Container[Widget]):
             **where,
         )
         if outcome.variance is not None:
+            # One variance per sample: that of an RGB layer is placed as the layer is.
             self._viewer.add_image(
                 outcome.variance,
                 name=f"{layer.name} variance",
                 metadata=metadata,
-                rgb=False,
+                rgb=layer.rgb,
                 **where,
             )
         tuned = outcome.tuned

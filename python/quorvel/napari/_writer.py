@@ -2,9 +2,11 @@
 
 File > Save Selected Layers with a name ending in ``.ome.tif`` or
 ``.ome.tiff`` writes through `quorvel.io.write_image`: the axis order of the
-layer's metadata (``metadata["axes"]``, else its axis labels), the pixel
-size, plane spacing and frame interval from the layer's scale and units, the
-channel name, its colour (of a colormap from black to one colour), and the
+layer's metadata (``metadata["axes"]``, else its axis labels, else the
+widget's guess from the number of dimensions; the colours of an RGB layer
+last), the pixel size, plane spacing and frame interval from the layer's
+scale and units, the channel name, its colour (of a colormap from black to
+one colour), and the
 record of how a denoised layer was made (``metadata["provenance"]``), which
 ``quorvel info`` and quorvel's reader show again.
 """
@@ -19,16 +21,23 @@ from quorvel.io import write_image
 from quorvel.io._display import checked_colours
 from quorvel.io._image import valid_axes
 from quorvel.io._units import unit_name
+from quorvel.napari._layers import GUESS_BY_NDIM
 from quorvel.napari._reader import NAMED_COLOURS
 
 
 def _axes(metadata: dict[str, Any], attributes: dict[str, Any], ndim: int) -> str | None:
-    """The layer's axis letters: its metadata's, else its axis labels' (None: the default)."""
+    """The layer's axis letters: its metadata's, its axis labels', else those the widget guesses.
+
+    The colours of an RGB(A) layer are its last axis, ``S``.  None when
+    nothing fits (more than five dimensions).
+    """
     named = valid_axes(metadata.get("axes"), ndim)
     if named is not None:
         return named
+    colour = "S" if attributes.get("rgb") else ""
     labels = "".join(str(label).strip() for label in attributes.get("axis_labels") or ())
-    return valid_axes(labels + ("C" if attributes.get("rgb") else ""), ndim)
+    guess = GUESS_BY_NDIM.get(ndim - len(colour), "")
+    return valid_axes(labels + colour, ndim) or valid_axes(guess + colour, ndim)
 
 
 def _physical(axes: str, attributes: dict[str, Any]) -> dict[str, tuple[float, str]]:
@@ -44,11 +53,16 @@ def _physical(axes: str, attributes: dict[str, Any]) -> dict[str, tuple[float, s
 
 
 def _colour(colormap: Any) -> str | None:
-    """The ``"RRGGBB"`` colour of a colormap named by napari's colour name or ``"#rrggbb"``."""
-    if not isinstance(colormap, str):
+    """The ``"RRGGBB"`` colour of a colormap named by napari's colour name or ``"#rrggbb"``.
+
+    The colormap is its name, or napari's state of it (a dict with its
+    ``name``), as a layer being saved gives it.
+    """
+    name = colormap.get("name") if isinstance(colormap, dict) else colormap
+    if not isinstance(name, str):
         return None
     named = {name: colour for colour, name in NAMED_COLOURS.items()}
-    colours = checked_colours([named.get(colormap, colormap)])
+    colours = checked_colours([named.get(name, name)])
     return colours[0] if colours else None
 
 
