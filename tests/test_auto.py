@@ -109,28 +109,6 @@ def test_reach_follows_how_alike_the_frames_are(smooth: Callable[..., Any]) -> N
     assert (still.settings["patch_radius"]["T"], moving.settings["patch_radius"]["T"]) == (0, 1)
 
 
-@pytest.mark.parametrize("seed", [0, 1])
-def test_reach_along_z_follows_structures_long_in_z_at_low_light(seed: int) -> None:
-    # Dim round blobs were taken for structures long in Z in 6 of 10 noise
-    # draws (a reach of 2 planes, 0.2 dB lost on the benchmark's blobs).
-    from scipy.ndimage import gaussian_filter
-
-    from quorvel._measure import measure_channel
-
-    rng = np.random.default_rng(100)
-    shape = (16, 64, 64)
-    blobs = np.maximum(gaussian_filter(rng.standard_normal(shape), 1.5), 0.0)
-    spots = np.zeros(shape)
-    spots[tuple(rng.integers(0, n, 60) for n in shape)] = 1.0
-    spots = gaussian_filter(spots, (2.5, 1.0, 1.0))  # long in Z
-    noise = np.random.default_rng(seed).standard_normal(shape)
-    reaches = [
-        _auto._preferred(measure_channel((0.3 * s / s.std() + noise)[None].astype(np.float32)), 16)
-        for s in (blobs, spots)
-    ]
-    assert [p.reach for p in reaches] == [None, 2]
-
-
 def test_the_choice_keeps_to_its_time_budget(smooth: Callable[..., Any]) -> None:
     movie = _movie(smooth, 40, 0)[:, None, None]  # a still sequence of 40 frames, core layout
     base = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0)

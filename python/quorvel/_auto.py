@@ -191,9 +191,8 @@ _MOSTLY_FLAT = 0.75
 #: Share of still blocks (`Measures.still`) from which the whole sequence is searched.
 _STILL = 0.5
 #: `Measures.apart` of z-stacks sampled coarsely along Z (patches one plane
-#: deep), and `Measures.along` of structures that extend along Z (a reach
-#: from the start).
-_COARSE, _ELONGATED = 0.15, -0.15
+#: deep), and of structures that extend along Z (a reach from the start).
+_COARSE, _ELONGATED = 0.25, -0.02
 #: The reach along Z of stacks whose structures extend along Z.
 _Z_REACH = 2
 #: The reach along T or Z of a sequence that moves.
@@ -230,8 +229,7 @@ def _preferred(m: Measures, depth: int) -> _Point:
     if m.apart is not None:  # a z-stack: the growing window
         if m.apart > _COARSE:  # planes unrelated: patches one plane deep
             return replace(point, radius=min(point.radius, 3), iterations=5)
-        along = m.apart if m.along is None else m.along
-        reach = min(_Z_REACH, depth - 1) if along < _ELONGATED else None
+        reach = min(_Z_REACH, depth - 1) if m.apart < _ELONGATED else None
         return replace(point, radius=2, deep=1, iterations=5, reach=reach)
     # Other frames average the noise down: patches no larger than 7 x 7, and
     # four iterations at least.

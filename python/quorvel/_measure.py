@@ -21,20 +21,14 @@ image (`sample_region`), and measured in units of that noise:
 - on z-stacks, how far apart the planes are against the pixels
   (`Measures.apart`): the mean squared difference of neighbouring planes
   less that of neighbouring pixels in the plane (which cancels the noise's
-  share and any error in it), over the variance of the structure, on the
-  planes binned 2 x 2 (summed, at unit noise still: the structure stands
-  higher over the noise's fluctuation, at low light much of the measure
-  unbinned).  About 0 or below where structures are sampled along Z as
-  finely as in the plane (a step of one plane against one of two pixels),
-  up to 1 where planes are unrelated (sampled coarsely along Z); and the
-  same binned 2 x 2 x 2 (`Measures.along`, steps of two planes and two
-  pixels), below 0 where structures extend further along Z than in the
-  plane.
+  share and any error in it), over the variance of the structure.  Near 0
+  where structures are sampled along Z as finely as in the plane, up to 1
+  where planes are unrelated (sampled coarsely along Z), below 0 where
+  structures extend further along Z than in the plane.
 """
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 from typing import Any
 
@@ -55,8 +49,6 @@ _FLAT = 0.25
 #: it by which the difference may grow in a still block, the least share of
 #: such blocks for that judgement, and the mean growth of a still dim image.
 _STRUCTURED, _GROWTH, _FEWEST, _DIM_GROWTH = 0.5, 0.1, 0.05, 0.02
-#: Fewest bins along an axis for the measures of z-stacks to bin it.
-_BINS = 4
 
 F32 = npt.NDArray[np.float32]
 
@@ -95,18 +87,14 @@ class Measures:
         (module docstring); None for a single plane.
     apart : float or None
         On z-stacks of one time point: how much more neighbouring planes
-        differ than neighbouring pixels, over the structure's variance, the
-        planes binned 2 x 2 (module docstring); None otherwise.
-    along : float or None
-        The same with pairs of planes binned too: a step of two planes
-        against one of two pixels; None where `apart` is.
+        differ than neighbouring pixels, over the structure's variance
+        (module docstring); None otherwise.
     """
 
     flat: float
     bright: float
     still: float | None = None
     apart: float | None = None
-    along: float | None = None
 
     def as_dict(self) -> dict[str, Any]:
         """Plain data for logs and provenance."""
@@ -169,26 +157,8 @@ def _variance(y: F32) -> float:
     return sum(float(np.sum(np.square(p - mean, dtype=np.float64))) for p in y) / y.size
 
 
-def _binned(y: F32, planes: bool) -> F32:
-    """`y` (Z, Y, X) summed over 2 x 2 pixels, and pairs of planes with `planes`, at unit noise.
-
-    Along an axis that would hold fewer than `_BINS` bins, nothing is binned.
-    """
-    steps = (2 if planes else 1, 2, 2)
-    if any(n < _BINS * k for n, k in zip(y.shape, steps, strict=True)):
-        return y
-    nz, ny, nx = (n // k * k for n, k in zip(y.shape, steps, strict=True))
-    bins = y[:nz, :ny, :nx].reshape(nz // steps[0], steps[0], ny // 2, 2, nx // 2, 2)
-    out: F32 = bins.sum(axis=(1, 3, 5), dtype=np.float32) / np.float32(np.sqrt(math.prod(steps)))
-    return out
-
-
 def _apart(y: F32) -> float:
-    """How much more neighbouring planes of `y` (Z, Y, X) differ than neighbouring pixels.
-
-    Over the variance of the structure (`Measures.apart`, on `y` binned as
-    the caller chooses).
-    """
+    """`Measures.apart` of a z-stack `y` (Z, Y, X)."""
 
     def difference(a: F32, b: F32) -> float:
         return float(np.mean(_mean_square_difference(a, b))) / 2.0 - 1.0
@@ -210,14 +180,11 @@ def measure_channel(y: F32) -> Measures:
     nt, nz = y.shape[:2]
     still: float | None = None
     apart: float | None = None
-    along: float | None = None
     if nt > 1:
         still = float(np.mean([_still(y[:, z]) for z in range(nz)]))
     elif nz > 1:
-        still = _still(y[0])
-        apart = _apart(_binned(y[0], planes=False))
-        along = _apart(_binned(y[0], planes=True))
-    return Measures(flat, bright, still, apart, along)
+        still, apart = _still(y[0]), _apart(y[0])
+    return Measures(flat, bright, still, apart)
 
 
 def _stabilised_channel(sample: npt.NDArray[Any], plan: NoisePlan, c: int) -> F32:
