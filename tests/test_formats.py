@@ -29,16 +29,24 @@ OME_META = {
 SIZES = {"X": (0.2, "micrometer"), "Y": (0.25, "micrometer"), "T": (1.5, "second")}
 
 
-@pytest.mark.parametrize("command", ["denoise", "estimate"])
+@pytest.mark.parametrize("command", ["denoise", "estimate", "info"])
 @pytest.mark.parametrize(
     ("writer", "message"),
-    [("imagej", "holds 1 of the 3 images"), ("ome", "cut short or damaged")],
+    [
+        ("imagej", "holds 1 of the 3 images"),
+        ("ome", "cut short or damaged"),
+        # One page cut within its pixels: `info` reported it as sound.
+        ("plain", "cut short or damaged"),
+    ],
 )
 def test_truncated_tiff_fails_in_one_line(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], command: str, writer: str, message: str
 ) -> None:
     src = tmp_path / "cut.tif"
-    tifffile.imwrite(src, noisy_stack((3, 32, 32)), metadata={"axes": "TYX"}, **{writer: True})
+    if writer == "plain":
+        tifffile.imwrite(src, noisy_stack((64, 64)))
+    else:
+        tifffile.imwrite(src, noisy_stack((3, 32, 32)), metadata={"axes": "TYX"}, **{writer: True})
     src.write_bytes(src.read_bytes()[: src.stat().st_size // 2])
     extra = ["-o", tmp_path / "out.tif"] if command == "denoise" else []
     status, out, err = run(capsys, command, src, *extra)

@@ -112,6 +112,24 @@ def read_tiff(path: Path) -> ImageData:
     return ImageData(data, axes, metadata)
 
 
+def _check_data_within_file(path: Path, tif: Any) -> None:
+    """Refuse a file whose first or last page's image data end past the end of the file.
+
+    A file cut within its pixels keeps its pages' tags intact: without this,
+    reading only its header (``quorvel info``) would find nothing wrong.
+    """
+    size = tif.filehandle.size
+    for index in {0, len(tif.pages) - 1}:
+        page = tif.pages[index]
+        offsets, counts = getattr(page, "dataoffsets", ()), getattr(page, "databytecounts", ())
+        end = max((o + n for o, n in zip(offsets, counts, strict=False) if o > 0), default=0)
+        if end > size:
+            raise ValueError(
+                f"{path}: the file is cut short or damaged (its image data end at byte {end}, "
+                f"the file at {size}); nothing was read"
+            )
+
+
 def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
     """Axis names (None when unusable) and the metadata worth keeping of an open TIFF.
 
@@ -127,6 +145,7 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
     series = tif.series[0] if pages and tif.series else None
     if series is None or not series.shape or math.prod(series.shape) == 0:
         raise ValueError(f"{path}: cannot read the image: the file holds none (damaged or empty)")
+    _check_data_within_file(path, tif)
     axes = valid_axes(series.axes, len(series.shape))
     page = tif.pages[0]
     metadata: dict[str, Any] = {}
