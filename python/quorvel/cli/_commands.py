@@ -41,9 +41,7 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
     src = args.input
     _check_input(src)
     if args.plot is not None:
-        _check_not_an_input(args.plot, [src])
-        if not args.plot.parent.is_dir():
-            raise CommandError(f"{args.plot}: directory {args.plot.parent} does not exist")
+        _check_plot(args.plot, src)
     image: ImageData | LazyImage = (
         _open_lazy(src, args.level) if _is_zarr_path(src) else _read(src, args.level)
     )
@@ -83,6 +81,21 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
         "noise variance = gain * intensity + offset; se: standard errors; sigma: as Gaussian noise"
     )
     return 0
+
+
+def _check_plot(path: Path, src: Path) -> None:
+    """Refuse a plot file that could not be written, before anything is estimated."""
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    _check_not_an_input(path, [src])
+    if not path.parent.is_dir():
+        raise CommandError(f"{path}: directory {path.parent} does not exist")
+    kinds = FigureCanvasBase.get_supported_filetypes()
+    suffix = path.suffix.lower().lstrip(".")
+    if suffix and suffix not in kinds:
+        raise CommandError(
+            f"{path}: a plot cannot be written as .{suffix} (use {', '.join(sorted(kinds))})"
+        )
 
 
 def _plot(image: ImageData | LazyImage, axes: str, args: argparse.Namespace) -> None:

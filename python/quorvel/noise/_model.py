@@ -203,8 +203,11 @@ class NoiseModel:
         where = "text"
         if not text.lstrip().startswith("{"):
             where = text
-            with open(source, encoding="utf-8") as f:
-                text = f.read()
+            try:
+                with open(source, encoding="utf-8") as f:
+                    text = f.read()
+            except UnicodeDecodeError:
+                raise ValueError(f"{where}: not JSON (not a text file)") from None
         try:
             data = json.loads(text)
         except json.JSONDecodeError as exc:
