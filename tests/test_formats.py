@@ -159,6 +159,33 @@ def test_ome_tiff_of_any_axis_order_or_a_clear_refusal(
     np.testing.assert_array_equal(image.data, np.transpose(data, [axes.index(a) for a in stored]))
 
 
+@pytest.mark.parametrize(
+    ("data", "output", "message"),
+    [
+        (np.arange(48, dtype=np.int64).reshape(6, 8), "out.ome.tif", "cannot hold int64"),
+        (np.linspace(0, 1, 40, dtype=np.float32), "out.tif", "2 or more dimensions"),
+    ],
+)
+def test_an_output_that_cannot_be_written_is_refused_before_denoising(
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    data: Any,
+    output: str,
+    message: str,
+) -> None:
+    # It was refused only once written, after the whole denoising.
+    def denoised(*_: Any, **__: Any) -> Any:
+        raise AssertionError("denoised")
+
+    monkeypatch.setattr("quorvel.cli._denoise._run_denoise", denoised)
+    np.save(tmp_path / "in.npy", data)
+    status, _, err = run(
+        capsys, "denoise", tmp_path / "in.npy", "-o", tmp_path / output, "--keep-dtype"
+    )
+    assert status == 1 and message in err and "denoised" not in err
+
+
 def test_ome_zarr_pyramid_is_read_by_ome_zarr_and_napari_readers(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:

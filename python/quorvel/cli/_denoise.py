@@ -42,7 +42,7 @@ from quorvel.cli._files import (
     _write_zarr_atomically,
 )
 from quorvel.cli._rechunk import chunks_for_run
-from quorvel.io import ImageData, LazyImage, wants_ome
+from quorvel.io import ImageData, LazyImage, wants_ome, write_problem
 
 
 def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -274,6 +274,13 @@ def _denoise_file(
     image = _read(src, args.level)
     axes = _axes_of(image, args.axes, src, args.quiet)
     normalize_axes(axes, image.data.ndim)  # bad axes fail here, before the bar
+    for path, dtype in ((dst, image.data.dtype if args.keep_dtype else np.float32),
+                        (args.variance, np.float32)):  # fmt: skip
+        problem = (
+            None if path is None else write_problem(path, dtype, image.data.ndim, image.metadata)
+        )
+        if problem is not None:
+            raise CommandError(f"{path}: {problem}")
     show_bar = show_bar and _multi_frame(image.data.shape, axes)
     publication = _Publication()
     tuned: list[Any] = []

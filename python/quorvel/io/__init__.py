@@ -216,6 +216,20 @@ def wants_ome(path: str | os.PathLike[str], metadata: dict[str, Any]) -> bool:
     return bool(metadata.get("ome")) or name.endswith((".ome.tif", ".ome.tiff", ".ome.zarr"))
 
 
+def write_problem(
+    path: str | os.PathLike[str], dtype: npt.DTypeLike, ndim: int, metadata: dict[str, Any]
+) -> str | None:
+    """Why `write_image` would refuse an image of `dtype` and `ndim` dimensions, or None.
+
+    For a check before the image is computed; only what the file kind
+    itself cannot hold (TIFF: fewer than 2 dimensions, sample types
+    OME-TIFF has no name for).
+    """
+    if supported_kind(Path(path)) == "tiff":
+        return _tiff.tiff_problem(dtype, ndim, wants_ome(path, metadata))
+    return None
+
+
 def write_image(
     path: str | os.PathLike[str],
     data: npt.NDArray[Any],

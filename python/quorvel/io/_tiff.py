@@ -409,6 +409,16 @@ def _ome_description(axes: str, metadata: dict[str, Any], n_channels: int) -> di
     return description
 
 
+def tiff_problem(dtype: npt.DTypeLike, ndim: int, ome: bool) -> str | None:
+    """Why an image of `dtype` and `ndim` dimensions cannot be written as (OME-)TIFF, or None."""
+    if ndim < 2:
+        return f"a TIFF file holds images of 2 or more dimensions, not {ndim}"
+    name = np.dtype(dtype).name
+    if ome and name not in _OME_DTYPES:
+        return f"OME-TIFF cannot hold {name} samples: write .tif, .npy or .zarr"
+    return None
+
+
 def write_tiff(
     path: Path, data: npt.NDArray[Any], axes: str, metadata: dict[str, Any], ome: bool
 ) -> None:
@@ -424,13 +434,10 @@ def write_tiff(
     """
     import tifffile
 
-    if data.ndim < 2:
-        raise ValueError(f"a TIFF file holds images of 2 or more dimensions, not {data.ndim}")
+    problem = tiff_problem(data.dtype, data.ndim, ome)
+    if problem is not None:
+        raise ValueError(problem)
     if ome:
-        if data.dtype.name not in _OME_DTYPES:
-            raise ValueError(
-                f"OME-TIFF cannot hold {data.dtype.name} samples: write .tif, .npy or .zarr"
-            )
         order = "".join(a for a in axes if a not in "YXS") + "".join(a for a in "YXS" if a in axes)
         data, axes = np.transpose(data, [axes.index(a) for a in order]), order
     options = _resolution_options(metadata)
