@@ -240,7 +240,9 @@ def _plan_noise(core5: npt.NDArray[Any], args: _NoiseArgs, threads: int = 0) -> 
     Raises
     ------
     ValueError
-        When a required gain is not positive or a noise level is 0.
+        When a required gain is not positive, or a noise level is 0 in a
+        channel that does not hold one value throughout (such a channel is
+        passed through: `NoisePlan.constant`).
     """
     n = core5.shape[1]
     none: tuple[None, ...] = (None,) * n
