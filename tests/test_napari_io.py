@@ -85,6 +85,25 @@ def test_reader_gives_a_layer_per_channel_with_axes_and_scale(
         np.testing.assert_array_equal(np.asarray(levels[0]), data[:, :, c])
 
 
+@pytest.mark.parametrize(
+    ("data", "shown"),
+    [
+        (np.zeros(5), "not a 1-D array of float64"),
+        (np.ones((4, 4), complex), "not a 2-D array of complex128"),
+        (np.eye(4, dtype=bool), np.eye(4, dtype=np.uint8)),  # napari draws no bool image
+    ],
+)
+def test_reader_gives_napari_only_what_it_can_show(tmp_path: Path, data: Any, shown: Any) -> None:
+    np.save(tmp_path / "a.npy", data)
+    if isinstance(shown, str):
+        with pytest.raises(ValueError, match=shown):
+            _reader.read_layers(str(tmp_path / "a.npy"))
+        return
+    (layer, _, _), *_ = _reader.read_layers(str(tmp_path / "a.npy"))
+    assert layer.dtype == shown.dtype
+    np.testing.assert_array_equal(layer, shown)
+
+
 def test_writer_saves_ome_tiff_with_provenance(tmp_path: Path) -> None:
     data = _stack()
     path = _write(tmp_path, "ome-tiff", data)

@@ -19,6 +19,8 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+import numpy as np
+
 from quorvel.io import ImageData, LazyImage, read_image, read_lazy, supported_kind
 from quorvel.io._display import channel_colours, default_colours
 from quorvel.io._units import unit_symbol
@@ -128,7 +130,14 @@ def _layers(path: Path, images: list[ImageData | LazyImage]) -> list[LayerData]:
     """One layer per channel of `images` (the levels of one image)."""
     first = images[0]
     levels = [image.data for image in images]
-    shape = levels[0].shape
+    shape, dtype = levels[0].shape, np.dtype(levels[0].dtype)
+    if len(shape) < 2 or dtype.kind not in "biuf":
+        raise ValueError(
+            f"{path}: napari shows images of 2 or more dimensions of real values, "
+            f"not a {len(shape)}-D array of {dtype}"
+        )
+    if dtype.kind == "b":  # napari draws no boolean image: shown as 0 and 1
+        levels = [level.astype(np.uint8) for level in levels]
     axes = first.axes
     metadata = first.metadata
     kept = {"source": str(path)}
