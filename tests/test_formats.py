@@ -159,6 +159,18 @@ def test_ome_tiff_of_any_axis_order_or_a_clear_refusal(
     np.testing.assert_array_equal(image.data, np.transpose(data, [axes.index(a) for a in stored]))
 
 
+def test_a_tiff_of_several_series_says_what_is_left_unread(tmp_path: Path) -> None:
+    path = tmp_path / "two.tif"
+    with tifffile.TiffWriter(path) as tif:
+        tif.write(np.full((8, 8), 7, np.uint16), metadata={"axes": "YX"})
+        tif.write(
+            np.zeros((3, 4, 4), np.uint16), photometric="minisblack", metadata={"axes": "ZYX"}
+        )
+    with pytest.warns(UserWarning, match=r"2 image series; only the first \(8 x 8\) is read"):
+        image = read_image(path)
+    assert image.data.shape == (8, 8)
+
+
 @pytest.mark.parametrize(
     ("data", "output", "message"),
     [

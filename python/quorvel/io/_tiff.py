@@ -146,6 +146,15 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
     if series is None or not series.shape or math.prod(series.shape) == 0:
         raise ValueError(f"{path}: cannot read the image: the file holds none (damaged or empty)")
     _check_data_within_file(path, tif)
+    if len(tif.series) > 1:
+        shapes = ", ".join(" x ".join(map(str, s.shape)) for s in tif.series[1:4])
+        more = ", ..." if len(tif.series) > 4 else ""
+        warnings.warn(
+            f"{path}: the file holds {len(tif.series)} image series; only the first "
+            f"({' x '.join(map(str, series.shape))}) is read, not {shapes}{more}",
+            UserWarning,
+            stacklevel=2,
+        )
     axes = valid_axes(series.axes, len(series.shape))
     page = tif.pages[0]
     metadata: dict[str, Any] = {}
