@@ -42,6 +42,9 @@ Fits = tuple[tuple[float, ...], tuple[float, ...], tuple[float, ...], tuple[floa
 
 #: Relative standard error of the gain above which it counts as ill-determined.
 ILL_DETERMINED = 0.10
+#: An estimated noise level below this share of a channel's first value (plus
+#: one) is checked for a constant channel.
+_TINY_LEVEL = 1e-6
 
 
 def _fit_package(core5: npt.NDArray[Any], method: str) -> Fits:
@@ -181,6 +184,12 @@ def _constant_value(core5: npt.NDArray[Any], c: int) -> float | None:
     return float(low) if low == channel.max() else None
 
 
+def _tiny_level(core5: npt.NDArray[Any], c: int) -> float:
+    """An estimated noise level of channel `c` at or below which it may be constant."""
+    first = abs(float(core5[:, c].flat[0])) if core5[:, c].size else 0.0
+    return _TINY_LEVEL * (first + 1.0)
+
+
 def _gaussian_levels(
     core5: npt.NDArray[Any],
     channels: Sequence[int],
@@ -201,9 +210,11 @@ def _gaussian_levels(
         levels = _line_levels(core5, channels, *line)
     else:
         levels = _estimate_sigma(core5, channels)
-    zero = [c for c in channels if not levels[c] > 0]
-    constant = {c: v for c in zero if (v := _constant_value(core5, c)) is not None}
-    unknown = [c for c in zero if c not in constant]
+    # A constant channel's estimated level may come out a rounding error
+    # above 0 instead of 0: such levels are checked too (a given one is not).
+    low = [c for c in channels if not levels[c] > (0 if known else _tiny_level(core5, c))]
+    constant = {c: v for c in low if (v := _constant_value(core5, c)) is not None}
+    unknown = [c for c in low if not levels[c] > 0 and c not in constant]
     if unknown:
         raise ValueError(
             f"sigma: the noise level of channel {unknown[0]} is 0 (a noise-free channel); "
