@@ -274,11 +274,12 @@ def _denoise_file(
     image = _read(src, args.level)
     axes = _axes_of(image, args.axes, src, args.quiet)
     normalize_axes(axes, image.data.ndim)  # bad axes fail here, before the bar
-    for path, dtype in ((dst, image.data.dtype if args.keep_dtype else np.float32),
-                        (args.variance, np.float32)):  # fmt: skip
-        problem = (
-            None if path is None else write_problem(path, dtype, image.data.ndim, image.metadata)
-        )
+    # What the outputs' file kinds cannot hold is refused before the denoising.
+    outputs = {dst: image.data.dtype if args.keep_dtype else np.dtype(np.float32)}
+    if args.variance is not None:
+        outputs[args.variance] = np.dtype(np.float32)
+    for path, dtype in outputs.items():
+        problem = write_problem(path, dtype, image.data.ndim, image.metadata)
         if problem is not None:
             raise CommandError(f"{path}: {problem}")
     show_bar = show_bar and _multi_frame(image.data.shape, axes)
