@@ -79,6 +79,13 @@ def _check_real(value: object, name: str) -> float:
     return out
 
 
+def _check_once(axis: str, given: set[str], name: str) -> None:
+    """Refuse an axis named twice (keys such as ``"x"`` and ``"X"``): one value would be lost."""
+    if axis in given:
+        raise ValueError(f"{name}: axis {axis} is given twice")
+    given.add(axis)
+
+
 def widest_radius(ny: int, nx: int) -> int | None:
     """The largest patch radius that fits the sides of the plane the image extends along.
 
@@ -98,6 +105,7 @@ def _patch_radius5(
     if widest is not None:
         radius["X"] = radius["Y"] = min(radius["X"], widest)
     if isinstance(patch_radius, Mapping):
+        given: set[str] = set()
         for key, value in patch_radius.items():
             axis = str(key).upper()
             if axis not in radius:
@@ -105,6 +113,7 @@ def _patch_radius5(
                     f"patch_radius: no radius along axis {key!r}; patches extend along "
                     "X, Y, Z and T and always span all channels"
                 )
+            _check_once(axis, given, "patch_radius")
             radius[axis] = _check_int(value, f"patch_radius[{key!r}]")
     elif patch_radius is not None:
         radius["X"] = radius["Y"] = _check_int(patch_radius, "patch_radius")
@@ -140,12 +149,14 @@ def _search5(search: Search) -> tuple[tuple[int, int, int, int, int], tuple[int,
     if isinstance(search, Mapping):
         reach = {"X": -1, "Y": -1, "Z": -1, "C": -1, "T": -1}
         searched = {"Z": False, "T": False}
+        given: set[str] = set()
         for key, value in search.items():
             axis = str(key).upper()
             if axis not in "XYZT" or len(axis) != 1:
                 raise ValueError(
                     f"search: no reach along axis {key!r}; the window extends along X, Y, Z and T"
                 )
+            _check_once(axis, given, "search")
             searched[axis] = True
             if value is None:  # the growing window
                 continue
