@@ -325,6 +325,8 @@ _NO_SIGMA: dict[str, Any] = {"sigma": None}
             },
             "model: the gain of channel 1 is -1",
         ),
+        # Fine alone, but offset / gain**2 (photon units) is beyond float32.
+        ({"noise": "auto", **_NO_SIGMA, "model": NoiseModel(1e-30, 1e30)}, "offset / gain"),
         ({"axes": "YXQ"}, "axes"),
         # Unnamed, the 2 x 4 x 20 array is ZYX: 4 rows are too few for a 7-pixel patch.
         (

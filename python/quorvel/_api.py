@@ -54,9 +54,11 @@ from quorvel._params import (
     PatchRadius,
     Search,
     _check_channels,
+    _check_flag,
     _check_noise,
     _check_settings,
     _check_threads,
+    _check_tune,
 )
 from quorvel._progress import Stages
 from quorvel._tune import TuneResult, _check_grid, _tune_core
@@ -473,6 +475,7 @@ def denoise(
         "threads": threads,
         "kernel": kernel,
     }
+    return_variance = _check_flag(return_variance, "return_variance")
     if _is_dask(image):
         if progress is not None or return_variance:
             raise ValueError("progress and return_variance are not available for dask arrays")
@@ -537,6 +540,8 @@ def _run_denoise(
     threads = _check_threads(threads)
     args = _check_noise(noise, sigma, model, sizes["C"])
     _drift.check_align(align)
+    tune = _check_tune(tune)
+    return_variance = _check_flag(return_variance, "return_variance")
     if tune is not False:
         _check_grid(None if tune is True else tune, sizes, settings)  # before any work
 
@@ -575,7 +580,7 @@ def _run_denoise(
         settings,
         threads,
         overwrite=True,
-        return_variance=bool(return_variance),
+        return_variance=return_variance,
     )
     del work
     for a in (out, variance):

@@ -6,7 +6,7 @@ import math
 import numbers
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Literal, TypeAlias
+from typing import Any, Literal, TypeAlias
 
 import numpy as np
 
@@ -239,6 +239,26 @@ def _check_channels(channels: str | None, axes: str | None) -> bool:
             f"channels must be one of {', '.join(map(repr, CHANNELS))} or None, got {channels!r}"
         )
     return channels == "joint"
+
+
+def _check_flag(value: object, name: str) -> bool:
+    """`value` as a bool; anything but True or False (NumPy's too) is refused."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise ValueError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
+
+
+def _check_tune(tune: object) -> bool | Mapping[str, Any]:
+    """`tune` as False, True or a mapping of grid values (checked later against the image).
+
+    None is refused rather than read as either: for other parameters it means
+    "chosen for the image".
+    """
+    if isinstance(tune, Mapping):
+        return tune
+    if isinstance(tune, (bool, np.bool_)):
+        return bool(tune)
+    raise ValueError(f"tune must be True, False or a mapping of grid values, got {tune!r}")
 
 
 def _check_threads(threads: int) -> int:
