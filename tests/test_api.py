@@ -293,6 +293,9 @@ _NO_SIGMA: dict[str, Any] = {"sigma": None}
         ({"search": "T=5,T=3", "axes": "TYX"}, "search 'T=5,T=3'"),
         ({"search": {"t": 2, "T": 3}, "axes": "TYX"}, "search: axis T is given twice"),
         ({"patch_radius": {"x": 2, "X": 3}}, "patch_radius: axis X is given twice"),
+        # None does not switch the tuning on; a flag is a bool.
+        ({"tune": None}, "tune must be True, False or a mapping"),
+        ({"return_variance": "no"}, "return_variance must be True or False"),
         ({"sigma": 0.0}, "sigma must be > 0"),
         # Finite as Python floats, but 0 or inf in the core's float32.
         ({"sigma": [10.0, 1e-300]}, "sigma is too close to 0"),

@@ -10,7 +10,7 @@ from typing import Any, Literal, TypeAlias
 
 import numpy as np
 
-from quorvel._core import CoreSettings
+from quorvel._core import CoreSettings, _photon_offset
 from quorvel._text import parse_search
 from quorvel._util import (
     FLOAT32_MAX,
@@ -312,6 +312,11 @@ def _check_noise(
                     f"model: the gain of channel {bad[0]} is {model.gain[bad[0]]:.4g}, not "
                     "positive; use noise='auto' to denoise such channels as Gaussian noise"
                 )
+        if noise != "gaussian":
+            # The offset in photon units must fit the float32 of the computation.
+            for g, o in zip(model.gain, model.offset, strict=True):
+                if g > 0:
+                    _photon_offset(g, o)
         model_sigma = model.sigma if noise == "gaussian" and sigmas is None else None
         if model_sigma is not None and not all(v > 0 for v in model_sigma):
             raise ValueError(f"model: sigma must be > 0, got {_format_values(model_sigma)}")
