@@ -62,7 +62,7 @@ from quorvel._params import (
 )
 from quorvel._progress import Stages
 from quorvel._tune import TuneResult, _check_grid, _tune_core
-from quorvel._util import FLOAT32_MAX, FloatValues
+from quorvel._util import FloatValues, check_image_values
 from quorvel._variance import denoise_with_error_variance
 from quorvel.noise import EstimateMethod, NoiseModel, _estimate_core, _plan_noise
 from quorvel.noise._plan import _check_method
@@ -96,13 +96,7 @@ def _prepare(
         raise ValueError(
             f"image has {arr.size} elements; at most {_MAX_ELEMENTS} fit in one computation"
         )
-    if arr.dtype.kind == "f" and not np.isfinite(arr).all():
-        raise ValueError("image contains NaN or infinite values")
-    if arr.dtype.kind == "f" and arr.dtype.itemsize > 4 and np.abs(arr).max() > FLOAT32_MAX:
-        raise ValueError(
-            f"image has values beyond the float32 range of the computation (largest "
-            f"magnitude {np.abs(arr).max():.4g}, at most {FLOAT32_MAX:.4g})"
-        )
+    check_image_values(arr)
     return arr, names, to_core_layout(arr, names)
 
 
