@@ -289,6 +289,13 @@ _NO_SIGMA: dict[str, Any] = {"sigma": None}
         ({"patch_radius": {"C": 1}}, "patch_radius"),
         ({"search": "C"}, "search"),
         ({"search": ["Z"]}, "search"),
+        # An axis given twice: one of the values would be lost.
+        ({"search": "T=5,T=3", "axes": "TYX"}, "search 'T=5,T=3'"),
+        ({"search": {"t": 2, "T": 3}, "axes": "TYX"}, "search: axis T is given twice"),
+        ({"patch_radius": {"x": 2, "X": 3}}, "patch_radius: axis X is given twice"),
+        # None does not switch the tuning on; a flag is a bool.
+        ({"tune": None}, "tune must be True, False or a mapping"),
+        ({"return_variance": "no"}, "return_variance must be True or False"),
         ({"sigma": 0.0}, "sigma must be > 0"),
         # Finite as Python floats, but 0 or inf in the core's float32.
         ({"sigma": [10.0, 1e-300]}, "sigma is too close to 0"),
@@ -321,6 +328,8 @@ _NO_SIGMA: dict[str, Any] = {"sigma": None}
             },
             "model: the gain of channel 1 is -1",
         ),
+        # Fine alone, but offset / gain**2 (photon units) is beyond float32.
+        ({"noise": "auto", **_NO_SIGMA, "model": NoiseModel(1e-30, 1e30)}, "offset / gain"),
         ({"axes": "YXQ"}, "axes"),
         # Unnamed, the 2 x 4 x 20 array is ZYX: 4 rows are too few for a 7-pixel patch.
         (

@@ -376,6 +376,16 @@ def test_non_finite_block_raises_on_compute() -> None:
         lazy.compute(scheduler="sync")
 
 
+@pytest.mark.parametrize(("value", "message"), [(np.nan, "NaN"), (1e300, "beyond the float32")])
+def test_lazy_noise_estimate_refuses_what_memory_refuses(value: float, message: str) -> None:
+    import quorvel
+
+    image = _noisy((4, 1, 1, 16, 16), 5.0, 0).astype(np.float64)
+    image[1, 0, 0, 3, 4] = value
+    with pytest.raises(ValueError, match=message):
+        quorvel.estimate_noise(da.from_array(image, chunks=8), "TCZYX").compute()
+
+
 @pytest.mark.parametrize(
     ("requested", "where", "num_workers", "n_blocks", "expected"),
     [

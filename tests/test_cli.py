@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import signal
@@ -187,6 +188,30 @@ def test_search_reach_and_variance_file(tmp_path: Path, capsys: pytest.CaptureFi
         quorvel.denoise(movie, "TYX", search="T", threads=1),
     )
     assert not np.array_equal(want, quorvel.denoise(movie, "TYX", search="ZT", threads=1))
+
+
+@pytest.mark.parametrize(
+    ("failure", "status"), [(OSError(errno.ENOSPC, "No space left"), 1), (KeyboardInterrupt(), 130)]
+)
+def test_a_failed_output_leaves_no_variance_file(
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    failure: BaseException,
+    status: int,
+) -> None:
+    np.save(tmp_path / "in.npy", noisy_stack((24, 24)).astype(np.float32))
+
+    def output_fails(path: Path, *args: Any) -> None:
+        if path.name.startswith(".out."):
+            raise failure
+        write_image(path, *args)
+
+    monkeypatch.setattr(quorvel.cli._files, "write_image", output_fails)
+    args = ["denoise", tmp_path / "in.npy", "-o", tmp_path / "out.npy", "--sigma", "5"]
+    assert run(capsys, *args, "--variance", tmp_path / "var.npy")[0] == status
+    # Nothing that a run again would refuse to replace.
+    assert listing(tmp_path) == {"in.npy"}
 
 
 @pytest.mark.parametrize(

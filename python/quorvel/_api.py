@@ -54,13 +54,15 @@ from quorvel._params import (
     PatchRadius,
     Search,
     _check_channels,
+    _check_flag,
     _check_noise,
     _check_settings,
     _check_threads,
+    _check_tune,
 )
 from quorvel._progress import Stages
 from quorvel._tune import TuneResult, _check_grid, _tune_core
-from quorvel._util import FLOAT32_MAX, FloatValues
+from quorvel._util import FloatValues, check_image_values
 from quorvel._variance import denoise_with_error_variance
 from quorvel.noise import EstimateMethod, NoiseModel, _estimate_core, _plan_noise
 from quorvel.noise._plan import _check_method
@@ -94,13 +96,7 @@ def _prepare(
         raise ValueError(
             f"image has {arr.size} elements; at most {_MAX_ELEMENTS} fit in one computation"
         )
-    if arr.dtype.kind == "f" and not np.isfinite(arr).all():
-        raise ValueError("image contains NaN or infinite values")
-    if arr.dtype.kind == "f" and arr.dtype.itemsize > 4 and np.abs(arr).max() > FLOAT32_MAX:
-        raise ValueError(
-            f"image has values beyond the float32 range of the computation (largest "
-            f"magnitude {np.abs(arr).max():.4g}, at most {FLOAT32_MAX:.4g})"
-        )
+    check_image_values(arr)
     return arr, names, to_core_layout(arr, names)
 
 
@@ -473,6 +469,7 @@ def denoise(
         "threads": threads,
         "kernel": kernel,
     }
+    return_variance = _check_flag(return_variance, "return_variance")
     if _is_dask(image):
         if progress is not None or return_variance:
             raise ValueError("progress and return_variance are not available for dask arrays")
@@ -537,6 +534,8 @@ def _run_denoise(
     threads = _check_threads(threads)
     args = _check_noise(noise, sigma, model, sizes["C"])
     _drift.check_align(align)
+    tune = _check_tune(tune)
+    return_variance = _check_flag(return_variance, "return_variance")
     if tune is not False:
         _check_grid(None if tune is True else tune, sizes, settings)  # before any work
 
@@ -575,7 +574,7 @@ def _run_denoise(
         settings,
         threads,
         overwrite=True,
-        return_variance=bool(return_variance),
+        return_variance=return_variance,
     )
     del work
     for a in (out, variance):

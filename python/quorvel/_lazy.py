@@ -26,6 +26,7 @@ from quorvel._params import (
     _check_noise,
     _check_settings,
     _check_threads,
+    _check_tune,
     _NoiseArgs,
 )
 from quorvel._progress import Interrupted
@@ -230,6 +231,7 @@ def _denoise_lazy(
     delayed_model = _is_delayed(model)
     args = _check_noise(noise, sigma, None if delayed_model else model, sizes["C"])
     _drift.check_align(align)
+    tune = _check_tune(tune)
     if tune is not False:
         _check_grid(None if tune is True else tune, sizes, settings)  # before any work
     if not free:

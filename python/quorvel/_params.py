@@ -6,11 +6,11 @@ import math
 import numbers
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Literal, TypeAlias
+from typing import Any, Literal, TypeAlias
 
 import numpy as np
 
-from quorvel._core import CoreSettings
+from quorvel._core import CoreSettings, _photon_offset
 from quorvel._text import parse_search
 from quorvel._util import (
     FLOAT32_MAX,
@@ -79,6 +79,13 @@ def _check_real(value: object, name: str) -> float:
     return out
 
 
+def _check_once(axis: str, given: set[str], name: str) -> None:
+    """Refuse an axis named twice (keys such as ``"x"`` and ``"X"``): one value would be lost."""
+    if axis in given:
+        raise ValueError(f"{name}: axis {axis} is given twice")
+    given.add(axis)
+
+
 def widest_radius(ny: int, nx: int) -> int | None:
     """The largest patch radius that fits the sides of the plane the image extends along.
 
@@ -98,6 +105,7 @@ def _patch_radius5(
     if widest is not None:
         radius["X"] = radius["Y"] = min(radius["X"], widest)
     if isinstance(patch_radius, Mapping):
+        given: set[str] = set()
         for key, value in patch_radius.items():
             axis = str(key).upper()
             if axis not in radius:
@@ -105,6 +113,7 @@ def _patch_radius5(
                     f"patch_radius: no radius along axis {key!r}; patches extend along "
                     "X, Y, Z and T and always span all channels"
                 )
+            _check_once(axis, given, "patch_radius")
             radius[axis] = _check_int(value, f"patch_radius[{key!r}]")
     elif patch_radius is not None:
         radius["X"] = radius["Y"] = _check_int(patch_radius, "patch_radius")
@@ -140,12 +149,14 @@ def _search5(search: Search) -> tuple[tuple[int, int, int, int, int], tuple[int,
     if isinstance(search, Mapping):
         reach = {"X": -1, "Y": -1, "Z": -1, "C": -1, "T": -1}
         searched = {"Z": False, "T": False}
+        given: set[str] = set()
         for key, value in search.items():
             axis = str(key).upper()
             if axis not in "XYZT" or len(axis) != 1:
                 raise ValueError(
                     f"search: no reach along axis {key!r}; the window extends along X, Y, Z and T"
                 )
+            _check_once(axis, given, "search")
             searched[axis] = True
             if value is None:  # the growing window
                 continue
@@ -230,6 +241,26 @@ def _check_channels(channels: str | None, axes: str | None) -> bool:
     return channels == "joint"
 
 
+def _check_flag(value: object, name: str) -> bool:
+    """`value` as a bool; anything but True or False (NumPy's too) is refused."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise ValueError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
+
+
+def _check_tune(tune: object) -> bool | Mapping[str, Any]:
+    """`tune` as False, True or a mapping of grid values (checked later against the image).
+
+    None is refused rather than read as either: for other parameters it means
+    "chosen for the image".
+    """
+    if isinstance(tune, Mapping):
+        return tune
+    if isinstance(tune, (bool, np.bool_)):
+        return bool(tune)
+    raise ValueError(f"tune must be True, False or a mapping of grid values, got {tune!r}")
+
+
 def _check_threads(threads: int) -> int:
     threads = _check_int(threads, "threads")
     if not -(2**31) <= threads < 2**31:
@@ -281,6 +312,11 @@ def _check_noise(
                     f"model: the gain of channel {bad[0]} is {model.gain[bad[0]]:.4g}, not "
                     "positive; use noise='auto' to denoise such channels as Gaussian noise"
                 )
+        if noise != "gaussian":
+            # The offset in photon units must fit the float32 of the computation.
+            for g, o in zip(model.gain, model.offset, strict=True):
+                if g > 0:
+                    _photon_offset(g, o)
         model_sigma = model.sigma if noise == "gaussian" and sigmas is None else None
         if model_sigma is not None and not all(v > 0 for v in model_sigma):
             raise ValueError(f"model: sigma must be > 0, got {_format_values(model_sigma)}")

@@ -35,16 +35,23 @@ def parse_numbers(text: str) -> tuple[float, ...]:
 def parse_by_axis(text: str) -> dict[str, int]:
     """Integers by axis letter: ``"X=3,Y=3,Z=1"`` gives ``{"X": 3, "Y": 3, "Z": 1}``.
 
-    Raises ValueError for anything else.
+    Raises ValueError for anything else, an axis given twice included.
     """
-    return {k.strip().upper(): int(v) for k, v in (item.split("=") for item in text.split(","))}
+    out: dict[str, int] = {}
+    for key, value in (item.split("=") for item in text.split(",")):
+        axis = key.strip().upper()
+        if axis in out:
+            raise ValueError(f"axis {axis} is given twice in {text!r}")
+        out[axis] = int(value)
+    return out
 
 
 def parse_search(text: str) -> str | dict[str, int | None]:
     """A search as text: letters such as ``"ZT"``, or by axis such as ``"Z,T=1"``.
 
     In the second form a bare letter searches that axis with the growing
-    window and ``T=n`` with a reach of n; raises ValueError for anything else.
+    window and ``T=n`` with a reach of n; raises ValueError for anything else (an
+    axis given twice too).
     """
     if "=" not in text:
         return text.strip().upper()
@@ -54,6 +61,8 @@ def parse_search(text: str) -> str | dict[str, int | None]:
         axis = key.strip().upper()
         if len(axis) != 1:
             raise ValueError(f"expected an axis letter, got {key!r}")
+        if axis in out:
+            raise ValueError(f"axis {axis} is given twice in {text!r}")
         out[axis] = int(value) if sep else None
     return out
 

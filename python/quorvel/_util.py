@@ -19,6 +19,19 @@ FLOAT32_MAX = float(np.finfo(np.float32).max)
 FLOAT32_TINY = float(np.finfo(np.float32).tiny)
 
 
+def check_image_values(arr: npt.NDArray[Any]) -> None:
+    """Raise ValueError if `arr` holds NaN, infinities or values float32 cannot hold."""
+    if arr.dtype.kind != "f":
+        return
+    if not np.isfinite(arr).all():
+        raise ValueError("image contains NaN or infinite values")
+    if arr.dtype.itemsize > 4 and np.abs(arr).max() > FLOAT32_MAX:
+        raise ValueError(
+            f"image has values beyond the float32 range of the computation (largest "
+            f"magnitude {np.abs(arr).max():.4g}, at most {FLOAT32_MAX:.4g})"
+        )
+
+
 def _is_number(value: object) -> bool:
     return isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))
 

@@ -16,8 +16,10 @@ from typing import Any
 
 import dask
 import dask.array as da
+import numpy.typing as npt
 
 from quorvel._axes import middle
+from quorvel._util import check_image_values
 
 __all__ = ["SAMPLE_ELEMENTS", "SAMPLE_FRAMES", "estimate_lazy", "noise_sample_region"]
 
@@ -101,4 +103,10 @@ def estimate_lazy(
     """
     sample = core[noise_sample_region(core.shape, budget)]
     key = "quorvel-noise-" + dask.base.tokenize(sample.name, estimator, *args)
-    return dask.delayed(estimator, pure=True)(sample, *args, dask_key_name=key)
+    return dask.delayed(_estimate_checked, pure=True)(sample, estimator, *args, dask_key_name=key)
+
+
+def _estimate_checked(sample: npt.NDArray[Any], estimator: Callable[..., Any], *args: Any) -> Any:
+    """`estimator` on `sample`, whose values are checked first as an image in memory is."""
+    check_image_values(sample)
+    return estimator(sample, *args)

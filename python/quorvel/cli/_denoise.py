@@ -305,12 +305,16 @@ def _denoise_file(
                 metadata = _output_metadata(
                     image.metadata, plan, args, axes, src, _first(tuned), _first(chosen)
                 )
-                if variance is not None:
-                    _write_atomically(args.variance, variance, axes, metadata)
+                if variance is not None:  # put in place with the output only
+                    _write_atomically(
+                        args.variance, variance, axes, metadata, publication, with_output=True
+                    )
                 stages.run("writing", _write_atomically, dst, out, axes, metadata, publication)
             except KeyboardInterrupt:
                 publication.cancel()  # before the stages wait for the writing to end
                 raise
+            finally:
+                publication.discard()
     except KeyboardInterrupt:
         if not publication.done:
             raise

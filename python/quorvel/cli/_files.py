@@ -219,26 +219,43 @@ class _Publication:
 
     The writing may run on a worker thread while the main thread receives
     Ctrl-C: the rename and the cancellation take one lock, so that
-    afterwards `done` tells whether the output is in place.
+    afterwards `done` tells whether the output is in place.  Files written
+    beside the output (`add`) are put in place just before it, and only
+    with it: a run that fails or is interrupted leaves none of them.
     """
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._cancelled = False
+        self._companions: list[tuple[Path, Path]] = []
         self.done = False
+
+    def add(self, tmp: Path, dst: Path) -> None:
+        """Put the written hidden file `tmp` in place of `dst` together with the output."""
+        self._companions.append((tmp, dst))
 
     def rename(self, tmp: Path, dst: Path) -> None:
         with self._lock, _interrupts_deferred():
             if self._cancelled:
                 raise KeyboardInterrupt
-            if sidecar(tmp).exists():  # a .npy file's metadata, renamed first
-                os.replace(sidecar(tmp), sidecar(dst))
-            os.replace(tmp, dst)
+            for source, target in [*self._companions, (tmp, dst)]:
+                if sidecar(source).exists():  # a .npy file's metadata, renamed first
+                    os.replace(sidecar(source), sidecar(target))
+                os.replace(source, target)
+            self._companions = []
             self.done = True
 
     def cancel(self) -> None:
         with self._lock:
             self._cancelled = True
+
+    def discard(self) -> None:
+        """Remove the added files that were not put in place."""
+        with self._lock:
+            for tmp, _ in self._companions:
+                tmp.unlink(missing_ok=True)
+                sidecar(tmp).unlink(missing_ok=True)
+            self._companions = []
 
 
 @contextlib.contextmanager
@@ -302,8 +319,14 @@ def _write_atomically(
     axes: str,
     metadata: dict[str, Any],
     publication: _Publication | None = None,
+    *,
+    with_output: bool = False,
 ) -> None:
-    """Write to a hidden file beside `dst` and rename it: `dst` is never partial."""
+    """Write to a hidden file beside `dst` and rename it: `dst` is never partial.
+
+    With `with_output`, `publication` renames it later, together with its output.
+    """
+    publication = publication or _Publication()
     _remove_stale_partials(dst.parent)
     # An OME name stays one, so that the file is written as OME-TIFF.
     ome = dst.name.lower().endswith((".ome.tif", ".ome.tiff"))
@@ -311,7 +334,10 @@ def _write_atomically(
     tmp = _partial_path(dst, tail)
     try:
         write_image(tmp, data, axes, metadata)
-        (publication or _Publication()).rename(tmp, dst)
+        if with_output:
+            publication.add(tmp, dst)
+        else:
+            publication.rename(tmp, dst)
     except OSError as err:
         tmp.unlink(missing_ok=True)
         sidecar(tmp).unlink(missing_ok=True)
