@@ -31,6 +31,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel import _engine
+from quorvel._inverse import unbiased_photons
 from quorvel._threads import resolve_threads
 from quorvel._util import FLOAT32_MAX, _format_values
 
@@ -289,7 +290,9 @@ def _denoise_poisson_gaussian(
     unit-variance noise is the same as with the original gain, and the
     inverse transform's fixed bias correction of 1/4 is then applied at the
     scale where it is right.  With gain g it would shift every intensity by
-    ``(1 - g) / 4``.
+    ``(1 - g) / 4``.  Its algebraic result is then replaced by the exact
+    unbiased inverse's (`quorvel._inverse`), which keeps dark backgrounds
+    dark.
     """
     n = work.shape[1]
     _check_renoise(settings.renoise, _STABILISED_SIGMA)
@@ -309,6 +312,7 @@ def _denoise_poisson_gaussian(
         ),
         return_variance,
     )
+    unbiased_photons(out, photon_offset, variance)
     out *= scale
     if variance is not None:
         variance *= scale * scale

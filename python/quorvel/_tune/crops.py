@@ -21,6 +21,7 @@ import numpy.typing as npt
 
 from quorvel import _core
 from quorvel._core import NoisePlan, _values
+from quorvel._inverse import unbiased_photons
 
 # Share of the image's elements that the crops hold together.
 _BUDGET_SHARE = 1.0 / 16.0
@@ -124,10 +125,10 @@ def _anscombe(photons: npt.NDArray[np.float32], read: Any) -> npt.NDArray[np.flo
 
 
 def _inverse_anscombe(stabilised: npt.NDArray[np.float32], read: Any) -> npt.NDArray[np.float32]:
-    """The denoiser's inverse of `_anscombe` (algebraic, with its bias correction of 1/4)."""
-    out: npt.NDArray[np.float32] = _core.engine.inverse_anscombe(
-        _contiguous(stabilised), **_photon_model(read, stabilised.shape[1])
-    )
+    """The denoiser's inverse of `_anscombe`: the exact unbiased one, as its results get."""
+    model = _photon_model(read, stabilised.shape[1])
+    out: npt.NDArray[np.float32] = _core.engine.inverse_anscombe(_contiguous(stabilised), **model)
+    unbiased_photons(out, model["offset"])
     return out
 
 
