@@ -342,13 +342,18 @@ def test_camera_calibration_round_trip(tmp_path: Path) -> None:
         (np.full((3, 8, 8), np.nan), [np.ones((2, 8, 8))], "dark: the frames hold NaN"),
         (_record(np.zeros((3, 8, 8)), 1), [np.ones((2, 8, 8))], "not both"),
         (_record(np.zeros((3, 8, 8)), 1), [np.full((2, 8, 8), 65535.0)], "not positive"),
+        ([], [np.ones((2, 8, 8))], "got none"),
+        (np.zeros((3, 8, 8), complex), [np.ones((2, 8, 8))], "dark: frames must hold real"),
+        ("x", [np.ones((2, 8, 8))], "dark: frames must hold real"),
+        (_record(np.zeros((3, 8, 8)), 1), None, "flat frames or an image"),
     ],
     ids=["one-dark-frame", "shape", "unpaired-flat", "no-gain-source", "zero-read-noise",
-         "5-D", "nan", "flats-and-image", "saturated-flats"],
+         "5-D", "nan", "flats-and-image", "saturated-flats", "no-dark", "complex", "text",
+         "flats-none"],
 )  # fmt: skip
 def test_camera_calibration_errors(dark: Any, flats: list[Any], message: str) -> None:
     image = np.ones((8, 8)) if message == "not both" else None
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises((ValueError, TypeError), match=message):
         calibrate_camera(dark, flats, image)
 
 

@@ -56,7 +56,10 @@ class CameraCalibration:
 
 def _frames(stack: npt.ArrayLike, what: str) -> npt.NDArray[np.float64]:
     """A stack as (frames, pixels); a 2-D image is one frame."""
-    a = np.asarray(stack, dtype=np.float64)
+    given = np.asarray(stack)
+    if given.dtype.kind not in "biuf":
+        raise TypeError(f"{what}: frames must hold real numbers, got dtype {given.dtype}")
+    a = given.astype(np.float64)
     if not 2 <= a.ndim <= 3:
         raise ValueError(f"{what}: need 2-D frames or a stack (frames, Y, X), got shape {a.shape}")
     if not np.isfinite(a).all():
@@ -91,7 +94,7 @@ def _pair_statistics(a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]) -> 
 
 def calibrate_camera(
     dark: npt.ArrayLike | Sequence[npt.ArrayLike],
-    flats: Sequence[npt.ArrayLike] = (),
+    flats: Sequence[npt.ArrayLike] | None = (),
     image: npt.ArrayLike | None = None,
 ) -> CameraCalibration:
     """Calibrate a camera's Poisson-Gaussian noise.
@@ -104,7 +107,7 @@ def calibrate_camera(
     flats : sequence of array_like
         Flat frames: each item a stack of at least two frames at one light
         level, or a 2-D frame paired with the next item.  At least one pair
-        in all; none to take the gain from `image`.
+        in all; none (or None) to take the gain from `image`.
     image : array_like, optional
         An image of a sample (2-D, or a stack with frames first); needed
         when there are no flats.
@@ -121,10 +124,16 @@ def calibrate_camera(
         not finite, a flat without a partner, flats no brighter than the dark
         level, a gain that comes out not positive (saturated flats), or
         neither or both of flats and an image.
+    TypeError
+        For frames or an image that do not hold real numbers (complex,
+        text).
     """
+    flats = () if flats is None else flats
     if image is not None and len(flats):
         raise ValueError("give flat frames or an image to measure the gain from, not both")
     stacks: list[Any] = list(dark) if isinstance(dark, (list, tuple)) else [dark]
+    if not stacks:
+        raise ValueError("dark: need at least 2 frames for the read noise, got none")
     dark_frames = [_frames(s, "dark") for s in stacks]
     shape = np.shape(np.asarray(stacks[0]))[-2:]
     for s in stacks:
@@ -164,7 +173,10 @@ def calibrate_camera(
         gain = float((signal * excess).sum() / (signal * signal).sum())
         source = "flat"
     elif image is not None:
-        sample = np.asarray(image, dtype=np.float64)
+        given = np.asarray(image)
+        if given.dtype.kind not in "biuf":
+            raise TypeError(f"image: must hold real numbers, got dtype {given.dtype}")
+        sample = given.astype(np.float64)
         if not np.isfinite(sample).all():
             raise ValueError("image: holds NaN or infinite values")
         gain = _gain_from_image(sample, level, read_var)
