@@ -370,6 +370,24 @@ def test_invalid_images(fake_core: Any, image: Any, error: type, message: str) -
 
 
 @pytest.mark.parametrize(
+    ("offset", "dtype", "warns"),
+    [(1e6, np.float64, True), (1e5, np.float64, False), (0.0, np.float64, False),
+     (2**26, np.int64, True), (2**20, np.int64, False)],
+)  # fmt: skip
+def test_values_float32_rounds_away_are_warned_of(
+    fake_core: Any, offset: float, dtype: Any, warns: bool
+) -> None:
+    # Noise of 0.1 on 1e6 (float32 steps of 0.06 there), of 2 on 2**26 (steps of 8).
+    scale = 0.1 if dtype == np.float64 else 2.0
+    image = (offset + scale * np.random.default_rng(0).standard_normal((32, 32))).astype(dtype)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        quorvel.estimate_noise(image, "YX")
+    said = [w for w in caught if "float32, in which quorvel computes" in str(w.message)]
+    assert bool(said) == warns
+
+
+@pytest.mark.parametrize(
     ("make", "message"),
     [
         (lambda: NoiseModel([], []), "at least one"),

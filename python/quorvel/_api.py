@@ -62,7 +62,7 @@ from quorvel._params import (
 )
 from quorvel._progress import Stages
 from quorvel._tune import TuneResult, _check_grid, _tune_core
-from quorvel._util import FloatValues, check_image_values
+from quorvel._util import FloatValues, check_image_values, warn_if_float32_rounds
 from quorvel._variance import denoise_with_error_variance
 from quorvel.noise import EstimateMethod, NoiseModel, _estimate_core, _plan_noise
 from quorvel.noise._plan import _check_method
@@ -97,6 +97,7 @@ def _prepare(
             f"image has {arr.size} elements; at most {_MAX_ELEMENTS} fit in one computation"
         )
     check_image_values(arr)
+    warn_if_float32_rounds(arr)
     return arr, names, to_core_layout(arr, names)
 
 

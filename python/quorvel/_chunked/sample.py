@@ -19,7 +19,7 @@ import dask.array as da
 import numpy.typing as npt
 
 from quorvel._axes import middle
-from quorvel._util import check_image_values
+from quorvel._util import check_image_values, warn_if_float32_rounds
 
 __all__ = ["SAMPLE_ELEMENTS", "SAMPLE_FRAMES", "estimate_lazy", "noise_sample_region"]
 
@@ -109,4 +109,5 @@ def estimate_lazy(
 def _estimate_checked(sample: npt.NDArray[Any], estimator: Callable[..., Any], *args: Any) -> Any:
     """`estimator` on `sample`, whose values are checked first as an image in memory is."""
     check_image_values(sample)
+    warn_if_float32_rounds(sample)
     return estimator(sample, *args)
