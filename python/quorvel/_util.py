@@ -45,17 +45,21 @@ def warn_if_float32_rounds(arr: npt.NDArray[Any]) -> None:
     integers) lose what varies: at 1e6 float32 holds steps of 0.06, and
     noise of 0.1 there was measured 19 % high and denoised worse than it came.
     The noise is taken as the robust spread of differences of neighbours
-    along the last axis, on a sample of rows.
+    along the last axis that has them, on a sample of rows.
     """
     if arr.dtype.itemsize <= (4 if arr.dtype.kind == "f" else 2) or arr.size == 0:
         return
-    rows = arr.reshape(-1, arr.shape[-1])
+    # Rows along the last axis that has neighbours.
+    axis = next((a for a in range(arr.ndim - 1, -1, -1) if arr.shape[a] > 1), arr.ndim - 1)
+    rows = np.moveaxis(arr, axis, -1).reshape(-1, arr.shape[axis])
     sample = rows[:: max(1, rows.size // _ROUNDING_SAMPLE)].astype(np.float64)
     rounding = sample - sample.astype(np.float32).astype(np.float64)
     error = float(np.sqrt(np.mean(np.square(rounding))))
     steps = np.abs(np.diff(sample, axis=-1))
     noise = 1.4826 * float(np.median(steps)) / np.sqrt(2.0) if steps.size else 0.0
-    if error > _ROUNDING_SHARE * noise:
+    # Without differences between neighbours (one value, or one element
+    # along every axis) nothing varies that rounding could lose.
+    if noise > 0 and error > _ROUNDING_SHARE * noise:
         import warnings
 
         warnings.warn(
