@@ -276,6 +276,7 @@ def test_auto_fallback_is_one_warning_line(
         (["in.tif", "-o", "x.tif", "--gain", "1e-300", "--offset=0"], 1, "gain is too close"),
         (["in.tif", "-o", "x.tif", "--threads", str(2**31)], 1, "threads is out of range"),
         (["in.tif", "-o", "x.tif", "--search", "T=99999999999"], 1, "reach along T must be"),
+        (["in.tif", "-o", "x.tif", "--search", "T=5,t=3"], 2, "axis T is given twice"),
         (["in.tif", "-o", "side.npy"], 1, "side.json: exists and would be replaced"),
         (["in.tif", "-o", "x.tif", "--camera", "nan.json"], 1, "channel 0 has gain nan"),
         (["in.tif", "-o", "x.tif", "--camera", "huge.json"], 1, "huge.json: gain must fit"),

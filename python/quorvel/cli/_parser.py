@@ -47,6 +47,8 @@ def _search(text: str) -> str | dict[str, int | None]:
     try:
         return parse_search(text)
     except ValueError as err:
+        if "given twice" in str(err):
+            raise argparse.ArgumentTypeError(str(err)) from err
         raise argparse.ArgumentTypeError(
             f"expected axis letters such as ZT, or by axis such as Z,T=1 or T=5,Z=2; got {text!r}"
         ) from err

@@ -186,6 +186,8 @@ def parse_search(text: str) -> str | dict[str, int | None] | None:
     try:
         return _text.parse_search(text)
     except ValueError as err:
+        if "given twice" in str(err):
+            raise ValueError(f"search: {err}") from err
         raise ValueError(
             f"search: expected axis letters such as ZT, or by axis such as Z,T=1 or T=5,Z=2; "
             f"got {text!r}"
