@@ -357,7 +357,9 @@ def test_camera_calibration_errors(dark: Any, flats: list[Any], message: str) ->
         calibrate_camera(dark, flats, image)
 
 
-def test_cli_calibrate_camera_denoise_and_plot(tmp_path: Path) -> None:
+def test_cli_calibrate_camera_denoise_and_plot(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
     pytest.importorskip("matplotlib")
     np.save(tmp_path / "dark.npy", _record(np.zeros((3, 64, 64)), 6))
     for i, flat in enumerate(_flat_pairs((100.0, 300.0))):
@@ -394,3 +396,11 @@ def test_cli_calibrate_camera_denoise_and_plot(tmp_path: Path) -> None:
     png = tmp_path / "mv.png"
     assert main(["estimate", str(image), "--plot", str(png)]) == 0
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # Dark frames of a file with channels: taken as frames, and said so.
+    from quorvel.io import write_image
+
+    write_image(tmp_path / "dark2.tif", _record(np.zeros((2, 64, 64)), 8), "CYX", {})
+    capsys.readouterr()
+    dark2 = ["calibrate", "--dark", str(tmp_path / "dark2.tif"), "--flat", *flats]
+    assert main([*dark2, "-o", str(tmp_path / "c2.json")]) == 0
+    assert "its 2 channels (axis C) are taken as frames of one camera" in capsys.readouterr().err

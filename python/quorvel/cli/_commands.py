@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import warnings
 from pathlib import Path
 from typing import Any
 
@@ -125,9 +126,9 @@ def _cmd_calibrate(args: argparse.Namespace) -> int:
         raise CommandError(f"{args.output}: exists; give --overwrite to replace it")
     if not args.output.parent.is_dir():
         raise CommandError(f"{args.output}: directory {args.output.parent} does not exist")
-    image = None if args.image is None else _read(args.image).data
+    image = None if args.image is None else _camera_frames(args.image)
     result = calibrate_camera(
-        [_read(p).data for p in args.dark], [_read(p).data for p in args.flat], image
+        [_camera_frames(p) for p in args.dark], [_camera_frames(p) for p in args.flat], image
     )
     _write_text_atomically(args.output, result.to_json())
     m = result.model
@@ -137,6 +138,21 @@ def _cmd_calibrate(args: argparse.Namespace) -> int:
         f"read noise {result.read_noise:.4g}"
     )
     return 0
+
+
+def _camera_frames(path: Path) -> Any:
+    """The pixels of a file of one camera's frames; channels are said to be taken as frames."""
+    image = _read(path)
+    axes = image.axes or ""
+    for axis in "CS":
+        if axis in axes and image.data.shape[axes.index(axis)] > 1:
+            n = image.data.shape[axes.index(axis)]
+            warnings.warn(
+                f"{path}: its {n} channels (axis {axis}) are taken as frames of one camera",
+                RuntimeWarning,
+                stacklevel=2,
+            )
+    return image.data
 
 
 def _info_record(path: Path, image: ImageHeader) -> dict[str, Any]:
