@@ -364,18 +364,21 @@ class DenoiseWidget(Container[Widget]):
         """Estimate the noise of the layer and fill gain, offset and sigma."""
 
         def start() -> None:
-            data = layer_data(self._layer())
+            layer = self._layer()
             self._start(
                 _jobs.estimate,
-                data,
+                layer_data(layer),
                 self.axes.value,
-                on_result=self._fill_noise,
+                on_result=lambda estimate: self._fill_noise(layer, estimate),
                 label="estimating",
             )
 
         self._guard(start)
 
-    def _fill_noise(self, estimate: _jobs.Estimate) -> None:
+    def _fill_noise(self, layer: Any, estimate: _jobs.Estimate) -> None:
+        if self.image.value is not layer:  # the fields now belong to another layer
+            self.status.value = f"noise of {layer.name} estimated; another layer is chosen now"
+            return
         model = estimate.model
         self.gain.value = _format(model.gain)
         self.offset.value = _format(model.offset)
