@@ -318,7 +318,7 @@ def test_cancel_stops_the_tuning(
     assert runs[0] == "tuning 0 %"
 
 
-@pytest.mark.parametrize("change", ["layer removed"])
+@pytest.mark.parametrize("change", ["layer removed", "viewer closed"])
 def test_a_task_outlived_by_its_layer_or_viewer(
     make_napari_viewer: Any, qtbot: Any, monkeypatch: pytest.MonkeyPatch, change: str
 ) -> None:
