@@ -273,9 +273,26 @@ def test_tune_fills_the_chosen_settings(
     assert widget.denoise_options()["patch_radius"] == chosen["patch_radius"]
 
 
-def test_cancel_stops_a_run(make_napari_viewer: Any, qtbot: Any) -> None:
+@pytest.mark.parametrize("kind", ["numpy", "dask"])
+def test_cancel_stops_a_run(
+    make_napari_viewer: Any, qtbot: Any, monkeypatch: pytest.MonkeyPatch, kind: str
+) -> None:
+    data: Any = _noisy((10, 320, 320))
+    stopped: list[int] = []  # chunks stopped while running
+    if kind == "dask":
+        data = pytest.importorskip("dask.array").from_array(data, chunks=(1, 320, 320))
+        block = quorvel._lazy._denoise_block
+
+        def recorded(*args: Any, **kwargs: Any) -> Any:
+            try:
+                return block(*args, **kwargs)
+            except quorvel._progress.Interrupted:
+                stopped.append(1)
+                raise
+
+        monkeypatch.setattr(quorvel._lazy, "_denoise_block", recorded)
     viewer = make_napari_viewer()
-    viewer.add_image(_noisy((10, 320, 320)), name="cells", metadata={"axes": "TYX"})
+    viewer.add_image(data, name="cells", metadata={"axes": "TYX"})
     widget = _dock(viewer)
     widget.noise.value = "auto"
     widget.run()
@@ -290,6 +307,7 @@ def test_cancel_stops_a_run(make_napari_viewer: Any, qtbot: Any) -> None:
     assert [layer.name for layer in viewer.layers] == ["cells"]
     assert widget.status.value == "cancelled"
     assert job.fraction < 1.0
+    assert bool(stopped) == (kind == "dask")  # not left to run to their end
 
 
 def test_cancel_stops_the_tuning(
