@@ -215,6 +215,54 @@ def test_a_failed_output_leaves_no_variance_file(
 
 
 @pytest.mark.parametrize(
+    ("variance", "fail_at"),
+    [
+        ("var.npy", 2),  # the variance's metadata in place, its pixels refused
+        ("var.npy", 4),  # all in place but the output's pixels
+        ("var.zarr", 0),  # a store replaced by a store
+    ],
+)
+def test_outputs_replace_the_previous_ones_all_or_none(
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    variance: str,
+    fail_at: int,
+) -> None:
+    import quorvel.cli._files as files
+
+    np.save(tmp_path / "in.npy", noisy_stack((24, 24)).astype(np.float32))
+    args = ["denoise", tmp_path / "in.npy", "-o", tmp_path / "out.npy",
+            "--variance", tmp_path / variance, "--overwrite", "-q", "--sigma"]  # fmt: skip
+    assert run(capsys, *args, "5")[0] == 0
+
+    def contents() -> dict[Path, bytes]:
+        return {p: p.read_bytes() for p in sorted(tmp_path.rglob("*")) if p.is_file()}
+
+    before = contents()
+    renames: list[Any] = []
+
+    class Os:  # the module `os` as the command's files see it
+        def __getattr__(self, name: str) -> Any:
+            return getattr(os, name)
+
+        def replace(self, src: Any, dst: Any) -> None:
+            renames.append(dst)
+            if len(renames) == fail_at:
+                raise OSError(errno.EACCES, "Permission denied")
+            os.replace(src, dst)
+
+    monkeypatch.setattr(files, "os", Os())
+    status, _, err = run(capsys, *args, "6")
+    assert status == (1 if fail_at else 0), err
+    after = contents()
+    assert after.keys() == before.keys()  # nothing hidden left behind
+    # A failure leaves every previous file as it was; success replaces them all.
+    changed = {p for p in before if after[p] != before[p]}
+    assert changed == (set() if fail_at else {p for p in before if p.name != "in.npy"})
+
+
+@pytest.mark.parametrize(
     ("shape", "options", "bar"),
     [
         ((3, 24, 24), [], True),  # a time-lapse: several frames

@@ -14,7 +14,7 @@ import tifffile
 from test_cli import listing, noisy_stack, run
 
 import quorvel
-from quorvel.io import read_image, read_lazy
+from quorvel.io import read_image, read_lazy, write_image
 
 OME_META = {
     "axes": "TCYX",
@@ -101,6 +101,14 @@ def test_metadata_and_provenance_round_trip(
     assert status == 0, err
     assert "X: 0.2 micrometers per pixel" in out and "T: 1.5 seconds per frame" in out
     assert "noise, channel 1: poisson-gaussian, gain 2, offset -190" in out
+
+
+def test_npy_written_again_without_metadata_keeps_none_of_the_old(tmp_path: Path) -> None:
+    path = tmp_path / "a.npy"
+    write_image(path, np.zeros((3, 8, 8)), "ZYX", {"physical": {"Z": (2.0, "um")}})
+    write_image(path, np.ones((3, 8, 8)), "TYX")
+    image = read_image(path)
+    assert image.axes != "ZYX" and "physical" not in image.metadata
 
 
 def _ramp(axes: str, dtype: type) -> np.ndarray:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 import re
+import threading
 from pathlib import Path
 from typing import Any
 
@@ -272,9 +273,26 @@ def test_tune_fills_the_chosen_settings(
     assert widget.denoise_options()["patch_radius"] == chosen["patch_radius"]
 
 
-def test_cancel_stops_a_run(make_napari_viewer: Any, qtbot: Any) -> None:
+@pytest.mark.parametrize("kind", ["numpy", "dask"])
+def test_cancel_stops_a_run(
+    make_napari_viewer: Any, qtbot: Any, monkeypatch: pytest.MonkeyPatch, kind: str
+) -> None:
+    data: Any = _noisy((10, 320, 320))
+    stopped: list[int] = []  # chunks stopped while running
+    if kind == "dask":
+        data = pytest.importorskip("dask.array").from_array(data, chunks=(1, 320, 320))
+        block = quorvel._lazy._denoise_block
+
+        def recorded(*args: Any, **kwargs: Any) -> Any:
+            try:
+                return block(*args, **kwargs)
+            except quorvel._progress.Interrupted:
+                stopped.append(1)
+                raise
+
+        monkeypatch.setattr(quorvel._lazy, "_denoise_block", recorded)
     viewer = make_napari_viewer()
-    viewer.add_image(_noisy((10, 320, 320)), name="cells", metadata={"axes": "TYX"})
+    viewer.add_image(data, name="cells", metadata={"axes": "TYX"})
     widget = _dock(viewer)
     widget.noise.value = "auto"
     widget.run()
@@ -289,6 +307,7 @@ def test_cancel_stops_a_run(make_napari_viewer: Any, qtbot: Any) -> None:
     assert [layer.name for layer in viewer.layers] == ["cells"]
     assert widget.status.value == "cancelled"
     assert job.fraction < 1.0
+    assert bool(stopped) == (kind == "dask")  # not left to run to their end
 
 
 def test_cancel_stops_the_tuning(
@@ -315,6 +334,38 @@ def test_cancel_stops_the_tuning(
     assert [layer.name for layer in viewer.layers] == ["cells"]
     assert len(runs) <= 2  # the runs already started; the whole tuning takes many more
     assert runs[0] == "tuning 0 %"
+
+
+@pytest.mark.parametrize("change", ["layer removed", "viewer closed"])
+def test_a_task_outlived_by_its_layer_or_viewer(
+    make_napari_viewer: Any, qtbot: Any, monkeypatch: pytest.MonkeyPatch, change: str
+) -> None:
+    viewer = make_napari_viewer()
+    first = viewer.add_image(_noisy((32, 32)) * 10, name="first")
+    viewer.add_image(_noisy((32, 32), seed=1), name="second")
+    widget = _dock(viewer)
+    widget.image.value = first
+    task = "estimate" if change == "layer removed" else "denoise"
+    go, real = threading.Event(), getattr(_jobs, task)
+
+    def held(*args: Any) -> Any:  # the worker waits while the change is made
+        assert go.wait(WAIT_MS / 1000)
+        return real(*args)
+
+    monkeypatch.setattr(_jobs, task, held)
+    widget.estimate() if task == "estimate" else widget.run()
+    worker, job = widget.worker, widget.job
+    if change == "layer removed":
+        viewer.layers.remove(first)
+    else:
+        viewer.close()
+    with qtbot.waitSignal(worker.finished, timeout=WAIT_MS):
+        go.set()
+    if change == "layer removed":  # the estimate of the first is not shown as the second's
+        assert widget.image.value is viewer.layers["second"]
+        assert (widget.gain.value, widget.sigma.value) == ("", "")
+    else:  # the run stops; nothing is shown in the widgets that went (no Qt error)
+        assert job.cancelled
 
 
 def test_bad_settings_are_one_line_errors(

@@ -9,6 +9,7 @@ import math
 import sys
 import threading
 from collections.abc import Callable, Iterator, Mapping
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -131,6 +132,25 @@ def chunks_stopped_on_error(pool: Any) -> Iterator[None]:
             pool.shutdown(wait=True, cancel_futures=True)
         finally:
             _STOP.clear()
+
+
+@contextlib.contextmanager
+def stoppable_pool() -> Iterator[ThreadPoolExecutor]:
+    """A thread pool for dask's threaded scheduler, its chunks stopped on an exception.
+
+    Its size is dask's (``num_workers``, else the CPUs); see `chunks_stopped_on_error`.
+    """
+    import dask
+
+    workers = dask.config.get("num_workers", None) or dask.system.CPU_COUNT
+    pool = ThreadPoolExecutor(int(workers), thread_name_prefix="quorvel-chunk")
+    with chunks_stopped_on_error(pool):
+        yield pool
+
+
+def stop_chunks() -> None:
+    """Stop the chunks running in a `stoppable_pool` (from any thread), as an error there does."""
+    _STOP.set()
 
 
 def _denoise_block(

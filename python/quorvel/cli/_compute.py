@@ -6,7 +6,7 @@ import contextlib
 import logging
 import sys
 from collections.abc import Iterator, Sequence
-from concurrent.futures import CancelledError, ThreadPoolExecutor
+from concurrent.futures import CancelledError
 from typing import Any
 
 from quorvel._util import one_line as _one_line
@@ -61,14 +61,12 @@ def _computer(client: Any, show_bar: bool, extra: Sequence[Any]) -> Any:
         if client is None:
             from dask.diagnostics import ProgressBar
 
-            from quorvel._lazy import chunks_stopped_on_error
+            from quorvel._lazy import stoppable_pool
 
             bar = ProgressBar(out=sys.stderr) if show_bar else contextlib.nullcontext()
             # A pool of its own, so that after Ctrl-C its running chunks are
             # stopped and waited for before the partial store is removed.
-            workers = dask.config.get("num_workers", None) or dask.system.CPU_COUNT
-            pool = ThreadPoolExecutor(int(workers), thread_name_prefix="quorvel-chunk")
-            with chunks_stopped_on_error(pool), bar:
+            with stoppable_pool() as pool, bar:
                 done = list(dask.compute(store, *lazy, scheduler="threads", pool=pool))
         else:
             try:

@@ -235,13 +235,16 @@ class _Publication:
         self._companions.append((tmp, dst))
 
     def rename(self, tmp: Path, dst: Path) -> None:
+        """Put `tmp` and the added files in place, all of them or (on an error) none."""
         with self._lock, _interrupts_deferred():
             if self._cancelled:
                 raise KeyboardInterrupt
+            moves = []
             for source, target in [*self._companions, (tmp, dst)]:
                 if sidecar(source).exists():  # a .npy file's metadata, renamed first
-                    os.replace(sidecar(source), sidecar(target))
-                os.replace(source, target)
+                    moves.append((sidecar(source), sidecar(target)))
+                moves.append((source, target))
+            _replace_all(moves)
             self._companions = []
             self.done = True
 
@@ -253,9 +256,56 @@ class _Publication:
         """Remove the added files that were not put in place."""
         with self._lock:
             for tmp, _ in self._companions:
-                tmp.unlink(missing_ok=True)
+                _remove(tmp)
                 sidecar(tmp).unlink(missing_ok=True)
             self._companions = []
+
+
+def _set_aside(target: Path) -> Path | None:
+    """Keep what `target` holds under a hidden name beside it, to put back; None if nothing.
+
+    A file stays in place (a hard link, or a copy where the file system has
+    none); a directory (a zarr store) is moved aside, since another cannot
+    replace it in one step.  After a kill, the next run in the folder puts
+    a store that was moved aside back (`_remove_stale_partials`).
+    """
+    if not (target.exists() or target.is_symlink()):
+        return None
+    aside = _partial_path(target, target.suffix, kind="replaced")
+    if target.is_dir() and not target.is_symlink():
+        os.replace(target, aside)
+        return aside
+    try:
+        os.link(target, aside, follow_symlinks=False)
+    except OSError:
+        shutil.copy2(target, aside, follow_symlinks=False)
+    return aside
+
+
+def _replace_all(moves: Sequence[tuple[Path, Path]]) -> None:
+    """Rename every ``(source, target)`` of `moves` in order, or, when one fails, none.
+
+    What the targets held is kept aside until all are in place; on a failure
+    the sources get back what was renamed and the targets what they held.
+    """
+    steps: list[tuple[Path, Path, Path | None, list[bool]]] = []
+    try:
+        for source, target in moves:
+            renamed = [False]
+            steps.append((source, target, _set_aside(target), renamed))
+            os.replace(source, target)
+            renamed[0] = True
+    except BaseException:
+        for source, target, aside, renamed in reversed(steps):
+            if renamed[0]:
+                os.replace(target, source)
+            if aside is not None and not (target.exists() or target.is_symlink()):
+                os.replace(aside, target)
+        raise
+    finally:
+        for _, target, aside, _ in steps:
+            if aside is not None and target.exists():  # else the next run puts it back
+                _remove(aside)
 
 
 @contextlib.contextmanager
@@ -339,11 +389,11 @@ def _write_atomically(
         else:
             publication.rename(tmp, dst)
     except OSError as err:
-        tmp.unlink(missing_ok=True)
+        _remove(tmp)
         sidecar(tmp).unlink(missing_ok=True)
         raise _write_error(dst, err, tmp) from err
     except BaseException:
-        tmp.unlink(missing_ok=True)
+        _remove(tmp)
         sidecar(tmp).unlink(missing_ok=True)
         raise
 

@@ -278,6 +278,8 @@ def write_image(
         text = _npy.sidecar_text(axes, metadata)
         if text is not None:
             _npy.sidecar(path).write_text(text, encoding="utf-8")
+        else:  # a previous image's metadata would be read as this one's
+            _npy.sidecar(path).unlink(missing_ok=True)
     elif kind == "zarr":
         import dask.array as da
 

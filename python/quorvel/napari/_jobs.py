@@ -7,11 +7,12 @@ done and honours Cancel through a `Job`, which the GUI thread reads and sets.
 
 from __future__ import annotations
 
+import contextlib
 import inspect
 import io
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -21,8 +22,8 @@ import quorvel
 from quorvel._api import _run_denoise
 from quorvel._auto import Choice
 from quorvel._core import NoisePlan
-from quorvel._lazy import _denoise_lazy, _is_dask
-from quorvel._progress import Stages, _eta
+from quorvel._lazy import _denoise_lazy, _is_dask, stop_chunks, stoppable_pool
+from quorvel._progress import Interrupted, Stages, _eta
 from quorvel._tune import TuneResult
 
 #: The stages of a run as the widget names them.
@@ -54,10 +55,28 @@ class Job:
         self.fraction: float | None = None
         self._started = time.monotonic()
         self._cancel = threading.Event()
+        self._lock = threading.Lock()
+        self._stops: list[Callable[[], None]] = []
 
     def cancel(self) -> None:
         """Ask the run to stop (from any thread)."""
-        self._cancel.set()
+        with self._lock:
+            self._cancel.set()
+            for stop in self._stops:
+                stop()
+
+    @contextlib.contextmanager
+    def stopping(self, stop: Callable[[], None]) -> Iterator[None]:
+        """Within the block, Cancel also calls `stop` (at once when already asked for)."""
+        with self._lock:
+            self._stops.append(stop)
+            if self.cancelled:
+                stop()
+        try:
+            yield
+        finally:
+            with self._lock:
+                self._stops.remove(stop)
 
     @property
     def cancelled(self) -> bool:
@@ -277,6 +296,8 @@ def denoise(job: Job, data: Any, axes: str, options: dict[str, Any], variance: b
         job.check()
         return outcome
     import dask
+    import dask.threaded
+    from dask.base import get_scheduler
 
     # The chunked path of dask arrays gives no variance; with tune the noise
     # plan and the tuning (on its crops) come before the lazy result is built.
@@ -296,8 +317,18 @@ def denoise(job: Job, data: Any, axes: str, options: dict[str, Any], variance: b
         **kwargs,
     )
     job.begin("denoising", 0.0)
-    with _dask_progress(job):
-        # The plan, when it is still to be estimated, is part of the result's graph.
-        result, plan = dask.compute(lazy, plan)
+    with _dask_progress(job), contextlib.ExitStack() as local:
+        scheduler: dict[str, Any] = {}
+        if get_scheduler(collections=[lazy]) is dask.threaded.get:
+            # Cancel stops the running chunks too (at their next progress
+            # report), not only those still to start.
+            scheduler = {"scheduler": "threads", "pool": local.enter_context(stoppable_pool())}
+            local.enter_context(job.stopping(stop_chunks))
+        try:
+            # The plan, when it is still to be estimated, is part of the result's graph.
+            result, plan = dask.compute(lazy, plan, **scheduler)
+        except Interrupted:
+            job.check()  # stopped by Cancel
+            raise
     job.check()
     return Outcome(result, None, _first(tuned), plan, _first(chosen))

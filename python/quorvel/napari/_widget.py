@@ -131,6 +131,7 @@ class DenoiseWidget(Container[Widget]):
         self.job: _jobs.Job | None = None
         self.worker: WorkerBase | None = None
         self._busy = False
+        self._closed = False
         self._help: QDialog | None = None
 
         def text(name: str, value: str = "") -> LineEdit:
@@ -236,6 +237,9 @@ class DenoiseWidget(Container[Widget]):
         self._timer = QTimer(self.native)
         self._timer.setInterval(_POLL_MS)
         self._timer.timeout.connect(self._show_progress)
+        # Closing the viewer deletes the widget's Qt objects: the run in
+        # progress stops, and what its worker reports later is not shown.
+        self.native.destroyed.connect(self._on_destroyed)
 
         self.image.changed.connect(self._on_layer)
         self.axes.changed.connect(self._note_axes)
@@ -338,12 +342,26 @@ class DenoiseWidget(Container[Widget]):
             func,
             *args,
             _connect={
-                "returned": on_result,
-                "errored": self._on_error,
-                "warned": self._on_warning,
-                "finished": self._on_finished,
+                "returned": self._while_open(on_result),
+                "errored": self._while_open(self._on_error),
+                "warned": self._while_open(self._on_warning),
+                "finished": self._while_open(self._on_finished),
             },
         )
+
+    def _while_open(self, handler: Any) -> Any:
+        """`handler`, called only while the widget exists."""
+
+        def call(*args: Any) -> None:
+            if not self._closed:
+                handler(*args)
+
+        return call
+
+    def _on_destroyed(self, *_: Any) -> None:
+        self._closed = True
+        if self.job is not None:
+            self.job.cancel()
 
     def _set_busy(self, busy: bool) -> None:
         self._busy = busy
@@ -364,18 +382,21 @@ class DenoiseWidget(Container[Widget]):
         """Estimate the noise of the layer and fill gain, offset and sigma."""
 
         def start() -> None:
-            data = layer_data(self._layer())
+            layer = self._layer()
             self._start(
                 _jobs.estimate,
-                data,
+                layer_data(layer),
                 self.axes.value,
-                on_result=self._fill_noise,
+                on_result=lambda estimate: self._fill_noise(layer, estimate),
                 label="estimating",
             )
 
         self._guard(start)
 
-    def _fill_noise(self, estimate: _jobs.Estimate) -> None:
+    def _fill_noise(self, layer: Any, estimate: _jobs.Estimate) -> None:
+        if self.image.value is not layer:  # the fields now belong to another layer
+            self.status.value = f"noise of {layer.name} estimated; another layer is chosen now"
+            return
         model = estimate.model
         self.gain.value = _format(model.gain)
         self.offset.value = _format(model.offset)
