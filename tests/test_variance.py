@@ -12,7 +12,7 @@ import pytest
 import quorvel
 import quorvel._variance as variance_module
 from quorvel._core import CoreSettings, NoisePlan
-from quorvel._variance import _local_level, _risk_excess
+from quorvel._variance import _add_risk_excess, _local_level
 
 F64 = npt.NDArray[np.float64]
 
@@ -63,6 +63,13 @@ def test_variance_predicts_the_squared_error(
     _, again = quorvel.denoise(noisy, return_variance=True, threads=2, **kwargs)
     np.testing.assert_array_equal(variance, again)
     assert reports == sorted(reports) and reports[-1] == 1.0
+
+
+def _risk_excess(first: Any, risk: Any, level: Any) -> Any:
+    """What `_add_risk_excess` adds to `first`."""
+    result = np.array(first, dtype=np.float64)
+    _add_risk_excess(result, risk - first, level)
+    return result - first
 
 
 @pytest.mark.parametrize("selected", [False, True])

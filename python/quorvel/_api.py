@@ -311,8 +311,8 @@ def denoise(
     return_variance : bool, default False
         Also return a per-pixel prediction of the squared error of the result
         (see Returns).  Costs three more runs of the denoiser on the image (two
-        when every channel is on the Poisson-Gaussian path) and about twice
-        the memory.  Not with a dask `image`.
+        when every channel is on the Poisson-Gaussian path) and about three
+        times the memory.  Not with a dask `image`.
     kernel : {'fast', 'exact'}, default 'fast'
         How each pixel's estimate is computed.  ``'fast'``: in float32 with
         fused multiply-adds and vector instructions (AVX2 where the CPU has
@@ -411,7 +411,7 @@ def denoise(
     the command line and recorded in its outputs and in napari's.
 
     Memory: about five float32 copies of the image besides the input, the
-    result among them (about twice that with ``return_variance``); channels
+    result among them (about three times that with ``return_variance``); channels
     denoised each on its own take five copies of one channel.
 
     A dask array is denoised chunk by chunk, each chunk with a halo of its

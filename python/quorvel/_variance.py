@@ -136,7 +136,7 @@ def denoise_with_error_variance(
     `_denoise_core`, the variance predicts its squared error.  Raises
     ValueError when the engine's variance overflows float32.  Costs four
     runs of the denoiser (three when every channel is on the
-    Poisson-Gaussian path), and about twice the memory of one.
+    Poisson-Gaussian path), and about three times the memory of one.
     """
     noisy = np.array(core5, dtype=np.float32)  # the first run may overwrite core5
     runs = _runs(plan)
@@ -235,13 +235,44 @@ def error_variance(
 
     result = np.zeros_like(out)  # constant channels keep their values: no error
     for c, scale in zip(varying, scales, strict=True):
-        first = scale(variance[:, c])
-        risk = _pixel_risk(
-            noisy[:, c], out[:, c], probed_out[:, c], probe[:, c], noise_sd[:, c], plan.gain[c]
-        )
+        # Element by element in bounded pieces: the float64 temporaries of a
+        # whole channel would be several times the image.
+        first = _elementwise(scale, variance[:, c])
+        level = _local_level(first)  # before the risk: its neighbourhood means' work
+        gain = plan.gain[c]
+        diff = _elementwise(
+            lambda *a: _pixel_risk(*a[:-1], gain) - a[-1],
+            noisy[:, c], out[:, c], probed_out[:, c], probe[:, c], noise_sd[:, c], first,
+        )  # fmt: skip
+        _add_risk_excess(first, diff, level)
+        del diff, level
         # Positive, as a variance, and within float32.
-        excess = _risk_excess(first, risk, _local_level(first))
-        result[:, c] = np.clip(first + excess, _TINY, FLOAT32_MAX)
+        np.clip(first, _TINY, FLOAT32_MAX, out=first)
+        result[:, c] = first
+    return result
+
+
+#: Elements per piece of `_elementwise`.
+_PIECE = 1 << 18
+
+
+def _elementwise(
+    function: Callable[..., F64], *arrays: npt.NDArray[np.floating[Any]]
+) -> F64:
+    """`function` of `arrays` (one channel, ``(T, Z, Y, X)``), in float64, piece by piece.
+
+    Each frame of each array is contiguous (a channel of a core-layout
+    image); the function must work element by element, so that the result
+    is the same as on the whole arrays at once.
+    """
+    shape = arrays[0].shape
+    result = np.empty(shape, dtype=np.float64)
+    for t in range(shape[0]):
+        flat = [np.ascontiguousarray(a[t]).reshape(-1) for a in arrays]
+        into = result[t].reshape(-1)
+        for start in range(0, into.size, _PIECE):
+            part = slice(start, start + _PIECE)
+            into[part] = function(*(f[part] for f in flat))
     return result
 
 
@@ -302,7 +333,11 @@ def _box_mean(image: npt.NDArray[np.floating[Any]], radius: int) -> F32:
 
 def _local_level(first: F64) -> F32:
     """The geometric mean of `first` over the neighbourhood of every element."""
-    level = np.log(np.maximum(first, _TINY), dtype=np.float32)
+    level = np.empty(first.shape, dtype=np.float32)
+    into, values = level.reshape(-1), first.reshape(-1)
+    for start in range(0, values.size, _PIECE):
+        part = slice(start, start + _PIECE)
+        into[part] = np.log(np.maximum(values[part], _TINY), dtype=np.float32)
     return np.exp(_box_mean(level, _LEVEL_RADIUS))
 
 
@@ -337,14 +372,21 @@ def _simulated_noise(sd: F32, gain: float | None, rng: np.random.Generator) -> F
 
 def _quantile_bins(
     values: npt.NDArray[np.floating[Any]], bins: int
-) -> tuple[npt.NDArray[np.intp], int]:
+) -> tuple[npt.NDArray[np.uint8], int]:
     """The bin of every value among `bins` bins of about equal count, and the count of bins.
 
     Equal values share a bin, so that a bin may be empty (dropped by the
-    callers, which weigh bins by their counts).
+    callers, which weigh bins by their counts).  At most 256 bins: the bins
+    are bytes.
     """
+    assert bins <= 256
     edges = np.quantile(values, np.linspace(0.0, 1.0, bins + 1)[1:-1])
-    return np.searchsorted(edges, values, side="right"), bins
+    label = np.empty(values.size, dtype=np.uint8)
+    flat = values.reshape(-1)
+    for start in range(0, flat.size, _PIECE):
+        part = slice(start, start + _PIECE)
+        label[part] = np.searchsorted(edges, flat[part], side="right")
+    return label, bins
 
 
 def _variance_scale(sim_variance: F32, sim_out: F32, truth: F32) -> Callable[[F32], F64]:
@@ -398,16 +440,19 @@ def _pixel_risk(
     return risk
 
 
-def _risk_excess(first: F64, risk: F64, level: npt.NDArray[np.floating[Any]]) -> F64:
-    """What the risk adds to `first`, per bin of `level`, where it is significant."""
-    bins = int(np.clip(first.size // _RISK_PIXELS, 1, _RISK_BINS))
+def _add_risk_excess(first: F64, diff: F64, level: npt.NDArray[np.floating[Any]]) -> None:
+    """Add to `first` what the risk adds to it, per bin of `level`, where it is significant.
+
+    `diff` is the risk less `first`, element by element; it is used up (squared in place).
+    """
+    bins = int(np.clip(diff.size // _RISK_PIXELS, 1, _RISK_BINS))
     label, bins = _quantile_bins(level.ravel(), bins)
-    diff = (risk - first).ravel()
+    diff = diff.reshape(-1)
     count = np.bincount(label, minlength=bins).astype(np.float64)
     used = count > 0
     n = count[used]
     excess = np.bincount(label, diff, minlength=bins)[used] / n
-    spread = np.bincount(label, diff * diff, minlength=bins)[used] / n - excess**2
+    spread = np.bincount(label, np.square(diff, out=diff), minlength=bins)[used] / n - excess**2
     error = np.maximum(np.sqrt(np.maximum(spread, 0.0) / n), _TINY)
     k = np.arange(n.size, dtype=np.float64)
     weights = np.exp(-0.5 * np.square((k[:, None] - k[None, :]) / _RISK_SMOOTHING))
@@ -417,4 +462,7 @@ def _risk_excess(first: F64, risk: F64, level: npt.NDArray[np.floating[Any]]) ->
     smoothed_error = np.sqrt(np.square(weights) @ np.square(error)) / total
     added = np.zeros(bins)
     added[used] = np.maximum(smoothed - _RISK_SIGNIFICANCE * smoothed_error, 0.0)
-    return added[label].reshape(first.shape)
+    into = first.reshape(-1)
+    for start in range(0, into.size, _PIECE):
+        part = slice(start, start + _PIECE)
+        into[part] += added[label[part]]
