@@ -72,6 +72,7 @@ variance.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable
 from typing import Any
 
@@ -239,9 +240,8 @@ def error_variance(
         # whole channel would be several times the image.
         first = _elementwise(scale, variance[:, c])
         level = _local_level(first)  # before the risk: its neighbourhood means' work
-        gain = plan.gain[c]
         diff = _elementwise(
-            lambda *a: _pixel_risk(*a[:-1], gain) - a[-1],
+            functools.partial(_risk_less, gain=plan.gain[c]),
             noisy[:, c], out[:, c], probed_out[:, c], probe[:, c], noise_sd[:, c], first,
         )  # fmt: skip
         _add_risk_excess(first, diff, level)
@@ -256,9 +256,7 @@ def error_variance(
 _PIECE = 1 << 18
 
 
-def _elementwise(
-    function: Callable[..., F64], *arrays: npt.NDArray[np.floating[Any]]
-) -> F64:
+def _elementwise(function: Callable[..., F64], *arrays: npt.NDArray[np.floating[Any]]) -> F64:
     """`function` of `arrays` (one channel, ``(T, Z, Y, X)``), in float64, piece by piece.
 
     Each frame of each array is contiguous (a channel of a core-layout
@@ -437,6 +435,22 @@ def _pixel_risk(
         # mean gain (f - y) estimates without bias.
         f *= gain
         risk += f
+    return risk
+
+
+def _risk_less(
+    noisy: F32,
+    out: F32,
+    probed_out: F32,
+    probe: F32,
+    noise_sd: F32,
+    first: F64,
+    *,
+    gain: float | None,
+) -> F64:
+    """Stein's estimate of every element (`_pixel_risk`) less the prediction `first`."""
+    risk = _pixel_risk(noisy, out, probed_out, probe, noise_sd, gain)
+    risk -= first
     return risk
 
 
