@@ -21,7 +21,7 @@ from quorvel._provenance import noise_by_channel  # noqa: E402
 from quorvel._tune import TuneResult  # noqa: E402
 from quorvel.napari import _jobs, _widget  # noqa: E402
 from quorvel.napari._layers import layer_axes  # noqa: E402
-from quorvel.napari._settings import FIELDS, parameter_docs  # noqa: E402
+from quorvel.napari._settings import FIELDS, parameter_docs, uncertainty_note  # noqa: E402
 
 # Small and quick: Gaussian noise of a known sigma, two iterations.
 SETTINGS = {"noise": "gaussian", "sigma": (4.0,), "patch_radius": 2, "iterations": 2}
@@ -144,7 +144,7 @@ def test_noise_note_of_an_estimate(
     gain_se: tuple[float, float], offset_se: tuple[float, float], expected: str, warned: str
 ) -> None:
     model = quorvel.NoiseModel((2.0, 1.0), (5.0, 3.0), gain_se=gain_se, offset_se=offset_se)
-    note = _widget._uncertainty(model)
+    note = uncertainty_note(model)
     assert expected in note and bool(expected) == bool(note)
     assert ("calibrate the camera (quorvel calibrate)" in note) == bool(warned)
     assert (warned in note) and "channel 0" not in note

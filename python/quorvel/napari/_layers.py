@@ -8,11 +8,16 @@ result goes) read in one place.
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from quorvel._axes import normalize_axes
+from quorvel._provenance import provenance_record
+from quorvel.napari._settings import run_parameters
+
+if TYPE_CHECKING:
+    from quorvel.napari import _jobs
 
 #: Axis names assumed by the number of non-RGB dimensions of a layer.  2-D
 #: and 3-D follow `quorvel.denoise`; 4-D and 5-D are the usual order of
@@ -195,3 +200,26 @@ def placement(layer: Any, start: Sequence[int] | None = None) -> dict[str, Any]:
         "axis_labels": layer.axis_labels,
         "units": layer.units,
     }
+
+
+def result_look(layer: Any) -> dict[str, Any]:
+    """How a result of `layer` is shown: as the layer is (RGB, contrast, colormap)."""
+    look: dict[str, Any] = {"rgb": layer.rgb, "contrast_limits": layer.contrast_limits}
+    if not layer.rgb:
+        look["colormap"] = layer.colormap
+    return look
+
+
+def result_metadata(
+    layer: Any, axes: str, options: dict[str, Any], outcome: _jobs.Outcome, variance: bool
+) -> dict[str, Any]:
+    """The metadata of a result of `layer`: its own, the axes and the run's provenance."""
+    metadata = dict(layer.metadata)
+    source = metadata.get("source")
+    axes = normalize_axes(axes or None, outcome.denoised.ndim)
+    parameters = run_parameters(axes, options, outcome.tuned, variance, outcome.choice)
+    metadata["axes"] = axes
+    metadata["provenance"] = provenance_record(
+        outcome.plan, parameters, source=source if isinstance(source, str) else None
+    )
+    return metadata

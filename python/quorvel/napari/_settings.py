@@ -7,6 +7,7 @@ parameters a run records in its provenance are listed here too.
 from __future__ import annotations
 
 import html
+import math
 from collections.abc import Callable
 from functools import cache
 from typing import Any, NamedTuple, TypeVar
@@ -15,6 +16,7 @@ import quorvel
 from quorvel import _text
 from quorvel._provenance import _number
 from quorvel.noise import NoiseModel
+from quorvel.noise._plan import ill_determined
 
 T = TypeVar("T")
 
@@ -275,3 +277,32 @@ def run_parameters(
     if choice is not None:
         record["settings"] = choice.as_dict()
     return record
+
+
+def format_values(values: tuple[float, ...] | None) -> str:
+    """Per-channel values as the text of a field (empty for None)."""
+    return "" if values is None else ",".join(f"{v:.6g}" for v in values)
+
+
+def uncertainty_note(model: NoiseModel) -> str:
+    """The standard errors of an estimated model's gain and offset.
+
+    With the warning of `ill_determined` when the gain is ill-determined;
+    empty when the model has no standard errors.
+    """
+    if all(math.isnan(v) for v in (*model.gain_se, *model.offset_se)):
+        return ""
+
+    def errors(values: tuple[float, ...]) -> str:
+        return ", ".join("-" if math.isnan(v) else f"{v:.3g}" for v in values)
+
+    several = model.n_channels > 1
+    lines = [
+        f"standard error{'s per channel' if several else ''}: gain \u00b1 "
+        f"{errors(model.gain_se)}{';' if several else ','} offset \u00b1 "
+        f"{errors(model.offset_se)}"
+    ]
+    warning = ill_determined(model.gain, model.gain_se).replace("`", "")
+    if warning:
+        lines.append(f"{warning[0].upper()}{warning[1:]}.")
+    return "\n".join(lines)

@@ -11,7 +11,6 @@ with the one-line messages of the ``quorvel`` command.
 
 from __future__ import annotations
 
-import math
 from typing import Any, cast
 
 import napari
@@ -35,26 +34,30 @@ from qtpy.QtWidgets import QDialog, QLabel, QTextBrowser, QVBoxLayout
 from superqt.utils import WorkerBase, create_worker
 
 from quorvel._auto import Choice
-from quorvel._axes import normalize_axes
-from quorvel._provenance import provenance_record
 from quorvel._text import format_search
 from quorvel._tune import TuneResult
 from quorvel._util import one_line
 from quorvel.napari import _jobs
-from quorvel.napari._layers import layer_axes, layer_data, placement, preview_region
+from quorvel.napari._layers import (
+    layer_axes,
+    layer_data,
+    placement,
+    preview_region,
+    result_look,
+    result_metadata,
+)
 from quorvel.napari._settings import (
     FIELDS,
+    format_values,
     help_html,
     noise_options,
     parse_iterations,
     parse_patch_radius,
     parse_pvalue,
     parse_search,
-    run_parameters,
     tooltip,
+    uncertainty_note,
 )
-from quorvel.noise import NoiseModel
-from quorvel.noise._plan import ill_determined
 
 #: Errors shown as a one-line notification, as the command line does; any
 #: other exception is a fault and goes to napari's error handling whole.
@@ -79,34 +82,6 @@ _PROGRESS_STEPS = 1000
 _POLL_MS = 100
 #: Widest the noise plot is drawn in the dock, in pixels.
 _PLOT_WIDTH = 360
-
-
-def _format(values: tuple[float, ...] | None) -> str:
-    return "" if values is None else ",".join(f"{v:.6g}" for v in values)
-
-
-def _uncertainty(model: NoiseModel) -> str:
-    """The standard errors of an estimated model's gain and offset.
-
-    With the warning of `ill_determined` when the gain is ill-determined;
-    empty when the model has no standard errors.
-    """
-    if all(math.isnan(v) for v in (*model.gain_se, *model.offset_se)):
-        return ""
-
-    def errors(values: tuple[float, ...]) -> str:
-        return ", ".join("-" if math.isnan(v) else f"{v:.3g}" for v in values)
-
-    several = model.n_channels > 1
-    lines = [
-        f"standard error{'s per channel' if several else ''}: gain \u00b1 "
-        f"{errors(model.gain_se)}{';' if several else ','} offset \u00b1 "
-        f"{errors(model.offset_se)}"
-    ]
-    warning = ill_determined(model.gain, model.gain_se).replace("`", "")
-    if warning:
-        lines.append(f"{warning[0].upper()}{warning[1:]}.")
-    return "\n".join(lines)
 
 
 class DenoiseWidget(Container[Widget]):
@@ -398,10 +373,10 @@ class DenoiseWidget(Container[Widget]):
             self.status.value = f"noise of {layer.name} estimated; another layer is chosen now"
             return
         model = estimate.model
-        self.gain.value = _format(model.gain)
-        self.offset.value = _format(model.offset)
-        self.sigma.value = _format(model.sigma)
-        self._estimated = (self.gain.value, self.offset.value, _uncertainty(model))
+        self.gain.value = format_values(model.gain)
+        self.offset.value = format_values(model.offset)
+        self.sigma.value = format_values(model.sigma)
+        self._estimated = (self.gain.value, self.offset.value, uncertainty_note(model))
         self._show_noise_note()
         self._show_plot(estimate.picture, estimate.note)
         self.status.value = "noise estimated"
@@ -471,7 +446,7 @@ class DenoiseWidget(Container[Widget]):
             shown.data = out
             shown.translate = where["translate"]
         else:
-            self._viewer.add_image(out, name=name, **self._look(layer), **where)
+            self._viewer.add_image(out, name=name, **result_look(layer), **where)
         self.status.value = f"preview of {' x '.join(map(str, out.shape))}" + (
             f"; tuned: {tuned.summary}" if tuned is not None else ""
         )
@@ -521,12 +496,12 @@ class DenoiseWidget(Container[Widget]):
         if preview in self._viewer.layers:
             self._viewer.layers.remove(preview)
         where = placement(layer)
-        metadata = _result_metadata(layer, axes, options, outcome, variance)
+        metadata = result_metadata(layer, axes, options, outcome, variance)
         self._viewer.add_image(
             outcome.denoised,
             name=f"{layer.name} denoised",
             metadata=metadata,
-            **self._look(layer),
+            **result_look(layer),
             **where,
         )
         if outcome.variance is not None:
@@ -566,13 +541,6 @@ class DenoiseWidget(Container[Widget]):
         self.pvalue.value = f"{chosen['pvalue']:g}"
         if "search" in chosen:
             self.search.value = format_search(chosen["search"])
-
-    @staticmethod
-    def _look(layer: Any) -> dict[str, Any]:
-        look: dict[str, Any] = {"rgb": layer.rgb, "contrast_limits": layer.contrast_limits}
-        if not layer.rgb:
-            look["colormap"] = layer.colormap
-        return look
 
     # ------------------------------------------------------------------
     # Worker signals (GUI thread)
@@ -615,18 +583,3 @@ class DenoiseWidget(Container[Widget]):
             self._set_bar(0.0)
         self.job = None
         self._set_busy(False)
-
-
-def _result_metadata(
-    layer: Any, axes: str, options: dict[str, Any], outcome: _jobs.Outcome, variance: bool
-) -> dict[str, Any]:
-    """The metadata of a result of `layer`: its own, the axes and the run's provenance."""
-    metadata = dict(layer.metadata)
-    source = metadata.get("source")
-    axes = normalize_axes(axes or None, outcome.denoised.ndim)
-    parameters = run_parameters(axes, options, outcome.tuned, variance, outcome.choice)
-    metadata["axes"] = axes
-    metadata["provenance"] = provenance_record(
-        outcome.plan, parameters, source=source if isinstance(source, str) else None
-    )
-    return metadata
