@@ -900,3 +900,23 @@ def test_cli_when_the_scheduler_dies_mid_run(tmp_path: Any) -> None:
     assert err.startswith("quorvel: error: the dask scheduler at tcp://127.0.0.1:"), err
     assert err.endswith("before the computation ended; nothing was written\n"), err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.tif", "scheduler.json"]
+
+
+def test_stopping_one_pool_leaves_the_chunks_of_another_running() -> None:
+    # Two chunked runs in one process (a napari Cancel beside a script's run):
+    # each run's chunks poll their own pool's flag.
+    from quorvel._lazy import _poll_stop, stoppable_pool
+    from quorvel._progress import Interrupted
+
+    def polled() -> str:
+        try:
+            _poll_stop(0.5)
+        except Interrupted:
+            return "stopped"
+        return "running"
+
+    with stoppable_pool() as first, stoppable_pool() as second:
+        first.stop()
+        assert first.submit(polled).result() == "stopped"
+        assert second.submit(polled).result() == "running"
+    assert polled() == "running"  # outside any pool: nothing to stop

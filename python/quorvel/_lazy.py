@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import itertools
 import logging
 import math
 import sys
 import threading
 from collections.abc import Callable, Iterator, Mapping
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any
+from typing import Any, ClassVar
 
 import numpy as np
 import numpy.typing as npt
@@ -103,54 +104,68 @@ def _plan_noise_checked(
     return _plan_noise(core5, _check_noise(noise, sigma, model, core5.shape[1]))
 
 
-# Set to stop the chunks running in this process: the engine call of every
-# block polls it through its progress callable (the engine checks signals on
-# the main thread only; dask runs the blocks on worker threads).
-_STOP = threading.Event()
+class StoppablePool(ThreadPoolExecutor):
+    """A thread pool for dask's threaded scheduler whose running chunks can be stopped.
+
+    The engine call of every block polls its pool's `stopped` through its
+    progress callable (the engine checks signals on the main thread only;
+    dask runs the blocks on worker threads), so that stopping one pool
+    stops only its own chunks, not those of another run in the process.
+    """
+
+    _count: ClassVar[Iterator[int]] = itertools.count()
+    _by_prefix: ClassVar[dict[str, threading.Event]] = {}
+
+    def __init__(self, workers: int) -> None:
+        prefix = f"quorvel-chunk-{next(self._count)}"
+        super().__init__(workers, thread_name_prefix=prefix)
+        self._prefix = prefix
+        self.stopped = threading.Event()
+        StoppablePool._by_prefix[prefix] = self.stopped
+
+    def stop(self) -> None:
+        """Stop the running chunks at their next progress report (from any thread)."""
+        self.stopped.set()
+
+    def release(self) -> None:
+        """Wait for the running chunks, drop the waiting ones, and forget the pool."""
+        try:
+            self.shutdown(wait=True, cancel_futures=True)
+        finally:
+            StoppablePool._by_prefix.pop(self._prefix, None)
+
+    @staticmethod
+    def of_this_thread() -> threading.Event | None:
+        """The `stopped` of the pool the calling thread belongs to, if any."""
+        prefix = threading.current_thread().name.rpartition("_")[0]
+        return StoppablePool._by_prefix.get(prefix)
 
 
 def _poll_stop(_: float) -> None:
-    if _STOP.is_set():
+    stopped = StoppablePool.of_this_thread()
+    if stopped is not None and stopped.is_set():
         raise Interrupted
 
 
 @contextlib.contextmanager
-def chunks_stopped_on_error(pool: Any) -> Iterator[None]:
-    """Run chunks on the thread `pool` in the block; on an exception (Ctrl-C), stop them.
+def stoppable_pool() -> Iterator[StoppablePool]:
+    """A `StoppablePool` for the block; on an exception (Ctrl-C) its chunks are stopped.
 
-    The running blocks stop within about 0.1 s, the waiting ones are
-    dropped, and the exception propagates once no chunk runs any more.
-    """
-    _STOP.clear()
-    try:
-        yield
-    except BaseException:
-        _STOP.set()
-        raise
-    finally:
-        try:
-            pool.shutdown(wait=True, cancel_futures=True)
-        finally:
-            _STOP.clear()
-
-
-@contextlib.contextmanager
-def stoppable_pool() -> Iterator[ThreadPoolExecutor]:
-    """A thread pool for dask's threaded scheduler, its chunks stopped on an exception.
-
-    Its size is dask's (``num_workers``, else the CPUs); see `chunks_stopped_on_error`.
+    Its size is dask's (``num_workers``, else the CPUs).  The running blocks
+    stop within about 0.1 s, the waiting ones are dropped, and the exception
+    propagates once no chunk runs any more.
     """
     import dask
 
     workers = dask.config.get("num_workers", None) or dask.system.CPU_COUNT
-    pool = ThreadPoolExecutor(int(workers), thread_name_prefix="quorvel-chunk")
-    with chunks_stopped_on_error(pool):
+    pool = StoppablePool(int(workers))
+    try:
         yield pool
-
-
-def stop_chunks() -> None:
-    """Stop the chunks running in a `stoppable_pool` (from any thread), as an error there does."""
-    _STOP.set()
+    except BaseException:
+        pool.stop()
+        raise
+    finally:
+        pool.release()
 
 
 def _denoise_block(

@@ -22,7 +22,7 @@ import quorvel
 from quorvel._api import _run_denoise
 from quorvel._auto import Choice
 from quorvel._core import NoisePlan
-from quorvel._lazy import _denoise_lazy, _is_dask, stop_chunks, stoppable_pool
+from quorvel._lazy import _denoise_lazy, _is_dask, stoppable_pool
 from quorvel._progress import Interrupted, Stages, _eta
 from quorvel._tune import TuneResult
 
@@ -322,8 +322,9 @@ def denoise(job: Job, data: Any, axes: str, options: dict[str, Any], variance: b
         if get_scheduler(collections=[lazy]) is dask.threaded.get:
             # Cancel stops the running chunks too (at their next progress
             # report), not only those still to start.
-            scheduler = {"scheduler": "threads", "pool": local.enter_context(stoppable_pool())}
-            local.enter_context(job.stopping(stop_chunks))
+            pool = local.enter_context(stoppable_pool())
+            scheduler = {"scheduler": "threads", "pool": pool}
+            local.enter_context(job.stopping(pool.stop))
         try:
             # The plan, when it is still to be estimated, is part of the result's graph.
             result, plan = dask.compute(lazy, plan, **scheduler)
