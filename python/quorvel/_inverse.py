@@ -41,6 +41,8 @@ import functools
 import numpy as np
 import numpy.typing as npt
 
+from quorvel._util import pieces
+
 F32 = npt.NDArray[np.float32]
 F64 = npt.NDArray[np.float64]
 
@@ -123,8 +125,7 @@ def unbiased_photons(out: F32, offsets: list[float], variance: F32 | None = None
         for t in range(out.shape[0]):
             values = out[t, c].reshape(-1)  # a copy where the block is not contiguous
             spread = None if variance is None else variance[t, c].reshape(-1)
-            for start in range(0, values.size, step):
-                part = slice(start, start + step)
+            for part in pieces(values.size, step):
                 exact, slope = _inverse(values[part].astype(np.float64) + offset, read)
                 values[part] = exact - offset
                 if spread is not None:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any, TypeAlias
 
 import numpy as np
@@ -69,6 +69,12 @@ def warn_if_float32_rounds(arr: npt.NDArray[Any]) -> None:
             RuntimeWarning,
             stacklevel=3,
         )
+
+
+def pieces(size: int, step: int = 1 << 18) -> Iterator[slice]:
+    """Consecutive slices of at most `step` elements over `size` (bounded temporaries)."""
+    for start in range(0, size, step):
+        yield slice(start, start + step)
 
 
 def _is_number(value: object) -> bool:

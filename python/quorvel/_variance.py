@@ -87,7 +87,7 @@ from quorvel._core import (
     _denoise_core,
     new_work_image,
 )
-from quorvel._util import FLOAT32_MAX
+from quorvel._util import FLOAT32_MAX, pieces
 
 F32 = npt.NDArray[np.float32]
 F64 = npt.NDArray[np.float64]
@@ -268,8 +268,7 @@ def _elementwise(function: Callable[..., F64], *arrays: npt.NDArray[np.floating[
     for t in range(shape[0]):
         flat = [np.ascontiguousarray(a[t]).reshape(-1) for a in arrays]
         into = result[t].reshape(-1)
-        for start in range(0, into.size, _PIECE):
-            part = slice(start, start + _PIECE)
+        for part in pieces(into.size, _PIECE):
             into[part] = function(*(f[part] for f in flat))
     return result
 
@@ -333,8 +332,7 @@ def _local_level(first: F64) -> F32:
     """The geometric mean of `first` over the neighbourhood of every element."""
     level = np.empty(first.shape, dtype=np.float32)
     into, values = level.reshape(-1), first.reshape(-1)
-    for start in range(0, values.size, _PIECE):
-        part = slice(start, start + _PIECE)
+    for part in pieces(values.size, _PIECE):
         into[part] = np.log(np.maximum(values[part], _TINY), dtype=np.float32)
     return np.exp(_box_mean(level, _LEVEL_RADIUS))
 
@@ -381,8 +379,7 @@ def _quantile_bins(
     edges = np.quantile(values, np.linspace(0.0, 1.0, bins + 1)[1:-1])
     label = np.empty(values.size, dtype=np.uint8)
     flat = values.reshape(-1)
-    for start in range(0, flat.size, _PIECE):
-        part = slice(start, start + _PIECE)
+    for part in pieces(flat.size, _PIECE):
         label[part] = np.searchsorted(edges, flat[part], side="right")
     return label, bins
 
@@ -477,6 +474,5 @@ def _add_risk_excess(first: F64, diff: F64, level: npt.NDArray[np.floating[Any]]
     added = np.zeros(bins)
     added[used] = np.maximum(smoothed - _RISK_SIGNIFICANCE * smoothed_error, 0.0)
     into = first.reshape(-1)
-    for start in range(0, into.size, _PIECE):
-        part = slice(start, start + _PIECE)
+    for part in pieces(into.size, _PIECE):
         into[part] += added[label[part]]
