@@ -275,11 +275,8 @@ def write_image(
         raise ValueError(f"axes {axes!r} do not fit an image of shape {data.shape}")
     if kind == "npy":
         _npy.write_npy(path, data)
-        text = _npy.sidecar_text(axes, metadata)
-        if text is not None:
-            _npy.sidecar(path).write_text(text, encoding="utf-8")
-        else:  # a previous image's metadata would be read as this one's
-            _npy.sidecar(path).unlink(missing_ok=True)
+        # Written every time: a previous image's metadata would be read as this one's.
+        _npy.sidecar(path).write_text(_npy.sidecar_text(axes, metadata), encoding="utf-8")
     elif kind == "zarr":
         import dask.array as da
 

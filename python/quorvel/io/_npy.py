@@ -55,15 +55,17 @@ def read_npy(path: Path) -> ImageData:
     return ImageData(data, axes, metadata)
 
 
-def sidecar_text(axes: str, metadata: dict[str, Any]) -> str | None:
-    """The sidecar's JSON for an image written with `metadata`, or None if nothing to keep."""
+def sidecar_text(axes: str, metadata: dict[str, Any]) -> str:
+    """The sidecar's JSON for an image written with `axes` and `metadata`.
+
+    The axes are always recorded: a ``.npy`` file has no other place for
+    them, and a reader without them would take a 3-D time-lapse for a z-stack.
+    """
     kept: dict[str, Any] = {
         k: metadata[k] for k in ("physical", "channels", "provenance") if k in metadata
     }
     colours, mode = checked_colours(metadata.get("colours")), checked_mode(metadata.get("mode"))
     kept.update({k: v for k, v in (("colours", colours), ("mode", mode)) if v is not None})
-    if not kept:
-        return None
     record: dict[str, Any] = {"axes": axes, **kept}
     return json.dumps(record, indent=2) + "\n"
 
