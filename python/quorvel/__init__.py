@@ -9,7 +9,8 @@ gain 2.009, offset -191.8 (standard errors 0.1435, 15.54), sigma 6.048
 
 `denoise` estimates the noise itself unless told (``noise="gaussian"`` with a
 `sigma`, or a `NoiseModel` of a camera); `estimate_noise` returns that model.
-`quorvel.io` reads and writes TIFF and ``.npy`` files with their axis names.
+`quorvel.io` reads and writes TIFF (ImageJ, OME), ``.npy``, zarr and OME-Zarr
+files with their axis names and physical sizes.
 The command line is ``quorvel`` (``python -m quorvel``).
 """
 

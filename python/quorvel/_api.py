@@ -123,13 +123,14 @@ def estimate_noise(
         How gain and offset are calibrated, channel by channel.
         ``'temporal'``: from differences of neighbouring frames (along T, or
         along Z when there is one frame), which cancel static structure;
-        blocks where structure moves are rejected.  ``'spatial'``: from each
-        pixel's difference to its four neighbours, in the blocks where the
-        image is locally flat (their energy is what the fitted noise
-        predicts; the fit and the selection are iterated).  Both fit the line
-        robustly and keep the variance positive over the image's intensity
-        range.  ``'auto'``: ``'temporal'`` when T or Z has at least 4
-        elements, else ``'spatial'``.  ``'core'``: the compute core's
+        blocks where structure moves are rejected.  ``'spatial'``: from a
+        high-pass residual of each frame (fourth differences along Y and X;
+        on small frames the residual to a local cubic fit too), in the blocks
+        where the image is locally flat (their energy is what the fitted
+        noise predicts).  Both fit the line robustly and keep the variance
+        positive over the image's intensity range.  ``'auto'``:
+        ``'temporal'`` pooled with the flat blocks of ``'spatial'`` when T or
+        Z has at least 4 elements, else ``'spatial'``.  ``'core'``: the compute core's
         calibration (medians of windows on a grid), good on dense scenes and
         biased on sparse ones.
 
@@ -260,15 +261,18 @@ def denoise(
         at most a reach given for them).  None (default): chosen for the
         image: on a time-lapse every frame where the structures stay still,
         4 frames to each side where they move; on a z-stack the growing
-        window.  A chunked run needs a halo of ``iterations * reach`` frames
+        window (2 planes from the first iteration where structures extend
+        further along Z than in the plane); on dim sparse single planes a
+        window of at most 20 pixels to each side in the sixth iteration.  A chunked run needs a halo of ``iterations * reach`` frames
         along T.
     iterations : int, optional
         Number of iterations, 1 to 30.  Each doubles the search window
         along X and Y (to 8 pixels to each side after 4, 16 after 5): more
-        averaging in flat regions, about three times the work of the
-        iterations before it together.  None (default): chosen for the
-        image (3 on dense structure, 4 or 5 on sparse or smooth images and
-        on stacks).
+        averaging in flat regions, for about as much work as all the
+        iterations before it together (the fourth) to three times as much
+        or more (the sixth).  None (default): chosen for the image (3 on
+        dense structure, 4 or 5 on sparse or smooth images and on stacks,
+        6 on dim sparse single planes).
     pvalue : float, optional
         Significance level of the tests that reject dissimilar patches and
         estimates, in [0, 1).  Smaller values accept more patches and
@@ -316,7 +320,7 @@ def denoise(
     kernel : {'fast', 'exact'}, default 'fast'
         How each pixel's estimate is computed.  ``'fast'``: in float32 with
         fused multiply-adds and vector instructions (AVX2 where the CPU has
-        it), about four times faster; its results differ from ``'exact'``
+        it), about five times faster; its results differ from ``'exact'``
         by a small fraction of the noise.  ``'exact'``: the arithmetic of
         the compute core ``_qv``, whose results it reproduces bit for bit on
         the same scaled input.  Either gives the same result for every
@@ -426,7 +430,8 @@ def denoise(
     blocks of the halo's length and handed out in the chunks asked for
     (each frame is then denoised about three times over); chunk sizes along
     X, Y or Z that cannot hold the halo of the settings chosen make the
-    choice cheaper (fewer iterations).  Chunk boundaries are moved onto
+    choice cheaper (fewer iterations; where none fits, the settings of
+    earlier versions).  Chunk boundaries are moved onto
     multiples of the patch grid step (patch
     radius + 1 along X, Y, Z; the radius along T), chunks shorter than the
     halo are merged with a neighbour, and channels are kept in one chunk.

@@ -219,7 +219,7 @@ def build_parser() -> argparse.ArgumentParser:
         choices=("fast", "exact"),
         default="fast",
         help="fast: float32 with vector instructions; exact: the arithmetic of the compute "
-        "core, about four times slower (default: %(default)s)",
+        "core, about five times slower (default: %(default)s)",
     )
     den.add_argument(
         "--threads",
@@ -237,10 +237,12 @@ def build_parser() -> argparse.ArgumentParser:
         type=_chunk_sizes,
         metavar="SIZES",
         help="chunk sizes by axis, e.g. T=1,Y=512,X=512; sizes along X, Y (and Z, T with a "
-        "patch radius) must be multiples of the patch grid step and at least the halo "
-        "(40 along X and Y, 1 along T with the defaults, so T=1 processes 3 frames per "
-        "frame: larger chunks waste less); axes left out keep the input's chunks, merged "
-        "(with a note) where they are small for the run",
+        "patch radius) must be multiples of the patch grid step, and along X, Y and Z at "
+        "least the halo of the settings given (40 with patch radius 3 and 4 iterations; "
+        "settings chosen for the image are made cheaper until they fit); frames in chunks "
+        "shorter than the halo along T are denoised in blocks of its length: larger chunks "
+        "waste less; axes left out keep the input's chunks, merged (with a note) where they "
+        "are small for the run",
     )
     big.add_argument(
         "--scheduler",
@@ -253,7 +255,8 @@ def build_parser() -> argparse.ArgumentParser:
         type=Path,
         metavar="PATH",
         help="also write a per-pixel variance calibrated to predict the squared error of the "
-        "result (float32, squared intensity units) to PATH; takes two to four times as long",
+        "result (float32, squared intensity units) to PATH; takes two to four and a half "
+        "times as long",
     )
     den.add_argument(
         "--keep-dtype",
