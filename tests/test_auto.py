@@ -94,10 +94,11 @@ def test_given_settings_win_and_the_rest_is_chosen(smooth: Callable[..., Any]) -
     _, choice = _run(movie, "TYX", iterations=2, pvalue=0.2, patch_radius={"X": 2, "Y": 2})
     assert (choice.settings["iterations"], choice.settings["pvalue"]) == (2, 0.2)
     assert choice.settings["patch_radius"]["X"] == 2
-    assert set(choice.chosen) == {"radius_z", "radius_t", "search"}
-    _, given = _run(movie, "TYX", patch_radius=3, search="ZT", iterations=4, pvalue=0.01)
-    assert given.chosen == ()
-    assert given.settings["search"] == {"T": None} and given.settings["patch_radius"]["T"] == 0
+    assert set(choice.chosen) == {"radius_t", "search"}  # no Z: no radius along it to choose
+    for radius in (3, {"X": 3, "Y": 3, "T": 0}):
+        _, given = _run(movie, "TYX", patch_radius=radius, search="ZT", iterations=4, pvalue=0.01)
+        assert given.chosen == ()
+        assert given.settings["search"] == {"T": None} and given.settings["patch_radius"]["T"] == 0
 
 
 def test_reach_follows_how_alike_the_frames_are(smooth: Callable[..., Any]) -> None:
@@ -121,6 +122,9 @@ def test_the_choice_keeps_to_its_time_budget(smooth: Callable[..., Any]) -> None
     # Settings a chunking refuses are made cheaper until it holds them.
     held, _ = _auto.choose(movie, plan, base, free, allowed=lambda s: s.reach[4] <= 2)
     assert held.reach[4] == 2
+    # Where none fits: the settings as given, and none of them called chosen.
+    fallback, choice = _auto.choose(movie, plan, base, free, allowed=lambda s: False)
+    assert fallback == base and choice.chosen == () and "chosen" not in str(choice)
 
 
 def test_dim_sparse_planes_take_a_sixth_iteration_in_a_capped_window() -> None:

@@ -525,7 +525,7 @@ def _run_denoise(
     """
     arr, names, view5 = _prepare(image, axes)
     sizes = core_shape(arr.shape, names)
-    free = free_parameters(patch_radius, search, iterations, pvalue)
+    free = free_parameters(patch_radius, search, iterations, pvalue, sizes)
     settings = _check_settings(
         sizes,
         names,

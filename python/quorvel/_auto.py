@@ -83,18 +83,28 @@ _JOINT_CHANNELS = 0.8
 PARAMETERS = ("radius_xy", "radius_z", "radius_t", "search", "iterations", "pvalue")
 
 
-def free_parameters(patch_radius: Any, search: Any, iterations: Any, pvalue: Any) -> frozenset[str]:
+def free_parameters(
+    patch_radius: Any,
+    search: Any,
+    iterations: Any,
+    pvalue: Any,
+    sizes: Mapping[str, int] | None = None,
+) -> frozenset[str]:
     """The parameters of `PARAMETERS` the caller left to the choice (given as None).
 
     A patch radius given as a number is given whole (X and Y, and 0 along Z
     and T); given by axis, the axes it names are (X and Y go together).
+    With the image's core `sizes` (by axis letter), a radius by axis that
+    names every axis the image has leaves nothing to choose: a Z or T axis
+    of one element needs no radius.
     """
     free = set()
     if patch_radius is None:
         free |= {"radius_xy", "radius_z", "radius_t"}
     elif isinstance(patch_radius, Mapping):
         named = {str(k).upper() for k in patch_radius}
-        free |= {f"radius_{a.lower()}" for a in "ZT" if a not in named}
+        absent = {a for a in "ZT" if sizes is not None and sizes.get(a, 1) <= 1}
+        free |= {f"radius_{a.lower()}" for a in "ZT" if a not in named | absent}
         if not named & {"X", "Y"}:
             free.add("radius_xy")
     for name, value in (("search", search), ("iterations", iterations), ("pvalue", pvalue)):
@@ -491,7 +501,8 @@ def choose(
         return work(trial, denoised) <= most and (allowed is None or allowed(trial))
 
     found = _fitting(point, fits)
-    # Where nothing the rule offers fits: the settings as checked.
-    chosen = settings if found is None else _apply(settings, found, free, shape)
     record = {f"channel {c}": m.as_dict() for c, m in measures.items()}
+    if found is None:  # nothing the rule offers fits: the settings as checked, none chosen
+        return settings, Choice(public(settings, shape), (), record)
+    chosen = _apply(settings, found, free, shape)
     return chosen, Choice(public(chosen, shape), tuple(p for p in PARAMETERS if p in free), record)

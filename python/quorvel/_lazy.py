@@ -250,7 +250,7 @@ def _denoise_lazy(
     absent = [a for a in chunks or {} if a not in names]
     if absent:
         raise ValueError(f"chunks: the image has no {absent[0]} axis (axes {names})")
-    free = free_parameters(patch_radius, search, iterations, pvalue)
+    free = free_parameters(patch_radius, search, iterations, pvalue, sizes)
     settings = _check_settings(
         sizes,
         names,
