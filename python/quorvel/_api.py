@@ -263,8 +263,8 @@ def denoise(
         4 frames to each side where they move; on a z-stack the growing
         window (2 planes from the first iteration where structures extend
         further along Z than in the plane); on dim sparse single planes a
-        window of at most 20 pixels to each side in the sixth iteration.  A chunked run needs a halo of ``iterations * reach`` frames
-        along T.
+        window of at most 20 pixels to each side in the sixth iteration.  A
+        chunked run needs a halo of ``iterations * reach`` frames along T.
     iterations : int, optional
         Number of iterations, 1 to 30.  Each doubles the search window
         along X and Y (to 8 pixels to each side after 4, 16 after 5): more
