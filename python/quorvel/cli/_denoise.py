@@ -388,7 +388,7 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
     from tqdm import tqdm
 
     out_dir = args.output
-    sources = _expand_inputs(args.input)
+    sources = _expand_inputs(args.input, out_dir)
     if not sources:
         raise CommandError("no image files among the inputs")
     if not out_dir.is_dir():
