@@ -108,9 +108,9 @@ def _cast(data: npt.NDArray[np.float32], dtype: np.dtype[Any]) -> npt.NDArray[An
         out[rounded > high] = info.max
         return out
     if dtype.kind == "f":
-        info = np.finfo(dtype)
-        if info.max < np.finfo(np.float32).max:  # float16: larger values would be infinite
-            data = np.clip(data, np.float32(info.min), np.float32(info.max))
+        largest = np.finfo(dtype).max
+        if largest < np.finfo(np.float32).max:  # float16: larger values would be infinite
+            data = np.clip(data, -np.float32(largest), np.float32(largest))
         return data.astype(dtype, copy=False)
     return data  # boolean input: keep float32
 
