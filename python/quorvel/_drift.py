@@ -195,11 +195,32 @@ def roll_frames(
         core5[t] = np.roll(core5[t], (sign * dy, sign * dx), axis=(-2, -1))
 
 
+def _roll_block(
+    block: npt.NDArray[Any],
+    moves: npt.NDArray[np.int64],
+    block_info: dict[Any, Any] | None = None,
+) -> npt.NDArray[Any]:
+    """A block of whole frames, each rolled by its move (rows of `moves` by frame)."""
+    assert block_info is not None
+    first = block_info[0]["array-location"][0][0]
+    out = np.empty_like(block)
+    for i in range(block.shape[0]):
+        out[i] = np.roll(block[i], tuple(moves[first + i]), axis=(-2, -1))
+    return out
+
+
 def roll_frames_lazy(core: Any, shifts: Sequence[tuple[int, int]], back: bool = False) -> Any:
-    """`roll_frames` of a core-layout dask array, lazily, in its chunks."""
+    """`roll_frames` of a core-layout dask array, lazily, in its chunks.
+
+    Chunks of whole frames are rolled each by itself; frames cut along Y or
+    X are put together from their rolled pieces.
+    """
     import dask.array as da
 
     sign = -1 if back else 1
+    if len(core.chunks[3]) == 1 and len(core.chunks[4]) == 1:
+        moves = sign * np.asarray(shifts, dtype=np.int64).reshape(-1, 2)
+        return core.map_blocks(_roll_block, moves=moves, dtype=core.dtype, meta=core._meta)
     frames = [
         da.roll(core[t], (sign * dy, sign * dx), axis=(-2, -1)) for t, (dy, dx) in enumerate(shifts)
     ]
