@@ -15,7 +15,7 @@ import numpy.typing as npt
 import pytest
 
 import quorvel
-from quorvel import _auto
+from quorvel import _auto, _drift
 from quorvel._api import _run_denoise
 from quorvel._core import CoreSettings, NoisePlan
 
@@ -167,6 +167,14 @@ def test_a_drifting_sequence_is_aligned_exactly_and_in_chunks(
         warnings.simplefilter("error")
         lazy = quorvel.denoise(da.from_array(movie, chunks=(3, 96, 96)), "TYX", **NOISE, threads=2)
     np.testing.assert_array_equal(lazy.compute(scheduler="sync"), out)
+    # A blank frame shows no shift; the frames after it are measured against
+    # the last one that shows something.
+    blank = movie.copy()
+    blank[3] = 0.0
+    shifts = list(_drift.frame_shifts(blank[:, None, None]))
+    assert shifts[3] == shifts[2] and shifts[:3] + shifts[4:] == [
+        s for t, s in enumerate(choice.shifts) if t != 3
+    ]
     # Noise alone is not aligned on.
     _, noise = _run(rng.normal(0.0, SIGMA, movie.shape), "TYX")
     assert noise.shifts == () and noise.settings["align"] is False
