@@ -6,6 +6,7 @@ image within its time budget, and chunked runs stay exact.
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Callable
 from typing import Any
 
@@ -14,7 +15,7 @@ import numpy.typing as npt
 import pytest
 
 import quorvel
-from quorvel import _auto
+from quorvel import _auto, _drift
 from quorvel._api import _run_denoise
 from quorvel._core import CoreSettings, NoisePlan
 
@@ -164,6 +165,20 @@ def test_a_drifting_sequence_is_aligned_exactly_and_in_chunks(
     assert psnr(clean, out) > psnr(clean, plain) + 1.0
     lazy = quorvel.denoise(da.from_array(movie, chunks=(1, 48, 96)), "TYX", **NOISE, threads=2)
     np.testing.assert_array_equal(lazy.compute(scheduler="sync"), out)
+    # Chunks of whole frames (the last one shorter) are rolled each by itself:
+    # no frames cut into pieces and put together again (dask warns of those).
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        lazy = quorvel.denoise(da.from_array(movie, chunks=(3, 96, 96)), "TYX", **NOISE, threads=2)
+    np.testing.assert_array_equal(lazy.compute(scheduler="sync"), out)
+    # A blank frame shows no shift; the frames after it are measured against
+    # the last one that shows something.
+    blank = movie.copy()
+    blank[3] = 0.0
+    shifts = list(_drift.frame_shifts(blank[:, None, None]))
+    assert shifts[3] == shifts[2] and shifts[:3] + shifts[4:] == [
+        s for t, s in enumerate(choice.shifts) if t != 3
+    ]
     # Noise alone is not aligned on.
     _, noise = _run(rng.normal(0.0, SIGMA, movie.shape), "TYX")
     assert noise.shifts == () and noise.settings["align"] is False

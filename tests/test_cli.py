@@ -111,19 +111,33 @@ def test_axes_from_imagej_or_ome_metadata(
     np.testing.assert_array_equal(result.data, expected)
 
 
+SMALL = [-3.4, 0.5, 1.5, 2.6, 254.6, 300.0]
+# Beyond the ends of 32- and 64-bit integers and of float16; 2^31 and 2^32 are
+# float32's nearest values to int32's and uint32's largest.
+LARGE = [-1e20, -70000.0, 2.0**31, 2.0**32, 1e20]
+
+
 @pytest.mark.parametrize(
-    ("dtype", "expected"),
+    ("dtype", "values", "expected"),
     [
-        (np.uint8, [0, 0, 2, 3, 255, 255]),
-        (np.int16, [-3, 0, 2, 3, 255, 300]),
-        (np.float64, [-3.4, 0.5, 1.5, 2.6, 254.6, 300.0]),
+        (np.uint8, SMALL, [0, 0, 2, 3, 255, 255]),
+        (np.int16, SMALL, [-3, 0, 2, 3, 255, 300]),
+        (np.float64, SMALL, SMALL),
+        (np.int32, LARGE, [-(2**31), -70000, 2**31 - 1, 2**31 - 1, 2**31 - 1]),
+        (np.uint32, LARGE, [0, 0, 2**31, 2**32 - 1, 2**32 - 1]),
+        (np.int64, LARGE, [-(2**63), -70000, 2**31, 2**32, 2**63 - 1]),
+        (np.float16, LARGE, [-65504.0, -65504.0, 65504.0, 65504.0, 65504.0]),
     ],
 )
-def test_keep_dtype_rounds_and_clips(dtype: type, expected: list[float]) -> None:
-    values = np.array([-3.4, 0.5, 1.5, 2.6, 254.6, 300.0], dtype=np.float32)
-    out = quorvel.cli._denoise._cast(values, np.dtype(dtype))
+def test_keep_dtype_rounds_and_clips(
+    dtype: type, values: list[float], expected: list[float]
+) -> None:
+    out = quorvel.cli._denoise._cast(np.array(values, dtype=np.float32), np.dtype(dtype))
     assert out.dtype == dtype
-    np.testing.assert_allclose(out, expected, rtol=1e-6)
+    if out.dtype.kind == "f":
+        np.testing.assert_allclose(out, expected, rtol=1e-6)
+    else:  # exactly: a float comparison would not see a wrapped end
+        assert out.tolist() == expected
 
 
 @pytest.mark.parametrize(

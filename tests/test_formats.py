@@ -402,6 +402,28 @@ def test_batch_skips_a_bad_file_and_refuses_to_overwrite(
     assert status == 1 and "b.tif" in err and "a.tif" not in err
 
 
+@pytest.mark.parametrize(
+    "inputs",
+    [
+        ["a.tif", "*"],  # a pattern that finds a named file again, and the output folder
+        ["*", "*/*.tif"],  # and the earlier outputs in it
+        ["a.tif", "den"],  # the output folder named, as the shell expands `*`
+    ],
+)
+def test_batch_takes_each_file_once_and_not_its_outputs(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], inputs: list[str]
+) -> None:
+    out = tmp_path / "den"
+    out.mkdir()
+    tifffile.imwrite(tmp_path / "a.tif", noisy_stack((24, 24), 0))
+    tifffile.imwrite(out / "a.tif", noisy_stack((24, 24), 1))  # an earlier run's output
+    args = [tmp_path / name for name in inputs]
+    status, stdout, err = run(capsys, "denoise", *args, "-o", out, "--sigma", "5", "--overwrite")
+    assert status == 0, err
+    assert stdout.count(" -> ") == 1 and "1 of 1 files denoised" in err
+    assert listing(out) == {"a.tif"}
+
+
 def _lut(rgb: tuple[int, int, int], gamma: float = 1.0) -> np.ndarray:
     ramp = (np.arange(256) / 255.0) ** gamma
     return np.rint(np.outer(rgb, ramp)).astype(np.uint8)

@@ -12,7 +12,9 @@ side comes back on the other, and no value is changed or lost.
 blurred by a Gaussian of 1.5 pixels (cross-correlation through Fourier
 transforms; Brown, ACM Comput. Surv. 24(4), 1992): first each frame against
 the one before (the correlation's peak, to a fraction of a pixel by a
-parabola through it, added up from the first frame), then each frame so
+parabola through it, added up from the first frame; a blank frame keeps the
+shift before it and the next is measured against the last one that is not
+blank), then each frame so
 aligned against the sum of the others so aligned (what is left is small,
 where the window biases the estimate least), rounded to whole pixels.  They
 are used only where both halves of the middle (left, right) give shifts
@@ -107,14 +109,20 @@ def _measured_shifts(frames: npt.NDArray[np.float32]) -> npt.NDArray[np.int64]:
     def spectrum(t: int) -> npt.NDArray[np.complex128]:
         return np.fft.fft2(frames[t] * window)
 
-    # Each frame against the one before, added up.
-    steps = np.zeros((nt, 2))
-    before = spectrum(0)
-    for t in range(1, nt):
+    # Each frame against the one before, added up.  A blank frame (constant:
+    # a dropped or dark one) shows no shift: it keeps the one before, and the
+    # next frame is measured against the last frame that shows something.
+    sums = np.zeros((nt, 2))
+    last, before = 0, None
+    for t in range(nt):
+        if not frames[t].any():
+            sums[t] = sums[last]
+            continue
         now = spectrum(t)
-        steps[t] = _peak(np.fft.ifft2(before * np.conj(now) * blur).real)
-        before = now
-    first = np.rint(np.cumsum(steps, axis=0)).astype(np.int64)
+        if before is not None:
+            sums[t] = sums[last] + _peak(np.fft.ifft2(before * np.conj(now) * blur).real)
+        last, before = t, now
+    first = np.rint(sums).astype(np.int64)
 
     # Each frame, so aligned, against the sum of the others so aligned: what
     # is left is small, where the window biases the estimate least.
@@ -195,11 +203,32 @@ def roll_frames(
         core5[t] = np.roll(core5[t], (sign * dy, sign * dx), axis=(-2, -1))
 
 
+def _roll_block(
+    block: npt.NDArray[Any],
+    moves: npt.NDArray[np.int64],
+    block_info: dict[Any, Any] | None = None,
+) -> npt.NDArray[Any]:
+    """A block of whole frames, each rolled by its move (rows of `moves` by frame)."""
+    assert block_info is not None
+    first = block_info[0]["array-location"][0][0]
+    out = np.empty_like(block)
+    for i in range(block.shape[0]):
+        out[i] = np.roll(block[i], tuple(moves[first + i]), axis=(-2, -1))
+    return out
+
+
 def roll_frames_lazy(core: Any, shifts: Sequence[tuple[int, int]], back: bool = False) -> Any:
-    """`roll_frames` of a core-layout dask array, lazily, in its chunks."""
+    """`roll_frames` of a core-layout dask array, lazily, in its chunks.
+
+    Chunks of whole frames are rolled each by itself; frames cut along Y or
+    X are put together from their rolled pieces.
+    """
     import dask.array as da
 
     sign = -1 if back else 1
+    if len(core.chunks[3]) == 1 and len(core.chunks[4]) == 1:
+        moves = sign * np.asarray(shifts, dtype=np.int64).reshape(-1, 2)
+        return core.map_blocks(_roll_block, moves=moves, dtype=core.dtype, meta=core._meta)
     frames = [
         da.roll(core[t], (sign * dy, sign * dx), axis=(-2, -1)) for t, (dy, dx) in enumerate(shifts)
     ]

@@ -94,11 +94,23 @@ def _axes_of(image: ImageData | LazyImage, given: str | None, path: Path, quiet:
 
 
 def _cast(data: npt.NDArray[np.float32], dtype: np.dtype[Any]) -> npt.NDArray[Any]:
-    """`data` in `dtype`: integers are rounded and clipped to the type's range."""
+    """`data` in `dtype`: rounded for integers, and clipped to the type's range."""
     if dtype.kind in "iu":
         info = np.iinfo(dtype)
-        return np.clip(np.rint(data), info.min, info.max).astype(dtype)
+        # float32 rounds the largest value of 32- and 64-bit integers up, out
+        # of their range (where the conversion wraps): clip below it, and give
+        # what lies above the type's largest value.
+        high = np.float32(info.max)
+        if int(high) > info.max:
+            high = np.nextafter(high, np.float32(0))
+        rounded = np.rint(data)
+        out = np.clip(rounded, np.float32(info.min), high).astype(dtype)
+        out[rounded > high] = info.max
+        return out
     if dtype.kind == "f":
+        largest = np.finfo(dtype).max
+        if largest < np.finfo(np.float32).max:  # float16: larger values would be infinite
+            data = np.clip(data, -np.float32(largest), np.float32(largest))
         return data.astype(dtype, copy=False)
     return data  # boolean input: keep float32
 
@@ -376,7 +388,7 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
     from tqdm import tqdm
 
     out_dir = args.output
-    sources = _expand_inputs(args.input)
+    sources = _expand_inputs(args.input, out_dir)
     if not sources:
         raise CommandError("no image files among the inputs")
     if not out_dir.is_dir():

@@ -43,15 +43,27 @@ def _is_zarr_path(path: Path) -> bool:
     return path.suffix.lower() == ".zarr" or _is_zarr_store(path)
 
 
-def _expand_inputs(items: Sequence[Path]) -> list[Path]:
-    """The files named by `items`: files and stores as given, folders' images, glob patterns."""
+def _expand_inputs(items: Sequence[Path], output: Path | None = None) -> list[Path]:
+    """The files named by `items`: files and stores as given, folders' images, glob patterns.
+
+    A file named more than once (also under another name) is taken once.
+    The folder `output` (where a batch writes), and what a pattern finds in
+    it, are left out: those are the batch's own results.
+    """
+    into = None if output is None else output.resolve()
+
+    def ours(path: Path) -> bool:
+        return into is not None and into in (path.resolve(), *path.resolve().parents)
+
     found: list[Path] = []
     for item in items:
         text = str(item)
         if any(c in text for c in "*?[") and not item.exists():
             matches = sorted(Path(p) for p in glob.glob(text))
-            found.extend(matches or [item])  # no match: reported as missing
+            found.extend([p for p in matches if not ours(p)] if matches else [item])
         elif item.is_dir() and not _is_zarr_path(item):
+            if ours(item):
+                continue
             found.extend(
                 p
                 for p in sorted(item.iterdir())
@@ -59,7 +71,14 @@ def _expand_inputs(items: Sequence[Path]) -> list[Path]:
             )
         else:
             found.append(item)
-    return found
+    seen: set[Path] = set()
+    unique = []
+    for path in found:
+        key = path.resolve() if path.exists() else path  # a missing file is reported once
+        if key not in seen:
+            seen.add(key)
+            unique.append(path)
+    return unique
 
 
 def _dangling(path: Path) -> bool:
