@@ -179,9 +179,15 @@ def test_a_drifting_sequence_is_aligned_exactly_and_in_chunks(
     assert shifts[3] == shifts[2] and shifts[:3] + shifts[4:] == [
         s for t, s in enumerate(choice.shifts) if t != 3
     ]
-    # Noise alone is not aligned on.
-    _, noise = _run(rng.normal(0.0, SIGMA, movie.shape), "TYX")
+    # Noise alone is not aligned on; asked to, it is, with a warning.
+    noisy = rng.normal(0.0, SIGMA, movie.shape)
+    _, noise = _run(noisy, "TYX")
     assert noise.shifts == () and noise.settings["align"] is False
+    with pytest.warns(RuntimeWarning, match="align=True: the frames' shifts do not hold"):
+        quorvel.denoise(noisy, "TYX", **NOISE, align=True, iterations=1)
+    with warnings.catch_warnings():  # shifts that hold: aligned as asked, without a word
+        warnings.simplefilter("error")
+        quorvel.denoise(movie, "TYX", **NOISE, align=True, iterations=1)
 
 
 def test_chunked_runs_equal_in_memory_with_the_chosen_reach(smooth: Callable[..., Any]) -> None:

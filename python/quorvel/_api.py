@@ -298,7 +298,8 @@ def denoise(
         is still, denoise it so and move the result back.  None (default):
         where the shifts measured on the frames make neighbouring frames
         more alike (`quorvel._drift`); True: always with the measured
-        shifts; False: never.  Ignored on other images.
+        shifts (a RuntimeWarning where they would fail that test); False:
+        never.  Ignored on other images.
     threads : int, default 0
         Threads of the compute core; 0 uses all, a negative number all but
         that many.  Every shape uses all the threads it is given, and the

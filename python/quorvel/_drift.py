@@ -33,6 +33,7 @@ documentation's benchmarks).
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -168,6 +169,8 @@ def frame_shifts(core5: Any, tested: bool = True) -> Shifts:
     half's shifts make the other half's neighbouring frames more alike (the
     two halves' differences added up): the noise of one half cannot make
     the other's frames alike, and shifts measured on noise alone disagree.
+    Untested (``align=True``), shifts that would fail the test are used with
+    a RuntimeWarning.
     """
     nt, _, nz, ny, nx = core5.shape
     if nt < 2 or nz > 1 or min(ny, nx) < 32:
@@ -176,8 +179,16 @@ def frame_shifts(core5: Any, tested: bool = True) -> Shifts:
     shifts = _measured_shifts(frames)
     if not shifts.any():
         return ()
-    if tested and not _confirmed(frames):
-        return ()
+    if not _confirmed(frames):
+        if tested:
+            return ()
+        warnings.warn(
+            "align=True: the frames' shifts do not hold across the frame (its two halves "
+            "disagree, or the shifts do not make the frames more alike); aligned as asked, "
+            "which may blur structures that do not drift",
+            RuntimeWarning,
+            stacklevel=4,
+        )
     return tuple((int(dy), int(dx)) for dy, dx in shifts)
 
 
