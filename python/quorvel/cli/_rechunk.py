@@ -80,6 +80,7 @@ def chunks_for_run(data: Any, axes: str, args: argparse.Namespace) -> tuple[Any,
         The note to show when it was re-cut.
     """
     from quorvel import _chunked
+    from quorvel._auto import free_parameters
     from quorvel._axes import normalize_axes
     from quorvel._lazy import MAX_CHUNKS
     from quorvel._params import _check_settings
@@ -88,8 +89,9 @@ def chunks_for_run(data: Any, axes: str, args: argparse.Namespace) -> tuple[Any,
         return data, None  # refused by the run, with its own message
     names = normalize_axes(axes, data.ndim)
     core = _chunked.to_core_dask(data, names)
+    sizes5 = dict(zip(_chunked.CORE_AXES, core.shape, strict=True))
     settings = _check_settings(
-        dict(zip(_chunked.CORE_AXES, core.shape, strict=True)),
+        sizes5,
         names,
         args.patch_radius,
         args.search,
@@ -137,9 +139,12 @@ def chunks_for_run(data: Any, axes: str, args: argparse.Namespace) -> tuple[Any,
     def shown(array: Any) -> str:
         return " x ".join(str(max(c)) for c in array.chunks)
 
+    stored = f"stored in chunks of {shown(data)} ({axes}), small for this run"
+    if free_parameters(args.patch_radius, args.search, args.iterations, args.pvalue, sizes5):
+        # The settings are chosen later, for the image: their halos are not known here.
+        return merged, f"{stored}: read in chunks of {shown(merged)}"
     note = (
-        f"stored in chunks of {shown(data)} ({axes}), small for this run (its halos would make "
-        f"{work:.1f} times the work of the image): denoised in chunks of {shown(merged)} "
-        f"({after:.2f} times)"
+        f"{stored} (its halos would make {work:.1f} times the work of the image): denoised "
+        f"in chunks of {shown(merged)} ({after:.2f} times)"
     )
     return merged, note
