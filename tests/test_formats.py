@@ -240,6 +240,20 @@ def test_ome_zarr_pyramid_is_read_by_ome_zarr_and_napari_readers(
     assert level.axes == "TCYX" and level.data.shape == (2, 2, 32, 24)
     assert level.metadata["physical"]["X"] == (pytest.approx(0.4), "micrometer")
     assert read_image(dst).metadata["provenance"]["parameters"]["sigma"] == [9.0]
+    # A level denoised on its own stays where it lies: half its pixel less
+    # half the finest one's from the first pixel of level 0.
+    again = tmp_path / "level1.ome.zarr"
+    status, _, err = run(capsys, "denoise", dst, "--level", "1", "-o", again, "--sigma", "9",
+                         "--iterations", "1", "--pyramid", "2", "-q")  # fmt: skip
+    assert status == 0, err
+    moved = [read_lazy(again, level=k).metadata.get("origin") for k in (0, 1)]
+    assert moved == [
+        {"Y": pytest.approx(0.125), "X": pytest.approx(0.1)},
+        {"Y": pytest.approx(0.375), "X": pytest.approx(0.3)},
+    ]
+    from quorvel.napari import _reader
+
+    assert _reader.read_layers(str(again))[0][1]["translate"] == pytest.approx([0, 0.125, 0.1])
 
 
 @pytest.mark.parametrize("levels", [12, 2**40])

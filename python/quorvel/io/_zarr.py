@@ -140,11 +140,31 @@ def _open_ome_image(path: Path, group: Any, level: int) -> tuple[Any, str | None
         ),
         None,
     )
+    translation = next(
+        (
+            t["translation"]
+            for t in transforms
+            if isinstance(t, dict)
+            and t.get("type") == "translation"
+            and isinstance(t.get("translation"), list)
+        ),
+        None,
+    )
     metadata: dict[str, Any] = {
         "ome": True,
         "levels": len(datasets) - level,
         **_own_metadata(attrs, _OWN_GROUP_KEYS),
     }
+    if axes is not None and translation is not None and len(translation) == len(axes):
+        # Where the level's first pixel lies (a coarser level's is offset by
+        # half its pixel less half the finest one's): kept for its outputs.
+        origin = {
+            a: float(v)
+            for a, v in zip(axes, translation, strict=True)
+            if a in "TZYX" and isinstance(v, (int, float)) and math.isfinite(v) and v != 0
+        }
+        if origin:
+            metadata["origin"] = origin
     if axes is not None and scale is not None and len(scale) == len(axes):
         physical = {
             a: (s, axis.get("unit") if isinstance(axis.get("unit"), str) else None)
@@ -286,6 +306,8 @@ def _multiscale_attributes(
         for a in order
     ]
     base = [float(physical.get(a, (1.0, None))[0]) if a != "C" else 1.0 for a in order]
+    origin = metadata.get("origin") if isinstance(metadata.get("origin"), dict) else {}
+    first = [float(origin.get(a, 0.0)) if a != "C" else 0.0 for a in order]
     datasets = []
     factor = [1.0] * len(order)
     for level in range(len(shapes)):
@@ -296,9 +318,12 @@ def _multiscale_attributes(
                 for i, (a, f) in enumerate(zip(order, factor, strict=True))
             ]
         scale = [b * f for b, f in zip(base, factor, strict=True)]
-        translation = [b * (f - 1.0) / 2.0 for b, f in zip(base, factor, strict=True)]
+        translation = [
+            o + b * (f - 1.0) / 2.0 for o, b, f in zip(first, base, factor, strict=True)
+        ]
+        moved = any(translation)
         datasets.append(
-            Dataset.build(path=str(level), scale=scale, translation=translation if level else None)
+            Dataset.build(path=str(level), scale=scale, translation=translation if moved else None)
         )
     multiscale = Multiscale(axes=tuple(axes), datasets=tuple(datasets), name="quorvel")
     attrs = ImageAttrs(multiscales=[multiscale], version="0.5")

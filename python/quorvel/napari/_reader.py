@@ -162,6 +162,9 @@ def _layers(path: Path, images: list[ImageData | LazyImage]) -> list[LayerData]:
         "rgb": rgb,
         "multiscale": len(levels) > 1,
     }
+    origin = metadata.get("origin")
+    if isinstance(origin, dict) and any(a in origin for a in spatial):
+        common["translate"] = [float(origin.get(a, 0.0)) for a in spatial]
     colours = _colours(metadata, n_channels)
     layers = []
     for c in range(n_channels):
