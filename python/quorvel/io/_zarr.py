@@ -306,7 +306,8 @@ def _multiscale_attributes(
         for a in order
     ]
     base = [float(physical.get(a, (1.0, None))[0]) if a != "C" else 1.0 for a in order]
-    origin = metadata.get("origin") if isinstance(metadata.get("origin"), dict) else {}
+    given = metadata.get("origin")
+    origin: dict[str, Any] = given if isinstance(given, dict) else {}
     first = [float(origin.get(a, 0.0)) if a != "C" else 0.0 for a in order]
     datasets = []
     factor = [1.0] * len(order)
@@ -318,9 +319,7 @@ def _multiscale_attributes(
                 for i, (a, f) in enumerate(zip(order, factor, strict=True))
             ]
         scale = [b * f for b, f in zip(base, factor, strict=True)]
-        translation = [
-            o + b * (f - 1.0) / 2.0 for o, b, f in zip(first, base, factor, strict=True)
-        ]
+        translation = [o + b * (f - 1.0) / 2.0 for o, b, f in zip(first, base, factor, strict=True)]
         moved = any(translation)
         datasets.append(
             Dataset.build(path=str(level), scale=scale, translation=translation if moved else None)
