@@ -163,7 +163,7 @@ _OUTLIER_LINE = quorvel.NoiseModel(346.0, -35645.0)
         # The camera's model (dark level included) for an image whose dark
         # level was subtracted: no variance anywhere, every pixel came out
         # at the dark level (PSNR -6 dB), without a word.
-        ("camera model, dark subtracted", "no positive noise variance"),
+        ("camera model, dark subtracted", "negative noise variance"),
         # The outlier line smoothed the frame below its input's PSNR (14.6
         # against 17.1 dB on a 2-D scene), with a gain standard error of 1.4 %.
         ("outlier line given", "times the"),

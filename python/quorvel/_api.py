@@ -160,8 +160,8 @@ def estimate_noise(
     -----
     RuntimeWarning
         When a channel's gain is ill-determined (standard error above 10 %
-        of it), and when the fitted line does not describe a channel: no
-        positive variance at its median intensity, or a noise there more
+        of it), and when the fitted line does not describe a channel: a
+        negative variance at its median intensity, or a noise there more
         than 3 times the noise measured on the image (a line fitted to
         isolated outliers such as hot pixels; `quorvel._misfit`).
 
@@ -402,7 +402,7 @@ def denoise(
     RuntimeWarning
         With ``noise='auto'``, for channels denoised on the Gaussian path;
         for a Poisson-Gaussian model (given or fitted) that does not
-        describe a channel: no positive variance at its median intensity,
+        describe a channel: a negative variance at its median intensity,
         or a noise there more than 3 times the noise measured on the image
         (`quorvel._misfit`; the result is then flat or over-smoothed).  A
         dask array is checked where the noise is estimated on it.

@@ -2,7 +2,7 @@
 
 A model that does not describe an image makes the variance-stabilising
 transform ruin it, silently: a camera's model (dark level included) given
-for an image whose dark level was subtracted predicts no positive variance
+for an image whose dark level was subtracted predicts a negative variance
 over the image, and every pixel comes back at one value; a line fitted to a
 few isolated outliers (hot pixels, cosmic-ray hits, taken for noise at a
 high level) predicts many times the noise of the rest, and the image is
@@ -13,8 +13,9 @@ predicts at the channel's median intensity with the compute core's Gaussian
 estimate of the channel's noise (a robust measure of the whole channel that
 isolated outliers barely move).  Where the model holds the two agree
 closely, both reading the typical pixel; a model is reported when its variance
-there is not positive, or its noise more than `MISFIT_RATIO` times the
-measured one.  The check reads the image it is given once (a chunked run
+there is negative by more than the measured variance (a line's error just
+below 0 is not: photon counts whose median is 0 have no noise there), or its
+noise more than `MISFIT_RATIO` times the measured one.  The check reads the image it is given once (a chunked run
 gives it the region its noise is estimated on); the median is taken over at
 most about `MEDIAN_ELEMENTS` of its elements, evenly spaced.
 """
@@ -83,21 +84,23 @@ def misfits(
         median = float(np.median(values[:: max(1, values.size // MEDIAN_ELEMENTS)]))
         variance = g * median + o
         model = f"the noise model of channel {c} (gain {g:.4g}, offset {o:.4g})"
-        if not variance > 0:
+        # A variance just below 0 at the median is a line's error where little
+        # noise is (photon counts: a median of 0 photons has none).
+        if variance < -(level**2):
             out.append(
-                f"{model} predicts no positive noise variance at the channel's median "
+                f"{model} predicts a negative noise variance at the channel's median "
                 f"intensity {median:.4g}: it does not describe the image, and the result comes "
                 "out flat (a camera's model for an image whose dark level was subtracted? give "
                 "the offset as read_noise**2 then)"
             )
-        elif math.sqrt(variance) > MISFIT_RATIO * level:
+        elif variance > 0 and math.sqrt(variance) > MISFIT_RATIO * level:
             out.append(
                 f"{model} predicts a noise of {math.sqrt(variance):.4g} at the channel's median "
                 f"intensity {median:.4g}, {math.sqrt(variance) / level:.1f} times the "
                 f"{level:.4g} measured on the image: the result comes out over-smoothed "
-                "(isolated outlier pixels, such as hot pixels or cosmic-ray hits, taken for "
-                "noise? replace them by their neighbours' median, or give the camera's model "
-                "from `quorvel calibrate`)"
+                "(outlier pixels such as hot pixels or cosmic-ray hits, in the image or in a "
+                "camera's dark frames, taken for noise? replace them by their neighbours' "
+                "median, or calibrate the camera on frames free of them)"
             )
     return out
 
