@@ -12,12 +12,13 @@ The check compares, per Poisson-Gaussian channel, the noise the model
 predicts at the channel's median intensity with the compute core's Gaussian
 estimate of the channel's noise (a robust measure of the whole channel that
 isolated outliers barely move).  Where the model holds the two agree
-closely, both reading the typical pixel; a model is reported when its variance
-there is negative by more than the measured variance (a line's error just
-below 0 is not: photon counts whose median is 0 have no noise there), or its
-noise more than `MISFIT_RATIO` times the measured one.  The check reads the image it is given once (a chunked run
-gives it the region its noise is estimated on); the median is taken over at
-most about `MEDIAN_ELEMENTS` of its elements, evenly spaced.
+closely, both reading the typical pixel.  A model is reported when its
+variance there is negative by more than the measured variance (a line's
+error just below 0 is not: photon counts whose median is 0 have no noise
+there), or its noise more than `MISFIT_RATIO` times the measured one.  The
+check reads the image it is given once (a chunked run gives it the region
+its noise is estimated on); the median is taken over at most about
+`MEDIAN_ELEMENTS` of its elements, evenly spaced.
 """
 
 from __future__ import annotations
