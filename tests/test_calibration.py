@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import functools
 import json
+import warnings
 from pathlib import Path
 from typing import Any
 
@@ -150,6 +151,61 @@ def test_ill_determined_gain_warns_to_calibrate_the_camera() -> None:
     assert model.gain_se[0] > 0.1 * abs(model.gain[0])
     core = quorvel.estimate_noise(_record(_smooth(64), 3), method="core")
     assert np.isnan(core.gain_se + core.offset_se).all()
+
+
+#: A line fitted to a few hot pixels of a frame of the camera above: 173 times its gain.
+_OUTLIER_LINE = quorvel.NoiseModel(346.0, -35645.0)
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        # The camera's model (dark level included) for an image whose dark
+        # level was subtracted: no variance anywhere, every pixel came out
+        # at the dark level (PSNR -6 dB), without a word.
+        ("camera model, dark subtracted", "negative noise variance"),
+        # The outlier line smoothed the frame below its input's PSNR (14.6
+        # against 17.1 dB on a 2-D scene), with a gain standard error of 1.4 %.
+        ("outlier line given", "times the"),
+        ("outlier line fitted", "times the"),
+        ("outlier line fitted, dask", "times the"),
+        ("outlier line fitted, dask denoise", "times the"),
+        ("camera model", None),
+    ],
+)
+def test_a_model_that_does_not_describe_the_image_is_reported(
+    call: str, message: str | None, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    import dask.array as da
+
+    from quorvel.noise import _plan
+
+    frame = _record(_smooth(64) / 10, 3)
+    camera = quorvel.NoiseModel(GAIN, READ**2 - GAIN * DARK)
+    line = _OUTLIER_LINE
+    monkeypatch.setattr(  # the fit as it comes out on frames with hot pixels
+        _plan,
+        "_fit_package",
+        lambda *_: ((line.gain[0],), (line.offset[0],), (1.0,), (100.0,)),
+    )
+    lazy = da.from_array(frame, chunks=32)
+    runs = {
+        "camera model, dark subtracted": lambda: quorvel.denoise(frame - DARK, model=camera),
+        "outlier line given": lambda: quorvel.denoise(frame, model=line),
+        "outlier line fitted": lambda: (quorvel.estimate_noise(frame), quorvel.denoise(frame)),
+        "outlier line fitted, dask": lambda: quorvel.estimate_noise(lazy).compute(),
+        "outlier line fitted, dask denoise": lambda: quorvel.denoise(lazy).compute(),
+        "camera model": lambda: quorvel.denoise(frame, model=camera),
+    }
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        runs[call]()
+    reports = [str(w.message) for w in caught if "noise model of channel 0" in str(w.message)]
+    if message is None:
+        assert reports == []
+    else:
+        assert reports and all(message in r for r in reports), reports
+        assert len(reports) == (2 if call == "outlier line fitted" else 1)
 
 
 def test_gaussian_level_follows_the_line_where_structure_is_strong(smooth: Any, psnr: Any) -> None:

@@ -47,6 +47,7 @@ from quorvel._core import (
     new_work_image,
 )
 from quorvel._lazy import _denoise_lazy, _estimate_lazy, _is_dask
+from quorvel._misfit import warn_misfits
 from quorvel._params import (
     ChannelsKind,
     KernelKind,
@@ -155,6 +156,15 @@ def estimate_noise(
     TypeError
         If `image` does not hold real numbers.
 
+    Warns
+    -----
+    RuntimeWarning
+        When a channel's gain is ill-determined (standard error above 10 %
+        of it), and when the fitted line does not describe a channel: a
+        negative variance at its median intensity, or a noise there more
+        than 3 times the noise measured on the image (a line fitted to
+        isolated outliers such as hot pixels; `quorvel._misfit`).
+
     See Also
     --------
     denoise : Uses the model, or estimates it itself.
@@ -174,7 +184,10 @@ def estimate_noise(
         return _estimate_lazy(image, axes, method)
     _check_method(method)
     _, _, view5 = _prepare(image, axes)
-    return _estimate_core(np.ascontiguousarray(view5, dtype=np.float32), method)
+    core5 = np.ascontiguousarray(view5, dtype=np.float32)
+    model = _estimate_core(core5, method)
+    warn_misfits(core5, model.gain, model.offset)
+    return model
 
 
 def denoise(
@@ -388,7 +401,12 @@ def denoise(
     Warns
     -----
     RuntimeWarning
-        With ``noise='auto'``, for channels denoised on the Gaussian path.
+        With ``noise='auto'``, for channels denoised on the Gaussian path;
+        for a Poisson-Gaussian model (given or fitted) that does not
+        describe a channel: a negative variance at its median intensity,
+        or a noise there more than 3 times the noise measured on the image
+        (`quorvel._misfit`; the result is then flat or over-smoothed).  A
+        dask array is checked where the noise is estimated on it.
 
     See Also
     --------
@@ -557,6 +575,7 @@ def _run_denoise(
     shifts = _drift.frame_shifts(work, tested=align is None) if align is not False else ()
     _drift.roll_frames(work, shifts)
     plan = stages.run("noise", _plan_noise, work, args, threads)
+    warn_misfits(work, plan.gain, plan.offset, threads)
     settings, choice = choose(work, plan, settings, free)
     if tune is not False and plan.varying_channels:  # constant channels: nothing to tune
         # The choice joins the grid as the walk's start.

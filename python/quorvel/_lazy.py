@@ -20,6 +20,7 @@ from quorvel import _drift
 from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import normalize_axes
 from quorvel._core import _MAX_ELEMENTS, CoreSettings, NoisePlan, _denoise_core
+from quorvel._misfit import warn_misfits
 from quorvel._params import (
     NoiseKind,
     PatchRadius,
@@ -84,7 +85,7 @@ def _estimate_lazy(image: Any, axes: str | None, method: str = "auto") -> Any:
 
     _, core = _prepare_lazy(image, axes)
     _check_method(method)
-    return _chunked.estimate_lazy(core, _estimate_core, method)
+    return _chunked.estimate_lazy(core, _estimate_and_check, method)
 
 
 def _needs_estimate(args: _NoiseArgs) -> bool:
@@ -101,7 +102,21 @@ def _plan_noise_checked(
     core5: npt.NDArray[Any], model: NoiseModel, *, noise: str, sigma: FloatValues | None
 ) -> NoisePlan:
     """`_plan_noise` for a model known only when the computation runs."""
-    return _plan_noise(core5, _check_noise(noise, sigma, model, core5.shape[1]))
+    return _plan_and_check(core5, _check_noise(noise, sigma, model, core5.shape[1]))
+
+
+def _plan_and_check(core5: npt.NDArray[Any], args: _NoiseArgs) -> NoisePlan:
+    """`_plan_noise` on the noise sample, its Poisson-Gaussian models checked on it too."""
+    plan = _plan_noise(core5, args)
+    warn_misfits(core5, plan.gain, plan.offset)
+    return plan
+
+
+def _estimate_and_check(core5: npt.NDArray[Any], method: str) -> NoiseModel:
+    """`_estimate_core` on the noise sample, the fitted lines checked on it too."""
+    model = _estimate_core(core5, method)
+    warn_misfits(core5, model.gain, model.offset)
+    return model
 
 
 class StoppablePool(ThreadPoolExecutor):
@@ -283,7 +298,7 @@ def _denoise_lazy(
             core, functools.partial(_plan_noise_checked, noise=noise, sigma=sigma), model
         )
     elif _needs_estimate(args):
-        noise_plan = _chunked.estimate_lazy(core, functools.partial(_plan_noise, args=args))
+        noise_plan = _chunked.estimate_lazy(core, functools.partial(_plan_and_check, args=args))
     else:
         # Nothing to estimate: the plan needs only the channel count.
         noise_plan = _plan_noise(np.empty((0, sizes["C"], 0, 0, 0), dtype=np.float32), args)
