@@ -380,6 +380,14 @@ def test_camera_calibration_round_trip(tmp_path: Path) -> None:
     # Without flats the gain comes from an image, the dark's line held fixed.
     from_image = calibrate_camera(dark, image=_record(_smooth(128), 5))
     assert abs(from_image.model.gain[0] / GAIN - 1) < 0.05
+    # Cosmic-ray hits, a few pixels of one frame each, are not read noise.
+    hit = dark.copy()
+    hit[::2, ::16, ::16] += 3000.0
+    flats = _flat_pairs((50.0, 400.0))
+    flats[0][0, 5:7, 9] += 2000.0
+    struck = calibrate_camera(hit, flats)
+    assert abs(struck.read_noise / READ - 1) < 0.03
+    assert abs(struck.model.gain[0] / GAIN - 1) < 0.03
     # Flats clipped at the top of the range give a low gain: said.
     clipped = [np.minimum(f, np.percentile(f, 70)) for f in _flat_pairs((400.0,))]
     with pytest.warns(RuntimeWarning, match="30% of the pixels sit at the largest value"):
