@@ -143,6 +143,29 @@ def test_clipped_pixels_leave_the_gain_alone(axes: str) -> None:
     assert _fit.saturated(np.random.default_rng(0).poisson(0.1, (5, 128, 128))) is None
 
 
+@pytest.mark.parametrize("read", [3.0, 10.0])
+def test_an_image_clipped_at_its_dark_level_is_fitted_without_the_floor_or_said(
+    read: float,
+) -> None:
+    """Dark level subtracted, clipped at 0: those pixels vary less than the model says."""
+    rng = np.random.default_rng(7)
+    photons = _spots(256)
+    photons[:, :128] -= 5.0  # half of the ground dark: many pixels clipped
+    adu = GAIN * rng.poisson(np.maximum(photons, 0.0)) + rng.normal(0, read, photons.shape)
+    image = np.clip(np.round(adu), 0, None).astype(np.uint16)
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        model = quorvel.estimate_noise(image, "YX")
+    said = " ".join(str(w.message) for w in seen)
+    off = abs(model.gain[0] - GAIN) / model.gain_se[0]
+    # Either the gain holds within its error, or the clipping is said.
+    assert off < 3 or "sit at its smallest value 0" in said, (model, said)
+    # Photon counts below one per pixel hold more zeros than ones, and no floor.
+    counts = rng.poisson(np.full((256, 256), 0.4)).astype(np.uint16)
+    assert _fit.floored(counts[None, None]) is None
+    assert _fit.floored(image[None, None]) is not None
+
+
 def test_ill_determined_gain_warns_to_calibrate_the_camera() -> None:
     # Two photons everywhere: the image says almost nothing of the gain.
     dim = _record(np.full((64, 64), 2.0), 3)

@@ -30,6 +30,8 @@ the signal does not cancel and fits the line to the parts of the rest.
 
 from __future__ import annotations
 
+import os
+import warnings
 from dataclasses import replace
 from typing import Any, Literal
 
@@ -39,6 +41,8 @@ import numpy.typing as npt
 from quorvel import _engine as engine
 from quorvel._threads import resolve_threads
 from quorvel.noise._line import CUBIC, FOURTH, BlockPoints, LineFit, Parts, fit_line
+
+_PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 Method = Literal["temporal", "spatial"]
 
@@ -69,6 +73,9 @@ GROUP_PLANES = 4
 LEVEL_SAMPLE = 1 << 16
 #: Fewest pixels at a channel's largest value that can make it a saturation level.
 SATURATED_PIXELS = 8
+#: Least share of the second-smallest value's pixels among the smallest
+#: but one's with which the smallest can be a floor (`floored`).
+FLOOR_SPREAD = 0.5
 
 F64 = npt.NDArray[np.float64]
 _EMPTY = BlockPoints(np.empty(0), np.empty(0), np.empty(0), np.empty(0))
@@ -123,6 +130,33 @@ def saturated(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
     if n <= np.count_nonzero(x == below):
         return None
     return at_top
+
+
+def floored(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
+    """The pixels at the channel's floor, or None where it shows none.
+
+    An image whose dark level was subtracted and clipped at 0 holds at its
+    smallest value every pixel that came out below it: more of them than of
+    the value just above, while the values above are about as frequent as
+    each other (the read noise's spread).  Photon counts can hold more
+    zeros than ones too, but only below one photon per pixel, where twos
+    are fewer than half the ones (their ratio is half the mean): those are
+    no floor.  Floored pixels vary less than the model says, like
+    saturated ones.
+    """
+    x = np.asarray(channel)
+    bottom = x.min()
+    at_bottom: npt.NDArray[np.bool_] = np.asarray(x == bottom)
+    n = int(np.count_nonzero(at_bottom))
+    if n < SATURATED_PIXELS or n == x.size:
+        return None
+    highest = np.iinfo(x.dtype).max if np.issubdtype(x.dtype, np.integer) else np.inf
+    first = x.min(where=~at_bottom, initial=highest)
+    second = x.min(where=x > first, initial=highest)
+    ones, twos = int(np.count_nonzero(x == first)), int(np.count_nonzero(x == second))
+    if n <= ones or twos < FLOOR_SPREAD * ones:
+        return None
+    return at_bottom
 
 
 def _touched(
@@ -366,7 +400,37 @@ def fit_channel(
                 f"T={channel.shape[0]}, Z={channel.shape[1]}"
             )
     split = levels(channel)
-    clipped = saturated(channel)
+    top, bottom = saturated(channel), floored(channel)
+    if bottom is not None:
+        # Without the blocks at a floor, where enough blocks are left.
+        fit = _fit_points(channel, method, axis, pool, split, block, _either(top, bottom))
+        if np.isfinite(fit.gain):
+            return fit
+        warnings.warn(
+            f"{np.mean(bottom):.0%} of a channel's pixels sit at its smallest value "
+            f"{np.asarray(channel).min():g} (its dark level subtracted and clipped?): its noise "
+            "cannot be measured without them, and the gain measured with them can be far off; "
+            "keep the dark level in the image, or give the camera's model (`quorvel calibrate`)",
+            RuntimeWarning,
+            skip_file_prefixes=(_PACKAGE_DIR,),
+        )
+    return _fit_points(channel, method, axis, pool, split, block, top)
+
+
+def _either(a: npt.NDArray[np.bool_] | None, b: npt.NDArray[np.bool_]) -> npt.NDArray[np.bool_]:
+    return b if a is None else a | b
+
+
+def _fit_points(
+    channel: npt.NDArray[Any],
+    method: str,
+    axis: int,
+    pool: bool,
+    split: list[float],
+    block: int,
+    clipped: npt.NDArray[np.bool_] | None,
+) -> LineFit:
+    """`fit_channel`'s line, the blocks that reach a `clipped` pixel left out."""
     if method == "temporal":
         points = temporal_points(channel, axis, split, block, clipped)
         if pool:
