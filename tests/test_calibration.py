@@ -166,6 +166,13 @@ def test_an_image_clipped_at_its_dark_level_is_fitted_without_the_floor_or_said(
     assert _fit.floored(image[None, None]) is not None
 
 
+def test_a_dark_level_that_creeps_over_a_time_lapse_is_taken_out() -> None:
+    frames = np.stack([_record(_spots(128), seed) for seed in range(10)])
+    creep = np.linspace(0.0, 50.0, 10, dtype=np.float32)[:, None, None]
+    model = quorvel.estimate_noise(np.round(frames + creep), "TYX")
+    assert abs(model.gain[0] - GAIN) < max(3 * model.gain_se[0], 0.05 * GAIN), model
+
+
 def test_ill_determined_gain_warns_to_calibrate_the_camera() -> None:
     # Two photons everywhere: the image says almost nothing of the gain.
     dim = _record(np.full((64, 64), 2.0), 3)

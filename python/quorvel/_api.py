@@ -124,7 +124,8 @@ def estimate_noise(
         How gain and offset are calibrated, channel by channel.
         ``'temporal'``: from differences of neighbouring frames (along T, or
         along Z when there is one frame), which cancel static structure;
-        blocks where structure moves are rejected.  ``'spatial'``: from a
+        blocks where structure moves are rejected, and a level that drifts
+        alike over the whole frame (a camera's dark level) is taken out.  ``'spatial'``: from a
         high-pass residual of each frame (fourth differences along Y and X;
         on small frames the residual to a local cubic fit too), in the blocks
         where the image is locally flat (their energy is what the fitted

@@ -73,6 +73,11 @@ GROUP_PLANES = 4
 LEVEL_SAMPLE = 1 << 16
 #: Fewest pixels at a channel's largest value that can make it a saturation level.
 SATURATED_PIXELS = 8
+#: Standard errors by which a level drifting from frame to frame must stand
+#: out, alike in every quarter of the frame (`_levelled`).
+DRIFT_ERRORS = 4.0
+#: Share of the drift by which the quarters' drifts may differ (`_levelled`).
+DRIFT_SPREAD = 0.25
 #: Least share of the second-smallest value's pixels among the smallest
 #: but one's with which the smallest can be a floor (`floored`).
 FLOOR_SPREAD = 0.5
@@ -157,6 +162,50 @@ def floored(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
     if n <= ones or twos < FLOOR_SPREAD * ones:
         return None
     return at_bottom
+
+
+def _levelled(channel: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """`channel` (T, Z, Y, X) with a level that drifts from frame to frame taken out.
+
+    A camera's dark level can creep over a time-lapse (tens of counts over
+    the frames): each difference of neighbouring frames then holds a
+    constant that its energy takes for noise.  Where the mean of a
+    difference (of its values within 3 robust standard deviations of its
+    median, which leaves out what moves) lies beyond `DRIFT_ERRORS` of its
+    standard errors from 0 in each quarter of the frame alike (their means
+    within as many standard errors, or a quarter of the drift, of one
+    another: structure that moves or bleaches differs from quarter to
+    quarter), the later frame is moved by
+    it; the frames keep the first one's level.  Without such a drift the
+    channel is returned as it is.
+    """
+    x = np.asarray(channel)
+    nt, _, ny, nx = x.shape
+    if nt < 2 or ny < 2 or nx < 2:
+        return channel
+    steps = np.zeros(nt)
+    for k in range(1, nt):
+        d = x[k].astype(np.float64) - x[k - 1]
+        centre = float(np.median(d))
+        spread = 1.4826 * float(np.median(np.abs(d - centre)))
+        if not spread > 0:
+            continue
+        kept = np.abs(d - centre) <= 3.0 * spread
+        means = []
+        for rows in (slice(0, ny // 2), slice(ny // 2, ny)):
+            for cols in (slice(0, nx // 2), slice(nx // 2, nx)):
+                part = d[:, rows, cols][kept[:, rows, cols]]
+                means.append(float(part.mean()) if part.size else 0.0)
+        error = spread / np.sqrt(max(1, int(kept.sum()) // 4))
+        mean = np.array(means)
+        step = float(d[kept].mean())
+        alike = np.ptp(mean) < max(DRIFT_ERRORS * error, DRIFT_SPREAD * abs(step))
+        if np.all(np.abs(mean) > DRIFT_ERRORS * error) and alike:
+            steps[k] = step
+    if not steps.any():
+        return channel
+    level = np.cumsum(steps)
+    return x - level[:, None, None, None].astype(np.float32)
 
 
 def _touched(
@@ -399,6 +448,8 @@ def fit_channel(
                 "method='temporal' needs at least two frames (T) or planes (Z), got "
                 f"T={channel.shape[0]}, Z={channel.shape[1]}"
             )
+    if method == "temporal" and axis == 0:
+        channel = _levelled(channel)
     split = levels(channel)
     top, bottom = saturated(channel), floored(channel)
     if bottom is not None:
