@@ -448,10 +448,13 @@ def fit_channel(
                 "method='temporal' needs at least two frames (T) or planes (Z), got "
                 f"T={channel.shape[0]}, Z={channel.shape[1]}"
             )
+    # The clipped pixels are found before any level is taken out: they hold
+    # one value in every frame only as recorded.
+    top, bottom = saturated(channel), floored(channel)
+    lowest = np.asarray(channel).min()
     if method == "temporal" and axis == 0:
         channel = _levelled(channel)
     split = levels(channel)
-    top, bottom = saturated(channel), floored(channel)
     if bottom is not None:
         # Without the blocks at a floor, where enough blocks are left.
         fit = _fit_points(channel, method, axis, pool, split, block, _either(top, bottom))
@@ -459,7 +462,7 @@ def fit_channel(
             return fit
         warnings.warn(
             f"{np.mean(bottom):.0%} of a channel's pixels sit at its smallest value "
-            f"{np.asarray(channel).min():g} (its dark level subtracted and clipped?): its noise "
+            f"{lowest:g} (its dark level subtracted and clipped?): its noise "
             "cannot be measured without them, and the gain measured with them can be far off; "
             "keep the dark level in the image, or give the camera's model (`quorvel calibrate`)",
             RuntimeWarning,
