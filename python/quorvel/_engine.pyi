@@ -143,7 +143,13 @@ def spatial_blocks(
 ) -> _Blocks: ...
 @overload
 def spatial_blocks(
-    planes: npt.ArrayLike, *, residual: str, block: int, threads: int, levels: Sequence[float]
+    planes: npt.ArrayLike,
+    *,
+    residual: str,
+    block: int,
+    threads: int,
+    levels: Sequence[float],
+    left_out: npt.ArrayLike | None = None,
 ) -> tuple[int, _F64, _F64, _F64, _Parts]: ...
 @overload
 def temporal_blocks(
@@ -151,7 +157,12 @@ def temporal_blocks(
 ) -> _Blocks: ...
 @overload
 def temporal_blocks(
-    frames: npt.ArrayLike, *, block: int, threads: int, levels: Sequence[float]
+    frames: npt.ArrayLike,
+    *,
+    block: int,
+    threads: int,
+    levels: Sequence[float],
+    left_out: npt.ArrayLike | None = None,
 ) -> tuple[int, _F64, _F64, _F64, _Parts]: ...
 def calibrate_gaussian(image: npt.ArrayLike, *, threads: int = 0) -> float: ...
 def calibrate_poisson_gaussian(

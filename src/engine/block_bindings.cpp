@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -92,6 +93,28 @@ py::tuple to_python(const block_summaries& b, const std::optional<std::vector<do
                           parts_to_python(parts));
 }
 
+using mask_arg = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+
+// The pixels of `image` left out of the parts, checked: null when not given.
+const std::uint8_t* checked_left_out(const image_arg& image,
+                                     const std::optional<std::vector<double>>& levels,
+                                     const std::optional<mask_arg>& left_out) {
+    if (!left_out) {
+        return nullptr;
+    }
+    if (!levels) {
+        throw std::invalid_argument("left_out needs levels: it applies to the parts");
+    }
+    bool same = left_out->ndim() == image.ndim();
+    for (py::ssize_t i = 0; same && i < image.ndim(); ++i) {
+        same = left_out->shape(i) == image.shape(i);
+    }
+    if (!same) {
+        throw std::invalid_argument("left_out must have the shape of the image");
+    }
+    return left_out->data();
+}
+
 constexpr const char* spatial_doc =
     "Block summaries of a high-pass residual of single planes.\n\n"
     "`planes` (..., Y, X) is read as float32. Each pixel 4 or more pixels in\n"
@@ -111,7 +134,9 @@ constexpr const char* spatial_doc =
     "squared residual and mean squared wide residual. The classes are those of\n"
     "the local mean above; the parts' mean local mean weighs the pixels as the\n"
     "residual's expected square does: for \"cubic\" by (delta - k)**2 over its\n"
-    "sum, k the cubic fit's kernel.";
+    "sum, k the cubic fit's kernel. `left_out` (with `levels`; the shape of\n"
+    "`planes`): the pixels where it is true are left out of the parts, not of\n"
+    "the blocks.";
 
 constexpr const char* temporal_doc =
     "Block summaries of differences of neighbouring frames.\n\n"
@@ -123,7 +148,10 @@ constexpr const char* temporal_doc =
     "first two pairs; none when that pair does not exist). Returns\n"
     "`(side, mean, energy, wide)` as `spatial_blocks`, blocks in the order\n"
     "(pair, plane, block row, block column); with `levels`, the blocks' pixels\n"
-    "split by level as `spatial_blocks` gives them.";
+    "split by level as `spatial_blocks` gives them. `left_out` (with `levels`;\n"
+    "the shape of `frames`): the differences either of whose pixels (the later\n"
+    "frame's at the block's shift) is true there are left out of the parts, not\n"
+    "of the blocks.";
 
 }  // namespace
 
@@ -131,7 +159,8 @@ void bind_block_summaries(py::module_& m) {
     m.def(
         "spatial_blocks",
         [](const image_arg& planes, const std::string& residual, int block, int threads,
-           const std::optional<std::vector<double>>& levels) {
+           const std::optional<std::vector<double>>& levels,
+           const std::optional<mask_arg>& left_out) {
             check_threads(threads);
             if (residual != "fourth" && residual != "cubic") {
                 throw py::value_error("residual must be 'fourth' or 'cubic', got '" + residual +
@@ -141,34 +170,37 @@ void bind_block_summaries(py::module_& m) {
                                                                : spatial_residual::cubic_fit;
             const plane_stack s = planes_of(planes, 2);
             const std::vector<double> split = checked_levels(levels);
+            const std::uint8_t* skip = checked_left_out(planes, levels, left_out);
             block_summaries b;
             std::vector<double> parts;
             {
                 const py::gil_scoped_release release;
-                b = spatial_block_parts(s, kind, block, threads, split, parts);
+                b = spatial_block_parts(s, kind, block, threads, split, parts, skip);
             }
             return to_python(b, levels, parts);
         },
         py::arg("planes"), py::kw_only(), py::arg("residual"), py::arg("block"), py::arg("threads"),
-        py::arg("levels") = py::none(), spatial_doc);
+        py::arg("levels") = py::none(), py::arg("left_out") = py::none(), spatial_doc);
     m.def(
         "temporal_blocks",
         [](const image_arg& frames, int block, int threads,
-           const std::optional<std::vector<double>>& levels) {
+           const std::optional<std::vector<double>>& levels,
+           const std::optional<mask_arg>& left_out) {
             check_threads(threads);
             const plane_stack s = planes_of(frames, 3);
             const std::int64_t count = frames.shape(0);
             const std::vector<double> split = checked_levels(levels);
+            const std::uint8_t* skip = checked_left_out(frames, levels, left_out);
             block_summaries b;
             std::vector<double> parts;
             {
                 const py::gil_scoped_release release;
-                b = temporal_block_parts(s, count, block, threads, split, parts);
+                b = temporal_block_parts(s, count, block, threads, split, parts, skip);
             }
             return to_python(b, levels, parts);
         },
         py::arg("frames"), py::kw_only(), py::arg("block"), py::arg("threads"),
-        py::arg("levels") = py::none(), temporal_doc);
+        py::arg("levels") = py::none(), py::arg("left_out") = py::none(), temporal_doc);
 }
 
 }  // namespace qv::engine

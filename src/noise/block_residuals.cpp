@@ -50,14 +50,18 @@ class level_parts {
     [[nodiscard]] bool active() const { return !levels_.empty(); }
 
     // Adds a run of pixels to block `b` (and, when `side` > 0, each further
-    // `side` pixels to the next block).
+    // `side` pixels to the next block), but those where `left_out` (when
+    // given) is non-zero.
     // `sort_by` is the local mean that gives the class, `mean` the one summed.
     void add(const float* sort_by, const float* mean, const float* energy, const float* wide,
-             std::int64_t width, int side, std::int64_t b) {
+             std::int64_t width, int side, std::int64_t b, const std::uint8_t* left_out = nullptr) {
         const std::int64_t run = side > 0 ? side : width;
         for (std::int64_t start = 0; start < width; start += run, ++b) {
             double* block = sums_.data() + b * classes_ * fields;
             for (std::int64_t x = start; x < start + run; ++x) {
+                if (left_out != nullptr && left_out[x] != 0) {
+                    continue;
+                }
                 const double m = sort_by[x];
                 std::int64_t c = 0;
                 for (const double level : levels_) {
@@ -284,18 +288,24 @@ struct frame_pair {
     const float* earlier;
     const float* later;
     std::int64_t nx;
+    // Pixels of each frame whose differences are left out of the parts; null
+    // for none.
+    const std::uint8_t* earlier_left_out = nullptr;
+    const std::uint8_t* later_left_out = nullptr;
 };
 
 // Reusable buffers for the differences of one band of blocks.
 struct band_buffers {
     std::vector<float> difference, rows, wide, energy, mean;
+    std::vector<std::uint8_t> left_out;
 
     explicit band_buffers(std::int64_t side, std::int64_t width)
         : difference(static_cast<std::size_t>((side + 2) * (width + 2))),
           rows(static_cast<std::size_t>(width + 2)),
           wide(static_cast<std::size_t>(width)),
           energy(static_cast<std::size_t>(width)),
-          mean(static_cast<std::size_t>(width)) {}
+          mean(static_cast<std::size_t>(width)),
+          left_out(static_cast<std::size_t>(width)) {}
 };
 
 // Adds to the sums of `blocks` blocks of side `side`, whose corner is at
@@ -349,8 +359,18 @@ void add_pair_band(const frame_pair& fp, std::int64_t row0, std::int64_t col0, i
         add_to_blocks(buf.energy.data(), side, blocks, energy);
         add_to_blocks(buf.mean.data(), side, blocks, mean);
         if (parts != nullptr) {
+            const std::uint8_t* left_out = nullptr;
+            if (fp.earlier_left_out != nullptr) {
+                // A difference is left out where either of its pixels is.
+                const std::uint8_t* ea = fp.earlier_left_out + (a - fp.earlier);
+                const std::uint8_t* lb = fp.later_left_out + (b - fp.later);
+                for (std::int64_t x = 0; x < width; ++x) {
+                    buf.left_out[static_cast<std::size_t>(x)] = ea[x] | lb[x];
+                }
+                left_out = buf.left_out.data();
+            }
             parts->add(buf.mean.data(), buf.mean.data(), buf.energy.data(), buf.wide.data(), width,
-                       0, part_block);
+                       0, part_block, left_out);
         }
     }
 }
@@ -383,7 +403,7 @@ block_summaries spatial_block_summaries(const plane_stack& planes, spatial_resid
 
 block_summaries spatial_block_parts(const plane_stack& planes, spatial_residual kind, int block,
                                     int threads, const std::vector<double>& levels,
-                                    std::vector<double>& parts) {
+                                    std::vector<double>& parts, const std::uint8_t* left_out) {
     block_summaries out;
     parts.clear();
     const std::int64_t ny = planes.ny - 2 * spatial_reach;
@@ -417,8 +437,12 @@ block_summaries spatial_block_parts(const plane_stack& planes, spatial_residual 
                 add_to_blocks(residuals.wide(), side, bx, out.wide.data() + at);
                 add_to_blocks(residuals.mean(), side, bx, out.mean.data() + at);
                 if (split.active()) {
+                    const std::uint8_t* skip =
+                        left_out == nullptr
+                            ? nullptr
+                            : left_out + (band / by * planes.ny + y) * planes.nx + spatial_reach;
                     split.add(residuals.mean(), residuals.own_mean(), residuals.energy(),
-                              residuals.wide(), bx * side, side, 0);
+                              residuals.wide(), bx * side, side, 0, skip);
                 }
             }
             for (auto* sums : {&out.energy, &out.wide, &out.mean}) {
@@ -442,7 +466,7 @@ block_summaries temporal_block_summaries(const plane_stack& planes, std::int64_t
 
 block_summaries temporal_block_parts(const plane_stack& planes, std::int64_t frames, int block,
                                      int threads, const std::vector<double>& levels,
-                                     std::vector<double>& parts) {
+                                     std::vector<double>& parts, const std::uint8_t* left_out) {
     block_summaries out;
     parts.clear();
     const std::int64_t ny = planes.ny - 2 * temporal_margin;
@@ -461,9 +485,12 @@ block_summaries temporal_block_parts(const plane_stack& planes, std::int64_t fra
     const std::int64_t per_pair = per_frame * by * bx;
     out.resize(static_cast<std::size_t>(pairs * per_pair));
     const double n = static_cast<double>(side) * side;
+    const std::int64_t plane_size = planes.ny * planes.nx;
     auto pair_of = [&](std::int64_t k, std::int64_t p) {
-        return frame_pair{planes.plane(k * per_frame + p), planes.plane((k + 1) * per_frame + p),
-                          planes.nx};
+        return frame_pair{
+            planes.plane(k * per_frame + p), planes.plane((k + 1) * per_frame + p), planes.nx,
+            left_out == nullptr ? nullptr : left_out + (k * per_frame + p) * plane_size,
+            left_out == nullptr ? nullptr : left_out + ((k + 1) * per_frame + p) * plane_size};
     };
 
     // The pairs whose best shifts another pair takes.

@@ -80,13 +80,20 @@ enum class spatial_residual { fourth_difference, cubic_fit };
 // neighbours as its residual's expected square does (for the cubic fit not
 // as its blocks' means, nor as the local mean its pixels are sorted by,
 // which weighs them by the squared fourth-difference taps).
+// `left_out`, when given, holds a byte per pixel of `planes`: the residuals
+// of the pixels where it is non-zero are left out of the parts (not of the
+// blocks' summaries) of spatial_block_parts; in temporal_block_parts a
+// difference either of whose pixels (the later frame's at the block's
+// shift) is non-zero.
 [[nodiscard]] block_summaries spatial_block_parts(const plane_stack& planes, spatial_residual kind,
                                                   int block, int threads,
                                                   const std::vector<double>& levels,
-                                                  std::vector<double>& parts);
+                                                  std::vector<double>& parts,
+                                                  const std::uint8_t* left_out = nullptr);
 [[nodiscard]] block_summaries temporal_block_parts(const plane_stack& planes, std::int64_t frames,
                                                    int block, int threads,
                                                    const std::vector<double>& levels,
-                                                   std::vector<double>& parts);
+                                                   std::vector<double>& parts,
+                                                   const std::uint8_t* left_out = nullptr);
 
 }  // namespace qv

@@ -70,15 +70,20 @@ def _fit_poisson(core5: npt.NDArray[Any], method: str, threads: int = 0) -> Fits
     return _fit_package(core5, method)
 
 
-def ill_determined(gain: Sequence[float], gain_se: Sequence[float]) -> str:
+def ill_determined(gain: Sequence[float], gain_se: Sequence[float], measured: bool = False) -> str:
     """What to say of channels whose gain's relative standard error exceeds `ILL_DETERMINED`.
 
-    Empty when there are none (a NaN gain or standard error counts as none).
+    Empty when there are none.  A NaN gain counts as none, and so does a NaN
+    standard error unless `measured` (the method measures one: NaN then
+    means that the blocks left could not, as when one group of them holds
+    all of the line's reach).
     """
     loose = [
         f"channel {c} (gain {g:.4g} +- {se:.2g})"
+        if se == se
+        else f"channel {c} (gain {g:.4g}, its standard error not measurable)"
         for c, (g, se) in enumerate(zip(gain, gain_se, strict=True))
-        if g > 0 and se > ILL_DETERMINED * g
+        if g > 0 and (se > ILL_DETERMINED * g or (measured and se != se))
     ]
     if not loose:
         return ""
@@ -89,9 +94,11 @@ def ill_determined(gain: Sequence[float], gain_se: Sequence[float]) -> str:
     )
 
 
-def _warn_ill_determined(gain: Sequence[float], gain_se: Sequence[float]) -> None:
+def _warn_ill_determined(
+    gain: Sequence[float], gain_se: Sequence[float], measured: bool = False
+) -> None:
     """Warn about channels whose gain's relative standard error exceeds `ILL_DETERMINED`."""
-    message = ill_determined(gain, gain_se)
+    message = ill_determined(gain, gain_se, measured)
     if message:
         warnings.warn(message, RuntimeWarning, skip_file_prefixes=(_PACKAGE_DIR,))
 
@@ -121,7 +128,7 @@ def _estimate_core(core5: npt.NDArray[Any], method: str = "auto") -> NoiseModel:
         `ILL_DETERMINED`.
     """
     gain, offset, gain_se, offset_se = _fit_poisson(core5, _check_method(method))
-    _warn_ill_determined(gain, gain_se)
+    _warn_ill_determined(gain, gain_se, measured=method != "core")
     sigma = _line_levels(core5, range(core5.shape[1]), gain, offset)
     return NoiseModel(
         gain,
