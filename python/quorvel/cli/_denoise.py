@@ -209,14 +209,47 @@ def _report(
     )
 
 
+def _chunks_of_file(
+    args: argparse.Namespace, axes: str, ndim: int, src: Path
+) -> argparse.Namespace:
+    """`args` with the ``--chunks`` of a batch kept to the axes of one of its files.
+
+    A batch mixes files: ``--chunks T=1`` asks for one frame per chunk of
+    the time-lapses among them and says nothing of a z-stack's chunks.  The
+    axes a file lacks are left out for it, with a note that names them.
+    """
+    if not args.chunks:
+        return args
+    names = normalize_axes(axes, ndim)
+    absent = [a for a in args.chunks if a not in names]
+    if not absent:
+        return args
+    kept = {a: s for a, s in args.chunks.items() if a in names}
+    if not args.quiet:
+        left = ",".join(f"{a}={args.chunks[a]}" for a in absent)
+        print(
+            f"quorvel: note: {_shown(src)}: no {' or '.join(absent)} axis (axes {axes}); "
+            f"--chunks {left} left out for this file",
+            file=sys.stderr,
+        )
+    return argparse.Namespace(**{**vars(args), "chunks": kept or None})
+
+
 def _denoise_chunked_file(
-    args: argparse.Namespace, src: Path, dst: Path, options: dict[str, Any], show_bar: bool
+    args: argparse.Namespace,
+    src: Path,
+    dst: Path,
+    options: dict[str, Any],
+    show_bar: bool,
+    batch: bool = False,
 ) -> str:
     if not _is_zarr_path(dst):
         raise CommandError(f"{dst}: chunked denoising writes a zarr store; name the output *.zarr")
     start = time.perf_counter()
     image = _open_lazy(src, args.level)
     axes = _axes_of(image, args.axes, src, args.quiet)
+    if batch:
+        args = _chunks_of_file(args, axes, image.data.ndim, src)
     data, note = chunks_for_run(image.data, axes, args)
     tuned: list[Any] = []
     chosen: list[Any] = []
@@ -265,9 +298,14 @@ def _denoise_chunked_file(
 
 
 def _denoise_file(
-    args: argparse.Namespace, src: Path, dst: Path, options: dict[str, Any], show_bar: bool
+    args: argparse.Namespace,
+    src: Path,
+    dst: Path,
+    options: dict[str, Any],
+    show_bar: bool,
+    batch: bool = False,
 ) -> str:
-    """Denoise `src` into `dst`; the line that reports it."""
+    """Denoise `src` into `dst`; the line that reports it (`batch`: a file of a batch)."""
     _check_input(src)
     _check_output(src, dst, args.overwrite)
     if args.variance is not None:
@@ -277,7 +315,7 @@ def _denoise_file(
     if _chunked_mode(args, src, dst):
         if args.variance is not None:
             raise CommandError("--variance is not available for chunked denoising")
-        return _denoise_chunked_file(args, src, dst, options, show_bar)
+        return _denoise_chunked_file(args, src, dst, options, show_bar, batch)
     if (args.pyramid or 1) > 1:
         raise CommandError(
             f"{dst}: a pyramid is written into an OME-Zarr store; name it *.ome.zarr"
@@ -412,7 +450,7 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
                     raise CommandError(f"{dst}: also the output of {taken[dst]}; skipped")
                 taken[dst] = src
                 with _warnings_of(src, bar.write):
-                    line = _denoise_file(args, src, dst, options, show_bar=False)
+                    line = _denoise_file(args, src, dst, options, show_bar=False, batch=True)
                 if not args.quiet:
                     bar.write(line, file=sys.stdout)
             except (
