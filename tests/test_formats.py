@@ -103,6 +103,23 @@ def test_metadata_and_provenance_round_trip(
     assert "noise, channel 1: poisson-gaussian, gain 2, offset -190" in out
 
 
+@pytest.mark.parametrize("unit", ["micron", "\\u00B5m", "\\u03bcm"])
+def test_imagej_units_escaped_or_typed_as_mu_are_micrometers(tmp_path: Path, unit: str) -> None:
+    """An ImageJ description is ASCII: a micro sign in it is an escape, kept as a unit."""
+    src, dst = tmp_path / "in.tif", tmp_path / "out.ome.tif"
+    meta = {"axes": "ZYX", "spacing": 0.5, "unit": unit}
+    tifffile.imwrite(
+        src, np.zeros((2, 8, 8), np.uint16), imagej=True, resolution=(5.0, 5.0), metadata=meta
+    )
+    image = read_image(src)
+    write_image(dst, image.data, image.axes, image.metadata)
+    assert read_image(dst).metadata["physical"] == {
+        "X": (pytest.approx(0.2), "micrometer"),
+        "Y": (pytest.approx(0.2), "micrometer"),
+        "Z": (0.5, "micrometer"),
+    }
+
+
 def test_npy_written_again_keeps_its_axes_and_none_of_the_old_metadata(tmp_path: Path) -> None:
     path = tmp_path / "a.npy"
     write_image(path, np.zeros((3, 8, 8)), "ZYX", {"physical": {"Z": (2.0, "um")}})
