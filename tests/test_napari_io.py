@@ -160,3 +160,27 @@ def test_writer_saves_a_layer_made_in_napari_as_it_is_shown(
     np.testing.assert_array_equal(back.data, data)
     assert back.metadata.get("physical", {}) == physical
     assert back.metadata.get("colours") == colours
+
+
+@pytest.mark.parametrize(
+    ("values", "saved"),
+    [
+        (np.arange(30).reshape(6, 5) - 7, np.int32),  # NumPy's default integers
+        (np.arange(30, dtype=np.uint64).reshape(6, 5) * 2**20, np.uint32),
+        (np.linspace(0, 1, 30, dtype=np.float16).reshape(6, 5), np.float32),
+        (np.arange(30).reshape(6, 5) * 2**40, None),  # beyond 32 bits: refused
+    ],
+)
+def test_writer_saves_layers_of_numpy_default_types(
+    tmp_path: Path, values: np.ndarray, saved: type | None
+) -> None:
+    path = tmp_path / "out.ome.tif"
+    if saved is None:
+        with pytest.raises(ValueError, match="values run from 0 to 31885837205504"):
+            npe2.write(str(path), [(values, {}, "image")], plugin_name="quorvel")
+        assert not path.exists()
+        return
+    (written,) = npe2.write(str(path), [(values, {}, "image")], plugin_name="quorvel")
+    back = qio.read_image(written).data
+    assert back.dtype == saved
+    np.testing.assert_array_equal(back, values)
