@@ -197,6 +197,28 @@ def test_a_tiff_of_several_series_says_what_is_left_unread(tmp_path: Path) -> No
     assert image.data.shape == (8, 8)
 
 
+@pytest.mark.parametrize("output", ["out.ome.tif", "out.zarr"])
+def test_a_position_of_a_multi_position_ome_tiff_is_denoised(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], output: str
+) -> None:
+    """Every series of the file can be read, with its own sizes; only the first could."""
+    first, second = noisy_stack((2, 24, 24), seed=1), noisy_stack((3, 32, 28), seed=2)
+    src, dst = tmp_path / "positions.ome.tif", tmp_path / output
+    with tifffile.TiffWriter(src, ome=True) as tif:
+        tif.write(first, metadata={"axes": "TYX", "PhysicalSizeX": 0.1, "PhysicalSizeY": 0.1})
+        tif.write(second, metadata={"axes": "TYX", "PhysicalSizeX": 0.7, "PhysicalSizeY": 0.7})
+    status, _, err = run(
+        capsys, "denoise", src, "-o", dst, "--series", "1", "--sigma", "6", "--threads", "1", "-q"
+    )
+    assert status == 0, err
+    image = read_image(dst)
+    expected = quorvel.denoise(second, "TYX", noise="gaussian", sigma=6.0, threads=1)
+    np.testing.assert_array_equal(image.data, expected)
+    assert image.metadata["physical"]["X"] == (pytest.approx(0.7), "micrometer")
+    status, _, err = run(capsys, "info", src, "--series", "2")
+    assert status == 1 and "holds 2 image series (numbered 0 to 1); there is no series 2" in err
+
+
 @pytest.mark.parametrize(
     ("data", "output", "message"),
     [

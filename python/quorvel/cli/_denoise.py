@@ -164,6 +164,7 @@ def _run_parameters(
         "keep_dtype": args.keep_dtype,
         "chunks": args.chunks,
         "level": args.level,
+        "series": args.series,
     }
     if tuned is not None:
         record["tuned"] = tuned.as_dict()
@@ -246,7 +247,7 @@ def _denoise_chunked_file(
     if not _is_zarr_path(dst):
         raise CommandError(f"{dst}: chunked denoising writes a zarr store; name the output *.zarr")
     start = time.perf_counter()
-    image = _open_lazy(src, args.level)
+    image = _open_lazy(src, args.level, args.series)
     axes = _axes_of(image, args.axes, src, args.quiet)
     if batch:
         args = _chunks_of_file(args, axes, image.data.ndim, src)
@@ -321,7 +322,7 @@ def _denoise_file(
             f"{dst}: a pyramid is written into an OME-Zarr store; name it *.ome.zarr"
         )
     start = time.perf_counter()
-    image = _read(src, args.level)
+    image = _read(src, args.level, args.series)
     axes = _axes_of(image, args.axes, src, args.quiet)
     normalize_axes(axes, image.data.ndim)  # bad axes fail here, before the bar
     # What the outputs' file kinds cannot hold is refused before the denoising.

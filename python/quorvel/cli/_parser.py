@@ -84,6 +84,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
 
     level_help = "resolution level of an OME-Zarr input (default: 0, full resolution)"
+    series_help = (
+        "image series of a TIFF file that holds several, such as the positions of a "
+        "multi-position OME-TIFF, numbered from 0 (default: 0, the first)"
+    )
 
     den = sub.add_parser(
         "denoise",
@@ -112,6 +116,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--overwrite", action="store_true", help="replace outputs that exist (default: refuse)"
     )
     den.add_argument("--level", type=int, default=0, metavar="N", help=level_help)
+    den.add_argument("--series", type=int, default=0, metavar="N", help=series_help)
     den.add_argument(
         "--pyramid",
         type=int,
@@ -280,6 +285,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     est.add_argument("--axes", type=_letters, metavar="AXES", help=axes_help)
     est.add_argument("--level", type=int, default=0, metavar="N", help=level_help)
+    est.add_argument("--series", type=int, default=0, metavar="N", help=series_help)
     est.add_argument("--json", action="store_true", help="print JSON instead of a table")
     est.add_argument(
         "--method", choices=METHODS, default="auto", help="calibration (default: %(default)s)"
@@ -317,6 +323,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     info.add_argument("input", type=Path, metavar="IN", help="an image file or zarr store")
     info.add_argument("--level", type=int, default=0, metavar="N", help=level_help)
+    info.add_argument("--series", type=int, default=0, metavar="N", help=series_help)
     info.add_argument("--json", action="store_true", help="print JSON instead of text")
     info.set_defaults(func=_cmd_info)
 
