@@ -184,3 +184,16 @@ def test_writer_saves_layers_of_numpy_default_types(
     back = qio.read_image(written).data
     assert back.dtype == saved
     np.testing.assert_array_equal(back, values)
+
+
+def test_reader_opens_every_position_of_a_multi_position_file(tmp_path: Path) -> None:
+    path = tmp_path / "plate.ome.tif"
+    first, second = _stack()[0, :, 0], _stack()[:, 0, 1, :16]
+    with tifffile.TiffWriter(path) as tif:
+        tif.write(first, metadata={"axes": "ZYX", "PhysicalSizeX": 0.2, "PhysicalSizeY": 0.2})
+        tif.write(second, metadata={"axes": "TYX", "PhysicalSizeX": 0.5, "PhysicalSizeY": 0.5})
+    layers = npe2.read([str(path)], stack=False, plugin_name="quorvel")
+    assert [kwargs["name"] for _, kwargs, _ in layers] == ["plate series 0", "plate series 1"]
+    for (data, kwargs, _), image, scale in zip(layers, (first, second), (0.2, 0.5), strict=True):
+        np.testing.assert_array_equal(data, image)
+        assert kwargs["scale"] == [1.0, scale, scale]
