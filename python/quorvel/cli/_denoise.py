@@ -42,7 +42,7 @@ from quorvel.cli._files import (
     _write_zarr_atomically,
 )
 from quorvel.cli._rechunk import chunks_for_run
-from quorvel.io import ImageData, LazyImage, wants_ome, write_problem
+from quorvel.io import ImageData, LazyImage, supported_kind, wants_ome, write_problem
 
 
 def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -385,12 +385,22 @@ def _batch_output(src: Path, out_dir: Path, chunked: bool) -> Path:
     return out_dir / (stem + (".ome.zarr" if ome else ".zarr"))
 
 
+def _names_image(path: Path) -> bool:
+    """Whether `path` is named as an image file or store (``out.tif``, ``out.zarr``)."""
+    try:
+        supported_kind(path)
+    except ValueError:
+        return False
+    return True
+
+
 def _is_batch(args: argparse.Namespace) -> bool:
     out = args.output
     many = len(args.input) > 1 or any(
         (p.is_dir() and not _is_zarr_path(p)) or any(c in str(p) for c in "*?[") for p in args.input
     )
-    return many or (out.is_dir() and not _is_zarr_path(out)) or str(out).endswith(os.sep)
+    folder = getattr(args, "output_is_folder", False)  # named ``out/``
+    return many or (out.is_dir() and not _is_zarr_path(out)) or folder
 
 
 def _cmd_denoise(args: argparse.Namespace) -> int:
@@ -433,6 +443,12 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
     if not out_dir.is_dir():
         if out_dir.exists() or out_dir.is_symlink():
             raise CommandError(f"{out_dir}: not a folder; the outputs of a batch go into one")
+        if not getattr(args, "output_is_folder", False) and _names_image(out_dir):
+            folder = out_dir.with_name(out_dir.name.split(".")[0] or "denoised")
+            raise CommandError(
+                f"{out_dir}: the name of an image file, but the outputs of {len(sources)} "
+                f"inputs go into a folder; name one, e.g. -o {folder}{os.sep}"
+            )
         try:
             out_dir.mkdir(parents=True)
         except OSError as err:

@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import argparse
+import os
+from collections.abc import Sequence
 from pathlib import Path
-from typing import NoReturn
+from typing import Any, NoReturn
 
 from quorvel import __version__
 from quorvel._params import CHANNELS
@@ -21,6 +23,24 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"quorvel: error: {message} (see {self.prog} --help)\n")
+
+
+class _OutputPath(argparse.Action):
+    """Store the output as a path, and whether it was named as a folder (``out/``).
+
+    A path drops the trailing separator that says so.
+    """
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: str | Sequence[Any] | None,
+        option_string: str | None = None,
+    ) -> None:
+        text = str(values)
+        setattr(namespace, self.dest, Path(text))
+        namespace.output_is_folder = text.endswith(("/", os.sep))
 
 
 def _float_list(text: str) -> tuple[float, ...]:
@@ -106,7 +126,7 @@ def build_parser() -> argparse.ArgumentParser:
     den.add_argument(
         "-o",
         "--output",
-        type=Path,
+        action=_OutputPath,
         required=True,
         metavar="OUT",
         help=".tif, .tiff or .npy file, or .zarr store (the only output when chunked; "
@@ -247,7 +267,7 @@ def build_parser() -> argparse.ArgumentParser:
         "settings chosen for the image are made cheaper until they fit); frames in chunks "
         "shorter than the halo along T are denoised in blocks of its length: larger chunks "
         "waste less; axes left out keep the input's chunks, merged (with a note) where they "
-        "are small for the run",
+        "are small for the run; in a batch, the axes a file lacks are left out for it",
     )
     big.add_argument(
         "--scheduler",
