@@ -95,9 +95,10 @@ def read_image(path: str | os.PathLike[str], *, level: int = 0, series: int = 0)
     Parameters
     ----------
     path : str or path-like
-        A ``.tif``/``.tiff`` file (an image series, the first by default), a ``.npy`` file, a
-        ``.zarr`` array or OME-Zarr image (read whole; see `read_lazy` for
-        large ones), or a ``.czi``, ``.nd2`` or ``.lif`` file (first scene).
+        A ``.tif``/``.tiff`` file (an image series, the first by default),
+        a ``.npy`` file, a ``.zarr`` array or OME-Zarr image (read whole;
+        see `read_lazy` for large ones), or a ``.czi``, ``.nd2`` or ``.lif``
+        file (first scene).
     level : int, optional
         The resolution level of an OME-Zarr image (0, the default, is full
         resolution).
@@ -139,9 +140,9 @@ def read_lazy(path: str | os.PathLike[str], *, level: int = 0, series: int = 0) 
     ----------
     path : str or path-like
         A ``.zarr`` array store or OME-Zarr image, a ``.tif``/``.tiff`` file
-        (its first image series, read through tifffile's zarr interface page
-        by page), a ``.npy`` file (mapped into memory) or a vendor file read
-        by bioio.
+        (an image series, the first by default, read through tifffile's
+        zarr interface page by page), a ``.npy`` file (mapped into memory)
+        or a vendor file read by bioio.
     level : int, optional
         The resolution level of an OME-Zarr image (default 0, full resolution).
     series : int, optional
