@@ -197,3 +197,4 @@ def test_reader_opens_every_position_of_a_multi_position_file(tmp_path: Path) ->
     for (data, kwargs, _), image, scale in zip(layers, (first, second), (0.2, 0.5), strict=True):
         np.testing.assert_array_equal(data, image)
         assert kwargs["scale"] == [1.0, scale, scale]
+    assert [kwargs["metadata"]["series"] for _, kwargs, _ in layers] == [0, 1]

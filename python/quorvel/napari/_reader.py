@@ -83,13 +83,14 @@ def read_layers(path: str | list[str]) -> list[LayerData]:
     Returns
     -------
     list of LayerData
-        ``(data, kwargs, "image")`` per channel: the channel's pixels (a
-        list of levels for an OME-Zarr pyramid), and ``name`` (the channel's
-        name), ``scale``, ``units``, ``axis_labels``, ``colormap``,
-        ``blending`` and ``metadata`` with ``axes`` (the layer's axis
-        letters, when the file names them), ``source`` (the file),
-        ``physical`` (``(size, unit)`` by axis letter), ``channels`` (its
-        name) and, for a quorvel output, ``provenance``.
+        ``(data, kwargs, "image")`` per channel (of every image series of
+        a TIFF file): the channel's pixels (a list of levels for an OME-Zarr
+        pyramid), and ``name`` (the channel's name), ``scale``, ``units``,
+        ``axis_labels``, ``colormap``, ``blending`` and ``metadata`` with
+        ``axes`` (the layer's axis letters, when the file names them),
+        ``source`` (the file), ``series`` (its image series, in a file of
+        several), ``physical`` (``(size, unit)`` by axis letter),
+        ``channels`` (its name) and, for a quorvel output, ``provenance``.
     """
     paths = [Path(p) for p in ([path] if isinstance(path, str) else path)]
     layers = []
@@ -98,7 +99,7 @@ def read_layers(path: str | list[str]) -> list[LayerData]:
         with warnings.catch_warnings():  # every series is opened: none is left unread
             warnings.filterwarnings("ignore", message=r".* image series; only the first")
             for n in range(count):
-                layers += _layers(p, _open(p, n), f" series {n}" if count > 1 else "")
+                layers += _layers(p, _open(p, n), n if count > 1 else None)
     return layers
 
 
@@ -146,8 +147,10 @@ def _colours(metadata: dict[str, Any], n: int) -> list[str]:
     return [NAMED_COLOURS.get(c, f"#{c.lower()}") for c in colours]
 
 
-def _layers(path: Path, images: list[ImageData | LazyImage], suffix: str = "") -> list[LayerData]:
-    """One layer per channel of `images` (the levels of one image), `suffix` after its names."""
+def _layers(
+    path: Path, images: list[ImageData | LazyImage], series: int | None = None
+) -> list[LayerData]:
+    """One layer per channel of `images` (the levels of one image, of `series` of a file)."""
     first = images[0]
     levels = [image.data for image in images]
     shape, dtype = levels[0].shape, np.dtype(levels[0].dtype)
@@ -160,7 +163,10 @@ def _layers(path: Path, images: list[ImageData | LazyImage], suffix: str = "") -
         levels = [level.astype(np.uint8) for level in levels]
     axes = first.axes
     metadata = first.metadata
-    kept = {"source": str(path)}
+    kept: dict[str, Any] = {"source": str(path)}
+    suffix = ""
+    if series is not None:  # one of several series of the file: named and recorded
+        kept["series"], suffix = series, f" series {series}"
     if "provenance" in metadata:
         kept["provenance"] = metadata["provenance"]
     if axes is None:  # the widget guesses, and says so
