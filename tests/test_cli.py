@@ -384,14 +384,22 @@ def test_bad_input_is_one_line_and_no_output(
     assert listing(tmp_path) == before  # no output, no leftover temporary file
 
 
+@pytest.mark.parametrize(
+    ("output", "written"),
+    [("new/", {"in.tif"}), ("out.zarr/", {"zarr.json", "c"})],  # a store, as completed
+)
 def test_one_input_into_a_folder_named_with_a_slash(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    output: str,
+    written: set[str],
 ) -> None:
     monkeypatch.chdir(tmp_path)
     tifffile.imwrite("in.tif", noisy_stack((24, 24)))
-    code, _, err = run(capsys, "denoise", "in.tif", "-o", "new/", "--sigma", "5", "-q")
+    code, _, err = run(capsys, "denoise", "in.tif", "-o", output, "--sigma", "5", "-q")
     assert code == 0, err
-    assert listing(tmp_path / "new") == {"in.tif"}
+    assert listing(tmp_path / output) == written
 
 
 @pytest.mark.parametrize(

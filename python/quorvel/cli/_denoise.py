@@ -399,8 +399,9 @@ def _is_batch(args: argparse.Namespace) -> bool:
     many = len(args.input) > 1 or any(
         (p.is_dir() and not _is_zarr_path(p)) or any(c in str(p) for c in "*?[") for p in args.input
     )
-    folder = getattr(args, "output_is_folder", False)  # named ``out/``
-    return many or (out.is_dir() and not _is_zarr_path(out)) or folder
+    # Named ``out/``: a folder, unless a zarr store (a directory, completed with ``/``).
+    folder = getattr(args, "output_is_folder", False)
+    return many or ((out.is_dir() or folder) and not _is_zarr_path(out))
 
 
 def _cmd_denoise(args: argparse.Namespace) -> int:
