@@ -130,7 +130,8 @@ def build_parser() -> argparse.ArgumentParser:
         required=True,
         metavar="OUT",
         help=".tif, .tiff or .npy file, or .zarr store (the only output when chunked; "
-        ".ome.tif and .ome.zarr for OME); a folder for several inputs (created if missing)",
+        ".ome.tif and .ome.zarr for OME); a folder for several inputs, or one named with a "
+        "trailing / (created if missing)",
     )
     den.add_argument(
         "--overwrite", action="store_true", help="replace outputs that exist (default: refuse)"
