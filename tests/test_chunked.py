@@ -791,6 +791,34 @@ def test_cli_bad_chunk_specifications(
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.zarr"]
 
 
+@pytest.mark.parametrize(
+    ("chunks", "kept"),
+    [("T=1", None), ("T=1,Y=48", {"Y": 48})],
+)
+def test_cli_batch_chunks_apply_to_the_axes_each_file_has(
+    tmp_path: Any, capsys: pytest.CaptureFixture[str], chunks: str, kept: Any
+) -> None:
+    """A batch of a time-lapse and a z-stack: T=1 chunks the one and is left out for the other."""
+    import tifffile
+
+    from quorvel.io import read_image
+
+    movie = _camera_movie((3, 48, 48), seed=5)
+    tifffile.imwrite(tmp_path / "movie.tif", movie, imagej=True, metadata={"axes": "TYX"})
+    tifffile.imwrite(tmp_path / "stack.tif", movie, imagej=True, metadata={"axes": "ZYX"})
+    out = tmp_path / "out"
+    status, _, err = _cli(
+        capsys, "denoise", tmp_path / "movie.tif", tmp_path / "stack.tif", "-o", out,
+        "--chunks", chunks, "--sigma", "6", "--threads", "1",
+    )  # fmt: skip
+    assert status == 0, err
+    assert "stack.tif: no T axis (axes ZYX); --chunks T=1 left out for this file" in err
+    assert "movie.tif: no" not in err
+    stack = read_image(out / "stack.zarr")
+    assert stack.metadata["provenance"]["parameters"]["chunks"] == kept
+    assert read_image(out / "movie.zarr").data.shape == movie.shape
+
+
 # --------------------------------------------------------------------------
 # A distributed cluster
 

@@ -350,6 +350,7 @@ def test_auto_fallback_is_one_warning_line(
         (["in.tif", "-o", "x.tif", "--iterations", "x"], 2, "invalid int value"),
         (["in.tif"], 2, "required: -o/--output"),
         (["in.tif", "-o", "x.tif", "--noise", "poisson"], 2, "invalid choice"),
+        (["in.tif", "old.tif", "-o", "res.tif"], 1, "res.tif: the name of an image file, but"),
     ],
 )
 def test_bad_input_is_one_line_and_no_output(
@@ -381,6 +382,24 @@ def test_bad_input_is_one_line_and_no_output(
     assert err.count("\n") == 1 and err.startswith("quorvel: error: ")
     assert message in err
     assert listing(tmp_path) == before  # no output, no leftover temporary file
+
+
+@pytest.mark.parametrize(
+    ("output", "written"),
+    [("new/", {"in.tif"}), ("out.zarr/", {"zarr.json", "c"})],  # a store, as completed
+)
+def test_one_input_into_a_folder_named_with_a_slash(
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    output: str,
+    written: set[str],
+) -> None:
+    monkeypatch.chdir(tmp_path)
+    tifffile.imwrite("in.tif", noisy_stack((24, 24)))
+    code, _, err = run(capsys, "denoise", "in.tif", "-o", output, "--sigma", "5", "-q")
+    assert code == 0, err
+    assert listing(tmp_path / output) == written
 
 
 @pytest.mark.parametrize(

@@ -103,6 +103,23 @@ def test_metadata_and_provenance_round_trip(
     assert "noise, channel 1: poisson-gaussian, gain 2, offset -190" in out
 
 
+@pytest.mark.parametrize("unit", ["micron", "\\u00B5m", "\\u03bcm"])
+def test_imagej_units_escaped_or_typed_as_mu_are_micrometers(tmp_path: Path, unit: str) -> None:
+    """An ImageJ description is ASCII: a micro sign in it is an escape, kept as a unit."""
+    src, dst = tmp_path / "in.tif", tmp_path / "out.ome.tif"
+    meta = {"axes": "ZYX", "spacing": 0.5, "unit": unit}
+    tifffile.imwrite(
+        src, np.zeros((2, 8, 8), np.uint16), imagej=True, resolution=(5.0, 5.0), metadata=meta
+    )
+    image = read_image(src)
+    write_image(dst, image.data, image.axes, image.metadata)
+    assert read_image(dst).metadata["physical"] == {
+        "X": (pytest.approx(0.2), "micrometer"),
+        "Y": (pytest.approx(0.2), "micrometer"),
+        "Z": (0.5, "micrometer"),
+    }
+
+
 def test_npy_written_again_keeps_its_axes_and_none_of_the_old_metadata(tmp_path: Path) -> None:
     path = tmp_path / "a.npy"
     write_image(path, np.zeros((3, 8, 8)), "ZYX", {"physical": {"Z": (2.0, "um")}})
@@ -178,6 +195,28 @@ def test_a_tiff_of_several_series_says_what_is_left_unread(tmp_path: Path) -> No
     with pytest.warns(UserWarning, match=r"2 image series; only the first \(8 x 8\) is read"):
         image = read_image(path)
     assert image.data.shape == (8, 8)
+
+
+@pytest.mark.parametrize("output", ["out.ome.tif", "out.zarr"])
+def test_a_position_of_a_multi_position_ome_tiff_is_denoised(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], output: str
+) -> None:
+    """Every series of the file can be read, with its own sizes; only the first could."""
+    first, second = noisy_stack((2, 24, 24), seed=1), noisy_stack((3, 32, 28), seed=2)
+    src, dst = tmp_path / "positions.ome.tif", tmp_path / output
+    with tifffile.TiffWriter(src, ome=True) as tif:
+        tif.write(first, metadata={"axes": "TYX", "PhysicalSizeX": 0.1, "PhysicalSizeY": 0.1})
+        tif.write(second, metadata={"axes": "TYX", "PhysicalSizeX": 0.7, "PhysicalSizeY": 0.7})
+    status, _, err = run(
+        capsys, "denoise", src, "-o", dst, "--series", "1", "--sigma", "6", "--threads", "1", "-q"
+    )
+    assert status == 0, err
+    image = read_image(dst)
+    expected = quorvel.denoise(second, "TYX", noise="gaussian", sigma=6.0, threads=1)
+    np.testing.assert_array_equal(image.data, expected)
+    assert image.metadata["physical"]["X"] == (pytest.approx(0.7), "micrometer")
+    status, _, err = run(capsys, "info", src, "--series", "2")
+    assert status == 1 and "holds 2 image series (numbered 0 to 1); there is no series 2" in err
 
 
 @pytest.mark.parametrize(

@@ -160,3 +160,41 @@ def test_writer_saves_a_layer_made_in_napari_as_it_is_shown(
     np.testing.assert_array_equal(back.data, data)
     assert back.metadata.get("physical", {}) == physical
     assert back.metadata.get("colours") == colours
+
+
+@pytest.mark.parametrize(
+    ("values", "saved"),
+    [
+        (np.arange(30).reshape(6, 5) - 7, np.int32),  # NumPy's default integers
+        (np.arange(30, dtype=np.uint64).reshape(6, 5) * 2**20, np.uint32),
+        (np.linspace(0, 1, 30, dtype=np.float16).reshape(6, 5), np.float32),
+        (np.arange(30).reshape(6, 5) * 2**40, None),  # beyond 32 bits: refused
+    ],
+)
+def test_writer_saves_layers_of_numpy_default_types(
+    tmp_path: Path, values: np.ndarray, saved: type | None
+) -> None:
+    path = tmp_path / "out.ome.tif"
+    if saved is None:
+        with pytest.raises(ValueError, match="values run from 0 to 31885837205504"):
+            npe2.write(str(path), [(values, {}, "image")], plugin_name="quorvel")
+        assert not path.exists()
+        return
+    (written,) = npe2.write(str(path), [(values, {}, "image")], plugin_name="quorvel")
+    back = qio.read_image(written).data
+    assert back.dtype == saved
+    np.testing.assert_array_equal(back, values)
+
+
+def test_reader_opens_every_position_of_a_multi_position_file(tmp_path: Path) -> None:
+    path = tmp_path / "plate.ome.tif"
+    first, second = _stack()[0, :, 0], _stack()[:, 0, 1, :16]
+    with tifffile.TiffWriter(path) as tif:
+        tif.write(first, metadata={"axes": "ZYX", "PhysicalSizeX": 0.2, "PhysicalSizeY": 0.2})
+        tif.write(second, metadata={"axes": "TYX", "PhysicalSizeX": 0.5, "PhysicalSizeY": 0.5})
+    layers = npe2.read([str(path)], stack=False, plugin_name="quorvel")
+    assert [kwargs["name"] for _, kwargs, _ in layers] == ["plate series 0", "plate series 1"]
+    for (data, kwargs, _), image, scale in zip(layers, (first, second), (0.2, 0.5), strict=True):
+        np.testing.assert_array_equal(data, image)
+        assert kwargs["scale"] == [1.0, scale, scale]
+    assert [kwargs["metadata"]["series"] for _, kwargs, _ in layers] == [0, 1]

@@ -44,7 +44,9 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
     if args.plot is not None:
         _check_plot(args.plot, src)
     image: ImageData | LazyImage = (
-        _open_lazy(src, args.level) if _is_zarr_path(src) else _read(src, args.level)
+        _open_lazy(src, args.level, args.series)
+        if _is_zarr_path(src)
+        else _read(src, args.level, args.series)
     )
     axes = _axes_of(image, args.axes, src, quiet=False)
     with _core_output_silenced(), _naming(src):
@@ -185,7 +187,7 @@ def _cmd_info(args: argparse.Namespace) -> int:
     src = args.input
     _check_input(src)
     try:
-        image = read_header(src, level=args.level)  # no pixels read, no dask
+        image = read_header(src, level=args.level, series=args.series)  # no pixels, no dask
     except Exception as err:
         raise _read_error(src, err, "open") from err
     record = _info_record(src, image)

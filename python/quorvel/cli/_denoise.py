@@ -42,7 +42,7 @@ from quorvel.cli._files import (
     _write_zarr_atomically,
 )
 from quorvel.cli._rechunk import chunks_for_run
-from quorvel.io import ImageData, LazyImage, wants_ome, write_problem
+from quorvel.io import ImageData, LazyImage, supported_kind, wants_ome, write_problem
 
 
 def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -164,6 +164,7 @@ def _run_parameters(
         "keep_dtype": args.keep_dtype,
         "chunks": args.chunks,
         "level": args.level,
+        "series": args.series,
     }
     if tuned is not None:
         record["tuned"] = tuned.as_dict()
@@ -209,14 +210,47 @@ def _report(
     )
 
 
+def _chunks_of_file(
+    args: argparse.Namespace, axes: str, ndim: int, src: Path
+) -> argparse.Namespace:
+    """`args` with the ``--chunks`` of a batch kept to the axes of one of its files.
+
+    A batch mixes files: ``--chunks T=1`` asks for one frame per chunk of
+    the time-lapses among them and says nothing of a z-stack's chunks.  The
+    axes a file lacks are left out for it, with a note that names them.
+    """
+    if not args.chunks:
+        return args
+    names = normalize_axes(axes, ndim)
+    absent = [a for a in args.chunks if a not in names]
+    if not absent:
+        return args
+    kept = {a: s for a, s in args.chunks.items() if a in names}
+    if not args.quiet:
+        left = ",".join(f"{a}={args.chunks[a]}" for a in absent)
+        print(
+            f"quorvel: note: {_shown(src)}: no {' or '.join(absent)} axis (axes {axes}); "
+            f"--chunks {left} left out for this file",
+            file=sys.stderr,
+        )
+    return argparse.Namespace(**{**vars(args), "chunks": kept or None})
+
+
 def _denoise_chunked_file(
-    args: argparse.Namespace, src: Path, dst: Path, options: dict[str, Any], show_bar: bool
+    args: argparse.Namespace,
+    src: Path,
+    dst: Path,
+    options: dict[str, Any],
+    show_bar: bool,
+    batch: bool = False,
 ) -> str:
     if not _is_zarr_path(dst):
         raise CommandError(f"{dst}: chunked denoising writes a zarr store; name the output *.zarr")
     start = time.perf_counter()
-    image = _open_lazy(src, args.level)
+    image = _open_lazy(src, args.level, args.series)
     axes = _axes_of(image, args.axes, src, args.quiet)
+    if batch:
+        args = _chunks_of_file(args, axes, image.data.ndim, src)
     data, note = chunks_for_run(image.data, axes, args)
     tuned: list[Any] = []
     chosen: list[Any] = []
@@ -265,9 +299,14 @@ def _denoise_chunked_file(
 
 
 def _denoise_file(
-    args: argparse.Namespace, src: Path, dst: Path, options: dict[str, Any], show_bar: bool
+    args: argparse.Namespace,
+    src: Path,
+    dst: Path,
+    options: dict[str, Any],
+    show_bar: bool,
+    batch: bool = False,
 ) -> str:
-    """Denoise `src` into `dst`; the line that reports it."""
+    """Denoise `src` into `dst`; the line that reports it (`batch`: a file of a batch)."""
     _check_input(src)
     _check_output(src, dst, args.overwrite)
     if args.variance is not None:
@@ -277,13 +316,13 @@ def _denoise_file(
     if _chunked_mode(args, src, dst):
         if args.variance is not None:
             raise CommandError("--variance is not available for chunked denoising")
-        return _denoise_chunked_file(args, src, dst, options, show_bar)
+        return _denoise_chunked_file(args, src, dst, options, show_bar, batch)
     if (args.pyramid or 1) > 1:
         raise CommandError(
             f"{dst}: a pyramid is written into an OME-Zarr store; name it *.ome.zarr"
         )
     start = time.perf_counter()
-    image = _read(src, args.level)
+    image = _read(src, args.level, args.series)
     axes = _axes_of(image, args.axes, src, args.quiet)
     normalize_axes(axes, image.data.ndim)  # bad axes fail here, before the bar
     # What the outputs' file kinds cannot hold is refused before the denoising.
@@ -346,12 +385,23 @@ def _batch_output(src: Path, out_dir: Path, chunked: bool) -> Path:
     return out_dir / (stem + (".ome.zarr" if ome else ".zarr"))
 
 
+def _names_image(path: Path) -> bool:
+    """Whether `path` is named as an image file or store (``out.tif``, ``out.zarr``)."""
+    try:
+        supported_kind(path)
+    except ValueError:
+        return False
+    return True
+
+
 def _is_batch(args: argparse.Namespace) -> bool:
     out = args.output
     many = len(args.input) > 1 or any(
         (p.is_dir() and not _is_zarr_path(p)) or any(c in str(p) for c in "*?[") for p in args.input
     )
-    return many or (out.is_dir() and not _is_zarr_path(out)) or str(out).endswith(os.sep)
+    # Named ``out/``: a folder, unless a zarr store (a directory, completed with ``/``).
+    folder = getattr(args, "output_is_folder", False)
+    return many or ((out.is_dir() or folder) and not _is_zarr_path(out))
 
 
 def _cmd_denoise(args: argparse.Namespace) -> int:
@@ -394,6 +444,12 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
     if not out_dir.is_dir():
         if out_dir.exists() or out_dir.is_symlink():
             raise CommandError(f"{out_dir}: not a folder; the outputs of a batch go into one")
+        if not getattr(args, "output_is_folder", False) and _names_image(out_dir):
+            folder = out_dir.with_name(out_dir.name.split(".")[0] or "denoised")
+            raise CommandError(
+                f"{out_dir}: the name of an image file, but the outputs of {len(sources)} "
+                f"inputs go into a folder; name one, e.g. -o {folder}{os.sep}"
+            )
         try:
             out_dir.mkdir(parents=True)
         except OSError as err:
@@ -412,7 +468,7 @@ def _denoise_batch(args: argparse.Namespace, options: dict[str, Any]) -> int:
                     raise CommandError(f"{dst}: also the output of {taken[dst]}; skipped")
                 taken[dst] = src
                 with _warnings_of(src, bar.write):
-                    line = _denoise_file(args, src, dst, options, show_bar=False)
+                    line = _denoise_file(args, src, dst, options, show_bar=False, batch=True)
                 if not args.quiet:
                     bar.write(line, file=sys.stdout)
             except (

@@ -148,16 +148,16 @@ def _read_error(path: Path, err: Exception, doing: str) -> CommandError:
     return CommandError(f"{path}: cannot {doing} the image ({message})")
 
 
-def _read(path: Path, level: int = 0) -> ImageData:
+def _read(path: Path, level: int = 0, series: int = 0) -> ImageData:
     try:
-        return read_image(path, level=level)
+        return read_image(path, level=level, series=series)
     except Exception as err:
         raise _read_error(path, err, "read") from err
 
 
-def _open_lazy(path: Path, level: int = 0) -> LazyImage:
+def _open_lazy(path: Path, level: int = 0, series: int = 0) -> LazyImage:
     try:
-        return read_lazy(path, level=level)
+        return read_lazy(path, level=level, series=series)
     except Exception as err:
         raise _read_error(path, err, "open") from err
 

@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import argparse
+import os
+from collections.abc import Sequence
 from pathlib import Path
-from typing import NoReturn
+from typing import Any, NoReturn
 
 from quorvel import __version__
 from quorvel._params import CHANNELS
@@ -21,6 +23,24 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"quorvel: error: {message} (see {self.prog} --help)\n")
+
+
+class _OutputPath(argparse.Action):
+    """Store the output as a path, and whether it was named as a folder (``out/``).
+
+    A path drops the trailing separator that says so.
+    """
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: str | Sequence[Any] | None,
+        option_string: str | None = None,
+    ) -> None:
+        text = str(values)
+        setattr(namespace, self.dest, Path(text))
+        namespace.output_is_folder = text.endswith(("/", os.sep))
 
 
 def _float_list(text: str) -> tuple[float, ...]:
@@ -84,6 +104,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
 
     level_help = "resolution level of an OME-Zarr input (default: 0, full resolution)"
+    series_help = (
+        "image series of a TIFF file that holds several, such as the positions of a "
+        "multi-position OME-TIFF, numbered from 0 (default: 0, the first)"
+    )
 
     den = sub.add_parser(
         "denoise",
@@ -102,16 +126,18 @@ def build_parser() -> argparse.ArgumentParser:
     den.add_argument(
         "-o",
         "--output",
-        type=Path,
+        action=_OutputPath,
         required=True,
         metavar="OUT",
         help=".tif, .tiff or .npy file, or .zarr store (the only output when chunked; "
-        ".ome.tif and .ome.zarr for OME); a folder for several inputs (created if missing)",
+        ".ome.tif and .ome.zarr for OME); a folder for several inputs, or one named with a "
+        "trailing / (created if missing)",
     )
     den.add_argument(
         "--overwrite", action="store_true", help="replace outputs that exist (default: refuse)"
     )
     den.add_argument("--level", type=int, default=0, metavar="N", help=level_help)
+    den.add_argument("--series", type=int, default=0, metavar="N", help=series_help)
     den.add_argument(
         "--pyramid",
         type=int,
@@ -242,7 +268,7 @@ def build_parser() -> argparse.ArgumentParser:
         "settings chosen for the image are made cheaper until they fit); frames in chunks "
         "shorter than the halo along T are denoised in blocks of its length: larger chunks "
         "waste less; axes left out keep the input's chunks, merged (with a note) where they "
-        "are small for the run",
+        "are small for the run; in a batch, the axes a file lacks are left out for it",
     )
     big.add_argument(
         "--scheduler",
@@ -280,6 +306,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     est.add_argument("--axes", type=_letters, metavar="AXES", help=axes_help)
     est.add_argument("--level", type=int, default=0, metavar="N", help=level_help)
+    est.add_argument("--series", type=int, default=0, metavar="N", help=series_help)
     est.add_argument("--json", action="store_true", help="print JSON instead of a table")
     est.add_argument(
         "--method", choices=METHODS, default="auto", help="calibration (default: %(default)s)"
@@ -317,6 +344,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     info.add_argument("input", type=Path, metavar="IN", help="an image file or zarr store")
     info.add_argument("--level", type=int, default=0, metavar="N", help=level_help)
+    info.add_argument("--series", type=int, default=0, metavar="N", help=series_help)
     info.add_argument("--json", action="store_true", help="print JSON instead of text")
     info.set_defaults(func=_cmd_info)
 

@@ -78,25 +78,33 @@ def supported_kind(path: str | os.PathLike[str]) -> str:
     return _SUFFIXES[suffix]
 
 
-def _kind_at_level(path: Path, level: int) -> str:
+def _kind_at_level(path: Path, level: int, series: int = 0) -> str:
     kind = supported_kind(path)
     if level != 0 and kind != "zarr":
         raise ValueError(f"{path}: only OME-Zarr images have resolution levels; got level {level}")
+    if series < 0 or (series != 0 and kind != "tiff"):
+        raise ValueError(
+            f"{path}: image series are numbered 0 and up, in TIFF files only; got series {series}"
+        )
     return kind
 
 
-def read_image(path: str | os.PathLike[str], *, level: int = 0) -> ImageData:
+def read_image(path: str | os.PathLike[str], *, level: int = 0, series: int = 0) -> ImageData:
     """Read an image file.
 
     Parameters
     ----------
     path : str or path-like
-        A ``.tif``/``.tiff`` file (its first image series), a ``.npy`` file, a
-        ``.zarr`` array or OME-Zarr image (read whole; see `read_lazy` for
-        large ones), or a ``.czi``, ``.nd2`` or ``.lif`` file (first scene).
+        A ``.tif``/``.tiff`` file (an image series, the first by default),
+        a ``.npy`` file, a ``.zarr`` array or OME-Zarr image (read whole;
+        see `read_lazy` for large ones), or a ``.czi``, ``.nd2`` or ``.lif``
+        file (first scene).
     level : int, optional
         The resolution level of an OME-Zarr image (0, the default, is full
         resolution).
+    series : int, optional
+        The image series of a TIFF file that holds several (the positions
+        of a multi-position OME-TIFF), numbered from 0, the default.
 
     Returns
     -------
@@ -112,11 +120,11 @@ def read_image(path: str | os.PathLike[str], *, level: int = 0) -> ImageData:
         When the file cannot be read.
     """
     path = Path(path)
-    kind = _kind_at_level(path, level)
+    kind = _kind_at_level(path, level, series)
     if kind == "npy":
         return _npy.read_npy(path)
     if kind == "tiff":
-        return _tiff.read_tiff(path)
+        return _tiff.read_tiff(path, series)
     if kind == "bioio":
         image = _bioio.read_bioio(path, lazy=False)
         assert isinstance(image, ImageData)
@@ -125,18 +133,20 @@ def read_image(path: str | os.PathLike[str], *, level: int = 0) -> ImageData:
     return ImageData(lazy.data.compute(scheduler="threads"), lazy.axes, lazy.metadata)
 
 
-def read_lazy(path: str | os.PathLike[str], *, level: int = 0) -> LazyImage:
+def read_lazy(path: str | os.PathLike[str], *, level: int = 0, series: int = 0) -> LazyImage:
     """Open an image file as a dask array, reading nothing yet.
 
     Parameters
     ----------
     path : str or path-like
         A ``.zarr`` array store or OME-Zarr image, a ``.tif``/``.tiff`` file
-        (its first image series, read through tifffile's zarr interface page
-        by page), a ``.npy`` file (mapped into memory) or a vendor file read
-        by bioio.
+        (an image series, the first by default, read through tifffile's
+        zarr interface page by page), a ``.npy`` file (mapped into memory)
+        or a vendor file read by bioio.
     level : int, optional
         The resolution level of an OME-Zarr image (default 0, full resolution).
+    series : int, optional
+        The image series of a TIFF file (default 0, the first).
 
     Returns
     -------
@@ -157,23 +167,23 @@ def read_lazy(path: str | os.PathLike[str], *, level: int = 0) -> LazyImage:
     from quorvel.io._filearray import FileArray
 
     path = Path(path)
-    kind = _kind_at_level(path, level)
+    kind = _kind_at_level(path, level, series)
     if kind == "zarr":
         return _zarr.read_zarr(path, level)
     if kind == "bioio":
         image = _bioio.read_bioio(path, lazy=True)
         assert isinstance(image, LazyImage)
         return image
-    header = _npy.read_npy_header(path) if kind == "npy" else _tiff.read_header(path)
+    header = _npy.read_npy_header(path) if kind == "npy" else _tiff.read_header(path, series)
     axes, metadata = header.axes, header.metadata
-    source = FileArray(path, kind)
+    source = FileArray(path, kind, series)
     stat = path.stat()
-    name = f"read-{kind}-" + tokenize(str(path.resolve()), stat.st_size, stat.st_mtime_ns)
+    name = f"read-{kind}-" + tokenize(str(path.resolve()), stat.st_size, stat.st_mtime_ns, series)
     data = da.from_array(source, chunks=source.chunks or "auto", name=name, lock=False)
     return LazyImage(data, axes, metadata)
 
 
-def read_header(path: str | os.PathLike[str], *, level: int = 0) -> ImageHeader:
+def read_header(path: str | os.PathLike[str], *, level: int = 0, series: int = 0) -> ImageHeader:
     """What an image file holds, reading none of its pixels.
 
     Parameters
@@ -182,6 +192,8 @@ def read_header(path: str | os.PathLike[str], *, level: int = 0) -> ImageHeader:
         Any file `read_image` reads.
     level : int, optional
         The resolution level of an OME-Zarr image (default 0).
+    series : int, optional
+        The image series of a TIFF file (default 0, the first).
 
     Returns
     -------
@@ -199,11 +211,11 @@ def read_header(path: str | os.PathLike[str], *, level: int = 0) -> ImageHeader:
     import numpy as np
 
     path = Path(path)
-    kind = _kind_at_level(path, level)
+    kind = _kind_at_level(path, level, series)
     if kind == "npy":
         return _npy.read_npy_header(path)
     if kind == "tiff":
-        return _tiff.read_header(path)
+        return _tiff.read_header(path, series)
     if kind == "bioio":
         return _bioio.read_bioio_header(path)
     array, axes, metadata = _zarr.open_zarr(path, level)

@@ -92,23 +92,23 @@ def _refusing_cut_files(path: Path) -> Iterator[None]:
         warnings.warn(f"{path}: {message[:200]}", UserWarning, stacklevel=3)
 
 
-def read_header(path: Path) -> ImageHeader:
-    """Shape, sample type, axis names and metadata of a TIFF file, reading no pixels."""
+def read_header(path: Path, series: int = 0) -> ImageHeader:
+    """Shape, sample type, axis names and metadata of a TIFF file's series, reading no pixels."""
     import tifffile
 
     with _refusing_cut_files(path), tifffile.TiffFile(path) as tif:
-        axes, metadata = tiff_header(tif, path)
-        series = tif.series[0]
-        return ImageHeader(tuple(series.shape), np.dtype(series.dtype), axes, metadata)
+        axes, metadata = tiff_header(tif, path, series)
+        chosen = tif.series[series]
+        return ImageHeader(tuple(chosen.shape), np.dtype(chosen.dtype), axes, metadata)
 
 
-def read_tiff(path: Path) -> ImageData:
-    """The first image series of a TIFF file, its axes and metadata."""
+def read_tiff(path: Path, series: int = 0) -> ImageData:
+    """An image series of a TIFF file (the first by default), its axes and metadata."""
     import tifffile
 
     with _refusing_cut_files(path), tifffile.TiffFile(path) as tif:
-        axes, metadata = tiff_header(tif, path)
-        data = tif.series[0].asarray()
+        axes, metadata = tiff_header(tif, path, series)
+        data = tif.series[series].asarray()
     return ImageData(data, axes, metadata)
 
 
@@ -130,8 +130,11 @@ def _check_data_within_file(path: Path, tif: Any) -> None:
             )
 
 
-def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
+def tiff_header(tif: Any, path: Path, index: int = 0) -> tuple[str | None, dict[str, Any]]:
     """Axis names (None when unusable) and the metadata worth keeping of an open TIFF.
+
+    Of its image series `index` (a position of a multi-position file), the
+    first by default: a file of several series then warns of those left.
 
     Raises
     ------
@@ -142,21 +145,26 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
     pages = len(tif.pages)  # walks the chain of pages: a cut one is found here
     if tif.is_ome and tif.ome_metadata:
         _check_ome_sizes(path, tif.ome_metadata, pages)  # before tifffile lays out the planes
-    series = tif.series[0] if pages and tif.series else None
+    count = len(tif.series) if pages else 0
+    if index and not 0 <= index < count:
+        held = f"{count} image series (numbered 0 to {count - 1})" if count > 1 else "one image"
+        raise ValueError(f"{path}: the file holds {held}; there is no series {index}")
+    series = tif.series[index] if count else None
     if series is None or not series.shape or math.prod(series.shape) == 0:
         raise ValueError(f"{path}: cannot read the image: the file holds none (damaged or empty)")
     _check_data_within_file(path, tif)
-    if len(tif.series) > 1:
+    if count > 1 and index == 0:
         shapes = ", ".join(" x ".join(map(str, s.shape)) for s in tif.series[1:4])
-        more = ", ..." if len(tif.series) > 4 else ""
+        more = ", ..." if count > 4 else ""
         warnings.warn(
-            f"{path}: the file holds {len(tif.series)} image series; only the first "
-            f"({' x '.join(map(str, series.shape))}) is read, not {shapes}{more}",
+            f"{path}: the file holds {count} image series; only the first "
+            f"({' x '.join(map(str, series.shape))}) is read, not {shapes}{more}; "
+            f"--series N (series=N) reads series N, 0 to {count - 1}",
             UserWarning,
             stacklevel=2,
         )
     axes = valid_axes(series.axes, len(series.shape))
-    page = tif.pages[0]
+    page = series.keyframe if index else tif.pages[0]
     metadata: dict[str, Any] = {}
     physical: dict[str, tuple[float, str | None]] = {}
     resolution = getattr(page, "resolution", None) or ()
@@ -177,7 +185,7 @@ def tiff_header(tif: Any, path: Path) -> tuple[str | None, dict[str, Any]]:
         metadata.update(_display.read_imagej(ij, _channel_count(series.shape, series.axes)))
         physical.update(_sizes_from_imagej(ij, physical))
     elif tif.is_ome and tif.ome_metadata:
-        ome = _read_ome_xml(tif.ome_metadata)
+        ome = _read_ome_xml(tif.ome_metadata, index)
         _check_plane_count(path, series, ome.pop("planes"), "OME")
         physical.update(ome.pop("physical"))
         metadata.update(ome)
@@ -276,12 +284,16 @@ def _sizes_from_imagej(
     return sizes
 
 
-def _read_ome_xml(text: str) -> dict[str, Any]:
-    """Physical sizes, time increment, channel names, plane count and quorvel record."""
+def _read_ome_xml(text: str, index: int = 0) -> dict[str, Any]:
+    """Physical sizes, time increment, channel names, plane count and quorvel record.
+
+    Of the image `index`, the first by default (a series of the file).
+    """
     root = ET.fromstring(text)
     ns = {"ome": root.tag[1 : root.tag.index("}")]} if root.tag.startswith("{") else {}
     prefix = "ome:" if ns else ""
-    pixels = root.find(f"{prefix}Image/{prefix}Pixels", ns)
+    images = root.findall(f"{prefix}Image", ns)
+    pixels = images[index].find(f"{prefix}Pixels", ns) if index < len(images) else None
     found: dict[str, Any] = {"physical": {}, "planes": None}
     if pixels is None:
         return found

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import re
 import warnings
 from collections.abc import Mapping
 from typing import Any
@@ -30,10 +31,16 @@ _METERS = {"micrometer": 1e-6, "centimeter": 1e-2}
 
 
 def unit_name(unit: Any) -> str | None:
-    """The OME-Zarr name of a unit written as a symbol or name, or None if unknown."""
+    r"""The OME-Zarr name of a unit written as a symbol or name, or None if unknown.
+
+    The ASCII of an ImageJ description writes other characters as escapes
+    (``\u00B5m``), and the micro sign is also typed as the Greek mu
+    (U+03BC): both are read as the symbol they stand for.
+    """
     if not isinstance(unit, str):
         return None
-    text = unit.strip()
+    text = re.sub(r"\\u([0-9A-Fa-f]{4})", lambda m: chr(int(m[1], 16)), unit.strip())
+    text = text.replace("\u03bc", "\u00b5")
     if text in _SYMBOLS:
         return text
     return _NAMES.get(text, _NAMES.get(text.lower()))

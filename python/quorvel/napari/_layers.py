@@ -218,6 +218,8 @@ def result_metadata(
     source = metadata.get("source")
     axes = normalize_axes(axes or None, outcome.denoised.ndim)
     parameters = run_parameters(axes, options, outcome.tuned, variance, outcome.choice)
+    if isinstance(metadata.get("series"), int):  # the image series of the source file
+        parameters["series"] = metadata["series"]
     metadata["axes"] = axes
     metadata["provenance"] = provenance_record(
         outcome.plan, parameters, source=source if isinstance(source, str) else None

@@ -13,8 +13,10 @@ are read lazily (dask), chunk by chunk as napari shows them.
 
 from __future__ import annotations
 
+import contextlib
 import importlib.util
 import itertools
+import warnings
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -81,19 +83,38 @@ def read_layers(path: str | list[str]) -> list[LayerData]:
     Returns
     -------
     list of LayerData
-        ``(data, kwargs, "image")`` per channel: the channel's pixels (a
-        list of levels for an OME-Zarr pyramid), and ``name`` (the channel's
-        name), ``scale``, ``units``, ``axis_labels``, ``colormap``,
-        ``blending`` and ``metadata`` with ``axes`` (the layer's axis
-        letters, when the file names them), ``source`` (the file),
-        ``physical`` (``(size, unit)`` by axis letter), ``channels`` (its
-        name) and, for a quorvel output, ``provenance``.
+        ``(data, kwargs, "image")`` per channel (of every image series of
+        a TIFF file): the channel's pixels (a list of levels for an OME-Zarr
+        pyramid), and ``name`` (the channel's name), ``scale``, ``units``,
+        ``axis_labels``, ``colormap``, ``blending`` and ``metadata`` with
+        ``axes`` (the layer's axis letters, when the file names them),
+        ``source`` (the file), ``series`` (its image series, in a file of
+        several), ``physical`` (``(size, unit)`` by axis letter),
+        ``channels`` (its name) and, for a quorvel output, ``provenance``.
     """
-    paths = [path] if isinstance(path, str) else list(path)
-    return [layer for p in paths for layer in _layers(Path(p), _open(Path(p)))]
+    paths = [Path(p) for p in ([path] if isinstance(path, str) else path)]
+    layers = []
+    for p in paths:
+        count = _series_count(p)
+        with warnings.catch_warnings():  # every series is opened: none is left unread
+            warnings.filterwarnings("ignore", message=r".* image series; only the first")
+            for n in range(count):
+                layers += _layers(p, _open(p, n), n if count > 1 else None)
+    return layers
 
 
-def _open(path: Path) -> list[ImageData | LazyImage]:
+def _series_count(path: Path) -> int:
+    """The number of image series of a TIFF file (the positions of a multi-position file)."""
+    if supported_kind(path) != "tiff":
+        return 1
+    import tifffile
+
+    with contextlib.suppress(Exception), tifffile.TiffFile(path) as tif:
+        return max(len(tif.series), 1)
+    return 1  # a damaged file: reading it says what is wrong
+
+
+def _open(path: Path, series: int = 0) -> list[ImageData | LazyImage]:
     """The image at `path`: every level of a zarr pyramid, or one image (lazy when large)."""
     if supported_kind(path) == "zarr":
         levels: list[ImageData | LazyImage] = [read_lazy(path)]
@@ -104,8 +125,8 @@ def _open(path: Path) -> list[ImageData | LazyImage]:
                 break
         return levels
     if path.is_file() and path.stat().st_size > LAZY_BYTES:
-        return [read_lazy(path)]
-    return [read_image(path)]
+        return [read_lazy(path, series=series)]
+    return [read_image(path, series=series)]
 
 
 def _stem(path: Path) -> str:
@@ -126,8 +147,10 @@ def _colours(metadata: dict[str, Any], n: int) -> list[str]:
     return [NAMED_COLOURS.get(c, f"#{c.lower()}") for c in colours]
 
 
-def _layers(path: Path, images: list[ImageData | LazyImage]) -> list[LayerData]:
-    """One layer per channel of `images` (the levels of one image)."""
+def _layers(
+    path: Path, images: list[ImageData | LazyImage], series: int | None = None
+) -> list[LayerData]:
+    """One layer per channel of `images` (the levels of one image, of `series` of a file)."""
     first = images[0]
     levels = [image.data for image in images]
     shape, dtype = levels[0].shape, np.dtype(levels[0].dtype)
@@ -140,11 +163,14 @@ def _layers(path: Path, images: list[ImageData | LazyImage]) -> list[LayerData]:
         levels = [level.astype(np.uint8) for level in levels]
     axes = first.axes
     metadata = first.metadata
-    kept = {"source": str(path)}
+    kept: dict[str, Any] = {"source": str(path)}
+    suffix = ""
+    if series is not None:  # one of several series of the file: named and recorded
+        kept["series"], suffix = series, f" series {series}"
     if "provenance" in metadata:
         kept["provenance"] = metadata["provenance"]
     if axes is None:  # the widget guesses, and says so
-        return [(_pixels(levels), {"name": _stem(path), "metadata": kept}, "image")]
+        return [(_pixels(levels), {"name": _stem(path) + suffix, "metadata": kept}, "image")]
 
     rgb = axes.endswith("S") and shape[-1] in (3, 4) and "C" not in axes
     split = "C" if "C" in axes else "S" if "S" in axes and not rgb else ""
@@ -171,6 +197,7 @@ def _layers(path: Path, images: list[ImageData | LazyImage]) -> list[LayerData]:
         index = (slice(None),) * axes.index(split) + (c,) if split else ()
         own = {**kept, "axes": layer_axes, "physical": physical}
         name = names[c] if names else _stem(path) + (f" channel {c}" if n_channels > 1 else "")
+        name += suffix
         if names:
             own["channels"] = [names[c]]
         kwargs = {**common, "name": name, "metadata": own}

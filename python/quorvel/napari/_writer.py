@@ -66,6 +66,35 @@ def _colour(colormap: Any) -> str | None:
     return colours[0] if colours else None
 
 
+def _storable(pixels: np.ndarray, path: str) -> np.ndarray:
+    """`pixels` in a sample type OME-TIFF holds, converted only where no value changes.
+
+    NumPy makes 64-bit integers by default (a layer made with ``np.arange``
+    or ``integers``) and napari also shows float16: such values are written
+    as 32-bit integers when they fit, and float16 as float32.
+
+    Raises
+    ------
+    ValueError
+        For integers beyond the 32-bit range, and types OME-TIFF has no
+        lossless home for.
+    """
+    dtype = pixels.dtype
+    if dtype == np.float16:
+        return pixels.astype(np.float32)
+    if dtype.kind in "iu" and dtype.itemsize == 8:
+        narrow = np.dtype(np.int32 if dtype.kind == "i" else np.uint32)
+        info = np.iinfo(narrow)
+        low, high = (int(pixels.min()), int(pixels.max())) if pixels.size else (0, 0)
+        if info.min <= low and high <= info.max:
+            return pixels.astype(narrow)
+        raise ValueError(
+            f"{path}: OME-TIFF holds integers of at most 32 bits; this layer's values run "
+            f"from {low} to {high}: convert it to float64 before saving"
+        )
+    return pixels
+
+
 def write_ome_tiff(path: str, data: Any, attributes: dict[str, Any]) -> list[str]:
     """Write one image layer to `path` as OME-TIFF.
 
@@ -86,7 +115,7 @@ def write_ome_tiff(path: str, data: Any, attributes: dict[str, Any]) -> list[str
         The file written.
     """
     metadata = attributes.get("metadata") or {}
-    pixels = np.asarray(data[0] if attributes.get("multiscale") else data)
+    pixels = _storable(np.asarray(data[0] if attributes.get("multiscale") else data), path)
     axes = _axes(metadata, attributes, pixels.ndim)
     record: dict[str, Any] = {"ome": True}
     if axes is not None:
