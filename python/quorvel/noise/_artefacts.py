@@ -104,20 +104,21 @@ def outliers(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
         return None
     limit = OUTLIER_ERRORS * noise
     planes = x.reshape(-1, *x.shape[-2:])
-    ny, nx = planes.shape[-2:]
+    nx = planes.shape[-1]
     out: npt.NDArray[np.bool_] | None = None
     for p, plane in enumerate(planes):
         padded = np.pad(plane.astype(np.float32), 2, mode="reflect")
-        centre = padded[2:-2, 2:-2]
-        top = np.full(centre.shape, -np.inf, np.float32)
-        for dy, dx in _NEIGHBOURS:
-            np.fmax(top, padded[2 + dy : 2 + dy + ny, 2 + dx : 2 + dx + nx], out=top)
-        iy, ix = np.nonzero(centre - top > limit)
+        # Candidates above their left and right neighbours, then all 8.
+        side = np.fmax(padded[2:-2, 1 : nx + 1], padded[2:-2, 3 : nx + 3])
+        iy, ix = np.nonzero(padded[2:-2, 2:-2] - side > limit)
         if iy.size == 0:
             continue
+        value = padded[iy + 2, ix + 2]
+        near = np.stack([padded[iy + 2 + dy, ix + 2 + dx] for dy, dx in _NEIGHBOURS])
+        top = np.fmax.reduce(near, axis=0)
         ring = np.stack([padded[iy + 2 + dy, ix + 2 + dx] for dy, dx in _RING])
-        height = centre[iy, ix] - np.median(ring, axis=0)
-        alone = centre[iy, ix] - top[iy, ix] > OUTLIER_SHARE * height
+        height = value - np.median(ring, axis=0)
+        alone = (value - top > limit) & (value - top > OUTLIER_SHARE * height)
         if not alone.any():
             continue
         if out is None:
