@@ -33,13 +33,21 @@ from __future__ import annotations
 import os
 import warnings
 from dataclasses import replace
-from typing import Any, Literal
+from typing import Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from quorvel import _engine as engine
 from quorvel._threads import resolve_threads
+from quorvel.noise._artefacts import (
+    _levelled,
+    background_noise,
+    floored,
+    outliers,
+    sample_rows,
+    saturated,
+)
 from quorvel.noise._line import CUBIC, FOURTH, BlockPoints, LineFit, Parts, fit_line
 
 _PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -69,18 +77,6 @@ LEVEL_STEPS = 14
 #: frame differences take.
 GROUP_BLOCKS = 3
 GROUP_PLANES = 4
-#: Pixels sampled (at most) for the levels.
-LEVEL_SAMPLE = 1 << 16
-#: Fewest pixels at a channel's largest value that can make it a saturation level.
-SATURATED_PIXELS = 8
-#: Standard errors by which a level drifting from frame to frame must stand
-#: out, alike in every quarter of the frame (`_levelled`).
-DRIFT_ERRORS = 4.0
-#: Share of the drift by which the quarters' drifts may differ (`_levelled`).
-DRIFT_SPREAD = 0.25
-#: Least share of the second-smallest value's pixels among the smallest
-#: but one's with which the smallest can be a floor (`floored`).
-FLOOR_SPREAD = 0.5
 
 F64 = npt.NDArray[np.float64]
 _EMPTY = BlockPoints(np.empty(0), np.empty(0), np.empty(0), np.empty(0))
@@ -95,16 +91,12 @@ def levels(channel: npt.NDArray[Any]) -> list[float]:
     `LEVEL_STEP` noise standard deviations, doubling up to `LEVEL_STEPS`
     times each way while they stay within the sample's range.
     """
-    rows = np.asarray(channel).reshape(-1, channel.shape[-1])
-    step = max(1, rows.size // LEVEL_SAMPLE)
-    sample = rows[::step].astype(np.float64)
+    sample = sample_rows(channel)
     finite = sample[np.isfinite(sample)]
     if finite.size == 0:
         return [0.0]
     centre = float(np.median(finite))
-    d = np.abs(np.diff(sample, axis=-1)).ravel()
-    d = d[np.isfinite(d)]
-    noise = 1.4826 * float(np.median(d)) / np.sqrt(2.0) if d.size else 0.0
+    noise = background_noise(channel)
     if not noise > 0:
         return [centre]
     steps = LEVEL_STEP * noise * 2.0 ** np.arange(LEVEL_STEPS + 1)
@@ -112,106 +104,6 @@ def levels(channel: npt.NDArray[Any]) -> list[float]:
     up = centre + steps[centre + inner < finite.max()]
     down = centre - steps[centre - inner > finite.min()]
     return sorted({*down.tolist(), *up.tolist()})
-
-
-def saturated(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
-    """The pixels at the channel's saturation level, or None where it shows none.
-
-    A camera clips what is brighter than its largest value, and the pixels
-    there hold the whole tail beyond it: more of them than of the value just
-    below, whereas the largest values of unclipped noise are the rarest.
-    Clipped pixels vary less than the model says (a bright spot clipped
-    throughout not at all), and the blocks around them would pull the gain
-    down.
-    """
-    x = np.asarray(channel)
-    top = x.max()
-    at_top: npt.NDArray[np.bool_] = np.asarray(x == top)
-    n = int(np.count_nonzero(at_top))
-    if n < SATURATED_PIXELS or n == x.size:
-        return None
-    lowest = np.iinfo(x.dtype).min if np.issubdtype(x.dtype, np.integer) else -np.inf
-    below = x.max(where=~at_top, initial=lowest)
-    if n <= np.count_nonzero(x == below):
-        return None
-    return at_top
-
-
-def floored(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
-    """The pixels at the channel's floor, or None where it shows none.
-
-    An image whose dark level was subtracted and clipped at 0 holds at its
-    smallest value every pixel that came out below it: more of them than of
-    the value just above, while the values above are about as frequent as
-    each other (the read noise's spread).  Photon counts can hold more
-    zeros than ones too, but only below one photon per pixel, where twos
-    are fewer than half the ones (their ratio is half the mean): those are
-    no floor.  Floored pixels vary less than the model says, like
-    saturated ones.
-    """
-    x = np.asarray(channel)
-    bottom = x.min()
-    at_bottom: npt.NDArray[np.bool_] = np.asarray(x == bottom)
-    n = int(np.count_nonzero(at_bottom))
-    if n < SATURATED_PIXELS or n == x.size:
-        return None
-    highest = np.iinfo(x.dtype).max if np.issubdtype(x.dtype, np.integer) else np.inf
-    first = x.min(where=~at_bottom, initial=highest)
-    second = x.min(where=x > first, initial=highest)
-    ones, twos = int(np.count_nonzero(x == first)), int(np.count_nonzero(x == second))
-    if n <= ones or twos < FLOOR_SPREAD * ones:
-        return None
-    return at_bottom
-
-
-def _levelled(
-    channel: npt.NDArray[Any], clipped: npt.NDArray[np.bool_] | None = None
-) -> npt.NDArray[Any]:
-    """`channel` (T, Z, Y, X) with a level that drifts from frame to frame taken out.
-
-    A camera's dark level can creep over a time-lapse (tens of counts over
-    the frames): each difference of neighbouring frames then holds a
-    constant that its energy takes for noise.  Where the mean of a
-    difference (of its values within 3 robust standard deviations of its
-    median, which leaves out what moves) lies beyond `DRIFT_ERRORS` of its
-    standard errors from 0 in each quarter of the frame alike (their means
-    within as many standard errors, or a quarter of the drift, of one
-    another: structure that moves or bleaches differs from quarter to
-    quarter), the later frame is moved by
-    it; the frames keep the first one's level.  Pixels `clipped` in either
-    frame (saturated, floored), which keep their value whatever the level,
-    are not measured.  Without such a drift the channel is returned as it
-    is.
-    """
-    x = np.asarray(channel)
-    nt, _, ny, nx = x.shape
-    if nt < 2 or ny < 2 or nx < 2:
-        return channel
-    steps = np.zeros(nt)
-    for k in range(1, nt):
-        d = x[k].astype(np.float64) - x[k - 1]
-        centre = float(np.median(d))
-        spread = 1.4826 * float(np.median(np.abs(d - centre)))
-        if not spread > 0:
-            continue
-        kept = np.abs(d - centre) <= 3.0 * spread
-        if clipped is not None:  # they hold their value whatever the level
-            kept &= ~(clipped[k] | clipped[k - 1])
-        means = []
-        for rows in (slice(0, ny // 2), slice(ny // 2, ny)):
-            for cols in (slice(0, nx // 2), slice(nx // 2, nx)):
-                part = d[:, rows, cols][kept[:, rows, cols]]
-                means.append(float(part.mean()) if part.size else 0.0)
-        error = spread / np.sqrt(max(1, int(kept.sum()) // 4))
-        mean = np.array(means)
-        step = float(d[kept].mean())
-        alike = np.ptp(mean) < max(DRIFT_ERRORS * error, DRIFT_SPREAD * abs(step))
-        if np.all(np.abs(mean) > DRIFT_ERRORS * error) and alike:
-            steps[k] = step
-    if not steps.any():
-        return channel
-    level = np.cumsum(steps)
-    return x - level[:, None, None, None].astype(np.float32)
 
 
 def _touched(
@@ -543,6 +435,7 @@ def fit_channel(
     if method == "temporal" and axis == 0:
         channel = _levelled(channel, _either(top, bottom))
     split = levels(channel)
+    top = _either(top, outliers(channel))
     if bottom is not None:
         # Without the blocks at a floor, where enough blocks are left.
         fit = _fit_points(channel, method, axis, pool, split, block, top, bottom)
@@ -559,10 +452,19 @@ def fit_channel(
     return _fit_points(channel, method, axis, pool, split, block, top)
 
 
+@overload
+def _either(a: npt.NDArray[np.bool_] | None, b: npt.NDArray[np.bool_]) -> npt.NDArray[np.bool_]: ...
+@overload
+def _either(
+    a: npt.NDArray[np.bool_] | None, b: npt.NDArray[np.bool_] | None
+) -> npt.NDArray[np.bool_] | None: ...
 def _either(
     a: npt.NDArray[np.bool_] | None, b: npt.NDArray[np.bool_] | None
 ) -> npt.NDArray[np.bool_] | None:
-    return b if a is None else a if b is None else a | b
+    """The pixels of either mask (None: no pixel)."""
+    if a is None or b is None:
+        return b if a is None else a
+    return a | b
 
 
 def _fit_points(

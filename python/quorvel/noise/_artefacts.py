@@ -1,0 +1,261 @@
+"""What real cameras add to an image that the noise line does not describe.
+
+Each detector marks pixels that a fit of ``variance = gain * intensity +
+offset`` must leave out, or takes out a change that is no noise: the
+channel's saturation level (`saturated`), a floor at a subtracted dark
+level (`floored`), isolated hot pixels (`outliers`), and a dark level that
+drifts over a time-lapse (`_levelled`).  Channels are arrays (T, Z, Y, X).
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+F64 = npt.NDArray[np.float64]
+
+
+#: Pixels sampled (at most) for the levels.
+LEVEL_SAMPLE = 1 << 16
+#: Fewest pixels at a channel's largest value that can make it a saturation level.
+SATURATED_PIXELS = 8
+#: Standard errors by which a level drifting from frame to frame must stand
+#: out, alike in every quarter of the frame (`_levelled`).
+DRIFT_ERRORS = 4.0
+#: Share of the drift by which the quarters' drifts may differ (`_levelled`).
+DRIFT_SPREAD = 0.25
+#: Least share of the second-smallest value's pixels among the smallest
+#: but one's with which the smallest can be a floor (`floored`).
+FLOOR_SPREAD = 0.5
+#: Noise standard deviations (of the background) by which a pixel must
+#: exceed the largest of its 8 neighbours to be an outlier (`outliers`).
+OUTLIER_ERRORS = 8.0
+#: Least share of its height over the pixels around its neighbours by which
+#: an outlier exceeds the largest of its neighbours (`outliers`): a spot of
+#: light spreads over its neighbours, a defect does not.
+OUTLIER_SHARE = 0.75
+
+
+def sample_rows(channel: npt.NDArray[Any]) -> F64:
+    """Every few rows of `channel`, at most about `LEVEL_SAMPLE` pixels, as float64."""
+    rows = np.asarray(channel).reshape(-1, channel.shape[-1])
+    step = max(1, rows.size // LEVEL_SAMPLE)
+    return rows[::step].astype(np.float64)
+
+
+def background_noise(channel: npt.NDArray[Any]) -> float:
+    """The noise of the background of `channel`, robust to sparse structure.
+
+    The scaled median absolute difference of horizontal neighbours, over
+    every few rows (`LEVEL_SAMPLE` pixels at most).
+    """
+    d = np.abs(np.diff(sample_rows(channel), axis=-1)).ravel()
+    d = d[np.isfinite(d)]
+    return 1.4826 * float(np.median(d)) / np.sqrt(2.0) if d.size else 0.0
+
+
+def saturated(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
+    """The pixels at the channel's saturation level, or None where it shows none.
+
+    A camera clips what is brighter than its largest value, and the pixels
+    there hold the whole tail beyond it: more of them than of the value just
+    below, whereas the largest values of unclipped noise are the rarest.
+    Clipped pixels vary less than the model says (a bright spot clipped
+    throughout not at all), and the blocks around them would pull the gain
+    down.
+    """
+    x = np.asarray(channel)
+    top = x.max()
+    at_top: npt.NDArray[np.bool_] = np.asarray(x == top)
+    n = int(np.count_nonzero(at_top))
+    if n < SATURATED_PIXELS or n == x.size:
+        return None
+    lowest = np.iinfo(x.dtype).min if np.issubdtype(x.dtype, np.integer) else -np.inf
+    below = x.max(where=~at_top, initial=lowest)
+    if n <= np.count_nonzero(x == below):
+        return None
+    return at_top
+
+
+#: Offsets of the 8 neighbours of a pixel, and of the 16 pixels around them.
+_NEIGHBOURS = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
+_RING = [(dy, dx) for dy in range(-2, 3) for dx in range(-2, 3) if max(abs(dy), abs(dx)) == 2]
+
+
+def outliers(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
+    """Isolated pixels far above all their neighbours (hot pixels), or None where there are none.
+
+    A pixel that exceeds each of its 8 neighbours by more than
+    `OUTLIER_ERRORS` times the background's noise, and by more than
+    `OUTLIER_SHARE` of its own height over the median of the 16 pixels
+    around them, is no light: an image sampled finely enough for its
+    optics spreads even the smallest spot over its neighbours (a spot of
+    one pixel standard deviation centred on a pixel leaves its nearest
+    neighbours 61 % of its height, so its excess over them is 39 %).  A
+    hot pixel, a defect of the sensor, stands alone; its residuals hold
+    its whole excess, which a fit takes for the noise of a bright level.
+    Judged plane by plane (edges mirrored); NaN never counts.
+    """
+    x = np.asarray(channel)
+    noise = background_noise(x)
+    if not noise > 0 or x.ndim < 2 or min(x.shape[-2:]) < 3:
+        return None
+    limit = OUTLIER_ERRORS * noise
+    planes = x.reshape(-1, *x.shape[-2:])
+    nx = planes.shape[-1]
+    out: npt.NDArray[np.bool_] | None = None
+    for p, plane in enumerate(planes):
+        padded = np.pad(plane.astype(np.float32), 2, mode="reflect")
+        # Candidates above their left and right neighbours, then all 8.
+        side = np.fmax(padded[2:-2, 1 : nx + 1], padded[2:-2, 3 : nx + 3])
+        iy, ix = np.nonzero(padded[2:-2, 2:-2] - side > limit)
+        if iy.size == 0:
+            continue
+        value = padded[iy + 2, ix + 2]
+        near = np.stack([padded[iy + 2 + dy, ix + 2 + dx] for dy, dx in _NEIGHBOURS])
+        top = np.fmax.reduce(near, axis=0)
+        ring = np.stack([padded[iy + 2 + dy, ix + 2 + dx] for dy, dx in _RING])
+        height = value - np.median(ring, axis=0)
+        alone = (value - top > limit) & (value - top > OUTLIER_SHARE * height)
+        if not alone.any():
+            continue
+        if out is None:
+            out = np.zeros(x.shape, bool)
+        out.reshape(planes.shape)[p, iy[alone], ix[alone]] = True
+    return out
+
+
+def floored(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
+    """The pixels at the channel's floor, or None where it shows none.
+
+    An image whose dark level was subtracted and clipped at 0 holds at its
+    smallest value every pixel that came out below it: more of them than of
+    the value just above, while the values above are about as frequent as
+    each other (the read noise's spread).  Photon counts can hold more
+    zeros than ones too, but only below one photon per pixel, where twos
+    are fewer than half the ones (their ratio is half the mean): those are
+    no floor.  Floored pixels vary less than the model says, like
+    saturated ones.
+    """
+    x = np.asarray(channel)
+    bottom = x.min()
+    at_bottom: npt.NDArray[np.bool_] = np.asarray(x == bottom)
+    n = int(np.count_nonzero(at_bottom))
+    if n < SATURATED_PIXELS or n == x.size:
+        return None
+    highest = np.iinfo(x.dtype).max if np.issubdtype(x.dtype, np.integer) else np.inf
+    first = x.min(where=~at_bottom, initial=highest)
+    second = x.min(where=x > first, initial=highest)
+    ones, twos = int(np.count_nonzero(x == first)), int(np.count_nonzero(x == second))
+    if n <= ones or twos < FLOOR_SPREAD * ones:
+        return None
+    return at_bottom
+
+
+def _levelled(
+    channel: npt.NDArray[Any], clipped: npt.NDArray[np.bool_] | None = None
+) -> npt.NDArray[Any]:
+    """`channel` (T, Z, Y, X) with a level that drifts from frame to frame taken out.
+
+    A camera's dark level can creep over a time-lapse (tens of counts over
+    the frames): each difference of neighbouring frames then holds a
+    constant that its energy takes for noise.  Where the mean of a
+    difference (of its values within 3 robust standard deviations of its
+    median, which leaves out what moves) lies beyond `DRIFT_ERRORS` of its
+    standard errors from 0 in each quarter of the frame alike (their means
+    within as many standard errors, or a quarter of the drift, of one
+    another: structure that moves or bleaches differs from quarter to
+    quarter), the later frame is moved by it, or by the background's own
+    step where the difference grows with intensity (`_level_step`: a
+    sample that bleaches over every quarter; the mean, which holds its dim
+    structure too, moved the background by more than its own step and
+    left its differences a constant that the fit took for noise: the gain
+    came out 0.47 to 0.84 times the camera's); the frames keep the first
+    one's level.  Pixels `clipped` in either frame (saturated, floored),
+    which keep their value whatever the level, are not measured.  Without
+    such a drift the channel is returned as it is.
+    """
+    x = np.asarray(channel)
+    nt, _, ny, nx = x.shape
+    if nt < 2 or ny < 2 or nx < 2:
+        return channel
+    steps = np.zeros(nt)
+    for k in range(1, nt):
+        d = x[k].astype(np.float64) - x[k - 1]
+        centre = float(np.median(d))
+        spread = 1.4826 * float(np.median(np.abs(d - centre)))
+        if not spread > 0:
+            continue
+        kept = np.abs(d - centre) <= 3.0 * spread
+        if clipped is not None:  # they hold their value whatever the level
+            kept &= ~(clipped[k] | clipped[k - 1])
+        means = []
+        for rows in (slice(0, ny // 2), slice(ny // 2, ny)):
+            for cols in (slice(0, nx // 2), slice(nx // 2, nx)):
+                part = d[:, rows, cols][kept[:, rows, cols]]
+                means.append(float(part.mean()) if part.size else 0.0)
+        error = spread / np.sqrt(max(1, int(kept.sum()) // 4))
+        mean = np.array(means)
+        step = float(d[kept].mean())
+        alike = np.ptp(mean) < max(DRIFT_ERRORS * error, DRIFT_SPREAD * abs(step))
+        if np.all(np.abs(mean) > DRIFT_ERRORS * error) and alike:
+            steps[k] = _level_step(x, k, d, kept, step)
+    if not steps.any():
+        return channel
+    level = np.cumsum(steps)
+    return x - level[:, None, None, None].astype(np.float32)
+
+
+def _level_step(
+    x: npt.NDArray[Any], k: int, d: F64, kept: npt.NDArray[np.bool_], step: float
+) -> float:
+    """The step of the level from frame ``k - 1`` to frame `k` of `x` (`_levelled`).
+
+    A straight line is fitted by least squares to the `kept` values of their
+    difference `d` against the frames' mean over 5 x 5 pixels (a mean of
+    single pixels holds so much noise that the line came out flat over
+    bleaching structure).  Where it changes by less than
+    `DRIFT_ERRORS` of its standard errors, or `DRIFT_SPREAD` of `step` (the
+    mean of those values), between the 10th and the 90th percentile of that
+    mean, the difference is alike at every intensity, as a dark level's
+    drift is, and the step is `step`.  Otherwise (bleaching takes a share of
+    each intensity, and the mean then holds that of dim structure too) it is
+    the line's value at the 10th percentile: the background's own step.
+    """
+    m = _box_mean(0.5 * (x[k].astype(np.float64) + x[k - 1]), 2)[kept]
+    dk = d[kept]
+    if m.size < 3:
+        return step
+    centre = float(m.mean())
+    mc = m - centre
+    sxx = float(np.dot(mc, mc))
+    if not sxx > 0:
+        return step
+    slope = float(np.dot(mc, dk - dk.mean())) / sxx
+    scatter = float(np.std(dk - slope * mc))
+    lo, hi = np.percentile(m, [10.0, 90.0])
+    change = abs(slope) * float(hi - lo)
+    error = scatter / np.sqrt(sxx) * float(hi - lo)
+    if change < max(DRIFT_ERRORS * error, DRIFT_SPREAD * abs(step)):
+        return step
+    return float(dk.mean()) + slope * (float(lo) - centre)
+
+
+def _box_mean(a: F64, r: int) -> F64:
+    """The mean of `a` (..., Y, X) over the (2r + 1) x (2r + 1) pixels around each pixel.
+
+    Near the edges, over the pixels inside.
+    """
+    out = a
+    for axis in (-2, -1):
+        c = np.cumsum(out, axis=axis)
+        c = np.concatenate([np.zeros_like(np.take(c, [0], axis=axis)), c], axis=axis)
+        n = out.shape[axis]
+        hi = np.minimum(np.arange(n) + r + 1, n)
+        lo = np.maximum(np.arange(n) - r, 0)
+        shape = [1] * out.ndim
+        shape[axis] = n
+        out = (np.take(c, hi, axis=axis) - np.take(c, lo, axis=axis)) / (hi - lo).reshape(shape)
+    return out
