@@ -663,3 +663,26 @@ def test_progress_display_does_not_change_the_result(
     with Stages(3, enabled=True) as stages:
         _run_denoise(noisy, "TYX", stages=stages, **{**options, "tune": True})
     assert re.search(r"2/3: tuning \d+% \(left", capsys.readouterr().err)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        # Two frames of 12 x 12: refits of the noise line that find no line.
+        lambda: quorvel.estimate_noise(
+            camera(np.full((2, 12, 12), 20.0), 2.0, 100.0, 3.0, 0), "TYX"
+        ),
+        # An X-Z section: no rows to compare the planes' differences with.
+        lambda: quorvel.denoise(
+            np.random.default_rng(0).normal(0.0, 1.0, (7, 24)), "ZX", noise="gaussian"
+        ),
+    ],
+)
+def test_no_floating_point_warnings_of_numpy(call: Any) -> None:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        call()
+    leaked = [
+        str(w.message) for w in caught if "numpy" in w.filename or "encountered" in str(w.message)
+    ]
+    assert not leaked
