@@ -686,3 +686,25 @@ def test_no_floating_point_warnings_of_numpy(call: Any) -> None:
         str(w.message) for w in caught if "numpy" in w.filename or "encountered" in str(w.message)
     ]
     assert not leaked
+
+
+@pytest.mark.parametrize("noise", ["auto", "gaussian", "poisson-gaussian"])
+def test_model_of_an_image_with_a_constant_channel_denoises_it(noise: str) -> None:
+    # estimate_noise gives the empty channel no gain and a sigma of 0.
+    photons = np.random.default_rng(2).uniform(5.0, 60.0, (3, 24, 24))
+    image = camera(photons, 2.0, 100.0, 3.0, seed=3)
+    image[1] = 0.0
+    options: dict[str, Any] = {"noise": noise, "iterations": 2, "patch_radius": 2, "threads": 1}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # a poorly determined gain
+        model = quorvel.estimate_noise(image, "CYX")
+        assert np.isnan(model.gain[1]) and model.sigma is not None and model.sigma[1] == 0
+        fitted = quorvel.denoise(image, "CYX", **options)
+        given = quorvel.denoise(image, "CYX", model=model, **options)
+        chunked = quorvel.denoise(
+            da.from_array(image, chunks=(1, 12, 24)), "CYX", model=model, **options
+        ).compute()
+    np.testing.assert_array_equal(given[1], 0.0)
+    np.testing.assert_array_equal(chunked, given)
+    if noise != "gaussian":  # the model's sigma is that of its line, not the core's estimate
+        np.testing.assert_array_equal(given, fitted)
