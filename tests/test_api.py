@@ -14,6 +14,7 @@ import quorvel
 from quorvel import NoiseModel
 from quorvel._api import _run_denoise
 from quorvel._axes import from_core_layout, normalize_axes, to_core_layout
+from quorvel._core import _estimate_sigma
 from quorvel._progress import Stages
 from quorvel._threads import available_cpus
 
@@ -708,3 +709,14 @@ def test_model_of_an_image_with_a_constant_channel_denoises_it(noise: str) -> No
     np.testing.assert_array_equal(chunked, given)
     if noise != "gaussian":  # the model's sigma is that of its line, not the core's estimate
         np.testing.assert_array_equal(given, fitted)
+
+
+def test_noise_level_of_values_near_the_float32_limit() -> None:
+    # Values up to 3e38, within float32: the core's Gaussian level (that of
+    # noise="gaussian" without sigma) scales with them.
+    largest = 3e38
+    image = np.random.default_rng(5).normal(0.0, 1.0, (1, 1, 1, 48, 48))
+    image /= np.abs(image).max()
+    expected = _estimate_sigma(image.astype(np.float32), [0])[0] * largest
+    scaled = _estimate_sigma((image * largest).astype(np.float32), [0])[0]
+    assert scaled == pytest.approx(expected, rel=1e-5)
