@@ -397,7 +397,9 @@ def denoise(
         For an invalid parameter, naming it; for missing or ambiguous
         `axes`, an empty image or non-finite values; for
         ``noise='poisson-gaussian'`` when a gain is not positive.  Every
-        parameter is checked before any computation.
+        parameter is checked before any computation, except a model's NaN
+        gain or sigma of 0, which a channel of one value allows (see
+        `model`): in another channel they raise when its noise is planned.
     TypeError
         If `image` does not hold real numbers.
 
