@@ -199,7 +199,7 @@ def _estimate_sigma(
     for c in channels:
         channel = _channel(core5, c)
         largest = float(np.max(np.abs(channel))) if channel.size else 0.0
-        if largest <= _LARGEST_ESTIMATED:
+        if not largest > _LARGEST_ESTIMATED:  # NaN too: the core's own answer
             levels[c] = float(engine.calibrate_gaussian(channel, threads=n))
             continue
         exponent = math.ceil(math.log2(largest / _SCALED_TO))
