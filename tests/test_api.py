@@ -14,6 +14,7 @@ import quorvel
 from quorvel import NoiseModel
 from quorvel._api import _run_denoise
 from quorvel._axes import from_core_layout, normalize_axes, to_core_layout
+from quorvel._core import _estimate_sigma
 from quorvel._progress import Stages
 from quorvel._threads import available_cpus
 
@@ -663,3 +664,59 @@ def test_progress_display_does_not_change_the_result(
     with Stages(3, enabled=True) as stages:
         _run_denoise(noisy, "TYX", stages=stages, **{**options, "tune": True})
     assert re.search(r"2/3: tuning \d+% \(left", capsys.readouterr().err)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        # Two frames of 12 x 12: refits of the noise line that find no line.
+        lambda: quorvel.estimate_noise(
+            camera(np.full((2, 12, 12), 20.0), 2.0, 100.0, 3.0, 0), "TYX"
+        ),
+        # An X-Z section: no rows to compare the planes' differences with.
+        lambda: quorvel.denoise(
+            np.random.default_rng(0).normal(0.0, 1.0, (7, 24)), "ZX", noise="gaussian"
+        ),
+    ],
+)
+def test_no_floating_point_warnings_of_numpy(call: Any) -> None:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        call()
+    leaked = [
+        str(w.message) for w in caught if "numpy" in w.filename or "encountered" in str(w.message)
+    ]
+    assert not leaked
+
+
+@pytest.mark.parametrize("noise", ["auto", "gaussian", "poisson-gaussian"])
+def test_model_of_an_image_with_a_constant_channel_denoises_it(noise: str) -> None:
+    # estimate_noise gives the empty channel no gain and a sigma of 0.
+    photons = np.random.default_rng(2).uniform(5.0, 60.0, (3, 24, 24))
+    image = camera(photons, 2.0, 100.0, 3.0, seed=3)
+    image[1] = 0.0
+    options: dict[str, Any] = {"noise": noise, "iterations": 2, "patch_radius": 2, "threads": 1}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # a poorly determined gain
+        model = quorvel.estimate_noise(image, "CYX")
+        assert np.isnan(model.gain[1]) and model.sigma is not None and model.sigma[1] == 0
+        fitted = quorvel.denoise(image, "CYX", **options)
+        given = quorvel.denoise(image, "CYX", model=model, **options)
+        chunked = quorvel.denoise(
+            da.from_array(image, chunks=(1, 12, 24)), "CYX", model=model, **options
+        ).compute()
+    np.testing.assert_array_equal(given[1], 0.0)
+    np.testing.assert_array_equal(chunked, given)
+    if noise != "gaussian":  # the model's sigma is that of its line, not the core's estimate
+        np.testing.assert_array_equal(given, fitted)
+
+
+def test_noise_level_of_values_near_the_float32_limit() -> None:
+    # Values up to 3e38, within float32: the core's Gaussian level (that of
+    # noise="gaussian" without sigma) scales with them.
+    largest = 3e38
+    image = np.random.default_rng(5).normal(0.0, 1.0, (1, 1, 1, 48, 48))
+    image /= np.abs(image).max()
+    expected = _estimate_sigma(image.astype(np.float32), [0])[0] * largest
+    scaled = _estimate_sigma((image * largest).astype(np.float32), [0])[0]
+    assert scaled == pytest.approx(expected, rel=1e-5)

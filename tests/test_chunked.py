@@ -498,6 +498,27 @@ def test_dask_result_equals_numpy_result(
     np.testing.assert_array_equal(got, quorvel.denoise(movie, axes, **options))
 
 
+def test_lazy_noise_estimate_sees_the_values_of_memory() -> None:
+    # Float64 values whose noise float32 rounds away (steps of 1 at 1e7): in
+    # memory the image is estimated in float32, one value throughout.
+    import quorvel
+
+    image = 1e7 + np.random.default_rng(3).normal(0.0, 0.1, (4, 32, 32))
+    lazy = da.from_array(image, chunks=(2, 16, 32))
+    rounds = "float32, in which quorvel computes, rounds"
+    with pytest.warns(RuntimeWarning, match=rounds):
+        expected = quorvel.denoise(image, "TYX", threads=1)
+    with pytest.warns(RuntimeWarning, match=rounds):
+        model = quorvel.estimate_noise(image, "TYX")
+    with pytest.warns(RuntimeWarning, match=rounds):
+        got = quorvel.denoise(lazy, "TYX", threads=1).compute()
+    with pytest.warns(RuntimeWarning, match=rounds):
+        lazy_model = quorvel.estimate_noise(lazy, "TYX").compute()
+    for name in ("gain", "offset", "sigma"):  # NaN gain and offset: no line
+        np.testing.assert_array_equal(getattr(lazy_model, name), getattr(model, name))
+    np.testing.assert_array_equal(got, expected)
+
+
 def test_noise_is_estimated_once_and_shared_by_every_chunk(fake_core: Any) -> None:
     import quorvel
 

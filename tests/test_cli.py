@@ -783,6 +783,14 @@ def test_demo_recovers_the_camera_and_improves_psnr(tmp_path: Path) -> None:
     assert np.abs(denoised - clean).mean() < 0.5 * np.abs(noisy - clean).mean()
 
 
+@pytest.mark.parametrize("shape", [(2, 12, 12), (1, 5, 40), (1, 1, 1)])
+def test_synthetic_sequence_of_frames_narrower_than_the_blur(shape: tuple[int, int, int]) -> None:
+    # The point spread function's kernel is 13 pixels long.
+    photons = quorvel.demo.synthetic_sequence(shape)
+    assert photons.shape == shape
+    assert np.isfinite(photons).all() and photons.min() >= 2.0
+
+
 def test_demo_command_writes_into_the_given_folder(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
 ) -> None:

@@ -250,7 +250,9 @@ def denoise(
         channel or one per channel.  With a dask `image` it may also be the
         delayed model that `estimate_noise` returns for it.  When None, ``'poisson-gaussian'`` and
         ``'auto'`` calibrate it from the image with ``estimate_noise(...,
-        method='auto')``.
+        method='auto')``.  A channel without a gain (NaN) or with a sigma of
+        0, as `estimate_noise` gives a channel of one value, is passed
+        through where it holds one value, and raises ValueError otherwise.
     patch_radius : int or mapping of str to int, optional
         Half-size of the compared patches: an int sets X and Y (and one
         plane and frame deep), a mapping by axis letter sets any of X, Y, Z
@@ -395,7 +397,9 @@ def denoise(
         For an invalid parameter, naming it; for missing or ambiguous
         `axes`, an empty image or non-finite values; for
         ``noise='poisson-gaussian'`` when a gain is not positive.  Every
-        parameter is checked before any computation.
+        parameter is checked before any computation, except a model's NaN
+        gain or sigma of 0, which a channel of one value allows (see
+        `model`): in another channel they raise when its noise is planned.
     TypeError
         If `image` does not hold real numbers.
 

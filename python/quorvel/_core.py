@@ -182,12 +182,30 @@ def _channel(core5: npt.NDArray[Any], c: int) -> npt.NDArray[np.float32]:
 # Noise estimation
 
 
+#: Magnitude beyond which a channel is scaled down by a power of two for the
+#: core's Gaussian estimate, and the magnitude it is brought under.  The
+#: estimate's sums overflow float32 from about 3e37 on (a level 60 % high at
+#: 5e37, NaN at 3e38); a power of two scales every value and the estimate
+#: exactly.
+_LARGEST_ESTIMATED, _SCALED_TO = 2.0**100, 2.0**64
+
+
 def _estimate_sigma(
     core5: npt.NDArray[Any], channels: Sequence[int], threads: int = 0
 ) -> dict[int, float]:
     """Gaussian noise level of the given channels of a core-layout image, each on its own."""
     n = resolve_threads(threads)
-    return {c: float(engine.calibrate_gaussian(_channel(core5, c), threads=n)) for c in channels}
+    levels: dict[int, float] = {}
+    for c in channels:
+        channel = _channel(core5, c)
+        largest = float(np.max(np.abs(channel))) if channel.size else 0.0
+        if not largest > _LARGEST_ESTIMATED:  # NaN too: the core's own answer
+            levels[c] = float(engine.calibrate_gaussian(channel, threads=n))
+            continue
+        exponent = math.ceil(math.log2(largest / _SCALED_TO))
+        scaled = channel * np.float32(2.0**-exponent)  # `channel` may be a view of `core5`
+        levels[c] = math.ldexp(float(engine.calibrate_gaussian(scaled, threads=n)), exponent)
+    return levels
 
 
 class CoreOutputWarning(RuntimeWarning):

@@ -89,13 +89,27 @@ def _estimate_lazy(image: Any, axes: str | None, method: str = "auto") -> Any:
 
 
 def _needs_estimate(args: _NoiseArgs) -> bool:
-    """Whether planning the noise of `args` reads the image."""
+    """Whether planning the noise of `args` reads the image.
+
+    It does where a level must be estimated, and where a channel has no
+    usable noise parameter (a model's NaN gain or sigma of 0, as
+    `estimate_noise` gives them for a channel of one value): the plan tells
+    on the noise sample whether the channel holds one value, and every
+    block checks that it does (`quorvel._core._check_constant`).
+    """
     model = args.model
     if args.kind == "gaussian":
-        return args.sigma is None and (model is None or model.sigma is None)
+        if args.sigma is not None:
+            return False
+        return model is None or model.sigma is None or not all(v > 0 for v in model.sigma)
     if model is None:
         return True
-    return model.sigma is None and any(not g > 0 for g in model.gain)
+    if args.kind == "poisson-gaussian":
+        return not all(g > 0 for g in model.gain)
+    sigma = model.sigma or (None,) * len(model.gain)
+    return any(
+        not g > 0 and not (s is not None and s > 0) for g, s in zip(model.gain, sigma, strict=True)
+    )
 
 
 def _plan_noise_checked(

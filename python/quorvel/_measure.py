@@ -88,7 +88,8 @@ class Measures:
     apart : float or None
         On z-stacks of one time point: how much more neighbouring planes
         differ than neighbouring pixels, over the structure's variance
-        (module docstring); None otherwise.
+        (module docstring); 0 on sections with a row or column of one
+        pixel; None otherwise.
     """
 
     flat: float
@@ -163,6 +164,12 @@ def _apart(y: F32) -> float:
     def difference(a: F32, b: F32) -> float:
         return float(np.mean(_mean_square_difference(a, b))) / 2.0 - 1.0
 
+    if min(y.shape[1:]) < 2:
+        # A section (X-Z, Y-Z) or a line along Z: no pixels in the plane to
+        # compare with along both axes; taken as sampled as finely as the
+        # plane (the growing window; along X alone the measure chose a reach
+        # on X-Z sections of planes sampled twice, 1.3 dB worse in one of six).
+        return 0.0
     planes = difference(y[1:], y[:-1])
     pixels = (difference(y[:, 1:], y[:, :-1]) + difference(y[:, :, 1:], y[:, :, :-1])) / 2.0
     # The structure's variance, less what the noise model misses: that adds

@@ -306,7 +306,10 @@ def _check_noise(
                 f"model describes {model.n_channels} channels but the image has {n_channels}"
             )
         if noise == "poisson-gaussian":
-            bad = [c for c, g in enumerate(model.gain) if not g > 0]
+            # NaN is a gain that could not be fitted, as `estimate_noise`
+            # reports for a channel of one value: the plan passes such a
+            # channel through and refuses any other.
+            bad = [c for c, g in enumerate(model.gain) if g <= 0]
             if bad:
                 raise ValueError(
                     f"model: the gain of channel {bad[0]} is {model.gain[bad[0]]:.4g}, not "
@@ -317,7 +320,7 @@ def _check_noise(
             for g, o in zip(model.gain, model.offset, strict=True):
                 if g > 0:
                     _photon_offset(g, o)
-        model_sigma = model.sigma if noise == "gaussian" and sigmas is None else None
-        if model_sigma is not None and not all(v > 0 for v in model_sigma):
-            raise ValueError(f"model: sigma must be > 0, got {_format_values(model_sigma)}")
+        # A sigma of 0 (a channel of one value, as `estimate_noise` gives it)
+        # is left to the plan: it passes such a channel through and refuses
+        # any other.
     return _NoiseArgs(noise, sigmas, model)

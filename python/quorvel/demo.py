@@ -83,11 +83,19 @@ def _gaussian_kernel(sigma: float) -> npt.NDArray[np.float64]:
     return kernel / kernel.sum()
 
 
+def _convolve_same(
+    line: npt.NDArray[np.float64], kernel: npt.NDArray[np.float64]
+) -> npt.NDArray[np.float64]:
+    """`line` convolved with the odd-length `kernel`, as long as `line` (also when shorter)."""
+    half = kernel.size // 2
+    return np.convolve(line, kernel, mode="full")[half : half + line.size]
+
+
 def _blur(image: npt.NDArray[np.float64], sigma: float) -> npt.NDArray[np.float64]:
     """Separable Gaussian blur of a 2-D image, zero outside."""
     kernel = _gaussian_kernel(sigma)
-    rows = np.apply_along_axis(np.convolve, 1, image, kernel, mode="same")
-    return np.apply_along_axis(np.convolve, 0, rows, kernel, mode="same")
+    rows = np.apply_along_axis(_convolve_same, 1, image, kernel)
+    return np.apply_along_axis(_convolve_same, 0, rows, kernel)
 
 
 def _splat(

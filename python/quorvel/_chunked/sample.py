@@ -16,6 +16,7 @@ from typing import Any
 
 import dask
 import dask.array as da
+import numpy as np
 import numpy.typing as npt
 
 from quorvel._axes import middle
@@ -107,7 +108,11 @@ def estimate_lazy(
 
 
 def _estimate_checked(sample: npt.NDArray[Any], estimator: Callable[..., Any], *args: Any) -> Any:
-    """`estimator` on `sample`, whose values are checked first as an image in memory is."""
+    """`estimator` on `sample`, whose values are checked first as an image in memory is.
+
+    It then sees the sample in float32, as an image in memory is estimated:
+    the same values give the same noise parameters.
+    """
     check_image_values(sample)
     warn_if_float32_rounds(sample)
-    return estimator(sample, *args)
+    return estimator(np.ascontiguousarray(sample, dtype=np.float32), *args)

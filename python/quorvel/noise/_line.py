@@ -453,8 +453,8 @@ def _standard_errors(x: F64, y: F64, w: F64, variance: F64, group: I64) -> tuple
     with np.errstate(divide="ignore", invalid="ignore"):
         slope = (s0 * sxy - s1 * sy) / det
         level = (sy - slope * s1) / s0
-    # The offset at intensity 0: the fits were centred on the mean intensity.
-    offset = level - slope * centre
+        # The offset at intensity 0: the fits were centred on the mean intensity.
+        offset = level - slope * centre
     if not (np.isfinite(slope).all() and np.isfinite(offset).all()):
         return np.nan, np.nan
     g = ids.size
