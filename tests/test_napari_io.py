@@ -162,6 +162,29 @@ def test_writer_saves_a_layer_made_in_napari_as_it_is_shown(
     assert back.metadata.get("colours") == colours
 
 
+@pytest.mark.parametrize("source", ["ome-zarr level", "rgb layer"])
+def test_writer_keeps_where_the_layer_lies(tmp_path: Path, source: str) -> None:
+    """A layer's translate survives OME-TIFF: a saved layer reopens where it was shown."""
+    if source == "ome-zarr level":  # level 1 of a pyramid: moved by half a fine pixel
+        import dask.array as da
+
+        data = np.random.default_rng(1).integers(0, 999, (4, 12, 10), dtype=np.uint16)
+        named = {"physical": {a: PHYSICAL[a] for a in "ZYX"}, "origin": {"Z": 3.0}}
+        path = tmp_path / "a.ome.zarr"
+        da.compute(qio.write_zarr(path, da.from_array(data), "ZYX", named, ome=True, levels=2))
+        (layer,) = _reader._layers(path, [qio.read_image(path, level=1)])
+        assert layer[1]["translate"] == pytest.approx([3.0, 0.1, 0.1])
+    else:
+        napari = pytest.importorskip("napari")
+        rgb = np.random.default_rng(1).integers(0, 255, (6, 5, 3), dtype=np.uint8)
+        kwargs = {"rgb": True, "scale": (0.5, 0.5), "units": ("um", "um"), "translate": (7, 1)}
+        layer = napari.layers.Image(rgb, **kwargs).as_layer_data_tuple()
+    (written,) = npe2.write(str(tmp_path / "out.ome.tif"), [layer])
+    ((_, again, _),) = npe2.read([written], stack=False, plugin_name="quorvel")
+    assert again["translate"] == pytest.approx(list(layer[1]["translate"]))
+    assert any(layer[1]["translate"])
+
+
 @pytest.mark.parametrize(
     ("values", "saved"),
     [

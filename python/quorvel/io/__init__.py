@@ -3,8 +3,9 @@
 The axis names of a file come from its metadata (ImageJ hyperstacks are
 ``TZCYX`` in that order, RGB images ``YXS``, OME files any order), so a
 time-lapse read from a file is denoised as a time-lapse without being named.
-Physical sizes, the time increment, channel names, channel colours and the
-ImageJ display mode are carried over to the written file, with the record of
+Physical sizes, the time increment, channel names, channel colours, the
+ImageJ display mode and where the image lies (OME only) are carried over
+to the written file, with the record of
 how it was made (see `quorvel._provenance`); OME-Zarr outputs get the
 input's number of resolution levels.  `read_header` tells what a file holds
 without reading its pixels.

@@ -34,7 +34,8 @@ class ImageData:
         vendor format, written as OME), ``levels`` (resolution levels of an
         OME-Zarr image from the level read on), ``origin`` (axis letter to
         where the first pixel lies, in the units of ``physical``: an
-        OME-Zarr level's translation), ``provenance`` (the record
+        OME-Zarr level's translation, an OME-TIFF's first plane position;
+        written as both), ``provenance`` (the record
         of a quorvel output), and for TIFF files ``resolution`` and
         ``resolutionunit`` of the TIFF tags and the ImageJ ``spacing``,
         ``unit`` and ``finterval``.

@@ -5,7 +5,8 @@ The axis names come from the file's metadata (ImageJ hyperstacks are
 sizes (X, Y, Z), the time increment, channel names and how the channels are
 shown (ImageJ lookup tables and display mode, OME channel colours; see
 `quorvel.io._display`) are read from the OME-XML or the ImageJ metadata and
-written into ImageJ and OME-TIFF files; other TIFF files hold the axes,
+written into ImageJ and OME-TIFF files, where the image lies (its first
+plane's position) into and from OME-TIFF files; other TIFF files hold the axes,
 physical sizes, channel names, colours and provenance in a JSON description.
 """
 
@@ -27,7 +28,7 @@ import numpy.typing as npt
 
 from quorvel.io import _display
 from quorvel.io._image import ImageData, ImageHeader, valid_axes
-from quorvel.io._units import checked_physical, convert, unit_name, unit_symbol
+from quorvel.io._units import checked_physical, convert, convertible, unit_name, unit_symbol
 
 # ImageJ stores hyperstacks in this axis order, and only these sample types.
 _IMAGEJ_ORDER = "TZCYXS"
@@ -100,6 +101,18 @@ def read_header(path: Path, series: int = 0) -> ImageHeader:
         axes, metadata = tiff_header(tif, path, series)
         chosen = tif.series[series]
         return ImageHeader(tuple(chosen.shape), np.dtype(chosen.dtype), axes, metadata)
+
+
+def series_count(path: Path) -> int:
+    """The number of image series of a TIFF file (the positions of a multi-position file).
+
+    1 for a file that cannot be opened: reading it says what is wrong.
+    """
+    import tifffile
+
+    with contextlib.suppress(Exception), tifffile.TiffFile(path) as tif:
+        return max(len(tif.series), 1)
+    return 1
 
 
 def read_tiff(path: Path, series: int = 0) -> ImageData:
@@ -306,6 +319,9 @@ def _read_ome_xml(text: str, index: int = 0) -> dict[str, Any]:
     if pixels.get("TimeIncrement") is not None:
         unit = unit_name(pixels.get("TimeIncrementUnit", "s"))
         found["physical"]["T"] = (pixels.get("TimeIncrement"), unit)
+    origin = _read_origin(pixels, prefix, ns, found["physical"])
+    if origin is not None:
+        found["origin"] = origin
     channels = pixels.findall(f"{prefix}Channel", ns)
     names = [c.get("Name") for c in channels]
     if names and all(isinstance(n, str) for n in names):
@@ -393,7 +409,72 @@ def _imagej_description(axes: str, metadata: dict[str, Any], n_channels: int) ->
     return description
 
 
-def _ome_description(axes: str, metadata: dict[str, Any], n_channels: int) -> dict[str, Any]:
+# The plane attributes that hold where an image lies, by axis (with their unit
+# attribute's name: the key and "Unit").
+_POSITIONS = {"X": "PositionX", "Y": "PositionY", "Z": "PositionZ", "T": "DeltaT"}
+
+
+def _plane_positions(shape: tuple[int, ...], axes: str, metadata: dict[str, Any]) -> dict[str, Any]:
+    """OME-XML plane attributes placing each plane of an image at ``metadata["origin"]``.
+
+    X and Y are the origin's; Z and T grow by the plane spacing and the time
+    increment from it (DeltaT is then each frame's time).  Only axes of the
+    image with a physical size in a known unit (the positions' unit) are
+    placed; the planes follow in the order they are stored.
+    """
+    origin = metadata.get("origin")
+    if not isinstance(origin, dict):
+        return {}
+    physical = metadata.get("physical", {})
+    lead = "".join(a for a in axes if a not in "YXS")
+    indices = list(np.ndindex(*shape[: len(lead)]))
+    plane: dict[str, Any] = {}
+    for axis, key in _POSITIONS.items():
+        value = origin.get(axis)
+        size, unit = physical.get(axis, (1.0, None))
+        if axis not in axes or not isinstance(value, (int, float)) or not unit_symbol(unit):
+            continue
+        if not math.isfinite(value) or value == 0:
+            continue
+        step = lead.index(axis) if axis in lead else None
+        plane[key] = [
+            float(value) + (float(size) * index[step] if step is not None else 0.0)
+            for index in indices
+        ]
+        plane[f"{key}Unit"] = [unit_symbol(unit)] * len(indices)
+    return plane
+
+
+def _read_origin(pixels: Any, prefix: str, ns: dict[str, str], physical: dict[str, Any]) -> Any:
+    """Where the first plane of an OME image lies (axis letter to position), in its size units.
+
+    From the first plane's positions and DeltaT, where their unit converts
+    to the physical size's of the axis; None when no plane tells.
+    """
+    planes = pixels.findall(f"{prefix}Plane", ns)
+    first = next(
+        (p for p in planes if all(p.get(f"The{a}", "0") == "0" for a in "CZT")),
+        None,
+    )
+    if first is None:
+        return None
+    origin = {}
+    for axis, key in _POSITIONS.items():
+        text, default = first.get(key), "s" if axis == "T" else "reference frame"
+        to = unit_name(physical.get(axis, (None, None))[1])
+        unit = unit_name(first.get(f"{key}Unit", default))
+        if text is None or to is None or unit is None or not convertible(unit, to):
+            continue
+        with contextlib.suppress(ValueError):
+            value = convert(float(text), unit, to)
+            if math.isfinite(value) and value != 0:
+                origin[axis] = value
+    return origin or None
+
+
+def _ome_description(
+    shape: tuple[int, ...], axes: str, metadata: dict[str, Any], n_channels: int
+) -> dict[str, Any]:
     # A random identifier: tifffile's default (version 1) holds this machine's
     # MAC address and the time.
     description: dict[str, Any] = {"axes": axes, "UUID": f"urn:uuid:{uuid.uuid4()}"}
@@ -417,6 +498,9 @@ def _ome_description(axes: str, metadata: dict[str, Any], n_channels: int) -> di
         channel["Color"] = [_display.ome_color(c) for c in colours]
     if channel:
         description["Channel"] = channel
+    plane = _plane_positions(shape, axes, metadata)
+    if plane:
+        description["Plane"] = plane
     annotations = []
     if "provenance" in metadata:
         annotations.append(
@@ -466,7 +550,7 @@ def write_tiff(
     # Without this, tifffile may take a short first axis for colour planes.
     photometric = "rgb" if axes.endswith("S") and data.shape[-1] in (3, 4) else "minisblack"
     if ome:
-        description = _ome_description(axes, metadata, n_channels)
+        description = _ome_description(data.shape, axes, metadata, n_channels)
         if axes.endswith("S") and photometric == "minisblack":
             # Samples that are not colours: stored interleaved in each plane.
             options["planarconfig"] = "contig"

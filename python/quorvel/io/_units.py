@@ -26,8 +26,17 @@ _NAMES = {symbol: name for name, symbol in _SYMBOLS.items()}
 _NAMES.update(
     {"um": "micrometer", "micron": "micrometer", "microns": "micrometer", "sec": "second"}
 )
-# Length units in meters, to convert the TIFF resolution tags.
-_METERS = {"micrometer": 1e-6, "centimeter": 1e-2}
+# Length units in meters and time units in seconds, to convert the TIFF
+# resolution tags and OME-TIFF plane positions.
+_METERS = {
+    "angstrom": 1e-10,
+    "nanometer": 1e-9,
+    "micrometer": 1e-6,
+    "millimeter": 1e-3,
+    "centimeter": 1e-2,
+    "meter": 1.0,
+}
+_SECONDS = {"millisecond": 1e-3, "second": 1.0, "minute": 60.0, "hour": 3600.0}
 
 
 def unit_name(unit: Any) -> str | None:
@@ -52,8 +61,14 @@ def unit_symbol(name: str | None) -> str | None:
 
 
 def convert(value: float, unit: str, to: str) -> float:
-    """`value` in `unit` expressed in `to` (both length units named in `_METERS`)."""
-    return value * _METERS[unit] / _METERS[to]
+    """`value` in `unit` expressed in `to` (both length or both time units, by name)."""
+    table = _METERS if unit in _METERS else _SECONDS
+    return value * table[unit] / table[to]
+
+
+def convertible(unit: str | None, to: str | None) -> bool:
+    """Whether `convert` converts `unit` to `to`: both lengths or both times it names."""
+    return any(unit in table and to in table for table in (_METERS, _SECONDS))
 
 
 def checked_physical(

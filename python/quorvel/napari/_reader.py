@@ -13,7 +13,6 @@ are read lazily (dask), chunk by chunk as napari shows them.
 
 from __future__ import annotations
 
-import contextlib
 import importlib.util
 import itertools
 import warnings
@@ -25,6 +24,7 @@ import numpy as np
 
 from quorvel.io import ImageData, LazyImage, read_image, read_lazy, supported_kind
 from quorvel.io._display import channel_colours, default_colours
+from quorvel.io._tiff import series_count
 from quorvel.io._units import unit_symbol
 
 #: Files larger than this (in bytes) are opened lazily.
@@ -105,13 +105,7 @@ def read_layers(path: str | list[str]) -> list[LayerData]:
 
 def _series_count(path: Path) -> int:
     """The number of image series of a TIFF file (the positions of a multi-position file)."""
-    if supported_kind(path) != "tiff":
-        return 1
-    import tifffile
-
-    with contextlib.suppress(Exception), tifffile.TiffFile(path) as tif:
-        return max(len(tif.series), 1)
-    return 1  # a damaged file: reading it says what is wrong
+    return series_count(path) if supported_kind(path) == "tiff" else 1
 
 
 def _open(path: Path, series: int = 0) -> list[ImageData | LazyImage]:

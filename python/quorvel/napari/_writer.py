@@ -5,8 +5,9 @@ File > Save Selected Layers with a name ending in ``.ome.tif`` or
 layer's metadata (``metadata["axes"]``, else its axis labels, else the
 widget's guess from the number of dimensions; the colours of an RGB layer
 last), the pixel size, plane spacing and frame interval from the layer's
-scale and units, the channel name, its colour (of a colormap from black to
-one colour), and the
+scale and units, where the layer lies (its translate, as the position of
+each plane, on the axes with a physical unit), the channel name, its colour
+(of a colormap from black to one colour), and the
 record of how a denoised layer was made (``metadata["provenance"]``), which
 ``quorvel info`` and quorvel's reader show again.
 """
@@ -50,6 +51,20 @@ def _physical(axes: str, attributes: dict[str, Any]) -> dict[str, tuple[float, s
         if letter in "TZYX" and name is not None:
             physical[letter] = (float(size), name)
     return physical
+
+
+def _origin(axes: str, attributes: dict[str, Any]) -> dict[str, float]:
+    """Where the layer lies (its ``translate``) by axis letter, on the axes that have one.
+
+    An RGB(A) layer's translate has no entry for its colours (the last axis).
+    """
+    translate = attributes.get("translate") or ()
+    letters = axes[:-1] if attributes.get("rgb") else axes
+    return {
+        letter: float(shift)
+        for letter, shift in zip(letters, translate, strict=False)
+        if letter in "TZYX" and np.isfinite(shift) and shift != 0
+    }
 
 
 def _colour(colormap: Any) -> str | None:
@@ -107,7 +122,8 @@ def write_ome_tiff(path: str, data: Any, attributes: dict[str, Any]) -> list[str
     attributes : dict
         The layer's attributes (napari's layer state): ``metadata``
         (``axes``, ``channels``, ``provenance``), ``scale``, ``units``,
-        ``axis_labels``, ``colormap``, ``rgb`` and ``multiscale``.
+        ``translate``, ``axis_labels``, ``colormap``, ``rgb`` and
+        ``multiscale``.
 
     Returns
     -------
@@ -120,6 +136,9 @@ def write_ome_tiff(path: str, data: Any, attributes: dict[str, Any]) -> list[str
     record: dict[str, Any] = {"ome": True}
     if axes is not None:
         record["physical"] = _physical(axes, attributes)
+        origin = _origin(axes, attributes)
+        if origin:
+            record["origin"] = origin
     channels = metadata.get("channels")
     if isinstance(channels, list) and all(isinstance(n, str) for n in channels):
         record["channels"] = channels
