@@ -20,4 +20,4 @@ if __name__ == "__main__":
         path = Path(tmp) / "demo_frame.npy"
         np.save(path, frame)
         out = Path(__file__).with_name("noise_plot.png")
-        sys.exit(main(["estimate", str(path), "--plot", str(out)]))
+        sys.exit(main(["estimate", str(path), "--plot", str(out), "--overwrite"]))

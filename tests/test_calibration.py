@@ -551,3 +551,45 @@ def test_cli_calibrate_camera_denoise_and_plot(
     dark2 = ["calibrate", "--dark", str(tmp_path / "dark2.tif"), "--flat", *flats]
     assert main([*dark2, "-o", str(tmp_path / "c2.json")]) == 0
     assert "its 2 channels (axis C) are taken as frames of one camera" in capsys.readouterr().err
+
+
+def test_cli_calibrate_reads_every_position_of_a_file(tmp_path: Path) -> None:
+    """Darks and flats of several positions, one series each: all calibrate, as files would."""
+    tifffile = pytest.importorskip("tifffile")
+    darks = [_record(np.zeros((3, 32, 32)), 20 + i) for i in range(2)]
+    flats = [_record(np.full((2, 32, 32), level), 30 + i) for i, level in enumerate((60, 500))]
+    for name, stacks in (("dark", darks), ("flat", flats)):
+        with tifffile.TiffWriter(tmp_path / f"{name}.ome.tif", ome=True) as tif:
+            for stack in stacks:
+                tif.write(stack, metadata={"axes": "TYX"})
+        for i, stack in enumerate(stacks):
+            np.save(tmp_path / f"{name}{i}.npy", stack)
+    one = ["calibrate", "--dark", str(tmp_path / "dark.ome.tif"), "--flat",
+           str(tmp_path / "flat.ome.tif"), "-o", str(tmp_path / "one.json")]  # fmt: skip
+    apart = ["calibrate", "--dark", *(str(tmp_path / f"dark{i}.npy") for i in range(2)),
+             "--flat", *(str(tmp_path / f"flat{i}.npy") for i in range(2)),
+             "-o", str(tmp_path / "apart.json")]  # fmt: skip
+    assert main(one) == 0 and main(apart) == 0
+    assert json.loads((tmp_path / "one.json").read_text()) == json.loads(
+        (tmp_path / "apart.json").read_text()
+    )
+
+
+@pytest.mark.parametrize("axes", ["TYX", "YXS"])  # S: colours, estimated as channels
+def test_cli_plot_replaces_a_file_only_with_overwrite(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], axes: str
+) -> None:
+    pytest.importorskip("matplotlib")
+    from quorvel.io import write_image
+
+    frames = _record(_smooth(48)[None].repeat(3, axis=0), 5)
+    image = tmp_path / "img.tif"
+    write_image(image, frames if axes == "TYX" else np.moveaxis(frames, 0, -1), axes, {})
+    png = tmp_path / "mv.png"
+    png.write_text("the user's")
+    assert main(["estimate", str(image), "--plot", str(png)]) == 1
+    assert "mv.png: exists; give --overwrite" in capsys.readouterr().err
+    assert png.read_text() == "the user's"
+    assert main(["estimate", str(image), "--plot", str(png), "--overwrite"]) == 0
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["img.tif", "mv.png"]  # no partial

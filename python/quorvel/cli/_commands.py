@@ -27,9 +27,11 @@ from quorvel.cli._files import (
     _open_lazy,
     _read,
     _read_error,
+    _write_file_atomically,
     _write_text_atomically,
 )
 from quorvel.io import ImageData, ImageHeader, LazyImage, read_header, supported_kind
+from quorvel.io._tiff import series_count
 from quorvel.io._units import unit_symbol
 from quorvel.noise import NoiseModel
 
@@ -42,7 +44,7 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
     src = args.input
     _check_input(src)
     if args.plot is not None:
-        _check_plot(args.plot, src)
+        _check_plot(args.plot, src, args.overwrite)
     image: ImageData | LazyImage = (
         _open_lazy(src, args.level, args.series)
         if _is_zarr_path(src)
@@ -86,13 +88,17 @@ def _cmd_estimate(args: argparse.Namespace) -> int:
     return 0
 
 
-def _check_plot(path: Path, src: Path) -> None:
+def _check_plot(path: Path, src: Path, overwrite: bool) -> None:
     """Refuse a plot file that could not be written, before anything is estimated."""
     from matplotlib.backend_bases import FigureCanvasBase
 
     _check_not_an_input(path, [src])
+    if path.is_dir():
+        raise CommandError(f"{path}: is a directory")
     if not path.parent.is_dir():
         raise CommandError(f"{path}: directory {path.parent} does not exist")
+    if path.exists() and not overwrite:
+        raise CommandError(f"{path}: exists; give --overwrite to replace it")
     kinds = FigureCanvasBase.get_supported_filetypes()
     suffix = path.suffix.lower().lstrip(".")
     if suffix and suffix not in kinds:
@@ -103,8 +109,10 @@ def _check_plot(path: Path, src: Path) -> None:
 
 def _plot(image: ImageData | LazyImage, axes: str, args: argparse.Namespace) -> None:
     from quorvel import _chunked
-    from quorvel._axes import to_core_layout
+    from quorvel._axes import normalize_axes, to_core_layout
     from quorvel.noise.plot import plot_mean_variance
+
+    axes = normalize_axes(axes, image.data.ndim)  # colours (S) are channels, as estimated
 
     if isinstance(image, LazyImage):  # the region the estimate used
         core = _chunked.to_core_dask(image.data, axes)
@@ -112,7 +120,10 @@ def _plot(image: ImageData | LazyImage, axes: str, args: argparse.Namespace) -> 
     else:
         data = to_core_layout(np.asarray(image.data), axes)
     method = "auto" if args.method == "core" else args.method
-    plot_mean_variance(data, args.plot, method, title=f"{args.input.name} ({method})")
+    title = f"{args.input.name} ({method})"
+    _write_file_atomically(
+        args.plot, lambda tmp: plot_mean_variance(data, tmp, method, title=title)
+    )
 
 
 def _cmd_calibrate(args: argparse.Namespace) -> int:
@@ -128,10 +139,12 @@ def _cmd_calibrate(args: argparse.Namespace) -> int:
         raise CommandError(f"{args.output}: exists; give --overwrite to replace it")
     if not args.output.parent.is_dir():
         raise CommandError(f"{args.output}: directory {args.output.parent} does not exist")
-    image = None if args.image is None else _camera_frames(args.image)
-    result = calibrate_camera(
-        [_camera_frames(p) for p in args.dark], [_camera_frames(p) for p in args.flat], image
-    )
+    image = None if args.image is None else _camera_frames(args.image)[0]
+    # Every image series of a file: darks and flats of several positions are
+    # still darks and flats, and each series is a stack of its own.
+    darks = [stack for path in args.dark for stack in _camera_frames(path, every_series=True)]
+    flats = [stack for path in args.flat for stack in _camera_frames(path, every_series=True)]
+    result = calibrate_camera(darks, flats, image)
     _write_text_atomically(args.output, result.to_json())
     m = result.model
     print(
@@ -142,19 +155,28 @@ def _cmd_calibrate(args: argparse.Namespace) -> int:
     return 0
 
 
-def _camera_frames(path: Path) -> Any:
-    """The pixels of a file of one camera's frames; channels are said to be taken as frames."""
-    image = _read(path)
-    axes = image.axes or ""
-    for axis in "CS":
-        if axis in axes and image.data.shape[axes.index(axis)] > 1:
-            n = image.data.shape[axes.index(axis)]
-            warnings.warn(
-                f"{path}: its {n} channels (axis {axis}) are taken as frames of one camera",
-                RuntimeWarning,
-                stacklevel=2,
-            )
-    return image.data
+def _camera_frames(path: Path, every_series: bool = False) -> list[Any]:
+    """The pixels of a file of one camera's frames; channels are said to be taken as frames.
+
+    With `every_series`, one array per image series of a TIFF file that
+    holds several (the positions of a multi-position file), else the first.
+    """
+    count = series_count(path) if every_series and supported_kind(path) == "tiff" else 1
+    with warnings.catch_warnings():
+        if count > 1:  # every series is read: none is left unread
+            warnings.filterwarnings("ignore", message=r".* image series; only the first")
+        images = [_read(path, series=n) for n in range(count)]
+    notes = {  # once per file, not per series
+        f"{path}: its {image.data.shape[axes.index(axis)]} channels (axis {axis}) are taken "
+        "as frames of one camera": None
+        for image in images
+        for axes in [image.axes or ""]
+        for axis in "CS"
+        if axis in axes and image.data.shape[axes.index(axis)] > 1
+    }
+    for note in notes:
+        warnings.warn(note, RuntimeWarning, stacklevel=2)
+    return [image.data for image in images]
 
 
 def _info_record(path: Path, image: ImageHeader) -> dict[str, Any]:

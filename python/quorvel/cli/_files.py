@@ -13,7 +13,7 @@ import shutil
 import signal
 import socket
 import threading
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -368,10 +368,15 @@ def _write_error(dst: Path, err: OSError, tmp: Path | None = None) -> CommandErr
 
 def _write_text_atomically(dst: Path, text: str) -> None:
     """Write `text` to a hidden file beside `dst` and rename it: `dst` is never partial."""
+    _write_file_atomically(dst, lambda tmp: tmp.write_text(text, encoding="utf-8"))
+
+
+def _write_file_atomically(dst: Path, write: Callable[[Path], object]) -> None:
+    """Let `write` fill a hidden file beside `dst` (of its suffix) and rename it to `dst`."""
     _remove_stale_partials(dst.parent)
     tmp = _partial_path(dst, dst.suffix)
     try:
-        tmp.write_text(text, encoding="utf-8")
+        write(tmp)
         with _interrupts_deferred():
             os.replace(tmp, dst)
     except OSError as err:

@@ -318,6 +318,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="draw the local mean-variance points and the fitted line per channel "
         "(needs matplotlib)",
     )
+    est.add_argument(
+        "--overwrite", action="store_true", help="replace the plot if it exists (default: refuse)"
+    )
     est.set_defaults(func=_cmd_estimate)
 
     cal = sub.add_parser(
