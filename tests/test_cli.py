@@ -325,9 +325,12 @@ def test_auto_fallback_is_one_warning_line(
         (["in.tif", "-o", "nowhere/x.tif"], 1, "directory nowhere does not exist"),
         (["in.tif", "-o", "in.tif"], 1, "would replace its input"),
         (["in.tif", "-o", "old.tif"], 1, "old.tif: exists; give --overwrite to replace it"),
-        (["in.tif", "-o", "x.tif", "--axes", "TYX"], 1, "axes 'TYX' names 3 axes"),
+        (["in.tif", "-o", "x.tif", "--axes", "TYX"], 1, "in.tif: axes 'TYX' names 3 axes"),
         (["in.tif", "-o", "x.tif", "--axes", "YQ"], 1, "unknown axis 'Q'"),
         (["four.npy", "-o", "x.tif"], 1, "4-D image; give them with --axes"),
+        # A sidecar left from another image: said, not taken for "no axes recorded".
+        (["stale.npy", "-o", "x.tif"], 1, "stale.json: its axes 'TZCYX' do not fit the 4-D"),
+        (["holes.npy", "-o", "x.tif"], 1, "holes.npy: image contains NaN or infinite values (1 of"),
         (["in.tif", "-o", "x.tif", "--iterations", "0"], 1, "iterations must be between"),
         (["in.tif", "-o", "x.tif", "--patch-radius", "20"], 1, "patch_radius 20 along X"),
         (["in.tif", "-o", "x.tif", "--pvalue", "2"], 1, "pvalue must be in the range"),
@@ -367,6 +370,11 @@ def test_bad_input_is_one_line_and_no_output(
     Path("broken.tif").write_bytes(b"II*\x00 truncated")
     Path("old.tif").write_bytes(b"kept")
     np.save("four.npy", np.zeros((2, 2, 8, 8)))
+    np.save("stale.npy", np.zeros((2, 2, 8, 8)))
+    Path("stale.json").write_text('{"axes": "TZCYX"}')
+    holes = noisy_stack((24, 24)).astype(np.float32)
+    holes[3, 4] = np.nan
+    np.save("holes.npy", holes)
     Path("side.json").write_text("{}")  # the user's, beside where a .npy would go
     for name, gain in (("nan", "NaN"), ("huge", str(10**400))):
         Path(f"{name}.json").write_text(

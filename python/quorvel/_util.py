@@ -19,12 +19,22 @@ FLOAT32_MAX = float(np.finfo(np.float32).max)
 FLOAT32_TINY = float(np.finfo(np.float32).tiny)
 
 
+def non_finite_message(count: int, size: int, part: str = "") -> str:
+    """The error for `count` NaN or infinite values of `size` (of a `part`), and what to do."""
+    return (
+        f"image contains NaN or infinite values ({count} of the {size} pixels{part}); "
+        "replace them first, e.g. with the background level (numpy.nan_to_num(image, "
+        "nan=level, posinf=level, neginf=level) in Python)"
+    )
+
+
 def check_image_values(arr: npt.NDArray[Any]) -> None:
     """Raise ValueError if `arr` holds NaN, infinities or values float32 cannot hold."""
     if arr.dtype.kind != "f":
         return
-    if not np.isfinite(arr).all():
-        raise ValueError("image contains NaN or infinite values")
+    finite = np.isfinite(arr)
+    if not finite.all():
+        raise ValueError(non_finite_message(int(finite.size - np.count_nonzero(finite)), arr.size))
     if arr.dtype.itemsize > 4 and np.abs(arr).max() > FLOAT32_MAX:
         raise ValueError(
             f"image has values beyond the float32 range of the computation (largest "

@@ -34,6 +34,7 @@ from quorvel._chunked.plan import (
 from quorvel._chunked.sample import SAMPLE_ELEMENTS, estimate_lazy, noise_sample_region
 from quorvel._chunked.threads import task_threads
 from quorvel._core import new_work_image
+from quorvel._util import non_finite_message
 
 __all__ = [
     "CORE_AXES",
@@ -72,8 +73,10 @@ def _denoise_block(
     n_blocks: int,
 ) -> npt.NDArray[np.float32]:
     work = new_work_image(block)
-    if not np.isfinite(work).all():
-        raise ValueError("image contains NaN or infinite values")
+    finite = np.isfinite(work)
+    if not finite.all():
+        count = int(work.size - np.count_nonzero(finite))
+        raise ValueError(non_finite_message(count, work.size, " of a chunk"))
     return kernel(work, noise, task_threads(n_threads, n_blocks))
 
 

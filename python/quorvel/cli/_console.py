@@ -17,13 +17,16 @@ class CommandError(Exception):
 
 
 @contextlib.contextmanager
-def _naming(path: Any) -> Iterator[None]:
-    """Errors of a computation that reads `path` (a chunk it cannot decode) name the file."""
+def _naming(path: Any, kinds: tuple[type[Exception], ...] = (Exception,)) -> Iterator[None]:
+    """Errors of a computation that reads `path` (a chunk it cannot decode) name the file.
+
+    Errors of `kinds` only (any by default).
+    """
     try:
         yield
     except (CommandError, OSError):
         raise
-    except Exception as err:
+    except kinds as err:
         message = _one_line(err)
         if message.startswith(str(path)):
             raise

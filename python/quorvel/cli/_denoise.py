@@ -43,6 +43,7 @@ from quorvel.cli._files import (
 )
 from quorvel.cli._rechunk import chunks_for_run
 from quorvel.io import ImageData, LazyImage, supported_kind, wants_ome, write_problem
+from quorvel.io._npy import sidecar_axes_problem
 
 
 def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -73,21 +74,29 @@ def _noise_options(args: argparse.Namespace) -> dict[str, Any]:
 
 def _axes_of(image: ImageData | LazyImage, given: str | None, path: Path, quiet: bool) -> str:
     """The axis names to use: given, from the file, or the default for 2-D and 3-D."""
+    ndim = image.data.ndim
     if given is not None:
+        try:
+            normalize_axes(given, ndim)
+        except ValueError as err:
+            dims = " x ".join(map(str, image.data.shape))
+            example = DEFAULT_AXES.get(ndim) or {4: "TZYX", 5: "TZCYX"}.get(ndim)
+            hint = f"; --axes names each dimension in order, e.g. --axes {example}"
+            raise CommandError(f"{path}: {err} ({dims}){hint if example else ''}") from err
         return given
     if image.axes is not None:
         return image.axes
-    ndim = image.data.ndim
+    # A sidecar left from another image: said, rather than "not recorded".
+    misfit = sidecar_axes_problem(path, image.data.shape) if supported_kind(path) == "npy" else None
     if ndim not in DEFAULT_AXES:
         example = {1: "X", 4: "TZYX", 5: "TZCYX"}.get(ndim, "TZYX")
-        raise CommandError(
-            f"{path}: the file does not record the axes of its {ndim}-D image; "
-            f"give them with --axes, e.g. --axes {example}"
-        )
-    if ndim == 3 and not quiet:
+        unknown = misfit or f"{path}: the file does not record the axes of its {ndim}-D image"
+        raise CommandError(f"{unknown}; give them with --axes, e.g. --axes {example}")
+    if (ndim == 3 or misfit) and not quiet:
+        unknown = misfit or f"{_shown(path)}: axes not recorded in the file"
+        hint = " (a z-stack); use --axes TYX for a time-lapse" if ndim == 3 else "; or --axes"
         print(
-            f"quorvel: note: {_shown(path)}: axes not recorded in the file, taking ZYX "
-            "(a z-stack); use --axes TYX for a time-lapse",
+            f"quorvel: note: {unknown}, taking {DEFAULT_AXES[ndim]}{hint}",
             file=sys.stderr,
         )
     return DEFAULT_AXES[ndim]
@@ -340,17 +349,18 @@ def _denoise_file(
     try:
         with Stages(3 + args.tune, enabled=show_bar) as stages, _core_output_silenced():
             try:
-                out, variance, plan = _run_denoise(
-                    image.data,
-                    axes,
-                    **options,
-                    **_denoiser_options(args),
-                    tune=args.tune,
-                    stages=stages,
-                    on_tune=tuned.append,
-                    on_settings=chosen.append,
-                    return_variance=args.variance is not None,
-                )
+                with _naming(src, (ValueError, TypeError)):  # the image's values, named
+                    out, variance, plan = _run_denoise(
+                        image.data,
+                        axes,
+                        **options,
+                        **_denoiser_options(args),
+                        tune=args.tune,
+                        stages=stages,
+                        on_tune=tuned.append,
+                        on_settings=chosen.append,
+                        return_variance=args.variance is not None,
+                    )
                 if args.keep_dtype:
                     out = _cast(out, image.data.dtype)
                 metadata = _output_metadata(

@@ -39,6 +39,24 @@ def read_sidecar(path: Path, ndim: int) -> tuple[str | None, dict[str, Any]]:
     return valid_axes(record.get("axes"), ndim), metadata
 
 
+def sidecar_axes_problem(path: Path, shape: tuple[int, ...]) -> str | None:
+    """Why the axes the sidecar of `path` records do not fit its data of `shape`, or None.
+
+    None too when there is no sidecar or it records no axes.
+    """
+    try:
+        record = json.loads(sidecar(path).read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None
+    axes = record.get("axes") if isinstance(record, dict) else None
+    if axes is None or valid_axes(axes, len(shape)) is not None:
+        return None
+    dims = " x ".join(map(str, shape))
+    return (
+        f"{sidecar(path)}: its axes {axes!r} do not fit the {len(shape)}-D data ({dims}) of {path}"
+    )
+
+
 def read_npy_header(path: Path) -> ImageHeader:
     """Shape, sample type, axes and metadata of a ``.npy`` file, reading no pixels."""
     header = np.load(path, mmap_mode="r", allow_pickle=False)
