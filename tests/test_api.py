@@ -360,6 +360,8 @@ def test_invalid_parameters_rejected_before_any_work(
         (np.ones((2, 3, 8, 8)), ValueError, "4-D array are ambiguous"),
         (np.broadcast_to(np.float32(1), (2**16, 2**15 + 1)), ValueError, "at most 2147483647"),
         (np.full((4, 4), 1e300), ValueError, "beyond the float32 range"),
+        # Masked pixels would be denoised at their stored values, the mask dropped.
+        (np.ma.masked_array(np.ones((4, 4)), mask=np.eye(4)), ValueError, "4 masked pixels"),
     ],
 )
 def test_invalid_images(fake_core: Any, image: Any, error: type, message: str) -> None:

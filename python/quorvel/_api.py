@@ -87,6 +87,14 @@ def _prepare(
     image: npt.ArrayLike, axes: str | None
 ) -> tuple[npt.NDArray[Any], str, npt.NDArray[Any]]:
     """The image as an array, its normalised axis names, and its core-layout view."""
+    if isinstance(image, np.ma.MaskedArray) and np.ma.getmaskarray(image).any():
+        # The masked pixels' values would be taken as they are, and mixed into
+        # their neighbours: no result can honour the mask.
+        raise ValueError(
+            f"image is a masked array with {int(np.ma.count_masked(image))} masked pixels, "
+            "which quorvel would take at their stored values; fill them first "
+            "(image.filled(value), e.g. with the background level) and mask the result again"
+        )
     arr = np.asarray(image)
     if arr.dtype.kind not in "biuf":
         raise TypeError(f"image must hold real numbers, got dtype {arr.dtype}")
@@ -153,7 +161,8 @@ def estimate_noise(
     ------
     ValueError
         For invalid `axes` or `method`, an empty image or non-finite values,
-        or ``method='temporal'`` on a single frame and plane.
+        a masked array with masked pixels, or ``method='temporal'`` on a
+        single frame and plane.
     TypeError
         If `image` does not hold real numbers.
 
@@ -395,7 +404,8 @@ def denoise(
     ------
     ValueError
         For an invalid parameter, naming it; for missing or ambiguous
-        `axes`, an empty image or non-finite values; for
+        `axes`, an empty image or non-finite values, or a masked array
+        with masked pixels (`numpy.ma`: fill them first); for
         ``noise='poisson-gaussian'`` when a gain is not positive.  Every
         parameter is checked before any computation, except a model's NaN
         gain or sigma of 0, which a channel of one value allows (see
