@@ -162,7 +162,7 @@ def test_writer_saves_a_layer_made_in_napari_as_it_is_shown(
     assert back.metadata.get("colours") == colours
 
 
-@pytest.mark.parametrize("source", ["ome-zarr level", "rgb layer"])
+@pytest.mark.parametrize("source", ["ome-zarr level", "rgb layer", "layer in pixels"])
 def test_writer_keeps_where_the_layer_lies(tmp_path: Path, source: str) -> None:
     """A layer's translate survives OME-TIFF: a saved layer reopens where it was shown."""
     if source == "ome-zarr level":  # level 1 of a pyramid: moved by half a fine pixel
@@ -176,8 +176,11 @@ def test_writer_keeps_where_the_layer_lies(tmp_path: Path, source: str) -> None:
         assert layer[1]["translate"] == pytest.approx([3.0, 0.1, 0.1])
     else:
         napari = pytest.importorskip("napari")
-        rgb = np.random.default_rng(1).integers(0, 255, (6, 5, 3), dtype=np.uint8)
-        kwargs = {"rgb": True, "scale": (0.5, 0.5), "units": ("um", "um"), "translate": (7, 1)}
+        rgb = np.random.default_rng(1).integers(0, 255, (2, 6, 5, 3), dtype=np.uint8)
+        kwargs: dict[str, Any] = {"rgb": True, "scale": (2, 0.5, 0.5), "units": ("um",) * 3}
+        if source == "layer in pixels":  # napari's default units: no physical size
+            rgb, kwargs = rgb[..., 0], {}
+        kwargs["translate"] = (-4, 7, 1)
         layer = napari.layers.Image(rgb, **kwargs).as_layer_data_tuple()
     (written,) = npe2.write(str(tmp_path / "out.ome.tif"), [layer])
     ((_, again, _),) = npe2.read([written], stack=False, plugin_name="quorvel")

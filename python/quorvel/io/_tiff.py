@@ -412,15 +412,19 @@ def _imagej_description(axes: str, metadata: dict[str, Any], n_channels: int) ->
 # The plane attributes that hold where an image lies, by axis (with their unit
 # attribute's name: the key and "Unit").
 _POSITIONS = {"X": "PositionX", "Y": "PositionY", "Z": "PositionZ", "T": "DeltaT"}
+# OME's length unit of positions counted in pixels.
+_PIXEL = "pixel"
 
 
 def _plane_positions(shape: tuple[int, ...], axes: str, metadata: dict[str, Any]) -> dict[str, Any]:
     """OME-XML plane attributes placing each plane of an image at ``metadata["origin"]``.
 
     X and Y are the origin's; Z and T grow by the plane spacing and the time
-    increment from it (DeltaT is then each frame's time).  Only axes of the
-    image with a physical size in a known unit (the positions' unit) are
-    placed; the planes follow in the order they are stored.
+    increment from it (DeltaT is then each frame's time).  The positions
+    take the unit of the axis's physical size; X, Y and Z without a
+    physical size are placed in pixels (OME's unit ``pixel``), and a time
+    without a known unit not at all.  The planes follow in the order they
+    are stored.
     """
     origin = metadata.get("origin")
     if not isinstance(origin, dict):
@@ -432,7 +436,8 @@ def _plane_positions(shape: tuple[int, ...], axes: str, metadata: dict[str, Any]
     for axis, key in _POSITIONS.items():
         value = origin.get(axis)
         size, unit = physical.get(axis, (1.0, None))
-        if axis not in axes or not isinstance(value, (int, float)) or not unit_symbol(unit):
+        symbol = unit_symbol(unit) or (_PIXEL if axis in "XYZ" and axis not in physical else None)
+        if axis not in axes or not isinstance(value, (int, float)) or symbol is None:
             continue
         if not math.isfinite(value) or value == 0:
             continue
@@ -441,7 +446,7 @@ def _plane_positions(shape: tuple[int, ...], axes: str, metadata: dict[str, Any]
             float(value) + (float(size) * index[step] if step is not None else 0.0)
             for index in indices
         ]
-        plane[f"{key}Unit"] = [unit_symbol(unit)] * len(indices)
+        plane[f"{key}Unit"] = [symbol] * len(indices)
     return plane
 
 
@@ -449,7 +454,8 @@ def _read_origin(pixels: Any, prefix: str, ns: dict[str, str], physical: dict[st
     """Where the first plane of an OME image lies (axis letter to position), in its size units.
 
     From the first plane's positions and DeltaT, where their unit converts
-    to the physical size's of the axis; None when no plane tells.
+    to the physical size's of the axis (or is ``pixel``, for an axis without
+    a physical size); None when no plane tells.
     """
     planes = pixels.findall(f"{prefix}Plane", ns)
     first = next(
@@ -462,11 +468,13 @@ def _read_origin(pixels: Any, prefix: str, ns: dict[str, str], physical: dict[st
     for axis, key in _POSITIONS.items():
         text, default = first.get(key), "s" if axis == "T" else "reference frame"
         to = unit_name(physical.get(axis, (None, None))[1])
-        unit = unit_name(first.get(f"{key}Unit", default))
-        if text is None or to is None or unit is None or not convertible(unit, to):
+        given = first.get(f"{key}Unit", default)
+        unit = unit_name(given)
+        in_pixels = given == _PIXEL and axis not in physical
+        if text is None or not (in_pixels or convertible(unit, to)):
             continue
         with contextlib.suppress(ValueError):
-            value = convert(float(text), unit, to)
+            value = float(text) if in_pixels else convert(float(text), str(unit), str(to))
             if math.isfinite(value) and value != 0:
                 origin[axis] = value
     return origin or None

@@ -6,9 +6,9 @@ layer's metadata (``metadata["axes"]``, else its axis labels, else the
 widget's guess from the number of dimensions; the colours of an RGB layer
 last), the pixel size, plane spacing and frame interval from the layer's
 scale and units, where the layer lies (its translate, as the position of
-each plane, on the axes with a physical unit), the channel name, its colour
-(of a colormap from black to one colour), and the
-record of how a denoised layer was made (``metadata["provenance"]``), which
+each plane; in pixels on axes without a physical unit), the channel name,
+its colour (of a colormap from black to one colour), and the record of how
+a denoised layer was made (``metadata["provenance"]``), which
 ``quorvel info`` and quorvel's reader show again.
 """
 
