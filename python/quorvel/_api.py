@@ -39,6 +39,7 @@ import numpy.typing as npt
 from quorvel import _drift
 from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import core_shape, from_core_layout, normalize_axes, to_core_layout
+from quorvel._blank import has_gaps, shown_frames, with_blank_frames
 from quorvel._core import (
     _MAX_ELEMENTS,
     NoisePlan,
@@ -579,9 +580,17 @@ def _run_denoise(
     # cancel its structure for the noise estimate too.
     shifts = _drift.frame_shifts(work, tested=align is None) if align is not False else ()
     _drift.roll_frames(work, shifts)
+    # Blank frames are left out of the noise, the choice and the search.
+    whole, shown = work, shown_frames(work, settings)
+    if shown is not None:
+        _log.info(
+            "blank frames %s (one value throughout): denoised without them, kept as they are",
+            ", ".join(str(t) for t in np.flatnonzero(~shown)),
+        )
+        work = new_work_image(whole[shown])
     plan = stages.run("noise", _plan_noise, work, args, threads)
     warn_misfits(work, plan.gain, plan.offset, threads)
-    settings, choice = choose(work, plan, settings, free)
+    settings, choice = choose(work, plan, settings, free, gaps=has_gaps(shown))
     if tune is not False and plan.varying_channels:  # constant channels: nothing to tune
         # The choice joins the grid as the walk's start.
         grid = _check_grid(None if tune is True else tune, sizes, settings)
@@ -608,6 +617,9 @@ def _run_denoise(
         return_variance=return_variance,
     )
     del work
+    if shown is not None:
+        out, variance = with_blank_frames(whole, shown, out, variance)
+    del whole
     for a in (out, variance):
         if a is not None:
             _drift.roll_frames(a, shifts, back=True)
