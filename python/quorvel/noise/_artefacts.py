@@ -132,7 +132,9 @@ def outliers(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
     `OUTLIER_ERRORS` of the background's noise), is no light either: the
     peak of a spot of 0.65 pixel standard deviation or wider exceeds it by
     at most 8.4 times its misfit (1 pixel: 3.7 times), a hot pixel on the
-    flank of a spot 1.5 pixels wide by 15 times or more.
+    flank of a spot 1.5 pixels wide by 15 times or more.  Within 2 pixels
+    of the plane's edges the surface is not fitted: mirrored there, a spot
+    cut by the edge makes a sharp peak.
     Judged plane by plane (edges mirrored); NaN never counts.
     """
     x = np.asarray(channel)
@@ -141,7 +143,7 @@ def outliers(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
         return None
     limit = OUTLIER_ERRORS * noise
     planes = x.reshape(-1, *x.shape[-2:])
-    nx = planes.shape[-1]
+    ny, nx = planes.shape[-2:]
     out: npt.NDArray[np.bool_] | None = None
     for p, plane in enumerate(planes):
         padded = np.pad(plane.astype(np.float32), 2, mode="reflect")
@@ -158,8 +160,12 @@ def outliers(channel: npt.NDArray[Any]) -> npt.NDArray[np.bool_] | None:
         around = np.concatenate([near, ring]).astype(np.float64)
         excess = value - _AT_PIXEL @ around
         misfit = np.sqrt(np.sum((_MISFITS @ around) ** 2, axis=0) / (len(around) - 10))
+        # Only where those pixels lie inside the plane: mirrored, the flank
+        # of a spot cut by the edge turns into a sharp peak at it.
+        inside = (iy >= 2) & (iy < ny - 2) & (ix >= 2) & (ix < nx - 2)
         beside = (
-            (excess > limit)
+            inside
+            & (excess > limit)
             & (excess > OUTLIER_MODEL_SHARE * height)
             & (excess > OUTLIER_MISFIT * misfit)
         )
