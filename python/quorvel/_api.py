@@ -135,7 +135,9 @@ def estimate_noise(
         ``'temporal'`` pooled with the flat blocks of ``'spatial'`` when T or
         Z has at least 4 elements, else ``'spatial'``.  ``'core'``: the compute core's
         calibration (medians of windows on a grid), good on dense scenes and
-        biased on sparse ones.
+        biased on sparse ones.  All but ``'core'`` leave out blank frames
+        (one value throughout: dropped, or recorded dark), the frames on
+        either side of them taken as neighbours.
 
     Returns
     -------
@@ -435,7 +437,11 @@ def denoise(
     choice keeps the time within about twice that of the exact kernel with
     the settings of earlier versions (patch radius 3, 4 iterations, p-value
     0.01, the growing window), trading the sixth or fifth iteration or a
-    long reach where it would cost more.  Values given are kept; the
+    long reach where it would cost more.  Blank frames of a time-lapse
+    (one value throughout: dropped, or recorded dark) are left out of the
+    noise, the choice and the search (moving sequences then get patches one
+    frame deep) and come back as they went in, with an error variance of 0;
+    not so in a dask array's search.  Values given are kept; the
     settings used are logged on the ``quorvel`` logger (INFO), printed by
     the command line and recorded in its outputs and in napari's.
 
@@ -583,10 +589,6 @@ def _run_denoise(
     # Blank frames are left out of the noise, the choice and the search.
     whole, shown = work, shown_frames(work, settings)
     if shown is not None:
-        _log.info(
-            "blank frames %s (one value throughout): denoised without them, kept as they are",
-            ", ".join(str(t) for t in np.flatnonzero(~shown)),
-        )
         work = new_work_image(whole[shown])
     plan = stages.run("noise", _plan_noise, work, args, threads)
     warn_misfits(work, plan.gain, plan.offset, threads)

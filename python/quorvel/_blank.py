@@ -9,12 +9,15 @@ the other frames without it and hands it back as it was.
 
 from __future__ import annotations
 
+import logging
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from quorvel._core import CoreSettings
+
+_log = logging.getLogger("quorvel")
 
 
 def blank_frames(frames: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
@@ -50,6 +53,10 @@ def shown_frames(
     least = max(2, 2 * settings.patch_radius[4] + 1)
     if shown.all() or np.count_nonzero(shown) < least:
         return None
+    _log.info(
+        "blank frames %s (one value throughout): denoised without them, kept as they are",
+        ", ".join(str(t) for t in np.flatnonzero(~shown)),
+    )
     return shown
 
 
