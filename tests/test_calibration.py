@@ -221,6 +221,28 @@ def test_hot_pixels_leave_the_gain_alone(axes: str, seed: int) -> None:
     assert _fit.outliers(_record(_beads(24, 64, 1.0, 1000.0, seed), seed)) is None
 
 
+def test_a_hot_pixel_on_the_flank_of_a_spot_leaves_the_gain_alone() -> None:
+    # 40 spots 1.5 pixels wide, up to 1000 photons; a hot pixel of +1688 two
+    # pixels beside the brightest one's centre.  The spot's flank left it no
+    # share of its height above its brightest neighbour: it was no outlier,
+    # and the fit's gain came out 10.6 times the camera's.
+    gain = 2.6
+    rng = np.random.default_rng(1)
+    y, x = np.mgrid[0:128, 0:128]
+    photons = np.full((128, 128), 5.0)
+    centres = rng.uniform(8, 120, (40, 2))
+    for (cy, cx), height in zip(centres, rng.uniform(0.2, 1.0, 40), strict=True):
+        photons += 1000 * height * np.exp(-((y - cy) ** 2 + (x - cx) ** 2) / (2 * 1.5**2))
+    counts = gain * rng.poisson(photons)
+    image = (DARK + counts + rng.normal(0, 5.5, photons.shape)).astype(np.float32)
+    cy, cx = np.rint(centres[np.argmax(photons[tuple(np.rint(centres).astype(int).T)])])
+    image[int(cy), int(cx) + 2] += 1688
+    found = _fit.outliers(image[None, None])
+    assert found is not None and np.argwhere(found[0, 0]).tolist() == [[int(cy), int(cx) + 2]]
+    model = quorvel.estimate_noise(np.round(image).astype(np.uint16))
+    assert abs(model.gain[0] / gain - 1) < 3 * model.gain_se[0] / gain + 0.05, model
+
+
 def test_ill_determined_gain_warns_to_calibrate_the_camera() -> None:
     # Two photons everywhere: the image says almost nothing of the gain.
     dim = _record(np.full((64, 64), 2.0), 3)

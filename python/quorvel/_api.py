@@ -39,6 +39,7 @@ import numpy.typing as npt
 from quorvel import _drift
 from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import core_shape, from_core_layout, normalize_axes, to_core_layout
+from quorvel._blank import has_gaps, shown_frames, with_blank_frames
 from quorvel._core import (
     _MAX_ELEMENTS,
     NoisePlan,
@@ -142,7 +143,9 @@ def estimate_noise(
         ``'temporal'`` pooled with the flat blocks of ``'spatial'`` when T or
         Z has at least 4 elements, else ``'spatial'``.  ``'core'``: the compute core's
         calibration (medians of windows on a grid), good on dense scenes and
-        biased on sparse ones.
+        biased on sparse ones.  All but ``'core'`` leave out blank frames
+        (one value throughout: dropped, or recorded dark), the frames on
+        either side of them taken as neighbours.
 
     Returns
     -------
@@ -444,7 +447,11 @@ def denoise(
     choice keeps the time within about twice that of the exact kernel with
     the settings of earlier versions (patch radius 3, 4 iterations, p-value
     0.01, the growing window), trading the sixth or fifth iteration or a
-    long reach where it would cost more.  Values given are kept; the
+    long reach where it would cost more.  Blank frames of a time-lapse
+    (one value throughout: dropped, or recorded dark) are left out of the
+    noise, the choice and the search (moving sequences then get patches one
+    frame deep) and come back as they went in, with an error variance of 0;
+    not so in a dask array's search.  Values given are kept; the
     settings used are logged on the ``quorvel`` logger (INFO), printed by
     the command line and recorded in its outputs and in napari's.
 
@@ -589,9 +596,13 @@ def _run_denoise(
     # cancel its structure for the noise estimate too.
     shifts = _drift.frame_shifts(work, tested=align is None) if align is not False else ()
     _drift.roll_frames(work, shifts)
+    # Blank frames are left out of the noise, the choice and the search.
+    whole, shown = work, shown_frames(work, settings)
+    if shown is not None:
+        work = new_work_image(whole[shown])
     plan = stages.run("noise", _plan_noise, work, args, threads)
     warn_misfits(work, plan.gain, plan.offset, threads)
-    settings, choice = choose(work, plan, settings, free)
+    settings, choice = choose(work, plan, settings, free, gaps=has_gaps(shown))
     if tune is not False and plan.varying_channels:  # constant channels: nothing to tune
         # The choice joins the grid as the walk's start.
         grid = _check_grid(None if tune is True else tune, sizes, settings)
@@ -618,6 +629,9 @@ def _run_denoise(
         return_variance=return_variance,
     )
     del work
+    if shown is not None:
+        out, variance = with_blank_frames(whole, shown, out, variance)
+    del whole
     for a in (out, variance):
         if a is not None:
             _drift.roll_frames(a, shifts, back=True)

@@ -41,6 +41,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel._axes import middle
+from quorvel._blank import blank_frames
 
 #: Side of the middle of each frame the shifts are measured on.
 _SIDE = 256
@@ -115,8 +116,9 @@ def _measured_shifts(frames: npt.NDArray[np.float32]) -> npt.NDArray[np.int64]:
     # next frame is measured against the last frame that shows something.
     sums = np.zeros((nt, 2))
     last, before = 0, None
+    blank = blank_frames(frames[:, None])
     for t in range(nt):
-        if not frames[t].any():
+        if blank[t]:
             sums[t] = sums[last]
             continue
         now = spectrum(t)

@@ -39,6 +39,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel import _engine as engine
+from quorvel._blank import blank_frames
 from quorvel._threads import resolve_threads
 from quorvel.noise._artefacts import (
     _levelled,
@@ -415,6 +416,7 @@ def fit_channel(
     LineFit
         The fitted line, its block points and its standard errors.
     """
+    channel = _without_blank_frames(channel)
     block = _block_size(channel.shape)
     axis = -1
     if pool is None:
@@ -450,6 +452,24 @@ def fit_channel(
             skip_file_prefixes=(_PACKAGE_DIR,),
         )
     return _fit_points(channel, method, axis, pool, split, block, top)
+
+
+def _without_blank_frames(channel: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """`channel` (T, Z, Y, X) without its blank frames (`quorvel._blank.blank_frames`).
+
+    A dropped or dark frame holds one value: its differences with its
+    neighbours hold their whole structure and none of its noise, and its
+    own residuals are 0 at its level, which pulled the gain of a sequence
+    off (1.63 rather than 1.87) and widened its error.  The frames around
+    it become neighbours.  Kept where fewer than two frames would be left
+    (a channel of one value is no fit's).
+    """
+    if channel.shape[0] < 2:
+        return channel
+    blank = blank_frames(np.asarray(channel)[:, None])
+    if not blank.any() or np.count_nonzero(~blank) < 2:
+        return channel
+    return np.asarray(channel)[~blank]
 
 
 @overload
