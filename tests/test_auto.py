@@ -190,31 +190,6 @@ def test_a_drifting_sequence_is_aligned_exactly_and_in_chunks(
         quorvel.denoise(movie, "TYX", **NOISE, align=True, iterations=1)
 
 
-@pytest.mark.parametrize("value", [0.0, 100.0])
-def test_a_blank_frame_is_left_out_and_handed_back_as_it_was(value: float) -> None:
-    # A dropped frame (zeros) or a dark one (the camera's dark level) amid
-    # moving spots: its differences with its neighbours moved the gain (1.80
-    # rather than 2.17 without it), it counted as flat and as change in the
-    # choice of settings, and searched, it pulled the other frames towards
-    # its value (1.2 dB lost on them with the same settings and noise).
-    from quorvel.demo import Camera, record, synthetic_sequence
-
-    movie = record(synthetic_sequence((6, 48, 48), seed=1), Camera(), seed=2)
-    blank = movie.copy()
-    blank[3] = value
-    left = np.delete(movie, 3, axis=0)
-    model = quorvel.estimate_noise(blank, "TYX")
-    alone = quorvel.estimate_noise(left, "TYX")
-    assert (model.gain, model.offset, model.gain_se) == (alone.gain, alone.offset, alone.gain_se)
-    assert _run(blank, "TYX")[1].measures == _run(left, "TYX")[1].measures
-    fixed = {"patch_radius": {"X": 2, "Y": 2, "T": 1}, "search": {"T": 4}, "iterations": 4}
-    out, variance = quorvel.denoise(blank, "TYX", model=model, return_variance=True, **fixed)
-    np.testing.assert_array_equal(
-        np.delete(out, 3, axis=0), quorvel.denoise(left, "TYX", model=model, **fixed)
-    )
-    assert (out[3] == value).all() and (variance[3] == 0).all() and (variance[:3] > 0).all()
-
-
 def test_chunked_runs_equal_in_memory_with_the_chosen_reach(smooth: Callable[..., Any]) -> None:
     da = pytest.importorskip("dask.array")
     from quorvel._lazy import _denoise_lazy

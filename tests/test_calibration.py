@@ -221,6 +221,21 @@ def test_hot_pixels_leave_the_gain_alone(axes: str, seed: int) -> None:
     assert _fit.outliers(_record(_beads(24, 64, 1.0, 1000.0, seed), seed)) is None
 
 
+@pytest.mark.parametrize("value", [0.0, 100.0])
+def test_a_blank_frame_is_left_out_of_the_noise_fit(value: float) -> None:
+    # A dropped frame (zeros) or a dark one (the camera's dark level) amid
+    # moving spots: its differences with its neighbours moved the gain (1.80
+    # rather than 2.17 without it).
+    from quorvel.demo import Camera, record, synthetic_sequence
+
+    movie = record(synthetic_sequence((6, 48, 48), seed=1), Camera(), seed=2)
+    blank = movie.copy()
+    blank[3] = value
+    model = quorvel.estimate_noise(blank, "TYX")
+    alone = quorvel.estimate_noise(np.delete(movie, 3, axis=0), "TYX")
+    assert (model.gain, model.offset, model.gain_se) == (alone.gain, alone.offset, alone.gain_se)
+
+
 def test_a_hot_pixel_on_the_flank_of_a_spot_leaves_the_gain_alone() -> None:
     # 40 spots 1.5 pixels wide, up to 1000 photons; a hot pixel of +1688 two
     # pixels beside the brightest one's centre.  The spot's flank left it no

@@ -39,7 +39,6 @@ import numpy.typing as npt
 from quorvel import _drift
 from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import core_shape, from_core_layout, normalize_axes, to_core_layout
-from quorvel._blank import has_gaps, shown_frames, with_blank_frames
 from quorvel._core import (
     _MAX_ELEMENTS,
     NoisePlan,
@@ -449,9 +448,8 @@ def denoise(
     0.01, the growing window), trading the sixth or fifth iteration or a
     long reach where it would cost more.  Blank frames of a time-lapse
     (one value throughout: dropped, or recorded dark) are left out of the
-    noise, the choice and the search (moving sequences then get patches one
-    frame deep) and come back as they went in, with an error variance of 0;
-    not so in a dask array's search.  Values given are kept; the
+    noise estimate; the denoiser still searches them (remove them first
+    where they matter).  Values given are kept; the
     settings used are logged on the ``quorvel`` logger (INFO), printed by
     the command line and recorded in its outputs and in napari's.
 
@@ -596,13 +594,9 @@ def _run_denoise(
     # cancel its structure for the noise estimate too.
     shifts = _drift.frame_shifts(work, tested=align is None) if align is not False else ()
     _drift.roll_frames(work, shifts)
-    # Blank frames are left out of the noise, the choice and the search.
-    whole, shown = work, shown_frames(work, settings)
-    if shown is not None:
-        work = new_work_image(whole[shown])
     plan = stages.run("noise", _plan_noise, work, args, threads)
     warn_misfits(work, plan.gain, plan.offset, threads)
-    settings, choice = choose(work, plan, settings, free, gaps=has_gaps(shown))
+    settings, choice = choose(work, plan, settings, free)
     if tune is not False and plan.varying_channels:  # constant channels: nothing to tune
         # The choice joins the grid as the walk's start.
         grid = _check_grid(None if tune is True else tune, sizes, settings)
@@ -629,9 +623,6 @@ def _run_denoise(
         return_variance=return_variance,
     )
     del work
-    if shown is not None:
-        out, variance = with_blank_frames(whole, shown, out, variance)
-    del whole
     for a in (out, variance):
         if a is not None:
             _drift.roll_frames(a, shifts, back=True)

@@ -23,8 +23,7 @@ the whole axis; ``bench/defaults_grid.py``):
   other frames average the noise down).  Where at least half of the blocks
   with structure stay alike from one end of the sequence to the other
   (still structures), the search reaches every frame; otherwise 4 frames to
-  each side, patches 3 frames deep (radius 1 along T; one frame deep where
-  blank frames were left out, `quorvel._blank`), smaller in the plane
+  each side, patches 3 frames deep (radius 1 along T), smaller in the plane
   (radius 2 on sparse images) and p-value 0.01;
 - z-stacks: 5 iterations and the growing window along Z; patches 3 planes
   deep with radius 2 in the plane unless the planes are sampled coarsely
@@ -225,12 +224,8 @@ class _Point:
     plane_reach: int | None = None  # along X and Y; None: the growing window
 
 
-def _preferred(m: Measures, depth: int, gaps: bool = False) -> _Point:
-    """The rule's setting for one channel of `m` in a stack of `depth` frames or planes.
-
-    `gaps`: frames were left out of the time-lapse (blank ones,
-    `quorvel._blank`), and the frames on either side of each are neighbours.
-    """
+def _preferred(m: Measures, depth: int) -> _Point:
+    """The rule's setting for one channel of `m` in a stack of `depth` frames or planes."""
     if m.flat < _SPARSE:  # dense structure: few, short iterations keep it
         point = _Point(3, 0.001, 3)
     elif m.bright >= _BRIGHT:  # bright objects on a dark or smooth ground
@@ -252,14 +247,10 @@ def _preferred(m: Measures, depth: int, gaps: bool = False) -> _Point:
     if m.still >= _STILL:
         return replace(point, radius=min(point.radius, 3), iterations=iterations, reach=depth - 1)
     # Moving: patches three frames deep, smaller in the plane, a middle p-value.
-    # Across a gap structures move twice as far as between other neighbours,
-    # and deep patches match there no longer: one frame deep (on moving
-    # spots of 6 x 48 x 48 frames without their middle one, 0.7 to 1.0 dB
-    # better on the frames left).
     return replace(
         point,
         radius=min(point.radius, 3 if m.flat < _SPARSE else 2),
-        deep=0 if gaps else 1,
+        deep=1,
         pvalue=0.01,
         iterations=iterations,
         reach=min(_MOVING_REACH, depth - 1),
@@ -468,7 +459,6 @@ def choose(
     settings: CoreSettings,
     free: frozenset[str],
     allowed: Callable[[CoreSettings], bool] | None = None,
-    gaps: bool = False,
 ) -> tuple[CoreSettings, Choice]:
     """The settings for a core-layout image: `settings` with its `free` parameters chosen.
 
@@ -487,9 +477,6 @@ def choose(
         Whether settings can be used (chunked images: whether their halo
         fits the chunks); the choice is made cheaper until they can, and
         falls back on `settings` where none can.
-    gaps : bool, optional
-        Whether blank frames were left out of the time-lapse (`quorvel._blank`):
-        moving sequences then get patches one frame deep.
 
     Returns
     -------
@@ -504,7 +491,7 @@ def choose(
         return settings, Choice(public(settings, shape))
     measures = measure(core5, plan)
     depth = shape[0] if shape[0] > 1 else shape[2]
-    point = _combined([_preferred(m, depth, gaps) for m in measures.values()])
+    point = _combined([_preferred(m, depth) for m in measures.values()])
     # Priced on the channels denoised: a constant channel costs nothing.
     denoised = (shape[0], len(measures), *shape[2:])
     most = budget(denoised)

@@ -3,8 +3,7 @@
 Each channel is brought to unit Gaussian noise as the denoiser sees it
 (divided by sigma, or the generalized Anscombe transform of its
 Poisson-Gaussian model, `quorvel._tune._stabilise`), on the middle of the
-image (`sample_region`) without its blank frames (one value throughout:
-dropped or dark, `quorvel._blank`), and measured in units of that noise:
+image (`sample_region`), and measured in units of that noise:
 
 - how much of each plane is background or smooth (`Measures.flat`: the
   share of 8 x 8 blocks whose variance exceeds the noise's by less than a
@@ -37,7 +36,6 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel._axes import middle
-from quorvel._blank import blank_frames
 from quorvel._core import NoisePlan
 
 #: Largest extent of the measured region: frames or planes, and Y and X.
@@ -182,17 +180,7 @@ def _apart(y: F32) -> float:
 
 
 def measure_channel(y: F32) -> Measures:
-    """The `Measures` of one channel at unit noise, `y` of shape (T, Z, Y, X).
-
-    Blank frames (`quorvel._blank.blank_frames`: dropped or dark ones, one
-    value throughout) are left out where two frames or more are left: the
-    denoiser does not search them (`quorvel._api`), and they would count as
-    flat and as structure that changes.
-    """
-    if y.shape[0] > 1:
-        blank = blank_frames(y[:, None])
-        if blank.any() and np.count_nonzero(~blank) >= 2:
-            y = y[~blank]
+    """The `Measures` of one channel at unit noise, `y` of shape (T, Z, Y, X)."""
     blocks = _structure(y, _BLOCK).ravel()
     flat = float(np.mean(blocks < _FLAT))
     bright = float(np.percentile(blocks, 99))
