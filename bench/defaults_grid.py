@@ -168,7 +168,7 @@ def grid_best(entry: dict[str, Any]) -> tuple[float, str]:
 
 def new_default(w: Workload, threads: int) -> tuple[Any, Any]:
     """The zero-parameter result on `w` (the true noise given) and the settings it chose."""
-    from quorvel._api import _run_denoise
+    from quorvel._run import _run_denoise
 
     choices: list[Any] = []
     out, _, _ = _run_denoise(
@@ -209,10 +209,10 @@ def rule_key(w: Workload) -> tuple[str, Any, float]:
 
     Also the work of those settings over today's (`quorvel._auto.work`).
     """
-    from quorvel._api import _prepare
     from quorvel._auto import TODAY, choose, free_parameters, work
     from quorvel._axes import core_shape
     from quorvel._params import _check_channels, _check_settings
+    from quorvel._run import _prepare
 
     arr, names, view5 = _prepare(w.noisy, w.axes)
     sizes = core_shape(arr.shape, names)

@@ -55,10 +55,10 @@ from scipy.ndimage import gaussian_filter, uniform_filter
 from scipy.ndimage import shift as nd_shift
 
 import quorvel
-from quorvel._api import _prepare
 from quorvel._axes import core_shape
 from quorvel._core import _denoise_core
 from quorvel._params import _check_noise, _check_settings
+from quorvel._run import _prepare
 from quorvel.noise import _plan_noise
 
 F64 = npt.NDArray[np.float64]

@@ -12,10 +12,10 @@ import pytest
 
 import quorvel
 from quorvel import NoiseModel
-from quorvel._api import _run_denoise
 from quorvel._axes import from_core_layout, normalize_axes, to_core_layout
 from quorvel._core import _estimate_sigma
 from quorvel._progress import Stages
+from quorvel._run import _run_denoise
 from quorvel._threads import available_cpus
 
 # --------------------------------------------------------------------------

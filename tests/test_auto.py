@@ -16,8 +16,8 @@ import pytest
 
 import quorvel
 from quorvel import _auto, _drift
-from quorvel._api import _run_denoise
 from quorvel._core import CoreSettings, NoisePlan
+from quorvel._run import _run_denoise
 
 SIGMA = 4.0
 NOISE = {"noise": "gaussian", "sigma": SIGMA}

@@ -16,8 +16,8 @@ pytest.importorskip("pytestqt")
 
 import quorvel  # noqa: E402
 from quorvel import io as qio  # noqa: E402
-from quorvel._api import _run_denoise  # noqa: E402
 from quorvel._provenance import noise_by_channel  # noqa: E402
+from quorvel._run import _run_denoise  # noqa: E402
 from quorvel._tune import TuneResult  # noqa: E402
 from quorvel.napari import _jobs, _widget  # noqa: E402
 from quorvel.napari._layers import layer_axes  # noqa: E402

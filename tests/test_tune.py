@@ -9,9 +9,9 @@ import numpy as np
 import pytest
 
 from quorvel import NoiseModel, _tune, denoise
-from quorvel._api import _run_denoise
 from quorvel._core import CoreSettings, NoisePlan, engine, new_work_image
 from quorvel._lazy import _denoise_lazy
+from quorvel._run import _run_denoise
 from quorvel._tune import _piece, _risks, _stabilise
 
 

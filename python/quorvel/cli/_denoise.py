@@ -16,11 +16,12 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quorvel._api import NoiseModel, _run_denoise
+from quorvel._api import NoiseModel
 from quorvel._axes import DEFAULT_AXES, core_shape, normalize_axes
 from quorvel._lazy import _denoise_lazy
 from quorvel._progress import Stages
 from quorvel._provenance import provenance_record
+from quorvel._run import _run_denoise
 from quorvel._util import one_line as _one_line
 from quorvel.cli._compute import _computer, _dask_client
 from quorvel.cli._console import (

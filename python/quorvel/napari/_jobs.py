@@ -19,11 +19,11 @@ import numpy as np
 import numpy.typing as npt
 
 import quorvel
-from quorvel._api import _run_denoise
 from quorvel._auto import Choice
 from quorvel._core import NoisePlan
 from quorvel._lazy import _denoise_lazy, _is_dask, stoppable_pool
 from quorvel._progress import Interrupted, Stages, _eta
+from quorvel._run import _run_denoise
 from quorvel._tune import TuneResult
 
 #: The stages of a run as the widget names them.
