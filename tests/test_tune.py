@@ -190,7 +190,10 @@ def test_tune_is_deterministic_and_applies_its_choice(
     np.testing.assert_array_equal(runs[0], direct)
 
 
-@pytest.mark.parametrize(("tune", "iterations"), [(True, 6), ({"iterations": (3, 4, 5)}, 5)])
+@pytest.mark.parametrize(
+    ("tune", "iterations"),
+    [(True, 6), ({"iterations": (3, 4, 5)}, 5), ({"iterations": np.arange(3, 6)}, 5)],
+)
 def test_values_given_join_the_dimensions_left_to_the_default_grid(
     monkeypatch: pytest.MonkeyPatch, tune: Any, iterations: int
 ) -> None:

@@ -7,6 +7,8 @@ from collections.abc import Mapping, Sequence
 from dataclasses import replace
 from typing import Any
 
+import numpy as np
+
 from quorvel._core import CoreSettings
 from quorvel._params import widest_radius
 
@@ -48,7 +50,9 @@ def _check_grid(
     if grid is not None and not isinstance(grid, Mapping):
         raise ValueError(f"tune must be True, False or a mapping of grid values, got {grid!r}")
     out = dict(DEFAULT_GRID)
-    for key, values in (grid or {}).items():
+    for key, given in (grid or {}).items():
+        raw: object = given
+        values: Any = raw.tolist() if isinstance(raw, np.ndarray) and raw.ndim == 1 else raw
         if key not in DEFAULT_GRID:
             raise ValueError(
                 f"tune: no grid dimension {key!r}; choose from {', '.join(DEFAULT_GRID)}"
