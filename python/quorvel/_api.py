@@ -47,6 +47,7 @@ from quorvel._core import (
     new_work_image,
 )
 from quorvel._lazy import _denoise_lazy, _estimate_lazy, _is_dask
+from quorvel._lines import Roles
 from quorvel._misfit import warn_misfits
 from quorvel._params import (
     ChannelsKind,
@@ -85,8 +86,12 @@ Tune = bool | Mapping[str, Sequence[Any]]
 
 def _prepare(
     image: npt.ArrayLike, axes: str | None
-) -> tuple[npt.NDArray[Any], str, npt.NDArray[Any]]:
-    """The image as an array, its normalised axis names, and its core-layout view."""
+) -> tuple[npt.NDArray[Any], Roles, npt.NDArray[Any]]:
+    """The image as an array, the roles of its axes, and its core-layout view.
+
+    The view lays the image out by the names it is denoised under
+    (`quorvel._lines`: a kymograph's T is its Y).
+    """
     arr = np.asarray(image)
     if arr.dtype.kind not in "biuf":
         raise TypeError(f"image must hold real numbers, got dtype {arr.dtype}")
@@ -99,7 +104,8 @@ def _prepare(
         )
     check_image_values(arr)
     warn_if_float32_rounds(arr)
-    return arr, names, to_core_layout(arr, names)
+    roles = Roles.of(names, arr.shape)
+    return arr, roles, to_core_layout(arr, roles.denoised)
 
 
 def estimate_noise(
@@ -119,7 +125,9 @@ def estimate_noise(
         ``C`` or ``S`` (channel), ``Z``, ``Y`` and ``X``.  Without it a 2-D
         array is ``"YX"`` and a 3-D one ``"ZYX"``; other dimensions must be
         named.  Time and space are neighbourhoods of a pixel; each channel is
-        estimated on its own.
+        estimated on its own.  Frames or planes of one line (a kymograph
+        ``"TX"``, an X-Z section ``"ZX"``) are estimated as the rows of one
+        image (`quorvel._lines`).
     method : {'auto', 'temporal', 'spatial', 'core'}, default 'auto'
         How gain and offset are calibrated, channel by channel.
         ``'temporal'``: from differences of neighbouring frames (along T, or
@@ -153,7 +161,8 @@ def estimate_noise(
     ------
     ValueError
         For invalid `axes` or `method`, an empty image or non-finite values,
-        or ``method='temporal'`` on a single frame and plane.
+        or ``method='temporal'`` on a single frame and plane or on frames or
+        planes of one line.
     TypeError
         If `image` does not hold real numbers.
 
@@ -184,7 +193,8 @@ def estimate_noise(
     if _is_dask(image):
         return _estimate_lazy(image, axes, method)
     _check_method(method)
-    _, _, view5 = _prepare(image, axes)
+    arr, roles, view5 = _prepare(image, axes)
+    roles.check_method(method, arr.shape)
     core5 = np.ascontiguousarray(view5, dtype=np.float32)
     model = _estimate_core(core5, method)
     warn_misfits(core5, model.gain, model.offset)
@@ -232,7 +242,11 @@ def denoise(
         ``"TYX"`` for a 2-D time-lapse, ``"YXC"`` for a colour image,
         ``"TZCYX"`` for an ImageJ hyperstack.  Without it a 2-D array is
         ``"YX"`` and a 3-D one ``"ZYX"`` (a z-stack, not a time-lapse); any
-        other dimension raises ValueError.
+        other dimension raises ValueError.  Frames or planes of one line (a
+        kymograph ``"TX"`` or ``(T, 1, X)`` ``"TYX"``, an X-Z section
+        ``"ZX"``) are denoised as the image they make: T (or Z) takes the
+        place of Y, also in `patch_radius`, `search` and the settings
+        reported (`quorvel._lines`).
     noise : {'auto', 'gaussian', 'poisson-gaussian'}, default 'auto'
         Noise model.  ``'gaussian'``: additive noise of one standard
         deviation per channel, `sigma`.  ``'poisson-gaussian'``: variance
@@ -547,12 +561,15 @@ def _run_denoise(
     `on_settings` receives the settings of the run and which of them were
     chosen for the image (`quorvel._auto.Choice`), before the denoising.
     """
-    arr, names, view5 = _prepare(image, axes)
+    arr, roles, view5 = _prepare(image, axes)
+    names = roles.denoised
     sizes = core_shape(arr.shape, names)
+    patch_radius = roles.keys(patch_radius, "patch_radius")
+    search = roles.search(search)
     free = free_parameters(patch_radius, search, iterations, pvalue, sizes)
     settings = _check_settings(
         sizes,
-        names,
+        roles.shown,
         patch_radius,
         search,
         iterations,
@@ -588,11 +605,12 @@ def _run_denoise(
         settings, tuned = stages.run_stoppable(
             "tuning", _tune_core, work, plan, settings, grid, threads, check=stop
         )
+        tuned = roles.tuning(tuned)
         _log.info("tuned: %s", tuned)
         if on_tune is not None:
             on_tune(tuned)
         choice = choice.tuned(settings, work.shape)
-    choice = choice.aligned(shifts, work.shape)
+    choice = roles.choice(choice.aligned(shifts, work.shape))
     _log.info("settings: %s", choice)
     if on_settings is not None:
         on_settings(choice)
