@@ -1,4 +1,4 @@
-"""Kymographs and X-Z sections: denoised as named, against the same array named YX.
+"""Kymographs, line scans and X-Z sections: denoised as named, against the image they make.
 
 Run by hand, with the package installed::
 
@@ -17,13 +17,18 @@ spread function of 1.3 pixels):
 
 Each under a camera (gain 2, dark level 100, read noise 3; Poisson-Gaussian,
 the noise estimated) and under Gaussian noise of sigma 8 on ``100 + 2 *
-photons`` (the true sigma given), seeds 0 to ``--seeds - 1``.  X-Z sections:
-the demonstration scene (`quorvel.demo.synthetic_sequence`, one frame of
-384 x 256) with planes every 1 and 3 rows, 128 planes, under the camera.
-Every image is denoised with the default settings named ``"TX"`` (or
-``"ZX"``), as the package handled such arrays before (``--earlier``: their
-axes kept as named, a sequence of frames one row tall), and named ``"YX"``.
-Printed: mean PSNR (the reference's intensity range as peak) and RMSE.
+photons`` (the true sigma given), seeds 0 to ``--seeds - 1``.  Lines a few
+pixels wide: ``mixed`` spread across 2, 3 and 5 rows, ``(T, w, X)``; strips
+of 2, 4 and 6 rows of the demonstration sequence
+(`quorvel.demo.synthetic_sequence`, 40 frames of 128 x 256).  X-Z sections:
+the demonstration scene (one frame of 384 x 256) with planes every 1 and 3
+rows, 128 planes, under the camera.  Every image is denoised with the
+default settings named as it is (``"TX"``, ``"TYX"``, ``"ZX"``), as the
+package handled such arrays before (`earlier`: their axes kept as named, a
+sequence of frames one or a few rows tall), as it does now, and as the
+image it makes: named ``"YX"``, or the lines and strips laid out ``(w, T,
+X)`` and named ``"ZYX"``.  Printed: mean PSNR (the reference's intensity
+range as peak) and RMSE.
 """
 
 from __future__ import annotations
@@ -77,6 +82,19 @@ def kymograph(kind: str, seed: int, shape: tuple[int, int] = (400, 256)) -> F64:
     return out
 
 
+def strip(kind: str, seed: int, rows: int) -> F64:
+    """A kymograph of a line `rows` pixels wide: its spots spread across the rows."""
+    across = np.exp(-0.5 * ((np.arange(rows) - (rows - 1) / 2) / max(rows / 3, 1.0)) ** 2)
+    photons = kymograph(kind, seed)
+    return np.asarray(3.0 + (photons - 3.0)[:, None, :] * across[None, :, None])
+
+
+def crop(rows: int, seed: int) -> F64:
+    """`rows` rows of the demonstration sequence (40 frames of 128 x 256, moving spots)."""
+    start = 30 * (seed + 1)
+    return synthetic_sequence((40, 128, 256), seed=3)[:, start : start + rows]
+
+
 def section(step: int, seed: int) -> F64:
     """Mean photon counts of an X-Z section with planes every `step` rows."""
     return synthetic_sequence((1, 384, 256), seed=seed)[0][::step][:128]
@@ -118,9 +136,18 @@ def scores(truth: F64, result: Any) -> tuple[float, float]:
 
 
 def row(
-    label: str, make: Callable[[int], F64], noise: str, axes: str, seeds: int, threads: int
+    label: str,
+    make: Callable[[int], F64],
+    noise: str,
+    axes: str,
+    seeds: int,
+    threads: int,
+    image: tuple[str, Callable[[F64], F64]] = ("YX", lambda a: a),
 ) -> str:
-    """One table row: noisy, as named before, as named now, as YX; mean over seeds."""
+    """One table row: noisy, as named before, as named now, as an image; mean over seeds.
+
+    `image`: the names of the image it makes and how to lay it out so.
+    """
     cells: dict[str, list[tuple[float, float]]] = {k: [] for k in ("noisy", "before", "now", "YX")}
     for seed in range(seeds):
         noisy, truth, options = recorded(make(seed), noise, seed)
@@ -130,7 +157,9 @@ def row(
                 scores(truth, quorvel.denoise(noisy, axes, **options, threads=threads))
             )
         cells["now"].append(scores(truth, quorvel.denoise(noisy, axes, **options, threads=threads)))
-        cells["YX"].append(scores(truth, quorvel.denoise(noisy, "YX", **options, threads=threads)))
+        names, layout = image
+        result = quorvel.denoise(layout(noisy), names, **options, threads=threads)
+        cells["YX"].append(scores(layout(truth), result))
     shown = [
         f"{np.mean([p for p, _ in v]):.2f} / {np.mean([r for _, r in v]):.2f}"
         for v in cells.values()
@@ -144,12 +173,23 @@ def main() -> None:
     parser.add_argument("--threads", type=int, default=2)
     args = parser.parse_args()
     warnings.simplefilter("ignore", RuntimeWarning)  # the Gaussian fallback of earlier versions
-    print("| image | noise | noisy dB / RMSE | as named, before | as named, now | named YX |")
+    print("| image | noise | noisy dB / RMSE | as named, before | as named, now | as an image |")
     print("|---|---|---|---|---|---|")
     for kind in ("moving", "static", "mixed", "dim"):
         for noise in ("camera", "gaussian"):
             make = lambda seed, kind=kind: kymograph(kind, seed)  # noqa: E731
             print(row(f"TX {kind}", make, noise, "TX", args.seeds, args.threads), flush=True)
+    stack = ("ZYX", lambda a: a.transpose(1, 0, 2))  # one kymograph per row
+    for rows in (2, 3, 5):
+        for noise in ("camera", "gaussian"):
+            make = lambda seed, rows=rows: strip("mixed", seed, rows)  # noqa: E731
+            label = f"TYX mixed, {rows} px wide"
+            print(row(label, make, noise, "TYX", args.seeds, args.threads, stack), flush=True)
+    for rows in (2, 4, 6):
+        for noise in ("camera", "gaussian"):
+            make = lambda seed, rows=rows: crop(rows, seed)  # noqa: E731
+            label = f"TYX demo, {rows} rows"
+            print(row(label, make, noise, "TYX", args.seeds, args.threads, stack), flush=True)
     for step in (1, 3):
         make = lambda seed, step=step: section(step, seed)  # noqa: E731
         print(row(f"ZX planes {step} px apart", make, "camera", "ZX", args.seeds, args.threads))

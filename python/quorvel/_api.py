@@ -127,7 +127,8 @@ def estimate_noise(
         named.  Time and space are neighbourhoods of a pixel; each channel is
         estimated on its own.  Frames or planes of one line (a kymograph
         ``"TX"``, an X-Z section ``"ZX"``) are estimated as the rows of one
-        image (`quorvel._lines`).
+        image, frames a few pixels across as a stack of kymographs
+        (`quorvel._lines`).
     method : {'auto', 'temporal', 'spatial', 'core'}, default 'auto'
         How gain and offset are calibrated, channel by channel.
         ``'temporal'``: from differences of neighbouring frames (along T, or
@@ -246,7 +247,8 @@ def denoise(
         kymograph ``"TX"`` or ``(T, 1, X)`` ``"TYX"``, an X-Z section
         ``"ZX"``) are denoised as the image they make: T (or Z) takes the
         place of Y, also in `patch_radius`, `search` and the settings
-        reported (`quorvel._lines`).
+        reported; frames 2 to 6 pixels across, as a stack of kymographs
+        (`quorvel._lines`).
     noise : {'auto', 'gaussian', 'poisson-gaussian'}, default 'auto'
         Noise model.  ``'gaussian'``: additive noise of one standard
         deviation per channel, `sigma`.  ``'poisson-gaussian'``: variance

@@ -14,7 +14,10 @@ image it is: where the plane (Y and X) extends along fewer than two axes,
 the longest-standing other axes take the place of the missing ones, Z
 before T (a time-lapse of X-Z sections stays a time-lapse): ``(T, X)`` is
 denoised as ``(Y, X)``, ``(T, Y, 1)`` as ``(Y, X, 1)``, ``(T, Z, 1, X)`` as
-``(T, Y, 1, X)``.  The arrays are never copied for it: the names change, not
+``(T, Y, 1, X)``.  Frames a few pixels across (a line scan 2 to 6 pixels
+wide, narrower than the default 7 x 7 patch) in a sequence of 7 frames or
+more are a stack of kymographs, one per row: ``(T, 3, X)`` is denoised as
+``(Y, Z, X)``.  The arrays are never copied for it: the names change, not
 the data.  Settings given by axis letter are renamed the same way, and those
 reported are named back in the caller's letters.
 """
@@ -31,6 +34,9 @@ if TYPE_CHECKING:
     from quorvel._auto import Choice
     from quorvel._tune import TuneResult
 
+#: Frames narrower than this along Y or X (the default 7 x 7 patch does not
+#: fit) in a sequence at least this long are denoised as a stack of kymographs.
+_THIN = 7
 #: The axes a pixel's neighbours lie along, in the order they take the plane's place.
 _SPACE = "XYZT"
 
@@ -73,6 +79,12 @@ class Roles:
         """The roles of the axes of an image of `shape` named `names`."""
         sizes = core_shape(tuple(shape), names)
         plane = [a for a in "XY" if sizes[a] > 1]
+        thin = [a for a in plane if sizes[a] < _THIN]
+        if len(plane) == 2 and len(thin) == 1 and sizes["Z"] == 1 and sizes["T"] >= _THIN:
+            # Frames a few pixels across: a stack of kymographs, one per row.
+            wide = "X" if thin == ["Y"] else "Y"
+            moves = _completed({wide: "X", "T": "Y", thin[0]: "Z"})
+            return cls(names, "".join(moves.get(a, a) for a in names))
         promoted = [a for a in "ZT" if sizes[a] > 1][: 2 - len(plane)]
         if not promoted:
             return cls(names, names)
@@ -95,13 +107,14 @@ class Roles:
         return f"{self.names}, denoised as {self.denoised}" if self.renamed else self.names
 
     def check_method(self, method: str, shape: Sequence[int]) -> None:
-        """Refuse ``method='temporal'`` where the frames it compares became rows of one image."""
-        sizes = core_shape(tuple(shape), self.denoised)
-        if method == "temporal" and self.renamed and sizes["T"] == 1 and sizes["Z"] == 1:
+        """Refuse ``method='temporal'`` where the frames (or planes) it compares became rows."""
+        sizes = core_shape(tuple(shape), self.names)
+        stacked = "T" if sizes["T"] > 1 else "Z" if sizes["Z"] > 1 else None
+        if method == "temporal" and stacked is not None and self._forward[stacked] != stacked:
             raise ValueError(
-                f"method='temporal' compares frames or planes; the image (axes {self.names}, "
-                f"shape {tuple(shape)}) has frames or planes of one line, which are estimated "
-                "as the rows of one image: use method='spatial' or 'auto'"
+                f"method='temporal' compares frames or planes; those of this image (axes "
+                f"{self.names}, shape {tuple(shape)}) are lines or strips a few pixels wide, "
+                "estimated as the rows of kymographs: use method='spatial' or 'auto'"
             )
 
     def keys(self, mapping: Any, name: str) -> Any:
