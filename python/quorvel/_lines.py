@@ -11,7 +11,7 @@ row tall.
 
 `Roles` renames the axes of such an image so that it is denoised as the
 image it is: where the plane (Y and X) extends along fewer than two axes,
-the longest-standing other axes take the place of the missing ones, Z
+the other axes it extends along take the place of the missing ones, Z
 before T (a time-lapse of X-Z sections stays a time-lapse): ``(T, X)`` is
 denoised as ``(Y, X)``, ``(T, Y, 1)`` as ``(Y, X, 1)``, ``(T, Z, 1, X)`` as
 ``(T, Y, 1, X)``.  Frames a few pixels across (a line scan 2 to 6 pixels
