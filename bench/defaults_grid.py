@@ -214,7 +214,8 @@ def rule_key(w: Workload) -> tuple[str, Any, float]:
     from quorvel._params import _check_channels, _check_settings
     from quorvel._run import _prepare
 
-    arr, names, view5 = _prepare(w.noisy, w.axes)
+    arr, roles, view5 = _prepare(w.noisy, w.axes)
+    names = roles.denoised
     sizes = core_shape(arr.shape, names)
     joint = _check_channels(None, w.axes)  # as `denoise` by default: samples S together
     base = _check_settings(sizes, names, None, None, None, None, 0.0, joint=joint)

@@ -186,7 +186,8 @@ def decile_ratios(predicted: npt.ArrayLike, squared_error: npt.ArrayLike) -> F64
 
 def engine_variance(noisy: npt.NDArray[np.float32], axes: str, kwargs: dict[str, object]) -> F64:
     """The engine's own variance of the default run (what `return_variance` gave before)."""
-    arr, names, view5 = _prepare(noisy, axes)
+    arr, roles, view5 = _prepare(noisy, axes)
+    names = roles.denoised
     settings = _check_settings(
         core_shape(arr.shape, names), names, None, "ZT", 4, 0.01, 0.0, "fast"
     )

@@ -243,3 +243,46 @@ def test_measures_hold_about_one_copy_of_their_sample(shape: tuple[int, ...]) ->
     finally:
         tracemalloc.stop()
     assert peak < 2.0 * core5.nbytes
+
+
+def _rows(a: Any) -> Any:
+    return a[:, None, :] * np.array([0.5, 1.0, 0.5])[:, None]
+
+
+@pytest.mark.parametrize(
+    ("axes", "layout", "as_image", "image_axes"),
+    [
+        ("TX", lambda a: a, lambda a: a, "YX"),
+        ("TYX", lambda a: a[:, None, :], lambda a: a[:, 0], "YX"),  # a line scan
+        ("TYX", lambda a: a[:, :, None], lambda a: a[:, :, 0], "YX"),  # a line along Y
+        ("ZX", lambda a: a, lambda a: a, "YX"),  # an X-Z section
+        ("TYX", _rows, lambda a: a.transpose(1, 0, 2), "ZYX"),  # a line 3 pixels wide
+    ],
+)
+def test_a_kymograph_is_denoised_as_the_image_it_is(
+    axes: str, layout: Callable[..., Any], as_image: Callable[..., Any], image_axes: str
+) -> None:
+    # A line over time (or depth): a spot moving 0.5 pixel per row draws a
+    # diagonal streak, one that stays a vertical line, under camera noise.
+    t, x = np.mgrid[0:96, 0:64].astype(np.float64)
+    photons = 4.0 + 40.0 * np.exp(-0.5 * ((x - 8.0 - t / 2.0) / 1.3) ** 2)
+    photons = layout(photons + 25.0 * np.exp(-0.5 * ((x - 50.0) / 1.3) ** 2))
+    rng = np.random.default_rng(5)
+    image = 100.0 + 2.0 * rng.poisson(photons) + rng.normal(0.0, 3.0, photons.shape)
+    # Its rows fit the camera's gain as an image's do (frames of one row fitted none).
+    model = quorvel.estimate_noise(image, axes)
+    assert model.gain == quorvel.estimate_noise(as_image(image), image_axes).gain
+    assert 1.5 < model.gain[0] < 2.5
+    chosen: list[_auto.Choice] = []
+    options: dict[str, Any] = {"sigma": None, "model": None, "renoise": 0.0, "threads": 1}
+    out, _, _ = _run_denoise(
+        image, axes, noise="auto", **options, **UNSET, on_settings=chosen.append
+    )
+    expected = quorvel.denoise(as_image(image), image_axes, threads=1)
+    np.testing.assert_array_equal(as_image(out), expected)
+    # Its settings, recorded in its own axes, reproduce it; so does a chunked run.
+    again = quorvel.denoise(image, axes, threads=1, **chosen[0].settings)
+    np.testing.assert_array_equal(again, out)
+    da = pytest.importorskip("dask.array")
+    lazy = quorvel.denoise(da.from_array(image, chunks=24), axes, threads=1)
+    np.testing.assert_array_equal(lazy.compute(), out)

@@ -156,7 +156,10 @@ def test_raising_progress_stops_the_run(owned: bool) -> None:
         calls.append(fraction)
         raise _Stop
 
-    image = _noisy((3, 96, 96), seed=3)
+    # Reports come about every 0.1 s: a run long enough to give one (3 x 96 x
+    # 96 took 0.1 s on an idle machine, and sometimes none came), which the
+    # raising report cuts short.
+    image = _noisy((3, 256, 256), seed=3)
     work = _engine.new_image(image.shape) if owned else image.copy()
     work[...] = image
     with pytest.raises(_Stop):

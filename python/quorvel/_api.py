@@ -75,7 +75,10 @@ def estimate_noise(
         ``C`` or ``S`` (channel), ``Z``, ``Y`` and ``X``.  Without it a 2-D
         array is ``"YX"`` and a 3-D one ``"ZYX"``; other dimensions must be
         named.  Time and space are neighbourhoods of a pixel; each channel is
-        estimated on its own.
+        estimated on its own.  Frames or planes of one line (a kymograph
+        ``"TX"``, an X-Z section ``"ZX"``) are estimated as the rows of one
+        image, frames a few pixels across as a stack of kymographs
+        (`quorvel._lines`).
     method : {'auto', 'temporal', 'spatial', 'core'}, default 'auto'
         How gain and offset are calibrated, channel by channel.
         ``'temporal'``: from differences of neighbouring frames (along T, or
@@ -112,7 +115,7 @@ def estimate_noise(
     ValueError
         For invalid `axes` or `method`, an empty image or non-finite values,
         a masked array with masked pixels, or ``method='temporal'`` on a
-        single frame and plane.
+        single frame and plane or on frames or planes of one line.
     TypeError
         If `image` does not hold real numbers.
 
@@ -143,7 +146,8 @@ def estimate_noise(
     if _is_dask(image):
         return _estimate_lazy(image, axes, method)
     _check_method(method)
-    _, _, view5 = _prepare(image, axes)
+    arr, roles, view5 = _prepare(image, axes)
+    roles.check_method(method, arr.shape)
     core5 = np.ascontiguousarray(view5, dtype=np.float32)
     model = _estimate_core(core5, method)
     warn_misfits(core5, model.gain, model.offset)
@@ -191,7 +195,12 @@ def denoise(
         ``"TYX"`` for a 2-D time-lapse, ``"YXC"`` for a colour image,
         ``"TZCYX"`` for an ImageJ hyperstack.  Without it a 2-D array is
         ``"YX"`` and a 3-D one ``"ZYX"`` (a z-stack, not a time-lapse); any
-        other dimension raises ValueError.
+        other dimension raises ValueError.  Frames or planes of one line (a
+        kymograph ``"TX"`` or ``(T, 1, X)`` ``"TYX"``, an X-Z section
+        ``"ZX"``) are denoised as the image they make: T (or Z) takes the
+        place of Y, also in `patch_radius`, `search` and the settings
+        reported; frames 2 to 6 pixels across, as a stack of kymographs
+        (`quorvel._lines`).
     noise : {'auto', 'gaussian', 'poisson-gaussian'}, default 'auto'
         Noise model.  ``'gaussian'``: additive noise of one standard
         deviation per channel, `sigma`.  ``'poisson-gaussian'``: variance

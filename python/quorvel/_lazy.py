@@ -20,6 +20,7 @@ from quorvel import _drift
 from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import normalize_axes
 from quorvel._core import _MAX_ELEMENTS, CoreSettings, NoisePlan, _denoise_core
+from quorvel._lines import Roles
 from quorvel._misfit import warn_misfits
 from quorvel._params import (
     NoiseKind,
@@ -64,8 +65,12 @@ def _is_delayed(value: object) -> bool:
     return module is not None and isinstance(value, module.Delayed)
 
 
-def _prepare_lazy(image: Any, axes: str | None) -> tuple[str, Any]:
-    """Normalised axis names and the core-layout view of a dask array; nothing is read."""
+def _prepare_lazy(image: Any, axes: str | None) -> tuple[Roles, Any]:
+    """The roles of a dask array's axes and its core-layout view; nothing is read.
+
+    The view lays the image out by the names it is denoised under
+    (`quorvel._lines`), as `denoise` does in memory.
+    """
     from quorvel import _chunked
 
     if np.dtype(image.dtype).kind not in "biuf":
@@ -77,14 +82,16 @@ def _prepare_lazy(image: Any, axes: str | None) -> tuple[str, Any]:
         )
     if any(n == 0 for n in image.shape):
         raise ValueError(f"image is empty (shape {image.shape})")
-    return names, _chunked.to_core_dask(image, names)
+    roles = Roles.of(names, image.shape)
+    return roles, _chunked.to_core_dask(image, roles.denoised)
 
 
 def _estimate_lazy(image: Any, axes: str | None, method: str = "auto") -> Any:
     from quorvel import _chunked
 
-    _, core = _prepare_lazy(image, axes)
+    roles, core = _prepare_lazy(image, axes)
     _check_method(method)
+    roles.check_method(method, image.shape)
     return _chunked.estimate_lazy(core, _estimate_and_check, method)
 
 
@@ -274,15 +281,19 @@ def _denoise_lazy(
     from quorvel import _chunked
 
     _check_chunk_count(image.numblocks, "the image is stored in", "store it in larger chunks")
-    names, core = _prepare_lazy(image, axes)
+    roles, core = _prepare_lazy(image, axes)
+    names = roles.denoised
     sizes = dict(zip(_chunked.CORE_AXES, core.shape, strict=True))
-    absent = [a for a in chunks or {} if a not in names]
+    absent = [a for a in chunks or {} if a not in roles.names]
     if absent:
-        raise ValueError(f"chunks: the image has no {absent[0]} axis (axes {names})")
+        raise ValueError(f"chunks: the image has no {absent[0]} axis (axes {roles.names})")
+    chunks = roles.keys(chunks, "chunks")
+    patch_radius = roles.keys(patch_radius, "patch_radius")
+    search = roles.search(search)
     free = free_parameters(patch_radius, search, iterations, pvalue, sizes)
     settings = _check_settings(
         sizes,
-        names,
+        roles.shown,
         patch_radius,
         search,
         iterations,
@@ -339,11 +350,12 @@ def _denoise_lazy(
             allowed=fits,
             progress=tune_progress,
         )
+        tuned = roles.tuning(tuned)
         logging.getLogger("quorvel").info("tuned: %s", tuned)
         if on_tune is not None:
             on_tune(tuned)
         choice = choice.tuned(settings, tuple(core.shape))
-    choice = choice.aligned(shifts, tuple(core.shape))
+    choice = roles.choice(choice.aligned(shifts, tuple(core.shape)))
     logging.getLogger("quorvel").info("settings: %s", choice)
     if on_settings is not None:
         on_settings(choice)

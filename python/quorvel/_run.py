@@ -27,6 +27,7 @@ from quorvel._core import (
     _denoise_core,
     new_work_image,
 )
+from quorvel._lines import Roles
 from quorvel._misfit import warn_misfits
 from quorvel._params import (
     NoiseKind,
@@ -53,8 +54,12 @@ Tune = bool | Mapping[str, Sequence[Any]]
 
 def _prepare(
     image: npt.ArrayLike, axes: str | None
-) -> tuple[npt.NDArray[Any], str, npt.NDArray[Any]]:
-    """The image as an array, its normalised axis names, and its core-layout view."""
+) -> tuple[npt.NDArray[Any], Roles, npt.NDArray[Any]]:
+    """The image as an array, the roles of its axes, and its core-layout view.
+
+    The view lays the image out by the names it is denoised under
+    (`quorvel._lines`: a kymograph's T is its Y).
+    """
     if isinstance(image, np.ma.MaskedArray) and np.ma.getmaskarray(image).any():
         # The masked pixels' values would be taken as they are, and mixed into
         # their neighbours: no result can honour the mask.
@@ -75,7 +80,8 @@ def _prepare(
         )
     check_image_values(arr)
     warn_if_float32_rounds(arr)
-    return arr, names, to_core_layout(arr, names)
+    roles = Roles.of(names, arr.shape)
+    return arr, roles, to_core_layout(arr, roles.denoised)
 
 
 def _run_denoise(
@@ -114,12 +120,15 @@ def _run_denoise(
     `on_settings` receives the settings of the run and which of them were
     chosen for the image (`quorvel._auto.Choice`), before the denoising.
     """
-    arr, names, view5 = _prepare(image, axes)
+    arr, roles, view5 = _prepare(image, axes)
+    names = roles.denoised
     sizes = core_shape(arr.shape, names)
+    patch_radius = roles.keys(patch_radius, "patch_radius")
+    search = roles.search(search)
     free = free_parameters(patch_radius, search, iterations, pvalue, sizes)
     settings = _check_settings(
         sizes,
-        names,
+        roles.shown,
         patch_radius,
         search,
         iterations,
@@ -155,11 +164,12 @@ def _run_denoise(
         settings, tuned = stages.run_stoppable(
             "tuning", _tune_core, work, plan, settings, grid, threads, check=stop
         )
+        tuned = roles.tuning(tuned)
         _log.info("tuned: %s", tuned)
         if on_tune is not None:
             on_tune(tuned)
         choice = choice.tuned(settings, work.shape)
-    choice = choice.aligned(shifts, work.shape)
+    choice = roles.choice(choice.aligned(shifts, work.shape))
     _log.info("settings: %s", choice)
     if on_settings is not None:
         on_settings(choice)

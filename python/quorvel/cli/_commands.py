@@ -110,15 +110,17 @@ def _check_plot(path: Path, src: Path, overwrite: bool) -> None:
 def _plot(image: ImageData | LazyImage, axes: str, args: argparse.Namespace) -> None:
     from quorvel import _chunked
     from quorvel._axes import normalize_axes, to_core_layout
+    from quorvel._lines import Roles
     from quorvel.noise.plot import plot_mean_variance
 
-    axes = normalize_axes(axes, image.data.ndim)  # colours (S) are channels, as estimated
-
+    # Laid out as the estimate reads it: colours (S) are channels, and a
+    # kymograph's T is its Y.
+    names = Roles.of(normalize_axes(axes, image.data.ndim), image.data.shape).denoised
     if isinstance(image, LazyImage):  # the region the estimate used
-        core = _chunked.to_core_dask(image.data, axes)
+        core = _chunked.to_core_dask(image.data, names)
         data = np.asarray(core[_chunked.noise_sample_region(core.shape)])
     else:
-        data = to_core_layout(np.asarray(image.data), axes)
+        data = to_core_layout(np.asarray(image.data), names)
     method = "auto" if args.method == "core" else args.method
     title = f"{args.input.name} ({method})"
     _write_file_atomically(

@@ -83,18 +83,22 @@ def chunks_for_run(data: Any, axes: str, args: argparse.Namespace) -> tuple[Any,
     from quorvel._auto import free_parameters
     from quorvel._axes import normalize_axes
     from quorvel._lazy import MAX_CHUNKS
+    from quorvel._lines import Roles
     from quorvel._params import _check_settings
 
     if math.prod(data.numblocks) > MAX_CHUNKS:
         return data, None  # refused by the run, with its own message
-    names = normalize_axes(axes, data.ndim)
+    roles = Roles.of(normalize_axes(axes, data.ndim), data.shape)
+    names = roles.denoised  # as the run lays the image out
     core = _chunked.to_core_dask(data, names)
     sizes5 = dict(zip(_chunked.CORE_AXES, core.shape, strict=True))
+    patch_radius = roles.keys(args.patch_radius, "patch_radius")
+    search = roles.search(args.search)
     settings = _check_settings(
         sizes5,
-        names,
-        args.patch_radius,
-        args.search,
+        roles.shown,
+        patch_radius,
+        search,
         args.iterations,
         args.pvalue,
         args.renoise,
@@ -116,7 +120,7 @@ def chunks_for_run(data: Any, axes: str, args: argparse.Namespace) -> tuple[Any,
     work = before.processed_elements() / size
     if work <= SMALL_WORK:
         return data, None
-    given = set(args.chunks or {})
+    given = set(roles.keys(args.chunks or {}, "chunks"))
     fixed = {i for i, a in enumerate(_chunked.CORE_AXES) if a == "C" or a in given}
     sizes = _merged_sizes(
         [max(c) for c in before.chunks],
@@ -140,7 +144,7 @@ def chunks_for_run(data: Any, axes: str, args: argparse.Namespace) -> tuple[Any,
         return " x ".join(str(max(c)) for c in array.chunks)
 
     stored = f"stored in chunks of {shown(data)} ({axes}), small for this run"
-    if free_parameters(args.patch_radius, args.search, args.iterations, args.pvalue, sizes5):
+    if free_parameters(patch_radius, search, args.iterations, args.pvalue, sizes5):
         # The settings are chosen later, for the image: their halos are not known here.
         return merged, f"{stored}: read in chunks of {shown(merged)}"
     note = (

@@ -197,11 +197,13 @@ def _fit_picture(data: Any, axes: str) -> tuple[bytes | None, str]:
     """
     from quorvel import _chunked
     from quorvel._axes import normalize_axes, to_core_layout
+    from quorvel._lines import Roles
 
     try:
         from quorvel.noise.plot import plot_mean_variance
 
-        names = normalize_axes(axes or None, data.ndim)
+        # Laid out as the estimate reads it (a kymograph's T is its Y).
+        names = Roles.of(normalize_axes(axes or None, data.ndim), data.shape).denoised
         if _is_dask(data):
             core = _chunked.to_core_dask(data, names)
             core5 = np.asarray(core[_chunked.noise_sample_region(core.shape)])
