@@ -17,7 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel import _drift
-from quorvel._auto import Choice, choose, free_parameters
+from quorvel._auto import Choice, choose
 from quorvel._axes import normalize_axes
 from quorvel._core import _MAX_ELEMENTS, CoreSettings, NoisePlan, _denoise_core
 from quorvel._lines import Roles
@@ -26,14 +26,13 @@ from quorvel._params import (
     NoiseKind,
     PatchRadius,
     Search,
-    _check_channels,
     _check_noise,
-    _check_settings,
     _check_threads,
     _check_tune,
     _NoiseArgs,
 )
 from quorvel._progress import Interrupted
+from quorvel._run import checked_settings
 from quorvel._tune import TuneResult, _check_grid, _tune_core
 from quorvel._util import FloatValues
 from quorvel.noise import NoiseModel, _estimate_core, _plan_noise
@@ -288,19 +287,8 @@ def _denoise_lazy(
     if absent:
         raise ValueError(f"chunks: the image has no {absent[0]} axis (axes {roles.names})")
     chunks = roles.keys(chunks, "chunks")
-    patch_radius = roles.keys(patch_radius, "patch_radius")
-    search = roles.search(search)
-    free = free_parameters(patch_radius, search, iterations, pvalue, sizes)
-    settings = _check_settings(
-        sizes,
-        roles.shown,
-        patch_radius,
-        search,
-        iterations,
-        pvalue,
-        renoise,
-        kernel,
-        _check_channels(channels, axes),
+    free, settings = checked_settings(
+        roles, sizes, axes, patch_radius, search, iterations, pvalue, renoise, kernel, channels
     )
     threads = _check_threads(threads)
     delayed_model = _is_delayed(model)

@@ -22,6 +22,7 @@ from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import core_shape, from_core_layout, normalize_axes, to_core_layout
 from quorvel._core import (
     _MAX_ELEMENTS,
+    CoreSettings,
     NoisePlan,
     ProgressCallback,
     _denoise_core,
@@ -84,6 +85,40 @@ def _prepare(
     return arr, roles, to_core_layout(arr, roles.denoised)
 
 
+def checked_settings(
+    roles: Roles,
+    sizes: dict[str, int],
+    axes: str | None,
+    patch_radius: PatchRadius | None,
+    search: Search | None,
+    iterations: int | None,
+    pvalue: float | None,
+    renoise: float,
+    kernel: str,
+    channels: str | None,
+) -> tuple[frozenset[str], CoreSettings]:
+    """The settings left to the choice and the checked settings of an image of `sizes`.
+
+    Settings given by axis letter are renamed as the image is denoised
+    (`quorvel._lines`); `axes` are the caller's.
+    """
+    patch_radius = roles.keys(patch_radius, "patch_radius")
+    search = roles.search(search)
+    free = free_parameters(patch_radius, search, iterations, pvalue, sizes)
+    settings = _check_settings(
+        sizes,
+        roles.shown,
+        patch_radius,
+        search,
+        iterations,
+        pvalue,
+        renoise,
+        kernel,
+        _check_channels(channels, axes),
+    )
+    return free, settings
+
+
 def _run_denoise(
     image: npt.ArrayLike,
     axes: str | None,
@@ -123,19 +158,8 @@ def _run_denoise(
     arr, roles, view5 = _prepare(image, axes)
     names = roles.denoised
     sizes = core_shape(arr.shape, names)
-    patch_radius = roles.keys(patch_radius, "patch_radius")
-    search = roles.search(search)
-    free = free_parameters(patch_radius, search, iterations, pvalue, sizes)
-    settings = _check_settings(
-        sizes,
-        roles.shown,
-        patch_radius,
-        search,
-        iterations,
-        pvalue,
-        renoise,
-        kernel,
-        _check_channels(channels, axes),
+    free, settings = checked_settings(
+        roles, sizes, axes, patch_radius, search, iterations, pvalue, renoise, kernel, channels
     )
     threads = _check_threads(threads)
     args = _check_noise(noise, sigma, model, sizes["C"])
