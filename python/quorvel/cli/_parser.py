@@ -103,7 +103,9 @@ def build_parser() -> argparse.ArgumentParser:
         "YX for 2-D and ZYX for 3-D images"
     )
 
-    level_help = "resolution level of an OME-Zarr input (default: 0, full resolution)"
+    level_help = (
+        "resolution level of an OME-Zarr or pyramidal TIFF input (default: 0, full resolution)"
+    )
     series_help = (
         "image series of a TIFF file that holds several, such as the positions of a "
         "multi-position OME-TIFF, numbered from 0 (default: 0, the first)"
