@@ -335,6 +335,14 @@ def build_parser() -> argparse.ArgumentParser:
     cal.add_argument("--dark", type=Path, nargs="+", required=True, metavar="DARK")
     cal.add_argument("--flat", type=Path, nargs="*", default=[], metavar="FLAT")
     cal.add_argument("--image", type=Path, metavar="IMG", help="image to take the gain from")
+    cal.add_argument(
+        "--series",
+        type=int,
+        default=0,
+        metavar="N",
+        help="image series of IMG, a TIFF file that holds several, numbered from 0 (default: "
+        "0, the first); every series of the dark and flat files is read",
+    )
     cal.add_argument("-o", "--output", type=Path, required=True, metavar="JSON")
     cal.add_argument(
         "--overwrite", action="store_true", help="replace JSON if it exists (default: refuse)"
