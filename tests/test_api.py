@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import pickle
 import re
 import warnings
 from typing import Any
@@ -426,6 +427,23 @@ def test_noise_model_is_a_frozen_record() -> None:
     assert model == NoiseModel((2.0, 3.0), (-10.0, 5.0), (4.0, 4.0))
     with pytest.raises(AttributeError):
         model.gain = (1.0, 1.0)  # type: ignore[misc]
+
+
+@pytest.mark.parametrize(
+    "copy",
+    [
+        lambda m: NoiseModel.from_json(m.to_json()),
+        lambda m: pickle.loads(pickle.dumps(m)),  # as sent to a process or cluster worker
+    ],
+    ids=["json", "pickle"],
+)
+def test_a_model_with_a_channel_not_fitted_equals_its_copy(copy: Any) -> None:
+    """NaN != NaN made such a model differ from its own copy, and hash apart."""
+    nan = float("nan")
+    model = NoiseModel([2.0, nan], [-10.0, nan], sigma=[3.0, 0.0], gain_se=[0.1, nan])
+    back = copy(model)
+    assert back == model and len({model, back}) == 1
+    assert back != NoiseModel([2.0, nan], [-10.0, 0.0], sigma=[3.0, 0.0])
 
 
 def test_noise_model_standard_errors_in_json(tmp_path: Any) -> None:

@@ -612,6 +612,33 @@ def test_cli_calibrate_reads_every_position_of_a_file(tmp_path: Path) -> None:
     )
 
 
+@pytest.mark.parametrize("series", [0, 1])
+def test_cli_calibrate_takes_the_gain_from_the_image_series_asked_for(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], series: int
+) -> None:
+    """The warning of a multi-position --image pointed to --series, which calibrate lacked."""
+    tifffile = pytest.importorskip("tifffile")
+    np.save(tmp_path / "dark.npy", _record(np.zeros((3, 64, 64)), 40))
+    images = [_record(_smooth(64), 41), _record(2.0 * _smooth(64), 42, gain=2.0 * GAIN)]
+    with tifffile.TiffWriter(tmp_path / "img.ome.tif", ome=True) as tif:
+        for stack in images:
+            tif.write(stack, metadata={"axes": "YX"})
+    np.save(tmp_path / "alone.npy", images[series])
+    base = ["calibrate", "--dark", str(tmp_path / "dark.npy"), "--image"]
+    choice = ["--series", "1"] if series else []
+    capsys.readouterr()
+    assert (
+        main([*base, str(tmp_path / "img.ome.tif"), *choice, "-o", str(tmp_path / "a.json")]) == 0
+    )
+    err = capsys.readouterr().err
+    warned = "only the first (64 x 64) is read" in err and "--series N" in err
+    assert warned == (series == 0)
+    assert main([*base, str(tmp_path / "alone.npy"), "-o", str(tmp_path / "b.json")]) == 0
+    assert json.loads((tmp_path / "a.json").read_text()) == json.loads(
+        (tmp_path / "b.json").read_text()
+    )
+
+
 @pytest.mark.parametrize("axes", ["TYX", "YXS"])  # S: colours, estimated as channels
 def test_cli_plot_replaces_a_file_only_with_overwrite(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], axes: str

@@ -219,6 +219,35 @@ def test_a_position_of_a_multi_position_ome_tiff_is_denoised(
     assert status == 1 and "holds 2 image series (numbered 0 to 1); there is no series 2" in err
 
 
+@pytest.mark.parametrize("output", ["out.ome.tif", "out.ome.zarr"])
+def test_a_level_of_a_pyramidal_ome_tiff_is_denoised(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], output: str
+) -> None:
+    """Its coarser levels (in SubIFDs) were refused: only OME-Zarr images had levels."""
+    data = noisy_stack((2, 64, 48), seed=3)
+    src, dst = tmp_path / "pyramid.ome.tif", tmp_path / output
+    with tifffile.TiffWriter(src, ome=True) as tif:
+        meta = {"axes": "TYX", "PhysicalSizeX": 0.5, "PhysicalSizeY": 0.5}
+        tif.write(data, subifds=1, photometric="minisblack", metadata=meta)
+        tif.write(data[:, ::2, ::2], subfiletype=1, photometric="minisblack")
+    full = read_image(src)
+    np.testing.assert_array_equal(full.data, data)
+    assert full.metadata["levels"] == 2
+    np.testing.assert_array_equal(read_lazy(src, level=1).data.compute(), data[:, ::2, ::2])
+    status, _, err = run(
+        capsys, "denoise", src, "--level", "1", "-o", dst, "--sigma", "5", "--threads", "1", "-q"
+    )
+    assert status == 0, err
+    result = read_image(dst)
+    expected = quorvel.denoise(data[:, ::2, ::2], "TYX", noise="gaussian", sigma=5.0, threads=1)
+    np.testing.assert_array_equal(result.data, expected)
+    # Pixels of 1 um, the first one's centre half a full-resolution pixel on.
+    assert result.metadata["physical"]["X"] == (pytest.approx(1.0), "micrometer")
+    assert result.metadata["origin"] == {"Y": pytest.approx(0.25), "X": pytest.approx(0.25)}
+    status, _, err = run(capsys, "info", src, "--level", "2")
+    assert status == 1 and "no level 2; the image has levels 0 to 1" in err
+
+
 @pytest.mark.parametrize(
     ("data", "output", "message"),
     [

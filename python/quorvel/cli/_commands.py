@@ -133,6 +133,8 @@ def _cmd_calibrate(args: argparse.Namespace) -> int:
 
     if args.image is not None and args.flat:
         raise CommandError("give --flat or --image to measure the gain from, not both")
+    if args.series and args.image is None:
+        raise CommandError("--series picks the image series of --image; give --image")
     inputs = [*args.dark, *args.flat, *([args.image] if args.image else [])]
     for path in inputs:
         _check_input(path)
@@ -141,7 +143,10 @@ def _cmd_calibrate(args: argparse.Namespace) -> int:
         raise CommandError(f"{args.output}: exists; give --overwrite to replace it")
     if not args.output.parent.is_dir():
         raise CommandError(f"{args.output}: directory {args.output.parent} does not exist")
-    image = None if args.image is None else _camera_frames(args.image)[0]
+    # One series of the image (a gain fitted along T across positions would
+    # take the change of position for noise): the first, with a warning
+    # naming the others, or --series N.
+    image = None if args.image is None else _camera_frames(args.image, series=args.series)[0]
     # Every image series of a file: darks and flats of several positions are
     # still darks and flats, and each series is a stack of its own.
     darks = [stack for path in args.dark for stack in _camera_frames(path, every_series=True)]
@@ -157,17 +162,19 @@ def _cmd_calibrate(args: argparse.Namespace) -> int:
     return 0
 
 
-def _camera_frames(path: Path, every_series: bool = False) -> list[Any]:
+def _camera_frames(path: Path, every_series: bool = False, series: int = 0) -> list[Any]:
     """The pixels of a file of one camera's frames; channels are said to be taken as frames.
 
     With `every_series`, one array per image series of a TIFF file that
-    holds several (the positions of a multi-position file), else the first.
+    holds several (the positions of a multi-position file), else that of
+    series `series`.
     """
     count = series_count(path) if every_series and supported_kind(path) == "tiff" else 1
     with warnings.catch_warnings():
         if count > 1:  # every series is read: none is left unread
             warnings.filterwarnings("ignore", message=r".* image series; only the first")
-        images = [_read(path, series=n) for n in range(count)]
+        numbers = range(count) if every_series else [series]
+        images = [_read(path, series=n) for n in numbers]
     notes = {  # once per file, not per series
         f"{path}: its {image.data.shape[axes.index(axis)]} channels (axis {axis}) are taken "
         "as frames of one camera": None

@@ -103,7 +103,9 @@ def build_parser() -> argparse.ArgumentParser:
         "YX for 2-D and ZYX for 3-D images"
     )
 
-    level_help = "resolution level of an OME-Zarr input (default: 0, full resolution)"
+    level_help = (
+        "resolution level of an OME-Zarr or pyramidal TIFF input (default: 0, full resolution)"
+    )
     series_help = (
         "image series of a TIFF file that holds several, such as the positions of a "
         "multi-position OME-TIFF, numbered from 0 (default: 0, the first)"
@@ -333,6 +335,14 @@ def build_parser() -> argparse.ArgumentParser:
     cal.add_argument("--dark", type=Path, nargs="+", required=True, metavar="DARK")
     cal.add_argument("--flat", type=Path, nargs="*", default=[], metavar="FLAT")
     cal.add_argument("--image", type=Path, metavar="IMG", help="image to take the gain from")
+    cal.add_argument(
+        "--series",
+        type=int,
+        default=0,
+        metavar="N",
+        help="image series of IMG, a TIFF file that holds several, numbered from 0 (default: "
+        "0, the first); every series of the dark and flat files is read",
+    )
     cal.add_argument("-o", "--output", type=Path, required=True, metavar="JSON")
     cal.add_argument(
         "--overwrite", action="store_true", help="replace JSON if it exists (default: refuse)"

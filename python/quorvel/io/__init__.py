@@ -7,7 +7,8 @@ Physical sizes, the time increment, channel names, channel colours, the
 ImageJ display mode and where the image lies (OME only) are carried over
 to the written file, with the record of
 how it was made (see `quorvel._provenance`); OME-Zarr outputs get the
-input's number of resolution levels.  `read_header` tells what a file holds
+input's number of resolution levels (of an OME-Zarr image or a pyramidal
+TIFF file).  `read_header` tells what a file holds
 without reading its pixels.
 
 Images larger than memory are read lazily as dask arrays (`read_lazy`: a
@@ -81,8 +82,11 @@ def supported_kind(path: str | os.PathLike[str]) -> str:
 
 def _kind_at_level(path: Path, level: int, series: int = 0) -> str:
     kind = supported_kind(path)
-    if level != 0 and kind != "zarr":
-        raise ValueError(f"{path}: only OME-Zarr images have resolution levels; got level {level}")
+    if level != 0 and kind not in ("zarr", "tiff"):
+        raise ValueError(
+            f"{path}: only OME-Zarr images and pyramidal TIFF files have resolution levels; "
+            f"got level {level}"
+        )
     if series < 0 or (series != 0 and kind != "tiff"):
         raise ValueError(
             f"{path}: image series are numbered 0 and up, in TIFF files only; got series {series}"
@@ -101,8 +105,10 @@ def read_image(path: str | os.PathLike[str], *, level: int = 0, series: int = 0)
         see `read_lazy` for large ones), or a ``.czi``, ``.nd2`` or ``.lif``
         file (first scene).
     level : int, optional
-        The resolution level of an OME-Zarr image (0, the default, is full
-        resolution).
+        The resolution level of an OME-Zarr image or a pyramidal TIFF file
+        (sub-resolution images in SubIFDs, as OME-TIFF stores them); 0, the
+        default, is full resolution.  A coarser level's physical sizes are
+        those of its pixels.
     series : int, optional
         The image series of a TIFF file that holds several (the positions
         of a multi-position OME-TIFF), numbered from 0, the default.
@@ -125,7 +131,7 @@ def read_image(path: str | os.PathLike[str], *, level: int = 0, series: int = 0)
     if kind == "npy":
         return _npy.read_npy(path)
     if kind == "tiff":
-        return _tiff.read_tiff(path, series)
+        return _tiff.read_tiff(path, series, level)
     if kind == "bioio":
         image = _bioio.read_bioio(path, lazy=False)
         assert isinstance(image, ImageData)
@@ -145,7 +151,8 @@ def read_lazy(path: str | os.PathLike[str], *, level: int = 0, series: int = 0) 
         zarr interface page by page), a ``.npy`` file (mapped into memory)
         or a vendor file read by bioio.
     level : int, optional
-        The resolution level of an OME-Zarr image (default 0, full resolution).
+        The resolution level of an OME-Zarr image or a pyramidal TIFF file
+        (default 0, full resolution).
     series : int, optional
         The image series of a TIFF file (default 0, the first).
 
@@ -175,11 +182,13 @@ def read_lazy(path: str | os.PathLike[str], *, level: int = 0, series: int = 0) 
         image = _bioio.read_bioio(path, lazy=True)
         assert isinstance(image, LazyImage)
         return image
-    header = _npy.read_npy_header(path) if kind == "npy" else _tiff.read_header(path, series)
+    tiff = kind == "tiff"
+    header = _tiff.read_header(path, series, level) if tiff else _npy.read_npy_header(path)
     axes, metadata = header.axes, header.metadata
-    source = FileArray(path, kind, series)
+    source = FileArray(path, kind, series, level)
     stat = path.stat()
-    name = f"read-{kind}-" + tokenize(str(path.resolve()), stat.st_size, stat.st_mtime_ns, series)
+    key = (str(path.resolve()), stat.st_size, stat.st_mtime_ns, series, level)
+    name = f"read-{kind}-" + tokenize(*key)
     data = da.from_array(source, chunks=source.chunks or "auto", name=name, lock=False)
     return LazyImage(data, axes, metadata)
 
@@ -192,7 +201,8 @@ def read_header(path: str | os.PathLike[str], *, level: int = 0, series: int = 0
     path : str or path-like
         Any file `read_image` reads.
     level : int, optional
-        The resolution level of an OME-Zarr image (default 0).
+        The resolution level of an OME-Zarr image or a pyramidal TIFF file
+        (default 0).
     series : int, optional
         The image series of a TIFF file (default 0, the first).
 
@@ -216,7 +226,7 @@ def read_header(path: str | os.PathLike[str], *, level: int = 0, series: int = 0
     if kind == "npy":
         return _npy.read_npy_header(path)
     if kind == "tiff":
-        return _tiff.read_header(path, series)
+        return _tiff.read_header(path, series, level)
     if kind == "bioio":
         return _bioio.read_bioio_header(path)
     array, axes, metadata = _zarr.open_zarr(path, level)

@@ -19,10 +19,11 @@ class FileArray:
     a distributed cluster whose workers see the same file.
     """
 
-    def __init__(self, path: Path, kind: str, series: int = 0) -> None:
+    def __init__(self, path: Path, kind: str, series: int = 0, level: int = 0) -> None:
         self.path = str(path)
         self.kind = kind
         self.series = series
+        self.level = level
         self._lock = threading.Lock()
         self._reader: Any = None
         self._store: Any = None
@@ -43,9 +44,11 @@ class FileArray:
                     import tifffile
                     import zarr
 
-                    self._store = tifffile.imread(self.path, aszarr=True, series=self.series)
+                    self._store = tifffile.imread(
+                        self.path, aszarr=True, series=self.series, level=self.level
+                    )
                     node = zarr.open(self._store, mode="r")
-                    # A pyramid opens as a group: its level 0 is the full image.
+                    # A pyramid may open as a group: its level 0 is the full image.
                     self._reader = node if isinstance(node, zarr.Array) else node["0"]
             return self._reader
 

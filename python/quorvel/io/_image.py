@@ -32,8 +32,9 @@ class ImageData:
         ``mode`` (ImageJ display mode: ``"composite"``, ``"color"``,
         ``"grayscale"``), ``ome`` (True when read from OME metadata or a
         vendor format, written as OME), ``levels`` (resolution levels of an
-        OME-Zarr image from the level read on), ``origin`` (axis letter to
-        where the first pixel lies, in the units of ``physical``: an
+        OME-Zarr image or a pyramidal TIFF file from the level read on),
+        ``origin`` (axis letter to where the first pixel lies, in the units
+        of ``physical``: an
         OME-Zarr level's translation, an OME-TIFF's first plane position;
         written as both), ``provenance`` (the record
         of a quorvel output), and for TIFF files ``resolution`` and

@@ -28,6 +28,7 @@ import numpy.typing as npt
 
 from quorvel.io import _display
 from quorvel.io._image import ImageData, ImageHeader, valid_axes
+from quorvel.io._levels import at_level
 from quorvel.io._units import checked_physical, convert, convertible, unit_name, unit_symbol
 
 # ImageJ stores hyperstacks in this axis order, and only these sample types.
@@ -93,13 +94,13 @@ def _refusing_cut_files(path: Path) -> Iterator[None]:
         warnings.warn(f"{path}: {message[:200]}", UserWarning, stacklevel=3)
 
 
-def read_header(path: Path, series: int = 0) -> ImageHeader:
-    """Shape, sample type, axis names and metadata of a TIFF file's series, reading no pixels."""
+def read_header(path: Path, series: int = 0, level: int = 0) -> ImageHeader:
+    """Shape, sample type, axis names and metadata of a TIFF series' level, reading no pixels."""
     import tifffile
 
     with _refusing_cut_files(path), tifffile.TiffFile(path) as tif:
-        axes, metadata = tiff_header(tif, path, series)
-        chosen = tif.series[series]
+        axes, metadata = tiff_header(tif, path, series, level)
+        chosen = tif.series[series].levels[level]
         return ImageHeader(tuple(chosen.shape), np.dtype(chosen.dtype), axes, metadata)
 
 
@@ -115,13 +116,13 @@ def series_count(path: Path) -> int:
     return 1
 
 
-def read_tiff(path: Path, series: int = 0) -> ImageData:
-    """An image series of a TIFF file (the first by default), its axes and metadata."""
+def read_tiff(path: Path, series: int = 0, level: int = 0) -> ImageData:
+    """An image series of a TIFF file (the first by default) at a level, its axes and metadata."""
     import tifffile
 
     with _refusing_cut_files(path), tifffile.TiffFile(path) as tif:
-        axes, metadata = tiff_header(tif, path, series)
-        data = tif.series[series].asarray()
+        axes, metadata = tiff_header(tif, path, series, level)
+        data = tif.series[series].levels[level].asarray()
     return ImageData(data, axes, metadata)
 
 
@@ -143,11 +144,14 @@ def _check_data_within_file(path: Path, tif: Any) -> None:
             )
 
 
-def tiff_header(tif: Any, path: Path, index: int = 0) -> tuple[str | None, dict[str, Any]]:
+def tiff_header(
+    tif: Any, path: Path, index: int = 0, level: int = 0
+) -> tuple[str | None, dict[str, Any]]:
     """Axis names (None when unusable) and the metadata worth keeping of an open TIFF.
 
     Of its image series `index` (a position of a multi-position file), the
-    first by default: a file of several series then warns of those left.
+    first by default: a file of several series then warns of those left;
+    at its resolution `level` (see `quorvel.io._levels.at_level`).
 
     Raises
     ------
@@ -212,7 +216,7 @@ def tiff_header(tif: Any, path: Path, index: int = 0) -> tuple[str | None, dict[
         record = _provenance_from_info(tif.imagej_metadata["Info"])
         if record is not None:
             metadata["provenance"] = record
-    return axes, metadata
+    return axes, at_level(path, axes, metadata, [s.shape for s in series.levels], level)
 
 
 def _read_shaped(tif: Any, metadata: dict[str, Any]) -> dict[str, Any]:

@@ -85,11 +85,11 @@ def read_layers(path: str | list[str]) -> list[LayerData]:
     list of LayerData
         ``(data, kwargs, "image")`` per channel (of every image series of
         a TIFF file): the channel's pixels (a list of levels for an OME-Zarr
-        pyramid), and ``name`` (the channel's name), ``scale``, ``units``,
-        ``axis_labels``, ``colormap``, ``blending`` and ``metadata`` with
-        ``axes`` (the layer's axis letters, when the file names them),
-        ``source`` (the file), ``series`` (its image series, in a file of
-        several), ``physical`` (``(size, unit)`` by axis letter),
+        image or a pyramidal TIFF file), and ``name`` (the channel's name),
+        ``scale``, ``units``, ``axis_labels``, ``colormap``, ``blending`` and
+        ``metadata`` with ``axes`` (the layer's axis letters, when the file
+        names them), ``source`` (the file), ``series`` (its image series, in
+        a file of several), ``physical`` (``(size, unit)`` by axis letter),
         ``channels`` (its name) and, for a quorvel output, ``provenance``.
     """
     paths = [Path(p) for p in ([path] if isinstance(path, str) else path)]
@@ -109,7 +109,7 @@ def _series_count(path: Path) -> int:
 
 
 def _open(path: Path, series: int = 0) -> list[ImageData | LazyImage]:
-    """The image at `path`: every level of a zarr pyramid, or one image (lazy when large)."""
+    """The image at `path`: every level of a zarr or TIFF pyramid, or one image (lazy if large)."""
     if supported_kind(path) == "zarr":
         levels: list[ImageData | LazyImage] = [read_lazy(path)]
         for level in itertools.count(1):
@@ -119,8 +119,13 @@ def _open(path: Path, series: int = 0) -> list[ImageData | LazyImage]:
                 break
         return levels
     if path.is_file() and path.stat().st_size > LAZY_BYTES:
-        return [read_lazy(path, series=series)]
-    return [read_image(path, series=series)]
+        levels = [read_lazy(path, series=series)]
+    else:
+        levels = [read_image(path, series=series)]
+    count = levels[0].metadata.get("levels")  # a pyramidal TIFF's coarser levels
+    if isinstance(count, int) and count > 1:
+        levels += [read_lazy(path, series=series, level=n) for n in range(1, count)]
+    return levels
 
 
 def _stem(path: Path) -> str:

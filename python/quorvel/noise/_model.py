@@ -65,9 +65,9 @@ class NoiseModel:
 
     Notes
     -----
-    Models compare equal when their gain, offset and sigma are equal: the
-    standard errors say how well an estimate knows the noise, not which
-    noise it is.
+    Models compare equal when their gain, offset and sigma are equal, NaN
+    (a channel not fitted) in the same places included: the standard
+    errors say how well an estimate knows the noise, not which noise it is.
 
     Examples
     --------
@@ -116,6 +116,26 @@ class NoiseModel:
         object.__setattr__(self, "gain", g)
         object.__setattr__(self, "offset", o)
         object.__setattr__(self, "sigma", s)
+
+    def _compared(self) -> tuple[Any, ...]:
+        """Gain, offset and sigma with NaN (a channel not fitted) as None, for ``==`` and hash.
+
+        NaN equals nothing, itself included: a model with a channel not fitted
+        compared unequal to its own copy (read back from JSON, unpickled).
+        """
+
+        def marked(values: tuple[float, ...] | None) -> tuple[float | None, ...] | None:
+            return None if values is None else tuple(None if math.isnan(v) else v for v in values)
+
+        return marked(self.gain), marked(self.offset), marked(self.sigma)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, NoiseModel) or other.__class__ is not self.__class__:
+            return NotImplemented
+        return self._compared() == other._compared()
+
+    def __hash__(self) -> int:
+        return hash(self._compared())
 
     @property
     def n_channels(self) -> int:
