@@ -15,7 +15,12 @@ the current fit, both one-sided, on logarithms of energy ratios, at
 `FLAT_Z` and `REJECT_Z` spreads measured on the blocks themselves (from the
 side that only noise reaches).  Judging the wide energy against the fit
 rather than against the block's own energy keeps the choice of blocks from
-favouring those whose energy came out high by chance.  The line is
+favouring those whose energy came out high by chance.  Blocks of frame
+differences whose predicted variance sits in a few bright pixels (a bead
+in a block of dark ground) get allowances as much wider as their energy
+spreads more than an even block's (`_concentration`): held to the even
+blocks' spread, those of static beads a pixel wide were rejected whenever
+their energy came out high, and the gain came out low.  The line is
 refitted on the rest until the set of blocks settles.
 
 The line is fitted not to the blocks' means but to their *parts*: the
@@ -34,7 +39,9 @@ spread of each kind of residual around the line, measured on its blocks,
 else the block size, scaled to the part's share of the block's precision,
 over the predicted variance squared) through two anchor points at the ends
 of the range of the blocks' local means, both kept positive, so the fitted
-variance is never negative over that range.
+variance is never negative over that range.  The local means of frame
+differences are first drawn towards those of their level class by the
+share of their spread that read-out noise makes (`_class_means`).
 
 The standard errors of gain and offset come from a grouped jackknife of the
 final weighted fit: the blocks are grouped by where they lie (`group` of
@@ -254,6 +261,80 @@ def _weighted_line(
     return float(gain), float(a - gain * lo)
 
 
+def _class_means(
+    parts: Parts,
+    kind: npt.NDArray[np.int8],
+    fitted: npt.NDArray[np.bool_],
+    weight: F64,
+    line: tuple[float, float, float],
+) -> F64:
+    """The fitted parts' local means with the read-out noise of their pixels taken out.
+
+    A part's local mean of frame differences (the pair's average) carries
+    the noise of its pixels, while its energy follows only the photons'
+    share of that noise, not the read-out noise.  Where many parts share
+    nearly one intensity (the dark ground of sparse scenes) that noise is
+    nearly all their spread along the intensity axis: fitted part by part,
+    that cluster, the heaviest in weight, tilted the line towards flat
+    (static time-lapses of beads a pixel wide: the gain 3 % low).  So each
+    part's mean is drawn towards the mean of its level class (weighted by
+    `weight`, the fit's weights) by the share of the class's spread that
+    read-out noise makes: the best linear guess of what its energy follows.
+    The read-out variance is that of the heaviest class (the ground) by
+    `line` (gain, offset and the floor of the fitted variance) times the
+    share of its parts' spread their energies do not follow (one minus
+    their slope over the gain): where photons make the noise of the ground
+    the means stay as they are.  Weighted like this a class's mean is
+    unchanged.  The other kinds' local means keep their own.
+    """
+    x = parts.mean[fitted]
+    gain, offset, floor = line
+    frames = kind[fitted] == FRAMES
+    if np.isnan(gain) or not gain > 0 or np.count_nonzero(frames) < 2:
+        return x
+    _, index = np.unique(parts.level[fitted][frames], return_inverse=True)
+    w, xf = weight[frames], x[frames]
+    classes = int(index.max()) + 1
+    total = np.bincount(index, w, minlength=classes)
+    held = np.where(total > 0, total, 1.0)
+    dx = xf - (np.bincount(index, w * xf, minlength=classes) / held)[index]
+    spread = np.bincount(index, w * dx**2, minlength=classes) / held
+    ground = index == int(np.argmax(total))
+    y = parts.energy[fitted][frames][ground]
+    lever = float(np.sum(w[ground] * dx[ground] ** 2))
+    if not lever > 0:
+        return x
+    slope = float(np.sum(w[ground] * dx[ground] * (y - np.average(y, weights=w[ground])))) / lever
+    centre = float(np.average(xf[ground], weights=w[ground]))
+    read = (1.0 - min(max(slope / gain, 0.0), 1.0)) * max(gain * centre + offset, floor)
+    noise = read / (2.0 * parts.count[fitted][frames])
+    own = np.bincount(index, w * noise, minlength=classes) / held
+    with np.errstate(divide="ignore", invalid="ignore"):
+        share = np.clip(1.0 - own / spread, 0.0, 1.0)
+    share = np.where(np.isfinite(share), share, 1.0)
+    out = x.copy()
+    out[frames] = xf - (1.0 - share[index]) * dx
+    return out
+
+
+def _concentration(parts: Parts, predicted: F64, count: F64) -> F64:
+    """How many times the relative spread of each block's energy is that of an even block.
+
+    A block's energy averages its pixels' squared residuals, whose variances
+    follow the predicted variance of each pixel: where a few bright pixels
+    hold most of it, the energy has the spread of those few.  The factor is
+    ``sqrt(n * sum(c v**2) / sum(c v)**2)`` over the parts (count c,
+    predicted variance v) of a block of n pixels, from the line, not from
+    the energies, so that no block widens its own allowance by its noise.
+    """
+    size = count.size
+    first = np.bincount(parts.block, parts.count * predicted, minlength=size)
+    second = np.bincount(parts.block, parts.count * predicted**2, minlength=size)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        factor = np.sqrt(count * second / first**2)
+    return np.where(np.isfinite(factor), np.maximum(factor, 1.0), 1.0)
+
+
 def _shared_noise(count: F64, kind: npt.NDArray[np.int8], which: int) -> F64:
     """Variance factor of an energy averaged over `count` pixels (`SHARED_NOISE`)."""
     c: F64 = np.asarray(SHARED_NOISE)[kind, which]
@@ -332,11 +413,12 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
     fitted = used[parts.block] & part_ok
     for _ in range(MAX_ROUNDS):
         fitted = used[parts.block] & part_ok
-        xs, ys, at = parts.mean[fitted], parts.energy[fitted], level[fitted]
         part_precision = precision[parts.block[fitted]] * share[fitted]
+        ys, at = parts.energy[fitted], level[fitted]
         # Two passes per round: the weights follow the prediction.
         w = part_precision / float(np.median(y[used])) ** 2
         for _pass in range(2):
+            xs = _class_means(parts, part_kind, fitted, w, (gain, offset, floor))
             gain, offset = _weighted_line(xs, ys, w, lo, hi, floor)
             w = part_precision / np.maximum(gain * at + offset, floor) ** 2
         predicted = np.maximum(gain * level + offset, floor)
@@ -357,8 +439,10 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
             # not widen their spread, and weighing them by it handed the
             # line to them (moving filaments 7 % high instead of 3 %).
             precision = np.where(spread > 0, 1.0 / np.maximum(spread, 1e-12) ** 2, n / 2.0)
-        flat = _flat_against(points.wide, block_predicted, positive, used, kinds) & ~never_flat
-        keep = flat & (ratio <= REJECT_Z * scale)
+        widening = np.where(kind == FRAMES, _concentration(parts, predicted, n), 1.0)
+        flat = _flat_against(points.wide, block_predicted, positive, used, kinds, widening)
+        flat &= ~never_flat
+        keep = flat & (ratio <= REJECT_Z * scale * widening)
         with np.errstate(invalid="ignore"):
             clean = part_finite & (parts.wide / predicted - 1.0 <= REJECT_Z * wide_error)
         clean &= _agreeing(parts, part_kind, predicted, near_error, used[parts.block] & part_finite)
@@ -371,6 +455,7 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
     groups = points.group if points.group is not None else _own_groups(points)
     # The parts and weights of the last fit (its weights at its own line).
     noise = near_error[fitted] * np.maximum(gain * at + offset, floor) ** 2
+    xs = _class_means(parts, part_kind, fitted, w, (gain, offset, floor))
     gain_se, offset_se = _standard_errors(xs, ys, w, noise, groups[parts.block[fitted]])
     return LineFit(gain, offset, points, used, gain_se, offset_se)
 
@@ -479,6 +564,7 @@ def _flat_against(
     positive: npt.NDArray[np.bool_],
     used: npt.NDArray[np.bool_],
     kinds: list[tuple[int, npt.NDArray[np.bool_]]],
+    widening: F64,
 ) -> npt.NDArray[np.bool_]:
     """Blocks whose wide energy the predicted variance explains, per kind of residual.
 
@@ -493,7 +579,7 @@ def _flat_against(
     flat = positive & np.isfinite(ratio)
     for k, of_kind in kinds:
         spread = _noise_scale(ratio[used & of_kind])
-        allowed = np.log1p(WIDE_GROWTH[k] * np.expm1(FLAT_Z * spread))
+        allowed = np.log1p(WIDE_GROWTH[k] * np.expm1(FLAT_Z * spread * widening[of_kind]))
         flat[of_kind] &= ratio[of_kind] <= allowed
     return flat
 
