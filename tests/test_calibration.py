@@ -258,6 +258,33 @@ def test_a_hot_pixel_on_the_flank_of_a_spot_leaves_the_gain_alone() -> None:
     assert abs(model.gain[0] / gain - 1) < 3 * model.gain_se[0] / gain + 0.05, model
 
 
+@pytest.mark.parametrize(
+    "cluster",
+    [[(0, 0), (0, 1)], [(0, 0), (1, 1)], [(0, 0), (1, 0), (2, 0)], [(0, 0), (0, 1), (1, 1)]],
+    ids=["pair", "diagonal-pair", "three-in-a-row", "three-in-an-l"],
+)
+def test_neighbouring_hot_pixels_are_found(cluster: list[tuple[int, int]]) -> None:
+    # 16 clusters of two or three defective pixels side by side, 200 to 5000
+    # grey values hot: each pixel stood below a hot neighbour, no outlier
+    # (0 to 2 of them were found), and diagonal pairs left the gain 0.17
+    # times the camera's, with a standard error of 0.57 times.
+    rng = np.random.default_rng(2)
+    photons = _spots(128)
+    image = _record(photons, 2)
+    # On the dark ground, where no light reaches a pixel touching them.
+    dark = np.argwhere(photons[4:122, 4:122] < 5.5) + 4
+    at = dark[rng.choice(len(dark), 16, replace=False)]
+    hot = np.zeros(image.shape, bool)
+    for y, x in at:
+        for dy, dx in cluster:
+            image[y + dy, x + dx] += rng.uniform(200, 5000)
+            hot[y + dy, x + dx] = True
+    found = _fit.outliers(image[None, None])
+    assert found is not None and np.array_equal(found[0, 0], hot)
+    model = quorvel.estimate_noise(image, "YX")
+    assert abs(model.gain[0] / GAIN - 1) < 3 * model.gain_se[0] / GAIN + 0.05, model
+
+
 def test_ill_determined_gain_warns_to_calibrate_the_camera() -> None:
     # Two photons everywhere: the image says almost nothing of the gain.
     dim = _record(np.full((64, 64), 2.0), 3)
