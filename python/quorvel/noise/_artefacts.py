@@ -26,6 +26,11 @@ SATURATED_PIXELS = 8
 DRIFT_ERRORS = 4.0
 #: Share of the drift by which the quarters' drifts may differ (`_levelled`).
 DRIFT_SPREAD = 0.25
+#: Percentile of the means of blocks of `GROUND_BLOCK` x `GROUND_BLOCK`
+#: pixels at or below which a block is background, where a drift is judged
+#: again (`_levelled`).
+DRIFT_GROUND = 25.0
+GROUND_BLOCK = 4
 #: Least share of the second-smallest value's pixels among the smallest
 #: but one's with which the smallest can be a floor (`floored`).
 FLOOR_SPREAD = 0.5
@@ -377,9 +382,16 @@ def _levelled(
     structure too, moved the background by more than its own step and
     left its differences a constant that the fit took for noise: the gain
     came out 0.47 to 0.84 times the camera's); the frames keep the first
-    one's level.  Pixels `clipped` in either frame (saturated, floored),
-    which keep their value whatever the level, are not measured.  Without
-    such a drift the channel is returned as it is.
+    one's level.  Where the whole frame shows no such drift (dim structure
+    that bleaches while the level creeps moves the quarters apart, or
+    cancels the level's step in the mean: the level was left in, and the
+    gain came out -0.01 to 1.34 times the camera's), the drift is judged
+    again on the background alone (`_ground`): where
+    its mean lies beyond `DRIFT_ERRORS` of its standard errors from 0 and
+    its quarters' alike, the later frame is moved by that mean.  Pixels
+    `clipped` in either frame (saturated, floored), which keep their value
+    whatever the level, are not measured.  Without such a drift the
+    channel is returned as it is.
     """
     x = np.asarray(channel)
     nt, _, ny, nx = x.shape
@@ -395,21 +407,68 @@ def _levelled(
         kept = np.abs(d - centre) <= 3.0 * spread
         if clipped is not None:  # they hold their value whatever the level
             kept &= ~(clipped[k] | clipped[k - 1])
-        means = []
-        for rows in (slice(0, ny // 2), slice(ny // 2, ny)):
-            for cols in (slice(0, nx // 2), slice(nx // 2, nx)):
-                part = d[:, rows, cols][kept[:, rows, cols]]
-                means.append(float(part.mean()) if part.size else 0.0)
-        error = spread / np.sqrt(max(1, int(kept.sum()) // 4))
-        mean = np.array(means)
-        step = float(d[kept].mean())
-        alike = np.ptp(mean) < max(DRIFT_ERRORS * error, DRIFT_SPREAD * abs(step))
-        if np.all(np.abs(mean) > DRIFT_ERRORS * error) and alike:
-            steps[k] = _level_step(x, k, d, kept, step)
+        if _drift(d, kept, spread):
+            steps[k] = _level_step(x, k, d, kept, float(d[kept].mean()))
+            continue
+        # Dim structure that bleaches moves the quarters' means apart, and
+        # its step can cancel the level's in the mean: judged again on the
+        # background alone, whose step is then the level's.
+        ground = kept & _ground(x[k].astype(np.float32) + x[k - 1])
+        if _drift(d, ground, spread, pooled=True):
+            steps[k] = float(d[ground].mean())
     if not steps.any():
         return channel
     level = np.cumsum(steps)
     return x - level[:, None, None, None].astype(np.float32)
+
+
+def _ground(pair: npt.NDArray[np.float32]) -> npt.NDArray[np.bool_]:
+    """The background of `pair` (Z, Y, X), the sum of two frames (`_levelled`).
+
+    The pixels of its blocks of `GROUND_BLOCK` x `GROUND_BLOCK` whose mean
+    lies at or below the `DRIFT_GROUND` percentile of the blocks' means;
+    the last rows and columns, which fill no block, are not among them.
+    """
+    nz, ny, nx = pair.shape
+    by, bx = ny // GROUND_BLOCK, nx // GROUND_BLOCK
+    out = np.zeros(pair.shape, bool)
+    if by == 0 or bx == 0:
+        return out
+    side = GROUND_BLOCK
+    means = pair[:, : by * side, : bx * side].reshape(nz, by, side, bx, side).mean(axis=(2, 4))
+    dim = means <= np.percentile(means, DRIFT_GROUND)
+    out[:, : by * side, : bx * side] = np.repeat(np.repeat(dim, side, axis=1), side, axis=2)
+    return out
+
+
+def _drift(d: F64, kept: npt.NDArray[np.bool_], spread: float, pooled: bool = False) -> bool:
+    """Whether the `kept` pixels of a frames' difference `d` (Z, Y, X) drift alike (`_levelled`).
+
+    Where their mean lies beyond `DRIFT_ERRORS` of its standard errors (of
+    a noise of standard deviation `spread`) from 0 in every quarter of the
+    frame (with `pooled`, over the whole frame), the quarters' means within
+    as many standard errors, or `DRIFT_SPREAD` of the mean of them all, of
+    one another.
+    """
+    ny, nx = d.shape[-2:]
+    means = []
+    for rows in (slice(0, ny // 2), slice(ny // 2, ny)):
+        for cols in (slice(0, nx // 2), slice(nx // 2, nx)):
+            part = d[:, rows, cols][kept[:, rows, cols]]
+            means.append(float(part.mean()) if part.size else 0.0)
+    count = int(kept.sum())
+    if count == 0:
+        return False
+    error = spread / np.sqrt(max(1, count // 4))
+    mean = np.array(means)
+    step = float(d[kept].mean())
+    beyond = (
+        abs(step) > DRIFT_ERRORS * error / 2
+        if pooled
+        else np.all(np.abs(mean) > DRIFT_ERRORS * error)
+    )
+    alike = np.ptp(mean) < max(DRIFT_ERRORS * error, DRIFT_SPREAD * abs(step))
+    return bool(beyond and alike)
 
 
 def _level_step(
