@@ -193,7 +193,8 @@ def _groups(
 #: ones, a pixel of shift and of the 3 x 3 sum for frame differences.
 _SPATIAL_REACH = 4
 _TEMPORAL_MARGIN = 2
-#: Pixels to each side that a fourth difference spans.
+#: Pixels to each side that a fourth difference spans (its wide one: twice
+#: as many, two apart).
 _NEAR_REACH = 2
 
 
@@ -254,13 +255,16 @@ def temporal_points(
     return points if left_out is None else _of_parts(points)
 
 
-def _grown(mask: npt.NDArray[np.bool_], reach: int) -> npt.NDArray[np.bool_]:
-    """`mask` (..., Y, X) grown by `reach` pixels along Y and X (a square)."""
+def _grown(mask: npt.NDArray[np.bool_], reach: int, apart: int = 1) -> npt.NDArray[np.bool_]:
+    """`mask` (..., Y, X) grown by `reach` pixels along Y and X (a square).
+
+    With `apart`, only to the pixels a multiple of `apart` away along each.
+    """
     out = mask
     for axis in (-2, -1):
         grown = out.copy()
         n = out.shape[axis]
-        for step in range(1, min(reach, n - 1) + 1):
+        for step in range(apart, min(reach, n - 1) + 1, apart):
             ahead = [slice(None)] * out.ndim
             behind = [slice(None)] * out.ndim
             ahead[axis], behind[axis] = slice(step, None), slice(None, n - step)
@@ -342,9 +346,11 @@ def spatial_points(
     threads = resolve_threads(0)
 
     def blocks(residual: str, kind: int) -> BlockPoints:
-        near = (
-            _grown(clipped, _NEAR_REACH) if clipped is not None and residual == "fourth" else None
-        )
+        near = None
+        if clipped is not None and residual == "fourth":
+            # The fourth differences over the 5 x 5 pixels around, and the
+            # wide ones over the 5 x 5 two apart.
+            near = _grown(clipped, _NEAR_REACH) | _grown(clipped, 2 * _NEAR_REACH, apart=2)
         pixelwise = near is not None
         summaries = engine.spatial_blocks(
             x, residual=residual, block=block, threads=threads, levels=split, left_out=near
