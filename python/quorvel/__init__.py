@@ -5,7 +5,7 @@
 >>> movie = record(synthetic_sequence((6, 64, 64)), Camera())    # a noisy time-lapse
 >>> clean = quorvel.denoise(movie, "TYX")
 >>> print(quorvel.estimate_noise(movie, "TYX"))
-gain 2.009, offset -191.8 (standard errors 0.1435, 15.54), sigma 6.048
+gain 2.012, offset -192.2 (standard errors 0.1437, 15.56), sigma 6.05
 
 `denoise` estimates the noise itself unless told (``noise="gaussian"`` with a
 `sigma`, or a `NoiseModel` of a camera); `estimate_noise` returns that model.

@@ -141,7 +141,7 @@ def estimate_noise(
     >>> movie = record(synthetic_sequence((6, 64, 64)), Camera(2.0, 100.0, 3.0))
     >>> model = estimate_noise(movie, axes="TYX")
     >>> print(model)
-    gain 2.009, offset -191.8 (standard errors 0.1435, 15.54), sigma 6.048
+    gain 2.012, offset -192.2 (standard errors 0.1437, 15.56), sigma 6.05
     """
     if _is_dask(image):
         return _estimate_lazy(image, axes, method)
