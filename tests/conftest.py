@@ -127,7 +127,7 @@ class RecordingCore:
     def fit_package(self, image: Any, method: str) -> tuple[tuple[float, ...], ...]:
         """The package's own calibration, answered like `_calibrate_poisson_gaussian`.
 
-        Gain and offset, and no standard errors (NaN).
+        Gain and offset, and no standard errors nor ground misfit (NaN).
         """
         self._record("fit_package", (image, method))
         gain, offset = self.poisson_estimate
@@ -139,6 +139,7 @@ class RecordingCore:
         return (
             tuple(nan if f else g for g, f in zip(gain, failed, strict=True)),
             tuple(nan if f else o for o, f in zip(offset, failed, strict=True)),
+            (nan,) * n_channels,
             (nan,) * n_channels,
             (nan,) * n_channels,
         )

@@ -249,6 +249,22 @@ def test_hot_pixels_leave_the_gain_alone(axes: str, seed: int) -> None:
     assert _fit.outliers(_record(_beads(24, 64, 1.0, 1000.0, seed), seed)) is None
 
 
+def test_a_line_that_misses_the_dark_ground_is_warned() -> None:
+    # 13 spots 1 to 3 pixels wide, up to 1000 photons, on a 64 x 64 frame:
+    # the few blocks far above the noise took the gain to 6.6 times the
+    # camera's, with a standard error of 5 % and no word.  The line then
+    # predicts 2.5 times the variance of the dark ground.
+    rng = np.random.default_rng(6414)
+    y, x = np.mgrid[0:64, 0:64]
+    photons = np.full((64, 64), 5.0)
+    for _ in range(13):
+        (cy, cx), s, h = rng.uniform(3, 61, 2), rng.uniform(1, 3), rng.uniform(50, 1000)
+        photons += h * np.exp(-((y - cy) ** 2 + (x - cx) ** 2) / (2 * s * s))
+    image = np.round(DARK + GAIN * rng.poisson(photons) + rng.normal(0, READ, photons.shape))
+    with pytest.warns(RuntimeWarning, match="misses the image's dark ground in channel 0"):
+        quorvel.estimate_noise(image, "YX")
+
+
 @pytest.mark.parametrize("value", [0.0, 100.0])
 def test_a_blank_frame_is_left_out_of_the_noise_fit(value: float) -> None:
     # A dropped frame (zeros) or a dark one (the camera's dark level) amid
@@ -379,7 +395,7 @@ def test_a_model_that_does_not_describe_the_image_is_reported(
     monkeypatch.setattr(  # the fit as it comes out on frames with hot pixels
         _plan,
         "_fit_package",
-        lambda *_: ((line.gain[0],), (line.offset[0],), (1.0,), (100.0,)),
+        lambda *_: ((line.gain[0],), (line.offset[0],), (1.0,), (100.0,), (1.0,)),
     )
     lazy = da.from_array(frame, chunks=32)
     runs = {

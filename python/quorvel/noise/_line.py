@@ -115,7 +115,12 @@ class LineFit:
     """A fitted line ``variance = gain * intensity + offset`` and the blocks it used.
 
     `gain_se` and `offset_se` are the standard errors of the jackknife (NaN
-    when there is no line or fewer than two groups of blocks).
+    when there is no line or fewer than two groups of blocks).  `ground` is
+    the energy of the level class that holds the most pixels of the fit
+    (the dark ground of most images) over what the line predicts there: 1
+    where the line describes the noise, far below where a few parts far
+    above the noise (hot pixels the search missed, structure) pulled it up
+    and the many dark ones could not hold it (NaN without a line).
     """
 
     gain: float
@@ -124,6 +129,7 @@ class LineFit:
     used: npt.NDArray[np.bool_]
     gain_se: float = np.nan
     offset_se: float = np.nan
+    ground: float = np.nan
 
 
 def _weighted_line(
@@ -354,7 +360,17 @@ def fit_line(points: BlockPoints, lo: float, hi: float) -> LineFit:
     noise = near_error[fitted] * np.maximum(gain * at + offset, floor) ** 2
     xs = _class_means(parts, part_kind, fitted, w, (gain, offset, floor))
     gain_se, offset_se = _standard_errors(xs, ys, w, noise, groups[parts.block[fitted]])
-    return LineFit(gain, offset, points, used, gain_se, offset_se)
+    ground = _ground_misfit(parts.level[fitted], parts.count[fitted], ys, gain * at + offset)
+    return LineFit(gain, offset, points, used, gain_se, offset_se, ground)
+
+
+def _ground_misfit(level: I64, count: F64, energy: F64, predicted: F64) -> float:
+    """The energy of the level class with the most pixels over the line's prediction there."""
+    if level.size == 0:
+        return np.nan
+    ground = level == np.argmax(np.bincount(level, count))
+    expected = float(np.sum((count * predicted)[ground]))
+    return float(np.sum((count * energy)[ground])) / expected if expected > 0 else np.nan
 
 
 def _agreeing(
