@@ -249,20 +249,46 @@ def test_hot_pixels_leave_the_gain_alone(axes: str, seed: int) -> None:
     assert _fit.outliers(_record(_beads(24, 64, 1.0, 1000.0, seed), seed)) is None
 
 
-def test_a_line_that_misses_the_dark_ground_is_warned() -> None:
-    # 13 spots 1 to 3 pixels wide, up to 1000 photons, on a 64 x 64 frame:
-    # the few blocks far above the noise took the gain to 6.6 times the
-    # camera's, with a standard error of 5 % and no word.  The line then
-    # predicts 2.5 times the variance of the dark ground.
-    rng = np.random.default_rng(6414)
-    y, x = np.mgrid[0:64, 0:64]
-    photons = np.full((64, 64), 5.0)
-    for _ in range(13):
-        (cy, cx), s, h = rng.uniform(3, 61, 2), rng.uniform(1, 3), rng.uniform(50, 1000)
+def _spot_frame(seed: int, n: int, hot: int) -> Any:
+    """A frame of spots 1 to 3 pixels wide, up to 1000 photons, `hot` hot pixels beside peaks."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:n, 0:n]
+    photons = np.full((n, n), 5.0)
+    peaks = []
+    for _ in range(n * n // 300):
+        (cy, cx), s, h = rng.uniform(3, n - 3, 2), rng.uniform(1, 3), rng.uniform(50, 1000)
         photons += h * np.exp(-((y - cy) ** 2 + (x - cx) ** 2) / (2 * s * s))
-    image = np.round(DARK + GAIN * rng.poisson(photons) + rng.normal(0, READ, photons.shape))
-    with pytest.warns(RuntimeWarning, match="misses the image's dark ground in channel 0"):
-        quorvel.estimate_noise(image, "YX")
+        peaks.append((round(cy), round(cx)))
+    near = [(0, 1), (1, 0), (0, -1), (-1, 0), (1, 1), (-1, -1), (1, -1), (-1, 1)]
+    spots: set[tuple[int, int]] = set()
+    while len(spots) < hot:
+        (cy, cx), (dy, dx) = peaks[rng.integers(len(peaks))], near[rng.integers(8)]
+        if all((cy + dy + a, cx + dx + b) not in spots for a, b in [(0, 0), *near]):
+            spots.add((cy + dy, cx + dx))
+    extra = rng.uniform(200, 5000, hot).astype(np.float32)
+    image = (DARK + GAIN * rng.poisson(photons) + rng.normal(0, READ, (n, n))).astype(np.float32)
+    if hot:
+        image[tuple(np.array(sorted(spots)).T)] += extra
+    return np.round(image)
+
+
+@pytest.mark.parametrize(("seed", "n", "hot"), [(6414, 64, 0), (12810, 128, 27)])
+def test_a_line_pulled_off_the_dark_ground_is_fitted_again_or_warned(
+    seed: int, n: int, hot: int
+) -> None:
+    # A few blocks far above the noise (spots' structure on a small frame;
+    # hot pixels beside peaks that the search missed) pulled the line: the
+    # gain came out 6.6 and 30 times the camera's with standard errors of 5
+    # and 2 % and no word, the line predicting 2.5 and 7 times the variance
+    # of the dark ground.  Fitted again from a robust first line, the second
+    # comes back (2.00 +- 0.10); the first, still off, warns.
+    image = _spot_frame(seed, n, hot)
+    if hot:
+        model = quorvel.estimate_noise(image, "YX")
+        assert abs(model.gain[0] / GAIN - 1) < 3 * model.gain_se[0] / GAIN + 0.05, model
+    else:
+        with pytest.warns(RuntimeWarning, match="misses the image's dark ground in channel 0"):
+            quorvel.estimate_noise(image, "YX")
 
 
 @pytest.mark.parametrize("value", [0.0, 100.0])

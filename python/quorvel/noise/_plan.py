@@ -20,6 +20,7 @@ import numpy.typing as npt
 from quorvel._core import NoisePlan, _calibrate, _estimate_sigma
 from quorvel._util import _per_channel
 from quorvel.noise._fit import fit_channel
+from quorvel.noise._line import GROUND_MISFIT
 from quorvel.noise._model import NoiseModel
 
 if TYPE_CHECKING:
@@ -44,11 +45,6 @@ Fits = tuple[
 
 #: Relative standard error of the gain above which it counts as ill-determined.
 ILL_DETERMINED = 0.10
-#: Share of the line's prediction below which the energy of the dark ground
-#: (`LineFit.ground`) says that the line missed the noise: 0.91 to 1.07 over
-#: the calibration bench's 312 cases, 0.14 to 0.32 where missed hot pixels
-#: beside bright spots took a single frame's gain to 9 to 30 times the camera's.
-GROUND_MISFIT = 0.8
 #: An estimated noise level below this share of a channel's first value (plus
 #: one) is checked for a constant channel.
 _TINY_LEVEL = 1e-6
