@@ -14,12 +14,10 @@ from __future__ import annotations
 
 import contextlib
 import json
-import logging
 import math
 import uuid
 import warnings
 import xml.etree.ElementTree as ET
-from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -30,6 +28,7 @@ from quorvel.io import _display
 from quorvel.io._image import ImageData, ImageHeader, valid_axes
 from quorvel.io._levels import at_level
 from quorvel.io._units import checked_physical, convert, convertible, unit_name, unit_symbol
+from quorvel.io._whole import check_data_within_file, refusing_cut_files
 
 # ImageJ stores hyperstacks in this axis order, and only these sample types.
 _IMAGEJ_ORDER = "TZCYXS"
@@ -45,60 +44,15 @@ _IMAGEJ_KEYS = ("spacing", "unit", "finterval")
 PROVENANCE_NAMESPACE = "quorvel.provenance"
 # The map annotations quorvel writes into OME-XML.
 _OWN_NAMESPACES = (PROVENANCE_NAMESPACE, _display.DISPLAY_NAMESPACE)
-# What tifffile logs when the chain of pages ends past the end of the file.
-_CUT_MARKERS = ("invalid page offset", "invalid offset to page", "corrupted tag list of page")
-# What it logs when the metadata announces more images than the file holds,
-# before it fills them with zeros.
-_MISSING_MARKERS = ("Missing data are filled", "OME series failed to read")
 # TIFF resolution units: 2 inch, 3 centimeter.
 _RESOLUTION_UNITS = {3: "centimeter"}
-
-
-class _Collect(logging.Handler):
-    def __init__(self) -> None:
-        super().__init__(logging.WARNING)
-        self.records: list[logging.LogRecord] = []
-
-    def emit(self, record: logging.LogRecord) -> None:
-        self.records.append(record)
-
-
-@contextlib.contextmanager
-def _refusing_cut_files(path: Path) -> Iterator[None]:
-    """Fail when tifffile finds the chain of pages cut (a truncated file).
-
-    tifffile logs such a cut and goes on with the pages before it, which
-    would silently denoise part of the file; its other notes become warnings.
-    """
-    collect = _Collect()
-    logger = logging.getLogger("tifffile")
-    logger.addHandler(collect)
-    try:
-        yield
-    finally:
-        logger.removeHandler(collect)
-    messages = [" ".join(r.getMessage().split()) for r in collect.records]
-    cut = [m for m in messages if any(marker in m for marker in _CUT_MARKERS)]
-    if cut:
-        raise ValueError(
-            f"{path}: the file is cut short or damaged ({cut[0][:160]}); nothing was read"
-        )
-    missing = [m for m in messages if any(marker in m for marker in _MISSING_MARKERS)]
-    if missing:
-        note = missing[0].split("> ", 1)[-1].split(". Missing")[0]
-        raise ValueError(
-            f"{path}: the file holds fewer images than its metadata announces ({note[:160]}); "
-            "nothing was read"
-        )
-    for message in messages:
-        warnings.warn(f"{path}: {message[:200]}", UserWarning, stacklevel=3)
 
 
 def read_header(path: Path, series: int = 0, level: int = 0) -> ImageHeader:
     """Shape, sample type, axis names and metadata of a TIFF series' level, reading no pixels."""
     import tifffile
 
-    with _refusing_cut_files(path), tifffile.TiffFile(path) as tif:
+    with refusing_cut_files(path), tifffile.TiffFile(path) as tif:
         axes, metadata = tiff_header(tif, path, series, level)
         chosen = tif.series[series].levels[level]
         return ImageHeader(tuple(chosen.shape), np.dtype(chosen.dtype), axes, metadata)
@@ -120,28 +74,10 @@ def read_tiff(path: Path, series: int = 0, level: int = 0) -> ImageData:
     """An image series of a TIFF file (the first by default) at a level, its axes and metadata."""
     import tifffile
 
-    with _refusing_cut_files(path), tifffile.TiffFile(path) as tif:
+    with refusing_cut_files(path), tifffile.TiffFile(path) as tif:
         axes, metadata = tiff_header(tif, path, series, level)
         data = tif.series[series].levels[level].asarray()
     return ImageData(data, axes, metadata)
-
-
-def _check_data_within_file(path: Path, tif: Any) -> None:
-    """Refuse a file whose first or last page's image data end past the end of the file.
-
-    A file cut within its pixels keeps its pages' tags intact: without this,
-    reading only its header (``quorvel info``) would find nothing wrong.
-    """
-    size = tif.filehandle.size
-    for index in {0, len(tif.pages) - 1}:
-        page = tif.pages[index]
-        offsets, counts = getattr(page, "dataoffsets", ()), getattr(page, "databytecounts", ())
-        end = max((o + n for o, n in zip(offsets, counts, strict=False) if o > 0), default=0)
-        if end > size:
-            raise ValueError(
-                f"{path}: the file is cut short or damaged (its image data end at byte {end}, "
-                f"the file at {size}); nothing was read"
-            )
 
 
 def tiff_header(
@@ -169,7 +105,7 @@ def tiff_header(
     series = tif.series[index] if count else None
     if series is None or not series.shape or math.prod(series.shape) == 0:
         raise ValueError(f"{path}: cannot read the image: the file holds none (damaged or empty)")
-    _check_data_within_file(path, tif)
+    check_data_within_file(path, tif)
     if count > 1 and index == 0:
         shapes = ", ".join(" x ".join(map(str, s.shape)) for s in tif.series[1:4])
         more = ", ..." if count > 4 else ""
