@@ -62,6 +62,30 @@ def test_truncated_tiff_fails_in_one_line(
 
 
 @pytest.mark.parametrize(
+    "options",
+    [
+        {"tile": (16, 16), "compression": "zlib"},
+        {"imagej": True, "compression": "zlib", "metadata": {"axes": "TYX"}},
+        {"bigtiff": True, "tile": (16, 16)},
+    ],
+)
+@pytest.mark.parametrize("into", [10, 30, 60])
+def test_tiff_cut_within_its_last_tags_is_refused_as_damaged(
+    tmp_path: Path, options: dict[str, Any], into: int
+) -> None:
+    # tifffile failed on such files with struct.error, not the ValueError or
+    # OSError that callers (and napari) expect of a file that cannot be read.
+    src = tmp_path / "cut.tif"
+    tifffile.imwrite(src, noisy_stack((4, 32, 32)), **options)
+    with tifffile.TiffFile(src) as tif:
+        end = tif.pages[-1].offset + into
+    src.write_bytes(src.read_bytes()[:end])
+    for reader in (quorvel.io.read_header, read_image, read_lazy):
+        with pytest.raises(ValueError, match=r"cut\.tif: the file is cut short or damaged"):
+            reader(src)
+
+
+@pytest.mark.parametrize(
     ("source", "output"),
     [
         ("ome", "out.ome.tif"),
