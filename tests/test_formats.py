@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import re
 import uuid
+import warnings
 from pathlib import Path
 from typing import Any
 
@@ -83,6 +84,50 @@ def test_tiff_cut_within_its_last_tags_is_refused_as_damaged(
     for reader in (quorvel.io.read_header, read_image, read_lazy):
         with pytest.raises(ValueError, match=r"cut\.tif: the file is cut short or damaged"):
             reader(src)
+
+
+@pytest.mark.parametrize(
+    ("kind", "missing"),
+    [("v3", 1), ("v2", 1), ("ome", 1), ("v3", 2), ("own-zero-plane", 0), ("never-written", 0)],
+)
+def test_zarr_store_missing_chunks_warns_with_their_count(
+    tmp_path: Path, kind: str, missing: int
+) -> None:
+    # zarr reads a chunk missing from the store as its fill value: a store
+    # copied in part was denoised as zeros without a word.
+    import dask.array as da
+    import zarr
+
+    data = noisy_stack((4, 32, 32))
+    src = tmp_path / ("in.ome.zarr" if kind == "ome" else "in.zarr")
+    if kind == "own-zero-plane":  # chunks of only zeros are written too
+        data[1] = 0
+    if kind in ("ome", "own-zero-plane"):
+        dask_data = da.from_array(data, chunks=(1, 16, 16))
+        da.compute(quorvel.io.write_zarr(src, dask_data, "TYX", ome=kind == "ome"))
+        folder = src / "0" if kind == "ome" else src
+    else:
+        version = 2 if kind == "v2" else 3
+        array = zarr.create_array(
+            str(src), shape=data.shape, chunks=(1, 16, 16), dtype=data.dtype, zarr_format=version
+        )
+        if kind != "never-written":
+            array[:] = data
+        folder = src
+    chunks = sorted(p for p in folder.rglob("*") if p.is_file() and p.name[0] not in ".z")
+    for chunk in chunks[1 : 1 + missing]:
+        chunk.unlink()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        image = read_image(src)
+        read_lazy(src)
+    notes = [str(w.message) for w in caught if "missing from the store" in str(w.message)]
+    if missing:
+        assert len(notes) == 2 and f"{missing} of the {len(chunks)} chunks" in notes[0]
+        assert int((image.data == 0).sum()) >= missing * data.size // len(chunks)
+    else:
+        assert notes == []
+        assert np.array_equal(image.data, data if kind != "never-written" else 0 * data)
 
 
 @pytest.mark.parametrize(
