@@ -131,6 +131,40 @@ def test_zarr_store_missing_chunks_warns_with_their_count(
 
 
 @pytest.mark.parametrize(
+    ("kind", "damage"),
+    [("v3", "cut"), ("v3", "no shape"), ("v2", "cut"), ("ome", "cut"), ("ome-level", "cut")],
+)
+def test_zarr_store_with_damaged_metadata_is_refused_naming_it(
+    tmp_path: Path, kind: str, damage: str
+) -> None:
+    # A metadata file cut short or lacking a key failed with json's bare
+    # message or KeyError('shape'), which callers and napari do not expect.
+    import zarr
+
+    data = noisy_stack((2, 16, 16))
+    src = tmp_path / ("in.ome.zarr" if kind.startswith("ome") else "in.zarr")
+    if kind.startswith("ome"):
+        write_image(src, data, "TYX", {"ome": True})
+        meta = src / "0" / "zarr.json" if kind == "ome-level" else src / "zarr.json"
+    else:
+        array = zarr.create_array(
+            str(src), shape=data.shape, chunks=data.shape, dtype=data.dtype,
+            zarr_format=2 if kind == "v2" else 3,
+        )  # fmt: skip
+        array[:] = data
+        meta = src / (".zarray" if kind == "v2" else "zarr.json")
+    if damage == "cut":
+        meta.write_bytes(meta.read_bytes()[:30])
+    else:
+        record = json.loads(meta.read_text())
+        del record["shape"]
+        meta.write_text(json.dumps(record))
+    for reader in (quorvel.io.read_header, read_image, read_lazy):
+        with pytest.raises(ValueError, match=r"in(\.ome)?\.zarr: the store's metadata are damaged"):
+            reader(src)
+
+
+@pytest.mark.parametrize(
     ("source", "output"),
     [
         ("ome", "out.ome.tif"),

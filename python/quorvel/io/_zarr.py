@@ -14,6 +14,7 @@ too) is the group's or array's ``quorvel`` attribute.
 from __future__ import annotations
 
 import contextlib
+import json
 import math
 import os
 import warnings
@@ -57,6 +58,19 @@ def _from_zarr(path: Path, array: Any) -> Any:
             f"{tuple(array.chunks)}; at most {_MAX_READ_CHUNKS} chunks are read"
         )
     return da.from_zarr(array)
+
+
+# How zarr fails on metadata files cut short or edited (JSON that does not
+# parse, a required key missing): ValueError subclasses, KeyError, TypeError.
+_DAMAGED = (json.JSONDecodeError, KeyError, TypeError)
+
+
+def _damaged(path: Path, err: Exception) -> ValueError:
+    reason = f"{type(err).__name__} {err}" if isinstance(err, KeyError) else str(err)
+    return ValueError(
+        f"{path}: the store's metadata are damaged ({' '.join(reason.split())[:160]}); "
+        "nothing was read"
+    )
 
 
 def _check_chunks_stored(path: Path, array: Any, name: str = "the array") -> None:
@@ -139,6 +153,8 @@ def open_zarr(path: Path, level: int = 0) -> tuple[Any, str | None, dict[str, An
         node = zarr.open(store=str(path), mode="r")
     except FileNotFoundError as err:
         raise OSError(f"{path}: no zarr store") from err
+    except _DAMAGED as err:
+        raise _damaged(path, err) from err
     if isinstance(node, zarr.Array):
         if level:
             raise ValueError(f"{path}: a single array has no level {level}")
@@ -176,6 +192,8 @@ def _open_ome_image(path: Path, group: Any, level: int) -> tuple[Any, str | None
             f"{path}: invalid OME-Zarr metadata (level {level} names the array "
             f"{datasets[level]['path']!r}, which the store does not hold)"
         ) from err
+    except _DAMAGED as err:
+        raise _damaged(path, err) from err
     _check_ome_metadata(path, group)
     axis_entries = [a if isinstance(a, dict) else {"name": a} for a in multiscale.get("axes", [])]
     names = [a.get("name") for a in axis_entries]
