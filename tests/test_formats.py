@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import re
 import uuid
+import warnings
 from pathlib import Path
 from typing import Any
 
@@ -59,6 +60,108 @@ def test_truncated_tiff_fails_in_one_line(
     assert status == 1 and out == ""
     assert err.count("\n") == 1 and message in err
     assert listing(tmp_path) == {"cut.tif"}
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"tile": (16, 16), "compression": "zlib"},
+        {"imagej": True, "compression": "zlib", "metadata": {"axes": "TYX"}},
+        {"bigtiff": True, "tile": (16, 16)},
+    ],
+)
+@pytest.mark.parametrize("into", [10, 30, 60])
+def test_tiff_cut_within_its_last_tags_is_refused_as_damaged(
+    tmp_path: Path, options: dict[str, Any], into: int
+) -> None:
+    # tifffile failed on such files with struct.error, not the ValueError or
+    # OSError that callers (and napari) expect of a file that cannot be read.
+    src = tmp_path / "cut.tif"
+    tifffile.imwrite(src, noisy_stack((4, 32, 32)), **options)
+    with tifffile.TiffFile(src) as tif:
+        end = tif.pages[-1].offset + into
+    src.write_bytes(src.read_bytes()[:end])
+    for reader in (quorvel.io.read_header, read_image, read_lazy):
+        with pytest.raises(ValueError, match=r"cut\.tif: the file is cut short or damaged"):
+            reader(src)
+
+
+@pytest.mark.parametrize(
+    ("kind", "missing"),
+    [("v3", 1), ("v2", 1), ("ome", 1), ("v3", 2), ("own-zero-plane", 0), ("never-written", 0)],
+)
+def test_zarr_store_missing_chunks_warns_with_their_count(
+    tmp_path: Path, kind: str, missing: int
+) -> None:
+    # zarr reads a chunk missing from the store as its fill value: a store
+    # copied in part was denoised as zeros without a word.
+    import dask.array as da
+    import zarr
+
+    data = noisy_stack((4, 32, 32))
+    src = tmp_path / ("in.ome.zarr" if kind == "ome" else "in.zarr")
+    if kind == "own-zero-plane":  # chunks of only zeros are written too
+        data[1] = 0
+    if kind in ("ome", "own-zero-plane"):
+        dask_data = da.from_array(data, chunks=(1, 16, 16))
+        da.compute(quorvel.io.write_zarr(src, dask_data, "TYX", ome=kind == "ome"))
+        folder = src / "0" if kind == "ome" else src
+    else:
+        version = 2 if kind == "v2" else 3
+        array = zarr.create_array(
+            str(src), shape=data.shape, chunks=(1, 16, 16), dtype=data.dtype, zarr_format=version
+        )
+        if kind != "never-written":
+            array[:] = data
+        folder = src
+    chunks = sorted(p for p in folder.rglob("*") if p.is_file() and p.name[0] not in ".z")
+    for chunk in chunks[1 : 1 + missing]:
+        chunk.unlink()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        image = read_image(src)
+        read_lazy(src)
+    notes = [str(w.message) for w in caught if "missing from the store" in str(w.message)]
+    if missing:
+        assert len(notes) == 2 and f"{missing} of the {len(chunks)} chunks" in notes[0]
+        assert int((image.data == 0).sum()) >= missing * data.size // len(chunks)
+    else:
+        assert notes == []
+        assert np.array_equal(image.data, data if kind != "never-written" else 0 * data)
+
+
+@pytest.mark.parametrize(
+    ("kind", "damage"),
+    [("v3", "cut"), ("v3", "no shape"), ("v2", "cut"), ("ome", "cut"), ("ome-level", "cut")],
+)
+def test_zarr_store_with_damaged_metadata_is_refused_naming_it(
+    tmp_path: Path, kind: str, damage: str
+) -> None:
+    # A metadata file cut short or lacking a key failed with json's bare
+    # message or KeyError('shape'), which callers and napari do not expect.
+    import zarr
+
+    data = noisy_stack((2, 16, 16))
+    src = tmp_path / ("in.ome.zarr" if kind.startswith("ome") else "in.zarr")
+    if kind.startswith("ome"):
+        write_image(src, data, "TYX", {"ome": True})
+        meta = src / "0" / "zarr.json" if kind == "ome-level" else src / "zarr.json"
+    else:
+        array = zarr.create_array(
+            str(src), shape=data.shape, chunks=data.shape, dtype=data.dtype,
+            zarr_format=2 if kind == "v2" else 3,
+        )  # fmt: skip
+        array[:] = data
+        meta = src / (".zarray" if kind == "v2" else "zarr.json")
+    if damage == "cut":
+        meta.write_bytes(meta.read_bytes()[:30])
+    else:
+        record = json.loads(meta.read_text())
+        del record["shape"]
+        meta.write_text(json.dumps(record))
+    for reader in (quorvel.io.read_header, read_image, read_lazy):
+        with pytest.raises(ValueError, match=r"in(\.ome)?\.zarr: the store's metadata are damaged"):
+            reader(src)
 
 
 @pytest.mark.parametrize(

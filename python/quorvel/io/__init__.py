@@ -122,9 +122,15 @@ def read_image(path: str | os.PathLike[str], *, level: int = 0, series: int = 0)
     ------
     ValueError
         For an unsupported file type, or a file that holds fewer images than
-        its metadata announces.
+        its metadata announces (cut short or damaged).
     OSError
         When the file cannot be read.
+
+    Warns
+    -----
+    UserWarning
+        When chunks of a zarr store are missing (read as its fill value),
+        with their count.
     """
     path = Path(path)
     kind = _kind_at_level(path, level, series)
@@ -165,9 +171,16 @@ def read_lazy(path: str | os.PathLike[str], *, level: int = 0, series: int = 0) 
     Raises
     ------
     ValueError
-        For an unsupported file type or a zarr group that is no image.
+        For an unsupported file type, a zarr group that is no image, or a
+        file cut short or damaged.
     OSError
         When the file cannot be opened.
+
+    Warns
+    -----
+    UserWarning
+        When chunks of a zarr store are missing (read as its fill value),
+        with their count.
     """
     import dask.array as da
     from dask.base import tokenize

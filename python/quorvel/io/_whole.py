@@ -46,19 +46,34 @@ def refusing_cut_files(path: Path) -> Iterator[None]:
     which tifffile writes last, read with its axes unknown (the planes of an
     OME-TIFF's T and C taken as one axis).  Its other notes become warnings.
     """
+    from tifffile import TiffFileError
+
     collect = _Collect()
     logger = logging.getLogger("tifffile")
     logger.addHandler(collect)
+    failure: Exception | None = None
     try:
         yield
+    except TiffFileError as err:  # not a TIFF structure tifffile can follow
+        failure = _damaged(path, err)
+    except (ValueError, OSError) as err:
+        failure = err
+    except Exception as err:  # noqa: BLE001 - tifffile's parsing of damaged bytes
+        # A cut within the tags or compressed data fails deep in tifffile
+        # (struct.error, IndexError, ...): one error that says what is wrong.
+        failure = _damaged(path, err)
     finally:
         logger.removeHandler(collect)
+    if failure is not None and str(failure).startswith(f"{path}:"):
+        raise failure  # this package's own account (say, how many images the file holds)
     messages = [" ".join(r.getMessage().split()) for r in collect.records]
     cut = [m for m in messages if any(marker in m for marker in _CUT_MARKERS)]
     if cut:
         raise ValueError(
             f"{path}: the file is cut short or damaged ({cut[0][:160]}); nothing was read"
-        )
+        ) from failure
+    if failure is not None:
+        raise failure
     described = [int(m.group(1)) for m in map(_DESCRIPTION_OFFSET.search, messages) if m]
     if any(offset >= 8 for offset in described):
         raise ValueError(
@@ -92,3 +107,13 @@ def check_data_within_file(path: Path, tif: Any) -> None:
                 f"{path}: the file is cut short or damaged (its image data end at byte {end}, "
                 f"the file at {size}); nothing was read"
             )
+
+
+def _damaged(path: Path, err: Exception) -> ValueError:
+    """The error of a file tifffile failed on, its reason kept."""
+    failure = ValueError(
+        f"{path}: the file is cut short or damaged ({' '.join(str(err).split())[:160]}); "
+        "nothing was read"
+    )
+    failure.__cause__ = err
+    return failure

@@ -14,15 +14,20 @@ too) is the group's or array's ``quorvel`` attribute.
 from __future__ import annotations
 
 import contextlib
+import json
 import math
+import os
 import warnings
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, cast
 
 from quorvel.io import _display
 from quorvel.io._image import LazyImage, valid_axes
 from quorvel.io._units import checked_physical
+
+if TYPE_CHECKING:
+    from zarr.core.array_spec import ArrayConfigParams
 
 # OME-Zarr axis order: time, channel, then space.
 _NGFF_ORDER = "TCZYX"
@@ -37,6 +42,9 @@ _OWN_GROUP_KEYS = ("channels", "provenance")
 #: Most chunks of an array read: dask holds the chunk sizes of every axis in
 #: memory (10**7 chunks: 6 s, 0.6 GB to open).
 _MAX_READ_CHUNKS = 10**7
+#: Chunks of only zeros are written too: a reader then tells a chunk that is
+#: missing (a store copied or written in part) from one left out.
+_EVERY_CHUNK: ArrayConfigParams = {"write_empty_chunks": True}
 
 
 def _from_zarr(path: Path, array: Any) -> Any:
@@ -50,6 +58,59 @@ def _from_zarr(path: Path, array: Any) -> Any:
             f"{tuple(array.chunks)}; at most {_MAX_READ_CHUNKS} chunks are read"
         )
     return da.from_zarr(array)
+
+
+# How zarr fails on metadata files cut short or edited (JSON that does not
+# parse, a required key missing): ValueError subclasses, KeyError, TypeError.
+_DAMAGED = (json.JSONDecodeError, KeyError, TypeError)
+
+
+def _damaged(path: Path, err: Exception) -> ValueError:
+    reason = f"{type(err).__name__} {err}" if isinstance(err, KeyError) else str(err)
+    return ValueError(
+        f"{path}: the store's metadata are damaged ({' '.join(reason.split())[:160]}); "
+        "nothing was read"
+    )
+
+
+def _check_chunks_stored(path: Path, array: Any, name: str = "the array") -> None:
+    """Warn when chunks of `array` are not in its store: zarr reads them as the fill value.
+
+    A store written in part (a copy or a write cut short) reads without an
+    error, its missing chunks as zeros.  Writers may also leave out chunks
+    that hold only the fill value (quorvel's own write every chunk), so
+    this is a warning with the count, not a refusal; none at all stored is
+    an array never written.  The files of a store in a folder are counted
+    (each holds one chunk, or one shard of several).
+    """
+    folder = Path(path, *str(array.path or "").split("/"))
+    shards = getattr(array, "shards", None) or array.chunks
+    expected = math.prod(-(-n // max(c, 1)) for n, c in zip(array.shape, shards, strict=True))
+    if not folder.is_dir() or not 0 < expected <= _MAX_READ_CHUNKS:
+        return
+    stored, folders = 0, [str(folder)]
+    while folders and stored < expected:
+        with os.scandir(folders.pop()) as entries:
+            for entry in entries:
+                if entry.is_dir(follow_symlinks=False):
+                    folders.append(entry.path)
+                elif not (entry.name.startswith(".") or entry.name == "zarr.json"):
+                    stored += 1
+    if stored >= expected or stored == 0:
+        return  # an array created and never written, or of the fill value only
+    kind = "shards" if getattr(array, "shards", None) else "chunks"
+    warnings.warn(
+        f"{path}: {expected - stored} of the {expected} {kind} of {name} are missing from the "
+        f"store and read as {_plain(array.fill_value)!r} (a store copied or written in part, "
+        "unless its writer left out chunks of only that value)",
+        UserWarning,
+        stacklevel=3,
+    )
+
+
+def _plain(value: Any) -> Any:
+    """A NumPy scalar as the Python number it holds."""
+    return value.item() if hasattr(value, "item") else value
 
 
 def _zarr_axes(array: Any) -> str | None:
@@ -78,7 +139,10 @@ def _own_metadata(attrs: dict[str, Any], keys: tuple[str, ...] = _OWN_KEYS) -> d
 def read_zarr(path: Path, level: int = 0) -> LazyImage:
     """A zarr array, or one level of an OME-Zarr image, as a dask array."""
     array, axes, metadata = open_zarr(path, level)
-    return LazyImage(_from_zarr(path, array), axes, metadata)
+    data = _from_zarr(path, array)
+    # Before any pixel is read (not for the header: listing a large store takes a while).
+    _check_chunks_stored(path, array, f"level {level}" if metadata.get("ome") else "the array")
+    return LazyImage(data, axes, metadata)
 
 
 def open_zarr(path: Path, level: int = 0) -> tuple[Any, str | None, dict[str, Any]]:
@@ -89,6 +153,8 @@ def open_zarr(path: Path, level: int = 0) -> tuple[Any, str | None, dict[str, An
         node = zarr.open(store=str(path), mode="r")
     except FileNotFoundError as err:
         raise OSError(f"{path}: no zarr store") from err
+    except _DAMAGED as err:
+        raise _damaged(path, err) from err
     if isinstance(node, zarr.Array):
         if level:
             raise ValueError(f"{path}: a single array has no level {level}")
@@ -126,6 +192,8 @@ def _open_ome_image(path: Path, group: Any, level: int) -> tuple[Any, str | None
             f"{path}: invalid OME-Zarr metadata (level {level} names the array "
             f"{datasets[level]['path']!r}, which the store does not hold)"
         ) from err
+    except _DAMAGED as err:
+        raise _damaged(path, err) from err
     _check_ome_metadata(path, group)
     axis_entries = [a if isinstance(a, dict) else {"name": a} for a in multiscale.get("axes", [])]
     names = [a.get("name") for a in axis_entries]
@@ -397,6 +465,7 @@ def write_zarr(
             dimension_names=list(axes),
             attributes=attributes,
             overwrite=True,
+            config=_EVERY_CHUNK,
         )
         # Every dask chunk is one zarr chunk, so the chunks are written without
         # locks as soon as each is done.  (`dask.array.to_zarr` into an existing
@@ -435,6 +504,7 @@ def write_zarr(
             chunks=tuple(c[0] for c in level_data.chunks),
             dtype=level_data.dtype,
             dimension_names=[a.lower() for a in order],
+            config=_EVERY_CHUNK,
         )
         for level, level_data in enumerate(pyramid)
     ]
