@@ -302,7 +302,13 @@ def uncertainty_note(model: NoiseModel) -> str:
         f"{errors(model.gain_se)}{';' if several else ','} offset \u00b1 "
         f"{errors(model.offset_se)}"
     ]
-    warning = ill_determined(model.gain, model.gain_se).replace("`", "")
+    warning = ill_determined(model.gain, model.gain_se)
     if warning:
-        lines.append(f"{warning[0].upper()}{warning[1:]}.")
+        lines.append(sentence(warning))
     return "\n".join(lines)
+
+
+def sentence(message: str) -> str:
+    """A warning's message as a sentence of the widget's notes: a capital, a full stop."""
+    text = message.replace("`", "")
+    return f"{text[0].upper()}{text[1:]}." if text else ""

@@ -55,9 +55,11 @@ from quorvel.napari._settings import (
     parse_patch_radius,
     parse_pvalue,
     parse_search,
+    sentence,
     tooltip,
     uncertainty_note,
 )
+from quorvel.noise._plan import MISSED_GROUND
 
 #: Errors shown as a one-line notification, as the command line does; any
 #: other exception is a fault and goes to napari's error handling whole.
@@ -129,6 +131,8 @@ class DenoiseWidget(Container[Widget]):
         self.noise_note = Label(value="")
         self.noise_note.native.setWordWrap(True)
         self._estimated: tuple[str, str, str] | None = None
+        # The warnings of a running Estimate that its note shows too.
+        self._estimate_warnings: list[str] | None = None
         self.estimate_button = PushButton(
             text="Estimate",
             tooltip="Measure the noise of the image and show how it grows with "
@@ -358,6 +362,7 @@ class DenoiseWidget(Container[Widget]):
 
         def start() -> None:
             layer = self._layer()
+            self._estimate_warnings = []
             self._start(
                 _jobs.estimate,
                 layer_data(layer),
@@ -376,7 +381,9 @@ class DenoiseWidget(Container[Widget]):
         self.gain.value = format_values(model.gain)
         self.offset.value = format_values(model.offset)
         self.sigma.value = format_values(model.sigma)
-        self._estimated = (self.gain.value, self.offset.value, uncertainty_note(model))
+        missed = [m for m in self._estimate_warnings or [] if m.startswith(MISSED_GROUND)]
+        note = "\n".join([uncertainty_note(model), *(sentence(m) for m in missed)]).strip()
+        self._estimated = (self.gain.value, self.offset.value, note)
         self._show_noise_note()
         self._show_plot(estimate.picture, estimate.note)
         self.status.value = "noise estimated"
@@ -575,9 +582,12 @@ class DenoiseWidget(Container[Widget]):
         show_error(f"quorvel: error: {one_line(err)}")
 
     def _on_warning(self, args: tuple[Any, ...]) -> None:
+        if self._estimate_warnings is not None:
+            self._estimate_warnings.append(str(args[0]))
         show_warning(f"quorvel: warning: {one_line(Warning(str(args[0])))}")
 
     def _on_finished(self) -> None:
+        self._estimate_warnings = None
         self._timer.stop()
         if self.progress.native.maximum() == 0:  # still busy: stopped without a result
             self._set_bar(0.0)

@@ -98,6 +98,10 @@ def ill_determined(gain: Sequence[float], gain_se: Sequence[float], measured: bo
     )
 
 
+#: How the warning of `missed_ground` begins.
+MISSED_GROUND = "the fitted noise line misses the image's dark ground"
+
+
 def missed_ground(gain: Sequence[float], ground: Sequence[float]) -> str:
     """What to say of channels whose line overestimates the noise of their dark ground.
 
@@ -113,7 +117,7 @@ def missed_ground(gain: Sequence[float], ground: Sequence[float]) -> str:
     if not missed:
         return ""
     return (
-        f"the fitted noise line misses the image's dark ground in {', '.join(missed)}: "
+        f"{MISSED_GROUND} in {', '.join(missed)}: "
         "hot pixels beside bright spots, or structure left in the residuals, pulled it; "
         "calibrate the camera (`quorvel calibrate`) and use its model instead"
     )
