@@ -10,6 +10,7 @@ from typing import Any
 
 import numpy as np
 import pytest
+from scipy import ndimage
 
 import quorvel
 from quorvel import _engine
@@ -386,6 +387,20 @@ def test_ill_determined_gain_warns_to_calibrate_the_camera() -> None:
     # measures none, is not.
     assert "not measurable" in ill_determined((2.0,), (np.nan,), measured=True)
     assert not ill_determined((2.0,), (np.nan,))
+
+
+def test_a_gain_not_above_zero_with_a_wide_error_is_ill_determined() -> None:
+    # Dense spots on 96 x 96 pixels: the gain came out -0.03 +- 9.7 (the
+    # camera's: 2) and nothing was said, as the rule judged positive gains only.
+    rng = np.random.default_rng(1)
+    img = np.zeros((96, 96))
+    at = rng.integers(0, 96, (230, 2))
+    img[at[:, 0], at[:, 1]] = rng.uniform(50, 400, len(at))
+    photons = ndimage.gaussian_filter(img, 1.2) * 2 * np.pi * 1.44 + 5
+    noisy = 2 * rng.poisson(photons) + rng.normal(100, 3, photons.shape)
+    with pytest.warns(RuntimeWarning, match=r"gain poorly in channel 0 \(gain -"):
+        model = quorvel.estimate_noise(noisy)
+    assert model.gain[0] <= 0 and model.gain_se[0] > 1
 
 
 #: A line fitted to a few hot pixels of a frame of the camera above: 173 times its gain.

@@ -123,7 +123,9 @@ def estimate_noise(
     -----
     RuntimeWarning
         When a channel's gain is ill-determined (standard error above 10 %
-        of it), and when the fitted line does not describe a channel: a
+        of it; a gain not above 0 whose standard error leaves open whether
+        the noise grows with the intensity), when its fitted line misses the
+        image's dark ground, and when the fitted line does not describe a channel: a
         negative variance at its median intensity, or a noise there more
         than 3 times the noise measured on the image (a line fitted to
         isolated outliers such as hot pixels; `quorvel._misfit`).

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import html
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from functools import cache
 from typing import Any, NamedTuple, TypeVar
 
@@ -16,7 +16,7 @@ import quorvel
 from quorvel import _text
 from quorvel._provenance import _number
 from quorvel.noise import NoiseModel
-from quorvel.noise._plan import ill_determined
+from quorvel.noise._plan import MISSED_GROUND, POORLY_DETERMINED, ill_determined
 
 T = TypeVar("T")
 
@@ -306,6 +306,23 @@ def uncertainty_note(model: NoiseModel) -> str:
     if warning:
         lines.append(sentence(warning))
     return "\n".join(lines)
+
+
+def estimate_note(model: NoiseModel, warned: Sequence[str]) -> str:
+    """The note shown after Estimate: `uncertainty_note` and the warnings of the fit.
+
+    `warned` holds the messages of the warnings Estimate gave; those of a
+    line that misses the dark ground and of an ill-determined gain (judged
+    there with the image's intensities, as for a gain not above 0) are
+    shown once each.
+    """
+    note = uncertainty_note(model)
+    said = [
+        sentence(m)
+        for m in warned
+        if m.startswith((MISSED_GROUND, POORLY_DETERMINED)) and sentence(m) not in note
+    ]
+    return "\n".join([note, *said]).strip()
 
 
 def sentence(message: str) -> str:

@@ -48,6 +48,7 @@ from quorvel.napari._layers import (
 )
 from quorvel.napari._settings import (
     FIELDS,
+    estimate_note,
     format_values,
     help_html,
     noise_options,
@@ -55,11 +56,8 @@ from quorvel.napari._settings import (
     parse_patch_radius,
     parse_pvalue,
     parse_search,
-    sentence,
     tooltip,
-    uncertainty_note,
 )
-from quorvel.noise._plan import MISSED_GROUND
 
 #: Errors shown as a one-line notification, as the command line does; any
 #: other exception is a fault and goes to napari's error handling whole.
@@ -381,8 +379,7 @@ class DenoiseWidget(Container[Widget]):
         self.gain.value = format_values(model.gain)
         self.offset.value = format_values(model.offset)
         self.sigma.value = format_values(model.sigma)
-        missed = [m for m in self._estimate_warnings or [] if m.startswith(MISSED_GROUND)]
-        note = "\n".join([uncertainty_note(model), *(sentence(m) for m in missed)]).strip()
+        note = estimate_note(model, self._estimate_warnings or [])
         self._estimated = (self.gain.value, self.offset.value, note)
         self._show_noise_note()
         self._show_plot(estimate.picture, estimate.note)

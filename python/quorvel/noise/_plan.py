@@ -45,6 +45,12 @@ Fits = tuple[
 
 #: Relative standard error of the gain above which it counts as ill-determined.
 ILL_DETERMINED = 0.10
+#: A gain not above 0 counts as ill-determined where one standard error of it
+#: changes the line's noise variance by more than this share of the variance
+#: at the channel's mean, across the middle 80 % of its intensities (noisy
+#: images of pure Gaussian noise: 0.01 to 0.06; a frame of dense spots whose
+#: gain came out -0.03 +- 9.7: 116).
+UNSURE_SIGN = 0.25
 #: An estimated noise level below this share of a channel's first value (plus
 #: one) is checked for a constant channel.
 _TINY_LEVEL = 1e-6
@@ -74,25 +80,44 @@ def _fit_poisson(core5: npt.NDArray[Any], method: str, threads: int = 0) -> Fits
     return _fit_package(core5, method)
 
 
-def ill_determined(gain: Sequence[float], gain_se: Sequence[float], measured: bool = False) -> str:
+#: How the warning of `ill_determined` begins.
+POORLY_DETERMINED = "the image determines the Poisson-Gaussian gain poorly"
+
+
+def ill_determined(
+    gain: Sequence[float],
+    gain_se: Sequence[float],
+    measured: bool = False,
+    reach: Sequence[float] = (),
+) -> str:
     """What to say of channels whose gain's relative standard error exceeds `ILL_DETERMINED`.
 
     Empty when there are none.  A NaN gain counts as none, and so does a NaN
     standard error unless `measured` (the method measures one: NaN then
     means that the blocks left could not, as when one group of them holds
-    all of the line's reach).
+    all of the line's reach).  A gain not above 0 is judged only with
+    `reach` (per channel, the spread of its intensities over the noise
+    variance at its mean, `_sign_reach`): where one standard error of the
+    gain would change that variance by more than `UNSURE_SIGN` of itself,
+    the image does not tell whether the noise grows with the intensity.
     """
+
+    def loose_gain(c: int, g: float, se: float) -> bool:
+        if g > 0:
+            return se > ILL_DETERMINED * g or (measured and se != se)
+        return g <= 0 and c < len(reach) and se * reach[c] > UNSURE_SIGN
+
     loose = [
         f"channel {c} (gain {g:.4g} +- {se:.2g})"
         if se == se
         else f"channel {c} (gain {g:.4g}, its standard error not measurable)"
         for c, (g, se) in enumerate(zip(gain, gain_se, strict=True))
-        if g > 0 and (se > ILL_DETERMINED * g or (measured and se != se))
+        if loose_gain(c, g, se)
     ]
     if not loose:
         return ""
     return (
-        f"the image determines the Poisson-Gaussian gain poorly in {', '.join(loose)}: "
+        f"{POORLY_DETERMINED} in {', '.join(loose)}: "
         f"its standard error is above {ILL_DETERMINED:.0%} of it; calibrate the camera "
         "(`quorvel calibrate`) and use its model instead"
     )
@@ -123,15 +148,38 @@ def missed_ground(gain: Sequence[float], ground: Sequence[float]) -> str:
     )
 
 
+def _sign_reach(
+    core5: npt.NDArray[Any], gain: Sequence[float], offset: Sequence[float]
+) -> tuple[float, ...]:
+    """Per channel, the spread of its intensities over the line's noise variance at its mean.
+
+    The spread is between the 10th and 90th percentiles, on at most about
+    2**16 elements taken at even steps in the plane; 0 where the variance
+    is not positive.  Only for channels whose gain is not above 0 (`ill_determined`).
+    """
+    step = max(1, math.isqrt(core5[:, 0].size // 2**16))
+    out = []
+    for c in range(core5.shape[1]):
+        variance = gain[c] * float(np.mean(core5[:, c], dtype=np.float64)) + offset[c]
+        if not (gain[c] <= 0 and variance > 0):
+            out.append(0.0)
+            continue
+        sample = np.asarray(core5[:, c, :, ::step, ::step], dtype=np.float64)
+        low, high = np.percentile(sample, (10, 90))
+        out.append(float(high - low) / variance)
+    return tuple(out)
+
+
 def _warn_ill_determined(
     gain: Sequence[float],
     gain_se: Sequence[float],
     measured: bool = False,
     ground: Sequence[float] = (),
+    reach: Sequence[float] = (),
 ) -> None:
     """Warn about channels whose gain is ill-determined or whose line misses its ground."""
     missed = missed_ground(gain, ground) if ground else ""
-    for message in (ill_determined(gain, gain_se, measured), missed):
+    for message in (ill_determined(gain, gain_se, measured, reach), missed):
         if message:
             warnings.warn(message, RuntimeWarning, skip_file_prefixes=(_PACKAGE_DIR,))
 
@@ -158,11 +206,12 @@ def _estimate_core(core5: npt.NDArray[Any], method: str = "auto") -> NoiseModel:
     -----
     RuntimeWarning
         When the relative standard error of a channel's gain exceeds
-        `ILL_DETERMINED`, or when its line overestimates the noise of its
-        dark ground (`missed_ground`).
+        `ILL_DETERMINED` (a gain not above 0: `UNSURE_SIGN`), or when its
+        line overestimates the noise of its dark ground (`missed_ground`).
     """
     gain, offset, gain_se, offset_se, ground = _fit_poisson(core5, _check_method(method))
-    _warn_ill_determined(gain, gain_se, measured=method != "core", ground=ground)
+    reach = _sign_reach(core5, gain, offset) if any(g <= 0 for g in gain) else ()
+    _warn_ill_determined(gain, gain_se, measured=method != "core", ground=ground, reach=reach)
     sigma = _line_levels(core5, range(core5.shape[1]), gain, offset)
     return NoiseModel(
         gain,
