@@ -279,11 +279,12 @@ def denoise(
         the structure of a bright one), joint for samples ``S`` such as RGB
         (whose channels show the same structure).
     align : bool, optional
-        Time-lapses of single planes: move each frame back by whole pixels
-        (rolled, no value changed) so that a sequence drifting as a whole
-        is still, denoise it so and move the result back.  None (default):
-        where the shifts measured on the frames make neighbouring frames
-        more alike (`quorvel._drift`); True: always with the measured
+        Time-lapses of single planes: move each frame back by its shift,
+        measured to a hundredth of a pixel (through its Fourier transform,
+        on the frame mirrored out by a few pixels), so that a sequence
+        drifting as a whole is still, denoise it so and move the result
+        back.  None (default): where the shifts measured on the frames make
+        frames apart more alike (`quorvel._drift`); True: always with the measured
         shifts (a RuntimeWarning where they would fail that test); False:
         never.  Ignored on other images.
     threads : int, default 0

@@ -313,22 +313,22 @@ class Choice:
         given.
     measures : dict
         What was measured on the image, per channel.
-    shifts : tuple of (int, int)
+    shifts : tuple of (float, float)
         Where the frames were aligned (`quorvel._drift`): each frame's shift
-        (y, x) in pixels; empty otherwise.
+        (y, x) in pixels, to a hundredth; empty otherwise.
     """
 
     settings: dict[str, Any]
     chosen: tuple[str, ...] = ()
     measures: dict[str, Any] = field(default_factory=dict)
     by_tuning: bool = False
-    shifts: tuple[tuple[int, int], ...] = ()
+    shifts: tuple[tuple[float, float], ...] = ()
 
     def tuned(self, settings: CoreSettings, shape: tuple[int, ...]) -> Choice:
         """Give this choice with the settings the tuner then chose."""
         return replace(self, settings=public(settings, shape), by_tuning=True)
 
-    def aligned(self, shifts: tuple[tuple[int, int], ...], shape: tuple[int, ...]) -> Choice:
+    def aligned(self, shifts: tuple[tuple[float, float], ...], shape: tuple[int, ...]) -> Choice:
         """Give this choice with the frames' alignment (`quorvel._drift`), on time-lapses."""
         nt, _, nz, _, _ = shape
         if nt < 2 or nz > 1:

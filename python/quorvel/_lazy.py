@@ -302,8 +302,9 @@ def _denoise_lazy(
     # A drifting time-lapse is aligned first, as in memory (the noise too is
     # estimated on it aligned).
     shifts = _drift.frame_shifts(core, tested=align is None) if align is not False else ()
+    unmoved = core
     if shifts:
-        core = _drift.roll_frames_lazy(core, shifts)
+        core = _drift.roll_frames_lazy(core, _drift.whole_pixels(shifts))
 
     noise_plan: Any
     if delayed_model:
@@ -350,7 +351,17 @@ def _denoise_lazy(
     plan = _plan_chunks(core, settings, chunks)
 
     block_kernel = functools.partial(_denoise_block, settings=settings)
-    out = _chunked.denoise_lazy(core, block_kernel, noise_plan, plan, n_threads=threads)
     if shifts:
-        out = _drift.roll_frames_lazy(out, shifts, back=True)
+        # Denoised moved by the fractions of a pixel too, on padded frames
+        # (in chunks of the same sizes), as in memory.
+        padded = _drift.pad_frames_lazy(unmoved, shifts)
+        padded = padded.rechunk(tuple(max(c) for c in core.chunks))
+        padded_plan = _plan_chunks(padded, settings, chunks)
+        out = _chunked.denoise_lazy(
+            padded, block_kernel, noise_plan, padded_plan, n_threads=threads
+        )
+        out = _drift.unpad_frames_lazy(out, shifts, tuple(core.shape))
+        out = out.rechunk(plan.chunks if plan.output is None else plan.output)
+    else:
+        out = _chunked.denoise_lazy(core, block_kernel, noise_plan, plan, n_threads=threads)
     return _chunked.from_core_dask(out, names), noise_plan

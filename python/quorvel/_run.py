@@ -10,6 +10,7 @@ callbacks; `quorvel.denoise` is its public face (`quorvel._api`).
 
 from __future__ import annotations
 
+import functools
 import logging
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
@@ -178,7 +179,8 @@ def _run_denoise(
     # A drifting time-lapse is aligned first: differences of frames then
     # cancel its structure for the noise estimate too.
     shifts = _drift.frame_shifts(work, tested=align is None) if align is not False else ()
-    _drift.roll_frames(work, shifts)
+    whole = _drift.whole_pixels(shifts)
+    _drift.roll_frames(work, whole)
     plan = stages.run("noise", _plan_noise, work, args, threads)
     warn_misfits(work, plan.gain, plan.offset, threads)
     settings, choice = choose(work, plan, settings, free)
@@ -197,10 +199,18 @@ def _run_denoise(
     _log.info("settings: %s", choice)
     if on_settings is not None:
         on_settings(choice)
+    core_run: Any = _denoise_core
+    if shifts:
+        # Denoised moved by the fractions of a pixel too, on padded frames;
+        # the variance's runs see the sequence as it was (its noise in place).
+        _drift.roll_frames(work, whole, back=True)
+        core_run = functools.partial(_drift.denoise_moved, shifts=shifts, denoise=_denoise_core)
     out, variance = stages.run_reporting(
         "denoising",
         progress,
-        denoise_with_error_variance if return_variance else _denoise_core,
+        functools.partial(denoise_with_error_variance, denoise=core_run)
+        if return_variance
+        else core_run,
         work,
         plan,
         settings,
@@ -209,9 +219,6 @@ def _run_denoise(
         return_variance=return_variance,
     )
     del work
-    for a in (out, variance):
-        if a is not None:
-            _drift.roll_frames(a, shifts, back=True)
 
     def caller_layout(a: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
         return np.ascontiguousarray(from_core_layout(a, names))

@@ -130,18 +130,21 @@ def denoise_with_error_variance(
     overwrite: bool = False,
     progress: ProgressCallback | None = None,
     return_variance: bool = True,
+    denoise: Callable[..., Denoised] | None = None,
 ) -> Denoised:
     """`quorvel._core._denoise_core` with the variance of `error_variance`.
 
     The same arguments and result; the result's image is that of
-    `_denoise_core`, the variance predicts its squared error.  Raises
+    `_denoise_core` (or of `denoise`, called as it and with its engine's
+    variance, for every run), the variance predicts its squared error.  Raises
     ValueError when the engine's variance overflows float32.  Costs four
     runs of the denoiser (three when every channel is on the
     Poisson-Gaussian path), and about three times the memory of one.
     """
+    denoise = denoise or _denoise_core
     noisy = np.array(core5, dtype=np.float32)  # the first run may overwrite core5
     runs = _runs(plan)
-    out, variance = _denoise_core(
+    out, variance = denoise(
         core5, plan, settings, threads, overwrite=overwrite,
         progress=_share(progress, 0, runs), return_variance=True,
     )  # fmt: skip
@@ -155,7 +158,7 @@ def denoise_with_error_variance(
             f"the variance of the result exceeds the float32 range of the computation with "
             f"noise {plan}; rescale the image or the noise parameters"
         )
-    return out, error_variance(noisy, out, variance, plan, settings, threads, progress)
+    return out, error_variance(noisy, out, variance, plan, settings, threads, progress, denoise)
 
 
 def error_variance(
@@ -166,6 +169,7 @@ def error_variance(
     settings: CoreSettings,
     threads: int,
     progress: ProgressCallback | None = None,
+    denoise: Callable[..., Denoised] | None = None,
 ) -> F32:
     """The predicted squared error of `out`, the denoised `noisy` (see the module).
 
@@ -179,6 +183,8 @@ def error_variance(
     progress : callable, optional
         Told the share of all runs done (the first, the image's, counted as
         done).
+    denoise : callable, optional
+        The denoiser of every run, called as `_denoise_core` (the default).
 
     Returns
     -------
@@ -188,11 +194,12 @@ def error_variance(
     rng = np.random.default_rng(_SEED)
     runs = _runs(plan)
     done = [1]
+    denoise = denoise or _denoise_core
 
     def run(image: F32, with_variance: bool = False) -> Denoised:
         k = done[0]
         done[0] += 1
-        return _denoise_core(
+        return denoise(
             image, plan, settings, threads, overwrite=True,
             progress=_share(progress, k, runs), return_variance=with_variance,
         )  # fmt: skip

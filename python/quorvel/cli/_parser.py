@@ -238,7 +238,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--align",
         choices=("auto", "on", "off"),
         default="auto",
-        help="time-lapses: move frames that drift as a whole back by whole pixels before "
+        help="time-lapses: move frames that drift as a whole back by their shifts before "
         "denoising, and the result back after (auto: where measured to help; default: "
         "%(default)s)",
     )
