@@ -283,8 +283,9 @@ def denoise(
         measured to a hundredth of a pixel (through its Fourier transform,
         on the frame mirrored out by a few pixels), so that a sequence
         drifting as a whole is still, denoise it so and move the result
-        back.  None (default): where the shifts measured on the frames make
-        frames apart more alike (`quorvel._drift`); True: always with the measured
+        back (where some frame moves by half a pixel or more).  None
+        (default): where the shifts measured on the frames make frames
+        apart more alike (`quorvel._drift`); True: always with the measured
         shifts (a RuntimeWarning where they would fail that test); False:
         never.  Ignored on other images.
     threads : int, default 0
