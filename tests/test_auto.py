@@ -171,6 +171,10 @@ def test_a_drifting_sequence_is_aligned_exactly_and_in_chunks(
     rolled = quorvel.denoise(whole[:, 0, 0], "TYX", **NOISE, threads=2, align=False)
     _drift.roll_frames(rolled[:, None, None], _drift.whole_pixels(choice.shifts), back=True)
     assert psnr(clean, out) > max(psnr(clean, plain), psnr(clean, rolled)) + 0.5
+    # A volume over time drifts in the plane alike (measured on its mean over Z).
+    _, volume = _run(np.stack([movie, 0.5 * movie + 20.0], axis=1), "TZYX")
+    assert volume.settings["align"] is True
+    np.testing.assert_allclose(volume.shifts, choice.shifts, atol=0.1)
     lazy = quorvel.denoise(da.from_array(movie, chunks=(1, 48, 96)), "TYX", **NOISE, threads=2)
     np.testing.assert_array_equal(lazy.compute(scheduler="sync"), out)
     # Chunks of whole frames (the last one shorter) are rolled each by itself:

@@ -279,9 +279,10 @@ def denoise(
         the structure of a bright one), joint for samples ``S`` such as RGB
         (whose channels show the same structure).
     align : bool, optional
-        Time-lapses of single planes: move each frame back by its shift,
-        measured to a hundredth of a pixel (through its Fourier transform,
-        on the frame mirrored out by a few pixels), so that a sequence
+        Time-lapses (of planes or volumes): move each frame back in the
+        plane by its shift, measured to a hundredth of a pixel (through its
+        Fourier transform, on the frame mirrored out by a few pixels; every
+        plane of a volume alike), so that a sequence
         drifting as a whole is still, denoise it so and move the result
         back (where some frame moves by half a pixel or more).  None
         (default): where the shifts measured on the frames make frames

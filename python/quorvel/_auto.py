@@ -330,8 +330,7 @@ class Choice:
 
     def aligned(self, shifts: tuple[tuple[float, float], ...], shape: tuple[int, ...]) -> Choice:
         """Give this choice with the frames' alignment (`quorvel._drift`), on time-lapses."""
-        nt, _, nz, _, _ = shape
-        if nt < 2 or nz > 1:
+        if shape[0] < 2:
             return self
         return replace(self, settings={**self.settings, "align": bool(shifts)}, shifts=shifts)
 

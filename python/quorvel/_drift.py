@@ -79,13 +79,20 @@ def check_align(align: object) -> None:
 
 
 def _frames(core5: Any) -> npt.NDArray[np.float32]:
-    """The middle of every frame of a core-layout time-lapse, channels scaled and added up."""
-    nt, nc, _, ny, nx = core5.shape
+    """The middle of every frame of a core-layout time-lapse, channels scaled and added up.
+
+    A frame of several planes (a volume over time) is their mean.
+    """
+    nt, nc, nz, ny, nx = core5.shape
     out = np.zeros((nt, min(ny, _SIDE), min(nx, _SIDE)), dtype=np.float32)
     for c in range(nc):
-        part = core5[:, c, 0, middle(ny, _SIDE), middle(nx, _SIDE)]
-        if hasattr(part, "compute"):  # dask: only this part is read
-            part = part.compute()
+        part = core5[:, c, :, middle(ny, _SIDE), middle(nx, _SIDE)]
+        if hasattr(part, "compute"):  # dask: only this part is read, plane by plane
+            part = part.mean(axis=1, dtype=np.float32).compute()
+        elif nz > 1:
+            part = sum(np.asarray(part[:, z], dtype=np.float32) for z in range(nz)) / nz
+        else:
+            part = part[:, 0]
         part = np.asarray(part, dtype=np.float32)
         spread = float(part.std(dtype=np.float64))
         if spread > 0:
@@ -221,8 +228,9 @@ def frame_shifts(core5: Any, tested: bool = True) -> Shifts:
     In pixels, to a hundredth; none where no frame moves by `_LEAST` or more.
 
     `core5` is a core-layout image ``(T, C, Z, Y, X)`` (NumPy or dask; only
-    the middle of its frames is read).  Only time-lapses of single planes
-    are aligned, and (`tested`) only where the two halves of the middle
+    the middle of its frames is read; a frame of several planes by their
+    mean).  Frames move in the plane only, every plane of a frame alike,
+    and (`tested`) only where the two halves of the middle
     (left and right) give shifts within a pixel of each other, and each
     half's shifts make the other half's neighbouring frames more alike (the
     two halves' differences added up): the noise of one half cannot make
@@ -230,8 +238,8 @@ def frame_shifts(core5: Any, tested: bool = True) -> Shifts:
     Untested (``align=True``), shifts that would fail the test are used with
     a RuntimeWarning.
     """
-    nt, _, nz, ny, nx = core5.shape
-    if nt < 2 or nz > 1 or min(ny, nx) < 32:
+    nt, _, _, ny, nx = core5.shape
+    if nt < 2 or min(ny, nx) < 32:
         return ()
     frames = _frames(core5)
     shifts = _measured_shifts(frames)
