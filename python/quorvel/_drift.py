@@ -7,7 +7,8 @@ each frame back by its shift makes the sequence still; it is denoised so,
 and the result moved back.
 
 `frame_shifts` measures the shifts on the middle of every frame (at most
-256 x 256 pixels; the channels each scaled to unit spread and added up),
+256 x 256 pixels; the channels each scaled to unit spread and added up; a
+volume's planes averaged, its frames then moved in the plane alike),
 blurred by a Gaussian of 1.5 pixels (cross-correlation through Fourier
 transforms; Brown, ACM Comput. Surv. 24(4), 1992): first each frame against
 the one before (the correlation's peak, to a fraction of a pixel by a
