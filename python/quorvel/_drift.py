@@ -18,7 +18,7 @@ blank), then each frame so aligned against the sum of the others so
 aligned (what is left is small, where the window biases the estimate
 least), to a hundredth of a pixel.  They are used only where some frame
 moves by `_LEAST` or more, both halves of the middle (left, right) give
-shifts within a pixel of each other and each half's shifts make the other
+shifts within `_AGREE` pixels of each other and each half's shifts make the other
 half's frames more alike (the mean squared differences of frames that
 drift `_APART` pixels from each other, or of the first and last, blurred,
 away from the borders, added up over the halves: below `_GAIN` of what
@@ -65,6 +65,9 @@ _GAIN = 0.9
 
 #: Least shift of some frame (pixels) for a sequence to be aligned.
 _LEAST = 0.5
+#: Most difference (pixels) between the shifts measured on the two halves of
+#: the frames' middle for the alignment's test.
+_AGREE = 1.5
 #: Drift (pixels) between the frames that the alignment's test compares.
 _APART = 2.0
 #: Pixels added to each side of a frame (mirrored) before it is moved.
@@ -232,7 +235,7 @@ def frame_shifts(core5: Any, tested: bool = True) -> Shifts:
     the middle of its frames is read; a frame of several planes by their
     mean).  Frames move in the plane only, every plane of a frame alike,
     and (`tested`) only where the two halves of the middle
-    (left and right) give shifts within a pixel of each other, and each
+    (left and right) give shifts within `_AGREE` pixels of each other, and each
     half's shifts make the other half's neighbouring frames more alike (the
     two halves' differences added up): the noise of one half cannot make
     the other's frames alike, and shifts measured on noise alone disagree.
@@ -278,7 +281,7 @@ def _confirmed(frames: npt.NDArray[np.float32]) -> bool:
     half = frames.shape[2] // 2
     parts = (frames[:, :, :half], frames[:, :, half : 2 * half])
     left, right = (_measured_shifts(p) for p in parts)
-    if np.abs(left - right).max() > 1:
+    if np.abs(left - right).max() > _AGREE:
         return False
     pairs = ((parts[1], left), (parts[0], right))
     lag = _lag(left + right)
