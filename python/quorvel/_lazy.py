@@ -360,7 +360,7 @@ def _denoise_lazy(
         out = _chunked.denoise_lazy(
             padded, block_kernel, noise_plan, padded_plan, n_threads=threads
         )
-        out = _drift.unpad_frames_lazy(out, shifts, tuple(core.shape))
+        out = _drift.unpad_frames_lazy(out, shifts, unmoved)
         out = out.rechunk(plan.chunks if plan.output is None else plan.output)
     else:
         out = _chunked.denoise_lazy(core, block_kernel, noise_plan, plan, n_threads=threads)
