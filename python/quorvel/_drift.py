@@ -35,9 +35,10 @@ noise white and at its level (on sides of odd length the move is unitary),
 and the result is moved back the same way and cut to the frame
 (`unpad_frames`; a variance map with the squares of the interpolation's
 weights).  Hot pixels (`_spikes`) are held within their neighbours' range
-for the measure and the move, and keep their own values in the result.  Whole pixels alone left each frame up to half a pixel off:
-on the benchmark's sequences drifting 0.3 to 2 pixels per frame the
-fractions gain 0.7 to 1.4 dB over them (the documentation's benchmarks).
+for the measure and the move, and keep their own values in the result.
+Whole pixels alone left each frame up to half a pixel off: on the
+benchmark's sequences drifting 0.3 to 2 pixels per frame the fractions
+gain 0.7 to 1.4 dB over them (the documentation's benchmarks).
 """
 
 from __future__ import annotations
