@@ -15,7 +15,7 @@ import numpy.typing as npt
 import pytest
 
 import quorvel
-from quorvel import _auto, _drift
+from quorvel import _auto, _drift, _moves
 from quorvel._core import CoreSettings, NoisePlan
 from quorvel._run import _run_denoise
 
@@ -150,18 +150,23 @@ def test_dim_sparse_planes_take_a_sixth_iteration_in_a_capped_window() -> None:
     assert held.iterations == 5 and not held.reach
 
 
-def test_a_drifting_sequence_is_aligned_exactly_and_in_chunks(
-    smooth: Callable[..., Any], psnr: Callable[..., float]
-) -> None:
-    da = pytest.importorskip("dask.array")
+def _drifting(smooth: Callable[..., Any]) -> tuple[Any, Any, Any]:
+    """A scene drifting by fractions of a pixel, new structure coming in: truth, noisy, step."""
     from scipy import ndimage
 
-    # A scene drifting by fractions of a pixel, new structure coming in.
     scene = 40.0 * smooth((128, 128), 5)
     step = np.array([0.7, 1.4])
     clean = np.stack([ndimage.shift(scene, t * step)[16:112, 16:112] for t in range(8)])
     rng = np.random.default_rng(6)
-    movie = (clean + rng.normal(0.0, SIGMA, clean.shape)).astype(np.float32)
+    return clean, (clean + rng.normal(0.0, SIGMA, clean.shape)).astype(np.float32), step
+
+
+def test_a_drifting_sequence_is_aligned_exactly_and_in_chunks(
+    smooth: Callable[..., Any], psnr: Callable[..., float]
+) -> None:
+    da = pytest.importorskip("dask.array")
+    clean, movie, step = _drifting(smooth)
+    rng = np.random.default_rng(7)
     out, choice = _run(movie, "TYX")
     np.testing.assert_allclose(choice.shifts, [-t * step for t in range(8)], atol=0.1)
     assert choice.settings["align"] is True
@@ -207,13 +212,7 @@ def test_hot_pixels_of_a_drifting_sequence_do_not_ring(
     # Moved by fractions of a pixel through the Fourier transform, a hot
     # pixel rang across its row and column (errors of hundreds of times the
     # noise), and moved with the frame it smeared along the drift.
-    from scipy import ndimage
-
-    scene = 40.0 * smooth((128, 128), 5)
-    step = np.array([0.7, 1.4])
-    clean = np.stack([ndimage.shift(scene, t * step)[16:112, 16:112] for t in range(8)])
-    rng = np.random.default_rng(6)
-    movie = (clean + rng.normal(0.0, SIGMA, clean.shape)).astype(np.float32)
+    clean, movie, _ = _drifting(smooth)
     plain, _ = _run(movie, "TYX")
     hot = [(40, 30), (70, 95), (10, 60)]  # the second on the right edge
     for y, x in hot:
@@ -237,18 +236,18 @@ def test_frames_moved_by_fractions_come_back_and_keep_their_noise(size: tuple[in
     rng = np.random.default_rng(2)
     noise = rng.normal(0.0, 1.0, (3, 1, 1, *size)).astype(np.float32)
     shifts = ((0.0, 0.0), (0.37, -1.5), (-6.25, 9.5))
-    padded = _drift.pad_frames(noise, shifts)
-    assert padded.shape[3:] == _drift.padded_shape(noise.shape)[3:]
+    padded = _moves.pad_frames(noise, shifts)
+    assert padded.shape[3:] == _moves.padded_shape(noise.shape)[3:]
     assert all(n % 2 == 1 for n in padded.shape[3:])  # where the move is unitary
-    np.testing.assert_allclose(_drift.unpad_frames(padded, shifts, noise), noise, atol=1e-5)
+    np.testing.assert_allclose(_moves.unpad_frames(padded, shifts, noise), noise, atol=1e-5)
     inner = padded[:, :, :, 5:-5, 5:-5]
     assert abs(float(inner.std()) - float(noise.std())) < 0.03  # white noise keeps its level
     # A variance map moves with the squared weights: a flat one stays flat,
     # and a whole-pixel move is a roll.
-    flat = _drift.unpad_frames(np.full_like(padded, 4.0), shifts, noise, variance=True)
+    flat = _moves.unpad_frames(np.full_like(padded, 4.0), shifts, noise, variance=True)
     np.testing.assert_allclose(flat, 4.0, rtol=1e-5)
     spread = rng.uniform(0.0, 1.0, padded.shape).astype(np.float32)
-    moved = _drift.unpad_frames(spread, ((2.0, -3.0),) * 3, noise, variance=True)
+    moved = _moves.unpad_frames(spread, ((2.0, -3.0),) * 3, noise, variance=True)
     rolled = np.roll(spread, (-2, 3), axis=(3, 4))[:, :, :, 4 : 4 + size[0], 4 : 4 + size[1]]
     np.testing.assert_allclose(moved, rolled, atol=1e-6)
 

@@ -16,7 +16,7 @@ from typing import Any, ClassVar
 import numpy as np
 import numpy.typing as npt
 
-from quorvel import _drift
+from quorvel import _drift, _moves
 from quorvel._auto import Choice, choose
 from quorvel._axes import normalize_axes
 from quorvel._core import _MAX_ELEMENTS, CoreSettings, NoisePlan, _denoise_core
@@ -354,13 +354,13 @@ def _denoise_lazy(
     if shifts:
         # Denoised moved by the fractions of a pixel too, on padded frames
         # (in chunks of the same sizes), as in memory.
-        padded = _drift.pad_frames_lazy(unmoved, shifts)
+        padded = _moves.pad_frames_lazy(unmoved, shifts)
         padded = padded.rechunk(tuple(max(c) for c in core.chunks))
         padded_plan = _plan_chunks(padded, settings, chunks)
         out = _chunked.denoise_lazy(
             padded, block_kernel, noise_plan, padded_plan, n_threads=threads
         )
-        out = _drift.unpad_frames_lazy(out, shifts, unmoved)
+        out = _moves.unpad_frames_lazy(out, shifts, unmoved)
         out = out.rechunk(plan.chunks if plan.output is None else plan.output)
     else:
         out = _chunked.denoise_lazy(core, block_kernel, noise_plan, plan, n_threads=threads)

@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quorvel import _drift
+from quorvel import _drift, _moves
 from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import core_shape, from_core_layout, normalize_axes, to_core_layout
 from quorvel._core import (
@@ -204,7 +204,7 @@ def _run_denoise(
         # Denoised moved by the fractions of a pixel too, on padded frames;
         # the variance's runs see the sequence as it was (its noise in place).
         _drift.roll_frames(work, whole, back=True)
-        core_run = functools.partial(_drift.denoise_moved, shifts=shifts, denoise=_denoise_core)
+        core_run = functools.partial(_moves.denoise_moved, shifts=shifts, denoise=_denoise_core)
     out, variance = stages.run_reporting(
         "denoising",
         progress,
