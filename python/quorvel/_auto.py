@@ -307,7 +307,7 @@ class Choice:
         The settings as keyword arguments of `quorvel.denoise`:
         ``patch_radius`` (by axis letter), ``search`` (by axis letter: a
         reach, or None for the growing window), ``iterations``, ``pvalue``,
-        ``channels`` and, on time-lapses, ``align``.
+        ``channels``, ``band_limit`` and, on time-lapses, ``align``.
     chosen : tuple of str
         The parameters chosen for the image (`PARAMETERS`); the others were
         given.
@@ -316,6 +316,10 @@ class Choice:
     shifts : tuple of (float, float)
         Where the frames were aligned (`quorvel._drift`): each frame's shift
         (y, x) in pixels, to a hundredth; empty otherwise.
+    cut : tuple of int
+        The channels whose result loses the frequencies beyond half a cycle
+        per pixel (`quorvel._band`; ``settings["band_limit"]``): every
+        channel denoised where each holds noise alone there, else none.
     """
 
     settings: dict[str, Any]
@@ -323,6 +327,7 @@ class Choice:
     measures: dict[str, Any] = field(default_factory=dict)
     by_tuning: bool = False
     shifts: tuple[tuple[float, float], ...] = ()
+    cut: tuple[int, ...] = ()
 
     def tuned(self, settings: CoreSettings, shape: tuple[int, ...]) -> Choice:
         """Give this choice with the settings the tuner then chose."""
@@ -343,7 +348,24 @@ class Choice:
         }
         if self.shifts:
             out["shifts"] = [list(s) for s in self.shifts]
+        out["band_limited"] = list(self.cut)
         return out
+
+    def band_limited(
+        self, cut: tuple[int, ...], corners: Mapping[int, float | None] | None = None
+    ) -> Choice:
+        """Give this choice with the channels whose spectrum's corners are cut.
+
+        `corners`: their measure per channel (`quorvel._band.measure_corners`),
+        added to `measures`.
+        """
+        measures = {k: dict(v) for k, v in self.measures.items()}
+        for c, value in (corners or {}).items():
+            measures.setdefault(f"channel {c}", {})["corners"] = (
+                None if value is None else round(value, 4)
+            )
+        settings = {**self.settings, "band_limit": bool(cut)}
+        return replace(self, settings=settings, measures=measures, cut=cut)
 
     @property
     def summary(self) -> str:
@@ -370,6 +392,7 @@ def describe(settings: Mapping[str, Any]) -> str:
         f"patch radius {radius}, {settings['iterations']} iterations, "
         f"p-value {settings['pvalue']:g}{reach}, channels {settings['channels']}"
         + (", frames aligned" if settings.get("align") else "")
+        + (", spectrum beyond half a cycle per pixel cut" if settings.get("band_limit") else "")
     )
 
 
@@ -504,4 +527,5 @@ def choose(
     if found is None:  # nothing the rule offers fits: the settings as checked, none chosen
         return settings, Choice(public(settings, shape), (), record)
     chosen = _apply(settings, found, free, shape)
-    return chosen, Choice(public(chosen, shape), tuple(p for p in PARAMETERS if p in free), record)
+    made = tuple(p for p in PARAMETERS if p in free)
+    return chosen, Choice(public(chosen, shape), made, record)

@@ -16,7 +16,7 @@ from typing import Any, ClassVar
 import numpy as np
 import numpy.typing as npt
 
-from quorvel import _drift, _moves
+from quorvel import _band, _drift, _moves
 from quorvel._auto import Choice, choose
 from quorvel._axes import normalize_axes
 from quorvel._core import _MAX_ELEMENTS, CoreSettings, NoisePlan, _denoise_core
@@ -32,7 +32,7 @@ from quorvel._params import (
     _NoiseArgs,
 )
 from quorvel._progress import Interrupted
-from quorvel._run import checked_settings
+from quorvel._run import band_channels, check_band_limit, checked_settings
 from quorvel._tune import TuneResult, _check_grid, _tune_core
 from quorvel._util import FloatValues
 from quorvel.noise import NoiseModel, _estimate_core, _plan_noise
@@ -262,6 +262,7 @@ def _denoise_lazy(
     on_settings: Callable[[Choice], None] | None = None,
     stop: Callable[[], None] | None = None,
     tune_progress: Callable[[float], object] | None = None,
+    band_limit: bool | None = None,
 ) -> tuple[Any, Any]:
     """`denoise` of a dask array: the lazy result and its noise plan (maybe delayed).
 
@@ -295,6 +296,7 @@ def _denoise_lazy(
     args = _check_noise(noise, sigma, None if delayed_model else model, sizes["C"])
     _drift.check_align(align)
     tune = _check_tune(tune)
+    band_limit = check_band_limit(band_limit)
     if tune is not False:
         _check_grid(None if tune is True else tune, sizes, settings)  # before any work
     if not free:
@@ -327,6 +329,8 @@ def _denoise_lazy(
     if (free or tune is not False) and not isinstance(noise_plan, NoisePlan):
         noise_plan = noise_plan.compute()
     settings, choice = choose(core, noise_plan, settings, free, allowed=fits)
+    # Measured on the frames as recorded (`core` holds them rolled).
+    choice = choice.band_limited(*band_channels(band_limit, bool(free), unmoved, noise_plan))
     if tune is not False and noise_plan.varying_channels:  # constant channels: nothing to tune
         grid = _check_grid(None if tune is True else tune, sizes, settings)
         settings, tuned = _tune_core(
@@ -339,7 +343,7 @@ def _denoise_lazy(
             allowed=fits,
             progress=tune_progress,
         )
-        tuned = roles.tuning(tuned)
+        tuned = roles.tuning(tuned.band_limited(bool(choice.cut)))
         logging.getLogger("quorvel").info("tuned: %s", tuned)
         if on_tune is not None:
             on_tune(tuned)
@@ -364,4 +368,5 @@ def _denoise_lazy(
         out = out.rechunk(plan.chunks if plan.output is None else plan.output)
     else:
         out = _chunked.denoise_lazy(core, block_kernel, noise_plan, plan, n_threads=threads)
+    out = _band.cut_corners_lazy(out, choice.cut)
     return _chunked.from_core_dask(out, names), noise_plan

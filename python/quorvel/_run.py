@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quorvel import _drift, _moves
+from quorvel import _band, _drift, _moves
 from quorvel._auto import Choice, choose, free_parameters
 from quorvel._axes import core_shape, from_core_layout, normalize_axes, to_core_layout
 from quorvel._core import (
@@ -120,6 +120,34 @@ def checked_settings(
     return free, settings
 
 
+def check_band_limit(band_limit: bool | None) -> bool | None:
+    """`band_limit` checked: None, True or False."""
+    if band_limit is not None and not isinstance(band_limit, bool | np.bool_):
+        raise ValueError(f"band_limit must be None, True or False, got {band_limit!r}")
+    return None if band_limit is None else bool(band_limit)
+
+
+def band_channels(
+    band_limit: bool | None, measured: bool, core5: Any, plan: NoisePlan
+) -> tuple[tuple[int, ...], dict[int, float | None]]:
+    """The channels of a core-layout image whose result loses the corners of its spectrum.
+
+    None: where `measured` (settings chosen for the image), every channel
+    where each holds noise alone there (`quorvel._band`), with the measure
+    per channel; True: every channel; False: none.  `core5` as recorded
+    (not rolled for the alignment).
+    """
+    shape = tuple(int(n) for n in core5.shape)
+    if not _band.can_cut(shape) or band_limit is False:
+        return (), {}
+    if band_limit:
+        return tuple(range(shape[1])), {}
+    if not measured or not plan.varying_channels:
+        return (), {}
+    corners = _band.measure_corners(core5, plan)
+    return _band.noise_only(corners), corners
+
+
 def _run_denoise(
     image: npt.ArrayLike,
     axes: str | None,
@@ -143,6 +171,7 @@ def _run_denoise(
     stop: Callable[[], None] | None = None,
     progress: ProgressCallback | None = None,
     return_variance: bool = False,
+    band_limit: bool | None = None,
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None, NoisePlan]:
     """`denoise`, run as two stages of a progress display.
 
@@ -167,6 +196,7 @@ def _run_denoise(
     _drift.check_align(align)
     tune = _check_tune(tune)
     return_variance = _check_flag(return_variance, "return_variance")
+    band_limit = check_band_limit(band_limit)
     if tune is not False:
         _check_grid(None if tune is True else tune, sizes, settings)  # before any work
 
@@ -184,13 +214,15 @@ def _run_denoise(
     plan = stages.run("noise", _plan_noise, work, args, threads)
     warn_misfits(work, plan.gain, plan.offset, threads)
     settings, choice = choose(work, plan, settings, free)
+    # Measured on the frames as recorded (`work` holds them rolled).
+    choice = choice.band_limited(*band_channels(band_limit, bool(free), view5, plan))
     if tune is not False and plan.varying_channels:  # constant channels: nothing to tune
         # The choice joins the grid as the walk's start.
         grid = _check_grid(None if tune is True else tune, sizes, settings)
         settings, tuned = stages.run_stoppable(
             "tuning", _tune_core, work, plan, settings, grid, threads, check=stop
         )
-        tuned = roles.tuning(tuned)
+        tuned = roles.tuning(tuned.band_limited(bool(choice.cut)))
         _log.info("tuned: %s", tuned)
         if on_tune is not None:
             on_tune(tuned)
@@ -219,6 +251,7 @@ def _run_denoise(
         return_variance=return_variance,
     )
     del work
+    _band.cut_corners(out, choice.cut, threads)
 
     def caller_layout(a: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
         return np.ascontiguousarray(from_core_layout(a, names))

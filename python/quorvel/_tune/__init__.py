@@ -65,7 +65,7 @@ from __future__ import annotations
 import itertools
 import math
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy.typing as npt
@@ -116,7 +116,8 @@ class TuneResult:
     settings : dict
         The chosen parameters as keyword arguments of `quorvel.denoise`:
         ``patch_radius`` (a mapping by axis letter), ``iterations``,
-        ``pvalue`` and, where the reach was tuned, ``search`` (by axis
+        ``pvalue``, ``band_limit`` (not tuned: as chosen for the image)
+        and, where the reach was tuned, ``search`` (by axis
         letter, e.g. ``{"T": 2}``, None for the growing window; along X
         and Y where the settings started from cap the window there; without
         it the caller's search).
@@ -135,6 +136,10 @@ class TuneResult:
     risk: float
     candidates: tuple[tuple[dict[str, Any], float], ...]
     crops: int
+
+    def band_limited(self, cut: bool) -> TuneResult:
+        """Give this result with ``band_limit`` in its settings (`quorvel._band`)."""
+        return replace(self, settings={**self.settings, "band_limit": cut})
 
     def as_dict(self) -> dict[str, Any]:
         """Plain data for logs and provenance."""

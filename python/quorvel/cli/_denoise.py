@@ -149,6 +149,7 @@ def _denoiser_options(args: argparse.Namespace) -> dict[str, Any]:
         "renoise": args.renoise,
         "channels": args.channels,
         "align": {"auto": None, "on": True, "off": False}[args.align],
+        "band_limit": {"auto": None, "on": True, "off": False}[args.band_limit],
         "threads": args.threads,
         "kernel": args.kernel,
     }
