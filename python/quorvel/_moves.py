@@ -46,18 +46,28 @@ _STEEP = 4.0
 Shifts = tuple[tuple[float, float], ...]
 
 
-def _neighbours(frames: npt.NDArray[Any]) -> npt.NDArray[Any]:
+def _neighbours(frames: npt.NDArray[Any]) -> list[npt.NDArray[Any]]:
     """The four neighbours (up, down, left, right) of every element of `frames` (..., Y, X)."""
     widths = ((0, 0),) * (frames.ndim - 2) + ((1, 1), (1, 1))
     padded = np.pad(frames, widths, mode="reflect")  # an edge's neighbour is not itself
-    return np.stack(
-        [
-            padded[..., :-2, 1:-1],
-            padded[..., 2:, 1:-1],
-            padded[..., 1:-1, :-2],
-            padded[..., 1:-1, 2:],
-        ]
-    )
+    return [
+        padded[..., :-2, 1:-1],
+        padded[..., 2:, 1:-1],
+        padded[..., 1:-1, :-2],
+        padded[..., 1:-1, 2:],
+    ]
+
+
+def _middle_two(four: list[npt.NDArray[Any]]) -> tuple[npt.NDArray[Any], npt.NDArray[Any]]:
+    """The second smallest and second largest of four arrays, element by element.
+
+    A sorting network (exact: the values themselves), several times faster
+    than sorting a stack of them.
+    """
+    a, b, c, d = four
+    low = np.maximum(np.minimum(a, b), np.minimum(c, d))
+    high = np.minimum(np.maximum(a, b), np.maximum(c, d))
+    return np.minimum(low, high), np.maximum(low, high)
 
 
 def _spikes(frame: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.bool_], npt.NDArray[Any]]:
@@ -80,17 +90,19 @@ def _spikes(frame: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.bool_], npt.
     """
     near = _neighbours(frame)
     padded = np.pad(frame, 2, mode="symmetric")  # never the element itself
-    far = np.stack([padded[:-4, 2:-2], padded[4:, 2:-2], padded[2:-2, :-4], padded[2:-2, 4:]])
+    far = [padded[:-4, 2:-2], padded[4:, 2:-2], padded[2:-2, :-4], padded[2:-2, 4:]]
     # The second largest and smallest neighbours: a pair of hot pixels
     # stands out of its other neighbours alike; a line one pixel wide keeps
     # a neighbour on either side.
-    ranked = np.sort(near, axis=0)
-    low, high = ranked[1], ranked[2]
-    level = 1.4826 * float(np.median(np.abs(frame - near.mean(axis=0)))) / 1.118
+    low, high = _middle_two(near)
+    mean = (((near[0] + near[1]) + near[2]) + near[3]) / 4.0
+    level = 1.4826 * float(np.median(np.abs(frame - mean))) / 1.118
     level = max(level, 1e-12 * float(np.max(np.abs(frame), initial=1.0)))
     # The steepest fall (or rise) from a nearest neighbour to the next one
     # out, but one (that towards a hot pixel's partner).
-    fall = _STEEP * (np.sort(np.abs(near - far), axis=0)[2] + level)
+    fall = _STEEP * (
+        _middle_two([np.abs(n - f) for n, f in zip(near, far, strict=True)])[1] + level
+    )
     up = (frame - high > _SPIKE * level) & (frame - high > fall)
     down = (low - frame > _SPIKE * level) & (low - frame > fall)
     mask = up | down

@@ -132,17 +132,17 @@ def band_channels(
 ) -> tuple[tuple[int, ...], dict[int, float | None]]:
     """The channels of a core-layout image whose result loses the corners of its spectrum.
 
-    None: where `measured` (settings chosen for the image), every channel
-    where each holds noise alone there (`quorvel._band`), with the measure
-    per channel; True: every channel; False: none.  `core5` as recorded
-    (not rolled for the alignment).
+    None: on stacks (time-lapses, z-stacks) where `measured` (settings
+    chosen for the image), every channel where each holds noise alone there
+    (`quorvel._band`), with the measure per channel; True: every channel;
+    False: none.  `core5` as recorded (not rolled for the alignment).
     """
     shape = tuple(int(n) for n in core5.shape)
     if not _band.can_cut(shape) or band_limit is False:
         return (), {}
     if band_limit:
         return tuple(range(shape[1])), {}
-    if not measured or not plan.varying_channels:
+    if not measured or not plan.varying_channels or shape[0] * shape[2] == 1:
         return (), {}
     corners = _band.measure_corners(core5, plan)
     return _band.noise_only(corners), corners

@@ -247,8 +247,9 @@ def build_parser() -> argparse.ArgumentParser:
         choices=("auto", "on", "off"),
         default="auto",
         help="cut from the result the spatial frequencies beyond half a cycle per pixel, which "
-        "optics sampled at the Nyquist rate pass none of (auto: with settings chosen for the "
-        "image, where the noisy image holds noise alone there; default: %(default)s)",
+        "optics sampled at the Nyquist rate pass none of (auto: on time-lapses and z-stacks "
+        "with settings chosen for the image, where the noisy image holds noise alone there; "
+        "default: %(default)s)",
     )
     algo.add_argument(
         "--kernel",
