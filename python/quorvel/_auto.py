@@ -32,7 +32,10 @@ the whole axis; ``bench/defaults_grid.py``):
   from the start where structures extend further along Z than in the plane;
 - channels denoised with one setting get the most iterations, the largest
   and deepest patches, the smallest p-value and the shortest reach of the
-  settings each would take alone.
+  settings each would take alone;
+- time-lapses and z-stacks lose, after the denoising, the frequencies
+  beyond half a cycle per pixel where every channel holds noise alone
+  there (`quorvel._band`; ``band_limit`` in the settings, `Choice.cut`).
 
 The choice keeps to a time budget (`budget`): its `work` at most
 `PLANE_BUDGET` (single planes) or `BUDGET` (stacks) times that of today's
