@@ -60,7 +60,7 @@ CORNERS = 1.03
 #: Radius, in cycles per pixel, below which every frequency is kept.
 _CUTOFF = 0.5
 #: Width of the cosine from kept to cut, in cycles per pixel.
-_TAPER = 0.04
+_TAPER = 0.1
 #: Pixels added to each side of a plane (mirrored) before it is filtered.
 _PAD = 8
 #: Most planes measured.
