@@ -323,7 +323,7 @@ def denoise(
         passes none and the noisy image holds noise alone: the residual
         noise of bright spots and filament tips, where the denoiser finds
         few similar patches, loses a fifth of its power (`quorvel._band`;
-        0.1 to 0.3 dB on time-lapses).  None (default): on time-lapses and
+        up to 0.25 dB on time-lapses).  None (default): on time-lapses and
         z-stacks whose settings are chosen for the image (not when every
         setting is given), in every channel where each holds noise alone
         there (its power beyond half a cycle per pixel at most 1.03 times
