@@ -249,13 +249,13 @@ def cut_corners(
 
 
 def cut_corners_lazy(core: Any, channels: tuple[int, ...]) -> Any:
-    """`cut_corners` on a dask array in core layout, in chunks of whole planes.
+    """`cut_corners` on a dask array in core layout, in chunks of one whole plane.
 
     The result keeps the chunks of `core`.
     """
     if not channels or not can_cut(tuple(core.shape)):
         return core
-    whole = core.rechunk({3: -1, 4: -1})
+    whole = core.rechunk({0: 1, 1: 1, 2: 1, 3: -1, 4: -1})
 
     def block(b: npt.NDArray[np.float32], block_info: Any = None) -> npt.NDArray[np.float32]:
         first = block_info[0]["array-location"][1][0]
