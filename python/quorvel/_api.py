@@ -329,6 +329,8 @@ def denoise(
         there (its power beyond half a cycle per pixel at most 1.03 times
         the noise's; photographs and coarsely sampled images hold more and
         are left as they are); single planes gain too little for its cost.
+        z-stacks of up to 2**25 elements per volume are measured and cut in
+        their 3-D spectrum (over Z, Y and X; about half of it lies beyond).
         True: every channel of any image; False: never.  Hot pixels keep
         their values.  The variance map (`return_variance`) is that of the
         result before the cut.
