@@ -50,7 +50,6 @@ import functools
 import itertools
 import math
 from collections.abc import Sequence
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -58,7 +57,7 @@ import numpy.typing as npt
 
 from quorvel._core import NoisePlan
 from quorvel._moves import _spikes
-from quorvel._threads import resolve_threads
+from quorvel._threads import for_each, resolve_threads
 
 #: The most mean power, in units of the noise variance, that a channel's
 #: corners may hold to be cut.
@@ -280,13 +279,7 @@ def cut_corners(
         t, c, z = index
         core[t, c, z] = _cut_block(core[t, c, z])
 
-    workers = min(resolve_threads(threads), len(blocks))
-    if workers <= 1:
-        for index in blocks:
-            one(index)
-    else:
-        with ThreadPoolExecutor(workers) as pool:
-            list(pool.map(one, blocks))
+    for_each(one, blocks, resolve_threads(threads))
     return core
 
 

@@ -25,13 +25,12 @@ from __future__ import annotations
 
 import functools
 import itertools
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from quorvel._threads import resolve_threads
+from quorvel._threads import for_each, resolve_threads
 
 #: Pixels added to each side of a frame (mirrored) before it is moved.
 _PAD = 4
@@ -229,13 +228,7 @@ def _each_frame(
         also = () if beside is None else (beside[t, c, z],)
         out[t, c, z] = job(block[t, c, z], *also, shifts[first + t])
 
-    frames = list(itertools.product(range(nt), range(nc), range(nz)))
-    if threads > 1 and len(frames) > 1:
-        with ThreadPoolExecutor(min(threads, len(frames))) as pool:
-            list(pool.map(one, frames))
-    else:
-        for index in frames:
-            one(index)
+    for_each(one, list(itertools.product(range(nt), range(nc), range(nz))), threads)
     return out
 
 

@@ -9,9 +9,12 @@ from __future__ import annotations
 
 import math
 import os
+from collections.abc import Callable, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+from typing import Any
 
-__all__ = ["available_cpus", "max_threads", "resolve_threads"]
+__all__ = ["available_cpus", "for_each", "max_threads", "resolve_threads"]
 
 # cgroup files that limit the CPU time of this process, v2 then v1.
 _CGROUP_V2 = Path("/sys/fs/cgroup/cpu.max")
@@ -66,3 +69,18 @@ def resolve_threads(requested: int) -> int:
     """
     wanted = requested if requested > 0 else available_cpus() + requested
     return min(max(1, wanted), max_threads())
+
+
+def for_each(job: Callable[[Any], None], items: Sequence[Any], threads: int) -> None:
+    """`job(item)` for every item, `threads` of them at a time (at most one per item).
+
+    For jobs that write disjoint parts of an array: the same bits for every
+    count.
+    """
+    workers = min(threads, len(items))
+    if workers <= 1:
+        for item in items:
+            job(item)
+        return
+    with ThreadPoolExecutor(workers) as pool:
+        list(pool.map(job, items))
