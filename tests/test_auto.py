@@ -150,6 +150,28 @@ def test_dim_sparse_planes_take_a_sixth_iteration_in_a_capped_window() -> None:
     assert held.iterations == 5 and not held.reach
 
 
+@pytest.mark.parametrize(
+    ("level", "expected"),
+    [(2.0, (5, {"X": 7, "Y": 7, "T": 3}, 0.001)), (12.0, (4, {"T": 4}, 0.01))],
+)
+def test_dim_spots_moving_on_their_own_take_a_capped_fifth_iteration(
+    level: float, expected: tuple[int, dict[str, int], float]
+) -> None:
+    rng = np.random.default_rng(3)
+    start, step = rng.uniform(8, 120, (40, 2)), rng.normal(0.0, 1.5, (40, 2))
+    yy, xx = np.mgrid[:128, :128]
+    clean = np.zeros((8, 128, 128), np.float32)
+    for t in range(8):  # each spot its own way
+        for (y, x), (dy, dx) in zip(start, step, strict=True):
+            clean[t] += (
+                level * SIGMA * np.exp(-((yy - y - t * dy) ** 2 + (xx - x - t * dx) ** 2) / 4)
+            )
+    image = clean + rng.normal(0.0, SIGMA, clean.shape).astype(np.float32)
+    _, choice = _run(image, "TYX")
+    s = choice.settings
+    assert (s["iterations"], s["search"], s["pvalue"]) == expected
+
+
 def _drifting(smooth: Callable[..., Any]) -> tuple[Any, Any, Any]:
     """A scene drifting by fractions of a pixel, new structure coming in: truth, noisy, step."""
     from scipy import ndimage

@@ -24,7 +24,10 @@ the whole axis; ``bench/defaults_grid.py``):
   with structure stay alike from one end of the sequence to the other
   (still structures), the search reaches every frame; otherwise 4 frames to
   each side, patches 3 frames deep (radius 1 along T), smaller in the plane
-  (radius 2 on sparse images) and p-value 0.01;
+  (radius 2 on sparse images) and p-value 0.01; dim sparse objects that
+  move on their own take p-value 0.001 and a fifth iteration whose window
+  is capped at 7 pixels to each side and 3 frames (the ground holds most of
+  the error there);
 - z-stacks: 5 iterations and the growing window along Z; patches 3 planes
   deep with radius 2 in the plane unless the planes are sampled coarsely
   (neighbouring planes differ more than neighbouring pixels by over a
@@ -210,6 +213,9 @@ _COARSE, _ELONGATED = 0.25, -0.02
 _Z_REACH = 2
 #: The reach along T or Z of a sequence that moves.
 _MOVING_REACH = 4
+#: Dim sparse objects that move on their own: 5 iterations, the window
+#: capped at this many frames along T and pixels along X and Y.
+_DIM_MOVING_REACH, _DIM_MOVING_PLANE = 3, 7
 #: The last search window of dim sparse single planes: 6 iterations, the
 #: window along X and Y capped at this many pixels to each side.
 _PLANE_ITERATIONS, _PLANE_REACH = 6, 20
@@ -250,7 +256,7 @@ def _preferred(m: Measures, depth: int) -> _Point:
     if m.still >= _STILL:
         return replace(point, radius=min(point.radius, 3), iterations=iterations, reach=depth - 1)
     # Moving: patches three frames deep, smaller in the plane, a middle p-value.
-    return replace(
+    moving = replace(
         point,
         radius=min(point.radius, 3 if m.flat < _SPARSE else 2),
         deep=1,
@@ -258,18 +264,30 @@ def _preferred(m: Measures, depth: int) -> _Point:
         iterations=iterations,
         reach=min(_MOVING_REACH, depth - 1),
     )
+    if m.flat < _SPARSE or m.bright >= _BRIGHT:
+        return moving
+    # Dim objects moving on their own: the ground holds the error, and a fifth
+    # iteration over a window capped in the plane averages more of it.
+    return replace(
+        moving,
+        pvalue=0.001,
+        iterations=5,
+        reach=min(_DIM_MOVING_REACH, depth - 1),
+        plane_reach=_DIM_MOVING_PLANE,
+    )
 
 
 def _cheaper(point: _Point) -> list[_Point]:
     """The settings one step cheaper than `point`, the most wanted first.
 
-    A sixth iteration (with its capped window) goes first, then a fifth, a
-    reach beyond that of moving sequences (halved), the patch's depth, a
-    fourth iteration and the rest of the reach (halved).
+    A sixth iteration (with its capped window) goes first, then a fifth (a
+    capped fifth with its cap), a reach beyond that of moving sequences
+    (halved), the patch's depth, a fourth iteration and the rest of the
+    reach (halved).
     """
     out = []
     if point.plane_reach is not None:
-        return [replace(point, iterations=min(point.iterations, 5), plane_reach=None)]
+        return [replace(point, iterations=point.iterations - 1, plane_reach=None)]
     if point.iterations > 4:
         out.append(replace(point, iterations=point.iterations - 1))
     if point.reach is not None and point.reach > _MOVING_REACH:
