@@ -247,7 +247,9 @@ def denoise(
         axes left out are not searched (X and Y keep their doubling window,
         at most a reach given for them).  None (default): chosen for the
         image: on a time-lapse every frame where the structures stay still,
-        4 frames to each side where they move; on a z-stack the growing
+        4 frames to each side where they move (3 frames and 7 pixels in
+        the plane for dim sparse objects moving on their own, over 5
+        iterations); on a z-stack the growing
         window (2 planes from the first iteration where structures extend
         further along Z than in the plane); on dim sparse single planes a
         window of at most 20 pixels to each side in the sixth iteration.  A
@@ -422,7 +424,9 @@ def denoise(
     there, on single planes, a sixth iteration whose window is capped at 41
     x 41 pixels);
     time-lapses whose structures stay still are searched across every
-    frame, moving ones 4 frames to each side with patches 3 frames deep;
+    frame, moving ones 4 frames to each side with patches 3 frames deep
+    (dim sparse objects moving on their own: 5 iterations, the window
+    capped at 3 frames and 7 pixels in the plane);
     z-stacks get patches 3 planes deep unless sampled coarsely along Z.  The
     choice keeps the time within about twice that of the exact kernel with
     the settings of earlier versions (patch radius 3, 4 iterations, p-value
