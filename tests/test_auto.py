@@ -15,7 +15,7 @@ import numpy.typing as npt
 import pytest
 
 import quorvel
-from quorvel import _auto, _drift, _moves
+from quorvel import _auto, _band, _drift, _moves
 from quorvel._core import CoreSettings, NoisePlan
 from quorvel._run import _run_denoise
 
@@ -401,3 +401,31 @@ def test_noise_beyond_the_optics_is_cut_and_texture_of_pixels_kept(
     away = np.ones(clean.shape, dtype=bool)
     away[:, 27:34, 37:44] = False
     assert psnr(clean[away], out[away]) > psnr(clean[away], kept[away]) + 0.1
+
+
+def test_a_raising_progress_stops_the_cut(
+    smooth: Callable[..., Any], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # Cancel (napari's raises from the progress callable) that comes while the
+    # result's spectrum is cut stops it after the planes under way.
+    cut = _band._cut_block
+    planes: list[int] = []
+
+    def counted(block: Any) -> Any:
+        planes.append(1)
+        return cut(block)
+
+    monkeypatch.setattr(_band, "_cut_block", counted)
+
+    class Cancelled(Exception):
+        pass
+
+    def progress(fraction: float) -> None:
+        if planes:
+            raise Cancelled
+
+    clean = np.broadcast_to(40.0 * smooth((64, 64), 2), (12, 64, 64))
+    noisy = (clean + np.random.default_rng(2).normal(0.0, SIGMA, clean.shape)).astype(np.float32)
+    with pytest.raises(Cancelled):
+        quorvel.denoise(noisy, "TYX", **NOISE, threads=2, band_limit=True, progress=progress)
+    assert 1 <= len(planes) <= 2

@@ -49,7 +49,7 @@ from __future__ import annotations
 import functools
 import itertools
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -261,12 +261,17 @@ def can_cut(shape: tuple[int, ...]) -> bool:
 
 
 def cut_corners(
-    core: npt.NDArray[np.float32], channels: tuple[int, ...], threads: int = 0
+    core: npt.NDArray[np.float32],
+    channels: tuple[int, ...],
+    threads: int = 0,
+    check: Callable[[], object] | None = None,
 ) -> npt.NDArray[np.float32]:
     """Cut the corners of the spectrum of `channels` of `core`, in place.
 
     `core` is in core layout (T, C, Z, Y, X): volume by volume where
-    `whole_volumes`, else plane by plane, on `threads` threads.  Returns
+    `whole_volumes`, else plane by plane, on `threads` threads.  `check`
+    is called before each volume or plane; what it raises stops the cut
+    (the volumes and planes not begun are left as they were).  Returns
     `core`.
     """
     if not channels or not can_cut(core.shape):
@@ -276,6 +281,8 @@ def cut_corners(
     blocks = list(itertools.product(range(nt), channels, depths))
 
     def one(index: tuple[int, int, Any]) -> None:
+        if check is not None:
+            check()
         t, c, z = index
         core[t, c, z] = _cut_block(core[t, c, z])
 

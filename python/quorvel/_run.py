@@ -251,7 +251,11 @@ def _run_denoise(
         return_variance=return_variance,
     )
     del work
-    _band.cut_corners(out, choice.cut, threads)
+    # The denoising is done; its progress callable, told so again before each
+    # plane or volume, can still stop the cut (napari's Cancel raises there).
+    _band.cut_corners(
+        out, choice.cut, threads, check=None if progress is None else lambda: progress(1.0)
+    )
 
     def caller_layout(a: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
         return np.ascontiguousarray(from_core_layout(a, names))

@@ -75,12 +75,16 @@ def for_each(job: Callable[[Any], None], items: Sequence[Any], threads: int) -> 
     """`job(item)` for every item, `threads` of them at a time (at most one per item).
 
     For jobs that write disjoint parts of an array: the same bits for every
-    count.
+    count.  What a job raises (or Ctrl-C while waiting) propagates once the
+    jobs begun are done; those not begun are dropped.
     """
     workers = min(threads, len(items))
     if workers <= 1:
         for item in items:
             job(item)
         return
-    with ThreadPoolExecutor(workers) as pool:
+    pool = ThreadPoolExecutor(workers)
+    try:
         list(pool.map(job, items))
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
