@@ -6,6 +6,7 @@ image within its time budget, and chunked runs stay exact.
 
 from __future__ import annotations
 
+import time
 import warnings
 from collections.abc import Callable
 from typing import Any
@@ -403,19 +404,30 @@ def test_noise_beyond_the_optics_is_cut_and_texture_of_pixels_kept(
     assert psnr(clean[away], out[away]) > psnr(clean[away], kept[away]) + 0.1
 
 
-def test_a_raising_progress_stops_the_cut(
+def test_the_cut_takes_the_last_reports_and_a_raising_progress_stops_it(
     smooth: Callable[..., Any], monkeypatch: pytest.MonkeyPatch
 ) -> None:
-    # Cancel (napari's raises from the progress callable) that comes while the
-    # result's spectrum is cut stops it after the planes under way.
+    # The result's spectrum is cut within the run: 1.0 is reported once, at
+    # its end, and Cancel (napari's raises from the progress callable) that
+    # comes while it is cut stops it after the planes under way.
     cut = _band._cut_block
     planes: list[int] = []
 
     def counted(block: Any) -> Any:
         planes.append(1)
+        time.sleep(0.02)  # a plane of a real size
         return cut(block)
 
     monkeypatch.setattr(_band, "_cut_block", counted)
+    monkeypatch.setattr(quorvel._core, "_REPORT_SECONDS", 0.0)  # every report through
+    clean = np.broadcast_to(40.0 * smooth((64, 64), 2), (12, 64, 64))
+    noisy = (clean + np.random.default_rng(2).normal(0.0, SIGMA, clean.shape)).astype(np.float32)
+    run = {**NOISE, "threads": 2, "band_limit": True}
+    seen: list[tuple[float, int]] = []
+    quorvel.denoise(noisy, "TYX", **run, progress=lambda f: seen.append((f, len(planes))))
+    assert [f for f, _ in seen] == sorted(f for f, _ in seen) and seen[-1] == (1.0, 12)
+    assert [f for f, _ in seen].count(1.0) == 1
+    assert all(f <= 1.0 - _band.SHARE for f, n in seen if n == 0)
 
     class Cancelled(Exception):
         pass
@@ -424,8 +436,7 @@ def test_a_raising_progress_stops_the_cut(
         if planes:
             raise Cancelled
 
-    clean = np.broadcast_to(40.0 * smooth((64, 64), 2), (12, 64, 64))
-    noisy = (clean + np.random.default_rng(2).normal(0.0, SIGMA, clean.shape)).astype(np.float32)
+    planes.clear()
     with pytest.raises(Cancelled):
-        quorvel.denoise(noisy, "TYX", **NOISE, threads=2, band_limit=True, progress=progress)
-    assert 1 <= len(planes) <= 2
+        quorvel.denoise(noisy, "TYX", **run, progress=progress)
+    assert 1 <= len(planes) <= 6  # of 12

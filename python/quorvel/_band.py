@@ -66,6 +66,9 @@ CORNERS = 1.03
 _CUTOFF = 0.5
 #: Width of the cosine from kept to cut, in cycles per pixel.
 _TAPER = 0.1
+#: Share of a run's progress given to the cut (it took 5.6 to 6.7 % of the
+#: time of default runs on 10 x 512 x 512 and 48 x 256 x 256).
+SHARE = 0.05
 #: Pixels added to each side of a plane (mirrored) before it is filtered.
 _PAD = 8
 #: Most planes measured.
@@ -264,15 +267,15 @@ def cut_corners(
     core: npt.NDArray[np.float32],
     channels: tuple[int, ...],
     threads: int = 0,
-    check: Callable[[], object] | None = None,
+    progress: Callable[[float], object] | None = None,
 ) -> npt.NDArray[np.float32]:
     """Cut the corners of the spectrum of `channels` of `core`, in place.
 
     `core` is in core layout (T, C, Z, Y, X): volume by volume where
-    `whole_volumes`, else plane by plane, on `threads` threads.  `check`
-    is called before each volume or plane; what it raises stops the cut
-    (the volumes and planes not begun are left as they were).  Returns
-    `core`.
+    `whole_volumes`, else plane by plane, on `threads` threads.
+    `progress` is told the share of them done after each; what it raises
+    stops the cut (the volumes and planes not begun are left as they were).
+    Returns `core`.
     """
     if not channels or not can_cut(core.shape):
         return core
@@ -281,12 +284,10 @@ def cut_corners(
     blocks = list(itertools.product(range(nt), channels, depths))
 
     def one(index: tuple[int, int, Any]) -> None:
-        if check is not None:
-            check()
         t, c, z = index
         core[t, c, z] = _cut_block(core[t, c, z])
 
-    for_each(one, blocks, resolve_threads(threads))
+    for_each(one, blocks, resolve_threads(threads), progress)
     return core
 
 

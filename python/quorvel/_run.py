@@ -24,9 +24,11 @@ from quorvel._axes import core_shape, from_core_layout, normalize_axes, to_core_
 from quorvel._core import (
     _MAX_ELEMENTS,
     CoreSettings,
+    Denoised,
     NoisePlan,
     ProgressCallback,
     _denoise_core,
+    _Progress,
     new_work_image,
 )
 from quorvel._lines import Roles
@@ -148,6 +150,30 @@ def band_channels(
     return _band.noise_only(corners), corners
 
 
+def _cut_after(run: Callable[..., Denoised], cut: tuple[int, ...]) -> Callable[..., Denoised]:
+    """`run` (called as `_denoise_core`), then the spectrum of `cut` cut from its result.
+
+    The cut (`quorvel._band`) takes the last `_band.SHARE` of the progress
+    reports, so that 1.0 comes once, at the end, and what the progress
+    callable raises (Cancel) stops the cut too.
+    """
+    if not cut:
+        return run
+
+    def denoise_then_cut(
+        core5: Any, plan: NoisePlan, settings: CoreSettings, threads: int, **kwargs: Any
+    ) -> Denoised:
+        relay = _Progress(kwargs.pop("progress", None))
+        out, variance = run(
+            core5, plan, settings, threads, progress=relay.part(1.0 - _band.SHARE), **kwargs
+        )
+        _band.cut_corners(out, cut, threads, progress=relay.part(_band.SHARE))
+        relay.finish()
+        return out, variance
+
+    return denoise_then_cut
+
+
 def _run_denoise(
     image: npt.ArrayLike,
     axes: str | None,
@@ -237,12 +263,15 @@ def _run_denoise(
         # the variance's runs see the sequence as it was (its noise in place).
         _drift.roll_frames(work, whole, back=True)
         core_run = functools.partial(_moves.denoise_moved, shifts=shifts, denoise=_denoise_core)
+    denoise_run = (
+        functools.partial(denoise_with_error_variance, denoise=core_run)
+        if return_variance
+        else core_run
+    )
     out, variance = stages.run_reporting(
         "denoising",
         progress,
-        functools.partial(denoise_with_error_variance, denoise=core_run)
-        if return_variance
-        else core_run,
+        _cut_after(denoise_run, choice.cut),
         work,
         plan,
         settings,
@@ -251,11 +280,6 @@ def _run_denoise(
         return_variance=return_variance,
     )
     del work
-    # The denoising is done; its progress callable, told so again before each
-    # plane or volume, can still stop the cut (napari's Cancel raises there).
-    _band.cut_corners(
-        out, choice.cut, threads, check=None if progress is None else lambda: progress(1.0)
-    )
 
     def caller_layout(a: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
         return np.ascontiguousarray(from_core_layout(a, names))

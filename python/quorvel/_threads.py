@@ -71,20 +71,31 @@ def resolve_threads(requested: int) -> int:
     return min(max(1, wanted), max_threads())
 
 
-def for_each(job: Callable[[Any], None], items: Sequence[Any], threads: int) -> None:
+def for_each(
+    job: Callable[[Any], None],
+    items: Sequence[Any],
+    threads: int,
+    progress: Callable[[float], object] | None = None,
+) -> None:
     """`job(item)` for every item, `threads` of them at a time (at most one per item).
 
     For jobs that write disjoint parts of an array: the same bits for every
-    count.  What a job raises (or Ctrl-C while waiting) propagates once the
-    jobs begun are done; those not begun are dropped.
+    count.  `progress`, if given, is told the share of the items done after
+    each, on the calling thread.  What a job or `progress` raises (or Ctrl-C
+    while waiting) propagates once the jobs begun are done; those not begun
+    are dropped.
     """
     workers = min(threads, len(items))
     if workers <= 1:
-        for item in items:
+        for done, item in enumerate(items, 1):
             job(item)
+            if progress is not None:
+                progress(done / len(items))
         return
     pool = ThreadPoolExecutor(workers)
     try:
-        list(pool.map(job, items))
+        for done, _ in enumerate(pool.map(job, items), 1):
+            if progress is not None:
+                progress(done / len(items))
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
