@@ -129,6 +129,24 @@ def test_the_choice_keeps_to_its_time_budget(smooth: Callable[..., Any]) -> None
     assert fallback == base and choice.chosen == () and "chosen" not in str(choice)
 
 
+@pytest.mark.parametrize(("frames", "reach"), [(10, 4), (40, 3), (80, 3)])
+def test_a_long_moving_sequence_keeps_to_the_budget_by_a_frame_of_reach(
+    frames: int, reach: int
+) -> None:
+    # A patch three frames deep costs more per frame the longer the
+    # sequence (it fits in more of them); over budget, the reach loses a
+    # frame before the patch its depth.
+    shape = (frames, 1, 1, 128, 128)
+    base = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0)
+    free = _auto.free_parameters(None, None, None, None)
+    moving = _auto._Point(2, 0.01, 4, deep=1, reach=4)
+
+    def fits(p: Any) -> bool:
+        return _auto.work(_auto._apply(base, p, free, shape), shape) <= _auto.budget(shape)
+
+    assert _auto._fitting(moving, fits) == _auto._Point(2, 0.01, 4, deep=1, reach=reach)
+
+
 def test_dim_sparse_planes_take_a_sixth_iteration_in_a_capped_window() -> None:
     rng = np.random.default_rng(3)
     clean = np.zeros((128, 128), np.float32)

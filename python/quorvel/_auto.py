@@ -44,9 +44,10 @@ The choice keeps to a time budget (`budget`): its `work` at most
 `PLANE_BUDGET` (single planes) or `BUDGET` (stacks) times that of today's
 settings (`TODAY`), about twice the time of the exact kernel with them.
 Over budget it is made cheaper by the fewest steps that suffice
-(`_cheaper`: a sixth iteration first, then a fifth, a long reach, the
-patch's depth, a fourth iteration), and, for a chunked image, until the
-chunks hold its halo.  Settings given by the caller are kept as given.
+(`_cheaper`: a sixth iteration first, then a fifth, a long reach, a
+frame of a moving sequence's reach, the patch's depth, a fourth
+iteration), and, for a chunked image, until the chunks hold its halo.
+Settings given by the caller are kept as given.
 """
 
 from __future__ import annotations
@@ -157,15 +158,27 @@ def work(settings: CoreSettings, shape: tuple[int, ...]) -> float:
     of every iteration's search window, clipped to the image, added up;
     times the channels' count, or its power `_JOINT_CHANNELS` where they are
     denoised together.
+
+    Along T a patch ``radius`` frames deep fits only where it lies within
+    the sequence: its references and candidates are counted over the
+    ``T - 2 radius`` frames where it does (the references linearly), and the
+    patch's frames weigh as their count to the power `_DEPTH_T`.  On a
+    sequence of 10 frames (the fit's) this is the fit's value; patches three
+    frames deep then cost per unit of work the same on 5 to 80 frames
+    (two threads, 128 x 128; before, against 10 frames, 0.55 to 0.62 of it
+    on 5 frames and 1.2 to 1.3 times it on 20 to 80).
     """
     nt, nc, nz, ny, nx = shape
     extents = {"X": nx, "Y": ny, "Z": nz, "T": nt}
     index = {"X": 0, "Y": 1, "Z": 2, "T": 4}
     reach = settings.reach or (-1,) * 5
-    references = patch = 1.0
+    deep = settings.patch_radius[4] if nt > 1 else 0
+    fitting = max(nt - 2 * deep, 1)  # frames where a patch deep along T lies inside
+    references = plane = 1.0
     for axis, n in extents.items():
         r = settings.patch_radius[index[axis]] if n > 1 else 0
-        patch *= 2 * r + 1
+        if axis != "T":
+            plane *= 2 * r + 1
         references /= (r if axis == "T" else r + 1) if r > 0 else 1
     windows = {
         axis: _windows(
@@ -173,13 +186,15 @@ def work(settings: CoreSettings, shape: tuple[int, ...]) -> float:
         )
         for axis, n in extents.items()
     }
+    spans = dict(extents, T=fitting)
     candidates = sum(
-        math.prod(_mean_span(n, windows[a][k]) for a, n in extents.items())
+        math.prod(_mean_span(spans[a], windows[a][k]) for a in extents)
         for k in range(settings.iterations)
     )
     channels = nc**_JOINT_CHANNELS if settings.joint else nc
+    patch = plane ** _POWERS[1] * (2 * deep + 1) ** _DEPTH_T
     return float(
-        channels * references ** _POWERS[0] * patch ** _POWERS[1] * candidates ** _POWERS[2]
+        fitting / nt * channels * references ** _POWERS[0] * patch * candidates ** _POWERS[2]
     )
 
 
@@ -191,6 +206,9 @@ def budget(shape: tuple[int, ...]) -> float:
 
 #: The powers of `work`'s three counts.
 _POWERS = (0.58, 0.49, 0.9)
+#: The power of a patch's frames along T in `work` (three frames deep: 1.3
+#: times the cost one frame deep, with the frames where it fits counted).
+_DEPTH_T = 0.74
 
 
 # --------------------------------------------------------------------------
@@ -282,8 +300,10 @@ def _cheaper(point: _Point) -> list[_Point]:
 
     A sixth iteration (with its capped window) goes first, then a fifth (a
     capped fifth with its cap), a reach beyond that of moving sequences
-    (halved), the patch's depth, a fourth iteration and the rest of the
-    reach (halved).
+    (halved), a frame of a moving sequence's reach, the patch's depth, a
+    fourth iteration and the rest of the reach (halved).  On 40 frames of
+    bright spots moving on their own a reach of 3 frames instead of 4 lost
+    0.21 dB, patches one frame deep 1.23 dB.
     """
     out = []
     if point.plane_reach is not None:
@@ -292,6 +312,8 @@ def _cheaper(point: _Point) -> list[_Point]:
         out.append(replace(point, iterations=point.iterations - 1))
     if point.reach is not None and point.reach > _MOVING_REACH:
         out.append(replace(point, reach=max(point.reach // 2, _MOVING_REACH)))
+    if point.reach is not None and _Z_REACH < point.reach <= _MOVING_REACH:
+        out.append(replace(point, reach=point.reach - 1))
     if point.deep:
         out.append(replace(point, deep=0))
     if point.iterations > 3:
