@@ -129,22 +129,36 @@ def test_the_choice_keeps_to_its_time_budget(smooth: Callable[..., Any]) -> None
     assert fallback == base and choice.chosen == () and "chosen" not in str(choice)
 
 
-@pytest.mark.parametrize(("frames", "reach"), [(10, 4), (40, 3), (80, 3)])
-def test_a_long_moving_sequence_keeps_to_the_budget_by_a_frame_of_reach(
-    frames: int, reach: int
+@pytest.mark.parametrize(
+    ("deep", "frames", "reach", "expected"),
+    [
+        (1, 10, 4, (4, 4)),
+        (1, 40, 4, (4, 3)),
+        (1, 80, 4, (4, 3)),
+        (0, 20, 19, (4, 19)),
+        (0, 24, 23, (3, 23)),
+    ],
+)
+def test_a_sequence_keeps_to_the_budget_as_its_length_asks(
+    deep: int, frames: int, reach: int, expected: tuple[int, int]
 ) -> None:
-    # A patch three frames deep costs more per frame the longer the
-    # sequence (it fits in more of them); over budget, the reach loses a
-    # frame before the patch its depth.
+    # The work counts the frames as the kernel does: a patch three frames
+    # deep fits in all but the first and last, and every frame searched
+    # costs alike.  Over budget a moving sequence's reach loses a frame
+    # before the patch its depth, a still one an iteration before half its
+    # frames; a still one searches every frame of 20 in 4 iterations.
     shape = (frames, 1, 1, 128, 128)
     base = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0)
     free = _auto.free_parameters(None, None, None, None)
-    moving = _auto._Point(2, 0.01, 4, deep=1, reach=4)
+    point = _auto._Point(2 + (1 - deep), 0.01, 4, deep=deep, reach=reach)
 
     def fits(p: Any) -> bool:
         return _auto.work(_auto._apply(base, p, free, shape), shape) <= _auto.budget(shape)
 
-    assert _auto._fitting(moving, fits) == _auto._Point(2, 0.01, 4, deep=1, reach=reach)
+    iterations, kept = expected
+    assert _auto._fitting(point, fits) == _auto._Point(
+        point.radius, 0.01, iterations, deep=deep, reach=kept
+    )
 
 
 def test_dim_sparse_planes_take_a_sixth_iteration_in_a_capped_window() -> None:

@@ -41,12 +41,14 @@ the whole axis; ``bench/defaults_grid.py``):
   there (`quorvel._band`; ``band_limit`` in the settings, `Choice.cut`).
 
 The choice keeps to a time budget (`budget`): its `work` at most
-`PLANE_BUDGET` (single planes) or `BUDGET` (stacks) times that of today's
+`PLANE_BUDGET` (single planes), `BUDGET` (z-stacks) or `SEQUENCE_BUDGET`
+(time-lapses) times that of today's
 settings (`TODAY`), about twice the time of the exact kernel with them.
 Over budget it is made cheaper by the fewest steps that suffice
-(`_cheaper`: a sixth iteration first, then a fifth, a long reach, a
-frame of a moving sequence's reach, the patch's depth, a fourth
-iteration), and, for a chunked image, until the chunks hold its halo.
+(`_cheaper`: a sixth iteration first, then a fifth, on still sequences a
+fourth, a long reach, a frame of a moving sequence's reach, the patch's
+depth, a fourth iteration), and, for a chunked image, until the chunks
+hold its halo.
 Settings given by the caller are kept as given.
 """
 
@@ -66,14 +68,21 @@ from quorvel._params import widest_radius
 #: 0.01, the growing search window along Z and T, channels together.
 TODAY = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0, joint=True)
 
-#: Work of the chosen settings on a stack, at most this many times that of
-#: `TODAY` (`work`): the choice should cost at most twice the exact kernel's
-#: time with today's settings.  The fast kernel was about 3.5 times faster
-#: than the exact one when this was 6 (4.5 to 5.2 since); no choice on the
-#: benchmark's stacks changed at 6.5 (``bench/defaults_grid.py --rule``),
-#: whose choices of work 4.4 to 4.7 take 1.3 to 1.8 times the exact
-#: kernel's time with `TODAY`.
+#: Work of the chosen settings on a z-stack, at most this many times that
+#: of `TODAY` (`work`): the choice should cost at most twice the exact
+#: kernel's time with today's settings.  The fast kernel was about 3.5 times
+#: faster than the exact one when this was 6 (4.5 to 5.2 since); no choice
+#: on the benchmark's stacks changed at 6.5 (``bench/defaults_grid.py
+#: --rule``), whose choices of work 4.4 to 4.7 take 1.3 to 1.8 times the
+#: exact kernel's time with `TODAY`.
 BUDGET = 6.5
+#: The same on time-lapses, whose work counts the frames as the kernel
+#: does (`work`): a unit of it takes 0.18 to 0.20 times the exact kernel's
+#: time with `TODAY` on 10 to 80 frames of 128 x 128, and the rest of a run
+#: (alignment, measures, the spectrum's cut) 0.3 to 0.4 times more.  The
+#: settings of every time-lapse of the benchmark's set are those chosen
+#: with 6.5 and the earlier model.
+SEQUENCE_BUDGET = 8.6
 #: The same on single planes, where a unit of work takes less of the exact
 #: kernel's time with `TODAY` (which searches no other frame or plane):
 #: the sixth iteration of dim sparse planes (work 6.1 on 256 x 256) took 1.4
@@ -159,14 +168,17 @@ def work(settings: CoreSettings, shape: tuple[int, ...]) -> float:
     times the channels' count, or its power `_JOINT_CHANNELS` where they are
     denoised together.
 
-    Along T a patch ``radius`` frames deep fits only where it lies within
-    the sequence: its references and candidates are counted over the
-    ``T - 2 radius`` frames where it does (the references linearly), and the
-    patch's frames weigh as their count to the power `_DEPTH_T`.  On a
-    sequence of 10 frames (the fit's) this is the fit's value; patches three
-    frames deep then cost per unit of work the same on 5 to 80 frames
-    (two threads, 128 x 128; before, against 10 frames, 0.55 to 0.62 of it
-    on 5 frames and 1.2 to 1.3 times it on 20 to 80).
+    Along T, measured on 5 to 80 frames (fitted on 10): a patch ``radius``
+    frames deep fits only where it lies within the sequence, and its
+    references and candidates are counted over the ``T - 2 radius`` frames
+    where it does (the references linearly); its frames weigh as their
+    count to the power `_DEPTH_T`; and the candidates' count comes in
+    linearly along T (as the mean count of frames their windows span).  A
+    unit of work then takes the same time on 10 to 80 frames, with patches
+    one or three frames deep, the window growing or reaching 3 frames to
+    the whole sequence: 0.18 to 0.20 times the exact kernel's time with
+    `TODAY` (engine alone, two threads, 128 x 128 frames), where it took
+    0.21 to 0.33 before.
     """
     nt, nc, nz, ny, nx = shape
     extents = {"X": nx, "Y": ny, "Z": nz, "T": nt}
@@ -187,28 +199,41 @@ def work(settings: CoreSettings, shape: tuple[int, ...]) -> float:
         for axis, n in extents.items()
     }
     spans = dict(extents, T=fitting)
-    candidates = sum(
+    per_iteration = [
         math.prod(_mean_span(spans[a], windows[a][k]) for a in extents)
         for k in range(settings.iterations)
+    ]
+    candidates = sum(per_iteration)
+    # The mean count of frames a candidate's window spans: every frame's
+    # candidates cost alike, so that the count of frames comes in linearly.
+    frames = (
+        sum(c * _mean_span(fitting, windows["T"][k]) for k, c in enumerate(per_iteration))
+        / candidates
     )
     channels = nc**_JOINT_CHANNELS if settings.joint else nc
     patch = plane ** _POWERS[1] * (2 * deep + 1) ** _DEPTH_T
     return float(
-        fitting / nt * channels * references ** _POWERS[0] * patch * candidates ** _POWERS[2]
+        fitting
+        / nt
+        * channels
+        * references ** _POWERS[0]
+        * patch
+        * candidates ** _POWERS[2]
+        * frames ** (1.0 - _POWERS[2])
     )
 
 
 def budget(shape: tuple[int, ...]) -> float:
     """The most `work` a choice may take on a core-layout `shape`."""
     nt, _, nz, _, _ = shape
-    return (PLANE_BUDGET if nt == 1 and nz == 1 else BUDGET) * work(TODAY, shape)
+    most = SEQUENCE_BUDGET if nt > 1 else BUDGET if nz > 1 else PLANE_BUDGET
+    return most * work(TODAY, shape)
 
 
 #: The powers of `work`'s three counts.
 _POWERS = (0.58, 0.49, 0.9)
-#: The power of a patch's frames along T in `work` (three frames deep: 1.3
-#: times the cost one frame deep, with the frames where it fits counted).
-_DEPTH_T = 0.74
+#: The power of a patch's frames along T in `work`.
+_DEPTH_T = 0.94
 
 
 # --------------------------------------------------------------------------
@@ -299,19 +324,22 @@ def _cheaper(point: _Point) -> list[_Point]:
     """The settings one step cheaper than `point`, the most wanted first.
 
     A sixth iteration (with its capped window) goes first, then a fifth (a
-    capped fifth with its cap), a reach beyond that of moving sequences
-    (halved), a frame of a moving sequence's reach, the patch's depth, a
-    fourth iteration and the rest of the reach (halved).  On 40 frames of
-    bright spots moving on their own a reach of 3 frames instead of 4 lost
-    0.21 dB, patches one frame deep 1.23 dB.
+    capped fifth with its cap), on still sequences a fourth, a reach beyond
+    that of moving sequences (halved), a frame of a moving sequence's
+    reach, the patch's depth, a fourth iteration and the rest of the reach
+    (halved).  On 40 frames of bright spots moving on their own a reach of
+    3 frames instead of 4 lost 0.21 dB, patches one frame deep 1.23 dB; on
+    20 still frames 4 iterations over half of them 0.49 to 0.82 dB against
+    3 over all.
     """
     out = []
     if point.plane_reach is not None:
         return [replace(point, iterations=point.iterations - 1, plane_reach=None)]
-    if point.iterations > 4:
+    long = point.reach if point.reach is not None and point.reach > _MOVING_REACH else None
+    if point.iterations > 4 or (long and point.iterations > 3):
         out.append(replace(point, iterations=point.iterations - 1))
-    if point.reach is not None and point.reach > _MOVING_REACH:
-        out.append(replace(point, reach=max(point.reach // 2, _MOVING_REACH)))
+    if long:
+        out.append(replace(point, reach=max(long // 2, _MOVING_REACH)))
     if point.reach is not None and _Z_REACH < point.reach <= _MOVING_REACH:
         out.append(replace(point, reach=point.reach - 1))
     if point.deep:
