@@ -45,10 +45,10 @@ The choice keeps to a time budget (`budget`): its `work` at most
 (time-lapses) times that of today's
 settings (`TODAY`), about twice the time of the exact kernel with them.
 Over budget it is made cheaper by the fewest steps that suffice
-(`_cheaper`: a sixth iteration first, then a fifth, on still sequences a
-fourth, a long reach, a frame of a moving sequence's reach, the patch's
-depth, a fourth iteration), and, for a chunked image, until the chunks
-hold its halo.
+(`_cheaper`: a sixth iteration first, then a fifth, a moving sequence's
+reach frame by frame, on still sequences a fourth iteration, a long reach,
+the patch's depth, a fourth iteration), and, for a chunked image, until
+the chunks hold its halo.
 Settings given by the caller are kept as given.
 """
 
@@ -78,11 +78,15 @@ TODAY = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0, joint=True)
 BUDGET = 6.5
 #: The same on time-lapses, whose work counts the frames as the kernel
 #: does (`work`): a unit of it takes 0.18 to 0.20 times the exact kernel's
-#: time with `TODAY` on 10 to 80 frames of 128 x 128, and the rest of a run
-#: (alignment, measures, the spectrum's cut) 0.3 to 0.4 times more.  The
-#: settings of every time-lapse of the benchmark's set are those chosen
-#: with 6.5 and the earlier model.
-SEQUENCE_BUDGET = 8.6
+#: time with `TODAY` on 10 to 80 frames of 128 x 128, 0.19 to 0.23 times on
+#: frames of 384 x 384 to 768 x 768 (where the exact kernel takes a quarter
+#: less time per pixel), and the rest of a run (alignment, measures, the
+#: spectrum's cut) 0.3 to 0.4 times more: on large frames 7.6 units stay
+#: under twice the exact kernel's time (1.75 to 1.82 measured at the
+#: budget's edge on 512 x 512), on small ones at about 1.4 to 1.8.  Every
+#: time-lapse of the benchmark's set keeps the settings chosen with 6.5
+#: and the earlier model.
+SEQUENCE_BUDGET = 7.6
 #: The same on single planes, where a unit of work takes less of the exact
 #: kernel's time with `TODAY` (which searches no other frame or plane):
 #: the sixth iteration of dim sparse planes (work 6.1 on 256 x 256) took 1.4
@@ -324,24 +328,26 @@ def _cheaper(point: _Point) -> list[_Point]:
     """The settings one step cheaper than `point`, the most wanted first.
 
     A sixth iteration (with its capped window) goes first, then a fifth (a
-    capped fifth with its cap), on still sequences a fourth, a reach beyond
-    that of moving sequences (halved), a frame of a moving sequence's
-    reach, the patch's depth, a fourth iteration and the rest of the reach
-    (halved).  On 40 frames of bright spots moving on their own a reach of
-    3 frames instead of 4 lost 0.21 dB, patches one frame deep 1.23 dB; on
-    20 still frames 4 iterations over half of them 0.49 to 0.82 dB against
-    3 over all.
+    capped fifth with its cap), a moving sequence's reach frame by frame
+    down to 2, on still sequences a fourth iteration, a reach beyond that of
+    moving sequences (halved), the patch's depth, a fourth iteration and
+    the rest of the reach (halved).  On 40 frames of bright spots moving on
+    their own a reach of 3 frames instead of 4 lost 0.21 dB, of 2 0.69,
+    patches one frame deep 1.23 dB; on 20 still frames 4 iterations over
+    half of them 0.49 to 0.82 dB against 3 over all.
     """
     out = []
     if point.plane_reach is not None:
         return [replace(point, iterations=point.iterations - 1, plane_reach=None)]
+    if point.reach is not None and point.deep and _Z_REACH < point.reach <= _MOVING_REACH:
+        if point.iterations > 4:  # a fifth iteration, then frames of reach, before the depth
+            return [replace(point, iterations=point.iterations - 1)]
+        return [replace(point, reach=point.reach - 1)]
     long = point.reach if point.reach is not None and point.reach > _MOVING_REACH else None
     if point.iterations > 4 or (long and point.iterations > 3):
         out.append(replace(point, iterations=point.iterations - 1))
     if long:
         out.append(replace(point, reach=max(long // 2, _MOVING_REACH)))
-    if point.reach is not None and _Z_REACH < point.reach <= _MOVING_REACH:
-        out.append(replace(point, reach=point.reach - 1))
     if point.deep:
         out.append(replace(point, deep=0))
     if point.iterations > 3:
