@@ -88,8 +88,6 @@ def _spikes(frame: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.bool_], npt.
     moved with the frame, where the camera's stays, smears along the drift.
     """
     near = _neighbours(frame)
-    padded = np.pad(frame, 2, mode="symmetric")  # never the element itself
-    far = [padded[:-4, 2:-2], padded[4:, 2:-2], padded[2:-2, :-4], padded[2:-2, 4:]]
     # The second largest and smallest neighbours: a pair of hot pixels
     # stands out of its other neighbours alike; a line one pixel wide keeps
     # a neighbour on either side.
@@ -97,14 +95,21 @@ def _spikes(frame: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.bool_], npt.
     mean = (((near[0] + near[1]) + near[2]) + near[3]) / 4.0
     level = 1.4826 * float(np.median(np.abs(frame - mean))) / 1.118
     level = max(level, 1e-12 * float(np.max(np.abs(frame), initial=1.0)))
-    # The steepest fall (or rise) from a nearest neighbour to the next one
-    # out, but one (that towards a hot pixel's partner).
-    fall = _STEEP * (
-        _middle_two([np.abs(n - f) for n, f in zip(near, far, strict=True)])[1] + level
+    above, below = frame - high, low - frame
+    mask = (above > _SPIKE * level) | (below > _SPIKE * level)
+    if not mask.any():
+        return mask, frame
+    # Where an element is that far out: the steepest fall (or rise) from a
+    # nearest neighbour to the next one out, but one (that towards a hot
+    # pixel's partner).
+    at = np.nonzero(mask)
+    padded = np.pad(frame, 2, mode="symmetric")  # never the element itself
+    far = [padded[:-4, 2:-2], padded[4:, 2:-2], padded[2:-2, :-4], padded[2:-2, 4:]]
+    steps = [np.abs(n[at] - f[at]) for n, f in zip(near, far, strict=True)]
+    fall = _STEEP * (_middle_two(steps)[1] + level)
+    mask[at] = ((above[at] > _SPIKE * level) & (above[at] > fall)) | (
+        (below[at] > _SPIKE * level) & (below[at] > fall)
     )
-    up = (frame - high > _SPIKE * level) & (frame - high > fall)
-    down = (low - frame > _SPIKE * level) & (low - frame > fall)
-    mask = up | down
     if not mask.any():
         return mask, frame
     smooth = frame.copy()
