@@ -24,9 +24,13 @@ std::vector<float> axis_cover(const axis_range& r, std::int32_t extent, std::int
 
 }  // namespace
 
-pass_coverage::pass_coverage(const denoise_params& params, const array& noisy) {
+pass_coverage::pass_coverage(const denoise_params& params, const array& noisy,
+                             std::int32_t row_extent) {
     const axis5 no_window = {0, 0, 0, 0, 0};
-    const pass_context ctx(params, noisy, 1.0f, no_window, noisy, noisy);
+    pass_context ctx(params, noisy, 1.0f, no_window, noisy, noisy);
+    if (row_extent > 0) {
+        ctx.extent[0] = row_extent;
+    }
     extent_ = ctx.extent;
     radius_ = ctx.radius;
     for (const region& g : pass_regions(ctx)) {

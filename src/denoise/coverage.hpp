@@ -17,8 +17,9 @@ class pass_coverage {
  public:
     // The coverage of every pass over an image shaped like `noisy` with
     // these parameters (the positions a pass visits do not depend on its
-    // window or on the image's values).
-    pass_coverage(const denoise_params& params, const array& noisy);
+    // window or on the image's values); with row_extent > 0, over rows of
+    // that many pixels (`noisy`'s own rows being longer: row_pitch.hpp).
+    pass_coverage(const denoise_params& params, const array& noisy, std::int32_t row_extent = 0);
 
     // Takes the positions without an estimate of one pass (pass_hooks).
     void set_missing(const std::vector<std::array<std::int32_t, 5>>& missing);
@@ -26,6 +27,9 @@ class pass_coverage {
     // The count of every pixel of row (y, z, t), for x = 0 .. nx-1: what a
     // pass adds into contrib_count there, as the same float.
     void row_counts(std::int32_t y, std::int32_t z, std::int32_t t, float* out) const;
+
+    // The image's row length (nx): the counts row_counts gives.
+    [[nodiscard]] std::int32_t row_length() const { return extent_[0]; }
 
  private:
     position extent_{};

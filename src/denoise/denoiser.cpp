@@ -3,6 +3,7 @@
 #include "denoise/denoiser.hpp"
 
 #include "denoise/iteration_run.hpp"
+#include "denoise/row_pitch.hpp"
 #include "denoise/run_monitor.hpp"
 
 namespace qv {
@@ -13,41 +14,46 @@ void denoiser::call_iteration_callbacks() {
     }
 }
 
-iteration_run::iteration_run(denoiser& d, const array& noisy, float sigma)
-    : d_(d), noisy_(noisy), sigma_(sigma) {
+namespace {
+
+// The row length of a run's work images: longer than the image's only for
+// the fast kernel with counts from the coverage (the update then keeps to
+// the image's rows).
+std::int32_t work_row_length(const denoiser& d, const array& noisy) {
+    const bool padded = d.params.kernel == kernel_kind::fast && d.counts_from_coverage;
+    return padded ? padded_row_length(noisy.nx) : noisy.nx;
+}
+
+}  // namespace
+
+iteration_run::iteration_run(denoiser& d, const array& noisy, float sigma, std::int32_t image_nx)
+    : d_(d),
+      nx_(image_nx > 0 ? image_nx : noisy.nx),
+      padded_noisy_(image_nx <= 0 && work_row_length(d, noisy) != noisy.nx
+                        ? with_row_pitch(noisy, work_row_length(d, noisy))
+                        : array()),
+      noisy_(padded_noisy_.size() != 0 ? padded_noisy_ : noisy),
+      sigma_(sigma) {
     d_.params.min_weight_sum = sigma * d_.params.min_weight_factor;
     renoise_variance_ =
         d_.params.renoise_factor > 0.0f
             ? (sigma * sigma) / (d_.params.renoise_factor * d_.params.renoise_factor)
             : 0.0f;
-    prev_estimate_.alloc(noisy);
-    prev_variance_.alloc(noisy);
-    sum_estimate_.assign(noisy.data.data(), noisy);
-    sum_variance_.alloc(noisy).fill((sigma * 0.25f) * sigma);
+    prev_estimate_.alloc(noisy_);
+    prev_variance_.alloc(noisy_);
+    sum_estimate_.assign(noisy_.data.data(), noisy_);
+    sum_variance_.alloc(noisy_).fill((sigma * 0.25f) * sigma);
     if (!d_.counts_from_coverage) {
-        contrib_count_.alloc(noisy).fill(0.0f);
+        contrib_count_.alloc(noisy_).fill(0.0f);
     }
     hooks_.monitor = d_.monitor;
     hooks_.list_missing = d_.counts_from_coverage;
+    hooks_.row_extent = noisy_.nx != nx_ ? nx_ : 0;
     if (d_.counts_from_coverage) {
-        coverage_.emplace(d_.params, noisy);
+        coverage_.emplace(d_.params, noisy_, nx_);
     }
     d_.call_iteration_callbacks();
 }
-
-namespace {
-
-// v = 1 / v at every element; the fast kernel reads inverse variances.
-void invert_in_place(array& image) {
-    float* v = image.data.data();
-    const auto n = static_cast<std::int64_t>(image.data.size());
-#pragma omp parallel for schedule(static)
-    for (std::int64_t i = 0; i < n; ++i) {
-        v[i] = 1.0f / v[i];
-    }
-}
-
-}  // namespace
 
 void iteration_run::next() {
     const std::int32_t k = done_;
@@ -67,12 +73,12 @@ void iteration_run::next() {
     }
     const bool inverse = params.kernel == kernel_kind::fast;
     if (inverse) {
-        invert_in_place(prev_variance_);
+        invert_rows(prev_variance_, nx_);
     }
     estimation_pass(params, noisy_, sigma_, window, prev_estimate_, prev_variance_, sum_estimate_,
                     sum_variance_, contrib_count_, hooks_);
     if (inverse) {
-        invert_in_place(prev_variance_);
+        invert_rows(prev_variance_, nx_);
     }
     if (monitor != nullptr && monitor->cancelled()) {
         throw run_cancelled();
@@ -87,7 +93,7 @@ void iteration_run::next() {
     }
     ++done_;
     if (d_.iterates_out != nullptr) {
-        d_.iterates_out->emplace_back().assign(sum_estimate_.data.data(), sum_estimate_);
+        copy_rows(sum_estimate_, nx_, d_.iterates_out->emplace_back());
     }
     d_.call_iteration_callbacks();
 }
@@ -101,15 +107,36 @@ void denoiser::run(array& image, float sigma) {
                                reach_window(image, params.search_axis, params.search_reach, k)));
         }
     }
-    iteration_run run(*this, image, sigma);
-    while (run.done() < params.max_iter) {
-        run.next();
+    // Where the image's storage has room for the work images' longer rows
+    // (row_pitch.hpp), the run reads it with them instead of a copy; a run
+    // that stops leaves the noisy image as it was.
+    const std::int32_t nx = image.nx;
+    const std::int32_t pitch = work_row_length(*this, image);
+    const bool in_place = pitch != nx && pad_rows_in_place(image, pitch);
+    try {
+        iteration_run run(*this, image, sigma, in_place ? nx : 0);
+        while (run.done() < params.max_iter) {
+            run.next();
+        }
+        // The image's storage is reused (it has room for the result), so a
+        // view of it stays valid.
+        run.copy_estimate(image);
+        if (variance_out != nullptr) {
+            run.take_variance(*variance_out);
+        }
+    } catch (...) {
+        if (in_place) {
+            keep_rows(image, nx);
+        }
+        throw;
     }
-    // The image's storage is reused (same size), so a view of it stays valid.
-    image.assign(run.estimate().data.data(), run.estimate());
-    if (variance_out != nullptr) {
-        variance_out->swap(run.variance());
-    }
+}
+
+void iteration_run::copy_estimate(array& out) const { copy_rows(sum_estimate_, nx_, out); }
+
+void iteration_run::take_variance(array& out) {
+    keep_rows(sum_variance_, nx_);
+    out.swap(sum_variance_);
 }
 
 }  // namespace qv

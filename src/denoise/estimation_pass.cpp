@@ -328,7 +328,10 @@ void run_pass(const denoise_params& params, const array& noisy, float sigma, con
     if (noisy.size() == 0) {
         return;
     }
-    const pass_context ctx(params, noisy, sigma, window, prev_estimate, prev_variance);
+    pass_context ctx(params, noisy, sigma, window, prev_estimate, prev_variance);
+    if (hooks != nullptr && hooks->row_extent > 0) {
+        ctx.extent[0] = hooks->row_extent;
+    }
     // A patch longer than its axis fits nowhere: there is no position to visit.
     if (!has_patch_position(ctx)) {
         return;

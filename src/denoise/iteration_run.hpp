@@ -19,21 +19,31 @@ class iteration_run {
     // Starts a run of `d` on `noisy` with noise level `sigma`: calls the
     // denoiser's iteration callbacks once. `d` and `noisy` are kept by
     // reference and must outlive the run unchanged; d.params.max_iter is not
-    // read.
-    iteration_run(denoiser& d, const array& noisy, float sigma);
+    // read. With the fast kernel and counts from the coverage, the work
+    // images (and a copy of `noisy`) may get longer rows (row_pitch.hpp);
+    // with image_nx > 0, `noisy` already has them, the image's rows being
+    // image_nx long.
+    iteration_run(denoiser& d, const array& noisy, float sigma, std::int32_t image_nx = 0);
 
     // Runs iteration done() + 1; with a monitor whose cancel flag is set it
     // throws run_cancelled, and the run must not be continued.
     void next();
 
     [[nodiscard]] std::int32_t done() const { return done_; }
-    // The estimate after the last iteration (the noisy image before the first).
-    [[nodiscard]] const array& estimate() const { return sum_estimate_; }
-    // The per-pixel variance of estimate().
-    [[nodiscard]] array& variance() { return sum_variance_; }
+    // The estimate after the last iteration (the noisy image before the
+    // first), copied into `out` (its storage reused when it has the size).
+    void copy_estimate(array& out) const;
+    // The per-pixel variance of that estimate, moved into `out`; the run
+    // must not go on after it.
+    void take_variance(array& out);
 
  private:
     denoiser& d_;
+    // The image's row length (the work images' rows may be longer).
+    std::int32_t nx_;
+    // The noisy image with rows of the work images' length, where they are
+    // longer than the image's.
+    array padded_noisy_;
     const array& noisy_;
     float sigma_;
     float renoise_variance_;

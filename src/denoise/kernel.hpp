@@ -131,6 +131,9 @@ struct pass_hooks {
     // give the counts. A position visited by two regions is listed twice.
     bool list_missing = false;
     std::vector<std::array<std::int32_t, 5>> missing;
+    // When > 0, the image's row length (nx) where the arrays' rows are longer
+    // (row_pitch.hpp): positions and windows keep within it.
+    std::int32_t row_extent = 0;
 };
 
 // estimation_pass with hooks (see pass_hooks).

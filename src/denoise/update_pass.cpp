@@ -157,7 +157,10 @@ void update_pass(const array& noisy, float renoise_variance, const array& prev_e
                  const pass_coverage& coverage, const denoise_params& params) {
     const std::int64_t rows =
         std::int64_t{prev_estimate.ny} * prev_estimate.nz * prev_estimate.nc * prev_estimate.nt;
-    const std::int32_t nx = prev_estimate.nx;
+    // The work images' rows may be longer than the image's (row_pitch.hpp):
+    // only the image's own nx elements of each are updated.
+    const std::int32_t pitch = prev_estimate.nx;
+    const std::int32_t nx = coverage.row_length();
     if (prev_estimate.size() == 0) {
         return;
     }
@@ -177,7 +180,7 @@ void update_pass(const array& noisy, float renoise_variance, const array& prev_e
             const auto z = static_cast<std::int32_t>(zct % prev_estimate.nz);
             const auto t = static_cast<std::int32_t>(zct / prev_estimate.nz / prev_estimate.nc);
             coverage.row_counts(y, z, t, n.data());
-            const std::int64_t first = row * nx;
+            const std::int64_t first = row * pitch;
             update_row(nx, n.data(), P + first, Q + first, Y + first, se + first, sv + first,
                        renoise_variance, params);
         }

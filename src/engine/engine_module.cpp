@@ -103,7 +103,7 @@ struct work_image {
             throw std::domain_error("array is not writeable");
         }
         if (owned == nullptr) {
-            copy = from_numpy(converted);
+            copy = work_copy(converted);
         }
     }
     array& get() { return owned != nullptr ? *owned : copy; }

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "denoise/row_pitch.hpp"
 #include "module/convert.hpp"
 
 namespace py = pybind11;
@@ -53,6 +54,26 @@ image_arg checked_image(const py::array& a) {
     return converted;
 }
 
+namespace {
+
+// Capacity for the longer rows a run of the fast kernel gives its work
+// images (row_pitch.hpp), so that the run reads the image in place.
+void make_room_for_runs(array& image, const shape& s) {
+    const std::uint64_t rows = s.nx > 0 ? s.size() / static_cast<std::uint64_t>(s.nx) : 0;
+    image.data.reserve(static_cast<std::size_t>(rows) *
+                       static_cast<std::size_t>(padded_row_length(s.nx)));
+}
+
+}  // namespace
+
+array work_copy(const image_arg& a) {
+    const shape s = shape_from_extents(a.shape(), a.ndim());
+    array copy;
+    make_room_for_runs(copy, s);
+    copy.assign(a.data(), s);
+    return copy;
+}
+
 float_array new_image(const std::vector<py::ssize_t>& numpy_shape) {
     check_rank(static_cast<py::ssize_t>(numpy_shape.size()));
     for (const py::ssize_t n : numpy_shape) {
@@ -63,6 +84,7 @@ float_array new_image(const std::vector<py::ssize_t>& numpy_shape) {
     const shape s =
         shape_from_extents(numpy_shape.data(), static_cast<py::ssize_t>(numpy_shape.size()));
     auto owned = std::make_unique<array>();
+    make_room_for_runs(*owned, s);
     owned->alloc(s);
     return view_of(std::move(owned), numpy_shape);
 }

@@ -17,6 +17,10 @@ using float_array = pybind11::array_t<float, pybind11::array::c_style>;
 // is a qv::array kept alive by the NumPy array.
 [[nodiscard]] float_array new_image(const std::vector<pybind11::ssize_t>& numpy_shape);
 
+// A copy of `a` (shaped as from_numpy gives it) with room in its storage for
+// the fast kernel's longer rows, which a run then uses instead of a copy.
+[[nodiscard]] array work_copy(const image_arg& a);
+
 // A NumPy view that keeps `img` (moved in) alive, with the NumPy shape of `like`.
 [[nodiscard]] float_array adopt(array&& img, const pybind11::array& like);
 

@@ -1,8 +1,9 @@
 // The fast estimate of a reference position against the exact one, its
 // independence of where the image ends in memory (what chunked runs rely
 // on) and of the reference visited before it, and its exp against the
-// standard library's.
+// standard library's; whole runs with work images of longer rows.
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include "denoise/denoiser.hpp"
 #include "denoise/fast_estimate.hpp"
 #include "denoise/kernel.hpp"
+#include "denoise/row_pitch.hpp"
 
 namespace {
 
@@ -320,3 +322,67 @@ INSTANTIATE_TEST_SUITE_P(Builds, FastExp,
                          });
 
 }  // namespace
+
+// Whole runs of the fast kernel with the counts from the coverage (whose
+// work images get longer rows where the image's alias in the cache), on a
+// copy or in the image's own storage where it has room, against runs with a
+// count image (rows as long as the image's): the same result, variance and
+// estimate after every iteration, bit for bit, also where positions get no
+// estimate (sigma far below the noise).
+struct pitch_case {
+    qv::shape shape;
+    qv::axis5 radius;
+    qv::axis5 search;
+    float sigma;
+};
+
+class LongerRows : public ::testing::TestWithParam<pitch_case> {};
+
+TEST_P(LongerRows, GiveTheSameBitsAsRowsOfTheImagesLength) {
+    const pitch_case& c = GetParam();
+    const std::int32_t pitch = qv::padded_row_length(c.shape.nx);
+    ASSERT_GT(pitch, c.shape.nx);
+    const inputs in(c.shape, 5);
+    struct outcome {
+        qv::array result, variance;
+        std::vector<qv::array> steps;
+        const float* storage = nullptr;
+    };
+    const auto run = [&](bool from_coverage, bool roomy) {
+        qv::denoiser d =
+            qv::make_denoiser(c.shape, {c.radius.begin(), c.radius.end()},
+                              {c.search.begin(), c.search.end()}, 3, 0.01f, c.sigma, 0.0f);
+        d.params.kernel = qv::kernel_kind::fast;
+        d.counts_from_coverage = from_coverage;
+        outcome out;
+        d.variance_out = &out.variance;
+        d.iterates_out = &out.steps;
+        if (roomy) {
+            out.result.data.reserve(in.noisy.data.size() / c.shape.nx * pitch);
+        }
+        out.result.assign(in.noisy.data.data(), in.noisy);
+        out.storage = out.result.data.data();
+        d.run(out.result, c.sigma);
+        EXPECT_EQ(out.result.data.data(), out.storage) << "the image's storage moved";
+        return out;
+    };
+    omp_set_num_threads(2);
+    const outcome plain = run(false, false);
+    for (const bool roomy : {false, true}) {
+        const outcome longer = run(true, roomy);
+        EXPECT_EQ(longer.result.nx, c.shape.nx);
+        EXPECT_EQ(longer.result.data, plain.result.data) << "in place " << roomy;
+        EXPECT_EQ(longer.variance.nx, c.shape.nx);
+        EXPECT_EQ(longer.variance.data, plain.variance.data) << "in place " << roomy;
+        ASSERT_EQ(longer.steps.size(), plain.steps.size());
+        for (std::size_t k = 0; k < plain.steps.size(); ++k) {
+            EXPECT_EQ(longer.steps[k].data, plain.steps[k].data) << "after iteration " << k + 1;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, LongerRows,
+    ::testing::Values(pitch_case{{256, 12, 1, 1, 6}, {2, 2, 0, 0, 1}, {1, 1, 0, 0, 1}, sigma},
+                      pitch_case{{512, 9, 3, 2, 1}, {3, 3, 1, 0, 0}, {1, 1, 1, 0, 0}, sigma},
+                      pitch_case{{1024, 11, 1, 1, 1}, {3, 3, 0, 0, 0}, {1, 1, 0, 0, 0}, 0.05f}));
