@@ -116,6 +116,14 @@ EXACT_CASES = {
         2,
         {"T": 1, "X": 10},
     ),
+    # Rows of 256 pixels get the engine's longer work rows in memory, not in blocks.
+    "X of 256, rows lengthened": (
+        (3, 1, 1, 10, 256),
+        [1, 1, 0, 0, 1],
+        [1, 1, 0, 0, 1],
+        2,
+        {"X": 96},
+    ),
 }
 
 
