@@ -8,7 +8,7 @@ namespace qv {
 
 namespace {
 
-// Rows of the image as (count, length) of its storage.
+// The count of the image's rows (every y, z, channel and t).
 std::int64_t row_count(const array& image) {
     return std::int64_t{image.ny} * image.nz * image.nc * image.nt;
 }
