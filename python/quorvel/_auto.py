@@ -85,7 +85,11 @@ BUDGET = 6.5
 #: under twice the exact kernel's time (1.75 to 1.82 measured at the
 #: budget's edge on 512 x 512), on small ones at about 1.4 to 1.8.  Every
 #: time-lapse of the benchmark's set keeps the settings chosen with 6.5
-#: and the earlier model.
+#: and the earlier model.  Since the fast kernel's rows are lengthened
+#: where frames' rows alias in the cache (``src/denoise/row_pitch.hpp``)
+#: those 512 x 512 cases take 1.62 to 1.71; still ones searching every
+#: frame in 3 iterations stay the costliest per unit (0.25 on 20 and 28
+#: frames of 512 x 512), and 48 of them took 1.8 to 2.05 times.
 SEQUENCE_BUDGET = 7.6
 #: The same on single planes, where a unit of work takes less of the exact
 #: kernel's time with `TODAY` (which searches no other frame or plane):
