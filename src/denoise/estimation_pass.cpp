@@ -16,6 +16,8 @@
 // The fast kernel may estimate two grid rows along y together (their
 // patches overlap; see fast_estimate_pair): the second row's outcomes wait
 // until the first row's are added, so the order of additions is unchanged.
+// Where patches are one frame deep it may visit the frames inside each grid
+// row (see run_stripe): each pixel still gets its additions in that order.
 //
 // Every pixel is thus written by one thread only, which adds the
 // contributions of the reference patches covering it in the serial visiting
@@ -23,7 +25,8 @@
 // the same order as in a one-thread run of the straightforward kernel,
 // whatever the thread count and timing, so the result is bit-for-bit that of
 // reference_estimation_pass on one thread. No atomics, no barrier inside the
-// pass, no buffer beyond one patch per thread.
+// pass, no buffer beyond a grid row of patches per thread (one per frame
+// where the frames are visited inside the rows).
 //
 // The price: a reference position whose patch straddles a stripe boundary is
 // estimated by both threads. With the default 7 x 7 patches that is about two
@@ -101,6 +104,13 @@ region positions_reaching(const pass_context& ctx, const region& g, const stripe
     r.hi = static_cast<std::int32_t>(lo + last * r.step);
     return cut;
 }
+
+// Frames inside grid rows: the positions along x a run visits in every
+// frame before the next.
+constexpr std::int32_t frames_inside_run = 8;
+// The most floats of second rows' patches a thread keeps for the frames
+// visited together (64 MiB); more frames are visited a group at a time.
+constexpr std::size_t frames_inside_most_floats = std::size_t{1} << 24;
 
 // Adds one patch row of a reference position's outcome: the accepted
 // estimate, or the previous values of its pixels.
@@ -228,12 +238,78 @@ bool pairs_rows(const pass_context& ctx, const axis_range& ay) {
     return Estimate::pairs && ay.step > 1 && ay.step <= 2 * ctx.radius[1];
 }
 
+// Whether a region's frames are visited inside each grid row (see
+// run_stripe): with the fast kernel, where patches are one frame deep, so
+// that a pixel's additions come from its own frame's positions alone, and
+// the window spans other frames, whose rows are then read again while they
+// are still in the cache.
+template <class Estimate>
+bool frames_inside_rows(const pass_context& ctx, const axis_range& at, const pass_hooks* hooks) {
+    return Estimate::pairs && ctx.radius[3] == 0 && ctx.window[4] > 0 && at.count() > 1 &&
+           (hooks == nullptr || hooks->frames_inside_rows);
+}
+
+// The visits of one region's reference positions by a thread: the
+// estimates of one grid row (or two, paired) of one frame and plane over a
+// range of x, and their additions.
+template <class Estimate>
+struct region_walk {
+    const pass_context& ctx;
+    row_walk<Estimate>& walk;
+    Estimate& estimate;
+    std::vector<float>& patch;
+    std::size_t patch_floats;
+    // The second rows' outcomes and patches, added after the first rows'.
+    std::vector<reference_outcome>& later;
+    std::vector<float>& later_patches;
+
+    // Positions x0, x0 + step, ... up to x1 of grid row y (and of y2 >= 0,
+    // paired) in plane z of frame t; the second row's outcomes go to `later`
+    // from slot k on.
+    void row(const axis_range& ax, std::int32_t x0, std::int32_t x1, std::int32_t y,
+             std::int32_t y2, std::int32_t z, std::int32_t t, std::size_t k) {
+        if (y2 < 0) {
+            for (std::int32_t x = x0; x <= x1; x += ax.step) {
+                const position r{x, y, z, t};
+                walk.add(estimate(ctx, patch.data(), r), patch.data(), r);
+            }
+            return;
+        }
+        if constexpr (Estimate::pairs) {
+            for (std::int32_t x = x0; x <= x1; x += ax.step, ++k) {
+                float* second = later_patches.data() + k * patch_floats;
+                const auto outcomes =
+                    estimate.pair(ctx, patch.data(), second, {x, y, z, t}, {x, y2, z, t});
+                later[k] = outcomes[1];
+                walk.add(outcomes[0], patch.data(), {x, y, z, t});
+            }
+        }
+    }
+
+    // Adds the second row's outcomes of slots k, k + 1, ... at x0 ... x1.
+    void add_later(const axis_range& ax, std::int32_t x0, std::int32_t x1, std::int32_t y2,
+                   std::int32_t z, std::int32_t t, std::size_t k) {
+        for (std::int32_t x = x0; x <= x1; x += ax.step, ++k) {
+            walk.add(later[k], later_patches.data() + k * patch_floats, {x, y2, z, t});
+        }
+    }
+};
+
 // One thread's share of a pass: every region in order, each in t, z, y, x
 // order, restricted to the positions whose patch reaches into the stripe.
 // With the fast kernel, two grid rows along y may be estimated together (each
 // position of the second with the one above it); the second row's outcomes
 // wait in `later` and are added after the first row's, so that the additions
 // keep the visiting order.
+//
+// Where patches are one frame deep and the window spans other frames, the
+// fast kernel visits the frames inside each grid row instead (z, a group of
+// frames, y, then runs of frames_inside_run positions along x, each run in
+// every frame of the group): a pixel gets additions from its own frame's
+// positions only, still in z, y, x order, so the sums are the same; and the
+// candidates' rows of every frame are read again while they are still in
+// the cache (about 30 % less time on 48 still frames of 512 x 512 searched
+// whole).
 //
 // With a monitor, each row of reference positions is counted when done, and
 // the stripe stops at the next row once the monitor's cancel flag is set.
@@ -248,12 +324,12 @@ void run_stripe(const pass_context& ctx, const std::vector<region>& regions, con
     std::vector<float> patch(patch_floats);
     std::vector<float> later_patches;
     std::vector<reference_outcome> later;
-    // Counts a finished row; false once the run is cancelled.
-    const auto row_done = [monitor](const axis_range& ax) {
+    // Counts `n` finished positions; false once the run is cancelled.
+    const auto done = [monitor](std::int64_t n) {
         if (monitor == nullptr) {
             return true;
         }
-        monitor->done.fetch_add(ax.count(), std::memory_order_relaxed);
+        monitor->done.fetch_add(n, std::memory_order_relaxed);
         return !monitor->cancelled();
     };
     for (std::size_t index = 0; index < regions.size(); ++index) {
@@ -261,42 +337,73 @@ void run_stripe(const pass_context& ctx, const std::vector<region>& regions, con
         const auto& [ax, ay, az, at] = g.axes;
         row_walk<Estimate> walk{
             ctx, s, sums, estimate, list_missing, missing, static_cast<std::int32_t>(index)};
+        region_walk<Estimate> visit{ctx, walk, estimate, patch, patch_floats, later, later_patches};
         const bool paired = pairs_rows<Estimate>(ctx, ay);
+        const bool inside = frames_inside_rows<Estimate>(ctx, at, hooks);
+        const std::size_t row_positions = static_cast<std::size_t>(ax.count());
+        // Frames visited together inside each grid row (all, or as many as
+        // the second rows' patches of a pair may keep).
+        const std::int64_t group =
+            !inside ? 1
+                    : std::clamp<std::int64_t>(
+                          static_cast<std::int64_t>(
+                              frames_inside_most_floats /
+                              std::max<std::size_t>(1, row_positions * patch_floats)),
+                          1, at.count());
         if (paired) {
-            later.resize(static_cast<std::size_t>(ax.count()));
+            later.resize(row_positions * static_cast<std::size_t>(group));
             later_patches.resize(later.size() * patch_floats);
         }
-        for (std::int32_t t = at.lo; t <= at.hi; t += at.step) {
-            for (std::int32_t z = az.lo; z <= az.hi; z += az.step) {
-                for (std::int32_t y = ay.lo; y <= ay.hi; y += ay.step) {
-                    const std::int32_t y2 = y + ay.step;
-                    if (paired && y2 <= ay.hi) {
-                        if constexpr (Estimate::pairs) {
-                            std::size_t k = 0;
-                            for (std::int32_t x = ax.lo; x <= ax.hi; x += ax.step, ++k) {
-                                float* second = later_patches.data() + k * patch_floats;
-                                const auto outcomes = estimate.pair(ctx, patch.data(), second,
-                                                                    {x, y, z, t}, {x, y2, z, t});
-                                later[k] = outcomes[1];
-                                walk.add(outcomes[0], patch.data(), {x, y, z, t});
-                            }
-                            if (!row_done(ax)) {
+        // The second grid row of a pair starting at y, or -1.
+        const auto second_row = [&](std::int32_t y) {
+            return paired && y + ay.step <= ay.hi ? y + ay.step : -1;
+        };
+        if (!inside) {
+            for (std::int32_t t = at.lo; t <= at.hi; t += at.step) {
+                for (std::int32_t z = az.lo; z <= az.hi; z += az.step) {
+                    for (std::int32_t y = ay.lo; y <= ay.hi; y += ay.step) {
+                        const std::int32_t y2 = second_row(y);
+                        visit.row(ax, ax.lo, ax.hi, y, y2, z, t, 0);
+                        if (!done(ax.count())) {
+                            return;
+                        }
+                        if (y2 >= 0) {
+                            visit.add_later(ax, ax.lo, ax.hi, y2, z, t, 0);
+                            if (!done(ax.count())) {
                                 return;
-                            }
-                            k = 0;
-                            for (std::int32_t x = ax.lo; x <= ax.hi; x += ax.step, ++k) {
-                                walk.add(later[k], later_patches.data() + k * patch_floats,
-                                         {x, y2, z, t});
                             }
                             y = y2;
                         }
-                    } else {
-                        for (std::int32_t x = ax.lo; x <= ax.hi; x += ax.step) {
-                            const position r{x, y, z, t};
-                            walk.add(estimate(ctx, patch.data(), r), patch.data(), r);
+                    }
+                }
+            }
+            continue;
+        }
+        const std::int32_t run_step = frames_inside_run * ax.step;
+        for (std::int32_t z = az.lo; z <= az.hi; z += az.step) {
+            for (std::int64_t first = 0; first < at.count(); first += group) {
+                const auto t0 = static_cast<std::int32_t>(at.lo + first * at.step);
+                const auto t1 = static_cast<std::int32_t>(
+                    at.lo + (std::min(first + group, at.count()) - 1) * at.step);
+                const std::int64_t frames = (t1 - t0) / at.step + 1;
+                for (std::int32_t y = ay.lo; y <= ay.hi; y += ay.step) {
+                    const std::int32_t y2 = second_row(y);
+                    for (std::int32_t x0 = ax.lo; x0 <= ax.hi; x0 += run_step) {
+                        const std::int32_t x1 = std::min(ax.hi, x0 + run_step - ax.step);
+                        const auto k0 = static_cast<std::size_t>((x0 - ax.lo) / ax.step);
+                        std::size_t slot = k0;
+                        for (std::int32_t t = t0; t <= t1; t += at.step, slot += row_positions) {
+                            visit.row(ax, x0, x1, y, y2, z, t, slot);
                         }
                     }
-                    if (!row_done(ax)) {
+                    if (y2 >= 0) {
+                        std::size_t slot = 0;
+                        for (std::int32_t t = t0; t <= t1; t += at.step, slot += row_positions) {
+                            visit.add_later(ax, ax.lo, ax.hi, y2, z, t, slot);
+                        }
+                        y = y2;
+                    }
+                    if (!done(ax.count() * frames * (y2 >= 0 ? 2 : 1))) {
                         return;
                     }
                 }

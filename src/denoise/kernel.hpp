@@ -134,6 +134,10 @@ struct pass_hooks {
     // When > 0, the image's row length (nx) where the arrays' rows are longer
     // (row_pitch.hpp): positions and windows keep within it.
     std::int32_t row_extent = 0;
+    // When false, the fast kernel visits the frames outermost even where it
+    // would visit them inside each grid row (estimation_pass.cpp): the same
+    // sums, in more time.
+    bool frames_inside_rows = true;
 };
 
 // estimation_pass with hooks (see pass_hooks).

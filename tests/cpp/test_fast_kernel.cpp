@@ -6,6 +6,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -386,3 +387,85 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(pitch_case{{256, 12, 1, 1, 6}, {2, 2, 0, 0, 1}, {1, 1, 0, 0, 1}, sigma},
                       pitch_case{{512, 9, 3, 2, 1}, {3, 3, 1, 0, 0}, {1, 1, 1, 0, 0}, sigma},
                       pitch_case{{1024, 11, 1, 1, 1}, {3, 3, 0, 0, 0}, {1, 1, 0, 0, 0}, 0.05f}));
+
+namespace {
+
+// Frames visited inside each grid row (patches one frame deep, a window over
+// other frames) against frames outermost: the same sums, counts and list of
+// positions without an estimate, bit for bit, with one and two threads
+// (stripes along y, or along t where it is longer), in runs of x positions
+// that end inside the row, paired grid rows or single ones.
+struct frames_case {
+    std::string name;
+    qv::shape shape;
+    qv::axis5 radius;
+    qv::axis5 window;
+    float sigma;
+};
+
+std::ostream& operator<<(std::ostream& os, const frames_case& c) { return os << c.name; }
+
+class FramesInsideRows : public ::testing::TestWithParam<frames_case> {};
+
+TEST_P(FramesInsideRows, GiveTheSumsOfFramesOutermost) {
+    const frames_case& c = GetParam();
+    qv::denoise_params params = params_with(c.radius, qv::kernel_kind::fast);
+    params.min_weight_sum = c.sigma * params.min_weight_factor;
+    inputs in(c.shape, 9);
+    // Variances as far below the noise as c.sigma is below sigma.
+    for (float& v : in.inverse.data) {
+        v *= (sigma / c.sigma) * (sigma / c.sigma);
+    }
+    struct sums {
+        qv::array estimate, variance, count;
+        std::vector<std::array<std::int32_t, 5>> missing;
+    };
+    const auto run = [&](bool inside, bool counts) {
+        sums out;
+        out.estimate.alloc(c.shape);
+        out.variance.alloc(c.shape);
+        if (counts) {
+            out.count.alloc(c.shape);
+        }
+        qv::pass_hooks hooks;
+        hooks.list_missing = !counts;
+        hooks.frames_inside_rows = inside;
+        qv::estimation_pass(params, in.noisy, c.sigma, c.window, in.estimate, in.inverse,
+                            out.estimate, out.variance, out.count, hooks);
+        out.missing = hooks.missing;
+        return out;
+    };
+    for (const int threads : {1, 2}) {
+        omp_set_num_threads(threads);
+        for (const bool counts : {true, false}) {
+            SCOPED_TRACE("threads " + std::to_string(threads) + ", counts " +
+                         std::to_string(counts));
+            const sums outermost = run(false, counts);
+            const sums inside = run(true, counts);
+            if (!counts && c.sigma < sigma) {
+                ASSERT_FALSE(outermost.missing.empty()) << "every position got an estimate";
+                ASSERT_TRUE(std::any_of(outermost.estimate.data.begin(),
+                                        outermost.estimate.data.end(),
+                                        [](float v) { return v != 0.0f; }))
+                    << "no position got an estimate";
+            }
+            EXPECT_EQ(inside.estimate.data, outermost.estimate.data);
+            EXPECT_EQ(inside.variance.data, outermost.variance.data);
+            EXPECT_EQ(inside.count.data, outermost.count.data);
+            EXPECT_EQ(inside.missing, outermost.missing);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, FramesInsideRows,
+    ::testing::Values(
+        frames_case{"paired_rows", {75, 21, 1, 1, 7}, {3, 3, 0, 0, 0}, {4, 4, 0, 0, 3}, sigma},
+        frames_case{
+            "single_rows_channels", {45, 13, 1, 2, 5}, {2, 0, 0, 0, 0}, {3, 1, 0, 0, 2}, sigma},
+        frames_case{"volume_frames", {40, 12, 4, 1, 6}, {2, 2, 1, 0, 0}, {2, 2, 1, 0, 9}, sigma},
+        frames_case{"stripes_along_t", {70, 9, 1, 1, 12}, {2, 2, 0, 0, 0}, {2, 2, 0, 0, 11}, sigma},
+        frames_case{"few_estimates", {61, 17, 1, 1, 6}, {3, 3, 0, 0, 0}, {4, 4, 0, 0, 5}, 0.7f}),
+    [](const ::testing::TestParamInfo<frames_case>& info) { return info.param.name; });
+
+}  // namespace
