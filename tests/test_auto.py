@@ -132,32 +132,34 @@ def test_the_choice_keeps_to_its_time_budget(smooth: Callable[..., Any]) -> None
 @pytest.mark.parametrize(
     ("deep", "frames", "reach", "expected"),
     [
-        (1, 10, 4, (4, 4)),
-        (1, 40, 4, (4, 3)),
-        (1, 80, 4, (4, 2)),
-        (0, 16, 15, (4, 15)),
-        (0, 20, 19, (3, 19)),
+        (1, 10, 4, (4, 4, None)),
+        (1, 40, 4, (4, 3, None)),
+        (1, 80, 4, (4, 2, None)),
+        (0, 16, 15, (4, 15, None)),
+        (0, 20, 19, (4, 19, 4)),
+        (0, 28, 27, (3, 27, None)),
     ],
 )
 def test_a_sequence_keeps_to_the_budget_as_its_length_asks(
-    deep: int, frames: int, reach: int, expected: tuple[int, int]
+    deep: int, frames: int, reach: int, expected: tuple[int, int, int | None]
 ) -> None:
     # The work counts the frames as the kernel does: a patch three frames
     # deep fits in all but the first and last, and every frame searched
     # costs alike.  Over budget a moving sequence's reach loses frames
-    # before the patch its depth, a still one an iteration before half its
-    # frames.
+    # before the patch its depth; a still one caps its fourth iteration's
+    # window in the plane (where that is cheap enough), then drops that
+    # iteration, before half its frames.
     shape = (frames, 1, 1, 128, 128)
     base = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0)
     free = _auto.free_parameters(None, None, None, None)
     point = _auto._Point(2 + (1 - deep), 0.01, 4, deep=deep, reach=reach)
 
     def fits(p: Any) -> bool:
-        return _auto.work(_auto._apply(base, p, free, shape), shape) <= _auto.budget(shape)
+        return _auto._within(p, _auto._apply(base, p, free, shape), shape, _auto.budget(shape))
 
-    iterations, kept = expected
+    iterations, kept, plane = expected
     assert _auto._fitting(point, fits) == _auto._Point(
-        point.radius, 0.01, iterations, deep=deep, reach=kept
+        point.radius, 0.01, iterations, deep=deep, reach=kept, plane_reach=plane
     )
 
 

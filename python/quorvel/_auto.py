@@ -46,9 +46,10 @@ The choice keeps to a time budget (`budget`): its `work` at most
 settings (`TODAY`), about twice the time of the exact kernel with them.
 Over budget it is made cheaper by the fewest steps that suffice
 (`_cheaper`: a sixth iteration first, then a fifth, a moving sequence's
-reach frame by frame, on still sequences a fourth iteration, a long reach,
-the patch's depth, a fourth iteration), and, for a chunked image, until
-the chunks hold its halo.
+reach frame by frame, on still sequences the fourth iteration's window in
+the plane and then the fourth iteration, a long reach, the patch's depth, a
+fourth iteration), and, for a chunked image, until the chunks hold its
+halo.
 Settings given by the caller are kept as given.
 """
 
@@ -88,8 +89,9 @@ BUDGET = 6.5
 #: and the earlier model.  Since the fast kernel's rows are lengthened
 #: where frames' rows alias in the cache (``src/denoise/row_pitch.hpp``)
 #: those 512 x 512 cases take 1.62 to 1.71; still ones searching every
-#: frame in 3 iterations stay the costliest per unit (0.25 on 20 and 28
-#: frames of 512 x 512), and 48 of them took 1.8 to 2.05 times.
+#: frame in 3 iterations were the costliest per unit (0.25 on 20 and 28
+#: frames of 512 x 512; 56 frames 2.29 and 2.76 times) until the kernel
+#: visited the frames inside each grid row: 56 frames then 1.57 and 1.76.
 SEQUENCE_BUDGET = 7.6
 #: The same on single planes, where a unit of work takes less of the exact
 #: kernel's time with `TODAY` (which searches no other frame or plane):
@@ -267,6 +269,10 @@ _MOVING_REACH = 4
 #: Dim sparse objects that move on their own: 5 iterations, the window
 #: capped at this many frames along T and pixels along X and Y.
 _DIM_MOVING_REACH, _DIM_MOVING_PLANE = 3, 7
+#: Still sequences over budget with four iterations: the fourth's window
+#: capped at this many pixels to each side along X and Y (all frames),
+#: where that takes at most `_STILL_CAPPED` times the work of `TODAY`.
+_STILL_PLANE, _STILL_CAPPED = 4, 6.0
 #: The last search window of dim sparse single planes: 6 iterations, the
 #: window along X and Y capped at this many pixels to each side.
 _PLANE_ITERATIONS, _PLANE_REACH = 6, 20
@@ -333,21 +339,26 @@ def _cheaper(point: _Point) -> list[_Point]:
 
     A sixth iteration (with its capped window) goes first, then a fifth (a
     capped fifth with its cap), a moving sequence's reach frame by frame
-    down to 2, on still sequences a fourth iteration, a reach beyond that of
-    moving sequences (halved), the patch's depth, a fourth iteration and
-    the rest of the reach (halved).  On 40 frames of bright spots moving on
-    their own a reach of 3 frames instead of 4 lost 0.21 dB, of 2 0.69,
-    patches one frame deep 1.23 dB; on 20 still frames 4 iterations over
-    half of them 0.49 to 0.82 dB against 3 over all.
+    down to 2, on still sequences the fourth iteration's window (capped at
+    `_STILL_PLANE` pixels in the plane) and then the fourth iteration, a
+    reach beyond that of moving sequences (halved), the patch's depth, a
+    fourth iteration and the rest of the reach (halved).  On 40 frames of
+    bright spots moving on their own a reach of 3 frames instead of 4 lost
+    0.21 dB, of 2 0.69, patches one frame deep 1.23 dB; on 20 still frames
+    4 iterations over half of them 0.49 to 0.82 dB against 3 over all, and
+    on 20 to 28 still frames the capped fourth iteration (5 pixels) gained
+    0.24 to 0.66 dB over 3 iterations (stars, nuclei, fibres).
     """
     out = []
     if point.plane_reach is not None:
         return [replace(point, iterations=point.iterations - 1, plane_reach=None)]
+    long = point.reach if point.reach is not None and point.reach > _MOVING_REACH else None
+    if long and point.iterations == 4:  # a still sequence's fourth iteration, capped first
+        out.append(replace(point, plane_reach=_STILL_PLANE))
     if point.reach is not None and point.deep and _Z_REACH < point.reach <= _MOVING_REACH:
         if point.iterations > 4:  # a fifth iteration, then frames of reach, before the depth
             return [replace(point, iterations=point.iterations - 1)]
         return [replace(point, reach=point.reach - 1)]
-    long = point.reach if point.reach is not None and point.reach > _MOVING_REACH else None
     if point.iterations > 4 or (long and point.iterations > 3):
         out.append(replace(point, iterations=point.iterations - 1))
     if long:
@@ -359,6 +370,21 @@ def _cheaper(point: _Point) -> list[_Point]:
     if point.reach is not None and 1 < point.reach <= _MOVING_REACH:
         out.append(replace(point, reach=point.reach // 2))
     return out
+
+
+def _within(point: _Point, settings: CoreSettings, shape: tuple[int, ...], most: float) -> bool:
+    """Whether `settings` (of `point`) on `shape` take at most `most` work.
+
+    A still sequence's capped fourth iteration takes at most
+    `_STILL_CAPPED` times the work of `TODAY`: its unit of work takes more
+    time on dense scenes (Gaussian fibres on 26 and 33 still frames of 512 x
+    512, the window capped at 4 pixels: 1.39 and 1.47 times the exact
+    kernel's time at 5.7 units, 2.02 and 2.06 at 7.2).
+    """
+    capped = point.plane_reach == _STILL_PLANE and (point.reach or 0) > _MOVING_REACH
+    if capped:
+        most = min(most, _STILL_CAPPED * work(TODAY, shape))
+    return work(settings, shape) <= most
 
 
 def _fitting(point: _Point, fits: Callable[[_Point], bool]) -> _Point | None:
@@ -601,7 +627,7 @@ def choose(
 
     def fits(p: _Point) -> bool:
         trial = _apply(settings, p, free, shape)
-        return work(trial, denoised) <= most and (allowed is None or allowed(trial))
+        return _within(p, trial, denoised, most) and (allowed is None or allowed(trial))
 
     found = _fitting(point, fits)
     record = {f"channel {c}": m.as_dict() for c, m in measures.items()}
