@@ -1,4 +1,4 @@
-"""Seconds of the fast kernel per setting, against the work model of `quorvel._auto.work`.
+"""Seconds of the fast kernel per setting, against the work model of `quorvel._work.work`.
 
 Run by hand::
 

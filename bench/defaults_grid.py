@@ -207,7 +207,7 @@ def _plan(w: Workload) -> Any:
 def rule_key(w: Workload) -> tuple[str, Any, float]:
     """The grid key of the settings the new default chooses on `w`, and the choice.
 
-    Also the work of those settings over today's (`quorvel._auto.work`).
+    Also the work of those settings over today's (`quorvel._work.work`).
     """
     from quorvel._auto import TODAY, choose, free_parameters, work
     from quorvel._axes import core_shape
