@@ -99,10 +99,6 @@ def free_parameters(
 
 
 # --------------------------------------------------------------------------
-# Work
-
-
-# --------------------------------------------------------------------------
 # Rule
 
 #: Share of flat blocks (`Measures.flat`) from which an image counts as
