@@ -1,7 +1,8 @@
 // The fast estimate of a reference position against the exact one, its
 // independence of where the image ends in memory (what chunked runs rely
 // on) and of the reference visited before it, and its exp against the
-// standard library's; whole runs with work images of longer rows.
+// standard library's; whole runs with work images of longer rows; passes
+// that visit the frames inside each grid row.
 #include <gtest/gtest.h>
 #include <omp.h>
 
