@@ -122,10 +122,9 @@ _MOVING_REACH = 4
 #: capped at this many frames along T and pixels along X and Y.
 _DIM_MOVING_REACH, _DIM_MOVING_PLANE = 3, 7
 #: Still sequences over budget with four iterations: the fourth's window
-#: capped at this many pixels to each side along X and Y (all frames).
-_STILL_PLANE = 4
-#: The most work of still sequences' settings, in that of `TODAY` (`_within`).
-_STILL_MOST = 6.5
+#: capped at this many pixels to each side along X and Y (all frames),
+#: where that takes at most `_STILL_CAPPED` times the work of `TODAY`.
+_STILL_PLANE, _STILL_CAPPED = 4, 6.0
 #: The last search window of dim sparse single planes: 6 iterations, the
 #: window along X and Y capped at this many pixels to each side.
 _PLANE_ITERATIONS, _PLANE_REACH = 6, 20
@@ -228,17 +227,15 @@ def _cheaper(point: _Point) -> list[_Point]:
 def _within(point: _Point, settings: CoreSettings, shape: tuple[int, ...], most: float) -> bool:
     """Whether `settings` (of `point`) on `shape` take at most `most` work.
 
-    Still sequences (a long reach, patches one frame deep) take at most
-    `_STILL_MOST` times the work of `TODAY`: their unit of work takes more
-    time on dense scenes (Gaussian fibres on still frames of 512 x 512,
-    against the exact kernel's time with `TODAY`: 3 iterations over 48
-    frames, 6.4 units, 1.70 and 1.89 times, over 56, 7.5 units, 2.00 and
-    2.17; the fourth iteration capped at 4 pixels over 26, 27 and 33
-    frames, 5.7, 5.9 and 7.2 units, 1.39 to 1.47, 1.52 to 1.70 and 2.02 to
-    2.06).
+    A still sequence's capped fourth iteration takes at most
+    `_STILL_CAPPED` times the work of `TODAY`: its unit of work takes more
+    time on dense scenes (Gaussian fibres on 26 and 33 still frames of 512 x
+    512, the window capped at 4 pixels: 1.39 and 1.47 times the exact
+    kernel's time at 5.7 units, 2.02 and 2.06 at 7.2).
     """
-    if (point.reach or 0) > _MOVING_REACH and not point.deep:
-        most = min(most, _STILL_MOST * work(TODAY, shape))
+    capped = point.plane_reach == _STILL_PLANE and (point.reach or 0) > _MOVING_REACH
+    if capped:
+        most = min(most, _STILL_CAPPED * work(TODAY, shape))
     return work(settings, shape) <= most
 
 

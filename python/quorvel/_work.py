@@ -40,8 +40,7 @@ BUDGET = 6.5
 #: those 512 x 512 cases take 1.62 to 1.71; still ones searching every
 #: frame in 3 iterations were the costliest per unit (0.25 on 20 and 28
 #: frames of 512 x 512; 56 frames 2.29 and 2.76 times) until the kernel
-#: visited the frames inside each grid row: 56 frames then 1.57 and 1.76
-#: (still sequences are since held to `quorvel._auto._STILL_MOST`).
+#: visited the frames inside each grid row: 56 frames then 1.57 and 1.76.
 SEQUENCE_BUDGET = 7.6
 #: The same on single planes, where a unit of work takes less of the exact
 #: kernel's time with `TODAY` (which searches no other frame or plane):
