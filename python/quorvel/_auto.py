@@ -125,6 +125,9 @@ _DIM_MOVING_REACH, _DIM_MOVING_PLANE = 3, 7
 #: capped at this many pixels to each side along X and Y (all frames),
 #: where that takes at most `_STILL_CAPPED` times the work of `TODAY`.
 _STILL_PLANE, _STILL_CAPPED = 4, 6.0
+#: Still sequences' patches smaller than 7 x 7 count this many times their
+#: `work` (`_within`).
+_SMALL_STILL_PATCH = 1.25
 #: Still sequences searched over many frames in three iterations take
 #: patches of this radius in the plane (`_cheaper`).
 _STILL_THREE_RADIUS = 3
@@ -250,15 +253,20 @@ def _within(point: _Point, settings: CoreSettings, shape: tuple[int, ...], most:
     """Whether `settings` (of `point`) on `shape` take at most `most` work.
 
     A still sequence's capped fourth iteration takes at most
-    `_STILL_CAPPED` times the work of `TODAY`: its unit of work takes more
-    time on dense scenes (Gaussian fibres on 26 and 33 still frames of 512 x
-    512, the window capped at 4 pixels: 1.39 and 1.47 times the exact
-    kernel's time at 5.7 units, 2.02 and 2.06 at 7.2).
+    `_STILL_CAPPED` times the work of `TODAY` (Gaussian fibres on 26 and
+    33 still frames of 512 x 512, the window capped at 4 pixels: 1.39 and
+    1.47 times the exact kernel's time at 5.7 units, 2.02 and 2.06 at 7.2),
+    and its patches smaller than 7 x 7 count `_SMALL_STILL_PATCH` times
+    their work: `work` prices 5 x 5 patches as 7 x 7, where the kernel
+    takes 1.15 to 1.35 times longer on them (fibres on 17 still frames of
+    512 x 512, 4 iterations over every frame at 7.2 units: 1.92 and 2.22
+    times).
     """
-    capped = point.plane_reach == _STILL_PLANE and (point.reach or 0) > _MOVING_REACH
-    if capped:
+    still = (point.reach or 0) > _MOVING_REACH and not point.deep
+    if still and point.plane_reach == _STILL_PLANE:
         most = min(most, _STILL_CAPPED * work(TODAY, shape))
-    return work(settings, shape) <= most
+    small = still and min(settings.patch_radius[:2]) < _STILL_THREE_RADIUS
+    return work(settings, shape) * (_SMALL_STILL_PATCH if small else 1.0) <= most
 
 
 def _fitting(point: _Point, fits: Callable[[_Point], bool]) -> _Point | None:
