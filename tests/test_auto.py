@@ -130,19 +130,21 @@ def test_the_choice_keeps_to_its_time_budget(smooth: Callable[..., Any]) -> None
 
 
 @pytest.mark.parametrize(
-    ("deep", "frames", "reach", "expected"),
+    ("deep", "frames", "radius", "expected"),
     [
-        (1, 10, 4, (4, 4, None)),
-        (1, 40, 4, (4, 3, None)),
-        (1, 80, 4, (4, 2, None)),
-        (0, 12, 11, (4, 11, None)),
-        (0, 16, 15, (4, 15, 4)),
-        (0, 20, 19, (4, 19, 4)),
-        (0, 28, 27, (3, 27, None)),
+        (1, 10, 2, (4, 4, None, 2)),
+        (1, 40, 2, (4, 3, None, 2)),
+        (1, 80, 2, (4, 2, None, 2)),
+        (0, 12, 2, (4, 11, None, 2)),
+        (0, 16, 2, (4, 15, 4, 2)),
+        (0, 20, 2, (4, 19, 4, 2)),
+        (0, 28, 2, (3, 27, None, 3)),
+        (0, 28, 3, (4, 27, 4, 3)),
+        (0, 31, 3, (3, 30, None, 3)),
     ],
 )
 def test_a_sequence_keeps_to_the_budget_as_its_length_asks(
-    deep: int, frames: int, reach: int, expected: tuple[int, int, int | None]
+    deep: int, frames: int, radius: int, expected: tuple[int, int, int | None, int]
 ) -> None:
     # The work counts the frames as the kernel does: a patch three frames
     # deep fits in all but the first and last, and every frame searched
@@ -154,15 +156,15 @@ def test_a_sequence_keeps_to_the_budget_as_its_length_asks(
     shape = (frames, 1, 1, 128, 128)
     base = CoreSettings((3, 3, 0, 0, 0), (1, 1, 1, 0, 1), 4, 0.01, 0.0)
     free = _auto.free_parameters(None, None, None, None)
-    point = _auto._Point(2, 0.01, 4, deep=deep, reach=reach)
+    reach = 4 if deep else frames - 1
+    point = _auto._Point(radius, 0.01, 4, deep=deep, reach=reach)
 
     def fits(p: Any) -> bool:
         return _auto._within(p, _auto._apply(base, p, free, shape), shape, _auto.budget(shape))
 
-    iterations, kept, plane = expected
-    radius = 3 if (deep, iterations) == (0, 3) else 2
+    iterations, kept, plane, kept_radius = expected
     assert _auto._fitting(point, fits) == _auto._Point(
-        radius, 0.01, iterations, deep=deep, reach=kept, plane_reach=plane
+        kept_radius, 0.01, iterations, deep=deep, reach=kept, plane_reach=plane
     )
 
 
