@@ -125,8 +125,8 @@ _DIM_MOVING_REACH, _DIM_MOVING_PLANE = 3, 7
 #: capped at this many pixels to each side along X and Y (all frames),
 #: where that takes at most `_STILL_CAPPED` times the work of `TODAY`.
 _STILL_PLANE, _STILL_CAPPED = 4, 6.5
-#: Still sequences' patches smaller than 7 x 7 count this many times their
-#: `work` (`_within`).
+#: Still sequences with patches smaller than 7 x 7 hold to the budget over
+#: this (`_within`).
 _SMALL_STILL_PATCH = 1.25
 #: Still sequences searched over many frames in three iterations take
 #: patches of this radius in the plane (`_cheaper`).
@@ -256,18 +256,19 @@ def _within(point: _Point, settings: CoreSettings, shape: tuple[int, ...], most:
     `_STILL_CAPPED` times the work of `TODAY`: on small frames the rest of
     a run weighs more (Gaussian nuclei on 31 still frames of 128 x 128 at
     6.9 units: 1.85 and 1.91 times the exact kernel's time with `TODAY`; on
-    29 frames at 6.45 units 1.56 and 1.59).  Its patches smaller than 7 x 7
-    count `_SMALL_STILL_PATCH` times their work: `work` prices 5 x 5 patches
-    as 7 x 7, where the kernel takes 1.15 to 1.35 times longer on them
-    (Gaussian fibres on 17 still frames of 512 x 512, 4 iterations over
-    every frame at 7.2 units: 1.92 and 2.22 times; capped on 33 frames at
-    7.2 units: 2.02 and 2.06).
+    29 frames at 6.45 units 1.56 and 1.59).  With patches smaller than 7 x
+    7 a still sequence holds to `most` over `_SMALL_STILL_PATCH`: `work`
+    prices 5 x 5 patches as 7 x 7, where the kernel takes 1.15 to 1.35
+    times longer on them (Gaussian fibres on 17 still frames of 512 x 512,
+    4 iterations over every frame at 7.2 units: 1.92 and 2.22 times; capped
+    on 33 frames at 7.2 units: 2.02 and 2.06, on 27 at 5.9: 1.52 and 1.70).
     """
     still = (point.reach or 0) > _MOVING_REACH and not point.deep
+    if still and min(settings.patch_radius[:2]) < _STILL_THREE_RADIUS:
+        most /= _SMALL_STILL_PATCH
     if still and point.plane_reach == _STILL_PLANE:
         most = min(most, _STILL_CAPPED * work(TODAY, shape))
-    small = still and min(settings.patch_radius[:2]) < _STILL_THREE_RADIUS
-    return work(settings, shape) * (_SMALL_STILL_PATCH if small else 1.0) <= most
+    return work(settings, shape) <= most
 
 
 def _fitting(point: _Point, fits: Callable[[_Point], bool]) -> _Point | None:
