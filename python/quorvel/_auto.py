@@ -216,10 +216,14 @@ def _cheaper(point: _Point) -> list[_Point]:
     return [_still_three(p) for p in _steps(point)]
 
 
+def _still_search(point: _Point) -> bool:
+    """Whether `point` searches a still sequence: patches one frame deep, a reach beyond moving."""
+    return point.reach is not None and point.reach > _MOVING_REACH and not point.deep
+
+
 def _still_three(point: _Point) -> _Point:
     """`point`, with `_STILL_THREE_RADIUS` if it is a still sequence's three iterations."""
-    long = point.reach is not None and point.reach > _MOVING_REACH
-    if long and point.iterations == 3 and not point.deep and point.plane_reach is None:
+    if _still_search(point) and point.iterations == 3 and point.plane_reach is None:
         return replace(point, radius=max(point.radius, _STILL_THREE_RADIUS))
     return point
 
@@ -263,7 +267,7 @@ def _within(point: _Point, settings: CoreSettings, shape: tuple[int, ...], most:
     4 iterations over every frame at 7.2 units: 1.92 and 2.22 times; capped
     on 33 frames at 7.2 units: 2.02 and 2.06, on 27 at 5.9: 1.52 and 1.70).
     """
-    still = (point.reach or 0) > _MOVING_REACH and not point.deep
+    still = _still_search(point)
     if still and min(settings.patch_radius[:2]) < _STILL_THREE_RADIUS:
         most /= _SMALL_STILL_PATCH
     if still and point.plane_reach == _STILL_PLANE:
