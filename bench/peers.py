@@ -5,7 +5,7 @@ of ``requirements-bench.txt`` (scikit-image, bm3d, bm4d,
 opencv-python-headless)::
 
     nice python bench/peers.py [--only 2d|spots|3d] [--skip bm4d,...] [--image-size N]
-        [--tune-iterations N] [--match TEXT] [--scenes KINDS] [--out table.md]
+        [--tune-iterations N] [--match TEXT] [--scenes KINDS] [--wiener-pilot] [--out table.md]
 
 For every workload of ``bench/workloads.py`` (with ``--scenes KINDS``: the
 scenes of those kinds of ``bench/scenes.py`` with one channel, e.g.
@@ -18,6 +18,9 @@ scenes of those kinds of ``bench/scenes.py`` with one channel, e.g.
   which join the grid);
 - BM3D (``bm3d.bm3d`` with the noise sigma, default profile), frame by
   frame or plane by plane beyond 2-D; BM4D (``bm4d.bm4d``) on stacks;
+  with ``--wiener-pilot`` also BM4D's second stage alone (its collaborative
+  Wiener filter) with quorvel's default result as the pilot, on stacks:
+  what such a stage after quorvel would give;
 - scikit-image's ``denoise_nl_means`` as its gallery shows it (fast mode,
   5 x 5 patches, 13 x 13 window, ``h = 0.8 sigma``, ``sigma`` given);
 - OpenCV's ``fastNlMeansDenoising`` (7 x 7 template, 21 x 21 window,
@@ -73,6 +76,27 @@ def _bm4d(image: Array, sigma: float) -> Array:
     import bm4d
 
     return np.asarray(bm4d.bm4d(image, sigma), dtype=np.float64)
+
+
+def _bm4d_wiener(image: Array, sigma: float, pilot: Array) -> Array:
+    import bm4d
+
+    return np.asarray(bm4d.bm4d(image, sigma, stage_arg=pilot), dtype=np.float64)
+
+
+def _wiener_on(w: Workload, pilot: Callable[[], Any]) -> Callable[[], Array]:
+    """BM4D's Wiener stage on `w` with `pilot()` (quorvel's result) as its pilot."""
+    noisy = w.noisy.astype(np.float64)
+    if w.model is None:
+        sigma = float(w.gaussian_sigma or 0.0)
+        return lambda: _bm4d_wiener(noisy, sigma, np.asarray(pilot(), dtype=np.float64))
+    gain, offset = w.model.gain[0], w.model.offset[0]
+
+    def run() -> Array:
+        guide = _forward(np.asarray(pilot(), dtype=np.float64), gain, offset)
+        return _inverse(_bm4d_wiener(_forward(noisy, gain, offset), 1.0, guide), gain, offset)
+
+    return run
 
 
 def _nl_means(image: Array, sigma: float) -> Array:
@@ -153,6 +177,11 @@ def main() -> None:
     parser.add_argument("--match", default="", help="only workloads whose name holds this text")
     parser.add_argument("--scenes", help="kinds of scenes.py instead of the workloads")
     parser.add_argument("--no-tune", action="store_true", help="leave the tuned run out")
+    parser.add_argument(
+        "--wiener-pilot",
+        action="store_true",
+        help="on stacks, also BM4D's Wiener stage with quorvel's default as the pilot",
+    )
     args = parser.parse_args()
     skip = {s.strip() for s in args.skip.split(",") if s.strip()}
     lines = ["| workload | method | PSNR dB | SSIM | seconds |", "|---|---|---|---|---|"]
@@ -188,6 +217,8 @@ def main() -> None:
         for name in peers:
             if name not in skip:
                 runs[name] = _peer(w, name)
+        if args.wiener_pilot and w.noisy.ndim == 3:
+            runs["BM4D Wiener, quorvel pilot"] = _wiener_on(w, runs["quorvel default"])
         for method, run in runs.items():
             start = time.perf_counter()
             out = np.asarray(run())
