@@ -429,8 +429,9 @@ def test_bad_outputs_are_refused_and_inputs_kept(
 ) -> None:
     monkeypatch.chdir(tmp_path)
     rng = np.random.default_rng(0)
-    tifffile.imwrite("dark.tif", (100 + rng.normal(0, 3, (4, 32, 32))).astype(np.uint16))
-    tifffile.imwrite("flat.tif", noisy_stack((4, 32, 32)))
+    dark = (100 + rng.normal(0, 3, (4, 32, 32))).astype(np.uint16)
+    tifffile.imwrite("dark.tif", dark, photometric="minisblack")
+    tifffile.imwrite("flat.tif", noisy_stack((4, 32, 32)), photometric="minisblack")
     before = {name: Path(name).read_bytes() for name in ("dark.tif", "flat.tif")}
     code, _, err = run(capsys, *arguments)
     message = "plot.txt: a plot cannot be written as .txt" if "plot.txt" in arguments else None

@@ -77,7 +77,7 @@ def test_tiff_cut_within_its_last_tags_is_refused_as_damaged(
     # tifffile failed on such files with struct.error, not the ValueError or
     # OSError that callers (and napari) expect of a file that cannot be read.
     src = tmp_path / "cut.tif"
-    tifffile.imwrite(src, noisy_stack((4, 32, 32)), **options)
+    tifffile.imwrite(src, noisy_stack((4, 32, 32)), photometric="minisblack", **options)
     with tifffile.TiffFile(src) as tif:
         end = tif.pages[-1].offset + into
     src.write_bytes(src.read_bytes()[:end])
