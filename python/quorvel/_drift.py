@@ -302,7 +302,13 @@ def roll_frames_lazy(core: Any, shifts: Sequence[tuple[int, int]], back: bool = 
     if len(core.chunks[3]) == 1 and len(core.chunks[4]) == 1:
         moves = sign * np.asarray(shifts, dtype=np.int64).reshape(-1, 2)
         return core.map_blocks(_roll_block, moves=moves, dtype=core.dtype, meta=core._meta)
+    # Each frame back to the frames' chunks before they are stacked: frames
+    # rolled by different moves are cut at different places, and stacking
+    # them as they are would cut every frame wherever any frame is cut (the
+    # graph growing with the square of the frames).
+    frame_chunks = core.chunks[1:]
     frames = [
-        da.roll(core[t], (sign * dy, sign * dx), axis=(-2, -1)) for t, (dy, dx) in enumerate(shifts)
+        da.roll(core[t], (sign * dy, sign * dx), axis=(-2, -1)).rechunk(frame_chunks)
+        for t, (dy, dx) in enumerate(shifts)
     ]
     return da.stack(frames).rechunk(core.chunks)
