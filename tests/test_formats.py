@@ -249,10 +249,11 @@ def _ramp(axes: str, dtype: type) -> np.ndarray:
     [
         ("out.tif", np.int16, "TCZYX"),  # not a sample type of ImageJ
         ("out.tif", np.float32, "CTYX"),  # not ImageJ's axis order
+        ("out.tif", np.uint16, "TZCYX"),  # an ImageJ hyperstack: names as slice labels
         ("out.zarr", np.uint16, "TYX"),
     ],
 )
-def test_files_imagej_cannot_read_keep_sizes_and_channel_names(
+def test_files_keep_sizes_and_channel_names(
     tmp_path: Path, name: str, dtype: type, axes: str
 ) -> None:
     data = _ramp(axes, dtype)
@@ -267,6 +268,13 @@ def test_files_imagej_cannot_read_keep_sizes_and_channel_names(
     assert image.metadata["physical"] == {a: (pytest.approx(v), u) for a, (v, u) in
                                           metadata["physical"].items()}  # fmt: skip
     assert image.metadata.get("channels") == metadata.get("channels")
+
+
+def test_imagej_labels_that_name_planes_are_no_channel_names(tmp_path: Path) -> None:
+    labels = {"axes": "TCYX", "Labels": ["t0 a", "t0 b", "t1 a", "t1 b"]}
+    tifffile.imwrite(tmp_path / "in.tif", np.zeros((2, 2, 8, 8), np.uint16), imagej=True,
+                     metadata=labels)  # fmt: skip
+    assert "channels" not in read_image(tmp_path / "in.tif").metadata
 
 
 @pytest.mark.parametrize(

@@ -135,7 +135,11 @@ def tiff_header(
                 f"{ij['images']} images (damaged or edited); nothing was read"
             )
         metadata.update({k: ij[k] for k in _IMAGEJ_KEYS if k in ij})
-        metadata.update(_display.read_imagej(ij, _channel_count(series.shape, series.axes)))
+        n_channels = _channel_count(series.shape, series.axes)
+        metadata.update(_display.read_imagej(ij, n_channels))
+        names = _names_of_labels(ij.get("Labels"), n_channels) if "C" in series.axes else None
+        if names is not None:
+            metadata["channels"] = names
         physical.update(_sizes_from_imagej(ij, physical))
     elif tif.is_ome and tif.ome_metadata:
         ome = _read_ome_xml(tif.ome_metadata, index)
@@ -305,6 +309,36 @@ def _provenance_from_info(info: str) -> dict[str, Any] | None:
     return None
 
 
+def _channel_labels(shape: tuple[int, ...], axes: str, names: Any) -> list[str] | None:
+    """Channel names as the slice labels of an ImageJ hyperstack (its channels vary fastest).
+
+    ImageJ shows a plane's label; a name for each plane is how a channel's
+    name is kept in such a file.
+    """
+    if "C" not in axes or not isinstance(names, list):
+        return None
+    if len(names) != shape[axes.index("C")] or not all(isinstance(n, str) for n in names):
+        return None
+    planes = math.prod(n for n, a in zip(shape, axes, strict=True) if a not in "YXS")
+    return [names[k % len(names)] for k in range(planes)]
+
+
+def _names_of_labels(labels: Any, n_channels: int) -> list[str] | None:
+    """The channel names that an ImageJ file's slice labels hold, or None.
+
+    Only labels that repeat the same name for every plane of a channel are
+    names (other labels name planes: file names, times).
+    """
+    if not isinstance(labels, list) or not labels or len(labels) % n_channels:
+        return None
+    names = labels[:n_channels]
+    if not all(isinstance(n, str) and n for n in names):
+        return None
+    if any(label != names[k % n_channels] for k, label in enumerate(labels)):
+        return None
+    return list(names)
+
+
 def _imagej_compatible(data: npt.NDArray[Any], axes: str) -> bool:
     if data.dtype not in _IMAGEJ_DTYPES or "S" in axes:
         return False
@@ -333,9 +367,14 @@ def _resolution_options(metadata: dict[str, Any]) -> dict[str, Any]:
     return {}
 
 
-def _imagej_description(axes: str, metadata: dict[str, Any], n_channels: int) -> dict[str, Any]:
+def _imagej_description(
+    shape: tuple[int, ...], axes: str, metadata: dict[str, Any], n_channels: int
+) -> dict[str, Any]:
     description: dict[str, Any] = {"axes": axes}
     description.update(_display.imagej_options(metadata, n_channels))
+    labels = _channel_labels(shape, axes, metadata.get("channels"))
+    if labels is not None:
+        description["Labels"] = labels
     description.update({k: metadata[k] for k in _IMAGEJ_KEYS if k in metadata})
     physical = metadata.get("physical", {})
     if "unit" not in description and physical.get("X", (0, None))[1]:
@@ -506,7 +545,7 @@ def write_tiff(
             path, data, ome=True, metadata=description, photometric=photometric, **options
         )
     elif _imagej_compatible(data, axes):
-        description = _imagej_description(axes, metadata, n_channels)
+        description = _imagej_description(data.shape, axes, metadata, n_channels)
         if data.shape[-1] == 1 and data.ndim > 2:
             # A last axis of one pixel would be taken for the samples of one
             # plane, and the file announce planes it does not hold: the
