@@ -80,15 +80,15 @@ def _frames(core5: Any) -> npt.NDArray[np.float32]:
     """
     nt, nc, nz, ny, nx = core5.shape
     out = np.zeros((nt, min(ny, _SIDE), min(nx, _SIDE)), dtype=np.float32)
+    middles = core5[:, :, :, middle(ny, _SIDE), middle(nx, _SIDE)]
+    if hasattr(middles, "compute"):  # dask: only this part is read, once, plane by plane
+        planes = middles.mean(axis=2, dtype=np.float32).compute()
+    elif nz > 1:
+        planes = sum(np.asarray(middles[:, :, z], dtype=np.float32) for z in range(nz)) / nz
+    else:
+        planes = middles[:, :, 0]
     for c in range(nc):
-        part = core5[:, c, :, middle(ny, _SIDE), middle(nx, _SIDE)]
-        if hasattr(part, "compute"):  # dask: only this part is read, plane by plane
-            part = part.mean(axis=1, dtype=np.float32).compute()
-        elif nz > 1:
-            part = sum(np.asarray(part[:, z], dtype=np.float32) for z in range(nz)) / nz
-        else:
-            part = part[:, 0]
-        part = _without_spikes(np.asarray(part, dtype=np.float32))
+        part = _without_spikes(np.asarray(planes[:, c], dtype=np.float32))
         spread = float(part.std(dtype=np.float64))
         if spread > 0:
             out += (part - part.mean(axis=(1, 2), keepdims=True)) / np.float32(spread)
