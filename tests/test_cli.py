@@ -419,6 +419,8 @@ def test_one_input_into_a_folder_named_with_a_slash(
         ["estimate", "flat.tif", "--plot", "flat.tif"],
         # Refused before the estimate, naming the plot (it named the image, after).
         ["estimate", "flat.tif", "--plot", "plot.txt"],
+        # A kind that is read only: refused before the run, naming the output.
+        ["denoise", "flat.tif", "-o", "out.czi", "--sigma", "5"],
     ],
 )
 def test_bad_outputs_are_refused_and_inputs_kept(
@@ -434,7 +436,11 @@ def test_bad_outputs_are_refused_and_inputs_kept(
     tifffile.imwrite("flat.tif", noisy_stack((4, 32, 32)), photometric="minisblack")
     before = {name: Path(name).read_bytes() for name in ("dark.tif", "flat.tif")}
     code, _, err = run(capsys, *arguments)
-    message = "plot.txt: a plot cannot be written as .txt" if "plot.txt" in arguments else None
+    messages = {
+        "plot.txt": "plot.txt: a plot cannot be written as .txt",
+        "out.czi": "quorvel: error: out.czi: .czi files are read, not written",
+    }
+    message = next((m for name, m in messages.items() if name in arguments), None)
     assert code == 1 and (message or "the output would replace its input") in err
     assert {name: Path(name).read_bytes() for name in before} == before
 

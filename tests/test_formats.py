@@ -15,7 +15,7 @@ import tifffile
 from test_cli import listing, noisy_stack, run
 
 import quorvel
-from quorvel.io import read_image, read_lazy, write_image
+from quorvel.io import ImageData, read_image, read_lazy, write_image
 
 OME_META = {
     "axes": "TCYX",
@@ -691,3 +691,23 @@ def test_channel_display_and_levels_survive(
         assert node.metadata["contrast_limits"] == [
             [coarsest[:, c].min(), coarsest[:, c].max()] for c in range(2)
         ]
+
+
+def test_batch_of_vendor_files_writes_ome_tiff(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # CZI, ND2 and LIF are read only: a batch named them as its outputs and
+    # failed every file after denoising it.
+    def read_vendor(path: Path, level: int = 0, series: int = 0) -> ImageData:
+        data = noisy_stack((1, 1, 1, 24, 24), len(Path(path).name))
+        return ImageData(data, "TCZYX", {"ome": True, "channels": ["GFP"]})
+
+    monkeypatch.setattr(quorvel.cli._files, "read_image", read_vendor)
+    for name in ("a.czi", "b.nd2"):
+        (tmp_path / name).write_bytes(b"vendor")
+    out = tmp_path / "out"
+    args = [tmp_path / "a.czi", tmp_path / "b.nd2", "-o", out, "--sigma", "5", "-q"]
+    status, _, err = run(capsys, "denoise", *args)
+    assert status == 0, err
+    assert listing(out) == {"a.ome.tif", "b.ome.tif"}
+    assert read_image(out / "b.ome.tif").metadata["channels"] == ["GFP"]

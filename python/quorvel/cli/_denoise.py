@@ -389,7 +389,12 @@ def _denoise_file(
 
 
 def _batch_output(src: Path, out_dir: Path, chunked: bool) -> Path:
-    """The output of `src` in `out_dir`: the same name (a zarr store when chunked)."""
+    """The output of `src` in `out_dir`: the same name (a zarr store when chunked).
+
+    Vendor files (CZI, ND2, LIF), which are read only, give OME-TIFF files.
+    """
+    if not chunked and supported_kind(src) == "bioio":
+        return out_dir / (src.stem + ".ome.tif")
     if not chunked or _is_zarr_path(src):
         return out_dir / src.name
     ome = src.name.lower().endswith((".ome.tif", ".ome.tiff"))

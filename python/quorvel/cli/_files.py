@@ -119,7 +119,8 @@ def _check_not_an_input(dst: Path, inputs: Sequence[Path]) -> None:
 
 
 def _check_output(src: Path, dst: Path, overwrite: bool = False) -> None:
-    supported_kind(dst)
+    if supported_kind(dst) == "bioio":  # before the denoising, named as given
+        raise CommandError(f"{dst}: {dst.suffix} files are read, not written; write .ome.tif")
     if _is_zarr_path(dst):
         if dst.exists() and not _is_zarr_store(dst):
             raise CommandError(f"{dst}: exists and is not a zarr store; not replacing it")
