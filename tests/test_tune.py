@@ -163,6 +163,7 @@ def test_tune_is_deterministic_and_applies_its_choice(
     rng = np.random.default_rng(1)
     noisy = (2.0 * rng.poisson(clean / 2.0) + rng.normal(0, 5.5, shape)).astype(np.float32)
     chosen: list[Any] = []
+    recorded: list[Any] = []
     grid = {"iterations": (2, 3), "pvalue": (0.01, 0.1)}
     runs = [
         _run_denoise(
@@ -177,6 +178,7 @@ def test_tune_is_deterministic_and_applies_its_choice(
             threads=t,
             tune=grid,
             on_tune=chosen.append,
+            on_settings=recorded.append,
         )[0]
         for t in (1, 2)
     ]
@@ -189,6 +191,9 @@ def test_tune_is_deterministic_and_applies_its_choice(
     assert chosen[0].risk == min(r for _, r in chosen[0].candidates)
     direct = denoise(noisy, axes, **options, **settings, threads=1)
     np.testing.assert_array_equal(runs[0], direct)
+    # The settings recorded for the run (provenance, napari) reproduce it too.
+    again = denoise(noisy, axes, **options, **recorded[0].settings, threads=1)
+    np.testing.assert_array_equal(runs[0], again)
 
 
 @pytest.mark.parametrize(

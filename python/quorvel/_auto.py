@@ -325,8 +325,9 @@ class Choice:
     cut: tuple[int, ...] = ()
 
     def tuned(self, settings: CoreSettings, shape: tuple[int, ...]) -> Choice:
-        """Give this choice with the settings the tuner then chose."""
-        return replace(self, settings=public(settings, shape), by_tuning=True)
+        """Give this choice with the settings the tuner then chose (the spectrum's cut kept)."""
+        kept = {k: self.settings[k] for k in ("band_limit",) if k in self.settings}
+        return replace(self, settings={**public(settings, shape), **kept}, by_tuning=True)
 
     def aligned(self, shifts: tuple[tuple[float, float], ...], shape: tuple[int, ...]) -> Choice:
         """Give this choice with the frames' alignment (`quorvel._drift`), on time-lapses."""
